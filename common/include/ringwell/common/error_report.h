@@ -1,0 +1,76 @@
+// ReportError: the single way a component reports a failure. Depending on the
+// variant it writes an event-log entry (when the log flag is set), formats the
+// message and attaches an error object (source = the reporting class's ProgID,
+// description = the formatted message, interface identifier) to the calling
+// thread, and returns the status code for the operation to return.
+//
+//   variant         insertions               error object
+//   LogOnly         1                        never
+//   Plain           0 (logged as one "")     when the code is negative
+//   OneString       1                        when the code is negative
+//   TwoStrings      2                        when the code is negative
+//   Caught          operation, ErrorText     always
+//
+// Guard runs an operation's body and turns a ComError (or std::bad_alloc,
+// E_OUTOFMEMORY, or any other exception, E_FAIL) into a caught failure with
+// the operation's name, message "Error in %1: %2" of the deliverable's table.
+//
+// Thread-safety: a reporter is immutable; any thread may use it.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/event_log.h"
+
+namespace ringwell {
+
+enum class LogFlag : bool { kNo = false, kYes = true };
+
+// Message identifier of "Error in %1: %2" in every deliverable's table.
+constexpr std::uint32_t kErrorInMessage = 0xC0000001;
+
+class ErrorReporter {
+ public:
+  ErrorReporter(const CEventLog& log, std::string_view source) : log_(&log), source_(source) {}
+
+  HRESULT LogOnly(std::uint32_t id, std::string_view s, HRESULT hr,
+                  LogFlag log = LogFlag::kYes) const;
+  HRESULT Plain(std::uint32_t id, HRESULT hr, LogFlag log, const Guid& iid = kGuidNull) const;
+  HRESULT OneString(std::uint32_t id, std::string_view s, HRESULT hr, LogFlag log,
+                    const Guid& iid = kGuidNull) const;
+  HRESULT TwoStrings(std::uint32_t id, std::string_view s1, std::string_view s2, HRESULT hr,
+                     LogFlag log, const Guid& iid = kGuidNull) const;
+  HRESULT Caught(std::string_view operation, const ComError& error,
+                 LogFlag log = LogFlag::kYes) const;
+
+  // Runs `body` (returning HRESULT) and reports what it throws as a caught
+  // failure of `operation`.
+  template <class Body>
+  HRESULT Guard(std::string_view operation, Body&& body) const {
+    try {
+      return body();
+    } catch (const ComError& e) {
+      return Caught(operation, e);
+    } catch (const std::bad_alloc&) {
+      return Caught(operation, ComError(E_OUTOFMEMORY));
+    } catch (...) {
+      return Caught(operation, ComError(E_FAIL));
+    }
+  }
+
+  const CEventLog& log() const { return *log_; }
+  std::string_view source() const { return source_; }
+
+ private:
+  HRESULT Report(std::uint32_t id, std::span<const std::string_view> strings, HRESULT hr,
+                 LogFlag log, const Guid& iid) const;
+
+  const CEventLog* log_;
+  std::string_view source_;
+};
+
+}  // namespace ringwell

@@ -1,0 +1,67 @@
+// CEventLog: the event-log writer of one deliverable. It registers the
+// deliverable's event source in the registry store (key
+// SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> with
+// EventMessageFile and TypesSupported), formats numbered messages from the
+// deliverable's message table, and writes entries to the system journal
+// (structured fields: source as identifier, priority from the severity, event
+// id, insertion strings, formatted text). When $RINGWELL_EVENTLOG names a file,
+// every entry is also appended to it as one JSON line; $RINGWELL_JOURNAL=0
+// turns the journal off (tests use both).
+//
+// Each deliverable has one CEventLog, built on first use and kept for the
+// life of the process.
+//
+// Thread-safety: after construction every method may be called from any
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ringwell/common/message_tables.h"
+
+namespace ringwell {
+
+enum class EventType : std::uint16_t { kError = 1, kWarning = 2, kInformation = 4 };
+
+// The event type a message identifier's severity bits give.
+EventType EventTypeOf(std::uint32_t message_id);
+
+class CEventLog {
+ public:
+  // Registers `source` with `module_path` as its message file (only when the
+  // registry store file exists; failures are ignored, entries are written
+  // regardless).
+  CEventLog(std::string source, std::string module_path, MessageTable table);
+
+  void ReportOneString(EventType type, std::uint32_t id, std::string_view s) const;
+  void ReportTwoStrings(EventType type, std::uint32_t id, std::string_view s1,
+                        std::string_view s2) const;
+  // An entry of the module's own that is not in the message table (event
+  // identifier as given, text as is).
+  void ReportText(EventType type, std::uint32_t id, std::string_view text) const;
+
+  // The message `id` with %1, %2 filled from `inserts` (missing ones empty),
+  // keeping the table's trailing CR LF; empty when `id` is not in the table.
+  std::string FormatMessage(std::uint32_t id, std::span<const std::string_view> inserts) const;
+
+  const std::string& source() const { return source_; }
+  const std::string& module_path() const { return module_path_; }
+  bool registered() const { return registered_; }
+
+  // Key of an event source below HKEY_LOCAL_MACHINE.
+  static std::string SourceKeyPath(std::string_view source);
+
+ private:
+  void Write(EventType type, std::uint32_t id, std::span<const std::string_view> strings,
+             const std::string& text) const;
+
+  std::string source_;
+  std::string module_path_;
+  MessageTable table_;
+  bool registered_ = false;
+};
+
+}  // namespace ringwell

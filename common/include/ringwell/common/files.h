@@ -1,0 +1,72 @@
+// File helpers shared by the components: whole-file reads, atomic replacement
+// (temporary file in the same directory, fsync, rename, so that a reader never
+// sees half a file), unique temporary names, and FileLock, the exclusive
+// advisory lock that every read-modify-write of a shared file holds.
+//
+// FileLock locks a companion file ".<name>.lock" beside the guarded file, not
+// the file itself: the guarded file is replaced by rename on every save, and a
+// lock on a replaced inode would guard nothing. The lock is taken per open file
+// description, so it excludes other threads of the same process as well as
+// other processes.
+//
+// Failures are status codes from errno (HresultFromErrno); a missing directory
+// gives the path-not-found code, a missing file in an existing directory the
+// file-not-found code.
+//
+// Thread-safety: all functions may be called from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ringwell/common/hresult.h"
+
+namespace ringwell {
+
+// The status code for `err` raised by an operation on `path`: ENOENT becomes
+// path-not-found when the directory of `path` does not exist.
+HRESULT HresultForPathError(int err, const std::string& path);
+
+HRESULT ReadWholeFile(const std::string& path, std::string* content);
+// Replaces (or creates) `path` with `content` atomically.
+HRESULT WriteFileAtomically(const std::string& path, std::string_view content);
+
+bool FileExists(const std::string& path);     // any kind of entry
+bool IsRegularFile(const std::string& path);  // follows symbolic links
+bool IsDirectory(const std::string& path);
+
+// Creates a new empty file named prefix + unique part + suffix in `dir` and
+// returns its path.
+HRESULT MakeUniqueFile(const std::string& dir, std::string_view prefix, std::string_view suffix,
+                       std::string* path);
+
+// The system's temporary directory ($TMPDIR, else /tmp), ending with "/".
+std::string TempDirectory();
+
+// The directory part of a path including its last "/" (empty when none), and
+// the part after it.
+std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
+
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+  // Blocks until this caller holds the exclusive lock guarding `path`.
+  static HRESULT Acquire(const std::string& path, FileLock* out);
+  // Path of the companion lock file that guards `path`.
+  static std::string LockPathFor(const std::string& path);
+
+  bool held() const { return fd_ >= 0; }
+  void Release();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace ringwell

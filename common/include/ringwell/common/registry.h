@@ -1,0 +1,106 @@
+// The registry store: a file-backed tree of keys holding named values, with the
+// operations the components make (open a key, query, set and delete values,
+// create and delete keys). The tree is the local-machine hive; key paths are
+// written with backslashes below it ("SOFTWARE\Corvane\Ringwell"), and key and
+// value names compare ignoring case. A key's default value has the empty name.
+//
+// The file is TOML, one table per key:
+//   [HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]
+//   RootDir = "/var/spool/ringwell/"
+//   AudioFormat = 22
+// It is named by $RINGWELL_REGISTRY, else /etc/ringwell/registry.toml. Every
+// change reads, changes and replaces the whole file atomically under an
+// exclusive advisory lock, so concurrent writers in several processes lose
+// nothing.
+//
+// Failures: a missing key or value gives the file-not-found code, a string
+// longer than the caller's limit ERROR_MORE_DATA, an unparsable file
+// ERROR_BADDB (which is never overwritten), an unreadable or unwritable one its
+// system error.
+//
+// Thread-safety: all functions may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "ringwell/common/hresult.h"
+
+namespace ringwell::registry {
+
+// Longest string a query returns by default: 511 characters, the capacity of
+// the 1024-byte buffers the components read values into.
+constexpr std::size_t kMaxValueChars = 511;
+
+using Value = std::variant<std::string, std::uint32_t>;
+
+// Path of the store file now in force.
+std::string StorePath();
+
+// An in-memory view of the store, handed to Read and Edit callbacks.
+class Tree {
+ public:
+  Tree();
+  ~Tree();
+  Tree(Tree&&) noexcept;
+  Tree& operator=(Tree&&) noexcept;
+
+  bool KeyExists(std::string_view key) const;
+  std::optional<Value> Query(std::string_view key, std::string_view name) const;
+  // Creates the key and its missing parents.
+  void CreateKey(std::string_view key);
+  // Sets a value, creating the key and its parents.
+  void Set(std::string_view key, std::string_view name, Value value);
+  // Returns false when there was no such value.
+  bool DeleteValue(std::string_view key, std::string_view name);
+  // Removes the key with everything below it; false when it did not exist.
+  bool DeleteKey(std::string_view key);
+  // Removes the key only when it holds neither values nor subkeys.
+  bool DeleteKeyIfEmpty(std::string_view key);
+
+ private:
+  friend HRESULT Read(const std::function<void(const Tree&)>&);
+  friend HRESULT Edit(const std::function<void(Tree&)>&);
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs `read` on the current store (an empty tree when the file is missing).
+HRESULT Read(const std::function<void(const Tree&)>& read);
+// Runs `edit` on the store and saves the result, as one locked transaction.
+// Nothing is written when the tree did not change.
+HRESULT Edit(const std::function<void(Tree&)>& edit);
+
+// An opened key: a path that existed (or was created) when it was opened.
+class Key {
+ public:
+  // Opens an existing key; fails with the file-not-found code when missing.
+  static HRESULT Open(std::string_view path, Key* out);
+  // Opens a key, creating it and its parents when missing.
+  static HRESULT Create(std::string_view path, Key* out);
+
+  const std::string& path() const { return path_; }
+  // A string value (a number value is given as its decimal text). Fails with
+  // ERROR_MORE_DATA when longer than `max_chars`.
+  HRESULT QueryString(std::string_view name, std::string* value,
+                      std::size_t max_chars = kMaxValueChars) const;
+  // A 32-bit number value (a string value holding a decimal number is read as
+  // that number).
+  HRESULT QueryDword(std::string_view name, std::uint32_t* value) const;
+  HRESULT SetString(std::string_view name, std::string_view value) const;
+  HRESULT SetDword(std::string_view name, std::uint32_t value) const;
+  HRESULT DeleteValue(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+// Removes a key with everything below it (S_FALSE when it did not exist).
+HRESULT DeleteKeyTree(std::string_view path);
+
+}  // namespace ringwell::registry

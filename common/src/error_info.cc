@@ -1,0 +1,42 @@
+#include "ringwell/common/error_info.h"
+
+#include <cerrno>
+
+namespace ringwell {
+namespace {
+thread_local std::optional<ErrorInfo> t_error_info;
+}
+
+void SetErrorInfo(ErrorInfo info) { t_error_info = std::move(info); }
+
+void ClearErrorInfo() { t_error_info.reset(); }
+
+std::optional<ErrorInfo> GetErrorInfo() {
+  std::optional<ErrorInfo> taken = std::move(t_error_info);
+  t_error_info.reset();
+  return taken;
+}
+
+ComError::ComError(HRESULT hr, std::optional<ErrorInfo> info) : hr_(hr), info_(std::move(info)) {}
+
+const std::string& ComError::Text() const {
+  if (text_.empty()) text_ = ErrorText(hr_);
+  return text_;
+}
+
+const char* ComError::what() const noexcept {
+  try {
+    return Text().c_str();
+  } catch (...) {
+    return "ComError";
+  }
+}
+
+HRESULT ThrowIfFailed(HRESULT hr) {
+  if (Failed(hr)) throw ComError(hr);
+  return hr;
+}
+
+void ThrowLastErrno() { throw ComError(HresultFromErrno(errno == 0 ? EIO : errno)); }
+
+}  // namespace ringwell

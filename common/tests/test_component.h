@@ -1,0 +1,18 @@
+// A small component library used by the class-creation tests.
+#pragma once
+
+#include "ringwell/common/com.h"
+
+namespace ringwell::test {
+
+struct ICounter : IUnknown {
+  static constexpr Guid kIid = "{3C1D6E0A-5B7F-4E2A-9A51-0D1E2F3A4B5C}"_guid;
+  using Base = IUnknown;
+  virtual HRESULT Increment(std::int32_t* value) = 0;
+};
+
+inline constexpr Guid kCounterClsid = "{9E8D7C6B-5A49-4838-A726-15F4E3D2C1B0}"_guid;
+inline constexpr char kCounterProgId[] = "RingwellTest.Counter.1";
+inline constexpr char kCounterVersionIndependentProgId[] = "RingwellTest.Counter";
+
+}  // namespace ringwell::test
