@@ -1,0 +1,70 @@
+// Dialqueue, the call scheduler, as a telephony host sees it. The host creates
+// the scheduler by class identifier, hands it one IModem object per line and
+// an IPager object, and then the paths of scheduled request files
+// (Requests/ID.xml). The scheduler queues one entry per recipient and runs one
+// worker per modem line and per pager: it dials within the request's window,
+// retries after busy, no answer and errors, and records every status and call
+// result in the request's report.
+//
+// Thread-safety: IDialqueue may be called from any thread; the host must not
+// hand the same file over from two threads at once, and must not overlap
+// AddModem/AddPager with the final release. The scheduler calls each device
+// from that device's own worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ringwell/common/com.h"
+
+namespace ringwell::dialqueue {
+
+using namespace ringwell::literals;
+
+struct IDialqueue : IUnknown {
+  static constexpr Guid kIid = "{7A12E5DA-2A68-4873-B023-6C900D0D5A77}"_guid;
+  using Base = IUnknown;
+  // Queues the recipients of a scheduled request file. S_FALSE when the file
+  // cannot be loaded as XML; S_OK otherwise (also when it is queued already).
+  virtual HRESULT AddRequest(const char* a_bstrFileName) = 0;
+  // Starts a line worker for the modem object (which should offer IModem).
+  virtual HRESULT AddModem(IUnknown* a_pModem, std::int32_t a_nLine) = 0;
+  // Starts a pager worker for the pager object (which should offer IPager).
+  virtual HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) = 0;
+};
+
+// One modem line of the host.
+struct IModem : IUnknown {
+  static constexpr Guid kIid = "{642D805F-1679-43B9-903B-C17F8C8AA21E}"_guid;
+  using Base = IUnknown;
+  // A readable description of the line (the scheduler does not call it).
+  virtual HRESULT Describe(std::string* a_pbstrDescription) = 0;
+  // Places one call to `number` (blanks trimmed), plays the call tree of
+  // `request_xml` (the whole request file) using the wav files in `wav_dir`
+  // (ending with "/"), and blocks until the call is over. `result` receives the
+  // call result: a Call element with the attribute Status and the children
+  // Time (typed dateTime), Answer, Protocol and Duration.
+  virtual HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
+                           std::string* result) = 0;
+};
+
+// The pager of the host.
+struct IPager : IUnknown {
+  static constexpr Guid kIid = "{ACAF7014-ED47-461F-9128-27D565CF7411}"_guid;
+  using Base = IUnknown;
+  virtual HRESULT Describe(std::string* a_pbstrDescription) = 0;
+  // Sends `count` pages (0 to 5): page i goes to numbers[i] with services[i]
+  // (possibly empty) for the request requests[i]. `results` receives one result
+  // text per page, in order, each with a first element carrying Status.
+  virtual HRESULT SendPages(std::int32_t count, const char* const* numbers,
+                            const char* const* services, const char* const* request_xmls,
+                            std::vector<std::string>* results) = 0;
+};
+
+inline constexpr Guid kDialqueueClsid = "{761FA4CC-0BC7-4E98-83EA-87FB38F08FE7}"_guid;
+inline constexpr Guid kDialqueueLibId = "{879E06EA-1E5F-47AC-B93E-345E2ABB90AE}"_guid;
+inline constexpr char kDialqueueProgId[] = "Dialqueue.Dialqueue.1";
+inline constexpr char kDialqueueVersionIndependentProgId[] = "Dialqueue.Dialqueue";
+
+}  // namespace ringwell::dialqueue
