@@ -48,20 +48,6 @@ SpeechResult SpeakWith(std::optional<std::string> voice) {
       {.text = kText, .voice = std::move(voice), .volume = std::nullopt, .rate = std::nullopt});
 }
 
-TEST(SpeechEngineTest, RangesMapOntoTheEngineAndOutsideIsTheDefault) {
-  EXPECT_EQ(EspeakVolume(100), 100);
-  EXPECT_EQ(EspeakVolume(0), 0);
-  EXPECT_EQ(EspeakVolume(101), std::nullopt);
-  EXPECT_EQ(EspeakVolume(-1), std::nullopt);
-  EXPECT_EQ(EspeakRate(0), 175);
-  EXPECT_EQ(EspeakRate(-10), 80);
-  EXPECT_EQ(EspeakRate(10), 450);
-  EXPECT_LT(*EspeakRate(-3), *EspeakRate(0));
-  EXPECT_LT(*EspeakRate(0), *EspeakRate(3));
-  EXPECT_EQ(EspeakRate(11), std::nullopt);
-  EXPECT_EQ(EspeakRate(-1000), std::nullopt);
-}
-
 TEST(SpeechEngineTest, VoicesAreChosenByGenderOrExactName) {
   const SpeechResult standard = SpeakWith(std::nullopt);
   ASSERT_FALSE(standard.voice.empty());

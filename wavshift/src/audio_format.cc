@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -254,8 +255,9 @@ WaveFormat ReadStoredFormat(int fd) {
     if (body + size > file_size) NotAWavFile("it is truncated");
     if (std::memcmp(header, "fmt ", 4) == 0) {
       if (size < 16) NotAWavFile("its fmt chunk is too short");
-      std::vector<std::uint8_t> chunk(size);
-      ReadAt(fd, chunk.data(), size, static_cast<off_t>(body));
+      // The header and at most the 65535 extra bytes its size field can name.
+      std::vector<std::uint8_t> chunk(std::min<std::uint32_t>(size, 18u + 0xFFFFu));
+      ReadAt(fd, chunk.data(), chunk.size(), static_cast<off_t>(body));
       WaveFormat w;
       w.format_tag = Le16(&chunk[0]);
       w.channels = Le16(&chunk[2]);
@@ -265,7 +267,7 @@ WaveFormat ReadStoredFormat(int fd) {
       w.bits_per_sample = Le16(&chunk[14]);
       if (size >= 18) {
         const std::uint16_t extra = Le16(&chunk[16]);
-        if (18u + extra > size) NotAWavFile("its fmt chunk is inconsistent");
+        if (18u + extra > chunk.size()) NotAWavFile("its fmt chunk is inconsistent");
         w.extra.assign(chunk.begin() + 18, chunk.begin() + 18 + extra);
       }
       format = std::move(w);

@@ -150,6 +150,7 @@ TEST_F(WavshiftTest, UnreadableSourcesFailWithTheirReason) {
       {"empty.wav", "", E_INVALIDARG, "empty"},
       {"text.wav", "not audio at all", E_INVALIDARG, "RIFF/WAVE"},
       {"cut.wav", good.substr(0, good.size() / 3), E_INVALIDARG, "truncated"},
+      {"header.wav", good.substr(0, 12), E_INVALIDARG, "no fmt chunk"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
