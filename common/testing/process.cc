@@ -1,0 +1,98 @@
+#include "ringwell/testing/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace ringwell::testing {
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (output_fd_ >= 0) ::close(output_fd_);
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    ::dup2(pipe_fds[1], STDOUT_FILENO);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  output_fd_ = pipe_fds[0];
+  return true;
+}
+
+void ChildProcess::ReadAvailable(int timeout_ms) {
+  if (output_fd_ < 0) return;
+  pollfd poll_fd{output_fd_, POLLIN, 0};
+  if (::poll(&poll_fd, 1, timeout_ms) <= 0) return;
+  char buffer[4096];
+  const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+  if (n <= 0) {
+    ::close(output_fd_);
+    output_fd_ = -1;
+    return;
+  }
+  output_.append(buffer, static_cast<std::size_t>(n));
+}
+
+bool ChildProcess::WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t found = output_.find(text, scanned_);
+    if (found != std::string::npos) {
+      scanned_ = found + text.size();
+      return true;
+    }
+    if (output_fd_ < 0 || std::chrono::steady_clock::now() >= deadline) return false;
+    ReadAvailable(50);
+  }
+}
+
+void ChildProcess::Signal(int signal) const {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pid_ > 0) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      ReadAvailable(0);
+      return status;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    ReadAvailable(20);
+  }
+  return -1;
+}
+
+int RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+               std::string* output) {
+  ChildProcess child;
+  if (!child.Start(argv, env)) return -1;
+  const int status = child.Wait(std::chrono::minutes(2));
+  if (output != nullptr) *output = child.output();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace ringwell::testing

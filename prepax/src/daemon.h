@@ -1,0 +1,19 @@
+// Running the daemon (no switch on the command line): it must be registered
+// (its application identifier key must open). It serves the Speech and
+// PrepaxService classes, creates the PrepaxService object (which starts the
+// worker), tells systemd it is ready, and waits for a stop request: SIGTERM or
+// SIGINT. SIGHUP is accepted and ignored; any other control signal (SIGUSR1,
+// SIGUSR2) writes "Bad service request". On stop it releases the service
+// object (the worker finishes the request in hand, then the processor goes)
+// and returns 0.
+//
+// It runs as a service when LocalService is set and systemd started it; its
+// own messages then go to the journal under the source "Prepax", otherwise to
+// standard output.
+#pragma once
+
+namespace ringwell::prepax {
+
+int RunDaemon();
+
+}  // namespace ringwell::prepax

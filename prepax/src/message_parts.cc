@@ -1,0 +1,101 @@
+// The message parts of a request: text parts are spoken into wav files, file
+// parts are copied from the user's file store and converted.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "file_processor.h"
+#include "prepax_log.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/text.h"
+
+namespace ringwell::prepax {
+namespace {
+
+constexpr std::int32_t kDefaultVolume = 90;
+// Outside the accepted rates: the engine's own rate is used.
+constexpr std::int32_t kDefaultRate = -1000;
+
+void LogOne(std::uint32_t id, std::string_view text) {
+  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
+}
+
+std::int32_t IntegerAttribute(pugi::xml_node part, const char* name, std::int32_t fallback) {
+  pugi::xml_attribute attribute = part.attribute(name);
+  if (!attribute) return fallback;
+  return ParseInt32(attribute.value()).value_or(fallback);
+}
+
+}  // namespace
+
+void CFileProcessor::ProcessParts(xml::Document& document, Request& request) {
+  const std::vector<pugi::xml_node> parts = xml::ElementsByName(document.dom(), "MessagePart");
+  if (request.type == "Page") return;  // pages keep their parts as submitted
+  for (pugi::xml_node part : parts) {
+    const std::string_view type = part.attribute("Type").value();
+    if (type == "File") {
+      ProcessFilePart(part, request);
+    } else if (type == "Text") {
+      ProcessTextPart(part, request);
+    }
+  }
+}
+
+void CFileProcessor::ProcessFilePart(pugi::xml_node part, Request& request) {
+  const std::string name = xml::Text(part);
+  // The name is joined to the file store and the request directory: it must
+  // not lead anywhere else.
+  if (!IsPlainName(name)) throw ComError(E_INVALIDARG);
+  const std::string source = request.user_files + name;
+  const std::string target = request.request_dir + "/" + name;
+  std::error_code ec;
+  if (!IsRegularFile(source) ||
+      !std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing,
+                                  ec)) {
+    request.status = "ErrorNoFile";
+    LogOne(prepax_msg::kCopyFileFailed, source);
+    throw ComError(E_FAIL);
+  }
+  if (!speech_ || !converter_) throw ComError(E_POINTER);
+  std::int32_t format = -1;
+  ThrowIfFailed(speech_->get_AudioFormat(&format));
+  HRESULT hr = converter_->ConvertFile(target.c_str(), format);
+  if (Failed(hr)) {
+    request.status = "ErrorConvertFile";
+    throw ComError(hr);
+  }
+}
+
+void CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
+  std::string placeholder;
+  if (Failed(MakeUniqueFile(request.request_dir, "wav", ".tmp", &placeholder))) {
+    LogOne(prepax_msg::kErrorIn, "::GetTempFileName() failed.");
+    throw ComError(E_FAIL);
+  }
+  if (::unlink(placeholder.c_str()) != 0) {
+    LogOne(prepax_msg::kDeleteFileFailed, placeholder);
+    throw ComError(E_FAIL);
+  }
+  const std::string wav_path = placeholder.substr(0, placeholder.size() - 3) + "wav";
+  const std::string wav_name = BaseNameOf(wav_path);
+
+  pugi::xml_attribute voice = part.attribute("Voice");
+  const std::int32_t volume = IntegerAttribute(part, "Volume", kDefaultVolume);
+  const std::int32_t rate = IntegerAttribute(part, "Rate", kDefaultRate);
+  if (!speech_) throw ComError(E_POINTER);
+  const std::string text = xml::Text(part);
+  HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),
+                                          voice ? voice.value() : nullptr, volume, rate);
+  if (Failed(hr)) {
+    request.status = "ErrorGenerateVoiceFile";
+    LogOne(prepax_msg::kGenerateVoiceFileFailed, wav_path);
+    throw ComError(hr);
+  }
+
+  xml::SetText(part, wav_name);
+  xml::SetAttribute(part, "Type", "File");
+  part.remove_attribute("Voice");
+  part.remove_attribute("Volume");
+}
+
+}  // namespace ringwell::prepax

@@ -1,0 +1,275 @@
+#include "file_processor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+#include "prepax_test_support.h"
+#include "ringwell/common/class_registry.h"
+#include "ringwell/testing/process.h"
+#include "ringwell/wavshift/audio_file.h"
+
+namespace ringwell::prepax {
+namespace {
+
+using namespace ringwell::kel;
+using ringwell::testing::ListDir;
+using ringwell::testing::ReadFile;
+using ringwell::testing::WriteFile;
+using testing::kTestFormat;
+
+class FileProcessorTest : public testing::PrepaxTest {
+ protected:
+  // One cycle of the daemon's worker.
+  void RunCycle(CFileProcessor& processor) {
+    processor.ScanInbox();
+    processor.ProcessFiles();
+  }
+  void RunCycle() {
+    CFileProcessor processor;
+    RunCycle(processor);
+  }
+  std::vector<std::string> ErrorTexts() {
+    std::vector<std::string> texts;
+    for (const auto& entry : EventLogEntries()) texts.push_back(entry.text);
+    return texts;
+  }
+  void ExpectCleared(const std::string& id) {
+    EXPECT_FALSE(std::filesystem::exists(InboxFile(id)));
+    EXPECT_FALSE(std::filesystem::exists(RequestFile(id)));
+    EXPECT_FALSE(std::filesystem::exists(RequestDir(id)));
+  }
+  std::string ExpectStatusEverywhere(const std::string& id,
+                                     const std::vector<std::string>& recipients) {
+    const std::string status = ReportStatus(id);
+    for (const auto& r : recipients) EXPECT_EQ(ReportStatus(id, r), status) << r;
+    return status;
+  }
+};
+
+TEST_F(FileProcessorTest, TextAndFilePartsBecomeWavFilesInTheConfiguredFormat) {
+  StoreRecording("hello.wav");
+  auto request = NewRequest({"5551234", "5555678"});
+  AddPart(request.Get(), kelTextMessagePart, "Good morning",
+          {{"Voice", "Female"}, {"Volume", "80"}, {"Rate", "2"}});
+  AddPart(request.Get(), kelFileNameMessagePart, "hello.wav");
+  const std::string id = Submit(request.Get());
+
+  CFileProcessor processor;
+  processor.ScanInbox();
+  EXPECT_EQ(processor.pending(), std::vector<std::string>{id + ".xml"});
+  processor.ProcessFiles();
+
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234", "5555678"}), "Scheduled");
+  xml::Document scheduled = LoadXml(RequestFile(id));
+  auto parts = xml::ElementsByName(scheduled.dom(), "MessagePart");
+  ASSERT_EQ(parts.size(), 2u);
+  const std::string spoken = xml::Text(parts[0]);
+  EXPECT_EQ(spoken.rfind("wav", 0), 0u);
+  EXPECT_EQ(spoken.substr(spoken.size() - 4), ".wav");
+  EXPECT_STREQ(parts[0].attribute("Type").value(), "File");
+  EXPECT_STREQ(parts[0].attribute("Rate").value(), "2");
+  EXPECT_FALSE(parts[0].attribute("Voice"));
+  EXPECT_FALSE(parts[0].attribute("Volume"));
+  EXPECT_EQ(xml::Text(parts[1]), "hello.wav");
+
+  std::vector<std::string> wavs = ListDir(RequestDir(id));
+  std::vector<std::string> expected = {spoken, "hello.wav"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(wavs, expected);  // no marker, no placeholder left
+  const audio::WaveFormat telephony = audio::FindAudioFormat(kTestFormat).Wave();
+  for (const auto& wav : wavs) {
+    EXPECT_EQ(audio::ReadStoredFormat(RequestDir(id) + "/" + wav), telephony) << wav;
+  }
+  EXPECT_TRUE(EventLogEntries().empty()) << ::testing::PrintToString(ErrorTexts());
+}
+
+TEST_F(FileProcessorTest, PageRequestKeepsItsPartsAndNeverReadsTheFileStore) {
+  auto request = NewRequest({"700"});
+  request->put_Type(kelPageRequest);
+  AddPart(request.Get(), kelTextMessagePart, "Server down");
+  AddPart(request.Get(), kelFileNameMessagePart, "not-stored.wav");
+  const std::string id = Submit(request.Get());
+  const std::string submitted = ReadFile(InboxFile(id));
+  RunCycle();
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"700"}), "Scheduled");
+  EXPECT_EQ(ReadFile(RequestFile(id)), submitted);
+  EXPECT_TRUE(ListDir(RequestDir(id)).empty());
+}
+
+TEST_F(FileProcessorTest, FailuresClearTheRequestAndRecordTheirStatus) {
+  struct Case {
+    const char* name;
+    std::function<void(IKelRequest*)> prepare;
+    const char* status;
+    const char* first_entry;  // beginning of the step's own event text
+  };
+  const Case cases[] = {
+      {"missing recording",
+       [this](IKelRequest* r) {
+         AddPart(r, kelTextMessagePart, "Before the file");
+         AddPart(r, kelFileNameMessagePart, "missing.wav");
+       },
+       "ErrorNoFile", "Failed to copy file: "},
+      {"recording that is not a wav file",
+       [this](IKelRequest* r) {
+         WriteFile(root() + "Files/{0}/bad.wav", "not audio at all");
+         AddPart(r, kelFileNameMessagePart, "bad.wav");
+       },
+       "ErrorConvertFile", "Error in CWavshift::ConvertFile(): "},
+      {"no audio format configured",
+       [this](IKelRequest* r) {
+         DeleteConfigValue("AudioFormat");
+         AddPart(r, kelTextMessagePart, "Hello");
+       },
+       "ErrorGenerateVoiceFile", "Error in CSpeech::GenerateVoiceFile()"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearEventLog();
+    SetConfigNumber("AudioFormat", kTestFormat);
+    auto request = NewRequest({"5551234"});
+    c.prepare(request.Get());
+    const std::string id = Submit(request.Get());
+    RunCycle();
+    EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234"}), c.status);
+    ExpectCleared(id);
+    auto texts = ErrorTexts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts.front().rfind(c.first_entry, 0), 0u) << texts.front();
+    EXPECT_EQ(texts.back().rfind("Error in CFileProcessor::ProcessFiles: ", 0), 0u);
+  }
+}
+
+TEST_F(FileProcessorTest, NamesThatAreNotPlainNeverLeaveTheStorageRoot) {
+  // A file part naming a path outside the file store.
+  WriteFile(scratch() + "secret.wav", "outside");
+  StoreRecording("hello.wav");
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelFileNameMessagePart, "hello.wav");
+  const std::string id = Submit(request.Get());
+  std::string text = ReadFile(InboxFile(id));
+  text.replace(text.find("hello.wav"), 9, "../../../scratch/secret.wav");
+  WriteFile(InboxFile(id), text);
+  // A request whose ID is a path.
+  WriteFile(root() + "Inbox/evil.xml",
+            "<Request ID=\"../../scratch/escape\" UserID=\"{0}\" Type=\"Call\">"
+            "<Recipients><Recipient>1</Recipient></Recipients></Request>");
+
+  CFileProcessor processor;
+  RunCycle(processor);
+  EXPECT_EQ(ReportStatus(id), "InternalError");
+  ExpectCleared(id);
+  EXPECT_EQ(ListDir(scratch()), std::vector<std::string>{"secret.wav"});
+  EXPECT_EQ(ListDir(root() + "Reports"),
+            (std::vector<std::string>{"." + id + ".xml.lock", id + ".xml"}));
+  // The request with the unsafe ID is set aside: not retried while the daemon runs.
+  EXPECT_TRUE(std::filesystem::exists(root() + "Inbox/evil.xml"));
+  processor.ScanInbox();
+  EXPECT_TRUE(processor.pending().empty());
+}
+
+TEST_F(FileProcessorTest, UnparsableFilesWaitAndFilesWithoutIdAreNotRetried) {
+  WriteFile(root() + "Inbox/half.xml", "<Request ID=\"{A}\"><Recip");
+  WriteFile(root() + "Inbox/noid.xml", "<Request UserID=\"{0}\" Type=\"Call\"/>");
+  CFileProcessor processor;
+  RunCycle(processor);
+  auto entries = EventLogEntries();
+  ASSERT_EQ(entries.size(), 1u);  // only the file without ID is reported
+  EXPECT_EQ(entries[0].strings[0], "CFileProcessor::ProcessFiles");
+  processor.ScanInbox();
+  EXPECT_EQ(processor.pending(), std::vector<std::string>{"half.xml"});
+  EXPECT_TRUE(ListDir(root() + "Reports").empty());
+}
+
+TEST_F(FileProcessorTest, InterruptedRequestIsProcessedAgainButADuplicateIdFails) {
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello again");
+  const std::string interrupted = Submit(request.Get());
+  const std::string duplicate = Submit(request.Get());
+  // A run that stopped halfway left its directory, marked, with a stale file.
+  std::filesystem::create_directory(RequestDir(interrupted));
+  WriteFile(RequestDir(interrupted) + "/" + kPreprocessingMarker, "");
+  WriteFile(RequestDir(interrupted) + "/wavSTALE.wav", "stale");
+  // A finished request's directory under the same ID as a new submission.
+  std::filesystem::create_directory(RequestDir(duplicate));
+  WriteFile(RequestDir(duplicate) + "/wavOLD.wav", "old");
+
+  RunCycle();
+  EXPECT_EQ(ReportStatus(interrupted), "Scheduled");
+  EXPECT_EQ(ListDir(RequestDir(interrupted)).size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(RequestDir(interrupted) + "/wavSTALE.wav"));
+  EXPECT_EQ(ReportStatus(duplicate), "InternalError");
+  ExpectCleared(duplicate);
+}
+
+// A speech component that remembers what it was asked to say.
+class CRecordingSpeech final : public ComObject<ISpeech> {
+ public:
+  static inline std::vector<std::string> spoken;
+  HRESULT Initialize() override { return S_OK; }
+  HRESULT GenerateVoiceFile(const char* text, const char* path, const char*, std::int32_t,
+                            std::int32_t) override {
+    spoken.push_back(text);
+    audio::AudioBuffer silence{8000, 1, std::vector<float>(800, 0.0f)};
+    audio::ReplaceWavFile(path, silence, audio::FindAudioFormat(kTestFormat));
+    return S_OK;
+  }
+  HRESULT get_AudioFormat(std::int32_t* format) override {
+    *format = kTestFormat;
+    return S_OK;
+  }
+};
+
+TEST_F(FileProcessorTest, FilesOfOneCycleAreProcessedInNameOrderUntilAStop) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(CreateClassFactory<CRecordingSpeech>(factory.Put()), S_OK);
+  ServeSpeech(factory);
+  CRecordingSpeech::spoken.clear();
+  std::vector<std::pair<std::string, std::string>> submitted;
+  for (const char* text : {"one", "two", "three"}) {
+    auto request = NewRequest({"5551234"});
+    AddPart(request.Get(), kelTextMessagePart, text);
+    submitted.emplace_back(Submit(request.Get()), text);
+  }
+  std::sort(submitted.begin(), submitted.end());
+
+  CFileProcessor processor;
+  processor.ScanInbox();
+  std::stop_source stop;
+  stop.request_stop();
+  processor.ProcessFiles(stop.get_token());
+  EXPECT_TRUE(CRecordingSpeech::spoken.empty());
+  EXPECT_EQ(ListDir(root() + "Inbox").size(), 3u);
+
+  RunCycle(processor);
+  ASSERT_EQ(CRecordingSpeech::spoken.size(), 3u);
+  for (std::size_t i = 0; i < submitted.size(); ++i) {
+    EXPECT_EQ(CRecordingSpeech::spoken[i], submitted[i].second);
+    EXPECT_EQ(ReportStatus(submitted[i].first), "Scheduled");
+  }
+}
+
+TEST_F(FileProcessorTest, MissingComponentsFailEachRequestButNotTheProcessor) {
+  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("ringwell-regsvr"), "-u",
+                                           ringwell::testing::LibraryPath("tallier"),
+                                           ringwell::testing::LibraryPath("wavshift")}),
+            0);
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  RunCycle();
+  auto texts = ErrorTexts();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[0], "Error in Failed to create Tallier component.: \r\n");
+  EXPECT_EQ(texts[1], "Error in Failed to create Wavshift component.: \r\n");
+  EXPECT_EQ(texts.back(), "Error in CFileProcessor::ProcessFiles: Invalid pointer\r\n");
+  ExpectCleared(id);
+  EXPECT_TRUE(ListDir(root() + "Reports").empty());
+}
+
+}  // namespace
+}  // namespace ringwell::prepax

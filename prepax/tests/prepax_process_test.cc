@@ -1,0 +1,159 @@
+// The prepax program as an operator runs it: its switches, and the daemon
+// taking a request from Inbox to "Scheduled", stopping on SIGTERM, and
+// resuming a request it was killed in the middle of.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "identifiers.h"
+#include "prepax_test_support.h"
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/registry.h"
+#include "ringwell/testing/process.h"
+
+namespace ringwell::prepax {
+namespace {
+
+using namespace std::chrono_literals;
+using ringwell::testing::ChildProcess;
+using ringwell::testing::ListDir;
+using ringwell::testing::ProgramPath;
+using ringwell::testing::ReadFile;
+
+class PrepaxProcessTest : public testing::PrepaxTest {
+ protected:
+  void SetUp() override {
+    PrepaxTest::SetUp();
+    unit_dir_ = scratch() + "units/";
+    std::filesystem::create_directories(unit_dir_);
+  }
+  std::map<std::string, std::string> Environment() const {
+    return {{"RINGWELL_REGISTRY", registry_path()},
+            {"RINGWELL_EVENTLOG", event_log_path()},
+            {"RINGWELL_JOURNAL", "0"},
+            {"RINGWELL_UNIT_DIR", unit_dir_}};
+  }
+  int Run(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {ProgramPath("prepax")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return ringwell::testing::RunProgram(argv, Environment());
+  }
+  void StartDaemon(ChildProcess& daemon, const std::vector<std::string>& arguments = {}) {
+    std::vector<std::string> argv = {ProgramPath("prepax")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ASSERT_TRUE(daemon.Start(argv, Environment()));
+    ASSERT_TRUE(daemon.WaitForLine("Prepax is running", 30s)) << daemon.output();
+  }
+  bool WaitForStatus(const std::string& id, const std::string& status,
+                     std::chrono::seconds timeout = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (ReportStatus(id) == status) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  std::string AppIdValue(const char* name) {
+    registry::Key key;
+    std::string value = "<missing>";
+    if (Succeeded(registry::Key::Open(AppIdKeyPath(), &key))) key.QueryString(name, &value);
+    return value;
+  }
+  bool KeyExists(const std::string& path) {
+    registry::Key key;
+    return Succeeded(registry::Key::Open(path, &key));
+  }
+  std::string unit_dir_;
+};
+
+TEST_F(PrepaxProcessTest, SwitchesRegisterInstallAndRemove) {
+  EXPECT_EQ(Run({"-RegServer"}), 0);
+  EXPECT_TRUE(KeyExists(AppIdKeyPath()));
+  EXPECT_TRUE(KeyExists(ClassKeyPath(kPrepaxServiceClsid) + "\\LocalServer32"));
+  EXPECT_TRUE(KeyExists(ClassKeyPath(kSpeechClsid) + "\\LocalServer32"));
+  EXPECT_EQ(AppIdValue(kLocalServiceValue), "<missing>");
+  EXPECT_TRUE(ListDir(unit_dir_).empty());
+
+  EXPECT_EQ(Run({"/service"}), 0);
+  EXPECT_EQ(AppIdValue(kLocalServiceValue), "Prepax");
+  EXPECT_EQ(AppIdValue(kServiceParametersValue), "-Service");
+  ASSERT_EQ(ListDir(unit_dir_), std::vector<std::string>{"prepax.service"});
+  const std::string unit = ReadFile(unit_dir_ + "prepax.service");
+  EXPECT_NE(unit.find("ExecStart=" + ProgramPath("prepax")), std::string::npos)
+      << unit;  // the build tree's path, as given
+  EXPECT_NE(unit.find("Type=notify"), std::string::npos);
+
+  // Registering as a local server afterwards takes the service away again.
+  EXPECT_EQ(Run({"/REGSERVER"}), 0);
+  EXPECT_EQ(AppIdValue(kLocalServiceValue), "<missing>");
+  EXPECT_TRUE(ListDir(unit_dir_).empty());
+
+  EXPECT_EQ(Run({"-unregserver"}), 0);
+  EXPECT_FALSE(KeyExists(AppIdKeyPath()));
+  EXPECT_FALSE(KeyExists(ClassKeyPath(kSpeechClsid)));
+  // Unregistered, the program refuses to run.
+  EXPECT_EQ(Run({}), 1);
+}
+
+TEST_F(PrepaxProcessTest, DaemonSchedulesASubmittedRequestAndStopsOnSigterm) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  ChildProcess daemon;
+  // Further text after a switch matches no switch: the daemon runs.
+  StartDaemon(daemon, {"-RegServer", "extra"});
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kel::kelTextMessagePart, "The server room is too warm.");
+  const std::string id = Submit(request.Get());
+  EXPECT_TRUE(WaitForStatus(id, "Scheduled"));
+  EXPECT_EQ(ReportStatus(id, "5551234"), "Scheduled");
+  daemon.Signal(SIGTERM);
+  const int status = daemon.Wait(30s);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(PrepaxProcessTest, RequestInterruptedByAKillIsScheduledAfterARestart) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  constexpr int kParts = 60;
+  auto request = NewRequest({"5551234", "5555678"});
+  for (int i = 0; i < kParts; ++i) {
+    AddPart(request.Get(), kel::kelTextMessagePart,
+            "This is part " + std::to_string(i) +
+                " of a long announcement that takes the speech engine a while to say.");
+  }
+  const std::string id = Submit(request.Get());
+  const std::string dir = RequestDir(id);
+
+  ChildProcess first;
+  StartDaemon(first);
+  // Wait until the daemon is in the middle of the request, then kill it.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (std::chrono::steady_clock::now() < deadline && ListDir(dir).size() < 3) {
+    std::this_thread::sleep_for(2ms);
+  }
+  first.Signal(SIGKILL);
+  first.Wait(30s);
+  const std::size_t made = ListDir(dir).size();
+  ASSERT_GE(made, 3u);
+  ASSERT_LT(made, kParts + 1u) << "the daemon finished before it was killed";
+  ASSERT_TRUE(std::filesystem::exists(InboxFile(id)));
+
+  ChildProcess second;
+  StartDaemon(second);
+  EXPECT_TRUE(WaitForStatus(id, "Scheduled", 120s));
+  second.Signal(SIGTERM);
+  EXPECT_EQ(second.Wait(30s), 0);
+  EXPECT_FALSE(std::filesystem::exists(InboxFile(id)));
+  EXPECT_EQ(ListDir(dir).size(),
+            static_cast<std::size_t>(kParts));  // one wav per part, no leftovers
+  xml::Document scheduled = LoadXml(RequestFile(id));
+  for (pugi::xml_node part : xml::ElementsByName(scheduled.dom(), "MessagePart")) {
+    EXPECT_TRUE(std::filesystem::exists(dir + "/" + xml::Text(part))) << xml::Text(part);
+  }
+}
+
+}  // namespace
+}  // namespace ringwell::prepax
