@@ -60,11 +60,11 @@ std::string RecipientText(pugi::xml_node recipient) {
 // got queued or its file went away meanwhile: a request whose last recipient
 // was just finished must not come back.
 void PushAll(const std::string& path, const std::string& id, CRequestQueue& queue,
-             const std::vector<CQueueEntry>& entries) {
+             std::vector<CQueueEntry>& entries) {
   if (entries.empty()) return;
   QueueLock lock(queue);
   if (queue.ContainsId(id) || !FileExists(path)) return;
-  for (const CQueueEntry& entry : entries) queue.Push(entry);
+  for (CQueueEntry& entry : entries) queue.Push(std::move(entry));
 }
 
 }  // namespace

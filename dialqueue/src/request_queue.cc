@@ -23,17 +23,19 @@ std::size_t CRequestQueue::PairHash::operator()(
   return a ^ (b + 0x9E3779B97F4A7C15ull + (a << 6) + (a >> 2));
 }
 
-void CRequestQueue::Push(const CQueueEntry& entry) {
+void CRequestQueue::Push(CQueueEntry entry) {
   std::lock_guard lock(mutex_);
   // A time that is not a number would break the order; it counts as the
   // invalid date.
   const OleDate time = std::isnan(entry.NextTime) ? kInvalidDate : entry.NextTime;
   const Position position{LinearDate(time), next_sequence_++};
-  auto [it, inserted] = entries_.emplace(position, entry);
-  it->second.Taken = false;
-  free_.insert(position);
-  by_number_[{Folded(entry.Id), Folded(entry.PhoneNumber)}].insert(position);
-  ++count_by_id_[Folded(entry.Id)];
+  std::string folded_id = Folded(entry.Id);
+  std::string folded_number = Folded(entry.PhoneNumber);
+  entry.Taken = false;
+  entries_.emplace_hint(entries_.end(), position, std::move(entry));
+  free_.insert(free_.end(), position);
+  ++count_by_id_[folded_id];
+  by_number_[{std::move(folded_id), std::move(folded_number)}].insert(position);
 }
 
 bool CRequestQueue::PeekFirstFree(CQueueEntry* entry) const {

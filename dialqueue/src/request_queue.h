@@ -30,9 +30,9 @@ namespace ringwell::dialqueue {
 
 class CRequestQueue {
  public:
-  // Inserts a copy of `entry` with Taken cleared, behind every entry whose
-  // NextTime is not later.
-  void Push(const CQueueEntry& entry);
+  // Inserts `entry` with Taken cleared, behind every entry whose NextTime is
+  // not later.
+  void Push(CQueueEntry entry);
   // Copies the first entry in order whose Taken flag is clear; false when none.
   bool PeekFirstFree(CQueueEntry* entry) const;
   // Sets Taken on that same first free entry (nothing when there is none).
