@@ -37,6 +37,11 @@ TEST(ScenarioTest, TheFirstMatchingRuleDecidesAttemptByAttempt) {
   EXPECT_EQ(Scenario().NextAttempt("777").outcome, Outcome::kAnswer);
 }
 
+TEST(ScenarioTest, TheSampleScenarioIsValid) {
+  Scenario sample = Scenario::Load(RINGWELL_HOST_SOURCE_DIR "/scenario.sample.json");
+  EXPECT_EQ(sample.NextAttempt("004930123").error, "No dial tone");
+}
+
 TEST(ScenarioTest, MistakesAreNamed) {
   EXPECT_THAT([] { Scenario::Parse(R"({"default": {"outcome": "maybe"}})"); },
               ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("maybe")));
