@@ -86,23 +86,5 @@ TEST(RequestQueueTest, RemoveTakesTheFirstMatchIgnoringCase) {
   EXPECT_EQ(queue.Size(), 0u);
 }
 
-TEST(RequestQueueTest, LockIsRecursiveAndExcludesOtherThreads) {
-  CRequestQueue queue;
-  std::atomic<bool> pushed{false};
-  std::thread other;
-  {
-    QueueLock outer(queue);
-    queue.Push(Entry("A", "1", 1));  // the holder may go on using the queue
-    other = std::thread([&] {
-      queue.Push(Entry("A", "2", 0));
-      pushed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(pushed);
-  }
-  other.join();
-  EXPECT_THAT(Numbers(queue), ElementsAre("2", "1"));
-}
-
 }  // namespace
 }  // namespace ringwell::dialqueue
