@@ -23,6 +23,10 @@ class Fd {
   }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -67,6 +71,7 @@ HRESULT ReadWholeFile(const std::string& path, std::string* content) {
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return HresultFromErrno(EISDIR);
   std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -160,6 +165,9 @@ std::string FileLock::LockPathFor(const std::string& path) {
 HRESULT FileLock::Acquire(const std::string& path, FileLock* out) {
   const std::string lock_path = LockPathFor(path);
   Fd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  // A lock file another user made may not be writable by this one; a lock
+  // needs only an open descriptor.
+  if (fd.get() < 0 && errno == EACCES) fd.reset(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return HresultForPathError(errno, lock_path);
   while (::flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return HresultFromErrno(errno);

@@ -2,6 +2,9 @@
 // each class reports with its own ProgID as the error source.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "ringwell/common/error_report.h"
 #include "ringwell/common/event_log.h"
 
@@ -15,5 +18,18 @@ ErrorReporter KelReporter(std::string_view progid);
 // The toolkit's own rule violations return the message identifier itself as
 // their status code, and are not logged.
 inline HRESULT MessageCode(std::uint32_t message_id) { return static_cast<HRESULT>(message_id); }
+
+// Reports a rule violation of the class `progid`: message `message_id` with
+// its insertion strings, returned as the status code, not logged.
+HRESULT RuleViolation(std::string_view progid, std::uint32_t message_id);
+HRESULT RuleViolation(std::string_view progid, std::uint32_t message_id, std::string_view s);
+HRESULT RuleViolation(std::string_view progid, std::uint32_t message_id, std::string_view s1,
+                      std::string_view s2);
+
+// "Invalid property  value for property: %1 = %2." for a rejected value.
+HRESULT InvalidPropertyValue(std::string_view progid, std::string_view property,
+                             std::string_view value);
+HRESULT InvalidPropertyValue(std::string_view progid, std::string_view property,
+                             std::int32_t value);
 
 }  // namespace ringwell::kel

@@ -1,0 +1,82 @@
+// The entry points of libkel.so: the class factories of the classes a client
+// creates, and the registration of every toolkit class with the type library
+// KelLib.
+#include "kel_log.h"
+#include "kel_message_part.h"
+#include "kel_recipient.h"
+#include "kel_request.h"
+#include "kel_response.h"
+#include "kel_service.h"
+#include "ringwell/common/class_registry.h"
+
+namespace ringwell::kel {
+namespace {
+
+constexpr ClassEntry kCreatableClasses[] = {
+    {kKelRequestClsid, &CreateClassFactory<CKelRequest>},
+    {kKelMessagePartClsid, &CreateClassFactory<CKelMessagePart>},
+    {kKelResponseClsid, &CreateClassFactory<CKelResponse>},
+    {kKelRecipientClsid, &CreateClassFactory<CKelRecipient>},
+    {kKelServiceClsid, &CreateClassFactory<CKelService>},
+};
+
+ClassInfo Info(const Guid& clsid, std::string_view description, std::string_view progid,
+               std::string_view version_independent_progid) {
+  return {.clsid = clsid,
+          .description = description,
+          .progid = progid,
+          .version_independent_progid = version_independent_progid,
+          .threading_model = "Apartment",
+          .typelib = kKelLibId};
+}
+
+// Every class of the toolkit's request side and its service, creatable or
+// not.
+const ClassInfo kRegisteredClasses[] = {
+    Info(kKelRequestClsid, "CV KelRequest Class", kKelRequestProgId, "Kel.KelRequest"),
+    Info(kKelNodeClsid, "CV KelNode Class", kKelNodeProgId, "Kel.KelNode"),
+    Info(kKelMessageClsid, "CV KelMessage Class", kKelMessageProgId, "Kel.KelMessage"),
+    Info(kKelMessagePartClsid, "CV KelMessagePart Class", kKelMessagePartProgId,
+         "Kel.KelMessagePart"),
+    Info(kKelResponseClsid, "CV KelResponse Class", kKelResponseProgId, "Kel.KelResponse"),
+    Info(kKelRecipientClsid, "CV KelRecipient Class", kKelRecipientProgId, "Kel.KelRecipient"),
+    Info(kKelServiceClsid, "CV KelService Class", kKelServiceProgId, "Kel.KelService"),
+};
+
+constexpr char kTypeLibHelpString[] = "Kel 1.0 Type Library";
+
+std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
+
+}  // namespace
+}  // namespace ringwell::kel
+
+using namespace ringwell;
+
+RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
+  return GetClassObjectFromTable(kel::kCreatableClasses, clsid, iid, ppv);
+}
+
+RINGWELL_EXPORT HRESULT DllRegisterServer() {
+  const std::string module = kel::ThisModule();
+  for (const ClassInfo& info : kel::kRegisteredClasses) {
+    const HRESULT hr = RegisterInprocServer(info, module);
+    if (Failed(hr)) return hr;
+  }
+  const HRESULT hr = RegisterTypeLib(kel::kKelLibId, kel::kTypeLibHelpString, module);
+  if (Failed(hr)) return hr;
+  kel::KelEventLog();  // registers the event source "Kel"
+  return S_OK;
+}
+
+RINGWELL_EXPORT HRESULT DllUnregisterServer() {
+  HRESULT result = S_OK;
+  for (const ClassInfo& info : kel::kRegisteredClasses) {
+    const HRESULT hr = UnregisterClass(info);
+    if (Failed(hr)) result = hr;
+  }
+  const HRESULT hr = UnregisterTypeLib(kel::kKelLibId);
+  return Failed(hr) ? hr : result;
+}
+
+// The library stays loaded for the life of the process.
+RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }

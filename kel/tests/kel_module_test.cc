@@ -1,0 +1,142 @@
+// libkel.so as clients meet it: registered with ringwell-regsvr, its objects
+// created by ProgID, and the example client run against a storage root.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/registry.h"
+#include "ringwell/common/xml.h"
+#include "ringwell/kel/kel.h"
+#include "ringwell/testing/fixture.h"
+
+namespace ringwell::kel {
+namespace {
+
+using testing::LibraryPath;
+using testing::ListDir;
+using testing::ProgramPath;
+
+std::string QueryDefault(const std::string& key_path, std::string_view name = "") {
+  registry::Key key;
+  std::string value;
+  if (Failed(registry::Key::Open(key_path, &key)) || Failed(key.QueryString(name, &value, 4096))) {
+    return "<missing>";
+  }
+  return value;
+}
+
+// Runs a command and returns its standard output; `status` receives its exit
+// status.
+std::string RunCommand(const std::string& command, int* status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  *status = ::pclose(pipe);
+  return output;
+}
+
+class KelModuleTest : public testing::RingwellTest {
+ protected:
+  void SetUp() override {
+    RingwellTest::SetUp();
+    int status = -1;
+    RunCommand(ProgramPath("ringwell-regsvr") + " " + LibraryPath("kel"), &status);
+    ASSERT_EQ(status, 0);
+  }
+};
+
+TEST_F(KelModuleTest, RegistrationDescribesEveryClassAndOnlyCreatableOnesHaveAFactory) {
+  struct Class {
+    Guid clsid;
+    const char* progid;
+    const char* description;
+    bool creatable;
+  };
+  const Class classes[] = {
+      {kKelRequestClsid, "Kel.KelRequest", "CV KelRequest Class", true},
+      {kKelNodeClsid, "Kel.KelNode", "CV KelNode Class", false},
+      {kKelMessageClsid, "Kel.KelMessage", "CV KelMessage Class", false},
+      {kKelMessagePartClsid, "Kel.KelMessagePart", "CV KelMessagePart Class", true},
+      {kKelResponseClsid, "Kel.KelResponse", "CV KelResponse Class", true},
+      {kKelRecipientClsid, "Kel.KelRecipient", "CV KelRecipient Class", true},
+      {kKelServiceClsid, "Kel.KelService", "CV KelService Class", true},
+  };
+  for (const Class& c : classes) {
+    SCOPED_TRACE(c.progid);
+    const std::string key = ClassKeyPath(c.clsid);
+    const std::string progid = std::string(c.progid) + ".1";
+    EXPECT_EQ(QueryDefault(key), c.description);
+    EXPECT_EQ(QueryDefault(key + "\\ProgID"), progid);
+    EXPECT_EQ(QueryDefault(key + "\\VersionIndependentProgID"), c.progid);
+    EXPECT_EQ(QueryDefault(key + "\\InprocServer32"), LibraryPath("kel"));
+    EXPECT_EQ(QueryDefault(key + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    EXPECT_EQ(QueryDefault(key + "\\TypeLib"), kKelLibId.ToString());
+    registry::Key programmable;
+    EXPECT_EQ(registry::Key::Open(key + "\\Programmable", &programmable), S_OK);
+    EXPECT_EQ(QueryDefault(ProgIdKeyPath(c.progid) + "\\CurVer"), progid);
+
+    ComPtr<IUnknown> object;
+    const HRESULT hr = CreateInstance(std::string_view(c.progid), &object);
+    EXPECT_EQ(hr, c.creatable ? S_OK : CLASS_E_CLASSNOTAVAILABLE);
+  }
+  EXPECT_EQ(QueryDefault("SOFTWARE\\Classes\\TypeLib\\" + kKelLibId.ToString() + "\\1.0"),
+            "Kel 1.0 Type Library");
+
+  int status = -1;
+  RunCommand(ProgramPath("ringwell-regsvr") + " -u " + LibraryPath("kel"), &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(QueryDefault(ClassKeyPath(kKelNodeClsid)), "<missing>");
+  EXPECT_EQ(QueryDefault(ProgIdKeyPath("Kel.KelService.1")), "<missing>");
+}
+
+TEST_F(KelModuleTest, ObjectsCreatedByProgIdWorkTogether) {
+  ComPtr<IKelService> service;
+  ASSERT_EQ(CreateInstance(std::string_view("Kel.KelService"), &service), S_OK);
+  std::string location;
+  ASSERT_EQ(service->get_Location(&location), S_OK);
+  EXPECT_EQ(location, root());  // the configured root
+
+  ComPtr<IKelRequest> request;
+  ASSERT_EQ(CreateInstance(std::string_view("Kel.KelRequest.1"), &request), S_OK);
+  ComPtr<IKelRecipient> recipient;
+  ASSERT_EQ(CreateInstance(kKelRecipientClsid, &recipient), S_OK);
+  ComPtr<IKelRecipients> recipients;
+  ASSERT_EQ(request->get_Recipients(recipients.Put()), S_OK);
+  ASSERT_EQ(recipients->Append(recipient.Get()), S_OK);
+  ASSERT_EQ(request->put_StopTime(29221.5), S_OK);
+  // The service's other operations are not offered yet.
+  EXPECT_EQ(service->CancelRequest("{00000000-0000-0000-0000-000000000000}"), E_NOTIMPL);
+
+  std::string id;
+  ASSERT_EQ(service->SubmitRequest(request.Get(), &id), S_OK);
+  EXPECT_EQ(ListDir(root() + "Inbox"), std::vector<std::string>{id + ".xml"});
+}
+
+TEST_F(KelModuleTest, ExampleClientSubmitsOneRequest) {
+  int status = -1;
+  std::string output = RunCommand(ProgramPath("kel-submit-example") + " " + root(), &status);
+  ASSERT_EQ(status, 0) << output;
+  ASSERT_FALSE(output.empty());
+  const std::string id = output.substr(0, output.find('\n'));
+  ASSERT_TRUE(Guid::Parse(id)) << output;
+
+  const auto inbox = ListDir(root() + "Inbox");
+  ASSERT_EQ(inbox, std::vector<std::string>{id + ".xml"});
+  xml::Document file;
+  ASSERT_EQ(file.Load(root() + "Inbox/" + inbox[0]), S_OK);
+  pugi::xml_node request = file.FirstChild();
+  EXPECT_STREQ(request.name(), "Request");
+  EXPECT_EQ(request.attribute("ID").value(), id);
+  EXPECT_EQ(xml::ElementsByName(request, "Recipient").size(), 2u);
+  EXPECT_EQ(xml::ElementsByName(request, "Response").size(), 2u);
+  pugi::xml_node text = request.child("CallTree").child("Message").child("MessagePart");
+  EXPECT_STREQ(text.attribute("Voice").value(), "Female");
+  EXPECT_STREQ(text.next_sibling().attribute("Type").value(), "File");
+}
+
+}  // namespace
+}  // namespace ringwell::kel

@@ -1,0 +1,154 @@
+#include "speech_engine.h"
+
+#include <espeak-ng/speak_lib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "ringwell/wavshift/audio_error.h"
+
+namespace ringwell::prepax {
+namespace {
+
+constexpr char kEnumFailed[] = "SpEnumTokens failed";
+constexpr char kSetVoiceFailed[] = "SetVoice failed";
+constexpr char kVariantPrefix[] = "!v/";
+constexpr unsigned char kGenderMale = 1;
+constexpr unsigned char kGenderFemale = 2;
+
+// Everything below is guarded by g_engine.
+std::mutex g_engine;
+bool g_initialized = false;
+int g_sample_rate = 0;
+std::vector<short>* g_sink = nullptr;
+
+int CollectSamples(short* wav, int count, espeak_EVENT*) {
+  if (wav != nullptr && count > 0 && g_sink != nullptr)
+    g_sink->insert(g_sink->end(), wav, wav + count);
+  return 0;  // go on
+}
+
+HRESULT InitializeLocked() {
+  if (g_initialized) return S_OK;
+  const int rate =
+      espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, espeakINITIALIZE_DONT_EXIT);
+  if (rate <= 0) return E_FAIL;
+  espeak_SetSynthCallback(&CollectSamples);
+  g_sample_rate = rate;
+  g_initialized = true;
+  return S_OK;
+}
+
+void SetDefaultVoice() {
+  if (espeak_SetVoiceByName(kDefaultVoice) != EE_OK) {
+    audio::ThrowWithReason(E_FAIL, std::string("The default voice \"") + kDefaultVoice +
+                                       "\" of espeak-ng cannot be set.");
+  }
+}
+
+// The name to set for the voice or variant called exactly `wanted`, if any.
+std::optional<std::string> FindVoice(const std::string& wanted,
+                                     std::vector<std::string>* failures) {
+  const espeak_VOICE** voices = espeak_ListVoices(nullptr);
+  if (voices == nullptr) {
+    failures->push_back(kEnumFailed);
+    return std::nullopt;
+  }
+  for (; *voices != nullptr; ++voices) {
+    if ((*voices)->name != nullptr && wanted == (*voices)->name) return wanted;
+  }
+  espeak_VOICE spec{};
+  spec.languages = "variant";
+  const espeak_VOICE** variants = espeak_ListVoices(&spec);
+  if (variants == nullptr) {
+    failures->push_back(kEnumFailed);
+    return std::nullopt;
+  }
+  for (; *variants != nullptr; ++variants) {
+    const espeak_VOICE& variant = **variants;
+    if (variant.name == nullptr || wanted != variant.name || variant.identifier == nullptr)
+      continue;
+    std::string file = variant.identifier;
+    if (file.rfind(kVariantPrefix, 0) == 0) file.erase(0, sizeof kVariantPrefix - 1);
+    return std::string(kDefaultVoice) + "+" + file;
+  }
+  return std::nullopt;
+}
+
+void SelectVoice(const std::optional<std::string>& voice, std::vector<std::string>* failures) {
+  SetDefaultVoice();
+  if (!voice) return;
+  int status = EE_OK;
+  if (*voice == "Male" || *voice == "Female") {
+    espeak_VOICE spec{};
+    spec.languages = kDefaultVoice;
+    spec.gender = *voice == "Male" ? kGenderMale : kGenderFemale;
+    status = espeak_SetVoiceByProperties(&spec);
+  } else if (const std::optional<std::string> name = FindVoice(*voice, failures)) {
+    status = espeak_SetVoiceByName(name->c_str());
+  }
+  if (status != EE_OK) {
+    failures->push_back(kSetVoiceFailed);
+    SetDefaultVoice();
+  }
+}
+
+void SetParameter(espeak_PARAMETER parameter, std::optional<int> value, const char* what) {
+  const int chosen = value.value_or(espeak_GetParameter(parameter, 0));
+  if (espeak_SetParameter(parameter, chosen, 0) != EE_OK) {
+    audio::ThrowWithReason(
+        E_FAIL, std::string("espeak-ng refused the ") + what + " " + std::to_string(chosen) + ".");
+  }
+}
+
+}  // namespace
+
+std::optional<int> EspeakVolume(std::int32_t volume) {
+  if (volume < 0 || volume > 100) return std::nullopt;
+  return volume;  // 100, the interface's full volume, is espeak-ng's normal one
+}
+
+std::optional<int> EspeakRate(std::int32_t rate) {
+  if (rate < -10 || rate > 10) return std::nullopt;
+  const double wpm = espeakRATE_NORMAL * std::pow(3.0, rate / 10.0);
+  return std::clamp(static_cast<int>(std::lround(wpm)), espeakRATE_MINIMUM, espeakRATE_MAXIMUM);
+}
+
+HRESULT InitializeEngine() {
+  std::lock_guard lock(g_engine);
+  return InitializeLocked();
+}
+
+SpeechResult Speak(const SpeechRequest& request) {
+  std::lock_guard lock(g_engine);
+  if (Failed(InitializeLocked())) {
+    audio::ThrowWithReason(E_FAIL, "The espeak-ng engine cannot be initialised.");
+  }
+  SpeechResult result;
+  SelectVoice(request.voice, &result.voice_failures);
+  if (const espeak_VOICE* current = espeak_GetCurrentVoice();
+      current != nullptr && current->identifier != nullptr) {
+    result.voice = current->identifier;
+  }
+  SetParameter(espeakVOLUME, request.volume, "volume");
+  SetParameter(espeakRATE, request.rate, "rate");
+
+  std::vector<short> samples;
+  g_sink = &samples;
+  const espeak_ERROR error = espeak_Synth(request.text.c_str(), request.text.size() + 1, 0,
+                                          POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+  g_sink = nullptr;
+  if (error != EE_OK) {
+    audio::ThrowWithReason(E_FAIL, "espeak-ng cannot speak the text (error " +
+                                       std::to_string(static_cast<int>(error)) + ").");
+  }
+  result.audio.rate = static_cast<std::uint32_t>(g_sample_rate);
+  result.audio.channels = 1;
+  result.audio.samples.reserve(samples.size());
+  for (short sample : samples)
+    result.audio.samples.push_back(static_cast<float>(sample) / 32768.0f);
+  return result;
+}
+
+}  // namespace ringwell::prepax

@@ -1,0 +1,63 @@
+// The process's espeak-ng engine, driven in-process through libespeak-ng:
+// initialised once per process (synchronous output, samples collected by a
+// callback) and used by one thread at a time behind a process-wide mutex.
+// Every call sets the voice, volume and rate it needs, so nothing of one call
+// carries over into the next.
+//
+// Voice choice: "Male" and "Female" (exact case) ask espeak-ng for the
+// default language spoken with that gender, which picks a voice of that
+// gender or the default voice with a variant of that gender; any other text
+// names a voice or a variant by its exact name (a variant is applied to the
+// default voice); nothing matching leaves the default voice.
+//
+// Thread-safety: all functions may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ringwell/common/hresult.h"
+#include "ringwell/wavshift/audio_file.h"
+
+namespace ringwell::prepax {
+
+// The voice used when none is asked for or none matches.
+inline constexpr char kDefaultVoice[] = "en";
+
+// espeak-ng's volume (0-200, 100 normal) for a volume 0-100 of the speech
+// interface; nullopt outside 0-100 (the engine's default is used).
+std::optional<int> EspeakVolume(std::int32_t volume);
+// espeak-ng's rate in words per minute for a rate -10..10 of the speech
+// interface (each step a factor of 3^(1/10), 0 the engine's normal rate,
+// limited to espeak-ng's 80-450); nullopt outside -10..10.
+std::optional<int> EspeakRate(std::int32_t rate);
+
+// Initialises the engine if that has not happened yet. Fails with E_FAIL
+// when espeak-ng cannot be initialised (for example without its data); a
+// later call tries again.
+HRESULT InitializeEngine();
+
+struct SpeechRequest {
+  std::string text;                  // UTF-8
+  std::optional<std::string> voice;  // nullopt: the default voice
+  std::optional<int> volume;         // espeak-ng units; nullopt: the default
+  std::optional<int> rate;           // words per minute; nullopt: the default
+};
+
+struct SpeechResult {
+  ringwell::audio::AudioBuffer audio;  // mono, at the engine's sample rate
+  // The voice spoken with, as espeak-ng names it ("gmw/en", "gmw/en+f2").
+  std::string voice;
+  // Failures of the voice choice that did not stop the speech, in the
+  // system's words: "SpEnumTokens failed" (voices could not be listed),
+  // "SetVoice failed" (a matching voice could not be set).
+  std::vector<std::string> voice_failures;
+};
+
+// Speaks `request.text`. Throws ComError(E_FAIL) with the reason when the
+// engine is not initialised or cannot speak.
+SpeechResult Speak(const SpeechRequest& request);
+
+}  // namespace ringwell::prepax

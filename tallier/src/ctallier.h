@@ -1,0 +1,57 @@
+// CTallier, the Tallier class: creates a request's report and records statuses
+// and call results in report files (ITallier). It keeps no report state
+// between calls: every call loads the file, changes it and saves it again,
+// holding the report's FileLock from before the load to after the save, so
+// updates from any number of threads and processes are never lost.
+//
+// Failures are reported through the "Tallier" event source and an error object
+// whose source is "Tallier.Tallier.1": a file that does not load twice, and a
+// call result that does not parse, give E_INVALIDARG with "Can't load ...";
+// everything else is a caught failure with the operation's name. A failed
+// call leaves the report file as it was.
+//
+// Thread-safety: one object may be called from several threads at once (the
+// scheduler shares one among its line workers); it holds only the storage
+// root, read when it is made.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "ringwell/common/com.h"
+#include "ringwell/tallier/tallier.h"
+
+namespace ringwell::tallier {
+
+class CTallier final : public ComObject<ITallier> {
+ public:
+  // How long a failed load or save waits before its one retry.
+  static constexpr std::chrono::milliseconds kRetryDelay{1000};
+
+  // Reads the storage root from the configuration (logging what is wrong with
+  // it, never failing). Tests may shorten the retry delay.
+  explicit CTallier(std::chrono::milliseconds retry_delay = kRetryDelay);
+
+  HRESULT CreateNewReport(const char* a_bstrRequestXMLFile) override;
+  HRESULT UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
+                       const char* a_bstrStatus) override;
+  HRESULT AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
+                        const char* a_bstrResultXML) override;
+
+  // The storage root this object writes reports below (ends with "/").
+  const std::string& root() const { return root_; }
+
+  // Number of CTallier objects alive in this module.
+  static int LiveObjects() { return live_objects_.load(); }
+
+ protected:
+  ~CTallier() override;
+
+ private:
+  std::string root_;
+  std::chrono::milliseconds retry_delay_;
+  static inline std::atomic<int> live_objects_{0};
+};
+
+}  // namespace ringwell::tallier

@@ -1,0 +1,50 @@
+// The entry points of libtallier.so: the class table, registration of the
+// Tallier class, its type library and its event source.
+#include "ctallier.h"
+#include "ringwell/common/class_registry.h"
+#include "tallier_log.h"
+
+namespace ringwell::tallier {
+namespace {
+
+constexpr ClassEntry kClasses[] = {{kTallierClsid, &CreateClassFactory<CTallier>}};
+
+ClassInfo TallierInfo() {
+  return {.clsid = kTallierClsid,
+          .description = "Tallier Class",
+          .progid = kTallierProgId,
+          .version_independent_progid = kTallierVersionIndependentProgId,
+          .threading_model = "Apartment",
+          .typelib = kTallierLibId};
+}
+
+std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
+
+// The event source is registered when the library is loaded.
+[[maybe_unused]] const CEventLog& load_time_log = TallierEventLog();
+
+}  // namespace
+}  // namespace ringwell::tallier
+
+using namespace ringwell;
+
+RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
+  return GetClassObjectFromTable(tallier::kClasses, clsid, iid, ppv);
+}
+
+RINGWELL_EXPORT HRESULT DllCanUnloadNow() {
+  return tallier::CTallier::LiveObjects() == 0 ? S_OK : S_FALSE;
+}
+
+RINGWELL_EXPORT HRESULT DllRegisterServer() {
+  const std::string module = tallier::ThisModule();
+  HRESULT hr = RegisterInprocServer(tallier::TallierInfo(), module);
+  if (Failed(hr)) return hr;
+  return RegisterTypeLib(tallier::kTallierLibId, "Tallier 1.0 Type Library", module);
+}
+
+RINGWELL_EXPORT HRESULT DllUnregisterServer() {
+  HRESULT hr = UnregisterClass(tallier::TallierInfo());
+  if (Failed(hr)) return hr;
+  return UnregisterTypeLib(tallier::kTallierLibId);
+}

@@ -1,0 +1,103 @@
+#include "report_document.h"
+
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/text.h"
+
+namespace ringwell::tallier {
+namespace {
+
+// The document's first child as its root element.
+pugi::xml_node RootElement(const xml::Document& document) {
+  pugi::xml_node root = document.FirstChild();
+  if (root.type() != pugi::node_element) throw ComError(E_INVALIDARG);
+  return root;
+}
+
+std::string RequiredAttribute(pugi::xml_node element, const char* name) {
+  pugi::xml_attribute attribute = element.attribute(name);
+  if (!attribute) throw ComError(E_INVALIDARG);
+  return attribute.value();
+}
+
+bool Addresses(pugi::xml_node sub_report, std::string_view recipient) {
+  return recipient == sub_report.attribute(kRecipientAttribute).value();
+}
+
+void AppendCopy(pugi::xml_node parent, pugi::xml_node node) {
+  if (!parent.append_copy(node)) throw ComError(E_OUTOFMEMORY);
+}
+
+// Makes the parsed result ready to be copied: its first node must be the Call
+// element, and every child of it an element.
+pugi::xml_node PrepareCall(xml::Document& result) {
+  pugi::xml_node call = result.FirstChild();
+  if (call.type() != pugi::node_element || std::string_view(call.name()) != kCallElement) {
+    throw ComError(E_INVALIDARG);
+  }
+  for (pugi::xml_node child : call.children()) {
+    if (child.type() != pugi::node_element) throw ComError(E_INVALIDARG);
+    child.remove_attribute("xmlns:dt");
+  }
+  call.remove_attribute("xmlns");
+  return call;
+}
+
+}  // namespace
+
+NewReport BuildReport(xml::Document& request) {
+  const pugi::xml_node root = RootElement(request);
+  const std::string user_id = RequiredAttribute(root, "UserID");
+  NewReport report{.id = RequiredAttribute(root, "ID"), .document = {}};
+  const std::string type = RequiredAttribute(root, "Type");
+
+  pugi::xml_node element = xml::AppendElement(report.document.dom(), kReportElement);
+  xml::SetAttribute(element, "xmlns", xml::kXmlDataNamespace);
+  xml::SetAttribute(element, "xmlns:dt", xml::kDataTypesNamespace);
+  xml::SetAttribute(element, "UserID", user_id);
+  xml::SetAttribute(element, "ID", report.id);
+  xml::SetAttribute(element, "Type", type);
+  xml::SetAttribute(element, kStatusAttribute, "");
+
+  for (pugi::xml_node recipient : xml::ElementsByName(request.dom(), kRecipientElement)) {
+    const std::string number = xml::Text(recipient);
+    if (Trim(number).empty()) continue;
+    pugi::xml_node sub_report = xml::AppendElement(element, kSubReportElement);
+    xml::SetAttribute(sub_report, kRecipientAttribute, number);
+    xml::SetAttribute(sub_report, kStatusAttribute, "");
+  }
+
+  if (pugi::xml_node info = xml::ChildElement(root, kAdditionalInfoElement)) {
+    info.remove_attribute("xmlns");
+    AppendCopy(element, info);
+  }
+  return report;
+}
+
+void SetStatus(xml::Document& report, std::string_view recipient, std::string_view status) {
+  const bool all = recipient == kAllRecipients;
+  if (!recipient.empty()) {
+    for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
+      if (all || Addresses(sub_report, recipient)) {
+        xml::SetAttribute(sub_report, kStatusAttribute, status);
+      }
+    }
+  }
+  if (all || recipient.empty()) xml::SetAttribute(RootElement(report), kStatusAttribute, status);
+}
+
+bool AppendCallResult(xml::Document& report, std::string_view recipient,
+                      std::string_view result_xml) {
+  xml::Document result;
+  pugi::xml_node call;
+  for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
+    if (!Addresses(sub_report, recipient)) continue;
+    if (!call) {
+      if (ThrowIfFailed(result.LoadXml(result_xml)) != S_OK) return false;
+      call = PrepareCall(result);
+    }
+    AppendCopy(sub_report, call);
+  }
+  return true;
+}
+
+}  // namespace ringwell::tallier

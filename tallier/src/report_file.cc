@@ -1,0 +1,54 @@
+#include "report_file.h"
+
+#include <thread>
+
+#include "ringwell/common/error_info.h"
+
+namespace ringwell::tallier {
+namespace {
+
+constexpr int kAttempts = 2;
+
+bool Loaded(HRESULT hr) { return ThrowIfFailed(hr) == S_OK; }
+
+// Takes the report's lock unless it is held already. False when the report
+// cannot exist (no file name, or no such directory), so there is nothing to
+// guard.
+bool TakeLock(const std::string& path, FileLock* lock) {
+  if (lock->held()) return true;
+  if (BaseNameOf(path).empty()) return false;
+  const HRESULT hr = FileLock::Acquire(path, lock);
+  if (Succeeded(hr)) return true;
+  const std::string dir = DirectoryOf(path);
+  if (!IsDirectory(dir.empty() ? std::string(".") : dir)) return false;
+  throw ComError(hr);
+}
+
+}  // namespace
+
+bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_delay,
+                   xml::Document* document) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(retry_delay);
+    if (Loaded(document->Load(path))) return true;
+  }
+  return false;
+}
+
+bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
+                       FileLock* lock, xml::Document* document) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(retry_delay);
+    if (TakeLock(path, lock) && Loaded(document->Load(path))) return true;
+  }
+  return false;
+}
+
+void SaveWithRetry(const xml::Document& document, const std::string& path,
+                   std::chrono::milliseconds retry_delay) {
+  if (Succeeded(document.Save(path))) return;
+  std::this_thread::sleep_for(retry_delay);
+  ThrowIfFailed(document.Save(path));
+}
+
+}  // namespace ringwell::tallier

@@ -1,0 +1,91 @@
+// Reading and writing wav files, shared by the converter and the speech
+// component: decoding with libsndfile, resampling with libsoxr (high
+// quality), mixing between mono and stereo, and encoding with libsndfile into
+// one of the formats of audio_format.h.
+//
+// Audio travels as AudioBuffer: interleaved float samples in -1..1.
+// Failures throw ComError: system errors of opening, reading and writing as
+// their status codes, files that are not readable wav files E_INVALIDARG,
+// each carrying the reason (audio_error.h).
+//
+// Thread-safety: a WavReader is used by one thread at a time; the functions
+// may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ringwell/wavshift/audio_format.h"
+
+namespace ringwell::audio {
+
+struct AudioBuffer {
+  std::uint32_t rate = 0;
+  std::uint16_t channels = 0;
+  std::vector<float> samples;  // interleaved
+
+  std::size_t frames() const { return channels == 0 ? 0 : samples.size() / channels; }
+};
+
+// An open wav file. Opening reads the fmt chunk's description and checks that
+// libsndfile can decode the file.
+class WavReader {
+ public:
+  // Opens `path` read-only. Throws the system error of opening it (a missing
+  // file, a missing directory, access denied, a directory), or E_INVALIDARG
+  // with the reason when it is empty, truncated, not a wav file, or in an
+  // encoding that cannot be decoded.
+  static WavReader Open(const std::string& path);
+
+  WavReader(WavReader&&) noexcept;
+  WavReader& operator=(WavReader&&) noexcept;
+  ~WavReader();
+
+  // The description stored in the file's fmt chunk.
+  const WaveFormat& stored_format() const { return stored_format_; }
+  // Decodes all of the audio.
+  AudioBuffer ReadAll();
+  // Closes the file (also done on destruction).
+  void Close();
+
+ private:
+  struct Handle;
+  WavReader(std::unique_ptr<Handle> handle, WaveFormat stored);
+  std::unique_ptr<Handle> handle_;
+  WaveFormat stored_format_;
+};
+
+// The audio resampled to `rate` (libsoxr, high quality); unchanged when the
+// rate already matches.
+AudioBuffer Resample(AudioBuffer audio, std::uint32_t rate);
+// The audio with `channels` channels: mono is copied into both channels of
+// stereo, stereo is averaged into mono (more channels: even ones left, odd
+// ones right).
+AudioBuffer MixChannels(AudioBuffer audio, std::uint16_t channels);
+// Both, as the format needs them.
+AudioBuffer ConvertForFormat(AudioBuffer audio, const AudioFormat& format);
+
+// Encodes `audio` (converted as the format needs) into the empty file open for
+// writing on `fd`, which stays open and is synced to disk.
+void EncodeWav(int fd, const AudioBuffer& audio, const AudioFormat& format);
+
+// Creates a new, empty file with a unique hidden name in the directory of
+// `path` (".<name>.<random>"), with `mode` less the umask, and returns its
+// descriptor (the caller closes it) and its path in `temp_path`.
+int CreateFileBeside(const std::string& path, mode_t mode, std::string* temp_path);
+
+// Creates `path`, which must not exist, with `mode`, and encodes into it. A
+// failure removes the file again.
+void WriteNewWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format,
+                     mode_t mode = 0600);
+
+// Replaces (or creates) `path` with `audio` encoded in `format`: the file is
+// written beside it under a temporary name and renamed over it, so `path`
+// never holds a partly written file.
+void ReplaceWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format);
+
+}  // namespace ringwell::audio

@@ -1,0 +1,63 @@
+// The entry points of libwavshift.so: the class table, registration of the
+// Wavshift class and its type library, and the converter's event log.
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/message_tables.h"
+#include "wavshift.h"
+#include "wavshift_log.h"
+
+namespace ringwell::wavshift {
+
+const CEventLog& WavshiftLog() {
+  static const CEventLog log("Ringwell Wavshift",
+                             ModulePathOf(reinterpret_cast<const void*>(&WavshiftLog)),
+                             wavshift_msg::kTable);
+  return log;
+}
+
+const ErrorReporter& WavshiftReporter() {
+  static const ErrorReporter reporter(WavshiftLog(), kWavshiftProgId);
+  return reporter;
+}
+
+namespace {
+
+constexpr char kTypeLibHelp[] = "CV Wavshift 1.0 Type Library";
+
+constexpr ClassEntry kClasses[] = {{kWavshiftClsid, &CreateClassFactory<CWavshift>}};
+
+ClassInfo WavshiftInfo() {
+  return {.clsid = kWavshiftClsid,
+          .description = "CV Wavshift Class",
+          .progid = kWavshiftProgId,
+          .version_independent_progid = kWavshiftVersionIndependentProgId,
+          .threading_model = "Apartment",
+          .typelib = kWavshiftLibId};
+}
+
+std::string ModulePath() { return ModulePathOf(reinterpret_cast<const void*>(&WavshiftLog)); }
+
+}  // namespace
+}  // namespace ringwell::wavshift
+
+using namespace ringwell;
+
+RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
+  // The event source is registered when the library is first used.
+  wavshift::WavshiftLog();
+  return GetClassObjectFromTable(wavshift::kClasses, clsid, iid, ppv);
+}
+
+RINGWELL_EXPORT HRESULT DllRegisterServer() {
+  const std::string path = wavshift::ModulePath();
+  if (HRESULT hr = RegisterInprocServer(wavshift::WavshiftInfo(), path); Failed(hr)) return hr;
+  return RegisterTypeLib(wavshift::kWavshiftLibId, wavshift::kTypeLibHelp, path);
+}
+
+RINGWELL_EXPORT HRESULT DllUnregisterServer() {
+  const HRESULT hr = UnregisterClass(wavshift::WavshiftInfo());
+  const HRESULT lib = UnregisterTypeLib(wavshift::kWavshiftLibId);
+  return Failed(hr) ? hr : lib;
+}
+
+// The library stays loaded for the life of the process.
+RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
