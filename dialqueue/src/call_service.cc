@@ -37,6 +37,9 @@ HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
   } catch (const std::bad_alloc&) {
     reporter.TwoStrings(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest",
                         ErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY, LogFlag::kYes);
+  } catch (...) {
+    reporter.TwoStrings(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest", ErrorText(E_FAIL),
+                        E_FAIL, LogFlag::kYes);
   }
   return S_OK;
 }

@@ -30,10 +30,12 @@ void WriteTone(const std::string& path, int frames, int rate) {
 }
 
 constexpr char kRequest[] = R"(<Request ID="{R1}" Type="Call">
-  <NumberOfRings dt:dt="int">3</NumberOfRings><MaxGreetingDuration dt:dt="int">30</MaxGreetingDuration>
+  <NumberOfRings dt:dt="int">3</NumberOfRings>
+  <MaxGreetingDuration dt:dt="int">30</MaxGreetingDuration>
   <CallTree>
     <Message Replays="0" Timeout="2">
-      <MessagePart Type="File">hello.wav</MessagePart><MessagePart Type="File">news.wav</MessagePart>
+      <MessagePart Type="File">hello.wav</MessagePart>
+      <MessagePart Type="File">news.wav</MessagePart>
     </Message><Responses/>
   </CallTree></Request>)";
 
