@@ -148,7 +148,7 @@ int main() {
   for (int lines : {1, 8, 32}) {
     Bench bench(lines);
     std::vector<double> single;
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 24; ++round) {
       for (double wait : bench.Round(1, std::chrono::milliseconds(lead_ms(random)))) {
         single.push_back(wait);
       }
