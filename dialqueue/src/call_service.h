@@ -1,0 +1,48 @@
+// CCallService, coclass Dialqueue: the scheduler object a telephony host
+// creates. It takes in request files (AddRequest), starts a worker per modem
+// line (AddModem) and per pager (AddPager), and shares the process-wide queues,
+// line registry and report generator with every other scheduler object.
+//
+// Thread-safety: free-threaded; AddRequest may be called from any thread at
+// any time. AddModem, AddPager and the final release must not overlap.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "modem_helper.h"
+#include "pager_helper.h"
+#include "ringwell/common/com.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "scheduler_state.h"
+
+namespace ringwell::dialqueue {
+
+class CCallService final : public ComObject<IDialqueue, ISupportErrorInfo> {
+ public:
+  // Works on the process's shared state.
+  CCallService() : CCallService(ProcessState()) {}
+  // Works on `state`, which must outlive the object.
+  explicit CCallService(SchedulerState& state) : state_(state) {}
+
+  // Creates the report generator and makes it the one every worker uses.
+  HRESULT FinalConstruct();
+
+  HRESULT AddRequest(const char* a_bstrFileName) override;
+  HRESULT AddModem(IUnknown* a_pModem, std::int32_t a_nLine) override;
+  HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) override;
+  HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
+
+ private:
+  // Final release: stops every worker, then destroys the modem workers and the
+  // pager workers in the order they were added, then lets go of the report
+  // generator.
+  ~CCallService() override;
+
+  SchedulerState& state_;
+  ComPtr<tallier::ITallier> tallier_;
+  std::vector<std::unique_ptr<CModemHelper>> modems_;
+  std::vector<std::unique_ptr<CPagerHelper>> pagers_;
+};
+
+}  // namespace ringwell::dialqueue

@@ -1,0 +1,24 @@
+// The intake of a scheduled request file: one queue entry per recipient,
+// pushed onto the dial queue (call requests) or the page queue (requests of
+// type "Page").
+//
+// Thread-safety: may run beside the workers and beside the intake of other
+// files; the same file must not be taken in from two threads at once.
+#pragma once
+
+#include <string>
+
+#include "ringwell/common/hresult.h"
+#include "scheduler_state.h"
+
+namespace ringwell::dialqueue {
+
+// Queues the recipients of the request file at `path`. S_FALSE when the file
+// cannot be loaded as XML; S_OK when its entries were queued, when the request
+// is queued already (nothing is read then), or when the file vanished meanwhile.
+// A request that cannot be read (no "ID", no "StartTime" or "StopTime", no
+// recipient container, a recipient value that does not convert) throws
+// ComError; the recipients read before the failure are queued.
+HRESULT QueueRequestFile(const std::string& path, SchedulerState& state);
+
+}  // namespace ringwell::dialqueue

@@ -1,0 +1,159 @@
+#include "modem_helper.h"
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+
+#include "dialqueue_log.h"
+#include "request_files.h"
+#include "request_paths.h"
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/text.h"
+#include "ringwell/common/xml.h"
+
+namespace ringwell::dialqueue {
+namespace {
+
+constexpr char kOperation[] = "CModemHelper::ProcessDialRequest";
+constexpr auto kPause = std::chrono::milliseconds(2000);
+
+}  // namespace
+
+CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state)
+    : state_(state), clock_(state.clock()), line_(line) {
+  if (modem != nullptr) {
+    const HRESULT hr = modem->QueryInterface(IModem::kIid, device_.PutVoid());
+    if (Failed(hr) && hr != E_NOINTERFACE) throw ComError(hr);
+  }
+  try {
+    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+  } catch (const std::system_error&) {
+    LogFailure(dialqueue_msg::kErrorIn, "CModemHelper::CModemHelper", ErrorText(E_FAIL));
+  }
+}
+
+CModemHelper::~CModemHelper() {
+  thread_.request_stop();
+  if (thread_.joinable()) thread_.join();
+  device_.Reset();
+}
+
+std::chrono::milliseconds CModemHelper::PollInterval() const {
+  const std::int64_t above_first = std::max<std::int64_t>(std::int64_t{line_} - 1, 0);
+  return std::chrono::milliseconds(300 + 500 * above_first);
+}
+
+void CModemHelper::Run(const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    CQueueEntry entry;
+    if (state_.dial_queue().PeekFirstFree(&entry) && state_.lines().TryAcquire(line_)) {
+      try {
+        if (TakeDueEntry(&entry)) ProcessDialRequest(std::move(entry), stop);
+      } catch (const std::bad_alloc&) {
+        LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
+      }
+      state_.lines().ReleaseLine(line_);
+    }
+    clock_->SleepFor(PollInterval(), stop);
+    if (pause_) clock_->SleepFor(kPause, stop);
+  }
+}
+
+bool CModemHelper::TakeDueEntry(CQueueEntry* entry) {
+  CRequestQueue& queue = state_.dial_queue();
+  QueueLock lock(queue);
+  // The first free entry may have changed since it was looked at.
+  if (!queue.PeekFirstFree(entry) || !IsDue(*entry, clock_->Now())) return false;
+  queue.MarkFirstFreeTaken();
+  return true;
+}
+
+void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop) {
+  const ReportSteps steps(state_, kOperation);
+  xml::Document request;
+  const HRESULT loaded = request.Load(entry.RequestFile);
+  if (loaded == S_FALSE) {
+    // The request is gone (cancelled) or unreadable: drop it silently.
+    CRequestQueue& queue = state_.dial_queue();
+    QueueLock lock(queue);
+    queue.Remove(entry.Id, entry.PhoneNumber);
+    DeleteRequestFiles(entry, *clock_, stop);
+    return;
+  }
+  const std::string report = ReportPathOf(entry);
+  std::string status = "Failed";
+  bool retry = false;
+  if (!WindowClosed(entry, clock_->Now())) {
+    Outcome outcome{"", "Failed"};
+    if (Failed(loaded)) {
+      LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(loaded));
+    } else {
+      steps.UpdateStatus(report, entry.PhoneNumber, "InProgress");
+      steps.UpdateStatus(report, "", "InProgress");
+      outcome = PlaceCall(entry, request.Xml(), report, steps);
+    }
+    retry = Classify(outcome, entry);
+    status = outcome.status;
+  }
+
+  const bool file_existed = FileExists(entry.RequestFile);
+  if (retry && file_existed) {
+    steps.UpdateStatus(report, entry.PhoneNumber, "Scheduled");
+    RequeueEntry(state_.dial_queue(), entry);
+    return;
+  }
+  steps.UpdateStatus(report, entry.PhoneNumber, status);
+  const bool last = RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop);
+  if (last && file_existed) steps.UpdateStatus(report, "", "Completed");
+}
+
+CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
+                                              const std::string& request_xml,
+                                              const std::string& report, const ReportSteps& steps) {
+  try {
+    if (!device_) throw ComError(E_POINTER);
+    std::string result;
+    ThrowIfFailed(device_->MakeCall(entry.PhoneNumber.c_str(), request_xml.c_str(),
+                                    WavDirectoryOf(entry.RequestFile).c_str(), &result));
+    steps.AddCallResult(report, entry.PhoneNumber, result);
+    xml::Document parsed;
+    if (ThrowIfFailed(parsed.LoadXml(result)) != S_OK) {
+      LogFailure(dialqueue_msg::kErrorIn, kOperation, ErrorText(E_FAIL));
+      return {"", "Failed"};
+    }
+    const pugi::xml_node call = parsed.FirstChild();
+    const pugi::xml_attribute status = call.attribute("Status");
+    const pugi::xml_node answer = xml::ChildElement(call, "Answer");
+    if (!status || !answer) throw ComError(E_FAIL);
+    return {xml::Text(answer), status.value()};
+  } catch (const ComError& e) {
+    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, e.Text());
+  } catch (const std::bad_alloc&) {
+    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
+  }
+  return {"", "Failed"};
+}
+
+bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {
+  auto plan = [&](std::int32_t& attempts, std::int32_t delay) {
+    if (attempts <= 0) return false;
+    entry.NextTime = AddMinutes(clock_->Now(), delay);
+    --attempts;
+    return true;
+  };
+  pause_ = false;
+  if (EqualsIgnoringCase(outcome.answer, "Busy")) {
+    return plan(entry.NumberOfAttemptsIfBusy, entry.DelayIfBusy);
+  }
+  if (EqualsIgnoringCase(outcome.answer, "NoAnswer")) {
+    return plan(entry.NumberOfAttemptsIfNoAnswer, entry.DelayIfNoAnswer);
+  }
+  if (EqualsIgnoringCase(outcome.status, "Failed")) {
+    pause_ = true;
+    return plan(entry.NumberOfAttemptsIfError, entry.DelayIfError);
+  }
+  return false;
+}
+
+}  // namespace ringwell::dialqueue

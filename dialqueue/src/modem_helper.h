@@ -1,0 +1,70 @@
+// CModemHelper: the worker of one modem line. Its thread polls the dial queue,
+// takes the first free entry once it is due, has the line's modem object place
+// the call (IModem::MakeCall), books the status changes and the call result in
+// the request's report, and plans a retry after a busy line, no answer or a
+// failed call, within the request's window. When a request's last recipient
+// is done it deletes the request's files and marks the report "Completed".
+//
+// A call that ends in an unexpected way (no device, a failing device, a result
+// that is not XML or lacks "Answer" or "Status") is logged and counts as a
+// failed call: it is retried under the error rule and otherwise finishes with
+// the status "Failed".
+//
+// Thread-safety: the object is built and destroyed by the scheduler object;
+// only its own thread works on the line. Destruction stops the thread (after
+// the call in progress) and waits for it before the device is released.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "queue_entry.h"
+#include "report_steps.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "scheduler_state.h"
+
+namespace ringwell::dialqueue {
+
+class CModemHelper {
+ public:
+  // Asks `modem` for IModem: a null object, or one without IModem, leaves the
+  // line without a device (each attempt then fails); any other failure of the
+  // query throws ComError. Starts the worker thread. `state` must outlive the
+  // object.
+  CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state);
+  // Stops and joins the worker, then releases the device.
+  ~CModemHelper();
+  CModemHelper(const CModemHelper&) = delete;
+  CModemHelper& operator=(const CModemHelper&) = delete;
+
+  // Asks the worker to end after the call in progress, without waiting.
+  void RequestStop() { thread_.request_stop(); }
+  bool has_thread() const { return thread_.joinable(); }
+
+ private:
+  struct Outcome {
+    std::string answer;
+    std::string status;
+  };
+
+  void Run(const std::stop_token& stop);
+  bool TakeDueEntry(CQueueEntry* entry);
+  void ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop);
+  Outcome PlaceCall(const CQueueEntry& entry, const std::string& request_xml,
+                    const std::string& report, const ReportSteps& steps);
+  // Applies the retry rules to `entry`; true when a retry is planned.
+  bool Classify(const Outcome& outcome, CQueueEntry& entry);
+  std::chrono::milliseconds PollInterval() const;
+
+  SchedulerState& state_;
+  const std::shared_ptr<Clock> clock_;
+  ComPtr<IModem> device_;
+  const std::int32_t line_;
+  bool pause_ = false;   // only the worker thread reads and writes it
+  std::jthread thread_;  // last: stopped and joined before the rest goes
+};
+
+}  // namespace ringwell::dialqueue

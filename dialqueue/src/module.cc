@@ -1,0 +1,49 @@
+// The entry points of libdialqueue.so: the class table (coclass Dialqueue) and
+// its registration.
+#include "call_service.h"
+#include "dialqueue_log.h"
+#include "ringwell/common/class_registry.h"
+
+namespace ringwell::dialqueue {
+namespace {
+
+constexpr ClassEntry kClasses[] = {{kDialqueueClsid, &CreateClassFactory<CCallService>}};
+
+ClassInfo DialqueueInfo() {
+  return {.clsid = kDialqueueClsid,
+          .description = "CV Dialqueue Class",
+          .progid = kDialqueueProgId,
+          .version_independent_progid = kDialqueueVersionIndependentProgId,
+          .threading_model = "Free",
+          .typelib = kDialqueueLibId};
+}
+
+std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
+
+// The event source is registered when the module is loaded.
+[[maybe_unused]] const bool kEventSourceRegistered = (DialqueueEventLog(), true);
+
+}  // namespace
+}  // namespace ringwell::dialqueue
+
+using namespace ringwell;
+using namespace ringwell::dialqueue;
+
+RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
+  return GetClassObjectFromTable(kClasses, clsid, iid, ppv);
+}
+
+RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+
+RINGWELL_EXPORT HRESULT DllRegisterServer() {
+  const std::string module = ThisModule();
+  HRESULT hr = RegisterInprocServer(DialqueueInfo(), module);
+  if (Succeeded(hr)) hr = RegisterTypeLib(kDialqueueLibId, "CV Dialqueue 1.0 Type Library", module);
+  return hr;
+}
+
+RINGWELL_EXPORT HRESULT DllUnregisterServer() {
+  HRESULT hr = UnregisterClass(DialqueueInfo());
+  const HRESULT lib = UnregisterTypeLib(kDialqueueLibId);
+  return Failed(hr) ? hr : lib;
+}

@@ -1,0 +1,36 @@
+// DeleteRequestFiles: removes a finished request's file and its directory of
+// wav files from Requests.
+//
+// Thread-safety: may run on any worker; callers hold the queue lock so that
+// the same file is not queued again while it is being removed.
+#pragma once
+
+#include <stop_token>
+
+#include "clock.h"
+#include "queue_entry.h"
+
+namespace ringwell::dialqueue {
+
+// Deletes the request file (once more after 500 ms when that fails, a file
+// that is already gone counting as deleted), every file in the clean-up
+// directory, and the directory itself. Failures are ignored.
+void DeleteRequestFiles(const CQueueEntry& entry, Clock& clock, const std::stop_token& stop);
+
+}  // namespace ringwell::dialqueue
+
+namespace ringwell::dialqueue {
+
+class CRequestQueue;
+
+// Puts an entry back for its next attempt (free again, at its new NextTime)
+// in place of its taken copy.
+void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry);
+
+// Removes a finished entry. When it was the request's last entry, deletes the
+// request's files while still holding the queue lock, so that the file cannot
+// be taken in again half deleted. True when it was the last.
+bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
+                         const std::stop_token& stop);
+
+}  // namespace ringwell::dialqueue

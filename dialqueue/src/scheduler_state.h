@@ -1,0 +1,54 @@
+// The state every scheduler object and worker of the process shares: the dial
+// queue, the page queue, the line registry, the report generator and the
+// clock. ProcessState() is the one instance of the loaded module; tests make
+// their own.
+//
+// Thread-safety: the queues and the registry lock themselves; the report
+// generator and clock pointers are read and replaced under the state's own
+// lock, and callers work on the copy they got (which keeps the object alive).
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "clock.h"
+#include "line_registry.h"
+#include "request_queue.h"
+#include "ringwell/common/com_ptr.h"
+#include "ringwell/tallier/tallier.h"
+
+namespace ringwell::dialqueue {
+
+class SchedulerState {
+ public:
+  SchedulerState() : clock_(SystemClock()) {}
+  explicit SchedulerState(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
+
+  CRequestQueue& dial_queue() { return dial_queue_; }
+  CRequestQueue& page_queue() { return page_queue_; }
+  CLineRegistry& lines() { return lines_; }
+
+  // The report generator in force (may be empty).
+  ComPtr<tallier::ITallier> Tallier() const;
+  // Replaces the report generator (the earlier one is released).
+  void SetTallier(ComPtr<tallier::ITallier> tallier);
+  // Releases the report generator if it is still `tallier`.
+  void ReleaseTallier(const ComPtr<tallier::ITallier>& tallier);
+
+  std::shared_ptr<Clock> clock() const;
+  // Workers started afterwards use `clock`.
+  void SetClock(std::shared_ptr<Clock> clock);
+
+ private:
+  CRequestQueue dial_queue_;
+  CRequestQueue page_queue_;
+  CLineRegistry lines_;
+  mutable std::mutex mutex_;
+  ComPtr<tallier::ITallier> tallier_;
+  std::shared_ptr<Clock> clock_;
+};
+
+// The state of this process (built on first use, kept until the process ends).
+SchedulerState& ProcessState();
+
+}  // namespace ringwell::dialqueue

@@ -1,0 +1,182 @@
+// ringwell-host: the reference telephony host. It creates the call scheduler
+// by its class identifier (the registry must hold libdialqueue.so and
+// libtallier.so, registered with ringwell-regsvr), gives it simulated modem
+// lines and a simulated pager, and hands it every request file that appears in
+// the Requests directory of the storage root, at start and whenever one
+// appears. SIGTERM or SIGINT stop it: the scheduler is released (its workers
+// finish the call in progress at once and end) and the host exits with 0.
+//
+//   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
+//                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
+//                 [--time-scale SECONDS]
+//
+// What the callee at each number does comes from the scenario file (format in
+// scenario.h, sample in host/scenario.sample.json); without one every call is
+// answered. A simulated second takes --time-scale real seconds (default 0.01).
+// When systemd started it, the host reports readiness with sd_notify; it also
+// prints "ringwell-host: ready ..." on standard output.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "request_watcher.h"
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/registry.h"
+#include "ringwell/common/storage.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "scenario.h"
+#include "sim_line.h"
+#include "sim_modem.h"
+#include "sim_pager.h"
+
+namespace {
+
+using namespace ringwell;
+
+struct Options {
+  std::string root;
+  std::vector<int> lines{1};
+  int pager_line = 0;
+  bool no_pager = false;
+  std::string scenario;
+  std::string heard_dir;
+  std::string pager_log;
+  double time_scale = 0.01;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "ringwell-host: %s\n", message.c_str());
+  return 1;
+}
+
+std::string Describe(HRESULT hr) {
+  std::string text = ErrorText(hr) + " (" + HexCode(static_cast<std::uint32_t>(hr)) + ")";
+  if (auto info = GetErrorInfo(); info && !info->description.empty()) {
+    text += ": " + info->description;
+  }
+  return text;
+}
+
+void HandOver(dialqueue::IDialqueue& scheduler, const std::string& path) {
+  if (scheduler.AddRequest(path.c_str()) == S_FALSE) {
+    std::fprintf(stderr, "ringwell-host: %s is not a readable request file\n", path.c_str());
+  } else {
+    std::printf("ringwell-host: handed over %s\n", path.c_str());
+  }
+  std::fflush(stdout);
+}
+
+int Run(Options options) {
+  if (options.root.empty()) {
+    auto configured = ReadToolkitRoot();
+    if (!configured) {
+      return Fail("no storage root: give --root or set RootDir in " + registry::StorePath());
+    }
+    options.root = *configured;
+  }
+  options.root = NormaliseRoot(options.root);
+  if (options.pager_log.empty()) options.pager_log = options.root + "pager.log";
+
+  std::shared_ptr<host::Scenario> scenario;
+  try {
+    scenario = std::make_shared<host::Scenario>(
+        options.scenario.empty() ? host::Scenario() : host::Scenario::Load(options.scenario));
+  } catch (const std::exception& e) {
+    return Fail(std::string("bad scenario: ") + e.what());
+  }
+
+  // The stop signals are taken from a descriptor; every thread made from here
+  // on inherits the blocked mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (signal_fd < 0) return Fail("cannot watch for signals");
+
+  std::unique_ptr<host::RequestWatcher> watcher;
+  try {
+    watcher = std::make_unique<host::RequestWatcher>(options.root + kRequestsDir + "/");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+
+  ComPtr<dialqueue::IDialqueue> scheduler;
+  if (HRESULT hr = CreateInstance(dialqueue::kDialqueueClsid, &scheduler); Failed(hr)) {
+    return Fail("cannot create the scheduler: " + Describe(hr));
+  }
+  auto time = std::make_shared<host::SimulatedTime>(options.time_scale);
+  std::vector<ComPtr<host::SimModem>> modems;
+  std::string line_list;
+  for (int line : options.lines) {
+    modems.push_back(MakeComObject<host::SimModem>(line, scenario, time, options.heard_dir));
+    scheduler->AddModem(modems.back().Get(), line);
+    line_list += (line_list.empty() ? "" : ",") + std::to_string(line);
+  }
+  ComPtr<host::SimPager> pager;
+  if (!options.no_pager) {
+    pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
+    scheduler->AddPager(pager.Get(), options.pager_line);
+  }
+
+  for (const std::string& path : watcher->Existing()) HandOver(*scheduler, path);
+  sd_notify(0, "READY=1");
+  std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),
+              line_list.empty() ? "none" : line_list.c_str(),
+              options.no_pager ? "no pager"
+                               : ("pager on line " + std::to_string(options.pager_line)).c_str());
+  std::fflush(stdout);
+
+  pollfd fds[2] = {{signal_fd, POLLIN, 0}, {watcher->fd(), POLLIN, 0}};
+  const nfds_t count = watcher->fd() >= 0 ? 2 : 1;
+  for (;;) {
+    const int ready = ::poll(fds, count, watcher->fd() >= 0 ? -1 : 1000);
+    if (ready < 0 && errno != EINTR) return Fail("poll failed");
+    if (fds[0].revents & POLLIN) break;
+    for (const std::string& path : watcher->Appeared()) HandOver(*scheduler, path);
+  }
+
+  sd_notify(0, "STOPPING=1");
+  std::printf("ringwell-host: stopping\n");
+  std::fflush(stdout);
+  time->Shutdown();   // calls in progress end now
+  scheduler.Reset();  // stops and joins every worker
+  modems.clear();
+  pager.Reset();
+  ::close(signal_fd);
+  std::printf("ringwell-host: stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
+  app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
+  app.add_option("--lines", options.lines, "modem line numbers, e.g. 1,2 (default 1)")
+      ->delimiter(',');
+  app.add_option("--pager-line", options.pager_line,
+                 "line the pager occupies (0: its own, default)");
+  app.add_flag("--no-pager", options.no_pager, "run without a pager");
+  app.add_option("--scenario", options.scenario, "what the callees do (JSON, see scenario.h)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--heard-dir", options.heard_dir,
+                 "write what each callee heard as a wav file into this directory")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--pager-log", options.pager_log, "log of sent pages (default ROOT/pager.log)");
+  app.add_option("--time-scale", options.time_scale,
+                 "real seconds a simulated second takes (default 0.01)")
+      ->check(CLI::NonNegativeNumber);
+  CLI11_PARSE(app, argc, argv);
+  return Run(std::move(options));
+}

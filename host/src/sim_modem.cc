@@ -1,0 +1,139 @@
+#include "sim_modem.h"
+
+#include <atomic>
+#include <cmath>
+#include <set>
+
+#include "call_tree.h"
+#include "heard_audio.h"
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/storage.h"
+#include "ringwell/common/xml.h"
+
+namespace ringwell::host {
+namespace {
+
+int ChildInt(pugi::xml_node request, const char* name, int fallback) {
+  const auto value = xml::TypedInt(xml::ChildElement(request, name));
+  return value && *value >= 0 && *value <= 100000 ? static_cast<int>(*value) : fallback;
+}
+
+void NoAnswer(CallRecord* record, int rings) {
+  record->answer = "NoAnswer";
+  record->status = "NoAnswer";
+  record->protocol.push_back("Rang " + std::to_string(rings) + " times; no answer");
+}
+
+}  // namespace
+
+SimModem::SimModem(int line, std::shared_ptr<Scenario> scenario,
+                   std::shared_ptr<SimulatedTime> time, std::string heard_dir)
+    : line_(line),
+      scenario_(std::move(scenario)),
+      time_(std::move(time)),
+      heard_dir_(std::move(heard_dir)) {}
+
+HRESULT SimModem::Describe(std::string* a_pbstrDescription) {
+  if (a_pbstrDescription == nullptr) return E_POINTER;
+  *a_pbstrDescription = "Simulated modem line " + std::to_string(line_);
+  return S_OK;
+}
+
+HRESULT SimModem::MakeCall(const char* number, const char* request_xml, const char* wav_dir,
+                           std::string* result) {
+  if (number == nullptr || request_xml == nullptr || wav_dir == nullptr || result == nullptr) {
+    return E_POINTER;
+  }
+  try {
+    double seconds = 0;
+    const CallRecord record = Call(number, request_xml, wav_dir, &seconds);
+    time_->Pass(seconds);
+    *result = CallResultXml(record);
+    return S_OK;
+  } catch (const ComError& e) {
+    return e.code();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+CallRecord SimModem::Call(const std::string& number, const std::string& request_xml,
+                          const std::string& wav_dir, double* seconds) {
+  CallRecord record;
+  record.time = OleDateNow();
+  record.protocol.push_back("Line " + std::to_string(line_) + " dialled " + number);
+  const Behaviour behaviour = scenario_->NextAttempt(number);
+  xml::Document request;
+  if (request.LoadXml(request_xml) != S_OK) {
+    record.answer = record.status = "Failed";
+    record.error = "The request could not be read";
+    return record;
+  }
+  const pugi::xml_node root = request.FirstChild();
+  const int rings_allowed = ChildInt(root, "NumberOfRings", 7);
+  switch (behaviour.outcome) {
+    case Outcome::kBusy:
+      *seconds = 3;
+      record.answer = record.status = "Busy";
+      record.protocol.push_back("Busy");
+      return record;
+    case Outcome::kFailure:
+      *seconds = 1;
+      record.answer = record.status = "Failed";
+      record.error = behaviour.error;
+      record.protocol.push_back("Failed: " + behaviour.error);
+      return record;
+    case Outcome::kNoAnswer:
+      *seconds = rings_allowed * kRingSeconds;
+      NoAnswer(&record, rings_allowed);
+      return record;
+    case Outcome::kAnswer:
+      break;
+  }
+  if (behaviour.rings > rings_allowed) {
+    *seconds = rings_allowed * kRingSeconds;
+    NoAnswer(&record, rings_allowed);
+    return record;
+  }
+  record.answer = "Answered";
+  record.status = "Completed";
+  record.protocol.push_back("Answered after " + std::to_string(behaviour.rings) + " ring" +
+                            (behaviour.rings == 1 ? "" : "s"));
+
+  std::set<std::string> missing;
+  auto part_length = [&](const MessagePart& part) {
+    if (part.type != "File") return EstimatedSpeechSeconds(part.content);
+    const auto length =
+        IsPlainName(part.content) ? WavSeconds(wav_dir + part.content) : std::nullopt;
+    if (!length) missing.insert(part.content);
+    return length.value_or(0.0);
+  };
+  const CallWalk walk = WalkCallTree(xml::ChildElement(root, "CallTree"), behaviour,
+                                     ChildInt(root, "MaxGreetingDuration", 30), part_length);
+  record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
+  for (const std::string& name : missing) record.protocol.push_back("Missing wav file: " + name);
+  record.duration = static_cast<int>(std::lround(walk.seconds));
+  *seconds = behaviour.rings * kRingSeconds + walk.seconds;
+
+  if (!heard_dir_.empty()) {
+    static std::atomic<unsigned> sequence{0};
+    std::vector<std::string> files;
+    for (const MessagePart& part : walk.heard) {
+      if (part.type == "File" && IsPlainName(part.content)) files.push_back(wav_dir + part.content);
+    }
+    const std::string output = heard_dir_ + "/" + SafeFileName(root.attribute("ID").value()) + "-" +
+                               SafeFileName(number) + "-" + std::to_string(++sequence) + ".wav";
+    std::vector<std::string> left_out;
+    std::string error;
+    if (JoinWavFiles(files, output, &left_out, &error)) {
+      record.protocol.push_back("Heard audio: " + output);
+    } else {
+      record.protocol.push_back("No heard audio: " + error);
+    }
+  }
+  return record;
+}
+
+}  // namespace ringwell::host

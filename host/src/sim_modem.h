@@ -1,0 +1,46 @@
+// SimModem: a simulated modem line of the reference host. Each MakeCall asks
+// the scenario what the callee at the number does, lets the simulated time of
+// the call pass (rings, greeting, messages, waits for keys), and returns the
+// Call result: Answer/Status "Answered"/"Completed", "Busy"/"Busy",
+// "NoAnswer"/"NoAnswer", or "Failed"/"Failed" with an Error text. An answered
+// call walks the request's call tree (call_tree.h) and, when a directory is
+// given, leaves what the callee heard as one wav file per call.
+//
+// Thread-safety: the scheduler calls one line from one worker thread; the
+// scenario and the simulated time are shared between lines.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ringwell/common/com.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "scenario.h"
+#include "sim_line.h"
+
+namespace ringwell::host {
+
+class SimModem final : public ComObject<dialqueue::IModem> {
+ public:
+  // `heard_dir`: where to write what callees heard (empty: nowhere).
+  SimModem(int line, std::shared_ptr<Scenario> scenario, std::shared_ptr<SimulatedTime> time,
+           std::string heard_dir);
+
+  HRESULT Describe(std::string* a_pbstrDescription) override;
+  HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
+                   std::string* result) override;
+
+  // Simulated seconds of one ring.
+  static constexpr double kRingSeconds = 6;
+
+ private:
+  CallRecord Call(const std::string& number, const std::string& request_xml,
+                  const std::string& wav_dir, double* seconds);
+
+  const int line_;
+  const std::shared_ptr<Scenario> scenario_;
+  const std::shared_ptr<SimulatedTime> time_;
+  const std::string heard_dir_;
+};
+
+}  // namespace ringwell::host

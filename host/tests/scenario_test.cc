@@ -1,0 +1,58 @@
+#include "scenario.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace ringwell::host {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+TEST(ScenarioTest, TheFirstMatchingRuleDecidesAttemptByAttempt) {
+  Scenario scenario = Scenario::Parse(R"({
+    "default": {"outcome": "noanswer"},
+    "rules": [
+      {"number": "5550100", "outcome": "busy"},
+      {"number": "5550101", "attempts": [{"outcome": "busy"}, {"outcome": "answer", "keys": "1#"}]},
+      {"number": "555*", "outcome": "answer", "keys": ["12"], "rings": 3, "greeting": 0.5,
+       "key_delay": 2, "duration": 40},
+      {"number": "55501??", "outcome": "failure"}
+    ]})");
+  EXPECT_EQ(scenario.NextAttempt("5550100").outcome, Outcome::kBusy);
+  EXPECT_EQ(scenario.NextAttempt("5550101").outcome, Outcome::kBusy);
+  const Behaviour second = scenario.NextAttempt("5550101");
+  EXPECT_EQ(second.outcome, Outcome::kAnswer);
+  EXPECT_THAT(second.keys, ElementsAre("1", "#"));
+  EXPECT_EQ(scenario.NextAttempt("5550101").outcome, Outcome::kAnswer);  // the last repeats
+
+  const Behaviour pattern = scenario.NextAttempt("5550199");  // "555*" comes first
+  EXPECT_EQ(pattern.outcome, Outcome::kAnswer);
+  EXPECT_THAT(pattern.keys, ElementsAre("12"));
+  EXPECT_EQ(pattern.rings, 3);
+  EXPECT_DOUBLE_EQ(pattern.greeting, 0.5);
+  EXPECT_DOUBLE_EQ(pattern.key_delay, 2);
+  EXPECT_EQ(pattern.duration, 40);
+  EXPECT_EQ(scenario.NextAttempt("777").outcome, Outcome::kNoAnswer);
+  EXPECT_EQ(Scenario().NextAttempt("777").outcome, Outcome::kAnswer);
+}
+
+TEST(ScenarioTest, TheSampleScenarioIsValid) {
+  Scenario sample = Scenario::Load(RINGWELL_HOST_SOURCE_DIR "/scenario.sample.json");
+  EXPECT_EQ(sample.NextAttempt("004930123").error, "No dial tone");
+}
+
+TEST(ScenarioTest, MistakesAreNamed) {
+  EXPECT_THAT([] { Scenario::Parse(R"({"default": {"outcome": "maybe"}})"); },
+              ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("maybe")));
+  EXPECT_THAT([] { Scenario::Parse(R"({"rules": [{"number": "1", "ring": 2}]})"); },
+              ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("\"ring\"")));
+  EXPECT_THROW(Scenario::Parse(R"({"rules": [{"outcome": "busy"}]})"), std::runtime_error);
+  EXPECT_THROW(Scenario::Parse(R"({"rules": [{"number": "1", "attempts": []}]})"),
+               std::runtime_error);
+  EXPECT_THROW(Scenario::Parse("{"), std::runtime_error);
+  EXPECT_THROW(Scenario::Load("/nonexistent/scenario.json"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace ringwell::host
