@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <utility>
 #include <vector>
 
 #include "collections.h"

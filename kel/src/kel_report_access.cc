@@ -108,9 +108,12 @@ HRESULT CKelService::MarkReportCanceled(const std::string& report_path) {
   // save: no update of another writer falls between them and is lost.
   FileLock lock;
   HRESULT hr = FileLock::Acquire(report_path, &lock);
-  // A lock that cannot be made in the Reports directory means the report
-  // could not be saved there either.
-  if (hr == E_ACCESSDENIED) return RuleViolation(kProgId, kel_msg::kSaveNotPermitted, report_path);
+  // The report exists, so a lock file that can be neither made nor opened
+  // beside it means its directory refuses writing: the report could not be
+  // saved there either.
+  if (hr == E_ACCESSDENIED || hr == HresultFromWin32(ERROR_FILE_NOT_FOUND)) {
+    return RuleViolation(kProgId, kel_msg::kSaveNotPermitted, report_path);
+  }
   ThrowIfFailed(hr);
 
   if (!ReadableWithRetry(report_path)) {
