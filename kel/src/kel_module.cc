@@ -1,12 +1,16 @@
 // The entry points of libkel.so: the class factories of the classes a client
 // creates, and the registration of every toolkit class with the type library
 // KelLib.
+#include "kel_call.h"
+#include "kel_file_info.h"
 #include "kel_log.h"
 #include "kel_message_part.h"
 #include "kel_recipient.h"
+#include "kel_report.h"
 #include "kel_request.h"
 #include "kel_response.h"
 #include "kel_service.h"
+#include "kel_sub_report.h"
 #include "ringwell/common/class_registry.h"
 
 namespace ringwell::kel {
@@ -30,8 +34,9 @@ ClassInfo Info(const Guid& clsid, std::string_view description, std::string_view
           .typelib = kKelLibId};
 }
 
-// Every class of the toolkit's request side and its service, creatable or
-// not.
+// Every class of the toolkit, creatable or not: the request side, the
+// service, and the objects the service hands out (file descriptions and the
+// report tree).
 const ClassInfo kRegisteredClasses[] = {
     Info(kKelRequestClsid, "CV KelRequest Class", kKelRequestProgId, "Kel.KelRequest"),
     Info(kKelNodeClsid, "CV KelNode Class", kKelNodeProgId, "Kel.KelNode"),
@@ -41,6 +46,10 @@ const ClassInfo kRegisteredClasses[] = {
     Info(kKelResponseClsid, "CV KelResponse Class", kKelResponseProgId, "Kel.KelResponse"),
     Info(kKelRecipientClsid, "CV KelRecipient Class", kKelRecipientProgId, "Kel.KelRecipient"),
     Info(kKelServiceClsid, "CV KelService Class", kKelServiceProgId, "Kel.KelService"),
+    Info(kKelFileInfoClsid, "CV KelFileInfo Class", kKelFileInfoProgId, "Kel.KelFileInfo"),
+    Info(kKelReportClsid, "CV KelReport Class", kKelReportProgId, "Kel.KelReport"),
+    Info(kKelSubReportClsid, "CV KelSubReport Class", kKelSubReportProgId, "Kel.KelSubReport"),
+    Info(kKelCallClsid, "KelCallInfo Class", kKelCallProgId, "Kel.KelCall"),
 };
 
 constexpr char kTypeLibHelpString[] = "Kel 1.0 Type Library";

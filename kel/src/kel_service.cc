@@ -23,7 +23,7 @@ bool CanList(const std::string& directory) {
 
 }  // namespace
 
-CKelService::CKelService() {
+CKelService::CKelService(std::chrono::milliseconds retry_delay) : retry_delay_(retry_delay) {
   if (auto root = ReadToolkitRoot()) SetLocation(*root, /*report=*/false);
 }
 

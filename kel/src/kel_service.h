@@ -6,13 +6,25 @@
 // that Location derives.
 //
 // The operations live in separate files: kel_service.cc (creation, Location,
-// SubmitRequest), kel_validation.cc (the checks submission runs), and
-// kel_service_pending.cc (the file store and the report side, not yet
-// offered).
+// SubmitRequest), kel_validation.cc (the checks submission runs),
+// kel_file_store.cc (the file store) and kel_report_access.cc (GetReport,
+// CancelRequest).
 //
-// Thread-safety: belongs to the client's thread; nothing is locked.
+// The file store is the directory Files/{0}/ below the location. Names given
+// to DeleteFile and GetFileInfo must be plain file names (no "/", not "." or
+// ".."). A stored file is written under a temporary name and renamed into
+// place, so a reader never sees half a copy.
+//
+// A report is read without a lock (the report generator saves atomically);
+// CancelRequest holds the report's FileLock, the one the report generator
+// takes, from before its load to after its atomic save, so no concurrent
+// update is lost. Request identifiers that are not plain names never become
+// paths.
+//
+// Thread-safety: belongs to the client's thread; nothing is locked in memory.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "ringwell/common/com.h"
@@ -24,24 +36,40 @@ namespace ringwell::kel {
 
 class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
  public:
+  // How long GetReport and CancelRequest wait before their one retry of a
+  // file access, load or delete.
+  static constexpr std::chrono::milliseconds kRetryDelay{500};
+
   // Starts with the storage root of the configuration as its location when
   // the configuration names an existing directory, else with none; never
   // fails for that.
-  CKelService();
+  explicit CKelService(std::chrono::milliseconds retry_delay = kRetryDelay);
 
+  // Copies the wav file at `a_bstrFilePath` (extension ".wav" in any case)
+  // into Files/{0}/ under its own name, writable by its owner. S_FALSE when it
+  // was not copied and `a_bOverwrite` is zero (an existing file is kept).
   HRESULT SubmitFile(const char* a_bstrFilePath, std::int32_t a_bOverwrite) override;
   // The location as it was accepted.
   HRESULT get_Location(std::string* p_bstrValue) override;
   // Accepts an existing, readable directory (a null string is empty); the
   // location is stored as given, the directories below it with a "/" added.
   HRESULT put_Location(const char* newVal) override;
+  // Deletes the stored file `a_bstrName` (a plain name).
   HRESULT DeleteFile(const char* a_bstrName) override;
+  // Describes the stored file `a_bstrName` (a plain name); S_FALSE and null
+  // when there is none.
   HRESULT GetFileInfo(const char* a_bstrName, IKelFileInfo** a_ppFileInfo) override;
   // Validates the request (a request of this toolkit), gives it a new
   // identifier, returns it and writes Inbox/<identifier>.xml.
   HRESULT SubmitRequest(IKelRequest* a_pRequest, std::string* a_pbstrRequestId) override;
+  // Deletes Requests/<id>.xml and marks the report and its "Scheduled"
+  // sub-reports "Canceled". S_FALSE, changing nothing, when there is no
+  // scheduled request file.
   HRESULT CancelRequest(const char* a_bstrRequestId) override;
+  // A snapshot of Reports/<id>.xml; S_FALSE and null when there is none.
   HRESULT GetReport(const char* a_bstrRequestId, IKelReport** a_ppReport) override;
+  // Descriptions of the stored wav files, in name order; empty when the
+  // store's directory is missing.
   HRESULT get_Files(IKelFiles** a_ppFiles) override;
 
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
@@ -67,8 +95,24 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   HRESULT SetLocation(const std::string& location, bool report);
   HRESULT Save(const xml::Document& document, const std::string& id);
 
+  // The file store's directory, Files/{0}/ below the location.
+  std::string UserDirectory() const;
+  // GetFileInfo after its argument checks: describes the stored file `name`
+  // into `info` (S_FALSE, leaving it null, when there is none).
+  HRESULT DescribeStoredFile(const std::string& name, ComPtr<IKelFileInfo>* info);
+  // Whether `path` can be opened for reading, testing once more after the
+  // retry delay.
+  bool ReadableWithRetry(const std::string& path) const;
+  // Loads the report at `path`, once more after the retry delay; false with
+  // the parser's reason when neither load succeeded. Throws ComError when a
+  // load fails outright (memory).
+  bool LoadWithRetry(const std::string& path, xml::Document* document, std::string* reason) const;
+  // The part of CancelRequest that runs under the report's lock.
+  HRESULT MarkReportCanceled(const std::string& report_path);
+
   std::string location_;
   StorageLayout layout_;
+  std::chrono::milliseconds retry_delay_;
 };
 
 }  // namespace ringwell::kel

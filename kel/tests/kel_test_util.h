@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "kel_message_part.h"
@@ -11,6 +12,7 @@
 #include "kel_request.h"
 #include "kel_response.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/testing/fixture.h"
 
 namespace ringwell::kel::testing_util {
 
@@ -74,6 +76,19 @@ inline std::string TakeDescription() {
 inline std::string TakeSource() {
   auto info = GetErrorInfo();
   return info ? info->source : "<none>";
+}
+
+// Registers the component library lib<name>.so of the build tree in the
+// fixture's registry with ringwell-regsvr; true when that succeeded.
+inline bool RegisterLibrary(const std::string& name) {
+  const std::string command =
+      testing::ProgramPath("ringwell-regsvr") + " " + testing::LibraryPath(name);
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+  }
+  return ::pclose(pipe) == 0;
 }
 
 }  // namespace ringwell::kel::testing_util
