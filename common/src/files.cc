@@ -165,10 +165,13 @@ std::string FileLock::LockPathFor(const std::string& path) {
 HRESULT FileLock::Acquire(const std::string& path, FileLock* out) {
   const std::string lock_path = LockPathFor(path);
   Fd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  // A lock file another user made may not be writable by this one; a lock
-  // needs only an open descriptor.
-  if (fd.get() < 0 && errno == EACCES) fd.reset(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return HresultForPathError(errno, lock_path);
+  if (fd.get() < 0) {
+    const int err = errno;
+    // A lock file another user made may not be writable by this one; a lock
+    // needs only an open descriptor.
+    if (err == EACCES) fd.reset(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return HresultForPathError(err, lock_path);
+  }
   while (::flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return HresultFromErrno(errno);
   }
