@@ -1,0 +1,124 @@
+// The kel program as a user runs it, against a temporary storage root.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/text.h"
+#include "ringwell/tallier/tallier.h"
+#include "ringwell/testing/fixture.h"
+#include "ringwell/testing/process.h"
+
+namespace ringwell::kel::cli {
+namespace {
+
+using ringwell::testing::LibraryPath;
+using ringwell::testing::ListDir;
+using ringwell::testing::ProgramPath;
+
+class KelCliTest : public ringwell::testing::RingwellTest {
+ protected:
+  void SetUp() override {
+    RingwellTest::SetUp();
+    ASSERT_EQ(ringwell::testing::RunProgram(
+                  {ProgramPath("ringwell-regsvr"), LibraryPath("kel"), LibraryPath("tallier")}),
+              0);
+  }
+  // Runs kel with `arguments` (a shell word list); returns its exit code and
+  // fills `output` with what it printed on both streams.
+  int Kel(const std::string& arguments, std::string* output) {
+    return ringwell::testing::RunProgram(
+        {"/bin/sh", "-c", ProgramPath("kel") + " " + arguments + " 2>&1"},
+        {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}}, output);
+  }
+  std::string Submitted() {
+    std::string output;
+    EXPECT_EQ(Kel("submit --to 5551234 --to 5559876 --say 'Disk full' --until +1h", &output), 0)
+        << output;
+    return std::string(Trim(output));
+  }
+};
+
+TEST_F(KelCliTest, SubmitPrintsTheIdentifierOfTheFileItWrote) {
+  const std::string id = Submitted();
+  ASSERT_EQ(id.size(), 38u) << id;
+  EXPECT_EQ(ListDir(root() + "Inbox"), std::vector<std::string>{id + ".xml"});
+  std::string output;
+  EXPECT_EQ(Kel("submit --to 5551234 --say x --from +2h --until +1h", &output), 1);
+  EXPECT_EQ(output, "kel: submitting: StopTime must be specified after StartTime.\n");
+  EXPECT_EQ(Kel("--root " + scratch() + "nowhere submit --to 1 --say x", &output), 1);
+  EXPECT_EQ(output, "kel: The system cannot find path specified: " + scratch() + "nowhere/.\n");
+  EXPECT_EQ(Kel("submit " + scratch() + "missing.json", &output), 1);
+  EXPECT_EQ(output, "kel: cannot read " + scratch() + "missing.json\n");
+  EXPECT_EQ(ListDir(root() + "Inbox").size(), 1u);
+}
+
+TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
+  const std::string id = Submitted();
+  ComPtr<tallier::ITallier> tallier;
+  ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
+  ASSERT_EQ(tallier->CreateNewReport((root() + "Inbox/" + id + ".xml").c_str()), S_OK);
+  const std::string report = root() + "Reports/" + id + ".xml";
+  tallier->UpdateStatus(report.c_str(), "*", "Scheduled");
+  tallier->AddCallResult(report.c_str(), "5551234",
+                         "<Call Status=\"Completed\" Error=\"\"><Time dt:dt=\"dateTime\">"
+                         "2026-12-07T09:30:00</Time><Answer>Answered</Answer>"
+                         "<Protocol>Played greeting; pressed 1</Protocol>"
+                         "<Duration>12</Duration></Call>");
+  tallier->UpdateStatus(report.c_str(), "5551234", "Completed");
+
+  std::string output;
+  ASSERT_EQ(Kel("report " + id, &output), 0) << output;
+  EXPECT_NE(output.find("Request " + id + "  call  Scheduled"), std::string::npos) << output;
+  EXPECT_NE(output.find("5551234     Completed     1"), std::string::npos) << output;
+  EXPECT_NE(output.find("2026-12-07 09:30:00  Answered  12s   Completed"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Played greeting; pressed 1"), std::string::npos);
+
+  ASSERT_EQ(Kel("report --json " + id, &output), 0);
+  auto json = nlohmann::json::parse(output);
+  EXPECT_EQ(json["status"], "Scheduled");
+  ASSERT_EQ(json["recipients"].size(), 2u);
+  EXPECT_EQ(json["recipients"][0]["calls"][0]["duration"], 12);
+  EXPECT_EQ(json["recipients"][1]["status"], "Scheduled");
+
+  tallier->UpdateStatus(report.c_str(), "", "Completed");
+  ASSERT_EQ(Kel("report --wait --interval 50 --timeout 10 " + id, &output), 0);
+  EXPECT_NE(output.find("request: Completed"), std::string::npos) << output;
+
+  EXPECT_EQ(Kel("report {00000000-0000-0000-0000-000000000000}", &output), 1);
+  EXPECT_EQ(output, "kel: there is no report for {00000000-0000-0000-0000-000000000000}\n");
+}
+
+TEST_F(KelCliTest, CancelAndFileStore) {
+  const std::string id = Submitted();
+  ComPtr<tallier::ITallier> tallier;
+  ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
+  const std::string inbox = root() + "Inbox/" + id + ".xml";
+  ASSERT_EQ(tallier->CreateNewReport(inbox.c_str()), S_OK);
+  tallier->UpdateStatus((root() + "Reports/" + id + ".xml").c_str(), "*", "Scheduled");
+  std::string output;
+  EXPECT_EQ(Kel("cancel " + id, &output), 1);  // still in Inbox: nothing to cancel
+  std::filesystem::rename(inbox, root() + "Requests/" + id + ".xml");
+  EXPECT_EQ(Kel("cancel " + id, &output), 0) << output;
+  EXPECT_EQ(output, "canceled " + id + "\n");
+  ASSERT_EQ(Kel("report --json " + id, &output), 0);
+  EXPECT_EQ(nlohmann::json::parse(output)["recipients"][1]["status"], "Canceled");
+
+  ringwell::testing::WriteFile(scratch() + "Alarm.WAV", std::string(1000, 'x'));
+  EXPECT_EQ(Kel("files add " + scratch() + "Alarm.WAV", &output), 0) << output;
+  EXPECT_EQ(Kel("files add " + scratch() + "Alarm.WAV", &output), 1);
+  EXPECT_EQ(Kel("files add --overwrite " + scratch() + "Alarm.WAV", &output), 0);
+  ASSERT_EQ(Kel("files ls", &output), 0);
+  EXPECT_EQ(output.rfind("Alarm.WAV ", 0), 0u) << output;
+  EXPECT_NE(output.find(" 1000  "), std::string::npos) << output;
+  EXPECT_EQ(Kel("files info Alarm.WAV", &output), 0);
+  EXPECT_EQ(Kel("files rm Alarm.WAV", &output), 0);
+  EXPECT_EQ(Kel("files info Alarm.WAV", &output), 1);
+  EXPECT_EQ(Kel("files rm ../Inbox", &output), 1);
+  EXPECT_NE(output.find("A filename cannot contain"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace ringwell::kel::cli

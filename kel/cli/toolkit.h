@@ -1,0 +1,42 @@
+// How the command-line client reaches the toolkit: objects are created by
+// class identifier through the runtime (the registered libkel.so); when the
+// toolkit is not registered, the client loads the libkel.so installed beside it
+// ($RINGWELL_KEL_LIBRARY, else ../lib/libkel.so next to the program).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "ringwell/common/com.h"
+#include "ringwell/kel/kel.h"
+
+namespace ringwell::kel::cli {
+
+// A failure to show the user: the toolkit's description (or the error text of
+// the status code) and the code.
+class Failure : public std::runtime_error {
+ public:
+  Failure(HRESULT code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  HRESULT code() const { return code_; }
+
+ private:
+  HRESULT code_;
+};
+
+// Throws Failure for a failed status code, with the calling thread's error
+// description when there is one, prefixed by `doing` when given.
+HRESULT Check(HRESULT hr, const std::string& doing = {});
+
+// Creates a toolkit object of class `clsid` and returns its interface I.
+HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object);
+template <class I>
+ComPtr<I> Make(const Guid& clsid) {
+  ComPtr<I> object;
+  Check(CreateObject(clsid, I::kIid, object.PutVoid()), "creating a toolkit object");
+  return object;
+}
+
+// The service, with its location set to `root` when one is given.
+ComPtr<IKelService> OpenService(const std::string& root);
+
+}  // namespace ringwell::kel::cli
