@@ -189,6 +189,29 @@ void WriteClassKeys(registry::Tree& tree, const ClassInfo& info, std::string_vie
 
 }  // namespace
 
+namespace {
+
+void RemoveClassKeys(registry::Tree& tree, const ClassInfo& info) {
+  tree.DeleteKey(ClassKeyPath(info.clsid));
+  if (!info.progid.empty()) tree.DeleteKey(ProgIdKeyPath(info.progid));
+  if (!info.version_independent_progid.empty()) {
+    tree.DeleteKey(ProgIdKeyPath(info.version_independent_progid));
+  }
+}
+
+std::string TypeLibKeyPath(const Guid& libid) {
+  return std::string(kClassesKey) + "TypeLib\\" + libid.ToString();
+}
+
+void WriteTypeLib(registry::Tree& tree, const Guid& libid, std::string_view help_string,
+                  const std::string& module_path) {
+  const std::string key = TypeLibKeyPath(libid) + "\\1.0";
+  tree.Set(key, "", std::string(help_string));
+  tree.Set(key + "\\0\\linux64", "", module_path);
+}
+
+}  // namespace
+
 HRESULT RegisterInprocServer(const ClassInfo& info, const std::string& module_path) {
   return registry::Edit(
       [&](registry::Tree& tree) { WriteClassKeys(tree, info, "InprocServer32", module_path); });
@@ -200,28 +223,32 @@ HRESULT RegisterLocalServer(const ClassInfo& info, const std::string& exe_path) 
 }
 
 HRESULT UnregisterClass(const ClassInfo& info) {
+  return registry::Edit([&](registry::Tree& tree) { RemoveClassKeys(tree, info); });
+}
+
+HRESULT RegisterLibrary(std::span<const ClassInfo> classes, const Guid& libid,
+                        std::string_view help_string, const std::string& module_path) {
   return registry::Edit([&](registry::Tree& tree) {
-    tree.DeleteKey(ClassKeyPath(info.clsid));
-    if (!info.progid.empty()) tree.DeleteKey(ProgIdKeyPath(info.progid));
-    if (!info.version_independent_progid.empty()) {
-      tree.DeleteKey(ProgIdKeyPath(info.version_independent_progid));
-    }
+    for (const ClassInfo& info : classes) WriteClassKeys(tree, info, "InprocServer32", module_path);
+    WriteTypeLib(tree, libid, help_string, module_path);
+  });
+}
+
+HRESULT UnregisterLibrary(std::span<const ClassInfo> classes, const Guid& libid) {
+  return registry::Edit([&](registry::Tree& tree) {
+    for (const ClassInfo& info : classes) RemoveClassKeys(tree, info);
+    tree.DeleteKey(TypeLibKeyPath(libid));
   });
 }
 
 HRESULT RegisterTypeLib(const Guid& libid, std::string_view help_string,
                         const std::string& module_path) {
-  return registry::Edit([&](registry::Tree& tree) {
-    const std::string key = std::string(kClassesKey) + "TypeLib\\" + libid.ToString() + "\\1.0";
-    tree.Set(key, "", std::string(help_string));
-    tree.Set(key + "\\0\\linux64", "", module_path);
-  });
+  return registry::Edit(
+      [&](registry::Tree& tree) { WriteTypeLib(tree, libid, help_string, module_path); });
 }
 
 HRESULT UnregisterTypeLib(const Guid& libid) {
-  return registry::Edit([&](registry::Tree& tree) {
-    tree.DeleteKey(std::string(kClassesKey) + "TypeLib\\" + libid.ToString());
-  });
+  return registry::Edit([&](registry::Tree& tree) { tree.DeleteKey(TypeLibKeyPath(libid)); });
 }
 
 std::string ModulePathOf(const void* address) {

@@ -36,14 +36,11 @@ RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, vo
 RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
 
 RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const std::string module = ThisModule();
-  HRESULT hr = RegisterInprocServer(DialqueueInfo(), module);
-  if (Succeeded(hr)) hr = RegisterTypeLib(kDialqueueLibId, "CV Dialqueue 1.0 Type Library", module);
-  return hr;
+  const ClassInfo classes[] = {DialqueueInfo()};
+  return RegisterLibrary(classes, kDialqueueLibId, "CV Dialqueue 1.0 Type Library", ThisModule());
 }
 
 RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  HRESULT hr = UnregisterClass(DialqueueInfo());
-  const HRESULT lib = UnregisterTypeLib(kDialqueueLibId);
-  return Failed(hr) ? hr : lib;
+  const ClassInfo classes[] = {DialqueueInfo()};
+  return UnregisterLibrary(classes, kDialqueueLibId);
 }

@@ -66,25 +66,14 @@ RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, vo
 }
 
 RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const std::string module = kel::ThisModule();
-  for (const ClassInfo& info : kel::kRegisteredClasses) {
-    const HRESULT hr = RegisterInprocServer(info, module);
-    if (Failed(hr)) return hr;
-  }
-  const HRESULT hr = RegisterTypeLib(kel::kKelLibId, kel::kTypeLibHelpString, module);
-  if (Failed(hr)) return hr;
+  const HRESULT hr = RegisterLibrary(kel::kRegisteredClasses, kel::kKelLibId,
+                                     kel::kTypeLibHelpString, kel::ThisModule());
   kel::KelEventLog();  // registers the event source "Kel"
-  return S_OK;
+  return hr;
 }
 
 RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  HRESULT result = S_OK;
-  for (const ClassInfo& info : kel::kRegisteredClasses) {
-    const HRESULT hr = UnregisterClass(info);
-    if (Failed(hr)) result = hr;
-  }
-  const HRESULT hr = UnregisterTypeLib(kel::kKelLibId);
-  return Failed(hr) ? hr : result;
+  return UnregisterLibrary(kel::kRegisteredClasses, kel::kKelLibId);
 }
 
 // The library stays loaded for the life of the process.

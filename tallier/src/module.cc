@@ -37,14 +37,12 @@ RINGWELL_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const std::string module = tallier::ThisModule();
-  HRESULT hr = RegisterInprocServer(tallier::TallierInfo(), module);
-  if (Failed(hr)) return hr;
-  return RegisterTypeLib(tallier::kTallierLibId, "Tallier 1.0 Type Library", module);
+  const ClassInfo classes[] = {tallier::TallierInfo()};
+  return RegisterLibrary(classes, tallier::kTallierLibId, "Tallier 1.0 Type Library",
+                         tallier::ThisModule());
 }
 
 RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  HRESULT hr = UnregisterClass(tallier::TallierInfo());
-  if (Failed(hr)) return hr;
-  return UnregisterTypeLib(tallier::kTallierLibId);
+  const ClassInfo classes[] = {tallier::TallierInfo()};
+  return UnregisterLibrary(classes, tallier::kTallierLibId);
 }

@@ -48,15 +48,14 @@ RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, vo
 }
 
 RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const std::string path = wavshift::ModulePath();
-  if (HRESULT hr = RegisterInprocServer(wavshift::WavshiftInfo(), path); Failed(hr)) return hr;
-  return RegisterTypeLib(wavshift::kWavshiftLibId, wavshift::kTypeLibHelp, path);
+  const ClassInfo classes[] = {wavshift::WavshiftInfo()};
+  return RegisterLibrary(classes, wavshift::kWavshiftLibId, wavshift::kTypeLibHelp,
+                         wavshift::ModulePath());
 }
 
 RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  const HRESULT hr = UnregisterClass(wavshift::WavshiftInfo());
-  const HRESULT lib = UnregisterTypeLib(wavshift::kWavshiftLibId);
-  return Failed(hr) ? hr : lib;
+  const ClassInfo classes[] = {wavshift::WavshiftInfo()};
+  return UnregisterLibrary(classes, wavshift::kWavshiftLibId);
 }
 
 // The library stays loaded for the life of the process.

@@ -77,6 +77,12 @@ HRESULT RegisterInprocServer(const ClassInfo& info, const std::string& module_pa
 HRESULT RegisterLocalServer(const ClassInfo& info, const std::string& exe_path);
 // Removes the class key and its ProgID keys.
 HRESULT UnregisterClass(const ClassInfo& info);
+// What a component library's DllRegisterServer / DllUnregisterServer do: the
+// keys of every class it serves in-process from `module_path`, and its type
+// library, written or removed in one transaction.
+HRESULT RegisterLibrary(std::span<const ClassInfo> classes, const Guid& libid,
+                        std::string_view help_string, const std::string& module_path);
+HRESULT UnregisterLibrary(std::span<const ClassInfo> classes, const Guid& libid);
 // Writes / removes a type library key (help string, version 1.0, module path).
 HRESULT RegisterTypeLib(const Guid& libid, std::string_view help_string,
                         const std::string& module_path);
