@@ -11,26 +11,19 @@
 #include <vector>
 
 namespace ringwell {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+HRESULT UniqueFd::Close() {
+  const int fd = release();
+  if (fd >= 0 && ::close(fd) != 0) return HresultFromErrno(errno);
+  return S_OK;
+}
+
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -65,7 +58,7 @@ HRESULT HresultForPathError(int err, const std::string& path) {
 }
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return HresultForPathError(errno, path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
@@ -90,7 +83,7 @@ HRESULT WriteFileAtomically(const std::string& path, std::string_view content) {
   std::string temp = DirectoryOf(path) + "." + BaseNameOf(path) + ".XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back('\0');
-  Fd fd(::mkostemp(name.data(), O_CLOEXEC));
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
   if (fd.get() < 0) return HresultForPathError(errno, path);
   const std::string temp_path(name.data());
   // mkostemp creates the file 0600; give it the usual mode.
@@ -164,7 +157,7 @@ std::string FileLock::LockPathFor(const std::string& path) {
 
 HRESULT FileLock::Acquire(const std::string& path, FileLock* out) {
   const std::string lock_path = LockPathFor(path);
-  Fd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     const int err = errno;
     // A lock file another user made may not be writable by this one; a lock

@@ -20,25 +20,6 @@ namespace {
 
 constexpr sf_count_t kChunkFrames = 16384;
 
-// A descriptor closed on destruction.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and throws the system error when closing fails.
-  void Close() {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0) ThrowLastErrno();
-  }
-
- private:
-  int fd_;
-};
 
 // The status code of a libsndfile failure: its system error when it had one.
 [[noreturn]] void ThrowSndfileError(SNDFILE* file, int saved_errno, const std::string& what) {
@@ -167,11 +148,11 @@ int CreateFileBeside(const std::string& path, mode_t mode, std::string* temp_pat
 
 void WriteNewWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format,
                      mode_t mode) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (fd.get() < 0) throw ComError(HresultForPathError(errno, path));
   try {
     EncodeWav(fd.get(), audio, format);
-    fd.Close();
+    ThrowIfFailed(fd.Close());
   } catch (...) {
     ::unlink(path.c_str());
     throw;
@@ -180,10 +161,10 @@ void WriteNewWavFile(const std::string& path, const AudioBuffer& audio, const Au
 
 void ReplaceWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format) {
   std::string temp;
-  Fd fd(CreateFileBeside(path, 0666, &temp));
+  UniqueFd fd(CreateFileBeside(path, 0666, &temp));
   try {
     EncodeWav(fd.get(), audio, format);
-    fd.Close();
+    ThrowIfFailed(fd.Close());
     if (::rename(temp.c_str(), path.c_str()) != 0) throw ComError(HresultForPathError(errno, path));
   } catch (...) {
     ::unlink(temp.c_str());

@@ -23,6 +23,35 @@
 
 namespace ringwell {
 
+// A file descriptor, closed when the object goes away.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  // Gives up ownership; the caller closes the descriptor.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+  // Closes now; the status code of a failing close (data not written).
+  HRESULT Close();
+
+ private:
+  int fd_ = -1;
+};
+
 // The status code for `err` raised by an operation on `path`: ENOENT becomes
 // path-not-found when the directory of `path` does not exist.
 HRESULT HresultForPathError(int err, const std::string& path);
