@@ -22,33 +22,10 @@ namespace ringwell::kel {
 namespace {
 
 constexpr std::string_view kProgId = kKelServiceProgId;
-// The user id every request of the toolkit carries, so the preprocessing
-// daemon looks for stored files in the same directory.
-constexpr char kUserId[] = "{0}";
 constexpr std::string_view kWavExtension = ".wav";
 // What a name given to DeleteFile or GetFileInfo may not contain: it must
 // name one file of the store's directory.
 constexpr char kPathSeparator[] = "/";
-
-// Closes a descriptor when it goes away.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now; false when closing reported an error.
-  bool Close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -100,17 +77,17 @@ bool CopyContent(int from, int to) {
 // yet (checked and done in one step). False when anything failed; nothing is
 // left behind then.
 bool CopyIntoStore(const std::string& source, const std::string& target, bool overwrite) {
-  Descriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (from.get() < 0 || ::fstat(from.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
   std::string temp = DirectoryOf(target) + "." + BaseNameOf(target) + ".XXXXXX";
-  Descriptor to(::mkostemp(temp.data(), O_CLOEXEC));
+  UniqueFd to(::mkostemp(temp.data(), O_CLOEXEC));
   if (to.get() < 0) return false;
   const timespec times[2] = {st.st_atim, st.st_mtim};
   bool ok = CopyContent(from.get(), to.get()) &&
             ::fchmod(to.get(), (st.st_mode & 0777) | S_IWUSR) == 0 &&
-            ::futimens(to.get(), times) == 0 && ::fsync(to.get()) == 0 && to.Close();
+            ::futimens(to.get(), times) == 0 && ::fsync(to.get()) == 0 && Succeeded(to.Close());
   if (ok) {
     ok = overwrite ? ::rename(temp.c_str(), target.c_str()) == 0
                    : ::link(temp.c_str(), target.c_str()) == 0;
@@ -156,7 +133,7 @@ HRESULT ForbiddenName() {
 
 }  // namespace
 
-std::string CKelService::UserDirectory() const { return layout_.UserFilesDir(kUserId); }
+std::string CKelService::UserDirectory() const { return layout_.UserFilesDir(kToolkitUserId); }
 
 HRESULT CKelService::SubmitFile(const char* a_bstrFilePath, std::int32_t a_bOverwrite) {
   if (a_bstrFilePath == nullptr) return E_INVALIDARG;
@@ -206,7 +183,7 @@ HRESULT CKelService::DescribeStoredFile(const std::string& name, ComPtr<IKelFile
   if (!Exists(path)) return S_FALSE;
   // Stored files are only ever replaced whole (by rename), so reading needs
   // no exclusion; a directory is no file to describe.
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
     return RuleViolation(kProgId, kel_msg::kFileAccessFailed, path);

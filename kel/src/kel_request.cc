@@ -1,6 +1,7 @@
 #include "kel_request.h"
 
 #include "kel_object.h"
+#include "ringwell/common/storage.h"
 
 namespace ringwell::kel {
 namespace {
@@ -169,7 +170,7 @@ HRESULT CKelRequest::Write(xml::Document* document, pugi::xml_node parent) {
   xml::SetAttribute(request, "xmlns", xml::kXmlDataNamespace);
   xml::SetAttribute(request, "xmlns:dt", xml::kDataTypesNamespace);
   xml::SetAttribute(request, "ID", request_id_);
-  xml::SetAttribute(request, "UserID", "{0}");
+  xml::SetAttribute(request, "UserID", kToolkitUserId);
   xml::SetAttribute(request, "Type", RequestTypeName(type_));
 
   AppendDate(request, "StartTime", start_time_);

@@ -31,6 +31,9 @@ inline constexpr char kRequestsDir[] = "Requests";
 inline constexpr char kReportsDir[] = "Reports";
 inline constexpr char kFilesDir[] = "Files";
 inline constexpr char kXmlExtension[] = "xml";
+// The user ID the toolkit writes into every request and under which it keeps
+// the stored wav files (Files/{0}/).
+inline constexpr char kToolkitUserId[] = "{0}";
 
 // Texts of the configuration failures ("Registry Error: %1").
 inline constexpr char kRegistryKeyOpenFailed[] =
