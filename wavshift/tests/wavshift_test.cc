@@ -208,7 +208,7 @@ TEST_F(WavshiftTest, PlacesThatCannotBeWrittenOrReadChangeNothing) {
   }
 }
 
-TEST_F(WavshiftTest, PeersCreateItByItsProgId) {
+TEST_F(WavshiftTest, ItCanAlsoBeCreatedByItsProgId) {
   ComPtr<IWavshift> by_progid;
   EXPECT_EQ(CreateInstance(std::string_view("Wavshift.Wavshift"), &by_progid), S_OK);
 }
