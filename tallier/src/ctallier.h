@@ -39,9 +39,6 @@ class CTallier final : public ComObject<ITallier> {
   HRESULT AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                         const char* a_bstrResultXML) override;
 
-  // The storage root this object writes reports below (ends with "/").
-  const std::string& root() const { return root_; }
-
   // Number of CTallier objects alive in this module.
   static int LiveObjects() { return live_objects_.load(); }
 

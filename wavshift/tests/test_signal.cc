@@ -1,11 +1,10 @@
 #include "test_signal.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/stat.h>
 
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <optional>
 
@@ -13,41 +12,48 @@
 
 namespace ringwell::audio::testing {
 
+std::vector<float> Tone(int rate, int channels, double seconds) {
+  std::vector<float> samples;
+  for (long f = 0; f < std::lround(seconds * rate); ++f) {
+    const double value = kToneAmplitude * std::sin(2 * std::numbers::pi * kToneHz * f / rate);
+    samples.insert(samples.end(), channels, static_cast<float>(value));
+  }
+  return samples;
+}
+
 void WriteTestSignal(const std::string& path, int rate, int channels, int subtype, double seconds) {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_WAV | subtype;
+  SF_INFO info{.frames = 0,
+               .samplerate = rate,
+               .channels = channels,
+               .format = SF_FORMAT_WAV | subtype,
+               .sections = 0,
+               .seekable = 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  const auto frames = static_cast<std::size_t>(std::lround(seconds * rate));
-  std::vector<float> samples(frames * channels);
-  for (std::size_t f = 0; f < frames; ++f) {
-    const double value =
-        kToneAmplitude * std::sin(2 * std::numbers::pi * kToneHz * static_cast<double>(f) / rate);
-    for (int c = 0; c < channels; ++c) samples[f * channels + c] = static_cast<float>(value);
-  }
-  EXPECT_EQ(sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames)),
-            static_cast<sf_count_t>(frames));
+  const std::vector<float> samples = Tone(rate, channels, seconds);
+  const auto frames = static_cast<sf_count_t>(samples.size() / channels);
+  EXPECT_EQ(sf_writef_float(file, samples.data(), frames), frames);
   sf_close(file);
 }
 
-std::vector<float> Decoded::Channel(int channel) const {
-  std::vector<float> out;
-  for (std::size_t f = 0; f < frames(); ++f) out.push_back(samples[f * channels + channel]);
-  return out;
+double Decoded::AmplitudeAt(int channel, double hz) const {
+  double in_phase = 0;
+  double quadrature = 0;
+  for (std::size_t n = 0; n < frames(); ++n) {
+    const double angle = 2 * std::numbers::pi * hz * static_cast<double>(n) / rate;
+    in_phase += samples[n * channels + channel] * std::cos(angle);
+    quadrature += samples[n * channels + channel] * std::sin(angle);
+  }
+  return frames() == 0 ? 0.0 : 2 * std::hypot(in_phase, quadrature) / frames();
 }
 
 Decoded Decode(const std::string& path) {
-  Decoded decoded;
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
-  if (file == nullptr) return decoded;
-  decoded.rate = info.samplerate;
-  decoded.channels = info.channels;
-  decoded.format = info.format;
-  decoded.samples.resize(static_cast<std::size_t>(info.frames) * info.channels);
+  if (file == nullptr) return {};
+  Decoded decoded{info.samplerate, info.channels, info.format,
+                  std::vector<float>(static_cast<std::size_t>(info.frames) * info.channels)};
   decoded.samples.resize(
       static_cast<std::size_t>(sf_readf_float(file, decoded.samples.data(), info.frames)) *
       info.channels);
@@ -74,36 +80,6 @@ std::size_t StatedFrames(const std::string& path) {
     at += 8 + size + (size & 1);
   }
   return fact ? *fact : data / block_align;
-}
-
-double AmplitudeAt(const std::vector<float>& samples, int rate, double hz) {
-  double in_phase = 0;
-  double quadrature = 0;
-  for (std::size_t n = 0; n < samples.size(); ++n) {
-    const double angle = 2 * std::numbers::pi * hz * static_cast<double>(n) / rate;
-    in_phase += samples[n] * std::cos(angle);
-    quadrature += samples[n] * std::sin(angle);
-  }
-  return samples.empty() ? 0.0 : 2 * std::hypot(in_phase, quadrature) / samples.size();
-}
-
-timespec ModificationTime(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mtim;
-}
-
-void SetOldModificationTime(const std::string& path) {
-  const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
-std::vector<std::string> EntriesStartingWith(const std::string& dir, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const std::string& name : ringwell::testing::ListDir(dir)) {
-    if (name.rfind(prefix, 0) == 0) found.push_back(name);
-  }
-  return found;
 }
 
 }  // namespace ringwell::audio::testing

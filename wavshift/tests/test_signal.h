@@ -1,10 +1,6 @@
-// Test helpers for audio: a generated test signal written with libsndfile,
-// what libsndfile reads back from a file, and measurements of the audio.
+// Test helpers for audio: the test signal, and what libsndfile reads back.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,8 +10,10 @@ namespace ringwell::audio::testing {
 inline constexpr double kToneHz = 440.0;
 inline constexpr double kToneAmplitude = 0.5;
 
-// Writes `seconds` of the test signal to `path` as a wav file with libsndfile
-// (`subtype` is an SF_FORMAT_* subtype such as SF_FORMAT_PCM_16).
+// `seconds` of the test signal, interleaved.
+std::vector<float> Tone(int rate, int channels, double seconds);
+// Writes the test signal to `path` as a wav file with libsndfile (`subtype`
+// is an SF_FORMAT_* subtype such as SF_FORMAT_PCM_16).
 void WriteTestSignal(const std::string& path, int rate, int channels, int subtype, double seconds);
 
 struct Decoded {
@@ -24,8 +22,9 @@ struct Decoded {
   int format = 0;              // SF_FORMAT_WAV | subtype, as libsndfile reports it
   std::vector<float> samples;  // interleaved
   std::size_t frames() const { return channels == 0 ? 0 : samples.size() / channels; }
-  // The samples of one channel.
-  std::vector<float> Channel(int channel) const;
+  // The amplitude of the `hz` component of `channel` (a sine of amplitude a
+  // at exactly that frequency gives about a).
+  double AmplitudeAt(int channel, double hz) const;
 };
 // Reads `path` with libsndfile; fails the test when it cannot.
 Decoded Decode(const std::string& path);
@@ -35,16 +34,5 @@ Decoded Decode(const std::string& path);
 // (libsndfile reports one block more for GSM 6.10 files with an odd number of
 // blocks: it counts the data chunk's pad byte as the start of a block.)
 std::size_t StatedFrames(const std::string& path);
-
-// The amplitude of the `hz` component of `samples` at `rate` (a sine of
-// amplitude a at exactly that frequency gives about a).
-double AmplitudeAt(const std::vector<float>& samples, int rate, double hz);
-
-// The file's modification time, and setting it to a fixed time long ago.
-timespec ModificationTime(const std::string& path);
-void SetOldModificationTime(const std::string& path);
-
-// Names in `dir` that start with `prefix`.
-std::vector<std::string> EntriesStartingWith(const std::string& dir, const std::string& prefix);
 
 }  // namespace ringwell::audio::testing
