@@ -2,73 +2,51 @@
 
 #include <gtest/gtest.h>
 
-#include "ringwell/kel/kel.h"
+#include "kel_recipient.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::kel {
 namespace {
 
-class CTestRecipient final : public CAttributed<IKelRecipient> {
- public:
-  CTestRecipient() : CAttributed("Kel.KelRecipient.1") {}
-  HRESULT get_Recipient(std::string* value) override {
-    *value = "555";
-    return S_OK;
-  }
-  HRESULT put_Recipient(const char*) override { return S_OK; }
-};
-
 class AttributesHolderTest : public testing::RingwellTest {
  protected:
-  ComPtr<IKelRecipient> recipient_ = MakeComObject<CTestRecipient>();
-  CAttributesHolder& holder() { return *static_cast<CTestRecipient*>(recipient_.Get()); }
+  ComPtr<CKelRecipient> recipient_ = MakeComObject<CKelRecipient>();
+
   std::string Get(const char* name) {
     std::string value = "unchanged";
     EXPECT_EQ(recipient_->GetAttribute(name, &value), S_OK);
     return value;
   }
+  // The attributes as written onto an element; "<failed>" when the write fails.
   std::string Written() {
     xml::Document doc;
     pugi::xml_node element = doc.dom().append_child("Recipient");
-    EXPECT_EQ(holder().XMLize(&doc, element), S_OK);
-    return doc.Xml();
+    CAttributesHolder& holder = *recipient_.Get();
+    return holder.XMLize(&doc, element) == S_OK ? doc.Xml() : "<failed>";
   }
 };
 
-TEST_F(AttributesHolderTest, NamesIgnoreCaseAndKeepTheLatestSpelling) {
+TEST_F(AttributesHolderTest, NamesIgnoreCaseAndAreWrittenInNameOrder) {
   EXPECT_EQ(Get("Voice"), "");  // never set: success, empty
   ASSERT_EQ(recipient_->SetAttribute("voice", "x"), S_OK);
   ASSERT_EQ(recipient_->SetAttribute("Voice", "y"), S_OK);
   EXPECT_EQ(Get("VOICE"), "y");
-  EXPECT_EQ(Written(), "<Recipient Voice=\"y\"/>");
-}
-
-TEST_F(AttributesHolderTest, AttributesAreWrittenInNameOrder) {
   ASSERT_EQ(recipient_->SetAttribute("b", "2"), S_OK);
   ASSERT_EQ(recipient_->SetAttribute("A", "1"), S_OK);
-  ASSERT_EQ(recipient_->SetAttribute("c", "3"), S_OK);
-  EXPECT_EQ(Written(), "<Recipient A=\"1\" b=\"2\" c=\"3\"/>");
+  EXPECT_EQ(Written(), "<Recipient A=\"1\" b=\"2\" Voice=\"y\"/>");
 }
 
-TEST_F(AttributesHolderTest, NullArgumentsAreRefusedAndEmptyValuesStored) {
+TEST_F(AttributesHolderTest, NullValueIsRefusedAndAnEmptyOneStored) {
   ASSERT_EQ(recipient_->SetAttribute("Service", "sms"), S_OK);
   EXPECT_EQ(recipient_->SetAttribute("Service", nullptr), E_INVALIDARG);
   EXPECT_EQ(Get("Service"), "sms");
-  EXPECT_EQ(recipient_->SetAttribute(nullptr, "x"), E_INVALIDARG);
-  EXPECT_EQ(recipient_->GetAttribute(nullptr, nullptr), E_INVALIDARG);
-  EXPECT_EQ(recipient_->GetAttribute("Service", nullptr), E_INVALIDARG);
-  EXPECT_EQ(holder().RemoveAttribute(nullptr), E_INVALIDARG);
   ASSERT_EQ(recipient_->SetAttribute("Service", ""), S_OK);
-  EXPECT_EQ(Get("Service"), "");
   EXPECT_EQ(Written(), "<Recipient Service=\"\"/>");
-  EXPECT_EQ(holder().XMLize(nullptr, pugi::xml_node()), E_INVALIDARG);
 }
 
 TEST_F(AttributesHolderTest, NameThatIsNotAnXmlNameFailsTheWriteAndIsLogged) {
   ASSERT_EQ(recipient_->SetAttribute("two words", "x"), S_OK);
-  xml::Document doc;
-  pugi::xml_node element = doc.dom().append_child("Recipient");
-  EXPECT_EQ(holder().XMLize(&doc, element), E_INVALIDARG);
+  EXPECT_EQ(Written(), "<failed>");
   auto info = GetErrorInfo();
   ASSERT_TRUE(info);
   EXPECT_EQ(info->source, "Kel.KelRecipient.1");
