@@ -73,16 +73,6 @@ inline std::string TakeError() {
   return info ? info->source + ": " + info->description : "<none>";
 }
 
-inline std::string TakeDescription() {
-  auto info = GetErrorInfo();
-  return info ? info->description : "<none>";
-}
-
-inline std::string TakeSource() {
-  auto info = GetErrorInfo();
-  return info ? info->source : "<none>";
-}
-
 // Registers lib<name>.so of the build tree in the fixture's registry.
 inline bool RegisterLibrary(const std::string& name) {
   return testing::RunProgram(
