@@ -24,6 +24,7 @@
 #include "ringwell/common/xml.h"
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/process.h"
 
 namespace ringwell::kel {
 namespace {
@@ -305,7 +306,9 @@ std::optional<std::vector<std::string>> CallErrors(const std::string& report) {
 }
 
 TEST_F(KelReportAccessTest, CancellingLosesNoUpdateOfAConcurrentReportGenerator) {
-  ASSERT_TRUE(RegisterLibrary("tallier"));
+  ASSERT_EQ(testing::RunProgram(
+                {testing::ProgramPath("ringwell-regsvr"), testing::LibraryPath("tallier")}),
+            0);
   // The store lives in memory where the machine offers it: the test is about
   // concurrent writers, not about how fast the disk flushes.
   std::string store = (IsDirectory("/dev/shm") ? "/dev/shm/" : scratch()) + "kel-cancel-XXXXXX";

@@ -12,7 +12,6 @@
 #include "kel_response.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/testing/fixture.h"
-#include "ringwell/testing/process.h"
 
 namespace ringwell::kel::testing_util {
 
@@ -71,12 +70,6 @@ inline std::string RequestId(IKelRequest* request) {
 inline std::string TakeError() {
   auto info = GetErrorInfo();
   return info ? info->source + ": " + info->description : "<none>";
-}
-
-// Registers lib<name>.so of the build tree in the fixture's registry.
-inline bool RegisterLibrary(const std::string& name) {
-  return testing::RunProgram(
-             {testing::ProgramPath("ringwell-regsvr"), testing::LibraryPath(name)}) == 0;
 }
 
 }  // namespace ringwell::kel::testing_util
