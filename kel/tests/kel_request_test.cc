@@ -1,3 +1,6 @@
+// The request and its call-tree objects as a client sets them: the ranges of
+// the numeric properties, message parts, and AdditionalInfo. What a new
+// request holds is checked in its request file (request_file_test.cc).
 #include "kel_request.h"
 
 #include <gtest/gtest.h>
@@ -13,189 +16,117 @@ using namespace testing_util;
 
 constexpr HRESULT kInvalidProperty = MakeHresult(kel_msg::kInvalidPropertyValue);
 
-class KelRequestTest : public testing::RingwellTest {
- protected:
-  ComPtr<IKelRequest> request_ = NewRequest();
-
-  std::int32_t Get(HRESULT (IKelRequest::*getter)(std::int32_t*)) {
-    std::int32_t value = -12345;
-    EXPECT_EQ((request_.Get()->*getter)(&value), S_OK);
-    return value;
-  }
+template <class I>
+struct RangeCase {
+  const char* name;
+  HRESULT (I::*put)(std::int32_t);
+  HRESULT (I::*get)(std::int32_t*);
+  std::int32_t value;
+  bool accepted;
 };
 
-TEST_F(KelRequestTest, NewRequestHasTheDocumentedDefaults) {
-  EXPECT_EQ(Get(&IKelRequest::get_NumberOfRings), 7);
-  EXPECT_EQ(Get(&IKelRequest::get_NumberOfAttemptsIfBusy), 3);
-  EXPECT_EQ(Get(&IKelRequest::get_DelayIfBusy), 10);
-  EXPECT_EQ(Get(&IKelRequest::get_NumberOfAttemptsIfNoAnswer), 3);
-  EXPECT_EQ(Get(&IKelRequest::get_DelayIfNoAnswer), 30);
-  EXPECT_EQ(Get(&IKelRequest::get_MaxGreetingDuration), 15);
-  EXPECT_EQ(Get(&IKelRequest::get_DelayIfError), 1);
-  EXPECT_EQ(Get(&IKelRequest::get_NumberOfAttemptsIfError), 0);
-  EKelRequestType type = kelPageRequest;
-  EXPECT_EQ(request_->get_Type(&type), S_OK);
-  EXPECT_EQ(type, kelCallRequest);
-  OleDate start = 0, stop = 0;
-  EXPECT_EQ(request_->get_StartTime(&start), S_OK);
-  EXPECT_EQ(request_->get_StopTime(&stop), S_OK);
-  EXPECT_EQ(start, 29221.0);
-  EXPECT_EQ(stop, 29221.0);
-  std::string info = "x";
-  EXPECT_EQ(request_->get_AdditionalInfo(&info), S_OK);
-  EXPECT_EQ(info, "");
-
-  ComPtr<IKelRecipients> recipients;
-  ASSERT_EQ(request_->get_Recipients(recipients.Put()), S_OK);
-  std::int32_t count = -1;
-  EXPECT_EQ(recipients->get_Count(&count), S_OK);
-  EXPECT_EQ(count, 0);
-  ComPtr<IKelRecipients> again;
-  ASSERT_EQ(request_->get_Recipients(again.Put()), S_OK);
-  EXPECT_EQ(again, recipients);  // the same collection every time
-
-  ComPtr<IKelMessage> message;
-  ASSERT_EQ(CallTree(request_.Get())->get_Message(message.Put()), S_OK);
-  std::int32_t replays = -1, timeout = -1;
-  EXPECT_EQ(message->get_Replays(&replays), S_OK);
-  EXPECT_EQ(message->get_Timeout(&timeout), S_OK);
-  EXPECT_EQ(replays, 0);
-  EXPECT_EQ(timeout, 2);
-  ComPtr<IKelMessageParts> parts;
-  ASSERT_EQ(message->get_Parts(parts.Put()), S_OK);
-  EXPECT_EQ(parts->get_Count(&count), S_OK);
-  EXPECT_EQ(count, 0);
-
-  EXPECT_EQ(request_->get_NumberOfRings(nullptr), E_INVALIDARG);
-  EXPECT_EQ(request_->get_CallTree(nullptr), E_INVALIDARG);
-  EXPECT_EQ(message->get_Parts(nullptr), E_INVALIDARG);
-
-  const std::string id = RequestId(request_.Get());
-  EXPECT_TRUE(Guid::Parse(id));
-  EXPECT_NE(id, RequestId(NewRequest().Get()));
+// Sets each value: an accepted one is stored; a refused one leaves the
+// property as it was and names property and value in the description.
+template <class I, std::size_t N>
+void ExpectRanges(I* object, const RangeCase<I> (&cases)[N], const std::string& source) {
+  for (const RangeCase<I>& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " = " + std::to_string(c.value));
+    std::int32_t before = 0, after = 0;
+    ASSERT_EQ((object->*c.get)(&before), S_OK);
+    EXPECT_EQ((object->*c.put)(c.value), c.accepted ? S_OK : kInvalidProperty);
+    ASSERT_EQ((object->*c.get)(&after), S_OK);
+    EXPECT_EQ(after, c.accepted ? c.value : before);
+    if (!c.accepted) {
+      EXPECT_EQ(TakeError(), source + ": Invalid property  value for property: " + c.name + " = " +
+                                 std::to_string(c.value) + ".\r\n");
+    }
+  }
 }
+
+#define KEL_PROPERTY(I, name) #name, &I::put_##name, &I::get_##name
+
+class KelRequestTest : public testing::RingwellTest {};
 
 TEST_F(KelRequestTest, SettersKeepTheirRangesAndNameTheRejectedValue) {
-  struct Case {
-    HRESULT (IKelRequest::*put)(std::int32_t);
-    HRESULT (IKelRequest::*get)(std::int32_t*);
-    std::int32_t value;
-    const char* refused_as;  // null: accepted
+  ComPtr<IKelRequest> request = NewRequest();
+  const RangeCase<IKelRequest> request_cases[] = {
+      {KEL_PROPERTY(IKelRequest, NumberOfRings), 0, false},
+      {KEL_PROPERTY(IKelRequest, NumberOfRings), 1, true},
+      {KEL_PROPERTY(IKelRequest, NumberOfAttemptsIfBusy), 0, true},
+      {KEL_PROPERTY(IKelRequest, NumberOfAttemptsIfBusy), -1, false},
+      {KEL_PROPERTY(IKelRequest, DelayIfBusy), 0, false},
+      {KEL_PROPERTY(IKelRequest, NumberOfAttemptsIfNoAnswer), -7, false},
+      {KEL_PROPERTY(IKelRequest, DelayIfNoAnswer), 0, false},
+      {KEL_PROPERTY(IKelRequest, MaxGreetingDuration), 0, true},
+      {KEL_PROPERTY(IKelRequest, MaxGreetingDuration), -1, false},
+      {KEL_PROPERTY(IKelRequest, DelayIfError), -5, false},
+      {KEL_PROPERTY(IKelRequest, NumberOfAttemptsIfError), -1, false},
+      {KEL_PROPERTY(IKelRequest, NumberOfAttemptsIfError), 4, true},
   };
-  const Case cases[] = {
-      {&IKelRequest::put_NumberOfRings, &IKelRequest::get_NumberOfRings, 0, "NumberOfRings = 0"},
-      {&IKelRequest::put_NumberOfRings, &IKelRequest::get_NumberOfRings, 1, nullptr},
-      {&IKelRequest::put_NumberOfAttemptsIfBusy, &IKelRequest::get_NumberOfAttemptsIfBusy, 0,
-       nullptr},
-      {&IKelRequest::put_NumberOfAttemptsIfBusy, &IKelRequest::get_NumberOfAttemptsIfBusy, -1,
-       "NumberOfAttemptsIfBusy = -1"},
-      {&IKelRequest::put_DelayIfBusy, &IKelRequest::get_DelayIfBusy, 0, "DelayIfBusy = 0"},
-      {&IKelRequest::put_NumberOfAttemptsIfNoAnswer, &IKelRequest::get_NumberOfAttemptsIfNoAnswer,
-       -7, "NumberOfAttemptsIfNoAnswer = -7"},
-      {&IKelRequest::put_DelayIfNoAnswer, &IKelRequest::get_DelayIfNoAnswer, 0,
-       "DelayIfNoAnswer = 0"},
-      {&IKelRequest::put_MaxGreetingDuration, &IKelRequest::get_MaxGreetingDuration, 0, nullptr},
-      {&IKelRequest::put_MaxGreetingDuration, &IKelRequest::get_MaxGreetingDuration, -1,
-       "MaxGreetingDuration = -1"},
-      {&IKelRequest::put_DelayIfError, &IKelRequest::get_DelayIfError, -5, "DelayIfError = -5"},
-      {&IKelRequest::put_NumberOfAttemptsIfError, &IKelRequest::get_NumberOfAttemptsIfError, -1,
-       "NumberOfAttemptsIfError = -1"},
-      {&IKelRequest::put_NumberOfAttemptsIfError, &IKelRequest::get_NumberOfAttemptsIfError, 4,
-       nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.refused_as ? c.refused_as : "accepted");
-    const std::int32_t before = Get(c.get);
-    const HRESULT hr = (request_.Get()->*c.put)(c.value);
-    if (c.refused_as == nullptr) {
-      EXPECT_EQ(hr, S_OK);
-      EXPECT_EQ(Get(c.get), c.value);
-      continue;
-    }
-    EXPECT_EQ(hr, kInvalidProperty);
-    EXPECT_EQ(Get(c.get), before);
-    auto info = GetErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description,
-              std::string("Invalid property  value for property: ") + c.refused_as + ".\r\n");
-    EXPECT_EQ(info->source, "Kel.KelRequest.1");
-  }
-  EXPECT_TRUE(EventLogEntries().empty());  // rule violations reach only the caller
+  ExpectRanges(request.Get(), request_cases, "Kel.KelRequest.1");
 
-  // Type and the times are stored as given.
-  EXPECT_EQ(request_->put_Type(static_cast<EKelRequestType>(7)), S_OK);
-  EKelRequestType type = kelCallRequest;
-  EXPECT_EQ(request_->get_Type(&type), S_OK);
-  EXPECT_EQ(type, 7);
-  EXPECT_EQ(request_->put_StopTime(-3.5), S_OK);
+  ComPtr<IKelMessage> message;
+  ASSERT_EQ(CallTree(request.Get())->get_Message(message.Put()), S_OK);
+  const RangeCase<IKelMessage> message_cases[] = {
+      {KEL_PROPERTY(IKelMessage, Replays), -1, false},
+      {KEL_PROPERTY(IKelMessage, Replays), 3, true},
+      {KEL_PROPERTY(IKelMessage, Timeout), -2, false},
+      {KEL_PROPERTY(IKelMessage, Timeout), 0, true},
+  };
+  ExpectRanges(message.Get(), message_cases, "Kel.KelMessage.1");
+  EXPECT_TRUE(EventLogEntries().empty());  // rule violations reach only the caller
 }
 
-TEST_F(KelRequestTest, MessageSettersRefuseNegativeValues) {
-  ComPtr<IKelMessage> message;
-  ASSERT_EQ(CallTree(request_.Get())->get_Message(message.Put()), S_OK);
-  EXPECT_EQ(message->put_Replays(-1), kInvalidProperty);
-  EXPECT_EQ(TakeDescription(), "Invalid property  value for property: Replays = -1.\r\n");
-  EXPECT_EQ(message->put_Timeout(-2), kInvalidProperty);
-  auto info = GetErrorInfo();
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->description, "Invalid property  value for property: Timeout = -2.\r\n");
-  EXPECT_EQ(info->source, "Kel.KelMessage.1");
-  EXPECT_EQ(message->put_Timeout(0), S_OK);
-  EXPECT_EQ(message->put_Replays(3), S_OK);
-  std::int32_t replays = 0, timeout = -1;
-  message->get_Replays(&replays);
-  message->get_Timeout(&timeout);
-  EXPECT_EQ(replays, 3);
-  EXPECT_EQ(timeout, 0);
+#undef KEL_PROPERTY
+
+TEST_F(KelRequestTest, FileNamesRefuseTheForbiddenCharactersAndChangeNothing) {
+  ComPtr<IKelMessagePart> part(MakeComObject<CKelMessagePart>().Get());
+  auto state = [&] {
+    EKelMessagePartType type = kelTextMessagePart;
+    std::string content;
+    EXPECT_EQ(part->get_Type(&type), S_OK);
+    EXPECT_EQ(part->get_Content(&content), S_OK);
+    return std::to_string(type) + ":" + content;
+  };
+  ASSERT_EQ(part->SetContent("alarm.wav", kelFileNameMessagePart), S_OK);
+  for (const char* name : {"a:b.wav", "a\\b.wav", "../b.wav", "b?.wav", "*.wav", "a|b.wav",
+                           "<b>.wav", "b>.wav", "\"b\".wav"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(part->SetContent(name, kelFileNameMessagePart),
+              MakeHresult(kel_msg::kForbiddenFileNameCharacters));
+    EXPECT_EQ(TakeError(),
+              "Kel.KelMessagePart.1: A filename cannot contain any of the following characters: "
+              ":\\/?*|<>\".\r\n");
+  }
+  // Names that would not name a file in the store.
+  for (const char* name : {"", ".", ".."}) {
+    EXPECT_EQ(part->SetContent(name, kelFileNameMessagePart), E_INVALIDARG) << name;
+  }
+  EXPECT_EQ(part->SetContent("x.wav", static_cast<EKelMessagePartType>(2)),
+            MakeHresult(kel_msg::kInvalidMessagePartType));
+  EXPECT_EQ(TakeError(), "Kel.KelMessagePart.1: Invalid MessagePart type.\r\n");
+  EXPECT_EQ(state(), "0:alarm.wav");
+
+  // A text is not checked.
+  ASSERT_EQ(part->SetContent("a:b.wav", kelTextMessagePart), S_OK);
+  EXPECT_EQ(state(), "1:a:b.wav");
 }
 
 TEST_F(KelRequestTest, AdditionalInfoMustBeADocumentThatStartsWithItsRoot) {
+  ComPtr<IKelRequest> request = NewRequest();
   const char* kDocument = "<Extra a=\"1\"><Item>x</Item></Extra>";
-  ASSERT_EQ(request_->put_AdditionalInfo(kDocument), S_OK);
+  ASSERT_EQ(request->put_AdditionalInfo(kDocument), S_OK);
   for (const char* refused :
        {"x", "", "<a><b></a>", "<?xml version=\"1.0\"?><Extra/>", "<!-- note --><Extra/>"}) {
     SCOPED_TRACE(refused);
-    EXPECT_EQ(request_->put_AdditionalInfo(refused), kInvalidProperty);
-    EXPECT_EQ(
-        TakeDescription(),
-        std::string("Invalid property  value for property: AdditionalInfo = ") + refused + ".\r\n");
+    EXPECT_EQ(request->put_AdditionalInfo(refused), kInvalidProperty);
+    EXPECT_EQ(TakeError(), std::string("Kel.KelRequest.1: Invalid property  value for property: "
+                                       "AdditionalInfo = ") +
+                               refused + ".\r\n");
   }
-  EXPECT_EQ(request_->put_AdditionalInfo(nullptr), kInvalidProperty);
   std::string info;
-  EXPECT_EQ(request_->get_AdditionalInfo(&info), S_OK);
+  EXPECT_EQ(request->get_AdditionalInfo(&info), S_OK);
   EXPECT_EQ(info, kDocument);  // kept unchanged, as given
-}
-
-TEST_F(KelRequestTest, ExtraNodesBelongToTheNodeTheyWereAddedTo) {
-  ComPtr<_IKelNode> root = CallTree(request_.Get());
-  ComPtr<IKelResponse> response = AddResponse(root.Get(), "1");
-  ComPtr<_IKelNode> extra;
-  ASSERT_EQ(response->AddExtraNode(extra.Put()), S_OK);
-  ASSERT_TRUE(extra);
-  EXPECT_EQ(response->AddExtraNode(nullptr), E_INVALIDARG);
-
-  auto count_of = [](_IKelNode* node) {
-    ComPtr<IKelNodes> nodes;
-    EXPECT_EQ(node->get_ExtraNodes(nodes.Put()), S_OK);
-    std::int32_t count = -1;
-    nodes->get_Count(&count);
-    return count;
-  };
-  EXPECT_EQ(count_of(response.Get()), 1);
-  EXPECT_EQ(count_of(root.Get()), 0);
-  ComPtr<IKelNodes> nodes;
-  ASSERT_EQ(response->get_ExtraNodes(nodes.Put()), S_OK);
-  ComPtr<_IKelNode> first;
-  ASSERT_EQ(nodes->get_Item(Variant(0), first.Put()), S_OK);
-  EXPECT_EQ(first, extra);
-
-  // A new node has its own message, and is a plain node (no attributes).
-  ComPtr<IKelMessage> extra_message, response_message;
-  ASSERT_EQ(extra->get_Message(extra_message.Put()), S_OK);
-  ASSERT_EQ(response->get_Message(response_message.Put()), S_OK);
-  EXPECT_NE(extra_message, response_message);
-  ComPtr<IKelResponse> not_a_response;
-  EXPECT_EQ(extra.As(&not_a_response), E_NOINTERFACE);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// Helpers shared by the toolkit's tests: objects made the way the class
-// factories make them, and the description a failing call left behind.
+// Helpers shared by the toolkit's tests: a request and its call tree built the
+// way a client builds them, and what a failing call left behind.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "kel_message_part.h"
@@ -22,10 +21,16 @@ inline ComPtr<IKelRequest> NewRequest() {
   return ComPtr<IKelRequest>(request.Get());
 }
 
+inline ComPtr<_IKelNode> CallTree(IKelRequest* request) {
+  ComPtr<_IKelNode> node;
+  EXPECT_EQ(request->get_CallTree(node.Put()), S_OK);
+  return node;
+}
+
 inline ComPtr<IKelRecipient> AddRecipient(IKelRequest* request, const char* number) {
   ComPtr<IKelRecipient> recipient(MakeComObject<CKelRecipient>().Get());
-  EXPECT_EQ(recipient->put_Recipient(number), S_OK);
   ComPtr<IKelRecipients> recipients;
+  EXPECT_EQ(recipient->put_Recipient(number), S_OK);
   EXPECT_EQ(request->get_Recipients(recipients.Put()), S_OK);
   EXPECT_EQ(recipients->Append(recipient.Get()), S_OK);
   return recipient;
@@ -34,10 +39,10 @@ inline ComPtr<IKelRecipient> AddRecipient(IKelRequest* request, const char* numb
 inline ComPtr<IKelMessagePart> AddPart(_IKelNode* node, const char* content,
                                        EKelMessagePartType type) {
   ComPtr<IKelMessagePart> part(MakeComObject<CKelMessagePart>().Get());
-  EXPECT_EQ(part->SetContent(content, type), S_OK);
   ComPtr<IKelMessage> message;
-  EXPECT_EQ(node->get_Message(message.Put()), S_OK);
   ComPtr<IKelMessageParts> parts;
+  EXPECT_EQ(part->SetContent(content, type), S_OK);
+  EXPECT_EQ(node->get_Message(message.Put()), S_OK);
   EXPECT_EQ(message->get_Parts(parts.Put()), S_OK);
   EXPECT_EQ(parts->Append(part.Get()), S_OK);
   return part;
@@ -45,50 +50,26 @@ inline ComPtr<IKelMessagePart> AddPart(_IKelNode* node, const char* content,
 
 inline ComPtr<IKelResponse> AddResponse(_IKelNode* node, const char* button) {
   ComPtr<IKelResponse> response(MakeComObject<CKelResponse>().Get());
-  EXPECT_EQ(response->put_Button(button), S_OK);
   ComPtr<IKelResponses> responses;
+  EXPECT_EQ(response->put_Button(button), S_OK);
   EXPECT_EQ(node->get_Responses(responses.Put()), S_OK);
   EXPECT_EQ(responses->Append(response.Get()), S_OK);
   return response;
 }
 
-inline ComPtr<_IKelNode> CallTree(IKelRequest* request) {
-  ComPtr<_IKelNode> node;
-  EXPECT_EQ(request->get_CallTree(node.Put()), S_OK);
-  return node;
-}
-
 inline std::string RequestId(IKelRequest* request) {
   ComPtr<_IKelRequestInternal> internal;
-  EXPECT_EQ(ComPtr<IKelRequest>(request).As(&internal), S_OK);
   std::string id;
+  EXPECT_EQ(ComPtr<IKelRequest>(request).As(&internal), S_OK);
   EXPECT_EQ(internal->GetRequestId(&id), S_OK);
   return id;
 }
 
-// The description of the calling thread's error object ("<none>" when there
-// is none), which is taken away.
-inline std::string TakeDescription() {
+// "<source>: <description>" of the calling thread's error object, which is
+// taken away; "<none>" when there is none.
+inline std::string TakeError() {
   auto info = GetErrorInfo();
-  return info ? info->description : "<none>";
-}
-
-inline std::string TakeSource() {
-  auto info = GetErrorInfo();
-  return info ? info->source : "<none>";
-}
-
-// Registers the component library lib<name>.so of the build tree in the
-// fixture's registry with ringwell-regsvr; true when that succeeded.
-inline bool RegisterLibrary(const std::string& name) {
-  const std::string command =
-      testing::ProgramPath("ringwell-regsvr") + " " + testing::LibraryPath(name);
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-  }
-  return ::pclose(pipe) == 0;
+  return info ? info->source + ": " + info->description : "<none>";
 }
 
 }  // namespace ringwell::kel::testing_util

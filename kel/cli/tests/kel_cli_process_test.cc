@@ -24,6 +24,7 @@ class KelCliTest : public ringwell::testing::RingwellTest {
     ASSERT_EQ(ringwell::testing::RunProgram(
                   {ProgramPath("ringwell-regsvr"), LibraryPath("kel"), LibraryPath("tallier")}),
               0);
+    ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier_), S_OK);
   }
   // Runs kel with `arguments` (a shell word list); returns its exit code and
   // fills `output` with what it printed on both streams.
@@ -32,15 +33,23 @@ class KelCliTest : public ringwell::testing::RingwellTest {
         {"/bin/sh", "-c", ProgramPath("kel") + " " + arguments + " 2>&1"},
         {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}}, output);
   }
+  // Submits a request to two recipients and has the report generator create
+  // its report, every recipient "Scheduled"; returns the identifier.
   std::string Submitted() {
     std::string output;
     EXPECT_EQ(Kel("submit --to 5551234 --to 5559876 --say 'Disk full' --until +1h", &output), 0)
         << output;
-    return std::string(Trim(output));
+    const std::string id(Trim(output));
+    EXPECT_EQ(tallier_->CreateNewReport((root() + "Inbox/" + id + ".xml").c_str()), S_OK);
+    EXPECT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "*", "Scheduled"), S_OK);
+    return id;
   }
+  std::string ReportPath(const std::string& id) { return root() + "Reports/" + id + ".xml"; }
+
+  ComPtr<tallier::ITallier> tallier_;
 };
 
-TEST_F(KelCliTest, SubmitPrintsTheIdentifierOfTheFileItWrote) {
+TEST_F(KelCliTest, SubmitPrintsTheIdentifierOrTheToolkitsDescription) {
   const std::string id = Submitted();
   ASSERT_EQ(id.size(), 38u) << id;
   EXPECT_EQ(ListDir(root() + "Inbox"), std::vector<std::string>{id + ".xml"});
@@ -56,17 +65,14 @@ TEST_F(KelCliTest, SubmitPrintsTheIdentifierOfTheFileItWrote) {
 
 TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   const std::string id = Submitted();
-  ComPtr<tallier::ITallier> tallier;
-  ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
-  ASSERT_EQ(tallier->CreateNewReport((root() + "Inbox/" + id + ".xml").c_str()), S_OK);
-  const std::string report = root() + "Reports/" + id + ".xml";
-  tallier->UpdateStatus(report.c_str(), "*", "Scheduled");
-  tallier->AddCallResult(report.c_str(), "5551234",
-                         "<Call Status=\"Completed\" Error=\"\"><Time dt:dt=\"dateTime\">"
-                         "2026-12-07T09:30:00</Time><Answer>Answered</Answer>"
-                         "<Protocol>Played greeting; pressed 1</Protocol>"
-                         "<Duration>12</Duration></Call>");
-  tallier->UpdateStatus(report.c_str(), "5551234", "Completed");
+  ASSERT_EQ(
+      tallier_->AddCallResult(ReportPath(id).c_str(), "5551234",
+                              "<Call Status=\"Completed\" Error=\"\"><Time dt:dt=\"dateTime\">"
+                              "2026-12-07T09:30:00</Time><Answer>Answered</Answer>"
+                              "<Protocol>Played greeting; pressed 1</Protocol>"
+                              "<Duration>12</Duration></Call>"),
+      S_OK);
+  ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "5551234", "Completed"), S_OK);
 
   std::string output;
   ASSERT_EQ(Kel("report " + id, &output), 0) << output;
@@ -75,7 +81,6 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   EXPECT_NE(output.find("2026-12-07 09:30:00  Answered  12s   Completed"), std::string::npos)
       << output;
   EXPECT_NE(output.find("Played greeting; pressed 1"), std::string::npos);
-
   ASSERT_EQ(Kel("report --json " + id, &output), 0);
   auto json = nlohmann::json::parse(output);
   EXPECT_EQ(json["status"], "Scheduled");
@@ -83,33 +88,28 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   EXPECT_EQ(json["recipients"][0]["calls"][0]["duration"], 12);
   EXPECT_EQ(json["recipients"][1]["status"], "Scheduled");
 
-  tallier->UpdateStatus(report.c_str(), "", "Completed");
+  ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "", "Completed"), S_OK);
   ASSERT_EQ(Kel("report --wait --interval 50 --timeout 10 " + id, &output), 0);
   EXPECT_NE(output.find("request: Completed"), std::string::npos) << output;
-
   EXPECT_EQ(Kel("report {00000000-0000-0000-0000-000000000000}", &output), 1);
   EXPECT_EQ(output, "kel: there is no report for {00000000-0000-0000-0000-000000000000}\n");
 }
 
 TEST_F(KelCliTest, CancelAndFileStore) {
   const std::string id = Submitted();
-  ComPtr<tallier::ITallier> tallier;
-  ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
-  const std::string inbox = root() + "Inbox/" + id + ".xml";
-  ASSERT_EQ(tallier->CreateNewReport(inbox.c_str()), S_OK);
-  tallier->UpdateStatus((root() + "Reports/" + id + ".xml").c_str(), "*", "Scheduled");
   std::string output;
   EXPECT_EQ(Kel("cancel " + id, &output), 1);  // still in Inbox: nothing to cancel
-  std::filesystem::rename(inbox, root() + "Requests/" + id + ".xml");
+  std::filesystem::rename(root() + "Inbox/" + id + ".xml", root() + "Requests/" + id + ".xml");
   EXPECT_EQ(Kel("cancel " + id, &output), 0) << output;
   EXPECT_EQ(output, "canceled " + id + "\n");
   ASSERT_EQ(Kel("report --json " + id, &output), 0);
   EXPECT_EQ(nlohmann::json::parse(output)["recipients"][1]["status"], "Canceled");
 
-  ringwell::testing::WriteFile(scratch() + "Alarm.WAV", std::string(1000, 'x'));
-  EXPECT_EQ(Kel("files add " + scratch() + "Alarm.WAV", &output), 0) << output;
-  EXPECT_EQ(Kel("files add " + scratch() + "Alarm.WAV", &output), 1);
-  EXPECT_EQ(Kel("files add --overwrite " + scratch() + "Alarm.WAV", &output), 0);
+  const std::string wav = scratch() + "Alarm.WAV";
+  ringwell::testing::WriteFile(wav, std::string(1000, 'x'));
+  EXPECT_EQ(Kel("files add " + wav, &output), 0) << output;
+  EXPECT_EQ(Kel("files add " + wav, &output), 1);
+  EXPECT_EQ(Kel("files add --overwrite " + wav, &output), 0);
   ASSERT_EQ(Kel("files ls", &output), 0);
   EXPECT_EQ(output.rfind("Alarm.WAV ", 0), 0u) << output;
   EXPECT_NE(output.find(" 1000  "), std::string::npos) << output;
