@@ -86,9 +86,6 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   HRESULT ValidateMessage(IUnknown* a_pMessage);
   HRESULT ValidateResponse(IUnknown* a_pResponse);
 
-  // The directories the last accepted location gives (each ending with "/").
-  const StorageLayout& layout() const { return layout_; }
-
  private:
   // Accepts `location` when its directory can be read; `report` says whether
   // a refusal is reported to the caller.
