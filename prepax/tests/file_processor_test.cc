@@ -8,7 +8,6 @@
 
 #include "prepax_test_support.h"
 #include "ringwell/common/class_registry.h"
-#include "ringwell/testing/process.h"
 #include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::prepax {
@@ -251,24 +250,6 @@ TEST_F(FileProcessorTest, FilesOfOneCycleAreProcessedInNameOrderUntilAStop) {
     EXPECT_EQ(CRecordingSpeech::spoken[i], submitted[i].second);
     EXPECT_EQ(ReportStatus(submitted[i].first), "Scheduled");
   }
-}
-
-TEST_F(FileProcessorTest, MissingComponentsFailEachRequestButNotTheProcessor) {
-  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("ringwell-regsvr"), "-u",
-                                           ringwell::testing::LibraryPath("tallier"),
-                                           ringwell::testing::LibraryPath("wavshift")}),
-            0);
-  auto request = NewRequest({"5551234"});
-  AddPart(request.Get(), kelTextMessagePart, "Hello");
-  const std::string id = Submit(request.Get());
-  RunCycle();
-  auto texts = ErrorTexts();
-  ASSERT_GE(texts.size(), 3u);
-  EXPECT_EQ(texts[0], "Error in Failed to create Tallier component.: \r\n");
-  EXPECT_EQ(texts[1], "Error in Failed to create Wavshift component.: \r\n");
-  EXPECT_EQ(texts.back(), "Error in CFileProcessor::ProcessFiles: Invalid pointer\r\n");
-  ExpectCleared(id);
-  EXPECT_TRUE(ListDir(root() + "Reports").empty());
 }
 
 }  // namespace
