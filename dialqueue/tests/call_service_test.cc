@@ -6,24 +6,6 @@
 namespace ringwell::dialqueue::testing {
 namespace {
 
-// Serves the report generator class: hands out the given objects in turn,
-// the last one again and again.
-class TallierFactory final : public ComObject<IClassFactory> {
- public:
-  explicit TallierFactory(std::vector<ComPtr<FakeTallier>> objects)
-      : objects_(std::move(objects)) {}
-  HRESULT CreateInstance(IUnknown*, const Guid& iid, void** ppv) override {
-    std::lock_guard lock(mutex_);
-    return objects_[std::min(next_++, objects_.size() - 1)]->QueryInterface(iid, ppv);
-  }
-  HRESULT LockServer(bool) override { return S_OK; }
-
- private:
-  std::mutex mutex_;
-  std::size_t next_ = 0;
-  std::vector<ComPtr<FakeTallier>> objects_;
-};
-
 // A device object whose interface query fails outright.
 struct IOther : IUnknown {
   static constexpr Guid kIid = "{0B0E5A52-8C1E-4D64-9E0A-3A7B6C5D4E3F}"_guid;
@@ -38,25 +20,24 @@ class BrokenDevice final : public ComObject<IOther> {
   }
 };
 
+// The report generator class is served by FakeTallier: each scheduler object
+// brings a new one, which becomes `tallier_`.
 class CallServiceTest : public SchedulerTest {
  protected:
   void SetUp() override {
     SchedulerTest::SetUp();
-    state_.SetTallier(nullptr);  // the service brings its own
-    Serve({tallier_});
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(CreateClassFactory<FakeTallier>(factory.Put()), S_OK);
+    cookie_ = CoRegisterClassObject(tallier::kTallierClsid, factory);
   }
   void TearDown() override {
     if (cookie_ != 0) CoRevokeClassObject(cookie_);
     SchedulerTest::TearDown();
   }
-  void Serve(std::vector<ComPtr<FakeTallier>> talliers) {
-    if (cookie_ != 0) CoRevokeClassObject(cookie_);
-    cookie_ = CoRegisterClassObject(tallier::kTallierClsid,
-                                    MakeComObject<TallierFactory>(std::move(talliers)));
-  }
   ComPtr<IDialqueue> MakeService() {
     auto service = MakeComObject<CCallService>(state_);
     EXPECT_EQ(service->FinalConstruct(), S_OK);
+    tallier_ = ComPtr<FakeTallier>(static_cast<FakeTallier*>(state_.Tallier().Get()));
     ComPtr<IDialqueue> dialqueue;
     EXPECT_EQ(service.As(&dialqueue), S_OK);
     return dialqueue;
@@ -76,16 +57,15 @@ TEST_F(CallServiceTest, CreationFailsWithoutAReportGenerator) {
 }
 
 TEST_F(CallServiceTest, TheNewestReportGeneratorServesEveryWorker) {
-  auto newer = MakeComObject<FakeTallier>();
-  Serve({tallier_, newer});
   ComPtr<IDialqueue> first = MakeService();
+  const ComPtr<FakeTallier> first_tallier = tallier_;
   ComPtr<IDialqueue> second = MakeService();
   first.Reset();  // lets go of its own report generator only
-  EXPECT_EQ(state_.Tallier().Get(), newer.Get());
-  EXPECT_EQ(RefCount(tallier_.Get()), 2u);  // the test's and the factory's
+  EXPECT_EQ(state_.Tallier(), tallier_);
+  EXPECT_EQ(RefCount(first_tallier.Get()), 1u);
   second.Reset();
   EXPECT_FALSE(state_.Tallier());
-  EXPECT_EQ(RefCount(newer.Get()), 2u);
+  EXPECT_EQ(RefCount(tallier_.Get()), 1u);
 }
 
 TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {

@@ -14,11 +14,12 @@ constexpr char kWindow[] =
 
 class IntakeTest : public SchedulerTest {
  protected:
-  // Takes in a request file with the given attributes and inner elements.
-  HRESULT Take(const std::string& inner, const std::string& attributes = "") {
+  // Takes in a request file of `type` (none if empty) with the given elements.
+  HRESULT Take(const std::string& inner, const std::string& type = "") {
     const std::string path = root() + "Requests/raw.xml";
-    ringwell::testing::WriteFile(
-        path, "<Request ID=\"" + RequestSpec().id + "\"" + attributes + ">" + inner + "</Request>");
+    ringwell::testing::WriteFile(path, "<Request ID=\"" + RequestSpec().id + "\"" +
+                                           (type.empty() ? "" : " Type=\"" + type + "\"") + ">" +
+                                           inner + "</Request>");
     return QueueRequestFile(path, state_);
   }
   static std::array<std::int32_t, 6> Retries(const CQueueEntry& e) {
@@ -45,9 +46,9 @@ TEST_F(IntakeTest, OneEntryPerRecipientAndARequestIsNotTakenInTwice) {
   EXPECT_NEAR(entry.StopTime, AtMinute(24 * 60), 1e-8);
   EXPECT_THAT(Retries(entry), ElementsAre(2, 5, 3, 10, 1, 15));
   // A page request with the same ID lands in the page queue.
-  ASSERT_EQ(Take(kWindow + std::string("<Recipients><Recipient>77</Recipient></Recipients>"),
-                 " Type=\"PAGE\""),
-            S_OK);
+  ASSERT_EQ(
+      Take(kWindow + std::string("<Recipients><Recipient>77</Recipient></Recipients>"), "PAGE"),
+      S_OK);
   EXPECT_THAT(Numbers(state_.page_queue()), ElementsAre("77"));
 }
 
@@ -64,37 +65,34 @@ TEST_F(IntakeTest, RetryPairsAreReadAsSixteenBitValuesPairByPair) {
   EXPECT_THAT(Retries(state_.dial_queue().Snapshot().at(0)), ElementsAre(0, 0, 0, 0, 4, 0));
 }
 
-TEST_F(IntakeTest, OnlyPageRequestsGoToThePageQueueWithTheirServices) {
-  const std::string recipients =
-      kWindow + std::string("<Recipients><Recipient Service=\"S1\">1</Recipient></Recipients>");
-  for (const std::string type : {"", "Call", "Pager", "Unknown", "page"}) {
+TEST_F(IntakeTest, WhatIsQueuedWhere) {
+  const std::string one = "<Recipients><Recipient Service=\"S1\">1</Recipient></Recipients>";
+  struct Case {
+    std::string type, inner;
+    std::vector<std::string> calls, pages;
+  };
+  // clang-format off
+  const Case cases[] = {
+      // Only "Page", in any case, makes a page request; only pages keep their Service.
+      {"", one, {"1"}, {}},
+      {"Pager", one, {"1"}, {}},
+      {"Unknown", one, {"1"}, {}},
+      {"page", one, {}, {"1 S1"}},
+      // Blank recipients and comments are skipped, repeated ones kept.
+      {"Call", "<Recipients><Recipient> </Recipient><Recipient>5</Recipient><!-- 6 -->"
+               "<Recipient>\t5\n</Recipient></Recipients>", {"5", "5"}, {}},
+      {"Call", "<Recipients><Recipient>  </Recipient></Recipients>", {}, {}},
+      // PhoneNumbers serve only when there are no Recipients.
+      {"Call", "<PhoneNumbers><PhoneNumber>12</PhoneNumber></PhoneNumbers>", {"12"}, {}},
+      {"Call", "<PhoneNumbers><PhoneNumber>12</PhoneNumber></PhoneNumbers>" + one, {"1"}, {}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
     state_.dial_queue().Clear();
     state_.page_queue().Clear();
-    ASSERT_EQ(Take(recipients, type.empty() ? "" : " Type=\"" + type + "\""), S_OK) << type;
-    CRequestQueue& queue = type == "page" ? state_.page_queue() : state_.dial_queue();
-    ASSERT_EQ(state_.dial_queue().Size() + state_.page_queue().Size(), 1u) << type;
-    ASSERT_EQ(queue.Size(), 1u) << type;
-    EXPECT_EQ(queue.Snapshot()[0].Service, type == "page" ? "S1" : "") << type;
-  }
-}
-
-TEST_F(IntakeTest, WhichNumbersAreQueued) {
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-      // Blank recipients and comments are skipped, repeated ones kept.
-      {"<Recipients><Recipient> </Recipient><Recipient>5</Recipient><!-- not a number -->"
-       "<Recipient>\t5\n</Recipient></Recipients>",
-       {"5", "5"}},
-      {"<Recipients><Recipient>  </Recipient></Recipients>", {}},
-      // PhoneNumbers serve only when there are no Recipients.
-      {"<PhoneNumbers><PhoneNumber>12</PhoneNumber></PhoneNumbers>", {"12"}},
-      {"<PhoneNumbers><PhoneNumber>12</PhoneNumber></PhoneNumbers>"
-       "<Recipients><Recipient>34</Recipient></Recipients>",
-       {"34"}},
-  };
-  for (const auto& [inner, numbers] : cases) {
-    state_.dial_queue().Clear();
-    ASSERT_EQ(Take(kWindow + std::string(inner)), S_OK) << inner;
-    EXPECT_EQ(Numbers(state_.dial_queue()), numbers) << inner;
+    ASSERT_EQ(Take(kWindow + c.inner, c.type), S_OK) << c.type << c.inner;
+    EXPECT_EQ(Numbers(state_.dial_queue()), c.calls) << c.type << c.inner;
+    EXPECT_EQ(Numbers(state_.page_queue()), c.pages) << c.type << c.inner;
   }
 }
 

@@ -259,10 +259,12 @@ inline bool WaitUntil(const std::function<bool()>& condition,
   return true;
 }
 
-// The numbers of a queue's entries, in order.
+// The numbers of a queue's entries in order, each followed by its service if it has one.
 inline std::vector<std::string> Numbers(const CRequestQueue& queue) {
   std::vector<std::string> numbers;
-  for (const CQueueEntry& entry : queue.Snapshot()) numbers.push_back(entry.PhoneNumber);
+  for (const CQueueEntry& entry : queue.Snapshot()) {
+    numbers.push_back(entry.PhoneNumber + (entry.Service.empty() ? "" : " " + entry.Service));
+  }
   return numbers;
 }
 
