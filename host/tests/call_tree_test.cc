@@ -65,6 +65,8 @@ const Case kCases[] = {
 };
 // clang-format on
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class CallTreeTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CallTreeTest, Walk) {
