@@ -1,7 +1,8 @@
 // What the scheduler's tests share: a clock that moves on only when a worker
 // sleeps, a report generator that records what it is told, a modem and a pager
-// that answer from a script, request files as the preprocessing daemon leaves
-// them in Requests, and a fixture with its own storage root and scheduler state.
+// that record what they are asked and answer as the test decides, request files
+// as the preprocessing daemon leaves them in Requests, and a fixture with its
+// own storage root and scheduler state.
 #pragma once
 
 #include <gmock/gmock.h>
