@@ -24,11 +24,6 @@ std::shared_ptr<Clock> SchedulerState::clock() const {
   return clock_;
 }
 
-void SchedulerState::SetClock(std::shared_ptr<Clock> clock) {
-  std::lock_guard lock(mutex_);
-  clock_ = std::move(clock);
-}
-
 SchedulerState& ProcessState() {
   // Never destroyed: a host that ends without releasing the scheduler must not
   // pull the queues from under its running workers.

@@ -36,8 +36,6 @@ class SchedulerState {
   void ReleaseTallier(const ComPtr<tallier::ITallier>& tallier);
 
   std::shared_ptr<Clock> clock() const;
-  // Workers started afterwards use `clock`.
-  void SetClock(std::shared_ptr<Clock> clock);
 
  private:
   CRequestQueue dial_queue_;

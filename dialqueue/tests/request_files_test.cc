@@ -1,9 +1,5 @@
 #include "request_files.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "request_paths.h"
 #include "scheduler_fixture.h"
 
@@ -15,59 +11,35 @@ using ringwell::testing::WriteFile;
 
 class RequestFilesTest : public SchedulerTest {
  protected:
-  CQueueEntry EntryFor(const std::string& id) {
+  // Deletes the files of the request `id` whose file is Requests/`file` (written first if `there`).
+  void Delete(const std::string& id, const std::string& file, bool there = true) {
     CQueueEntry entry;
     entry.Id = id;
-    entry.RequestFile = root() + "Requests/" + id + ".xml";
-    return entry;
-  }
-};
-
-TEST_F(RequestFilesTest, PathsFollowFromTheRequestFile) {
-  CQueueEntry entry = EntryFor("{A}");
-  EXPECT_EQ(ReportPathOf(entry), root() + "Reports/{A}.xml");
-  EXPECT_EQ(WavDirectoryOf(entry.RequestFile), root() + "Requests/{A}/");
-  EXPECT_EQ(CleanupDirectoryOf(entry), root() + "Requests/{A}/");
-  EXPECT_EQ(WavDirectoryOf("/spool/v1.2/Requests/{A}"), "/spool/v1.2/Requests/{A}/");
-  entry.Id = "..";
-  EXPECT_FALSE(CleanupDirectoryOf(entry));
-}
-
-TEST_F(RequestFilesTest, DeletesTheRequestFileAndItsWavDirectory) {
-  const CQueueEntry entry = EntryFor("{A}");
-  WriteFile(entry.RequestFile, "<Request/>");
-  fs::create_directories(root() + "Requests/{A}/sub");
-  WriteFile(root() + "Requests/{A}/1.wav", "x");
-  WriteFile(root() + "Requests/{A}/2.wav", "x");
-  WriteFile(root() + "Requests/{B}.xml", "<Request/>");
-  DeleteRequestFiles(entry, *clock_, {});
-
-  EXPECT_FALSE(fs::exists(entry.RequestFile));
-  EXPECT_FALSE(fs::exists(root() + "Requests/{A}/1.wav"));
-  EXPECT_FALSE(fs::exists(root() + "Requests/{A}/2.wav"));
-  EXPECT_TRUE(fs::exists(root() + "Requests/{A}/sub"));  // not a file: stays
-  EXPECT_TRUE(fs::exists(root() + "Requests/{B}.xml"));
-
-  // Nothing left to delete is no failure, and costs no wait.
-  const std::size_t sleeps = clock_->Sleeps().size();
-  DeleteRequestFiles(entry, *clock_, {});
-  EXPECT_EQ(clock_->Sleeps().size(), sleeps);
-}
-
-TEST_F(RequestFilesTest, AnIdThatIsNotAPlainNameNeverNamesADirectory) {
-  WriteFile(root() + "Requests/other.xml", "<Request/>");
-  fs::create_directories(root() + "victim");
-  WriteFile(root() + "victim/keep.wav", "x");
-  for (const std::string id : {"", "..", "../victim"}) {
-    CQueueEntry entry;
-    entry.Id = id;
-    entry.RequestFile = root() + "Requests/odd.xml";
-    WriteFile(entry.RequestFile, "<Request/>");
+    entry.RequestFile = root() + "Requests/" + file;
+    if (there) WriteFile(entry.RequestFile, "<Request/>");
     DeleteRequestFiles(entry, *clock_, {});
     EXPECT_FALSE(fs::exists(entry.RequestFile)) << id;
   }
-  EXPECT_TRUE(fs::exists(root() + "Requests/other.xml"));
+};
+
+TEST_F(RequestFilesTest, DeletesTheRequestFileAndTheFilesOfItsWavDirectoryOnly) {
+  fs::create_directories(root() + "Requests/{A}/sub");
+  WriteFile(root() + "Requests/{A}/1.wav", "x");
+  WriteFile(root() + "Requests/{B}.xml", "<Request/>");
+  fs::create_directories(root() + "victim");
+  WriteFile(root() + "victim/keep.wav", "x");
+  Delete("{A}", "{A}.xml");
+  // An ID that is not a plain name never names a directory.
+  for (const std::string id : {"", "..", "../victim"}) Delete(id, "odd.xml");
+
+  EXPECT_FALSE(fs::exists(root() + "Requests/{A}/1.wav"));
+  EXPECT_TRUE(fs::exists(root() + "Requests/{A}/sub"));  // not a file: stays
+  EXPECT_TRUE(fs::exists(root() + "Requests/{B}.xml"));
   EXPECT_TRUE(fs::exists(root() + "victim/keep.wav"));
+  Delete("{A}", "{A}.xml", false);           // already gone: no failure
+  EXPECT_THAT(clock_->Sleeps(), IsEmpty());  // and no wait
+  // A dot in a directory name is no extension.
+  EXPECT_EQ(WavDirectoryOf("/spool/v1.2/Requests/{A}"), "/spool/v1.2/Requests/{A}/");
 }
 
 }  // namespace

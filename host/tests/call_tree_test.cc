@@ -8,9 +8,6 @@
 namespace ringwell::host {
 namespace {
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-
 // A menu: key 1 leads to "one" and a nested menu (key 2: "two"), key 9 to
 // "nine"; a goodbye follows as a second node.
 constexpr char kTree[] = R"(<CallTree>
@@ -32,72 +29,64 @@ constexpr char kTree[] = R"(<CallTree>
   <Responses/>
 </CallTree>)";
 
-class CallTreeTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(tree_.LoadXml(kTree), S_OK); }
-
-  CallWalk Walk(Behaviour behaviour, double max_greeting = 30) {
-    return WalkCallTree(tree_.FirstChild(), behaviour, max_greeting, [](const MessagePart& part) {
-      return part.type == "File" ? 2.0 : EstimatedSpeechSeconds(part.content);
-    });
-  }
-  static std::vector<std::string> Heard(const CallWalk& walk) {
-    std::vector<std::string> heard;
-    for (const MessagePart& part : walk.heard) heard.push_back(part.content);
-    return heard;
-  }
-
-  xml::Document tree_;
+// A callee's behaviour and the walk it gives: every file part plays 2 s, a
+// key comes 1 s into its wait unless `key_delay` says otherwise, the two words
+// of the goodbye take 0.8 s.
+struct Case {
+  const char* name;
+  Behaviour behaviour;
+  std::vector<std::string> heard;
+  double seconds;
+  std::string protocol;  // a line the protocol holds
 };
 
-TEST_F(CallTreeTest, KeysLeadThroughNestedResponses) {
-  Behaviour behaviour;
-  behaviour.keys = {"1", "2"};
-  const CallWalk walk = Walk(behaviour);
-  EXPECT_THAT(Heard(walk), ElementsAre("menu.wav", "one.wav", "two.wav", "Good bye"));
-  EXPECT_THAT(walk.protocol, Contains("Key 1 pressed: response 1"));
-  EXPECT_THAT(walk.protocol, Contains("Key 2 pressed: response 1"));
-  // Greeting 2, three files of 2 s, two waits of 1 s for the keys, two words.
-  EXPECT_NEAR(walk.seconds, 2 + 6 + 2 + 0.8, 1e-9);
-  EXPECT_FALSE(walk.callee_hung_up);
+Behaviour Callee(std::vector<std::string> keys, double key_delay = 1, double greeting = 2,
+                 std::optional<double> duration = std::nullopt) {
+  return {
+      .keys = std::move(keys), .greeting = greeting, .key_delay = key_delay, .duration = duration};
 }
 
-TEST_F(CallTreeTest, WithoutAKeyTheMessageIsReplayedAfterEachTimeout) {
-  const CallWalk walk = Walk(Behaviour{});
-  EXPECT_THAT(Heard(walk), ElementsAre("menu.wav", "menu.wav", "Good bye"));
-  EXPECT_NEAR(walk.seconds, 2 + (2 + 5) * 2 + 0.8, 1e-9);
-  EXPECT_THAT(walk.protocol, Contains("No response chosen"));
+// clang-format off
+const Case kCases[] = {
+    {"KeysLeadThroughNestedResponses", Callee({"1", "2"}),
+     {"menu.wav", "one.wav", "two.wav", "Good bye"}, 2 + 6 + 2 + 0.8, "Key 2 pressed: response 1"},
+    {"WithoutAKeyTheMessageIsReplayedAfterEachTimeout", Callee({}),
+     {"menu.wav", "menu.wav", "Good bye"}, 2 + (2 + 5) * 2 + 0.8, "No response chosen"},
+    {"AKeyWithoutAResponseIsNotFollowed", Callee({"7", "9"}),
+     {"menu.wav", "menu.wav", "nine.wav", "Good bye"}, 2 + (2 + 1) * 2 + 2 + 0.8,
+     "Key 7 pressed: no response for it"},
+    {"AKeyAfterTheTimeoutIsNotHeard", Callee({"1"}, 6),
+     {"menu.wav", "menu.wav", "Good bye"}, 2 + (2 + 5) * 2 + 0.8, "No key within 5 s"},
+    {"TheGreetingIsWaitedForAtMostMaxGreetingDuration", Callee({"9"}, 1, 45),
+     {"menu.wav", "nine.wav", "Good bye"}, 30 + 2 + 1 + 2 + 0.8,
+     "Greeting still going after 30.0 s; message started"},
+    {"TheCalleeMayHangUpEarly", Callee({}, 1, 2, 5),
+     {"menu.wav"}, 5, "Callee hung up after 5.0 s"},
+};
+// clang-format on
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class CallTreeTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CallTreeTest, Walk) {
+  const Case& c = GetParam();
+  xml::Document tree;
+  ASSERT_EQ(tree.LoadXml(kTree), S_OK);
+  const CallWalk walk =
+      WalkCallTree(tree.FirstChild(), c.behaviour, 30, [](const MessagePart& part) {
+        return part.type == "File" ? 2.0 : EstimatedSpeechSeconds(part.content);
+      });
+  std::vector<std::string> heard;
+  for (const MessagePart& part : walk.heard) heard.push_back(part.content);
+  EXPECT_EQ(heard, c.heard);
+  EXPECT_NEAR(walk.seconds, c.seconds, 1e-9);
+  EXPECT_THAT(walk.protocol, ::testing::Contains(c.protocol));
+  EXPECT_EQ(walk.callee_hung_up, c.behaviour.duration.has_value());
 }
 
-TEST_F(CallTreeTest, KeysWithoutAResponseOrTooLateAreNotFollowed) {
-  Behaviour wrong;
-  wrong.keys = {"7", "9"};
-  EXPECT_THAT(Heard(Walk(wrong)), ElementsAre("menu.wav", "menu.wav", "nine.wav", "Good bye"));
-
-  Behaviour slow;
-  slow.keys = {"1"};
-  slow.key_delay = 6;  // the menu waits 5 s
-  EXPECT_THAT(Heard(Walk(slow)), ElementsAre("menu.wav", "menu.wav", "Good bye"));
-}
-
-TEST_F(CallTreeTest, TheGreetingIsWaitedForAtMostMaxGreetingDuration) {
-  Behaviour talkative;
-  talkative.greeting = 45;
-  talkative.keys = {"9"};
-  const CallWalk walk = Walk(talkative, 30);
-  EXPECT_NEAR(walk.seconds, 30 + 2 + 1 + 2 + 0.8, 1e-9);
-  EXPECT_EQ(walk.protocol.front(), "Greeting still going after 30.0 s; message started");
-}
-
-TEST_F(CallTreeTest, TheCalleeMayHangUpEarly) {
-  Behaviour impatient;
-  impatient.duration = 5;
-  const CallWalk walk = Walk(impatient);
-  EXPECT_TRUE(walk.callee_hung_up);
-  EXPECT_DOUBLE_EQ(walk.seconds, 5);
-  EXPECT_THAT(Heard(walk), ElementsAre("menu.wav"));
-  EXPECT_EQ(walk.protocol.back(), "Callee hung up after 5.0 s");
-}
+INSTANTIATE_TEST_SUITE_P(, CallTreeTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ringwell::host
