@@ -42,7 +42,6 @@ class CModemHelper {
 
   // Asks the worker to end after the call in progress, without waiting.
   void RequestStop() { thread_.request_stop(); }
-  bool has_thread() const { return thread_.joinable(); }
 
  private:
   struct Outcome {

@@ -44,7 +44,6 @@ class CPagerHelper {
   CPagerHelper& operator=(const CPagerHelper&) = delete;
 
   void RequestStop() { thread_.request_stop(); }
-  bool has_thread() const { return thread_.joinable(); }
 
  private:
   struct SendItem {

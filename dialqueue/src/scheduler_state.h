@@ -4,8 +4,9 @@
 // their own.
 //
 // Thread-safety: the queues and the registry lock themselves; the report
-// generator and clock pointers are read and replaced under the state's own
-// lock, and callers work on the copy they got (which keeps the object alive).
+// generator pointer is read and replaced under the state's own lock, and
+// callers work on the copy they got (which keeps the object alive). The clock
+// is set when the state is made.
 #pragma once
 
 #include <memory>
