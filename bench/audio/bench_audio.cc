@@ -1,15 +1,18 @@
-// Speech and conversion against the tools a user would pick instead, measured
-// side by side in one run (wall-clock time, the tools run as processes):
+// Conversion against sox, side by side in one run: CWavshift::ConvertFile
+// (in process, as the daemon calls it) and sox on the same input into the
+// same format, alternating, several times; then the peak memory of a process
+// doing nothing but that conversion (this program run with --convert) against
+// sox's.
 //
-//   speech:  CSpeech::GenerateVoiceFile into 8 kHz mu-law
-//            vs  espeak-ng -w (same text) followed by sox to 8 kHz mu-law
-//   convert: CWavshift::ConvertFile of a 60-second 22.05 kHz 16-bit mono file
-//            into 8 kHz mu-law and into 8 kHz 16-bit PCM
-//            vs  sox into the same formats
+// Inputs: a realistic recording (44.1 kHz 16-bit stereo) of 60 s and of
+// 10 minutes, and the 60 s 22.05 kHz 16-bit mono file of earlier runs.
+// Prints, per case, min and median of ours and of sox and their ratios
+// (below 1: ours is faster or smaller).
 //
-// Prints Google Benchmark's table, then the ratios (ours / theirs; below 1
-// means ours is faster).
-#include <benchmark/benchmark.h>
+//   bench_audio             every case
+//   BENCH_DIR=dir           where the files go (default: /dev/shm, else /tmp)
+//   BENCH_REPS=n            repetitions of the 60 s cases (the 10-minute ones
+//                           run half as often, at least 3 times)
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -17,53 +20,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <numbers>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/storage.h"
-#include "ringwell/wavshift/audio_file.h"
 #include "ringwell/wavshift/audio_format.h"
+#include "ringwell/wavshift/audio_stream.h"
 #include "ringwell/wavshift/wavshift.h"
-#include "speech.h"
+#include "side_by_side.h"
 
 namespace {
 
 using namespace ringwell;
 namespace fs = std::filesystem;
-
-constexpr char kText[] =
-    "Good morning. This is the notification service calling about your appointment on Tuesday "
-    "at ten thirty. Please press one to confirm, or press two to speak to an operator.";
-constexpr std::int32_t kMuLaw8k = 49;
-constexpr std::int32_t kPcm16_8k = 6;
-
-std::string g_dir;  // scratch directory of the run
-
-void RunOrFail(benchmark::State& state, const std::string& command) {
-  if (std::system(command.c_str()) != 0) state.SkipWithError(("failed: " + command).c_str());
-}
-
-void Speech_GenerateVoiceFile(benchmark::State& state) {
-  ComPtr<prepax::ISpeech> speech = MakeComObject<prepax::CSpeech>();
-  speech->Initialize();
-  const std::string out = g_dir + "speech.wav";
-  for (auto _ : state) {
-    if (Failed(speech->GenerateVoiceFile(kText, out.c_str(), nullptr, -1, -1000))) {
-      state.SkipWithError("GenerateVoiceFile failed");
-    }
-  }
-}
-
-void Speech_EspeakCliPlusSox(benchmark::State& state) {
-  const std::string raw = g_dir + "espeak.wav";
-  const std::string out = g_dir + "espeak-8k.wav";
-  const std::string command =
-      "espeak-ng -w " + raw + " '" + kText + "' && sox " + raw + " -r 8000 -c 1 -e mu-law " + out;
-  for (auto _ : state) RunOrFail(state, command);
-}
 
 ComPtr<wavshift::IWavshift> LoadWavshift() {
   const std::string library = std::string(RINGWELL_BUILD_DIR) + "/lib/libwavshift.so";
@@ -80,98 +53,123 @@ ComPtr<wavshift::IWavshift> LoadWavshift() {
   return shift;
 }
 
-void Convert_Wavshift(benchmark::State& state) {
-  static ComPtr<wavshift::IWavshift> shift = LoadWavshift();
-  if (!shift) {
-    state.SkipWithError("libwavshift.so cannot be loaded");
-    return;
-  }
-  const auto format = static_cast<std::int32_t>(state.range(0));
-  const std::string source = g_dir + "source.wav";
-  const std::string target = g_dir + "convert.wav";
-  for (auto _ : state) {
-    state.PauseTiming();
-    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-    state.ResumeTiming();
-    if (Failed(shift->ConvertFile(target.c_str(), format)))
-      state.SkipWithError("ConvertFile failed");
+void Must(bool ok, const std::string& what) {
+  if (!ok) {
+    std::fprintf(stderr, "bench_audio: %s failed\n", what.c_str());
+    std::exit(1);
   }
 }
 
-void Convert_Sox(benchmark::State& state) {
-  const std::string encoding = state.range(0) == kMuLaw8k ? "-e mu-law" : "-b 16 -e signed-integer";
-  const std::string command =
-      "sox " + g_dir + "source.wav -r 8000 -c 1 " + encoding + " " + g_dir + "sox.wav";
-  for (auto _ : state) RunOrFail(state, command);
-}
-
-BENCHMARK(Speech_GenerateVoiceFile)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(Speech_EspeakCliPlusSox)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(Convert_Wavshift)
-    ->Arg(kMuLaw8k)
-    ->Arg(kPcm16_8k)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(Convert_Sox)->Arg(kMuLaw8k)->Arg(kPcm16_8k)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// Keeps each run's time per iteration (in milliseconds) by its name.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+// `seconds` of music-like audio: a few partials with vibrato, different in
+// each channel, over a little noise.
+void MakeRecording(const std::string& path, std::uint32_t rate, std::uint16_t channels,
+                   double seconds) {
+  const std::int32_t number = channels == 2 ? (rate == 44100 ? 35 : 23) : (rate == 44100 ? 34 : 22);
+  audio::StagedWavFile file(path, rate, channels, audio::FindAudioFormat(number), 0644);
+  std::mt19937 noise(7);
+  std::normal_distribution<float> gauss(0.0f, 0.01f);
+  std::vector<float> block(audio::kBlockFrames * channels);
+  const auto total = static_cast<std::size_t>(seconds * rate);
+  for (std::size_t done = 0; done < total;) {
+    const std::size_t n = std::min(audio::kBlockFrames, total - done);
+    for (std::size_t f = 0; f < n; ++f) {
+      const double t = static_cast<double>(done + f) / rate;
+      const double vibrato = 3 * std::sin(2 * std::numbers::pi * 5 * t);
+      for (std::uint16_t c = 0; c < channels; ++c) {
+        const double base = c == 0 ? 220.0 : 330.0;
+        double v = 0;
+        for (int k = 1; k <= 4; ++k) {
+          v += 0.15 / k * std::sin(2 * std::numbers::pi * (base + vibrato) * k * t);
+        }
+        block[f * channels + c] = static_cast<float>(v) + gauss(noise);
+      }
     }
+    file.encoder().Write(block.data(), n);
+    done += n;
   }
-  void PrintRatio(const std::string& what, const std::string& ours, const std::string& theirs) {
-    if (!times_.count(ours) || !times_.count(theirs)) return;
-    std::printf("  %-44s %8.2f ms vs %8.2f ms   ratio %.2f\n", what.c_str(), times_[ours],
-                times_[theirs], times_[ours] / times_[theirs]);
-  }
+  file.Finish();
+  file.Rename();
+}
 
- private:
-  std::map<std::string, double> times_;
+struct Case {
+  std::string what;
+  std::string source;
+  std::int32_t format;
+  std::vector<std::string> sox_output;  // sox's output options
+  bool long_input;
 };
 
-void MakeSource() {
-  // 60 seconds of 22.05 kHz 16-bit mono: a chord with a slow sweep.
-  audio::AudioBuffer audio{22050, 1, {}};
-  for (std::size_t i = 0; i < 60u * 22050u; ++i) {
-    const double t = static_cast<double>(i) / 22050.0;
-    audio.samples.push_back(
-        static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 440 * t) +
-                           0.2 * std::sin(2 * std::numbers::pi * (300 + 20 * t) * t)));
+void RunCase(wavshift::IWavshift* shift, const std::string& dir, const Case& c, int reps) {
+  const std::string target = dir + "ours.wav";
+  const std::string sox_target = dir + "sox.wav";
+  std::vector<std::string> sox = {"sox", c.source};
+  sox.insert(sox.end(), c.sox_output.begin(), c.sox_output.end());
+  sox.push_back(sox_target);
+  std::vector<double> ours_ms, sox_ms, ours_mib, sox_mib;
+  for (int i = 0; i < reps; ++i) {
+    fs::copy_file(c.source, target, fs::copy_options::overwrite_existing);
+    ours_ms.push_back(bench::TimeMs(
+        [&] { Must(Succeeded(shift->ConvertFile(target.c_str(), c.format)), "ConvertFile"); }));
+    const bench::Sample theirs = bench::RunProgram(sox);
+    sox_ms.push_back(theirs.ms);
+    sox_mib.push_back(theirs.peak_mib);
+    fs::copy_file(c.source, target, fs::copy_options::overwrite_existing);
+    ours_mib.push_back(
+        bench::RunProgram({"/proc/self/exe", "--convert", target, std::to_string(c.format)})
+            .peak_mib);
   }
-  audio::WriteNewWavFile(g_dir + "source.wav", audio, audio::FindAudioFormat(22), 0644);
+  bench::PrintComparison(c.what + " time", "ms", bench::Summarise(ours_ms),
+                         bench::Summarise(sox_ms));
+  bench::PrintComparison(c.what + " peak RSS", "MiB", bench::Summarise(ours_mib),
+                         bench::Summarise(sox_mib));
+}
+
+// The child of the memory measurement: one conversion, nothing else.
+int ConvertOnce(const char* path, const char* format) {
+  ComPtr<wavshift::IWavshift> shift = LoadWavshift();
+  return shift && Succeeded(shift->ConvertFile(path, std::atoi(format))) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  char pattern[] = "/tmp/ringwell-bench-audio-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  g_dir = std::string(pattern) + "/";
-  setenv("RINGWELL_REGISTRY", (g_dir + "registry.toml").c_str(), 1);
+  if (argc == 4 && std::string(argv[1]) == "--convert") return ConvertOnce(argv[2], argv[3]);
+  const char* base = std::getenv("BENCH_DIR");
+  std::string pattern = std::string(base ? base : (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp")) +
+                        "/ringwell-bench-audio-XXXXXX";
+  Must(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+  const std::string dir = pattern + "/";
+  setenv("RINGWELL_REGISTRY", (dir + "registry.toml").c_str(), 1);
   setenv("RINGWELL_JOURNAL", "0", 1);
-  setenv("TMPDIR", g_dir.c_str(), 1);
-  registry::Key key;
-  if (Failed(registry::Key::Create(kConfigKey, &key)) ||
-      Failed(key.SetDword(kAudioFormatValue, kMuLaw8k))) {
-    return 1;
-  }
-  MakeSource();
+  const int reps = std::max(3, std::atoi(std::getenv("BENCH_REPS") ? std::getenv("BENCH_REPS") : "5"));
 
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nRatios (ours / theirs, below 1: ours is faster)\n");
-  reporter.PrintRatio("speech to 8 kHz mu-law vs espeak-ng + sox",
-                      "Speech_GenerateVoiceFile/real_time", "Speech_EspeakCliPlusSox/real_time");
-  reporter.PrintRatio("60 s 22.05 kHz -> 8 kHz mu-law vs sox", "Convert_Wavshift/49/real_time",
-                      "Convert_Sox/49/real_time");
-  reporter.PrintRatio("60 s 22.05 kHz -> 8 kHz 16-bit PCM vs sox", "Convert_Wavshift/6/real_time",
-                      "Convert_Sox/6/real_time");
-  benchmark::Shutdown();
-  fs::remove_all(g_dir);
+  ComPtr<wavshift::IWavshift> shift = LoadWavshift();
+  Must(bool(shift), "loading libwavshift.so");
+  MakeRecording(dir + "stereo-60s.wav", 44100, 2, 60);
+  MakeRecording(dir + "stereo-10min.wav", 44100, 2, 600);
+  MakeRecording(dir + "mono-22k-60s.wav", 22050, 1, 60);
+
+  const std::vector<std::string> mulaw = {"-r", "8000", "-c", "1", "-e", "mu-law"};
+  const std::vector<std::string> gsm = {"-r", "8000", "-c", "1", "-e", "gsm-full-rate"};
+  const std::vector<std::string> adpcm = {"-r", "22050", "-c", "1", "-e", "ms-adpcm"};
+  const std::vector<std::string> pcm8k = {"-r", "8000", "-c", "1", "-b", "16", "-e", "signed-integer"};
+  const std::vector<Case> cases = {
+      {"60 s 44.1k stereo -> 8k mu-law", dir + "stereo-60s.wav", 49, mulaw, false},
+      {"60 s 44.1k stereo -> 8k GSM 6.10", dir + "stereo-60s.wav", 65, gsm, false},
+      {"60 s 44.1k stereo -> 22.05k MS ADPCM", dir + "stereo-60s.wav", 61, adpcm, false},
+      {"10 min 44.1k stereo -> 8k mu-law", dir + "stereo-10min.wav", 49, mulaw, true},
+      {"10 min 44.1k stereo -> 8k GSM 6.10", dir + "stereo-10min.wav", 65, gsm, true},
+      {"10 min 44.1k stereo -> 22.05k MS ADPCM", dir + "stereo-10min.wav", 61, adpcm, true},
+      {"60 s 22.05k mono -> 8k mu-law", dir + "mono-22k-60s.wav", 49, mulaw, false},
+      {"60 s 22.05k mono -> 8k 16-bit PCM", dir + "mono-22k-60s.wav", 6, pcm8k, false},
+  };
+  std::printf("Conversion: Wavshift (in process; peak RSS of a process doing one conversion) vs sox\n"
+              "files in %s; %d runs of each 60 s case, %d of each 10 min case\n",
+              dir.c_str(), reps, std::max(3, reps / 2));
+  bench::PrintHeader("Wavshift", "sox");
+  for (const Case& c : cases) RunCase(shift.Get(), dir, c, c.long_input ? std::max(3, reps / 2) : reps);
+  std::printf("ratio = ours / sox (below 1: ours is faster or smaller); goal: time <= 1.0, "
+              "peak RSS < 32 MiB\n");
+  fs::remove_all(dir);
   return 0;
 }

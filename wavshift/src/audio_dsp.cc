@@ -1,75 +1,46 @@
-#include <soxr.h>
-
-#include <cmath>
-
 #include "ringwell/common/hresult.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::audio {
 
-AudioBuffer Resample(AudioBuffer audio, std::uint32_t rate) {
-  if (audio.rate == rate || audio.frames() == 0 || audio.rate == 0) {
-    audio.rate = rate;
-    return audio;
-  }
-  const double ratio = static_cast<double>(rate) / audio.rate;
-  const std::size_t in_frames = audio.frames();
-  const auto out_capacity = static_cast<std::size_t>(std::ceil(in_frames * ratio)) + 16;
-  AudioBuffer out;
-  out.rate = rate;
-  out.channels = audio.channels;
-  out.samples.resize(out_capacity * audio.channels);
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  std::size_t out_frames = 0;
-  const soxr_error_t error =
-      soxr_oneshot(audio.rate, rate, audio.channels, audio.samples.data(), in_frames, nullptr,
-                   out.samples.data(), out_capacity, &out_frames, &io, &quality, nullptr);
-  if (error != nullptr) ThrowWithReason(E_FAIL, std::string("Resampling failed: ") + error + ".");
-  out.samples.resize(out_frames * audio.channels);
-  return out;
-}
-
-AudioBuffer MixChannels(AudioBuffer audio, std::uint16_t channels) {
-  if (audio.channels == channels || audio.channels == 0) {
-    audio.channels = channels;
-    return audio;
-  }
-  if (channels != 1 && channels != 2) {
+void MixFrames(const float* in, std::uint16_t in_channels, float* out, std::uint16_t out_channels,
+               std::size_t frames) {
+  if (out_channels != 1 && out_channels != 2) {
     ThrowWithReason(E_INVALIDARG, "Only mono and stereo audio can be written.");
   }
-  const std::size_t frames = audio.frames();
-  const std::size_t in = audio.channels;
-  AudioBuffer out;
-  out.rate = audio.rate;
-  out.channels = channels;
-  out.samples.resize(frames * channels);
-  for (std::size_t f = 0; f < frames; ++f) {
-    const float* frame = &audio.samples[f * in];
-    if (in == 1) {  // mono into both channels
-      out.samples[f * 2] = frame[0];
-      out.samples[f * 2 + 1] = frame[0];
-    } else if (channels == 1) {  // the average of all channels
+  const std::size_t channels = in_channels;
+  if (channels == out_channels) {
+    std::copy(in, in + frames * channels, out);
+  } else if (channels == 1) {  // mono into both channels
+    for (std::size_t f = 0; f < frames; ++f) out[2 * f] = out[2 * f + 1] = in[f];
+  } else if (channels == 2) {  // the usual case: the average of left and right
+    for (std::size_t f = 0; f < frames; ++f) out[f] = (in[2 * f] + in[2 * f + 1]) * 0.5f;
+  } else if (out_channels == 1) {  // the average of all channels
+    const float scale = 1.0f / static_cast<float>(channels);
+    for (std::size_t f = 0; f < frames; ++f, in += channels) {
       float sum = 0;
-      for (std::size_t c = 0; c < in; ++c) sum += frame[c];
-      out.samples[f] = sum / static_cast<float>(in);
-    } else {  // more than two into stereo: even channels left, odd right
+      for (std::size_t c = 0; c < channels; ++c) sum += in[c];
+      out[f] = sum * scale;
+    }
+  } else {  // more than two into stereo: even channels left, odd right
+    const float left = 1.0f / static_cast<float>((channels + 1) / 2);
+    const float right = 1.0f / static_cast<float>(channels / 2);
+    for (std::size_t f = 0; f < frames; ++f, in += channels) {
       float sums[2] = {0, 0};
-      for (std::size_t c = 0; c < in; ++c) sums[c % 2] += frame[c];
-      out.samples[f * 2] = sums[0] / static_cast<float>((in + 1) / 2);
-      out.samples[f * 2 + 1] = sums[1] / static_cast<float>(in / 2);
+      for (std::size_t c = 0; c < channels; ++c) sums[c % 2] += in[c];
+      out[2 * f] = sums[0] * left;
+      out[2 * f + 1] = sums[1] * right;
     }
   }
-  return out;
 }
 
-AudioBuffer ConvertForFormat(AudioBuffer audio, const AudioFormat& format) {
-  // Fewer channels first, so that less audio is resampled.
-  if (format.channels < audio.channels) {
-    return Resample(MixChannels(std::move(audio), format.channels), format.rate);
+AudioBuffer MixChannels(const AudioBuffer& audio, std::uint16_t channels) {
+  AudioBuffer out{audio.rate, channels, std::vector<float>(audio.frames() * channels)};
+  if (audio.channels != 0) {
+    MixFrames(audio.samples.data(), audio.channels, out.samples.data(), channels, audio.frames());
   }
-  return MixChannels(Resample(std::move(audio), format.rate), format.channels);
+  return out;
 }
 
 }  // namespace ringwell::audio

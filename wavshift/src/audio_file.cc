@@ -14,12 +14,10 @@
 #include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/wavshift/audio_error.h"
+#include "ringwell/wavshift/audio_stream.h"
 
 namespace ringwell::audio {
 namespace {
-
-constexpr sf_count_t kChunkFrames = 16384;
-
 
 // The status code of a libsndfile failure: its system error when it had one.
 [[noreturn]] void ThrowSndfileError(SNDFILE* file, int saved_errno, const std::string& what) {
@@ -61,71 +59,56 @@ WavReader WavReader::Open(const std::string& path) {
     ThrowWithReason(E_INVALIDARG, std::string("The file is not a readable wav file: ") +
                                       sf_strerror(nullptr) + ".");
   }
+  const SF_INFO& info = handle->info;
+  if (info.samplerate < static_cast<int>(kMinSampleRate) ||
+      info.samplerate > static_cast<int>(kMaxSampleRate)) {
+    ThrowWithReason(E_INVALIDARG, "The file states a sample rate of " +
+                                      std::to_string(info.samplerate) +
+                                      " Hz; readable files have 1000 to 192000 Hz.");
+  }
+  if (info.channels < 1 || info.channels > kMaxChannels) {
+    ThrowWithReason(E_INVALIDARG, "The file states " + std::to_string(info.channels) +
+                                      " channels; readable files have 1 to " +
+                                      std::to_string(kMaxChannels) + ".");
+  }
+  if (info.frames < 0) ThrowWithReason(E_INVALIDARG, "The file states no length.");
   return WavReader(std::move(handle), std::move(stored));
 }
 
-AudioBuffer WavReader::ReadAll() {
+std::uint32_t WavReader::rate() const { return static_cast<std::uint32_t>(handle_->info.samplerate); }
+std::uint16_t WavReader::channels() const {
+  return static_cast<std::uint16_t>(handle_->info.channels);
+}
+std::uint64_t WavReader::frames() const { return static_cast<std::uint64_t>(handle_->info.frames); }
+
+std::size_t WavReader::Read(float* out, std::size_t max_frames) {
   if (!handle_ || handle_->file == nullptr) throw ComError(E_UNEXPECTED);
-  AudioBuffer audio;
-  audio.rate = static_cast<std::uint32_t>(handle_->info.samplerate);
-  audio.channels = static_cast<std::uint16_t>(handle_->info.channels);
-  if (handle_->info.frames > 0) {
-    audio.samples.reserve(static_cast<std::size_t>(handle_->info.frames) * audio.channels);
-  }
-  std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames) * audio.channels);
-  for (;;) {
-    errno = 0;
-    const sf_count_t n = sf_readf_float(handle_->file, chunk.data(), kChunkFrames);
-    if (n <= 0) break;
-    audio.samples.insert(audio.samples.end(), chunk.begin(),
-                         chunk.begin() + static_cast<std::ptrdiff_t>(n * audio.channels));
-  }
-  if (sf_error(handle_->file) != SF_ERR_NO_ERROR) {
+  errno = 0;
+  const sf_count_t n = sf_readf_float(handle_->file, out, static_cast<sf_count_t>(max_frames));
+  if (n <= 0 && sf_error(handle_->file) != SF_ERR_NO_ERROR) {
     ThrowSndfileError(handle_->file, errno, "Reading the audio failed");
   }
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+AudioBuffer WavReader::ReadAll() {
+  AudioBuffer audio{rate(), channels(), std::vector<float>(frames() * channels())};
+  std::size_t done = 0;
+  while (done < frames()) {
+    const std::size_t n = Read(audio.samples.data() + done * audio.channels, frames() - done);
+    if (n == 0) break;
+    done += n;
+  }
+  audio.samples.resize(done * audio.channels);
   return audio;
 }
 
 void WavReader::Close() { handle_.reset(); }
 
 void EncodeWav(int fd, const AudioBuffer& audio, const AudioFormat& format) {
-  const AudioBuffer* source = &audio;
-  AudioBuffer converted;
-  if (audio.rate != format.rate || audio.channels != format.channels) {
-    converted = ConvertForFormat(audio, format);
-    source = &converted;
-  }
-  SF_INFO info{};
-  info.samplerate = static_cast<int>(format.rate);
-  info.channels = format.channels;
-  info.format = format.SndfileFormat();
-  errno = 0;
-  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
-  if (file == nullptr) {
-    ThrowSndfileError(nullptr, errno, "Cannot write " + format.Name() + " audio");
-  }
-  // Resampled audio may overshoot full scale: clip it rather than wrap.
-  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  const sf_count_t frames = static_cast<sf_count_t>(source->frames());
-  for (sf_count_t done = 0; done < frames;) {
-    const sf_count_t n = std::min(kChunkFrames, frames - done);
-    errno = 0;
-    const sf_count_t written = sf_writef_float(
-        file, source->samples.data() + static_cast<std::size_t>(done) * format.channels, n);
-    if (written != n) {
-      const int saved = errno;
-      const std::string message = std::string("Writing the audio failed: ") + sf_strerror(file);
-      sf_close(file);
-      ThrowWithReason(saved != 0 ? HresultFromErrno(saved) : E_FAIL, message + ".");
-    }
-    done += n;
-  }
-  errno = 0;
-  if (const int error = sf_close(file); error != 0) {
-    const int saved = errno;
-    ThrowWithReason(saved != 0 ? HresultFromErrno(saved) : E_FAIL,
-                    std::string("Writing the audio failed: ") + sf_error_number(error) + ".");
-  }
+  WavEncoder encoder(fd, audio.rate, audio.channels, format);
+  encoder.Write(audio.samples.data(), audio.frames());
+  encoder.Finish();
   if (::fsync(fd) != 0) ThrowLastErrno();
 }
 
@@ -160,16 +143,10 @@ void WriteNewWavFile(const std::string& path, const AudioBuffer& audio, const Au
 }
 
 void ReplaceWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format) {
-  std::string temp;
-  UniqueFd fd(CreateFileBeside(path, 0666, &temp));
-  try {
-    EncodeWav(fd.get(), audio, format);
-    ThrowIfFailed(fd.Close());
-    if (::rename(temp.c_str(), path.c_str()) != 0) throw ComError(HresultForPathError(errno, path));
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
+  StagedWavFile file(path, audio.rate, audio.channels, format);
+  file.encoder().Write(audio.samples.data(), audio.frames());
+  file.Finish();
+  file.Rename();
 }
 
 }  // namespace ringwell::audio

@@ -15,9 +15,11 @@ namespace ringwell::wavshift {
 class CWavshift final : public ComObject<IWavshift, ISupportErrorInfo> {
  public:
   // Leaves the file untouched when it already is in `a_AudioFormat`;
-  // otherwise converts it through a temporary "wav" file in the temporary
-  // directory and replaces it. The file is never missing or half written:
-  // on failure it keeps its old content.
+  // otherwise streams the converted audio into a hidden file beside it (with
+  // its mode and, where allowed, its owner) and renames that over it. The
+  // file is never missing or half written: on failure it keeps its old
+  // content and no temporary file stays. Recordings longer than the
+  // configured MaxAudioSeconds are refused with E_INVALIDARG.
   HRESULT ConvertFile(const char* a_bstrFileName, std::int32_t a_AudioFormat) override;
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
 };

@@ -1,12 +1,12 @@
 // Reading and writing wav files, shared by the converter and the speech
-// component: decoding with libsndfile, resampling with libsoxr (high
-// quality), mixing between mono and stereo, and encoding with libsndfile into
-// one of the formats of audio_format.h.
+// component: decoding with libsndfile block by block, mixing between mono and
+// stereo, and whole-buffer helpers on top of the streaming encoder of
+// audio_stream.h (for short audio such as tones and tests).
 //
-// Audio travels as AudioBuffer: interleaved float samples in -1..1.
-// Failures throw ComError: system errors of opening, reading and writing as
-// their status codes, files that are not readable wav files E_INVALIDARG,
-// each carrying the reason (audio_error.h).
+// Audio travels as interleaved float samples in -1..1. Failures throw
+// ComError: system errors of opening, reading and writing as their status
+// codes, files that are not readable wav files or whose header values are out
+// of bounds E_INVALIDARG, each carrying the reason (audio_error.h).
 //
 // Thread-safety: a WavReader is used by one thread at a time; the functions
 // may be called from any thread.
@@ -33,12 +33,18 @@ struct AudioBuffer {
 
 // An open wav file. Opening reads the fmt chunk's description and checks that
 // libsndfile can decode the file.
+// Sample rates and channel counts a readable file may state.
+inline constexpr std::uint32_t kMinSampleRate = 1000;
+inline constexpr std::uint32_t kMaxSampleRate = 192000;
+inline constexpr std::uint16_t kMaxChannels = 16;
+
 class WavReader {
  public:
   // Opens `path` read-only. Throws the system error of opening it (a missing
   // file, a missing directory, access denied, a directory), or E_INVALIDARG
-  // with the reason when it is empty, truncated, not a wav file, or in an
-  // encoding that cannot be decoded.
+  // with the reason when it is empty, truncated, not a wav file, in an
+  // encoding that cannot be decoded, or states a sample rate outside
+  // kMinSampleRate..kMaxSampleRate or more than kMaxChannels channels.
   static WavReader Open(const std::string& path);
 
   WavReader(WavReader&&) noexcept;
@@ -47,7 +53,14 @@ class WavReader {
 
   // The description stored in the file's fmt chunk.
   const WaveFormat& stored_format() const { return stored_format_; }
-  // Decodes all of the audio.
+  std::uint32_t rate() const;
+  std::uint16_t channels() const;
+  // The number of frames the file holds.
+  std::uint64_t frames() const;
+  // Decodes up to `max_frames` frames into `out` (room for max_frames *
+  // channels() samples); returns the number decoded, 0 at the end.
+  std::size_t Read(float* out, std::size_t max_frames);
+  // Decodes all of the audio (for short files).
   AudioBuffer ReadAll();
   // Closes the file (also done on destruction).
   void Close();
@@ -59,18 +72,17 @@ class WavReader {
   WaveFormat stored_format_;
 };
 
-// The audio resampled to `rate` (libsoxr, high quality); unchanged when the
-// rate already matches.
-AudioBuffer Resample(AudioBuffer audio, std::uint32_t rate);
-// The audio with `channels` channels: mono is copied into both channels of
+// Mixes `frames` frames of `in_channels` interleaved channels into
+// `out_channels` (1 or 2) at `out`: mono is copied into both channels of
 // stereo, stereo is averaged into mono (more channels: even ones left, odd
 // ones right).
-AudioBuffer MixChannels(AudioBuffer audio, std::uint16_t channels);
-// Both, as the format needs them.
-AudioBuffer ConvertForFormat(AudioBuffer audio, const AudioFormat& format);
+void MixFrames(const float* in, std::uint16_t in_channels, float* out, std::uint16_t out_channels,
+               std::size_t frames);
+// The same for a whole buffer.
+AudioBuffer MixChannels(const AudioBuffer& audio, std::uint16_t channels);
 
-// Encodes `audio` (converted as the format needs) into the empty file open for
-// writing on `fd`, which stays open and is synced to disk.
+// Encodes `audio` (mixed and resampled as the format needs) into the empty
+// file open for writing on `fd`, which stays open and is synced to disk.
 void EncodeWav(int fd, const AudioBuffer& audio, const AudioFormat& format);
 
 // Creates a new, empty file with a unique hidden name in the directory of
