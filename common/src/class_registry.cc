@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 
 namespace ringwell {
@@ -42,14 +43,34 @@ ComPtr<IClassFactory> ServedFactory(const Guid& clsid) {
   return nullptr;
 }
 
-HRESULT LoadLibraryFactory(const Guid& clsid, IClassFactory** factory) {
+// Why `name` is not a registered class, in words: what was read and how a
+// class gets registered.
+HRESULT NotRegistered(std::string_view name) {
+  const std::string store = registry::StorePath();
+  std::string why;
+  HRESULT read = registry::Read([](const registry::Tree&) {});
+  if (Succeeded(read) && !FileExists(store)) {
+    why = "the registry " + store + " does not exist";
+  } else if (Failed(read)) {
+    why = "the registry " + store + " cannot be read (" + ErrorText(read) + ")";
+  } else {
+    why = "the registry " + store + " has no entry for it";
+  }
+  return Fail(REGDB_E_CLASSNOTREG,
+              "Class not registered: " + std::string(name) + ": " + why +
+                  ". Register the component library that serves it with "
+                  "ringwell-regsvr LIBRARY.so, or set RINGWELL_REGISTRY to the registry "
+                  "it is in.");
+}
+
+// The factory of `clsid` from the library registered for it. On failure
+// `*factory` stays null, whatever the library's entry point wrote.
+HRESULT LoadLibraryFactory(const Guid& clsid, ComPtr<IClassFactory>* factory) {
   std::string path;
   registry::Key key;
   HRESULT hr = registry::Key::Open(ClassKeyPath(clsid) + "\\InprocServer32", &key);
   if (Succeeded(hr)) hr = key.QueryString("", &path, 4096);
-  if (Failed(hr) || path.empty()) {
-    return Fail(REGDB_E_CLASSNOTREG, "Class not registered: " + clsid.ToString());
-  }
+  if (Failed(hr) || path.empty()) return NotRegistered(clsid.ToString());
   ProcessClasses& classes = Classes();
   void* handle = nullptr;
   {
@@ -70,7 +91,12 @@ HRESULT LoadLibraryFactory(const Guid& clsid, IClassFactory** factory) {
   if (get_class_object == nullptr) {
     return Fail(CO_E_ERRORINDLL, path + " does not export DllGetClassObject");
   }
-  return get_class_object(&clsid, &IClassFactory::kIid, reinterpret_cast<void**>(factory));
+  void* raw = nullptr;
+  hr = get_class_object(&clsid, &IClassFactory::kIid, &raw);
+  if (Failed(hr)) return hr;  // whatever `raw` holds now is not ours to release
+  if (raw == nullptr) return Fail(CO_E_ERRORINDLL, path + ": DllGetClassObject returned no factory");
+  factory->Attach(static_cast<IClassFactory*>(raw));
+  return S_OK;
 }
 
 }  // namespace
@@ -101,11 +127,19 @@ HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** ppv) {
   *ppv = nullptr;
   ComPtr<IClassFactory> factory = ServedFactory(clsid);
   if (!factory) {
-    HRESULT hr = LoadLibraryFactory(clsid, factory.Put());
+    HRESULT hr = LoadLibraryFactory(clsid, &factory);
     if (Failed(hr)) return hr;
-    if (!factory) return Fail(CO_E_ERRORINDLL, "DllGetClassObject returned no factory");
   }
-  return factory->CreateInstance(nullptr, iid, ppv);
+  void* object = nullptr;
+  HRESULT hr = factory->CreateInstance(nullptr, iid, &object);
+  // A failing factory may have written to `object`; it is never handed on.
+  if (Failed(hr)) return hr;
+  if (object == nullptr) {
+    return Fail(CO_E_ERRORINDLL,
+                "The class factory of " + clsid.ToString() + " reported success but gave no object");
+  }
+  *ppv = object;
+  return S_OK;
 }
 
 HRESULT CoCreateInstance(std::string_view progid_or_clsid, const Guid& iid, void** ppv) {
@@ -115,7 +149,7 @@ HRESULT CoCreateInstance(std::string_view progid_or_clsid, const Guid& iid, void
   if (auto parsed = Guid::Parse(progid_or_clsid)) {
     clsid = *parsed;
   } else if (Failed(CLSIDFromProgID(progid_or_clsid, &clsid))) {
-    return Fail(REGDB_E_CLASSNOTREG, "Class not registered: " + std::string(progid_or_clsid));
+    return NotRegistered(progid_or_clsid);
   }
   return CoCreateInstance(clsid, iid, ppv);
 }

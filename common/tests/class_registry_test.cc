@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "ringwell/common/registry.h"
@@ -86,6 +88,81 @@ TEST_F(ClassRegistryTest, UnknownClassesAndBrokenLibrariesFailWithADescription) 
   ASSERT_EQ(RegisterInprocServer(broken, scratch() + "libnothing.so"), S_OK);
   EXPECT_EQ(CreateInstance(clsid, &counter), CO_E_DLLNOTFOUND);
   EXPECT_EQ(RunRegsvr(TestLibrary("ringwell_test_no_entry") + " 2>/dev/null") == 0, false);
+}
+
+// Whatever goes wrong, a failed creation leaves the caller's pointer null
+// and its error object says why; a null out-parameter is refused.
+TEST_F(ClassRegistryTest, AFailedCreationLeavesTheOutPointerNull) {
+  const std::string library = TestLibrary("ringwell_test_component");
+  ASSERT_EQ(RunRegsvr(library), 0);
+  for (const Guid& clsid : {test::kFailingFactoryClsid, test::kEmptyFactoryClsid}) {
+    ClassInfo info{.clsid = clsid, .description = "Broken factory", .threading_model = "Both"};
+    ASSERT_EQ(RegisterInprocServer(info, library), S_OK);
+  }
+  struct Case {
+    std::string name;
+    Guid iid;
+    HRESULT expected;
+    std::string described;  // part of the error object's description
+  };
+  const Case cases[] = {
+      {"Nobody.Nothing", test::ICounter::kIid, REGDB_E_CLASSNOTREG,
+       "Nobody.Nothing: the registry " + registry_path() + " has no entry for it"},
+      {Guid::Generate().ToString(), test::ICounter::kIid, REGDB_E_CLASSNOTREG, "ringwell-regsvr"},
+      {test::kFailingFactoryClsid.ToString(), test::ICounter::kIid, E_FAIL, ""},
+      {test::kEmptyFactoryClsid.ToString(), test::ICounter::kIid, CO_E_ERRORINDLL,
+       "gave no object"},
+      {test::kCounterProgId, ISupportErrorInfo::kIid, E_NOINTERFACE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearErrorInfo();
+    void* raw = reinterpret_cast<void*>(std::uintptr_t{0x1});
+    EXPECT_EQ(CoCreateInstance(std::string_view(c.name), c.iid, &raw), c.expected);
+    EXPECT_EQ(raw, nullptr);
+    if (!c.described.empty()) {
+      auto info = GetErrorInfo();
+      ASSERT_TRUE(info);
+      EXPECT_NE(info->description.find(c.described), std::string::npos) << info->description;
+    }
+  }
+
+  ComPtr<test::ICounter> held;
+  ASSERT_EQ(CreateInstance(std::string_view(test::kCounterProgId), &held), S_OK);
+  EXPECT_EQ(CreateInstance(test::kFailingFactoryClsid, &held), E_FAIL);
+  EXPECT_FALSE(held);
+  EXPECT_EQ(CreateInstance(test::kCounterClsid, static_cast<ComPtr<test::ICounter>*>(nullptr)),
+            E_POINTER);
+}
+
+// An unknown class says which registry was read and what was wrong with it.
+TEST_F(ClassRegistryTest, AnUnregisteredClassIsExplainedByTheRegistryState) {
+  struct Case {
+    const char* contents;  // nullptr: no registry file
+    const char* described;
+  };
+  const Case cases[] = {
+      {nullptr, " does not exist"},
+      {"[HKEY_LOCAL_MACHINE\n", " cannot be read"},
+      {"[HKEY_LOCAL_MACHINE.SOFTWARE]\n", " has no entry for it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.described);
+    std::remove(registry_path().c_str());
+    if (c.contents != nullptr) {
+      std::FILE* file = std::fopen(registry_path().c_str(), "w");
+      ASSERT_NE(file, nullptr);
+      std::fputs(c.contents, file);
+      std::fclose(file);
+    }
+    ComPtr<IUnknown> object;
+    EXPECT_EQ(CreateInstance(std::string_view("Kel.KelService"), &object), REGDB_E_CLASSNOTREG);
+    auto info = GetErrorInfo();
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->description.find("Kel.KelService: the registry " + registry_path() + c.described),
+              std::string::npos)
+        << info->description;
+  }
 }
 
 class CServedCounter final : public ComObject<test::ICounter> {

@@ -1,5 +1,7 @@
 #include "test_component.h"
 
+#include <cstdint>
+
 #include "ringwell/common/class_registry.h"
 
 namespace ringwell::test {
@@ -17,7 +19,28 @@ class CCounter final : public ComObject<ICounter> {
   std::int32_t count_ = 0;
 };
 
-constexpr ClassEntry kClasses[] = {{kCounterClsid, &CreateClassFactory<CCounter>}};
+// A factory that breaks the out-parameter rules: with kFails it fails and
+// leaves a bogus pointer behind, else it succeeds without an object.
+template <bool kFails>
+class CBrokenFactory final : public ComObject<IClassFactory> {
+ public:
+  HRESULT CreateInstance(IUnknown*, const Guid&, void** ppv) override {
+    if (!kFails) {
+      *ppv = nullptr;
+      return S_OK;
+    }
+    *ppv = reinterpret_cast<void*>(std::uintptr_t{0xdead});
+    return E_FAIL;
+  }
+  HRESULT LockServer(bool) override { return S_OK; }
+};
+
+constexpr ClassEntry kClasses[] = {
+    {kCounterClsid, &CreateClassFactory<CCounter>},
+    {kFailingFactoryClsid,
+     [](IClassFactory** out) { return MakeComObject<CBrokenFactory<true>>().CopyTo(out); }},
+    {kEmptyFactoryClsid,
+     [](IClassFactory** out) { return MakeComObject<CBrokenFactory<false>>().CopyTo(out); }}};
 
 ClassInfo CounterInfo() {
   return {.clsid = kCounterClsid,

@@ -15,4 +15,9 @@ inline constexpr Guid kCounterClsid = "{9E8D7C6B-5A49-4838-A726-15F4E3D2C1B0}"_g
 inline constexpr char kCounterProgId[] = "RingwellTest.Counter.1";
 inline constexpr char kCounterVersionIndependentProgId[] = "RingwellTest.Counter";
 
+// Classes whose factories break the rules: one fails but writes a bogus
+// pointer to its out-parameter, one succeeds without giving an object.
+inline constexpr Guid kFailingFactoryClsid = "{6F1A2B3C-4D5E-4F60-8172-93A4B5C6D7E8}"_guid;
+inline constexpr Guid kEmptyFactoryClsid = "{7A2B3C4D-5E6F-4071-8283-A4B5C6D7E8F9}"_guid;
+
 }  // namespace ringwell::test

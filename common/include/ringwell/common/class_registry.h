@@ -29,15 +29,26 @@ HRESULT CLSIDFromProgID(std::string_view progid, Guid* clsid);
 
 // Creates an object of class `clsid` and returns its interface `iid` (the
 // caller owns the reference). Fails with REGDB_E_CLASSNOTREG for an unknown
-// class, CO_E_DLLNOTFOUND when its library does not load and CO_E_ERRORINDLL
-// when the library has no DllGetClassObject; these set an error object that
-// says why.
+// class, CO_E_DLLNOTFOUND when its library does not load, CO_E_ERRORINDLL
+// when the library has no DllGetClassObject or its factory gives no object;
+// these set an error object that says why in words (for an unknown class:
+// which registry file was read and how to register the class).
+//
+// The out-parameter contract: `*ppv` is non-null exactly when the call
+// succeeds. On every failure it is null, whatever the component library did,
+// so a caller that checks the status never touches a dangling object. A null
+// `ppv` gives E_POINTER.
 HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** ppv);
 // The same by ProgID, or by a class identifier in registry string form.
 HRESULT CoCreateInstance(std::string_view progid_or_clsid, const Guid& iid, void** ppv);
 
+// Creates an object of `class_id` (a Guid, a ProgID or a class identifier in
+// registry string form) as interface I into `*out`, releasing what `*out`
+// held. `*out` holds the object exactly when the call succeeds and is null
+// after any failure; a null `out` gives E_POINTER.
 template <class I, class Id>
 HRESULT CreateInstance(const Id& class_id, ComPtr<I>* out) {
+  if (out == nullptr) return E_POINTER;
   return CoCreateInstance(class_id, I::kIid, out->PutVoid());
 }
 
