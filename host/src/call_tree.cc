@@ -24,44 +24,41 @@ int IntAttribute(pugi::xml_node element, const char* name, int fallback) {
 
 class Walker {
  public:
-  Walker(const Behaviour& behaviour, const PartLength& part_length)
-      : behaviour_(behaviour), part_length_(part_length) {
-    keys_.assign(behaviour.keys.begin(), behaviour.keys.end());
-  }
+  explicit Walker(CallLeg& leg) : leg_(leg) {}
 
   CallWalk Run(pugi::xml_node call_tree, double max_greeting) {
-    const double greeting = std::min(behaviour_.greeting, max_greeting);
-    if (behaviour_.greeting > max_greeting) {
-      Note("Greeting still going after " + Seconds(max_greeting) + "; message started");
-    } else {
-      Note("Greeting " + Seconds(greeting));
+    const bool ended = leg_.AwaitGreetingEnd(max_greeting);
+    if (Going()) {
+      if (ended) {
+        Note("Greeting " + Seconds(leg_.Seconds()));
+      } else {
+        Note("Greeting still going after " + Seconds(max_greeting) + "; message started");
+      }
+      PlayNodes(call_tree);
     }
-    if (Spend(greeting)) PlayNodes(call_tree);
-    if (!walk_.callee_hung_up) Note("Call tree finished; line hung up");
+    if (Going()) Note("Call tree finished; line hung up");
+    walk_.seconds = leg_.Seconds();
     return std::move(walk_);
   }
 
  private:
   void Note(std::string line) { walk_.protocol.push_back(std::move(line)); }
 
-  // Lets `seconds` pass; false once the callee has hung up.
-  bool Spend(double seconds) {
+  // False once the call has ended; the first time, notes why and when.
+  bool Going() {
     if (walk_.callee_hung_up) return false;
-    if (behaviour_.duration && walk_.seconds + seconds >= *behaviour_.duration) {
-      walk_.seconds = std::max(walk_.seconds, *behaviour_.duration);
-      walk_.callee_hung_up = true;
-      Note("Callee hung up after " + Seconds(walk_.seconds));
-      return false;
-    }
-    walk_.seconds += seconds;
-    return true;
+    const auto why = leg_.Ended();
+    if (!why) return true;
+    walk_.callee_hung_up = true;
+    Note(*why + " after " + Seconds(leg_.Seconds()));
+    return false;
   }
 
   // The nodes below `parent` (a CallTree or a Response): each Message with
   // the Responses element that follows it.
   void PlayNodes(pugi::xml_node parent) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-      if (walk_.callee_hung_up) return;
+      if (!Going()) return;
       if (child.type() != pugi::node_element || std::string_view(child.name()) != "Message") {
         continue;
       }
@@ -81,58 +78,115 @@ class Walker {
     for (int play = 0; play <= replays; ++play) {
       if (!PlayMessage(message, play)) return;
       if (!waits) continue;
-      if (keys_.empty() || behaviour_.key_delay > timeout) {
-        if (!Spend(timeout)) return;
+      const std::optional<std::string> key = leg_.AwaitKey(timeout);
+      if (!Going()) return;
+      if (!key) {
         Note("No key within " + std::to_string(timeout) + " s");
         continue;
       }
-      if (!Spend(behaviour_.key_delay)) return;
-      const std::string key = keys_.front();
-      keys_.pop_front();
       int index = 0;
       for (pugi::xml_node response : responses.children("Response")) {
         ++index;
-        if (key == response.attribute("Button").value()) {
-          Note("Key " + key + " pressed: response " + std::to_string(index));
+        if (*key == response.attribute("Button").value()) {
+          Note("Key " + *key + " pressed: response " + std::to_string(index));
           PlayNodes(response);
           return;
         }
       }
-      Note("Key " + key + " pressed: no response for it");
+      Note("Key " + *key + " pressed: no response for it");
     }
     if (waits) Note("No response chosen");
   }
 
   bool PlayMessage(pugi::xml_node message, int play) {
+    std::vector<MessagePart> parts;
+    for (pugi::xml_node part : message.children("MessagePart")) {
+      parts.push_back({part.attribute("Type").value(), xml::Text(part)});
+    }
+    const double length = leg_.Play(parts);
     std::ostringstream line;
     line << (play == 0 ? "Played" : "Replayed") << ":";
-    double length = 0;
     bool first = true;
-    for (pugi::xml_node part : message.children("MessagePart")) {
-      MessagePart heard{part.attribute("Type").value(), xml::Text(part)};
-      length += part_length_(heard);
+    for (const MessagePart& part : parts) {
       line << (first ? " " : ", ")
-           << (heard.type == "File" ? heard.content : "\"" + heard.content + "\"");
+           << (part.type == "File" ? part.content : "\"" + part.content + "\"");
       first = false;
-      walk_.heard.push_back(std::move(heard));
     }
     if (first) line << " (no parts)";
     line << " (" << Seconds(length) << ")";
     Note(line.str());
-    return Spend(length);
+    walk_.heard.insert(walk_.heard.end(), parts.begin(), parts.end());
+    return Going();
+  }
+
+  CallLeg& leg_;
+  CallWalk walk_;
+};
+
+// A simulated callee: nothing waits, the seconds are only counted.
+class SimulatedLeg final : public CallLeg {
+ public:
+  SimulatedLeg(const Behaviour& behaviour, const PartLength& part_length)
+      : behaviour_(behaviour),
+        part_length_(part_length),
+        keys_(behaviour.keys.begin(), behaviour.keys.end()) {}
+
+  bool AwaitGreetingEnd(double max_seconds) override {
+    Spend(std::min(behaviour_.greeting, max_seconds));
+    return behaviour_.greeting <= max_seconds;
+  }
+  double Play(const std::vector<MessagePart>& parts) override {
+    double length = 0;
+    for (const MessagePart& part : parts) length += part_length_(part);
+    Spend(length);
+    return length;
+  }
+  std::optional<std::string> AwaitKey(double timeout_seconds) override {
+    if (keys_.empty() || behaviour_.key_delay > timeout_seconds) {
+      Spend(timeout_seconds);
+      return std::nullopt;
+    }
+    if (!Spend(behaviour_.key_delay)) return std::nullopt;
+    std::string key = keys_.front();
+    keys_.pop_front();
+    return key;
+  }
+  std::optional<std::string> Ended() const override {
+    if (hung_up_) return "Callee hung up";
+    return std::nullopt;
+  }
+  double Seconds() const override { return seconds_; }
+
+ private:
+  // Lets `seconds` pass; false once the callee has hung up.
+  bool Spend(double seconds) {
+    if (hung_up_) return false;
+    if (behaviour_.duration && seconds_ + seconds >= *behaviour_.duration) {
+      seconds_ = std::max(seconds_, *behaviour_.duration);
+      hung_up_ = true;
+      return false;
+    }
+    seconds_ += seconds;
+    return true;
   }
 
   const Behaviour& behaviour_;
   const PartLength& part_length_;
   std::deque<std::string> keys_;
-  CallWalk walk_;
+  double seconds_ = 0;
+  bool hung_up_ = false;
 };
 
 }  // namespace
 
+CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds) {
+  return Walker(leg).Run(call_tree, max_greeting_seconds);
+}
+
 CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
                       double max_greeting_seconds, const PartLength& part_length) {
-  return Walker(behaviour, part_length).Run(call_tree, max_greeting_seconds);
+  SimulatedLeg leg(behaviour, part_length);
+  return WalkCallTree(call_tree, leg, max_greeting_seconds);
 }
 
 double EstimatedSpeechSeconds(const std::string& text) {

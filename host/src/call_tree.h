@@ -1,14 +1,20 @@
-// How a simulated line plays a request's call tree to a callee who picked up:
-// each Message of the tree is played part by part; when the message has
-// Responses the line waits Timeout seconds for a key, playing the message
-// again up to Replays times; a key whose Button matches a Response leads into
-// that response (its Message, its nested Responses and further nodes), and the
-// walk then goes on with the next node. Time is counted in simulated seconds.
+// How a line plays a request's call tree to a callee who picked up: each
+// Message of the tree is played part by part; when the message has Responses
+// the line waits Timeout seconds for a key, playing the message again up to
+// Replays times; a key whose Button matches a Response leads into that
+// response (its Message, its nested Responses and further nodes), and the
+// walk then goes on with the next node.
 //
-// Thread-safety: pure functions.
+// One walker serves every kind of line: it drives the call through CallLeg,
+// which a simulated line implements with simulated seconds and a SIP line
+// with real audio on a real call.
+//
+// Thread-safety: the walker runs on the calling thread; it uses the leg from
+// that thread only.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
@@ -22,18 +28,42 @@ struct MessagePart {
   std::string content;  // the wav file's name, or the text
 };
 
-// How long a part plays, in seconds.
-using PartLength = std::function<double(const MessagePart&)>;
+// The line's side of an answered call, as the walker drives it. Every
+// operation returns early once the call has ended (Ended() then says why).
+class CallLeg {
+ public:
+  virtual ~CallLeg() = default;
+  // Waits until the callee's greeting is over, at most `max_seconds`; false
+  // when it was still going on at the limit.
+  virtual bool AwaitGreetingEnd(double max_seconds) = 0;
+  // Plays `parts` one after the other; returns their length in seconds.
+  virtual double Play(const std::vector<MessagePart>& parts) = 0;
+  // Waits up to `timeout_seconds` for a key of the callee; keys pressed while
+  // a message played count too. Empty when none came.
+  virtual std::optional<std::string> AwaitKey(double timeout_seconds) = 0;
+  // Why the call ended before the walk was done ("Callee hung up"), or empty
+  // while it goes on.
+  virtual std::optional<std::string> Ended() const = 0;
+  // Seconds since the callee picked up.
+  virtual double Seconds() const = 0;
+};
 
 struct CallWalk {
   double seconds = 0;  // from pick-up to hang-up
   std::vector<std::string> protocol;
   std::vector<MessagePart> heard;  // every part played, in order
-  bool callee_hung_up = false;
+  bool callee_hung_up = false;     // the call ended before the walk was done
 };
 
-// Walks `call_tree` (the request's CallTree element) for a callee behaving as
-// `behaviour`; the greeting is waited for at most `max_greeting_seconds`.
+// Walks `call_tree` (the request's CallTree element) on `leg`; the greeting
+// is waited for at most `max_greeting_seconds`.
+CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds);
+
+// How long a part plays, in seconds.
+using PartLength = std::function<double(const MessagePart&)>;
+
+// The walk for a simulated callee behaving as `behaviour`, in simulated
+// seconds (nothing waits in real time).
 CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
                       double max_greeting_seconds, const PartLength& part_length);
 
