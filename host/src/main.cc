@@ -8,7 +8,7 @@
 //
 //   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
-//                 [--time-scale SECONDS]
+//                 [--time-scale SECONDS] [--sip-lines 5,6 --sip-* ...]
 //
 // What the callee at each number does comes from the scenario file (format in
 // scenario.h, sample in host/scenario.sample.json); without one every call is
@@ -36,6 +36,7 @@
 #include "sim_line.h"
 #include "sim_modem.h"
 #include "sim_pager.h"
+#include "sip_modem.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ struct Options {
   std::string heard_dir;
   std::string pager_log;
   double time_scale = 0.01;
+  host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
 };
 
 int Fail(const std::string& message) {
@@ -122,6 +124,16 @@ int Run(Options options) {
     scheduler->AddModem(modems.back().Get(), line);
     line_list += (line_list.empty() ? "" : ",") + std::to_string(line);
   }
+  std::unique_ptr<host::sip::SipLines> sip_lines;
+  if (!options.sip.lines.empty()) {
+    std::string error;
+    sip_lines = host::sip::SipLines::Start(std::move(options.sip), &error);
+    if (!sip_lines) return Fail(error);
+    for (const auto& modem : sip_lines->modems()) {
+      scheduler->AddModem(modem.Get(), modem->line());
+      line_list += (line_list.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
+    }
+  }
   ComPtr<host::SimPager> pager;
   if (!options.no_pager) {
     pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
@@ -149,9 +161,11 @@ int Run(Options options) {
   std::printf("ringwell-host: stopping\n");
   std::fflush(stdout);
   time->Shutdown();   // calls in progress end now
+  if (sip_lines) sip_lines->Stop();
   scheduler.Reset();  // stops and joins every worker
   modems.clear();
   pager.Reset();
+  sip_lines.reset();
   ::close(signal_fd);
   std::printf("ringwell-host: stopped\n");
   return 0;
@@ -177,6 +191,7 @@ int main(int argc, char** argv) {
   app.add_option("--time-scale", options.time_scale,
                  "real seconds a simulated second takes (default 0.01)")
       ->check(CLI::NonNegativeNumber);
+  host::sip::AddSipOptions(app, options.sip);
   CLI11_PARSE(app, argc, argv);
   return Run(std::move(options));
 }

@@ -34,7 +34,8 @@ class SimulatedTime {
 
 // One call or page result: a Call element with the attributes Status and
 // Error and the children Time (typed dateTime), Answer, Protocol (one line per
-// step) and Duration (typed int, seconds).
+// step) and Duration (typed int, seconds); a SIP line adds SipReply, the
+// final SIP reply (attribute Code, the reason phrase as text).
 struct CallRecord {
   std::string status;
   std::string error;
@@ -42,6 +43,8 @@ struct CallRecord {
   std::string answer;
   std::vector<std::string> protocol;
   int duration = 0;
+  int sip_code = 0;  // 0: no SipReply element
+  std::string sip_reason;
 };
 std::string CallResultXml(const CallRecord& record);
 

@@ -1,0 +1,58 @@
+// The SIP side of ringwell-host's configuration: the account the SIP lines
+// call from, how a recipient's number becomes a request URI, and how long a
+// call may ring. It comes from the host's command line (AddSipOptions); the
+// password is read from a file that only its owner may read, and never
+// leaves this process in a log, an event or a call result.
+//
+// Thread-safety: plain values; read-only once the lines are running.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace ringwell::host::sip {
+
+struct SipAccount {
+  std::string registrar;      // "sip:pbx.example.com"; empty: no registration
+  std::string outbound_proxy; // "sip:proxy.example.com;lr"; empty: none
+  std::string user;           // user of the From URI and of digest authentication
+  std::string password;       // digest password (from password_file)
+  std::string password_file;
+  std::string domain;         // domain of the From URI; default the registrar's host
+  std::string transport = "udp";  // "udp", "tcp" or "tls"
+  std::string caller_id;      // display name of the From header
+  std::string uri_template = "sip:{number}@127.0.0.1";
+  std::string local_address;  // address to bind; default the one facing the peer
+  std::uint16_t local_port = 0;   // SIP port; 0: any free port
+  std::string ca_file;            // TLS: trusted certificates (default: the system's)
+  bool tls_verify = true;         // TLS: verify the server's certificate and name
+  double ring_period = 6;         // seconds per ring of NumberOfRings
+  std::uint32_t register_expires = 600;
+};
+
+struct SipOptions {
+  std::vector<int> lines;  // SIP line numbers; empty: no SIP lines
+  SipAccount account;
+};
+
+// Adds the --sip-* options to the host's command line.
+void AddSipOptions(CLI::App& app, SipOptions& options);
+
+// Completes `account` after parsing: reads the password file (refusing one
+// that others may read) and fills defaults. False with `error` when the
+// configuration cannot be used.
+bool PrepareAccount(SipAccount& account, std::string* error);
+
+// The request URI for `number`: the template with every "{number}" replaced.
+// Characters that a URI's user part cannot hold are left out of the number.
+std::string RequestUri(const std::string& uri_template, const std::string& number);
+
+// The host part of a SIP URI ("sip:user@host:5060;transport=tcp" -> "host").
+std::string UriHost(const std::string& uri);
+
+}  // namespace ringwell::host::sip

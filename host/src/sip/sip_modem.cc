@@ -1,0 +1,143 @@
+#include "sip_modem.h"
+
+#include <cmath>
+
+#include "call_tree.h"
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/xml.h"
+#include "sip_call.h"
+
+namespace ringwell::host::sip {
+namespace {
+
+int ChildInt(pugi::xml_node request, const char* name, int fallback) {
+  const auto value = xml::TypedInt(xml::ChildElement(request, name));
+  return value && *value >= 0 && *value <= 100000 ? static_cast<int>(*value) : fallback;
+}
+
+void Finish(CallRecord* record, const char* answer, const char* status) {
+  record->answer = answer;
+  record->status = status;
+}
+
+}  // namespace
+
+SipModem::SipModem(int line, SipStack& stack) : line_(line), stack_(stack) {}
+
+HRESULT SipModem::Describe(std::string* a_pbstrDescription) {
+  if (a_pbstrDescription == nullptr) return E_POINTER;
+  *a_pbstrDescription = "SIP line " + std::to_string(line_);
+  return S_OK;
+}
+
+HRESULT SipModem::MakeCall(const char* number, const char* request_xml, const char* wav_dir,
+                           std::string* result) {
+  if (number == nullptr || request_xml == nullptr || wav_dir == nullptr || result == nullptr) {
+    return E_POINTER;
+  }
+  try {
+    *result = CallResultXml(Call(number, request_xml, wav_dir));
+    return S_OK;
+  } catch (const ComError& e) {
+    return e.code();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+void SipModem::Stop() {
+  std::lock_guard lock(mutex_);
+  stopped_ = true;
+  if (current_ != nullptr) current_->Abort();
+}
+
+CallRecord SipModem::Call(const std::string& number, const std::string& request_xml,
+                          const std::string& wav_dir) {
+  CallRecord record;
+  record.time = OleDateNow();
+  record.protocol.push_back("SIP line " + std::to_string(line_) + " dialled " + number);
+  xml::Document request;
+  if (request.LoadXml(request_xml) != S_OK) {
+    Finish(&record, "Failed", "Failed");
+    record.error = "The request could not be read";
+    return record;
+  }
+  if (auto problem = stack_.RegistrationProblem(5)) {
+    Finish(&record, "Failed", "Failed");
+    record.error = *problem;
+    record.protocol.push_back(*problem);
+    return record;
+  }
+  const pugi::xml_node root = request.FirstChild();
+  const int rings = ChildInt(root, "NumberOfRings", 7);
+  std::string dir = wav_dir;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+
+  SipCall call(stack_, dir);
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) call.Abort();
+    current_ = &call;
+  }
+  struct Forget {
+    SipModem* modem;
+    ~Forget() {
+      std::lock_guard lock(modem->mutex_);
+      modem->current_ = nullptr;
+    }
+  } forget{this};
+
+  DialResult dial =
+      call.Dial(RequestUri(stack_.account().uri_template, number), rings * stack_.account().ring_period);
+  record.sip_code = dial.code;
+  record.sip_reason = dial.reason;
+  record.protocol.insert(record.protocol.end(), dial.protocol.begin(), dial.protocol.end());
+  switch (dial.outcome) {
+    case DialOutcome::kBusy:
+      Finish(&record, "Busy", "Busy");
+      return record;
+    case DialOutcome::kNoAnswer:
+      Finish(&record, "NoAnswer", "NoAnswer");
+      return record;
+    case DialOutcome::kFailed:
+      Finish(&record, "Failed", "Failed");
+      record.error = dial.error;
+      for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+      return record;
+    case DialOutcome::kAnswered:
+      break;
+  }
+  Finish(&record, "Answered", "Completed");
+  const CallWalk walk = WalkCallTree(xml::ChildElement(root, "CallTree"), call,
+                                     ChildInt(root, "MaxGreetingDuration", 30));
+  call.HangUp();
+  record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
+  for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+  record.duration = static_cast<int>(std::lround(call.Seconds()));
+  return record;
+}
+
+std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error) {
+  if (!PrepareAccount(options.account, error)) return nullptr;
+  auto lines = std::unique_ptr<SipLines>(new SipLines);
+  lines->stack_ = SipStack::Start(std::move(options.account), error);
+  if (!lines->stack_) return nullptr;
+  for (int line : options.lines) {
+    lines->modems_.push_back(MakeComObject<SipModem>(line, *lines->stack_));
+  }
+  return lines;
+}
+
+void SipLines::Stop() {
+  for (const auto& modem : modems_) modem->Stop();
+}
+
+SipLines::~SipLines() {
+  Stop();
+  modems_.clear();
+  stack_.reset();
+}
+
+}  // namespace ringwell::host::sip

@@ -1,0 +1,70 @@
+// SipModem: a line of ringwell-host that places its calls over SIP. MakeCall
+// turns the number into a request URI, rings up to NumberOfRings x the ring
+// period, and on answer waits for the callee's greeting (at most
+// MaxGreetingDuration), walks the request's call tree with the walker the
+// simulated lines use, and hangs up. The result is the Call element of a
+// simulated line (Status/Answer "Completed"/"Answered", "Busy", "NoAnswer" or
+// "Failed" with an Error text) plus SipReply: the final SIP reply's code and
+// reason. Duration counts the answered part, in seconds.
+//
+// SipLines builds the configured lines on one SipStack and stops them.
+//
+// Thread-safety: the scheduler calls a line from one worker thread; Stop may
+// be called from any thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ringwell/common/com.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "sim_line.h"
+#include "sip_account.h"
+#include "sip_stack.h"
+
+namespace ringwell::host::sip {
+
+class SipCall;
+
+class SipModem final : public ComObject<dialqueue::IModem> {
+ public:
+  SipModem(int line, SipStack& stack);
+
+  HRESULT Describe(std::string* a_pbstrDescription) override;
+  HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
+                   std::string* result) override;
+
+  int line() const { return line_; }
+  // Ends the call in progress at once and every later one (the host stops).
+  void Stop();
+
+ private:
+  CallRecord Call(const std::string& number, const std::string& request_xml,
+                  const std::string& wav_dir);
+
+  const int line_;
+  SipStack& stack_;
+  std::mutex mutex_;
+  bool stopped_ = false;
+  SipCall* current_ = nullptr;
+};
+
+// The SIP lines of the host and their stack.
+class SipLines {
+ public:
+  // Starts the stack for `options`; nullptr with `error` when it cannot run.
+  static std::unique_ptr<SipLines> Start(SipOptions options, std::string* error);
+  ~SipLines();
+
+  const std::vector<ComPtr<SipModem>>& modems() const { return modems_; }
+  // Ends the calls in progress; the scheduler may then be released.
+  void Stop();
+
+ private:
+  std::unique_ptr<SipStack> stack_;
+  std::vector<ComPtr<SipModem>> modems_;
+};
+
+}  // namespace ringwell::host::sip

@@ -1,0 +1,278 @@
+#include "sip_stack.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+// libre was built with OpenSSL; this declares its access to the context.
+#define USE_OPENSSL 1
+#include <re.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "ringwell/common/event_log.h"
+
+namespace ringwell::host::sip {
+namespace {
+
+// Events of the SIP lines.
+constexpr std::uint32_t kRegistrationFailedEvent = 1301;
+constexpr std::uint32_t kRegisteredEvent = 1302;
+
+const CEventLog& HostEvents() {
+  static const CEventLog log("Ringwell Host", "", MessageTable{});
+  return log;
+}
+
+// The local address of a socket connected toward `host` (nothing is sent).
+std::string LocalAddressToward(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), "5060", &hints, &found) != 0) return "";
+  std::string address;
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    char text[INET_ADDRSTRLEN] = {};
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr) {
+      address = text;
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  ::freeaddrinfo(found);
+  return address;
+}
+
+std::string PeerHost(const SipAccount& account) {
+  if (!account.outbound_proxy.empty()) return UriHost(account.outbound_proxy);
+  if (!account.registrar.empty()) return UriHost(account.registrar);
+  return UriHost(account.uri_template);
+}
+
+struct Work {
+  const std::function<void()>* function;
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool done = false;
+};
+
+void IncomingCall(const struct sip_msg* msg, void* arg) {
+  auto* stack = static_cast<SipStack*>(arg);
+  (void)sip_treply(nullptr, stack->sip(), msg, 603, "Decline");
+}
+
+}  // namespace
+
+std::unique_ptr<SipStack> SipStack::Start(SipAccount account, std::string* error) {
+  std::unique_ptr<SipStack> stack(new SipStack(std::move(account)));
+  stack->thread_ = std::jthread([raw = stack.get()] { raw->Loop(); });
+  std::unique_lock lock(stack->mutex_);
+  stack->changed_.wait(lock, [&] { return stack->started_; });
+  if (stack->start_error_ != 0) {
+    *error = stack->start_problem_;
+    lock.unlock();
+    stack->thread_.join();
+    stack->sip_ = nullptr;
+    return nullptr;
+  }
+  return stack;
+}
+
+SipStack::~SipStack() {
+  if (!thread_.joinable()) return;
+  Run([this] {
+    sipsess_close_all(sessions_);
+    sessions_ = static_cast<struct ::sipsess_sock*>(mem_deref(sessions_));
+    registration_ = static_cast<struct ::sipreg*>(mem_deref(registration_));  // un-registers
+    closing_ = true;
+    sip_close(sip_, false);  // OnExit once the last transaction is done
+    tmr_start(stop_timer_, 3000, [](void*) { re_cancel(); }, nullptr);
+  });
+  thread_.join();
+}
+
+void SipStack::Run(const std::function<void()>& work) {
+  Work item{&work, {}, {}, false};
+  if (const int err = mqueue_push(mqueue_, 0, &item); err != 0) {
+    throw std::runtime_error(std::string("SIP stack unreachable: ") + std::strerror(err));
+  }
+  std::unique_lock lock(item.mutex);
+  item.done_changed.wait(lock, [&] { return item.done; });
+}
+
+void SipStack::OnMessage(int, void* data, void*) {
+  auto* item = static_cast<Work*>(data);
+  (*item->function)();
+  std::lock_guard lock(item->mutex);
+  item->done = true;
+  item->done_changed.notify_one();
+}
+
+void SipStack::OnExit(void* arg) {
+  static_cast<SipStack*>(arg)->exited_ = true;
+  re_cancel();
+}
+
+std::string SipStack::FromUri() const {
+  std::string uri = "sip:" + account_.user + "@" + account_.domain;
+  if (account_.transport == "tls") uri += ";transport=tls";
+  else if (account_.transport == "tcp") uri += ";transport=tcp";
+  return uri;
+}
+
+void SipStack::Loop() {
+  int err = libre_init();
+  if (err == 0) err = SetUp();
+  {
+    std::lock_guard lock(mutex_);
+    started_ = true;
+    start_error_ = err;
+    if (err != 0 && start_problem_.empty()) {
+      start_problem_ = std::string("cannot start the SIP stack: ") + std::strerror(err);
+    }
+  }
+  changed_.notify_all();
+  if (err == 0) {
+    struct tmr stop_timer;
+    tmr_init(&stop_timer);
+    stop_timer_ = &stop_timer;
+    re_main(nullptr);
+    tmr_cancel(&stop_timer);
+  }
+  sipsess_close_all(sessions_);
+  mem_deref(sessions_);
+  mem_deref(registration_);
+  // What a peer did not answer in time is closed by force. Once closing, the
+  // stack holds its last reference only after OnExit revived it.
+  if (sip_ != nullptr) sip_close(sip_, true);
+  if (sip_ != nullptr && (!closing_ || exited_)) mem_deref(sip_);
+  mem_deref(tls_);
+  mem_deref(dnsc_);
+  mem_deref(mqueue_);
+  libre_close();
+}
+
+int SipStack::SetUp() {
+  local_address_ =
+      account_.local_address.empty() ? LocalAddressToward(PeerHost(account_)) : account_.local_address;
+  struct sa local;
+  if (local_address_.empty() || sa_set_str(&local, local_address_.c_str(), account_.local_port)) {
+    start_problem_ = "no usable local address for SIP (give --sip-local-address)";
+    return EADDRNOTAVAIL;
+  }
+  int err = mqueue_alloc(&mqueue_, OnMessage, this);
+  if (err) return err;
+
+  struct sa servers[4];
+  uint32_t count = 4;
+  char domain[64] = "";
+  if (dns_srv_get(domain, sizeof domain, servers, &count) == 0 && count > 0) {
+    (void)dnsc_alloc(&dnsc_, nullptr, servers, count);
+  }
+  err = sip_alloc(&sip_, dnsc_, 32, 32, 32, "Ringwell", OnExit, this);
+  if (err) return err;
+
+  if (account_.transport == "udp") {
+    err = sip_transp_add(sip_, SIP_TRANSP_UDP, &local);
+  } else if (account_.transport == "tcp") {
+    err = sip_transp_add(sip_, SIP_TRANSP_TCP, &local);
+  } else {
+    err = tls_alloc(&tls_, TLS_METHOD_SSLV23, nullptr, nullptr);
+    if (err) return err;
+    if (account_.tls_verify) {
+      SSL_CTX* context = tls_openssl_context(tls_);
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+      SSL_CTX_set_verify_depth(context, 9);
+      if (!account_.ca_file.empty()) {
+        err = tls_add_ca(tls_, account_.ca_file.c_str());
+        if (err) {
+          start_problem_ = "cannot load the TLS certificates " + account_.ca_file;
+          return err;
+        }
+      } else {
+        SSL_CTX_set_default_verify_paths(context);
+      }
+      X509_VERIFY_PARAM_set1_host(SSL_CTX_get0_param(context), PeerHost(account_).c_str(), 0);
+    }
+    err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local, tls_);
+  }
+  if (err) {
+    start_problem_ = "cannot open SIP " + account_.transport + " on " + local_address_ + ":" +
+                     std::to_string(account_.local_port) + ": " + std::strerror(err);
+    return err;
+  }
+  err = sipsess_listen(&sessions_, sip_, 32, IncomingCall, this);
+  if (err) return err;
+  if (!account_.registrar.empty()) Register();
+  return 0;
+}
+
+int SipStack::Authenticate(char** user, char** password, const char*, void* arg) {
+  const SipAccount& account = static_cast<SipStack*>(arg)->account_;
+  const int err = str_dup(user, account.user.c_str());
+  return err ? err : str_dup(password, account.password.c_str());
+}
+
+void SipStack::Register() {
+  const std::string aor = FromUri();
+  const char* routes[1] = {account_.outbound_proxy.c_str()};
+  const int err = sipreg_register(
+      &registration_, sip_, account_.registrar.c_str(), aor.c_str(),
+      account_.caller_id.empty() ? nullptr : account_.caller_id.c_str(), aor.c_str(),
+      account_.register_expires, account_.user.c_str(), routes,
+      account_.outbound_proxy.empty() ? 0 : 1, 0, Authenticate, this, false,
+      [](int err, const struct sip_msg* msg, void* arg) {
+        auto* stack = static_cast<SipStack*>(arg);
+        if (err || msg == nullptr) {
+          stack->OnRegistration(err ? err : EPROTO, 0, "");
+        } else if (msg->scode >= 200) {
+          stack->OnRegistration(0, msg->scode, std::string(msg->reason.p, msg->reason.l));
+        }
+      },
+      this, nullptr, nullptr);
+  if (err) OnRegistration(err, 0, "");
+}
+
+void SipStack::OnRegistration(int err, int code, const std::string& reason) {
+  std::optional<std::string> failure;
+  if (err != 0) {
+    failure = "Registration at " + account_.registrar + " failed: " + std::strerror(err);
+  } else if (code >= 300) {
+    failure = "Registration at " + account_.registrar + " failed: " + std::to_string(code) + " " +
+              reason;
+  }
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = failure != registration_failure_ || registered_ == static_cast<bool>(failure);
+    registered_ = !failure;
+    registration_failure_ = failure;
+  }
+  changed_.notify_all();
+  if (!changed) return;
+  if (failure) {
+    HostEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
+  } else {
+    HostEvents().ReportText(EventType::kInformation, kRegisteredEvent,
+                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
+  }
+}
+
+std::optional<std::string> SipStack::RegistrationProblem(double wait_seconds) {
+  if (account_.registrar.empty()) return std::nullopt;
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::duration<double>(wait_seconds),
+                    [&] { return registered_ || registration_failure_.has_value(); });
+  if (registered_) return std::nullopt;
+  if (registration_failure_) return registration_failure_;
+  return "Not yet registered at " + account_.registrar;
+}
+
+}  // namespace ringwell::host::sip

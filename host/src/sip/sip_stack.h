@@ -1,0 +1,99 @@
+// SipStack: the one SIP and RTP stack (libre) of the process. Its event loop
+// runs on a thread of its own, and every libre object is created, used and
+// released on that thread: the SIP lines hand work to it with Run (the
+// function runs on the loop thread while the caller waits). Only sending RTP
+// packets happens on the lines' own threads (a socket write).
+//
+// The stack opens the configured transport on the local address, refuses
+// calls offered to it, and, when a registrar is configured, registers and
+// keeps the registration fresh; a failed registration is logged as an event
+// naming the registrar and the SIP reply, and the lines fail their calls with
+// that text.
+//
+// Thread-safety: Run, RegistrationProblem and the accessors may be called
+// from any thread; the libre objects returned may only be used inside Run.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "sip_account.h"
+
+struct sip;
+struct sipsess_sock;
+struct sipreg;
+struct mqueue;
+struct dnsc;
+struct tls;
+struct tmr;
+
+namespace ringwell::host::sip {
+
+class SipStack {
+ public:
+  // Starts the loop thread with `account`; nullptr with `error` when the
+  // stack cannot be set up (for example the local address cannot be bound).
+  static std::unique_ptr<SipStack> Start(SipAccount account, std::string* error);
+  // Ends every session and the registration (un-registering), stops the loop
+  // and joins it. The lines must have finished their calls.
+  ~SipStack();
+
+  // Runs `work` on the loop thread and returns when it has run.
+  void Run(const std::function<void()>& work);
+
+  const SipAccount& account() const { return account_; }
+  // The local IP address (no port) SIP and RTP use.
+  const std::string& local_address() const { return local_address_; }
+  // libre objects, for use inside Run only.
+  struct ::sip* sip() const { return sip_; }
+  struct ::sipsess_sock* sessions() const { return sessions_; }
+  // The From URI of calls ("sip:user@domain").
+  std::string FromUri() const;
+
+  // Why calls cannot be placed: the registration failed or has not yet
+  // succeeded after `wait_seconds`. Empty when calls may go.
+  std::optional<std::string> RegistrationProblem(double wait_seconds);
+
+  // The digest credentials handler (libre's sip_auth_h) for this account.
+  static int Authenticate(char** user, char** password, const char* realm, void* stack);
+
+ private:
+  explicit SipStack(SipAccount account) : account_(std::move(account)) {}
+  int SetUp();
+  void Loop();
+  void Register();
+  void OnRegistration(int err, int code, const std::string& reason);
+
+  static void OnMessage(int id, void* data, void* arg);
+  static void OnExit(void* arg);
+
+  SipAccount account_;
+  std::string local_address_;
+  std::jthread thread_;
+
+  // Loop-thread objects.
+  struct ::mqueue* mqueue_ = nullptr;
+  struct ::dnsc* dnsc_ = nullptr;
+  struct ::tls* tls_ = nullptr;
+  struct ::sip* sip_ = nullptr;
+  struct ::sipsess_sock* sessions_ = nullptr;
+  struct ::sipreg* registration_ = nullptr;
+  struct ::tmr* stop_timer_ = nullptr;
+  bool closing_ = false;
+  bool exited_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool started_ = false;
+  int start_error_ = 0;
+  std::string start_problem_;
+  bool registered_ = false;
+  std::optional<std::string> registration_failure_;
+};
+
+}  // namespace ringwell::host::sip
