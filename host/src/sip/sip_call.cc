@@ -273,7 +273,7 @@ void SipCall::Send(std::stop_token stop) {
       if (ended_ || phase_ != Phase::kAnswered) return;
       const std::size_t left = queued_.size() - queued_at_;
       const std::size_t take = std::min<std::size_t>(left, kFrameSamples);
-      std::memcpy(frame, queued_.data() + queued_at_, take);
+      if (take > 0) std::memcpy(frame, queued_.data() + queued_at_, take);
       std::memset(frame + take, SilenceByte(codec_), kFrameSamples - take);
       queued_at_ += take;
       marker = take > 0 && !talking;
