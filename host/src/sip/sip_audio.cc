@@ -2,6 +2,8 @@
 
 #include <rem_g711.h>
 #include <sndfile.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -9,45 +11,82 @@
 #include "ringwell/common/error_info.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_file.h"
+#include "ringwell/wavshift/audio_format.h"
+#include "ringwell/wavshift/audio_stream.h"
 
 namespace ringwell::host::sip {
 namespace {
 
-// A wav file's bytes taken as they are, when it is 8 kHz mono in `codec`.
-std::optional<std::vector<std::uint8_t>> ReadRaw(const std::string& path, Codec codec) {
+// Stream format numbers of 8 kHz mono mu-law and A-law.
+constexpr std::int32_t kMuLaw8k = 49;
+constexpr std::int32_t kALaw8k = 41;
+// The longest part a call plays.
+constexpr unsigned kMaxSeconds = 3600;
+
+// The 8 kHz mono wav file in `codec` open on `fd`, its bytes as they are;
+// empty when it is in another format.
+std::optional<std::vector<std::uint8_t>> ReadRaw(SNDFILE* file, const SF_INFO& info, Codec codec) {
+  const int wanted = codec == Codec::kPcmu ? SF_FORMAT_ULAW : SF_FORMAT_ALAW;
+  constexpr sf_count_t kMaxFrames = sf_count_t{kSampleRate} * kMaxSeconds;
+  if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV ||
+      (info.format & SF_FORMAT_SUBMASK) != wanted || info.samplerate != kSampleRate ||
+      info.channels != 1 || info.frames < 0 || info.frames > kMaxFrames) {
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.frames));
+  const sf_count_t got = sf_read_raw(file, bytes.data(), info.frames);
+  bytes.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
+  return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadRawFile(const std::string& path, Codec codec) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) return std::nullopt;
-  const int wanted = codec == Codec::kPcmu ? SF_FORMAT_ULAW : SF_FORMAT_ALAW;
-  std::optional<std::vector<std::uint8_t>> bytes;
-  constexpr sf_count_t kMaxFrames = sf_count_t{kSampleRate} * 3600;
-  if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV &&
-      (info.format & SF_FORMAT_SUBMASK) == wanted && info.samplerate == kSampleRate &&
-      info.channels == 1 && info.frames >= 0 && info.frames <= kMaxFrames) {
-    bytes.emplace(static_cast<std::size_t>(info.frames));
-    const sf_count_t got = sf_read_raw(file, bytes->data(), info.frames);
-    bytes->resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
-  }
+  auto bytes = ReadRaw(file, info, codec);
   sf_close(file);
   return bytes;
+}
+
+// Converts `path` with the project's audio library into an 8 kHz mono wav
+// file of `codec` in memory and takes its bytes.
+std::vector<std::uint8_t> Convert(const std::string& path, Codec codec) {
+  audio::WavReader reader = audio::WavReader::Open(path);
+  if (reader.frames() / reader.rate() > kMaxSeconds) {
+    audio::ThrowWithReason(E_INVALIDARG, "longer than an hour");
+  }
+  const int fd = ::memfd_create("ringwell-part", MFD_CLOEXEC);
+  if (fd < 0) throw ComError(HresultFromErrno(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  {
+    audio::WavEncoder encoder(fd, reader.rate(), reader.channels(),
+                              audio::FindAudioFormat(codec == Codec::kPcmu ? kMuLaw8k : kALaw8k));
+    std::vector<float> block(audio::kBlockFrames * reader.channels());
+    while (const std::size_t frames = reader.Read(block.data(), audio::kBlockFrames)) {
+      encoder.Write(block.data(), frames);
+    }
+    encoder.Finish();
+  }
+  ::lseek(fd, 0, SEEK_SET);
+  SF_INFO info{};
+  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+  if (file == nullptr) throw ComError(E_FAIL);
+  auto bytes = ReadRaw(file, info, codec);
+  sf_close(file);
+  if (!bytes) throw ComError(E_FAIL);
+  return std::move(*bytes);
 }
 
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> LoadPartAudio(const std::string& path, Codec codec,
                                                        std::string* error) {
-  if (auto raw = ReadRaw(path, codec)) return raw;
+  if (auto raw = ReadRawFile(path, codec)) return raw;
   try {
-    audio::AudioBuffer buffer = audio::WavReader::Open(path).ReadAll();
-    buffer = audio::Resample(audio::MixChannels(std::move(buffer), 1), kSampleRate);
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(buffer.samples.size());
-    for (float sample : buffer.samples) {
-      const auto linear = static_cast<std::int16_t>(
-          std::lround(std::clamp(sample, -1.0f, 1.0f) * 32767.0f));
-      bytes.push_back(codec == Codec::kPcmu ? g711_pcm2ulaw(linear) : g711_pcm2alaw(linear));
-    }
-    return bytes;
+    return Convert(path, codec);
   } catch (const ComError& e) {
     *error = audio::FailureText(e);
   } catch (const std::exception& e) {
