@@ -90,7 +90,12 @@ install(FILES host/scenario.sample.json packaging/request.schema.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ringwell COMPONENT runtime)
 configure_file(packaging/man/ringwell-request.5.in ${PROJECT_BINARY_DIR}/package/ringwell-request.5
                @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/package/ringwell-request.5
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/package/ringwell-request.5.gz
+  COMMAND gzip -n -9 -c ${PROJECT_BINARY_DIR}/package/ringwell-request.5
+          > ${PROJECT_BINARY_DIR}/package/ringwell-request.5.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/package/ringwell-request.5)
+add_custom_target(ringwell_man_pages ALL DEPENDS ${PROJECT_BINARY_DIR}/package/ringwell-request.5.gz)
+install(FILES ${PROJECT_BINARY_DIR}/package/ringwell-request.5.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT runtime)
 install(FILES kel/examples/submit_request.cc kel/examples/CMakeLists.txt
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev)
