@@ -9,12 +9,15 @@
 //   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
 //                 [--time-scale SECONDS] [--sip-lines 5,6 --sip-* ...]
+//                 [--pager-config FILE]
 //
 // What the callee at each number does comes from the scenario file (format in
 // scenario.h, sample in host/scenario.sample.json); without one every call is
 // answered. A simulated second takes --time-scale real seconds (default 0.01).
-// When systemd started it, the host reports readiness with sd_notify; it also
-// prints "ringwell-host: ready ..." on standard output.
+// With --pager-config the pager is real: it delivers pages through web hooks
+// and e-mail as that file says (see src/pager/pager_config.h and
+// host/pager.sample.toml). When systemd started it, the host reports readiness
+// with sd_notify; it also prints "ringwell-host: ready ..." on standard output.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -27,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
@@ -50,6 +54,7 @@ struct Options {
   std::string scenario;
   std::string heard_dir;
   std::string pager_log;
+  std::string pager_config;
   double time_scale = 0.01;
   host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
 };
@@ -95,6 +100,16 @@ int Run(Options options) {
     return Fail(std::string("bad scenario: ") + e.what());
   }
 
+  ComPtr<dialqueue::IPager> pager;
+  if (!options.no_pager && !options.pager_config.empty()) {
+    try {
+      pager = MakeComObject<host::CurlPager>(host::pager::LoadPagerConfig(options.pager_config),
+                                             options.pager_log);
+    } catch (const std::exception& e) {
+      return Fail(std::string("bad pager configuration: ") + e.what());
+    }
+  }
+
   // The stop signals are taken from a descriptor; every thread made from here
   // on inherits the blocked mask.
   sigset_t stop_signals;
@@ -134,9 +149,8 @@ int Run(Options options) {
       line_list += (line_list.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
     }
   }
-  ComPtr<host::SimPager> pager;
   if (!options.no_pager) {
-    pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
+    if (!pager) pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
     scheduler->AddPager(pager.Get(), options.pager_line);
   }
 
@@ -188,6 +202,9 @@ int main(int argc, char** argv) {
                  "write what each callee heard as a wav file into this directory")
       ->check(CLI::ExistingDirectory);
   app.add_option("--pager-log", options.pager_log, "log of sent pages (default ROOT/pager.log)");
+  app.add_option("--pager-config", options.pager_config,
+                 "deliver pages through web hooks and e-mail as this TOML file says")
+      ->check(CLI::ExistingFile);
   app.add_option("--time-scale", options.time_scale,
                  "real seconds a simulated second takes (default 0.01)")
       ->check(CLI::NonNegativeNumber);
