@@ -59,9 +59,11 @@ void RunTransfers(std::vector<Page>& pages, double timeout_seconds) {
     int pending = 0;
     while (CURLMsg* message = curl_multi_info_read(multi.get(), &pending)) {
       if (message->msg != CURLMSG_DONE) continue;
+      // The message is gone once its handle leaves the multi handle.
+      CURL* const done = message->easy_handle;
+      const CURLcode code = message->data.result;
       for (Page& page : pages) {
-        if (page.transfer && page.transfer->easy() == message->easy_handle) {
-          const CURLcode code = message->data.result;
+        if (page.transfer && page.transfer->easy() == done) {
           page.outcome = page.transfer->Finish(code);
           page.seconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
                                               std::chrono::steady_clock::now() - page.started)
