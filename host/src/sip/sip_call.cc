@@ -128,7 +128,8 @@ int SipCall::Start(const std::string& uri) {
   if (!err) {
     err = dtmf_dec_alloc(
         &dtmf_, kSampleRate, 1,
-        [](char digit, void* arg) { static_cast<SipCall*>(arg)->OnKey(digit); }, this);
+        [](char digit, void* arg) { static_cast<SipCall*>(arg)->OnKey(digit, "as tone"); },
+        this);
   }
   struct mbuf* offer = nullptr;
   if (!err) err = sdp_encode(&offer, sdp_, true);
@@ -235,7 +236,7 @@ void SipCall::OnRtp(const struct rtp_header* header, struct mbuf* mb) {
     bool end = false;
     if (telev_recv(telev_, mb, &event, &end) == 0 && !end) {
       const int digit = telev_code2digit(event);
-      if (digit > 0) OnKey(static_cast<char>(digit));
+      if (digit > 0) OnKey(static_cast<char>(digit), "as RFC 4733 event");
     }
     return;
   }
@@ -248,10 +249,11 @@ void SipCall::OnRtp(const struct rtp_header* header, struct mbuf* mb) {
   if (greeting_.Over()) changed_.notify_all();
 }
 
-void SipCall::OnKey(char key) {
+void SipCall::OnKey(char key, const char* how) {
   std::lock_guard lock(mutex_);
   if (!greeting_over_) return;  // a key needs a message to answer
   keys_.emplace_back(1, key);
+  notes_.push_back(std::string("Key ") + key + " heard " + how);
   changed_.notify_all();
 }
 

@@ -85,7 +85,7 @@ class SipCall final : public CallLeg {
   void OnEstablished();
   void OnClose(int err, const struct sip_msg* msg);
   void OnRtp(const struct rtp_header* header, struct mbuf* mb);
-  void OnKey(char key);
+  void OnKey(char key, const char* how);
 
   SipStack& stack_;
   const std::string wav_dir_;

@@ -252,17 +252,20 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
   {
     std::lock_guard lock(mutex_);
     changed = failure != registration_failure_ || registered_ == static_cast<bool>(failure);
+  }
+  // The event is written before a waiting line learns of the change.
+  if (changed && failure) {
+    HostEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
+  } else if (changed) {
+    HostEvents().ReportText(EventType::kInformation, kRegisteredEvent,
+                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
+  }
+  {
+    std::lock_guard lock(mutex_);
     registered_ = !failure;
     registration_failure_ = failure;
   }
   changed_.notify_all();
-  if (!changed) return;
-  if (failure) {
-    HostEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
-  } else {
-    HostEvents().ReportText(EventType::kInformation, kRegisteredEvent,
-                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
-  }
 }
 
 std::optional<std::string> SipStack::RegistrationProblem(double wait_seconds) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -106,26 +107,23 @@ Samples ReadWav(const std::string& path) {
 
 double BestCorrelation(const Samples& needle, const Samples& haystack, std::size_t* offset) {
   if (needle.empty() || haystack.size() < needle.size()) return 0;
-  auto correlation = [&](std::size_t at, std::size_t step) {
+  auto correlation = [&](std::size_t at) {
     double product = 0, a = 0, b = 0;
-    for (std::size_t i = 0; i < needle.size(); i += step) {
+    for (std::size_t i = 0; i < needle.size(); ++i) {
       product += double(needle[i]) * haystack[at + i];
       a += double(needle[i]) * needle[i];
       b += double(haystack[at + i]) * haystack[at + i];
     }
     return a > 0 && b > 0 ? product / std::sqrt(a * b) : 0.0;
   };
+  // The line sends silence until the message starts: look around the first
+  // loud sample of the haystack.
+  std::size_t first = 0;
+  while (first < haystack.size() && std::abs(haystack[first]) < 500) ++first;
+  const std::size_t from = first > 400 ? first - 400 : 0;
   double best = -1;
-  std::size_t best_at = 0;
-  for (std::size_t at = 0; at + needle.size() <= haystack.size(); ++at) {
-    const double c = correlation(at, 16);
-    if (c > best) best = c, best_at = at;
-  }
-  // The coarse sum may peak a sample or two beside the true offset.
-  best = -1;
-  const std::size_t from = best_at > 4 ? best_at - 4 : 0;
-  for (std::size_t at = from; at <= best_at + 4 && at + needle.size() <= haystack.size(); ++at) {
-    const double c = correlation(at, 1);
+  for (std::size_t at = from; at <= first + 400 && at + needle.size() <= haystack.size(); ++at) {
+    const double c = correlation(at);
     if (c > best) best = c, *offset = at;
   }
   return best;

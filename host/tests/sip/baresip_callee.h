@@ -25,8 +25,8 @@ Samples Join(std::initializer_list<Samples> pieces);
 void WriteWav(const std::string& path, const Samples& samples);
 Samples ReadWav(const std::string& path);  // empty when unreadable
 
-// The best normalised correlation of `needle` inside `haystack` and the
-// offset (in samples) where it is found.
+// The best normalised correlation of `needle` inside `haystack`, which is
+// quiet before it, and the offset (in samples) where it is found.
 double BestCorrelation(const Samples& needle, const Samples& haystack, std::size_t* offset);
 
 // A free port on 127.0.0.1 (UDP and TCP).

@@ -19,6 +19,7 @@ namespace {
 using namespace testing;
 using ::testing::Contains;
 using ::testing::HasSubstr;
+using ringwell::testing::WriteFile;
 
 // A message the callee must hear: a run of tones of changing pitch.
 Samples Melody(double seconds) {
@@ -83,6 +84,7 @@ class SipLineTest : public ringwell::testing::RingwellTest {
     WriteMuLaw(wav_dir_ + "menu.wav", Melody(1));
     WriteWav(wav_dir_ + "one.wav", Silence(0.4));
     WriteWav(wav_dir_ + "two.wav", Silence(0.4));
+    WriteWav(wav_dir_ + "long.wav", Melody(6));
   }
 
   std::unique_ptr<SipStack> StartStack(const std::string& uri_template) {
@@ -107,19 +109,159 @@ class SipLineTest : public ringwell::testing::RingwellTest {
   std::string wav_dir_;
 };
 
-TEST_F(SipLineTest, TheCalleeHearsTheMessage) {
-  BaresipCallee callee(scratch() + "callee", Join({Noise(0.8, 1), Silence(8)}));
+// What the callee does while the line calls it.
+enum class Act { kNothing, kReject, kTypeKey };
+
+struct Case {
+  const char* name;
+  Samples callee;  // what the callee says (it hangs up when this has played)
+  bool answers;
+  Act act;
+  std::string tree;
+  int max_greeting;
+  const char* status;
+  const char* answer;
+  const char* sip_code;
+  std::vector<std::string> protocol;  // lines the protocol holds
+  bool hears_message = false;         // the callee's recording holds message.wav
+  bool unreachable = false;           // the URI points where nobody listens
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+Samples Greeting() { return Noise(0.8, 1); }
+
+const Case kCases[] = {
+    {"AnsweredAndHeard", Join({Greeting(), Silence(8)}), true, Act::kNothing, kPlainTree, 10,
+     "Completed", "Answered", "200",
+     {"Greeting 1.", "Played: message.wav (2.0 s)", "Call tree finished; line hung up"}, true},
+    {"AToneInTheCalleesAudioChoosesTheResponse",
+     Join({Greeting(), Silence(1.4), KeyTone('2', 0.2), Silence(0.2), KeyTone('2', 0.2),
+           Silence(5)}),
+     true, Act::kNothing, kMenuTree, 10, "Completed", "Answered", "200",
+     {"Key 2 heard as tone", "Key 2 pressed: response 2", "Played: two.wav (0.4 s)"}},
+    {"AnRfc4733EventChoosesTheResponse", Join({Greeting(), Silence(8)}), true, Act::kTypeKey,
+     kMenuTree, 10, "Completed", "Answered", "200",
+     {"Key 1 heard as RFC 4733 event", "Key 1 pressed: response 1", "Played: one.wav (0.4 s)"}},
+    {"AGreetingLongerThanMaxGreetingDuration", Join({Noise(5, 2), Silence(3)}), true,
+     Act::kNothing, kPlainTree, 2, "Completed", "Answered", "200",
+     {"Greeting still going after 2.0 s; message started", "Played: message.wav (2.0 s)"}},
+    {"TheCalleeHangsUpEarly", Join({Greeting(), Silence(1.2)}), true, Act::kNothing,
+     R"(<Message Replays="0" Timeout="2"><MessagePart Type="File">long.wav</MessagePart></Message>)",
+     10, "Completed", "Answered", "200", {"Callee hung up after"}},
+    {"UnansweredIsNoAnswerAfterTheRingTime", Silence(8), false, Act::kNothing, kPlainTree, 10,
+     "NoAnswer", "NoAnswer", "180", {"No answer within 2 s; cancelled"}},
+    {"ARejectingCalleeIsBusy", Silence(8), false, Act::kReject, kPlainTree, 10, "Busy", "Busy",
+     "486", {"Reply: 486 Rejected"}},
+    {"AnUnreachableAddressFails", Silence(1), true, Act::kNothing, kPlainTree, 10, "Failed",
+     "Failed", "", {"No reply to the INVITE within 2 s"}, false, true},
+};
+
+class SipCallCase : public SipLineTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(SipCallCase, Call) {
+  const Case& c = GetParam();
+  BaresipCallee callee(scratch() + "callee", c.callee, c.answers);
   ASSERT_TRUE(callee.ready());
-  auto stack = StartStack(callee.UriTemplate());
+  auto stack = StartStack(c.unreachable ? "sip:{number}@127.0.0.1:" + std::to_string(FreePort())
+                                        : callee.UriTemplate());
+  ASSERT_NE(stack, nullptr);
+
+  std::atomic<bool> done{false};
+  std::jthread act([&] {
+    if (c.act == Act::kReject && callee.WaitForOutput("Incoming call", std::chrono::seconds(5))) {
+      callee.Type("b");
+    }
+    if (c.act == Act::kTypeKey && callee.WaitForOutput("established", std::chrono::seconds(5))) {
+      while (!done) {  // keys during the greeting are not heard; keep pressing
+        callee.Type("/sndcode 1\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      }
+    }
+  });
+  const Result result = Call(*stack, Request(4, c.max_greeting, c.tree));
+  done = true;
+  EXPECT_EQ(result.status, c.status) << result.protocol;
+  EXPECT_EQ(result.answer, c.answer);
+  EXPECT_EQ(result.sip_code, c.sip_code);
+  EXPECT_EQ(result.error.empty(), std::string(c.status) != "Failed") << result.error;
+  for (const std::string& line : c.protocol) {
+    EXPECT_THAT(result.protocol, HasSubstr(line));
+  }
+  if (c.hears_message) {
+    const Samples heard = callee.Heard();
+    std::size_t offset = 0;
+    EXPECT_GT(BestCorrelation(Melody(2), heard, &offset), 0.95);
+    EXPECT_GE(heard.size(), offset + Melody(2).size());
+    EXPECT_GE(*result.duration, 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, SipCallCase, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SipLineTest, EightLinesCallEightCalleesAtOnce) {
+  constexpr int kLines = 8;
+  std::vector<std::unique_ptr<BaresipCallee>> callees;
+  for (int i = 0; i < kLines; ++i) {
+    callees.push_back(std::make_unique<BaresipCallee>(scratch() + "callee" + std::to_string(i),
+                                                      Join({Greeting(), Silence(8)})));
+    ASSERT_TRUE(callees.back()->ready());
+  }
+  // Every callee listens on its own port; the number picks it.
+  auto stack = StartStack("sip:5550100@127.0.0.1:{number}");
+  ASSERT_NE(stack, nullptr);
+  std::vector<Result> results(kLines);
+  {
+    std::vector<std::jthread> lines;
+    for (int i = 0; i < kLines; ++i) {
+      lines.emplace_back([&, i] {
+        auto modem = MakeComObject<SipModem>(i + 1, *stack);
+        std::string result;
+        const std::string port = std::to_string(callees[i]->port());
+        const std::string request = Request(4, 10, kPlainTree);
+        if (modem->MakeCall(port.c_str(), request.c_str(), wav_dir_.c_str(), &result) == S_OK) {
+          results[i] = ParseResult(result);
+        }
+      });
+    }
+  }
+  for (int i = 0; i < kLines; ++i) {
+    SCOPED_TRACE("line " + std::to_string(i + 1));
+    EXPECT_EQ(results[i].status, "Completed") << results[i].protocol;
+    EXPECT_THAT(results[i].protocol, HasSubstr("Played: message.wav (2.0 s)"));
+    std::size_t offset = 0;
+    EXPECT_GT(BestCorrelation(Melody(2), callees[i]->Heard(), &offset), 0.95);
+  }
+}
+
+TEST_F(SipLineTest, AFailedRegistrationFailsTheCallsAndIsLogged) {
+  // The callee is no registrar: it answers REGISTER with an error.
+  BaresipCallee callee(scratch() + "callee", Silence(8));
+  ASSERT_TRUE(callee.ready());
+  SipAccount account;
+  account.uri_template = callee.UriTemplate();
+  account.registrar = "sip:127.0.0.1:" + std::to_string(callee.port());
+  account.local_address = "127.0.0.1";
+  account.password_file = scratch() + "password";
+  WriteFile(account.password_file, "s3cret-Pa55\n");
+  std::filesystem::permissions(account.password_file, std::filesystem::perms::owner_read);
+  std::string error;
+  ASSERT_TRUE(PrepareAccount(account, &error)) << error;
+  auto stack = SipStack::Start(account, &error);
+  ASSERT_NE(stack, nullptr) << error;
+
   const Result result = Call(*stack, Request(4, 10, kPlainTree));
-  EXPECT_EQ(result.status, "Completed") << result.protocol << result.error;
-  EXPECT_EQ(result.answer, "Answered");
-  EXPECT_EQ(result.sip_code, "200");
-  EXPECT_THAT(result.protocol, HasSubstr("Played: message.wav (2.0 s)"));
-  const Samples heard = callee.Heard();
-  std::size_t offset = 0;
-  EXPECT_GT(BestCorrelation(Melody(2), heard, &offset), 0.95);
-  EXPECT_GE(heard.size(), Melody(2).size());
+  EXPECT_EQ(result.status, "Failed");
+  EXPECT_THAT(result.error, HasSubstr("Registration at " + account.registrar + " failed: "));
+  EXPECT_THAT(result.error, ::testing::ContainsRegex("failed: [4-6][0-9][0-9] "));
+  bool logged = false;
+  for (const auto& entry : EventLogEntries()) {
+    logged |= entry.text.find("Registration at " + account.registrar) != std::string::npos;
+    EXPECT_EQ(entry.text.find("s3cret"), std::string::npos);
+  }
+  EXPECT_TRUE(logged);
+  EXPECT_EQ(result.protocol.find("s3cret"), std::string::npos);
 }
 
 }  // namespace
