@@ -252,7 +252,7 @@ TEST_F(SipLineTest, AFailedRegistrationFailsTheCallsAndIsLogged) {
   ASSERT_NE(stack, nullptr) << error;
 
   const Result result = Call(*stack, Request(4, 10, kPlainTree));
-  EXPECT_EQ(result.status, "Failed");
+  EXPECT_EQ(result.status, "Failed") << result.protocol;
   EXPECT_THAT(result.error, HasSubstr("Registration at " + account.registrar + " failed: "));
   EXPECT_THAT(result.error, ::testing::ContainsRegex("failed: [4-6][0-9][0-9] "));
   bool logged = false;
@@ -260,7 +260,7 @@ TEST_F(SipLineTest, AFailedRegistrationFailsTheCallsAndIsLogged) {
     logged |= entry.text.find("Registration at " + account.registrar) != std::string::npos;
     EXPECT_EQ(entry.text.find("s3cret"), std::string::npos);
   }
-  EXPECT_TRUE(logged);
+  EXPECT_TRUE(logged) << result.error;
   EXPECT_EQ(result.protocol.find("s3cret"), std::string::npos);
 }
 
