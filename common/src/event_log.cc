@@ -80,8 +80,10 @@ std::string CEventLog::SourceKeyPath(std::string_view source) {
 
 CEventLog::CEventLog(std::string source, std::string module_path, MessageTable table)
     : source_(std::move(source)), module_path_(std::move(module_path)), table_(table) {
-  if (!FileExists(registry::StorePath())) return;
+  if (!registry::StoreExists()) return;
   const std::string key = SourceKeyPath(source_);
+  // Every deliverable's source goes to one drop-in, whichever program runs it.
+  const registry::DropInScope scope("event-sources");
   HRESULT hr = registry::Edit([&](registry::Tree& tree) {
     tree.Set(key, "EventMessageFile", module_path_);
     tree.Set(key, "TypesSupported", kTypesSupported);

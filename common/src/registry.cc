@@ -1,16 +1,14 @@
 #include "ringwell/common/registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include <errno.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <sstream>
 #include <vector>
 
+#include "registry_files.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/text.h"
 
@@ -52,12 +50,75 @@ std::string StorePath() {
   return env != nullptr && *env != '\0' ? env : kDefaultStorePath;
 }
 
-struct Tree::Impl {
-  toml::table root;
-  bool changed = false;
+std::string DropInDirectory() {
+  std::string base = BaseNameOf(StorePath());
+  if (base.ends_with(".toml") && base.size() > 5) base.resize(base.size() - 5);
+  return DirectoryOf(StorePath()) + base + ".d/";
+}
 
-  toml::table* Walk(std::string_view key, bool create) {
-    toml::table* table = &root;
+namespace {
+
+thread_local std::string t_drop_in;
+thread_local std::string t_problem;
+
+std::string PlainName(std::string name) {
+  for (char& c : name) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  if (name.empty() || name[0] == '.') name.insert(0, "tool");
+  return name;
+}
+
+}  // namespace
+
+std::string OwnDropInPath() {
+  return DropInDirectory() +
+         PlainName(t_drop_in.empty() ? program_invocation_short_name : t_drop_in) + ".toml";
+}
+
+bool StoreExists() { return FileExists(StorePath()) || IsDirectory(DropInDirectory()); }
+
+DropInScope::DropInScope(std::string name) : previous_(std::move(t_drop_in)) {
+  t_drop_in = std::move(name);
+}
+
+DropInScope::~DropInScope() { t_drop_in = std::move(previous_); }
+
+std::string LastProblem() { return t_problem; }
+
+struct Tree::Impl {
+  std::vector<detail::Layer> layers;  // highest first
+  std::size_t own = kNone;            // the layer changes go to (Edit only)
+  bool changed = false;
+  std::string hidden;  // the first change a higher layer hides
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  // The layer (index) holding the value, highest first; kNone when none does.
+  std::size_t Find(std::string_view key, std::string_view name, std::size_t from = 0) const {
+    for (std::size_t i = from; i < layers.size(); ++i) {
+      toml::table* table = Walk(layers[i].table, key, false);
+      if (table != nullptr && FindEntry(*table, name, false) != nullptr) return i;
+    }
+    return kNone;
+  }
+
+  bool KeyIn(std::size_t from, std::size_t to, std::string_view key) const {
+    for (std::size_t i = from; i < to && i < layers.size(); ++i) {
+      if (Walk(layers[i].table, key, false) != nullptr) return true;
+    }
+    return false;
+  }
+
+  void Hide(std::string_view what, std::size_t layer) {
+    if (!hidden.empty()) return;
+    hidden = std::string(what) + " is set in " + layers[layer].path +
+             ", which wins over " + layers[own].path;
+    if (layers[layer].hand_written) hidden += "; change it there";
+  }
+
+  static toml::table* Walk(const toml::table& root, std::string_view key, bool create) {
+    toml::table* table = const_cast<toml::table*>(&root);
     std::vector<std::string> parts = SplitKey(key);
     parts.insert(parts.begin(), kHive);
     for (const auto& part : parts) {
@@ -65,7 +126,6 @@ struct Tree::Impl {
       if (next == nullptr) {
         if (!create) return nullptr;
         next = &table->insert_or_assign(part, toml::table{}).first->second;
-        changed = true;
       }
       table = next->as_table();
     }
@@ -78,123 +138,154 @@ Tree::~Tree() = default;
 Tree::Tree(Tree&&) noexcept = default;
 Tree& Tree::operator=(Tree&&) noexcept = default;
 
-bool Tree::KeyExists(std::string_view key) const { return impl_->Walk(key, false) != nullptr; }
+bool Tree::KeyExists(std::string_view key) const {
+  return impl_->KeyIn(0, impl_->layers.size(), key);
+}
 
 std::optional<Value> Tree::Query(std::string_view key, std::string_view name) const {
-  toml::table* table = impl_->Walk(key, false);
-  if (table == nullptr) return std::nullopt;
-  toml::node* node = FindEntry(*table, name, false);
-  if (node == nullptr) return std::nullopt;
+  const std::size_t layer = impl_->Find(key, name);
+  if (layer == Impl::kNone) return std::nullopt;
+  toml::node* node = FindEntry(*Impl::Walk(impl_->layers[layer].table, key, false), name, false);
   if (auto s = node->value<std::string>()) return Value(*s);
   if (auto i = node->value<std::int64_t>()) return Value(static_cast<std::uint32_t>(*i));
   if (auto b = node->value<bool>()) return Value(static_cast<std::uint32_t>(*b ? 1 : 0));
   return std::nullopt;
 }
 
-void Tree::CreateKey(std::string_view key) { impl_->Walk(key, true); }
+void Tree::CreateKey(std::string_view key) {
+  if (impl_->own == Impl::kNone || KeyExists(key)) return;
+  Impl::Walk(impl_->layers[impl_->own].table, key, true);
+  impl_->changed = true;
+}
 
 void Tree::Set(std::string_view key, std::string_view name, Value value) {
-  toml::table* table = impl_->Walk(key, true);
+  if (impl_->own == Impl::kNone) return;
+  toml::table* table = Impl::Walk(impl_->layers[impl_->own].table, key, true);
   std::string actual(name);
-  if (toml::node* node = FindEntry(*table, name, false, &actual)) {
-    bool same = std::visit(
+  toml::node* node = FindEntry(*table, name, false, &actual);
+  const bool same =
+      node != nullptr && std::visit(
+                             [&](const auto& v) {
+                               using V = std::decay_t<decltype(v)>;
+                               if constexpr (std::is_same_v<V, std::string>) {
+                                 return node->value<std::string>() == v;
+                               } else {
+                                 return node->value<std::int64_t>() ==
+                                        static_cast<std::int64_t>(v);
+                               }
+                             },
+                             value);
+  if (!same) {
+    std::visit(
         [&](const auto& v) {
           using V = std::decay_t<decltype(v)>;
           if constexpr (std::is_same_v<V, std::string>) {
-            return node->value<std::string>() == v;
+            table->insert_or_assign(actual, v);
           } else {
-            return node->value<std::int64_t>() == static_cast<std::int64_t>(v);
+            table->insert_or_assign(actual, static_cast<std::int64_t>(v));
           }
         },
         value);
-    if (same) return;
+    impl_->changed = true;
   }
-  std::visit(
-      [&](const auto& v) {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, std::string>) {
-          table->insert_or_assign(actual, v);
-        } else {
-          table->insert_or_assign(actual, static_cast<std::int64_t>(v));
-        }
-      },
-      value);
-  impl_->changed = true;
+  // A higher layer with another value hides this one.
+  const std::size_t winner = impl_->Find(key, name);
+  if (winner != impl_->own && Query(key, name) != std::optional<Value>(value)) {
+    impl_->Hide(std::string(name) + " under " + std::string(key), winner);
+  }
 }
 
 bool Tree::DeleteValue(std::string_view key, std::string_view name) {
-  toml::table* table = impl_->Walk(key, false);
+  if (impl_->own == Impl::kNone) return false;
+  bool deleted = false;
   std::string actual;
-  if (table == nullptr || FindEntry(*table, name, false, &actual) == nullptr) return false;
-  table->erase(actual);
-  impl_->changed = true;
-  return true;
+  if (toml::table* table = Impl::Walk(impl_->layers[impl_->own].table, key, false);
+      table != nullptr && FindEntry(*table, name, false, &actual) != nullptr) {
+    table->erase(actual);
+    impl_->changed = deleted = true;
+  }
+  if (const std::size_t other = impl_->Find(key, name); other != Impl::kNone) {
+    impl_->Hide(std::string(name) + " under " + std::string(key), other);
+    return true;
+  }
+  return deleted;
 }
 
 bool Tree::DeleteKey(std::string_view key) {
+  if (impl_->own == Impl::kNone) return false;
   std::vector<std::string> parts = SplitKey(key);
   if (parts.empty()) return false;
   std::string leaf = parts.back();
   parts.pop_back();
   std::string parent_path;
   for (const auto& p : parts) parent_path += p + "\\";
-  toml::table* parent = impl_->Walk(parent_path, false);
+  bool deleted = false;
+  toml::table* parent = Impl::Walk(impl_->layers[impl_->own].table, parent_path, false);
   std::string actual;
-  if (parent == nullptr || FindEntry(*parent, leaf, true, &actual) == nullptr) return false;
-  parent->erase(actual);
-  impl_->changed = true;
-  return true;
+  if (parent != nullptr && FindEntry(*parent, leaf, true, &actual) != nullptr) {
+    parent->erase(actual);
+    impl_->changed = deleted = true;
+  }
+  for (std::size_t i = 0; i < impl_->layers.size(); ++i) {
+    if (impl_->KeyIn(i, i + 1, key)) {
+      impl_->Hide("the key " + std::string(key), i);
+      return true;
+    }
+  }
+  return deleted;
 }
 
 bool Tree::DeleteKeyIfEmpty(std::string_view key) {
-  toml::table* table = impl_->Walk(key, false);
-  if (table == nullptr || !table->empty()) return false;
-  return DeleteKey(key);
-}
-
-namespace {
-
-HRESULT LoadTree(const std::string& path, toml::table* out) {
-  std::string text;
-  HRESULT hr = ReadWholeFile(path, &text);
-  if (hr == HresultFromWin32(ERROR_FILE_NOT_FOUND)) {
-    *out = toml::table{};
-    return S_OK;
+  for (const detail::Layer& layer : impl_->layers) {
+    const toml::table* table = Impl::Walk(layer.table, key, false);
+    if (table != nullptr && !table->empty()) return false;
   }
-  if (Failed(hr)) return hr;
-  try {
-    *out = toml::parse(text, path);
-  } catch (const toml::parse_error&) {
-    return HresultFromWin32(ERROR_BADDB);
-  }
-  return S_OK;
+  return KeyExists(key) && DeleteKey(key);
 }
-
-}  // namespace
 
 HRESULT Read(const std::function<void(const Tree&)>& read) {
   Tree tree;
-  HRESULT hr = LoadTree(StorePath(), &tree.impl_->root);
+  t_problem.clear();
+  HRESULT hr = detail::LoadLayers({}, &tree.impl_->layers, nullptr, &t_problem);
   if (Failed(hr)) return hr;
   read(tree);
   return S_OK;
 }
 
 HRESULT Edit(const std::function<void(Tree&)>& edit) {
-  const std::string path = StorePath();
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  t_problem.clear();
+  // A store that does not read fails before anything is made for the change.
+  std::vector<detail::Layer> unlocked;
+  if (HRESULT hr = detail::LoadLayers({}, &unlocked, nullptr, &t_problem); Failed(hr)) return hr;
+  const std::string dir = DropInDirectory();
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    const HRESULT hr = HresultForPathError(errno, dir);
+    t_problem = dir + ": cannot be made: " + ErrorText(hr);
+    return hr;
+  }
   FileLock lock;
-  HRESULT hr = FileLock::Acquire(path, &lock);
-  if (Failed(hr)) return hr;
+  HRESULT hr = FileLock::Acquire(dir + "store", &lock);
+  if (Failed(hr)) {
+    t_problem = FileLock::LockPathFor(dir + "store") + ": cannot be locked: " + ErrorText(hr);
+    return hr;
+  }
   Tree tree;
-  hr = LoadTree(path, &tree.impl_->root);
+  Tree::Impl& impl = *tree.impl_;
+  const std::string own_path = OwnDropInPath();
+  hr = detail::LoadLayers(own_path, &impl.layers, &impl.own, &t_problem);
   if (Failed(hr)) return hr;
   edit(tree);
-  if (!tree.impl_->changed) return S_OK;
-  std::ostringstream text;
-  text << tree.impl_->root << "\n";
-  return WriteFileAtomically(path, text.str());
+  if (!impl.hidden.empty()) {
+    t_problem = impl.hidden;
+    return HresultFromWin32(ERROR_ACCESS_DENIED);
+  }
+  if (!impl.changed) return S_OK;
+  return detail::SaveDropIn(own_path, impl.layers[impl.own].table, &t_problem);
+}
+
+HRESULT Check(std::string* problem) {
+  std::vector<detail::Layer> layers;
+  return detail::LoadLayers({}, &layers, nullptr, problem);
 }
 
 HRESULT Key::Open(std::string_view path, Key* out) {

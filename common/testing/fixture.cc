@@ -145,6 +145,25 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
+std::string Snapshot(const std::string& dir, const std::string& except) {
+  std::vector<std::string> lines;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->path().filename() == except) continue;
+    const fs::file_status status = it->symlink_status(ec);
+    std::ostringstream line;
+    line << it->path().string() << " " << static_cast<int>(status.type()) << " " << std::oct
+         << static_cast<unsigned>(status.permissions());
+    if (status.type() == fs::file_type::regular) line << " [" << ReadFile(it->path()) << "]";
+    lines.push_back(line.str());
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   std::error_code ec;

@@ -95,4 +95,52 @@ int RunProgram(const std::vector<std::string>& argv, const std::map<std::string,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+namespace {
+
+std::string ReadAndClose(int fd) {
+  std::string text;
+  char buffer[4096];
+  ::lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+}  // namespace
+
+ProgramResult RunCapturing(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& env) {
+  ProgramResult result;
+  // Files rather than pipes: nothing to drain while the child runs.
+  char out_name[] = "/tmp/ringwell-out-XXXXXX";
+  char err_name[] = "/tmp/ringwell-err-XXXXXX";
+  const int out_fd = ::mkostemp(out_name, O_CLOEXEC);
+  const int err_fd = ::mkostemp(err_name, O_CLOEXEC);
+  if (out_fd < 0 || err_fd < 0) return result;
+  ::unlink(out_name);
+  ::unlink(err_name);
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, STDIN_FILENO);
+    ::dup2(out_fd, STDOUT_FILENO);
+    ::dup2(err_fd, STDERR_FILENO);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  }
+  result.out = ReadAndClose(out_fd);
+  result.err = ReadAndClose(err_fd);
+  return result;
+}
+
 }  // namespace ringwell::testing

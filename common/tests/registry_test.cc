@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "ringwell/common/files.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::registry {
@@ -13,6 +17,8 @@ namespace {
 using testing::ReadFile;
 using testing::RingwellTest;
 using testing::WriteFile;
+
+constexpr char kConfig[] = "SOFTWARE\\Corvane\\Ringwell";
 
 class RegistryTest : public RingwellTest {};
 
@@ -30,8 +36,129 @@ TEST_F(RegistryTest, KeysAndValuesIgnoreCaseAndKeepTheirType) {
   EXPECT_EQ(text, "22");
   EXPECT_EQ(again.QueryString("Nothing", &text), HresultFromWin32(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(Key::Open("SOFTWARE\\Nobody", &again), HresultFromWin32(ERROR_FILE_NOT_FOUND));
-  EXPECT_NE(ReadFile(registry_path()).find("[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]"),
+  EXPECT_NE(ReadFile(OwnDropInPath()).find("[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]"),
             std::string::npos);
+}
+
+constexpr char kHandWritten[] =
+    "# Our spool, on the big disk.\n"
+    "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\n"
+    "RootDir = \"/srv/spool/\"   # keep the slash\n"
+    "\n"
+    "    AudioFormat = 49\n";
+
+TEST_F(RegistryTest, ToolsWriteTheirDropInAndNeverTheHandWrittenFile) {
+  DeleteConfigKey();
+  WriteFile(registry_path(), kHandWritten);
+  {
+    const DropInScope scope("libexample");
+    Key key;
+    ASSERT_EQ(Key::Create("SOFTWARE\\Classes\\Example", &key), S_OK);
+    ASSERT_EQ(key.SetString("", "Example Class"), S_OK);
+  }
+  Key config;
+  ASSERT_EQ(Key::Open(kConfig, &config), S_OK);
+  ASSERT_EQ(config.SetString("Extra", "x"), S_OK);
+  // Setting what the hand-written file already says changes nothing.
+  ASSERT_EQ(config.SetDword("AudioFormat", 49), S_OK);
+
+  EXPECT_EQ(ReadFile(registry_path()), kHandWritten);
+  std::vector<std::string> drop_ins = {".store.lock", "libexample.toml",
+                                       BaseNameOf(OwnDropInPath())};
+  std::sort(drop_ins.begin(), drop_ins.end());
+  EXPECT_EQ(testing::ListDir(DropInDirectory()), drop_ins);
+  std::string value;
+  EXPECT_EQ(config.QueryString("RootDir", &value), S_OK);
+  EXPECT_EQ(value, "/srv/spool/");
+  Key example;
+  ASSERT_EQ(Key::Open("software\\classes\\example", &example), S_OK);
+  EXPECT_EQ(example.QueryString("", &value), S_OK);
+  EXPECT_EQ(value, "Example Class");
+
+  // Unregistering takes the drop-in away once it holds nothing.
+  {
+    const DropInScope scope("libexample");
+    EXPECT_EQ(DeleteKeyTree("SOFTWARE\\Classes\\Example"), S_OK);
+  }
+  EXPECT_FALSE(FileExists(DropInDirectory() + "libexample.toml"));
+  EXPECT_EQ(ReadFile(registry_path()), kHandWritten);
+}
+
+TEST_F(RegistryTest, AChangeTheHandWrittenFileHidesIsRefusedAsAWhole) {
+  DeleteConfigKey();
+  WriteFile(registry_path(), kHandWritten);
+  Key config;
+  ASSERT_EQ(Key::Open(kConfig, &config), S_OK);
+  struct Case {
+    const char* name;
+    std::function<HRESULT()> change;
+  };
+  const Case cases[] = {
+      {"other value", [&] { return config.SetString("RootDir", "/elsewhere/"); }},
+      {"delete value", [&] { return config.DeleteValue("AudioFormat"); }},
+      {"delete key", [&] { return DeleteKeyTree(kConfig); }},
+      {"two changes, one hidden", [&] {
+         return Edit([](Tree& tree) {
+           tree.Set(kConfig, "Fine", std::string("yes"));
+           tree.Set(kConfig, "rootdir", std::string("/elsewhere/"));
+         });
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.change(), HresultFromWin32(ERROR_ACCESS_DENIED));
+    EXPECT_NE(LastProblem().find(registry_path()), std::string::npos) << LastProblem();
+    EXPECT_FALSE(FileExists(OwnDropInPath()));
+    EXPECT_EQ(ReadFile(registry_path()), kHandWritten);
+  }
+}
+
+TEST_F(RegistryTest, ParseErrorsNameFileLineAndColumn) {
+  DeleteConfigKey();
+  struct Case {
+    std::string file;
+    std::string text;
+    std::string where;
+  };
+  const std::string drop_in = DropInDirectory() + "50-broken.toml";
+  const Case cases[] = {
+      {registry_path(), "[HKEY_LOCAL_MACHINE]\nRootDir = /var/spool\n", registry_path() + ":2:11:"},
+      {registry_path(), "a = 1\n[b\n", registry_path() + ":2:3:"},
+      {drop_in, "\n\nx = \"unterminated\n", drop_in + ":3:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::filesystem::remove(registry_path());
+    std::filesystem::remove(drop_in);
+    std::filesystem::create_directories(DropInDirectory());
+    WriteFile(c.file, c.text);
+    std::string problem;
+    EXPECT_EQ(Check(&problem), HresultFromWin32(ERROR_BADDB));
+    EXPECT_EQ(problem.rfind(c.where, 0), 0u) << problem;
+    Key key;
+    EXPECT_EQ(Key::Create(kConfig, &key), HresultFromWin32(ERROR_BADDB));
+    EXPECT_EQ(LastProblem(), problem);
+    EXPECT_EQ(ReadFile(c.file), c.text);
+  }
+}
+
+TEST_F(RegistryTest, ALaterDropInWinsOverAnEarlierOne) {
+  DeleteConfigKey();
+  std::filesystem::create_directories(DropInDirectory());
+  WriteFile(DropInDirectory() + "10-first.toml",
+            "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nAudioFormat = 22\nRootDir = \"/a/\"\n");
+  WriteFile(DropInDirectory() + "20-second.toml",
+            "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nAudioFormat = 49\n");
+  WriteFile(DropInDirectory() + ".20-second.toml.tmp", "not toml [");
+  WriteFile(DropInDirectory() + "notes.txt", "not toml [");
+  Key key;
+  ASSERT_EQ(Key::Open(kConfig, &key), S_OK);
+  std::uint32_t format = 0;
+  EXPECT_EQ(key.QueryDword("AudioFormat", &format), S_OK);
+  EXPECT_EQ(format, 49u);
+  std::string root;
+  EXPECT_EQ(key.QueryString("RootDir", &root), S_OK);
+  EXPECT_EQ(root, "/a/");
 }
 
 TEST_F(RegistryTest, StringsLongerThanTheBufferAreRefused) {

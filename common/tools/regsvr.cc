@@ -1,65 +1,66 @@
 // ringwell-regsvr: registers component libraries in the registry store by
 // calling their DllRegisterServer entry point, or unregisters them with -u
-// (DllUnregisterServer). This is what an installer and the tests use.
+// (DllUnregisterServer). Each library's entries go to its own drop-in beside
+// the store file; the hand-written store file is never touched.
 //
 //   ringwell-regsvr [-u] LIBRARY...
-//
-// The store is $RINGWELL_REGISTRY, else /etc/ringwell/registry.toml.
-#include <dlfcn.h>
-
+//   ringwell-regsvr --help | --version
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "ringwell/common/class_registry.h"
+#include "ringwell/common/library_registration.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/version.h"
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr, "usage: ringwell-regsvr [-u] LIBRARY...\n");
-  return 2;
-}
-
-int Run(const char* library, bool unregister) {
-  char* absolute = realpath(library, nullptr);
-  const std::string path = absolute != nullptr ? absolute : library;
-  std::free(absolute);
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    std::fprintf(stderr, "ringwell-regsvr: cannot load %s: %s\n", path.c_str(), dlerror());
-    return 1;
-  }
-  const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-  auto function = reinterpret_cast<ringwell::DllRegisterServerFn>(dlsym(handle, entry));
-  if (function == nullptr) {
-    std::fprintf(stderr, "ringwell-regsvr: %s does not export %s\n", path.c_str(), entry);
-    return 1;
-  }
-  const ringwell::HRESULT hr = function();
-  if (ringwell::Failed(hr)) {
-    std::fprintf(stderr, "ringwell-regsvr: %s of %s failed: %s (%s)\n", entry, path.c_str(),
-                 ringwell::ErrorText(hr).c_str(),
-                 ringwell::HexCode(static_cast<std::uint32_t>(hr)).c_str());
-    return 1;
-  }
-  std::printf("%s %s in %s\n", unregister ? "Unregistered" : "Registered", path.c_str(),
-              ringwell::registry::StorePath().c_str());
-  return 0;
-}
+constexpr char kUsage[] =
+    "usage: ringwell-regsvr [-u] LIBRARY...\n"
+    "       ringwell-regsvr --help | --version\n"
+    "Registers component libraries (libkel.so, libtallier.so, libwavshift.so,\n"
+    "libdialqueue.so) in the registry store, or with -u unregisters them. Each\n"
+    "library's entries go to its own drop-in in the directory beside the store\n"
+    "file ($RINGWELL_REGISTRY, else /etc/ringwell/registry.toml).\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bool unregister = false;
-  int first = 1;
-  if (argc > 1 && std::string_view(argv[1]) == "-u") {
-    unregister = true;
-    first = 2;
+  std::vector<std::string> libraries;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::printf("ringwell-regsvr %s\n", ringwell::kVersion);
+      return 0;
+    }
+    if (argument == "-u") {
+      unregister = true;
+    } else if (argument.starts_with("-")) {
+      std::fprintf(stderr, "ringwell-regsvr: unknown option \"%s\"\n%s", argv[i], kUsage);
+      return 2;
+    } else {
+      libraries.emplace_back(argument);
+    }
   }
-  if (first >= argc) return Usage();
+  if (libraries.empty()) {
+    std::fprintf(stderr, "ringwell-regsvr: no library given\n%s", kUsage);
+    return 2;
+  }
   int status = 0;
-  for (int i = first; i < argc; ++i) status |= Run(argv[i], unregister);
+  for (const std::string& library : libraries) {
+    std::string report;
+    if (ringwell::Succeeded(ringwell::RegisterLibraryFile(library, unregister, &report))) {
+      std::printf("ringwell-regsvr: %s\n", report.c_str());
+    } else {
+      std::fprintf(stderr, "ringwell-regsvr: %s\n", report.c_str());
+      status = 1;
+    }
+  }
   return status;
 }

@@ -10,6 +10,7 @@
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
 //                 [--time-scale SECONDS] [--sip-lines 5,6 --sip-* ...]
 //                 [--pager-config FILE]
+//   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
 // scenario.h, sample in host/scenario.sample.json); without one every call is
@@ -26,6 +27,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +37,7 @@
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "scenario.h"
 #include "sim_line.h"
@@ -91,6 +94,11 @@ int Run(Options options) {
   }
   options.root = NormaliseRoot(options.root);
   if (options.pager_log.empty()) options.pager_log = options.root + "pager.log";
+  if (!options.heard_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(options.heard_dir, ec);
+    if (ec) return Fail("cannot make the --heard-dir " + options.heard_dir + ": " + ec.message());
+  }
 
   std::shared_ptr<host::Scenario> scenario;
   try {
@@ -199,8 +207,8 @@ int main(int argc, char** argv) {
   app.add_option("--scenario", options.scenario, "what the callees do (JSON, see scenario.h)")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
-                 "write what each callee heard as a wav file into this directory")
-      ->check(CLI::ExistingDirectory);
+                 "write what each callee heard as a wav file into this directory (made if "
+                 "missing)");
   app.add_option("--pager-log", options.pager_log, "log of sent pages (default ROOT/pager.log)");
   app.add_option("--pager-config", options.pager_config,
                  "deliver pages through web hooks and e-mail as this TOML file says")
@@ -209,6 +217,14 @@ int main(int argc, char** argv) {
                  "real seconds a simulated second takes (default 0.01)")
       ->check(CLI::NonNegativeNumber);
   host::sip::AddSipOptions(app, options.sip);
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help, --version
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "ringwell-host: %s\n%s", e.what(), app.help().c_str());
+    return 2;
+  }
   return Run(std::move(options));
 }

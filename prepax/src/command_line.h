@@ -1,8 +1,8 @@
-// The daemon's command line. Like the service executable it stands in for, it
-// looks for "-" and "/" anywhere in its command line and compares everything
-// after such a character, ignoring case, with the switch names; the first
-// match decides. "prepax -RegServer" and "prepax /regserver" register;
-// "prepax -RegServer extra" matches nothing and runs the daemon.
+// The daemon's command line. Without an argument the daemon runs. One
+// argument may name a registration switch, "-RegServer", "-Service" or
+// "-UnregServer", after "-" or "/" and in any letter case ("/regserver"
+// registers too), or ask for "--help" ("-h", "-?", "/?") or "--version".
+// Anything else, and any further argument, is refused.
 #pragma once
 
 #include <string>
@@ -10,11 +10,19 @@
 
 namespace ringwell::prepax {
 
-enum class Switch { kNone, kUnregServer, kRegServer, kService };
+enum class Switch { kNone, kUnregServer, kRegServer, kService, kHelp, kVersion, kUnknown };
 
-// The arguments after the program name, joined by single blanks.
-std::string JoinArguments(int argc, const char* const* argv);
+struct CommandLine {
+  Switch action = Switch::kNone;
+  std::string refused;  // the argument refused (kUnknown)
+};
 
-Switch ParseSwitch(std::string_view command_line);
+// The switch one argument names (kUnknown when it names none).
+Switch ParseSwitch(std::string_view argument);
+
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// The usage text, ending with a line break.
+std::string Usage();
 
 }  // namespace ringwell::prepax

@@ -2,18 +2,24 @@
 // the two classes it serves (PrepaxService, Speech) with the executable as
 // their local server, its type library, and, when it is installed as a
 // service, the LocalService/ServiceParameters values and the systemd unit.
+// The entries go to the daemon's own drop-in of the store.
+//
+// Each operation either does everything or changes nothing: on a failure the
+// drop-in is put back as it was. `report` receives a sentence saying what was
+// done, or on failure what went wrong and where.
 #pragma once
+
+#include <string>
 
 #include "ringwell/common/hresult.h"
 
 namespace ringwell::prepax {
 
-// "RegServer" (as_service false) or "Service" (true). An earlier service
-// installation is removed first, so "RegServer" after "Service" leaves no
-// LocalService value and no unit.
-HRESULT RegisterServer(bool as_service);
+// "RegServer" (as_service false) or "Service" (true). "RegServer" after
+// "Service" leaves no LocalService value and no unit.
+HRESULT RegisterServer(bool as_service, std::string* report);
 // "UnregServer": removes everything RegisterServer wrote, and the unit.
-HRESULT UnregisterServer();
+HRESULT UnregisterServer(std::string* report);
 
 // Whether the daemon is registered (its application identifier key opens),
 // and whether it is registered to run as a service (LocalService is set).

@@ -1,9 +1,9 @@
 #include "systemd_unit.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 #include "identifiers.h"
@@ -11,9 +11,6 @@
 #include "ringwell/common/registry.h"
 
 namespace ringwell::prepax {
-namespace {
-
-void ShowMessage(const char* text) { std::fprintf(stderr, "%s: %s\n", kServiceName, text); }
 
 std::string UnitDirectory() {
   const char* env = std::getenv("RINGWELL_UNIT_DIR");
@@ -22,18 +19,26 @@ std::string UnitDirectory() {
   return dir;
 }
 
-}  // namespace
-
 std::string UnitPath() { return UnitDirectory() + kExecutableName + ".service"; }
 
 bool ServiceInstalled() { return FileExists(UnitPath()); }
 
-HRESULT InstallService(const std::string& executable) {
-  if (ServiceInstalled()) return S_OK;
-  if (!IsDirectory(UnitDirectory())) {
-    ShowMessage("Couldn't open service manager");
+HRESULT CheckUnitDirectory(std::string* problem) {
+  const std::string dir = UnitDirectory();
+  if (!IsDirectory(dir)) {
+    *problem = "Couldn't open service manager: the unit directory " + dir + " does not exist";
     return HresultFromWin32(ERROR_PATH_NOT_FOUND);
   }
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    const HRESULT hr = HresultFromErrno(errno);
+    *problem = "Couldn't open service manager: the unit directory " + dir +
+               " is not writable (" + ErrorText(hr) + ")";
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT InstallService(const std::string& executable, std::string* problem) {
   std::string unit =
       "[Unit]\n"
       "Description=Ringwell Prepax: preprocesses submitted notification requests\n"
@@ -44,7 +49,9 @@ HRESULT InstallService(const std::string& executable) {
       "ExecStart=" +
       executable +
       "\n"
-      "Restart=on-failure\n";
+      "Restart=on-failure\n"
+      // A refused configuration exits with 1: no restart loop, the start fails.
+      "RestartPreventExitStatus=1 2\n";
   if (const char* store = std::getenv("RINGWELL_REGISTRY"); store != nullptr && *store != '\0') {
     unit += "Environment=RINGWELL_REGISTRY=" + std::string(store) + "\n";
   }
@@ -52,16 +59,17 @@ HRESULT InstallService(const std::string& executable) {
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n";
-  HRESULT hr = WriteFileAtomically(UnitPath(), unit);
-  if (Failed(hr)) ShowMessage("Couldn't create service");
+  const HRESULT hr = WriteFileAtomically(UnitPath(), unit);
+  if (Failed(hr)) *problem = "Couldn't create service " + UnitPath() + ": " + ErrorText(hr);
   return hr;
 }
 
-HRESULT UninstallService() {
+HRESULT UninstallService(std::string* problem) {
   if (!ServiceInstalled()) return S_OK;
   if (::unlink(UnitPath().c_str()) != 0) {
-    ShowMessage("Service could not be deleted");
-    return HresultFromErrno(errno);
+    const HRESULT hr = HresultFromErrno(errno);
+    *problem = "Service could not be deleted: " + UnitPath() + ": " + ErrorText(hr);
+    return hr;
   }
   return S_OK;
 }

@@ -9,13 +9,18 @@
 
 namespace ringwell::prepax {
 
+std::string UnitDirectory();  // ends with "/"
 std::string UnitPath();
 bool ServiceInstalled();
-// Writes the unit for `executable` (and the registry store now in force).
-// Failures print "Couldn't create service" on standard error.
-HRESULT InstallService(const std::string& executable);
-// Removes the unit if there is one. Failures print "Service could not be
-// deleted" on standard error.
-HRESULT UninstallService();
+// Whether a unit can be written: the unit directory exists and this process
+// may create files in it. On failure `problem` starts with "Couldn't open
+// service manager" and says why.
+HRESULT CheckUnitDirectory(std::string* problem);
+// Writes (or rewrites) the unit for `executable` and the registry store now in
+// force. On failure `problem` starts with "Couldn't create service".
+HRESULT InstallService(const std::string& executable, std::string* problem);
+// Removes the unit if there is one. On failure `problem` starts with "Service
+// could not be deleted".
+HRESULT UninstallService(std::string* problem);
 
 }  // namespace ringwell::prepax

@@ -2,26 +2,39 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace ringwell::prepax {
 namespace {
 
-TEST(CommandLineTest, SwitchesFollowADashOrSlashInAnyLetterCase) {
-  EXPECT_EQ(ParseSwitch("/regserver"), Switch::kRegServer);
-  EXPECT_EQ(ParseSwitch("-REGSERVER"), Switch::kRegServer);
-  EXPECT_EQ(ParseSwitch("-UnregServer"), Switch::kUnregServer);
-  EXPECT_EQ(ParseSwitch("/Service"), Switch::kService);
-  // The whole rest of the line must match: further text means no switch.
-  EXPECT_EQ(ParseSwitch("-RegServer extra"), Switch::kNone);
-  EXPECT_EQ(ParseSwitch("RegServer"), Switch::kNone);
-  EXPECT_EQ(ParseSwitch(""), Switch::kNone);
-  // Every dash or slash is tried in turn.
-  EXPECT_EQ(ParseSwitch("x-y /service"), Switch::kService);
-}
-
-TEST(CommandLineTest, ArgumentsAreJoinedWithBlanks) {
-  const char* argv[] = {"prepax", "-RegServer", "extra"};
-  EXPECT_EQ(JoinArguments(3, argv), "-RegServer extra");
-  EXPECT_EQ(ParseSwitch(JoinArguments(3, argv)), Switch::kNone);
+TEST(CommandLineTest, OneArgumentNamesASwitchAnythingElseIsRefused) {
+  struct Case {
+    std::vector<const char*> argv;
+    Switch action;
+    const char* refused;
+  };
+  const Case cases[] = {
+      {{"prepax"}, Switch::kNone, ""},
+      {{"prepax", "/regserver"}, Switch::kRegServer, ""},
+      {{"prepax", "-REGSERVER"}, Switch::kRegServer, ""},
+      {{"prepax", "-UnregServer"}, Switch::kUnregServer, ""},
+      {{"prepax", "/Service"}, Switch::kService, ""},
+      {{"prepax", "--help"}, Switch::kHelp, ""},
+      {{"prepax", "-h"}, Switch::kHelp, ""},
+      {{"prepax", "/?"}, Switch::kHelp, ""},
+      {{"prepax", "--version"}, Switch::kVersion, ""},
+      {{"prepax", "RegServer"}, Switch::kUnknown, "RegServer"},
+      {{"prepax", "-RegServe"}, Switch::kUnknown, "-RegServe"},
+      {{"prepax", "--regserver"}, Switch::kUnknown, "--regserver"},
+      {{"prepax", ""}, Switch::kUnknown, ""},
+      {{"prepax", "-RegServer", "extra"}, Switch::kUnknown, "extra"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argv.size() > 1 ? c.argv[1] : "(none)");
+    const CommandLine line = ParseCommandLine(static_cast<int>(c.argv.size()), c.argv.data());
+    EXPECT_EQ(line.action, c.action);
+    EXPECT_EQ(line.refused, c.refused);
+  }
 }
 
 }  // namespace

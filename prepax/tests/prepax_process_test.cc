@@ -13,6 +13,7 @@
 #include "prepax_test_support.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/version.h"
 #include "ringwell/testing/process.h"
 
 namespace ringwell::prepax {
@@ -37,10 +38,11 @@ class PrepaxProcessTest : public testing::PrepaxTest {
             {"RINGWELL_JOURNAL", "0"},
             {"RINGWELL_UNIT_DIR", unit_dir_}};
   }
-  int Run(const std::vector<std::string>& arguments) {
+  int Run(const std::vector<std::string>& arguments) { return RunCapturing(arguments).exit_code; }
+  ringwell::testing::ProgramResult RunCapturing(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {ProgramPath("prepax")};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return ringwell::testing::RunProgram(argv, Environment());
+    return ringwell::testing::RunCapturing(argv, Environment());
   }
   void StartDaemon(ChildProcess& daemon, const std::vector<std::string>& arguments = {}) {
     std::vector<std::string> argv = {ProgramPath("prepax")};
@@ -71,14 +73,23 @@ class PrepaxProcessTest : public testing::PrepaxTest {
 };
 
 TEST_F(PrepaxProcessTest, SwitchesRegisterInstallAndRemove) {
-  EXPECT_EQ(Run({"-RegServer"}), 0);
+  const auto registered = RunCapturing({"-RegServer"});
+  EXPECT_EQ(registered.exit_code, 0);
+  EXPECT_NE(registered.out.find("prepax: Registered " + ProgramPath("prepax") + " in " +
+                                registry::DropInDirectory() + "prepax.toml"),
+            std::string::npos)
+      << registered.out;
   EXPECT_TRUE(KeyExists(AppIdKeyPath()));
   EXPECT_TRUE(KeyExists(ClassKeyPath(kPrepaxServiceClsid) + "\\LocalServer32"));
   EXPECT_TRUE(KeyExists(ClassKeyPath(kSpeechClsid) + "\\LocalServer32"));
   EXPECT_EQ(AppIdValue(kLocalServiceValue), "<missing>");
   EXPECT_TRUE(ListDir(unit_dir_).empty());
 
-  EXPECT_EQ(Run({"/service"}), 0);
+  const auto installed = RunCapturing({"/service"});
+  EXPECT_EQ(installed.exit_code, 0);
+  EXPECT_NE(installed.out.find("installed the unit " + unit_dir_ + "prepax.service"),
+            std::string::npos)
+      << installed.out;
   EXPECT_EQ(AppIdValue(kLocalServiceValue), "Prepax");
   EXPECT_EQ(AppIdValue(kServiceParametersValue), "-Service");
   ASSERT_EQ(ListDir(unit_dir_), std::vector<std::string>{"prepax.service"});
@@ -92,18 +103,44 @@ TEST_F(PrepaxProcessTest, SwitchesRegisterInstallAndRemove) {
   EXPECT_EQ(AppIdValue(kLocalServiceValue), "<missing>");
   EXPECT_TRUE(ListDir(unit_dir_).empty());
 
-  EXPECT_EQ(Run({"-unregserver"}), 0);
+  const auto removed = RunCapturing({"-unregserver"});
+  EXPECT_EQ(removed.exit_code, 0);
+  EXPECT_NE(removed.out.find("prepax: Unregistered"), std::string::npos) << removed.out;
   EXPECT_FALSE(KeyExists(AppIdKeyPath()));
   EXPECT_FALSE(KeyExists(ClassKeyPath(kSpeechClsid)));
   // Unregistered, the program refuses to run.
   EXPECT_EQ(Run({}), 1);
 }
 
+TEST_F(PrepaxProcessTest, ServiceWithoutAUsableUnitDirectoryChangesNothing) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  const std::string before = ReadFile(registry::DropInDirectory() + "prepax.toml");
+  const std::string not_a_directory = scratch() + "units.txt";
+  ringwell::testing::WriteFile(not_a_directory, "");
+  auto env = Environment();
+  env["RINGWELL_UNIT_DIR"] = not_a_directory;
+  const auto result =
+      ringwell::testing::RunCapturing({ProgramPath("prepax"), "-Service"}, env);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("Couldn't open service manager"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(not_a_directory), std::string::npos) << result.err;
+  EXPECT_EQ(AppIdValue(kLocalServiceValue), "<missing>");
+  EXPECT_EQ(ReadFile(registry::DropInDirectory() + "prepax.toml"), before);
+}
+
+TEST_F(PrepaxProcessTest, HelpAndVersionAnswerWithoutRunning) {
+  const auto help = RunCapturing({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("usage: prepax"), std::string::npos);
+  const auto version = RunCapturing({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, std::string("prepax ") + kVersion + "\n");
+}
+
 TEST_F(PrepaxProcessTest, DaemonSchedulesASubmittedRequestAndStopsOnSigterm) {
   ASSERT_EQ(Run({"-RegServer"}), 0);
   ChildProcess daemon;
-  // Further text after a switch matches no switch: the daemon runs.
-  StartDaemon(daemon, {"-RegServer", "extra"});
+  StartDaemon(daemon);
   auto request = NewRequest({"5551234"});
   AddPart(request.Get(), kel::kelTextMessagePart, "The server room is too warm.");
   const std::string id = Submit(request.Get());

@@ -32,7 +32,7 @@ EventType EventTypeOf(std::uint32_t message_id);
 class CEventLog {
  public:
   // Registers `source` with `module_path` as its message file (only when the
-  // registry store file exists; failures are ignored, entries are written
+  // registry store exists, in its drop-in "event-sources"; failures are ignored, entries are written
   // regardless).
   CEventLog(std::string source, std::string module_path, MessageTable table);
 

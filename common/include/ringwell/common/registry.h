@@ -4,19 +4,28 @@
 // written with backslashes below it ("SOFTWARE\Corvane\Ringwell"), and key and
 // value names compare ignoring case. A key's default value has the empty name.
 //
-// The file is TOML, one table per key:
+// The store is made of TOML files, one table per key:
 //   [HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]
 //   RootDir = "/var/spool/ringwell/"
 //   AudioFormat = 22
-// It is named by $RINGWELL_REGISTRY, else /etc/ringwell/registry.toml. Every
-// change reads, changes and replaces the whole file atomically under an
-// exclusive advisory lock, so concurrent writers in several processes lose
-// nothing.
+// The store file, $RINGWELL_REGISTRY, else /etc/ringwell/registry.toml, is the
+// one a person writes; no tool ever writes it, so its comments and layout stay
+// as written. Tools write drop-ins: files "*.toml" in the directory beside it
+// named after it with ".d" ("/etc/ringwell/registry.d/"), each tool only its
+// own (the program's name, or the name a DropInScope gives, such as the
+// registered library's). Reads see all files together: a value in the store
+// file wins over the drop-ins, and among the drop-ins the one whose name sorts
+// last wins. A change that a winning file hides is refused as a whole.
+//
+// Every change reads all files and replaces the writer's drop-in atomically
+// under an exclusive advisory lock, so concurrent writers in several processes
+// lose nothing; a drop-in left without keys is removed.
 //
 // Failures: a missing key or value gives the file-not-found code, a string
 // longer than the caller's limit ERROR_MORE_DATA, an unparsable file
-// ERROR_BADDB (which is never overwritten), an unreadable or unwritable one its
-// system error.
+// ERROR_BADDB (which is never overwritten), a change hidden by a winning file
+// ERROR_ACCESS_DENIED, an unreadable or unwritable file its system error.
+// LastProblem() then names the file (with line and column for a parse error).
 //
 // Thread-safety: all functions may be called from any thread.
 #pragma once
@@ -39,8 +48,36 @@ constexpr std::size_t kMaxValueChars = 511;
 
 using Value = std::variant<std::string, std::uint32_t>;
 
-// Path of the store file now in force.
+// Path of the hand-written store file now in force.
 std::string StorePath();
+// The directory of the tool-written drop-ins, ending with "/".
+std::string DropInDirectory();
+// The drop-in this thread's changes go to.
+std::string OwnDropInPath();
+// Whether the store has any file (the store file or the drop-in directory).
+bool StoreExists();
+
+// While it exists, the calling thread's changes go to the drop-in `name`
+// (a plain file name without ".toml"), such as the name of the library whose
+// registration runs.
+class DropInScope {
+ public:
+  explicit DropInScope(std::string name);
+  ~DropInScope();
+  DropInScope(const DropInScope&) = delete;
+  DropInScope& operator=(const DropInScope&) = delete;
+
+ private:
+  std::string previous_;
+};
+
+// Reads every file of the store: S_OK, or the failure of the first file that
+// cannot be read or parsed, described in `problem` as "FILE:LINE:COLUMN: what"
+// (or "FILE: what").
+HRESULT Check(std::string* problem);
+// What went wrong in this thread's last failing store call (empty after a
+// success): the file, and the line and column of a parse error.
+std::string LastProblem();
 
 // An in-memory view of the store, handed to Read and Edit callbacks.
 class Tree {

@@ -93,6 +93,10 @@ std::string ProgramPath(const std::string& name);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Every entry below `dir` (recursively, sorted) with its kind, mode and,
+// for files, content, one line each; entries named `except` are left out. Two
+// equal snapshots mean nothing was created, removed or changed.
+std::string Snapshot(const std::string& dir, const std::string& except = "events.jsonl");
 // Names of the entries of a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 

@@ -50,4 +50,15 @@ class ChildProcess {
 int RunProgram(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env = {}, std::string* output = nullptr);
 
+// What a program that ran to its end gave back.
+struct ProgramResult {
+  int exit_code = -1;  // -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+// Runs a program to its end with both its outputs captured (its standard
+// input is empty).
+ProgramResult RunCapturing(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& env = {});
+
 }  // namespace ringwell::testing
