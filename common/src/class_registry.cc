@@ -49,10 +49,11 @@ HRESULT NotRegistered(std::string_view name) {
   const std::string store = registry::StorePath();
   std::string why;
   HRESULT read = registry::Read([](const registry::Tree&) {});
-  if (Succeeded(read) && !FileExists(store)) {
+  if (Succeeded(read) && !registry::StoreExists()) {
     why = "the registry " + store + " does not exist";
   } else if (Failed(read)) {
-    why = "the registry " + store + " cannot be read (" + ErrorText(read) + ")";
+    why = "the registry " + store + " cannot be read (" + ErrorText(read) + ": " +
+          registry::LastProblem() + ")";
   } else {
     why = "the registry " + store + " has no entry for it";
   }

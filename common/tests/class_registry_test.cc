@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "ringwell/common/registry.h"
 #include "ringwell/testing/fixture.h"
@@ -149,6 +150,7 @@ TEST_F(ClassRegistryTest, AnUnregisteredClassIsExplainedByTheRegistryState) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.described);
     std::remove(registry_path().c_str());
+    std::filesystem::remove_all(registry::DropInDirectory());
     if (c.contents != nullptr) {
       std::FILE* file = std::fopen(registry_path().c_str(), "w");
       ASSERT_NE(file, nullptr);
