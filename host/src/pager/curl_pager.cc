@@ -11,7 +11,6 @@
 #include "pager/mail_channel.h"
 #include "pager/page_text.h"
 #include "pager/transfer.h"
-#include "ringwell/common/error_info.h"
 #include "sim_line.h"
 
 namespace ringwell::host {
@@ -177,10 +176,10 @@ HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,
 
 void CurlPager::Log(const std::string& number, const std::string& service, const std::string& id,
                     const std::string& status, const std::string& text, const std::string& reason) {
+  if (log_path_.empty()) return;
   std::printf("ringwell-host: page to %s: %s%s%s\n", number.c_str(), status.c_str(),
               reason.empty() ? "" : ": ", reason.c_str());
   std::fflush(stdout);
-  if (log_path_.empty()) return;
   const std::string line = Tabless(OleDateToIso(OleDateNow())) + '\t' + Tabless(number) + '\t' +
                            Tabless(service) + '\t' + Tabless(id) + '\t' + status + '\t' +
                            Tabless(config_.secrets.Redact(text)) + '\n';

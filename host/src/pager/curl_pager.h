@@ -5,9 +5,9 @@
 // a slow gateway holds up only its own page. Every page gets a Call result
 // with Status and Answer "Sent" or "Failed", the reason in Error (the HTTP
 // status line, the SMTP reply, the timeout, or an unknown service) and the
-// channel's reply in Protocol; each page is also printed on standard output
-// and appended to the pager log (time, number, service, request ID, status,
-// text; tab-separated). Secrets never appear in any of these.
+// channel's reply in Protocol. With a pager log, each page is also printed on
+// standard output and appended to the log (time, number, service, request ID,
+// status, text; tab-separated). Secrets never appear in any of these.
 //
 // Thread-safety: SendPages may be called from one thread at a time (the
 // scheduler's pager worker); a batch blocks for at most the configured
@@ -26,7 +26,7 @@ namespace ringwell::host {
 
 class CurlPager final : public ComObject<dialqueue::IPager> {
  public:
-  // `log_path` empty: no pager log.
+  // `log_path` empty: no pager log and nothing printed.
   CurlPager(pager::PagerConfig config, std::string log_path);
 
   HRESULT Describe(std::string* a_pbstrDescription) override;

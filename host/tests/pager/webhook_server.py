@@ -6,7 +6,7 @@ appended to the record file as one JSON line (method, path, headers, body)
 before it is answered. A request whose path or body contains a number given
 with --status NUMBER=CODE is answered with that code; one containing a number
 given with --hang is never answered. Everything else gets 200 and a small
-JSON reply. With --cert and --key it speaks HTTPS.
+JSON reply, after --delay seconds. With --cert and --key it speaks HTTPS.
 """
 import argparse
 import json
@@ -20,6 +20,7 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--record", required=True)
 parser.add_argument("--status", action="append", default=[])
 parser.add_argument("--hang", action="append", default=[])
+parser.add_argument("--delay", type=float, default=0)
 parser.add_argument("--cert")
 parser.add_argument("--key")
 args = parser.parse_args()
@@ -41,6 +42,8 @@ class Handler(BaseHTTPRequestHandler):
         if any(number in seen for number in args.hang):
             threading.Event().wait(120)
             return
+        if args.delay:
+            threading.Event().wait(args.delay)
         code = next((c for n, c in statuses.items() if n in seen), 200)
         reply = json.dumps({"ok": code < 300, "code": code}).encode()
         self.send_response(code)
