@@ -99,17 +99,8 @@ std::optional<CivilTime> CivilFromOleDate(OleDate date) {
 }
 
 std::optional<OleDate> OleDateFromTimespec(const timespec& moment) {
-  std::tm local{};
-  if (localtime_r(&moment.tv_sec, &local) == nullptr) return std::nullopt;
-  CivilTime c;
-  c.year = local.tm_year + 1900;
-  c.month = local.tm_mon + 1;
-  c.day = local.tm_mday;
-  c.hour = local.tm_hour;
-  c.minute = local.tm_min;
-  c.second = local.tm_sec > 59 ? 59 : local.tm_sec;
-  c.millisecond = static_cast<int>(moment.tv_nsec / 1000000);
-  return OleDateFromCivil(c);
+  return OleDateFromMoment(Moment(std::chrono::seconds(moment.tv_sec) +
+                                  std::chrono::milliseconds(moment.tv_nsec / 1000000)));
 }
 
 OleDate OleDateNow() {

@@ -2,33 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <unistd.h>
 #include <thread>
 
 #include "report_view.h"
-#include "request_description.h"
+#include "request_checks.h"
 #include "toolkit.h"
 
 namespace ringwell::kel::cli {
 namespace {
-
-nlohmann::json ReadDescription(const std::string& file) {
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    std::ifstream in(file);
-    if (!in) throw Failure(E_INVALIDARG, "cannot read " + file);
-    text.assign(std::istreambuf_iterator<char>(in), {});
-  }
-  try {
-    return nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception& e) {
-    throw Failure(E_INVALIDARG, file + ": " + e.what());
-  }
-}
 
 // The report, or nothing when it does not exist (yet).
 std::optional<ReportView> TryReadReport(IKelService* service, const std::string& id) {
@@ -60,50 +42,19 @@ void PrintFile(IKelFileInfo* info) {
 
 }  // namespace
 
-nlohmann::json DescriptionFromFlags(const SubmitOptions& options) {
-  nlohmann::json description = {{"type", options.page ? "page" : "call"},
-                                {"window", {{"start", options.from}, {"stop", options.until}}}};
-  nlohmann::json recipients = nlohmann::json::array();
-  for (const auto& number : options.to) {
-    nlohmann::json recipient = {{"number", number}};
-    if (!options.service.empty()) recipient["service"] = options.service;
-    recipients.push_back(recipient);
-  }
-  description["recipients"] = recipients;
-  nlohmann::json parts = nlohmann::json::array();
-  for (const auto& text : options.say) {
-    nlohmann::json part = {{"say", text}};
-    if (!options.voice.empty()) part["voice"] = options.voice;
-    parts.push_back(part);
-  }
-  for (const auto& file : options.play) parts.push_back({{"play", file}});
-  description["message"] = {{"parts", parts}};
-  return description;
-}
-
-int Submit(IKelService* service, const SubmitOptions& options) {
-  nlohmann::json description =
-      options.file.empty() ? DescriptionFromFlags(options) : ReadDescription(options.file);
-  ComPtr<IKelRequest> request = BuildRequest(description, service, OleDateNow());
-  std::string id;
-  Check(service->SubmitRequest(request.Get(), &id), "submitting");
-  std::printf("%s\n", id.c_str());
-  return 0;
-}
-
 int Report(IKelService* service, const ReportOptions& options) {
   if (!options.wait) {
     auto report = TryReadReport(service, options.id);
     if (!report) {
       std::fprintf(stderr, "kel: there is no report for %s\n", options.id.c_str());
-      return 1;
+      return kExitFailure;
     }
     if (options.json) {
       std::printf("%s\n", ToJson(*report).dump(2).c_str());
     } else {
       std::printf("%s", RenderTable(*report).c_str());
     }
-    return 0;
+    return kExitOk;
   }
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_s);
@@ -122,7 +73,7 @@ int Report(IKelService* service, const ReportOptions& options) {
     if (options.timeout_s > 0 && std::chrono::steady_clock::now() >= deadline) {
       std::fprintf(stderr, "kel: %s is not finished after %d s\n", options.id.c_str(),
                    options.timeout_s);
-      return 1;
+      return kExitTimeout;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
   }
@@ -133,41 +84,65 @@ int Report(IKelService* service, const ReportOptions& options) {
       std::printf("\n%s", RenderTable(last).c_str());
     }
   }
-  return 0;
+  if (!ReachedEveryone(last)) {
+    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n",
+                 options.id.c_str(), last.status.c_str());
+    return kExitNotFully;
+  }
+  return kExitOk;
 }
 
 int Cancel(IKelService* service, const std::string& id) {
   if (Check(service->CancelRequest(id.c_str()), "canceling") == S_FALSE) {
     std::fprintf(stderr, "kel: %s is not scheduled; nothing was canceled\n", id.c_str());
-    return 1;
+    return kExitFailure;
   }
   std::printf("canceled %s\n", id.c_str());
-  return 0;
+  return kExitOk;
 }
 
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite) {
+  if (const std::string problem = WavProblem(path); !problem.empty()) {
+    throw Failure(E_INVALIDARG, path + " " + problem);
+  }
+  const std::string name = path.substr(path.rfind('/') + 1);
   if (Check(service->SubmitFile(path.c_str(), overwrite ? 1 : 0), "storing " + path) == S_FALSE) {
-    std::fprintf(stderr, "kel: a file of that name is stored already (use --overwrite)\n");
-    return 1;
+    ComPtr<IKelFileInfo> info;
+    if (!overwrite && Check(service->GetFileInfo(name.c_str(), info.Put())) == S_OK) {
+      std::fprintf(stderr, "kel: a file named %s is stored already (--overwrite replaces it)\n",
+                   name.c_str());
+    } else {
+      std::string location;
+      Check(service->get_Location(&location));
+      std::fprintf(stderr, "kel: %s could not be stored in %sFiles/{0}/%s\n", path.c_str(),
+                   location.c_str(),
+                   ::access((location + "Files/{0}").c_str(), W_OK) != 0 ? " (not writable)" : "");
+    }
+    return kExitFailure;
   }
   std::printf("stored %s\n", path.substr(path.rfind('/') + 1).c_str());
-  return 0;
+  return kExitOk;
 }
 
 int FilesRemove(IKelService* service, const std::string& name) {
-  Check(service->DeleteFile(name.c_str()));
+  ComPtr<IKelFileInfo> info;
+  if (Check(service->GetFileInfo(name.c_str(), info.Put())) == S_FALSE) {
+    std::fprintf(stderr, "kel: no file %s is stored\n", name.c_str());
+    return kExitFailure;
+  }
+  Check(service->DeleteFile(name.c_str()), "removing " + name);
   std::printf("removed %s\n", name.c_str());
-  return 0;
+  return kExitOk;
 }
 
 int FilesInfo(IKelService* service, const std::string& name) {
   ComPtr<IKelFileInfo> info;
   if (Check(service->GetFileInfo(name.c_str(), info.Put())) == S_FALSE) {
     std::fprintf(stderr, "kel: no file %s is stored\n", name.c_str());
-    return 1;
+    return kExitFailure;
   }
   PrintFile(info.Get());
-  return 0;
+  return kExitOk;
 }
 
 int FilesList(IKelService* service) {
@@ -180,7 +155,7 @@ int FilesList(IKelService* service) {
     Check(files->get_Item(i, info.Put()));
     PrintFile(info.Get());
   }
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace ringwell::kel::cli

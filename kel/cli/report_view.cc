@@ -152,4 +152,11 @@ bool IsFinished(const std::string& status) {
          status == "ErrorGenerateVoiceFile";
 }
 
+bool ReachedEveryone(const ReportView& report) {
+  if (report.status != "Completed") return false;
+  return std::all_of(report.recipients.begin(), report.recipients.end(), [](const auto& r) {
+    return r.status == "Completed" || r.status == "Sent";
+  });
+}
+
 }  // namespace ringwell::kel::cli

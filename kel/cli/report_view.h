@@ -47,4 +47,8 @@ std::vector<std::string> Changes(const ReportView& before, const ReportView& aft
 // Whether a request with this report status will change no more.
 bool IsFinished(const std::string& status);
 
+// Whether a finished request reached every recipient: the request
+// "Completed" and every recipient "Completed" (a call) or "Sent" (a page).
+bool ReachedEveryone(const ReportView& report);
+
 }  // namespace ringwell::kel::cli

@@ -1,5 +1,5 @@
-// Request descriptions: a notification written as JSON, turned into a toolkit
-// request.
+// Request descriptions: a notification written as JSON, checked and turned
+// into a toolkit request.
 //
 //   {
 //     "type": "call",                      "call" (default) or "page"
@@ -17,15 +17,21 @@
 //
 // A PART is {"say": "text", "voice": "Female", "volume": 90, "rate": 0}, or
 // {"play": "greeting.wav"} naming a wav file in the file store, or
-// {"play": "/path/to/greeting.wav"}, which stores that file first; a plain
-// string is a text to say. A message may also be written as just its list of
-// parts. Times are "now", a moment relative to now ("+90s", "+10m", "+2h",
-// "+1d") or a local time "2026-12-07T18:30:00".
+// {"play": "/path/to/greeting.wav"}, a wav file to store first (also a plain
+// name of a file in the current directory); a plain string is a text to say.
+// A message may also be written as just its list of parts. Times are "now", a
+// moment relative to now ("+90s", "+10m", "+2h", "+1d") or an ISO 8601 time,
+// with "Z" or an offset, or without a zone for the installation's time zone.
+//
+// Every key and every value's type is checked; blank numbers are dropped. A
+// refused description names the field and writes nothing.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "ringwell/common/ole_date.h"
 #include "ringwell/kel/kel.h"
@@ -35,9 +41,29 @@ namespace ringwell::kel::cli {
 // A time as the description writes it, relative to `now`.
 std::optional<OleDate> ParseWhen(std::string_view text, OleDate now);
 
-// Builds the request. Throws Failure for a description that does not fit the
-// form above or that the toolkit refuses.
-ComPtr<IKelRequest> BuildRequest(const nlohmann::json& description, IKelService* service,
-                                 OleDate now);
+// A local wav file that goes into the file store before the request is
+// submitted.
+struct StagedFile {
+  std::string source;    // path of the local file
+  std::string name;      // its name in the store
+  bool replace = false;  // a different file of that name is stored already
+};
+
+struct BuiltRequest {
+  ComPtr<IKelRequest> request;
+  std::vector<StagedFile> files;
+};
+
+struct BuildContext {
+  IKelService* service = nullptr;  // looks up stored files; nothing is written
+  OleDate now = 0;
+  bool overwrite = false;  // a played file may replace a stored one
+  bool from_flags = false;  // name fields as the flags of `kel submit`
+};
+
+// Checks the description and builds the request. Throws Failure naming the
+// field for a description that does not fit the form above, that cannot work
+// or that the toolkit refuses. Writes nothing.
+BuiltRequest BuildRequest(const nlohmann::json& description, const BuildContext& context);
 
 }  // namespace ringwell::kel::cli

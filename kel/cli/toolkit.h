@@ -23,6 +23,12 @@ class Failure : public std::runtime_error {
   HRESULT code_;
 };
 
+// A command line that cannot be carried out as written (exit code 2).
+class UsageFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Throws Failure for a failed status code, with the calling thread's error
 // description when there is one, prefixed by `doing` when given.
 HRESULT Check(HRESULT hr, const std::string& doing = {});

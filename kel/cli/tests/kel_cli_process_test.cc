@@ -4,50 +4,15 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "ringwell/common/class_registry.h"
-#include "ringwell/common/text.h"
-#include "ringwell/tallier/tallier.h"
-#include "ringwell/testing/fixture.h"
-#include "ringwell/testing/process.h"
+#include "kel_cli_fixture.h"
+#include "test_wav.h"
 
 namespace ringwell::kel::cli {
 namespace {
 
-using ringwell::testing::LibraryPath;
 using ringwell::testing::ListDir;
-using ringwell::testing::ProgramPath;
 
-class KelCliTest : public ringwell::testing::RingwellTest {
- protected:
-  void SetUp() override {
-    RingwellTest::SetUp();
-    ASSERT_EQ(ringwell::testing::RunProgram(
-                  {ProgramPath("ringwell-regsvr"), LibraryPath("kel"), LibraryPath("tallier")}),
-              0);
-    ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier_), S_OK);
-  }
-  // Runs kel with `arguments` (a shell word list); returns its exit code and
-  // fills `output` with what it printed on both streams.
-  int Kel(const std::string& arguments, std::string* output) {
-    return ringwell::testing::RunProgram(
-        {"/bin/sh", "-c", ProgramPath("kel") + " " + arguments + " 2>&1"},
-        {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}}, output);
-  }
-  // Submits a request to two recipients and has the report generator create
-  // its report, every recipient "Scheduled"; returns the identifier.
-  std::string Submitted() {
-    std::string output;
-    EXPECT_EQ(Kel("submit --to 5551234 --to 5559876 --say 'Disk full' --until +1h", &output), 0)
-        << output;
-    const std::string id(Trim(output));
-    EXPECT_EQ(tallier_->CreateNewReport((root() + "Inbox/" + id + ".xml").c_str()), S_OK);
-    EXPECT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "*", "Scheduled"), S_OK);
-    return id;
-  }
-  std::string ReportPath(const std::string& id) { return root() + "Reports/" + id + ".xml"; }
-
-  ComPtr<tallier::ITallier> tallier_;
-};
+using testing::KelCliTest;
 
 TEST_F(KelCliTest, SubmitPrintsTheIdentifierOrTheToolkitsDescription) {
   const std::string id = Submitted();
@@ -55,7 +20,7 @@ TEST_F(KelCliTest, SubmitPrintsTheIdentifierOrTheToolkitsDescription) {
   EXPECT_EQ(ListDir(root() + "Inbox"), std::vector<std::string>{id + ".xml"});
   std::string output;
   EXPECT_EQ(Kel("submit --to 5551234 --say x --from +2h --until +1h", &output), 1);
-  EXPECT_EQ(output, "kel: submitting: StopTime must be specified after StartTime.\n");
+  EXPECT_EQ(output, "kel: --until: the end must come after the start\n");
   EXPECT_EQ(Kel("--root " + scratch() + "nowhere submit --to 1 --say x", &output), 1);
   EXPECT_EQ(output, "kel: The system cannot find path specified: " + scratch() + "nowhere/.\n");
   EXPECT_EQ(Kel("submit " + scratch() + "missing.json", &output), 1);
@@ -89,7 +54,8 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   EXPECT_EQ(json["recipients"][1]["status"], "Scheduled");
 
   ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "", "Completed"), S_OK);
-  ASSERT_EQ(Kel("report --wait --interval 50 --timeout 10 " + id, &output), 0);
+  // One recipient was never reached: the request did not fully succeed.
+  ASSERT_EQ(Kel("report --wait --interval 50 --timeout 10 " + id, &output), 3);
   EXPECT_NE(output.find("request: Completed"), std::string::npos) << output;
   EXPECT_EQ(Kel("report {00000000-0000-0000-0000-000000000000}", &output), 1);
   EXPECT_EQ(output, "kel: there is no report for {00000000-0000-0000-0000-000000000000}\n");
@@ -106,16 +72,18 @@ TEST_F(KelCliTest, CancelAndFileStore) {
   EXPECT_EQ(nlohmann::json::parse(output)["recipients"][1]["status"], "Canceled");
 
   const std::string wav = scratch() + "Alarm.WAV";
-  ringwell::testing::WriteFile(wav, std::string(1000, 'x'));
+  testing::WriteWav(wav);
   EXPECT_EQ(Kel("files add " + wav, &output), 0) << output;
   EXPECT_EQ(Kel("files add " + wav, &output), 1);
   EXPECT_EQ(Kel("files add --overwrite " + wav, &output), 0);
   ASSERT_EQ(Kel("files ls", &output), 0);
   EXPECT_EQ(output.rfind("Alarm.WAV ", 0), 0u) << output;
-  EXPECT_NE(output.find(" 1000  "), std::string::npos) << output;
+  EXPECT_NE(output.find(" 1644  "), std::string::npos) << output;
   EXPECT_EQ(Kel("files info Alarm.WAV", &output), 0);
   EXPECT_EQ(Kel("files rm Alarm.WAV", &output), 0);
   EXPECT_EQ(Kel("files info Alarm.WAV", &output), 1);
+  EXPECT_EQ(Kel("files rm Alarm.WAV", &output), 1);
+  EXPECT_EQ(output, "kel: no file Alarm.WAV is stored\n");
   EXPECT_EQ(Kel("files rm ../Inbox", &output), 1);
   EXPECT_NE(output.find("A filename cannot contain"), std::string::npos) << output;
 }

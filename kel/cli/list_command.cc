@@ -1,0 +1,70 @@
+// `kel ls`: the requests of the storage root, newest first.
+#include <cstdio>
+#include <sstream>
+
+#include "commands.h"
+#include "listing.h"
+#include "ringwell/common/storage.h"
+#include "ringwell/common/text.h"
+#include "toolkit.h"
+#include "user_time.h"
+
+namespace ringwell::kel::cli {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = FoldAscii(c);
+  return text;
+}
+
+std::string Window(const ListedRequest& request) {
+  if (!request.start || !request.stop) return "-";
+  return ShortUserTime(*request.start) + " - " + ShortUserTime(*request.stop);
+}
+
+nlohmann::json ToJson(const ListedRequest& request) {
+  nlohmann::json window = nullptr;
+  if (request.start && request.stop) {
+    window = {{"start", JsonTime(*request.start)}, {"stop", JsonTime(*request.stop)}};
+  }
+  return {{"id", request.id},
+          {"type", Lower(request.type)},
+          {"status", request.status},
+          {"recipients", {{"done", request.done}, {"total", request.total}}},
+          {"window", window},
+          {"changed", JsonTime(request.changed)}};
+}
+
+}  // namespace
+
+int List(IKelService* service, const ListOptions& options) {
+  std::string root;
+  Check(service->get_Location(&root));
+  root = NormaliseRoot(root);
+  const auto requests = ListRequests(root, options.status, options.limit);
+  if (options.json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& request : requests) list.push_back(ToJson(request));
+    std::printf("%s\n", list.dump(2).c_str());
+    return kExitOk;
+  }
+  std::ostringstream out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%-38s  %-4s  %-22s  %-9s  %-25s  %s\n", "ID", "TYPE", "STATUS",
+                "DONE", "WINDOW", "CHANGED");
+  out << line;
+  for (const auto& request : requests) {
+    const std::string done = std::to_string(request.done) + "/" + std::to_string(request.total);
+    std::snprintf(line, sizeof line, "%-38s  %-4s  %-22s  %-9s  %-25s  %s\n", request.id.c_str(),
+                  Lower(request.type).c_str(),
+                  request.status.empty() ? "-" : request.status.c_str(), done.c_str(),
+                  Window(request).c_str(), ShortUserTime(request.changed).c_str());
+    out << line;
+  }
+  out << requests.size() << (requests.size() == 1 ? " request" : " requests") << "; times in "
+      << UserZoneLabel() << "\n";
+  std::fputs(out.str().c_str(), stdout);
+  return kExitOk;
+}
+
+}  // namespace ringwell::kel::cli

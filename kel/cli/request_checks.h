@@ -1,0 +1,23 @@
+// Checks of the pieces of a request that the toolkit itself would accept but
+// that cannot work: numbers that cannot be dialled and files that are not
+// readable wav files.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ringwell::kel::cli {
+
+// Whether `number` can be dialled: at least one digit, *, or #, and otherwise
+// only +, blanks, -, ., / and parentheses; or a sip: or sips: address with a
+// user or host part.
+bool IsDialable(std::string_view number);
+
+// Why the file at `path` cannot be played: empty when it is a readable wav
+// file, else a short explanation.
+std::string WavProblem(const std::string& path);
+
+// Whether the two files have the same content (false when either cannot be read).
+bool SameContent(const std::string& a, const std::string& b);
+
+}  // namespace ringwell::kel::cli

@@ -1,0 +1,157 @@
+// What kel refuses, and how it answers mistakes on its command line: each
+// refused request leaves the storage root as it was, every answer has its
+// exit code.
+#include <filesystem>
+
+#include "kel_cli_fixture.h"
+#include "ringwell/common/version.h"
+#include "test_wav.h"
+
+namespace ringwell::kel::cli {
+namespace {
+
+using ringwell::testing::ListDir;
+using testing::KelCliTest;
+
+// Every file below the root with its size, to see that nothing changed.
+std::string Snapshot(const std::string& root) {
+  std::string listing;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    listing += entry.path().string();
+    if (entry.is_regular_file()) listing += " " + std::to_string(entry.file_size());
+    listing += "\n";
+  }
+  return listing;
+}
+
+TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
+  std::filesystem::create_directories(scratch() + "other");
+  testing::WriteWav(scratch() + "greeting.wav");
+  testing::WriteWav(scratch() + "other/greeting.wav", 1);
+  ringwell::testing::WriteFile(scratch() + "fake.wav", "just some text");
+  std::string output;
+  ASSERT_EQ(Kel("files add greeting.wav", &output), 0) << output;
+  auto json_file = [&](const std::string& name, const std::string& json) {
+    ringwell::testing::WriteFile(scratch() + name, json);
+    return name;
+  };
+  const struct {
+    std::string arguments;
+    int exit_code;
+    std::string message;
+  } kCases[] = {
+      {"submit --to '' --say hi", 1, "kel: --to: no recipient (blank numbers are left out)\n"},
+      {"submit --to 5551234", 1, "kel: nothing to say: give --say TEXT or --play FILE\n"},
+      {"submit --to 'not a number!' --say hi", 1,
+       "kel: --to: \"not a number!\" is not a dialable number (digits, +, *, #, blanks, -, ., / "
+       "and parentheses, or a sip: address)\n"},
+      {"submit --to 5551234 --say hi --until tomorrow", 1,
+       "kel: --until: \"tomorrow\" is not a time (now, +30m, +1h, +1d, or ISO 8601 such as "
+       "2026-12-07T18:00:00Z)\n"},
+      {"submit --to 5551234 --play fake.wav", 1,
+       "kel: --play: fake.wav is not a wav file: Format not recognised.\n"},
+      {"submit --to 5551234 --play absent.wav", 1,
+       "kel: --play: no file \"absent.wav\" is stored, and there is no such file here\n"},
+      {"submit --to 5551234 --play other/greeting.wav", 1,
+       "kel: --play: a different file named greeting.wav is stored already (--overwrite "
+       "replaces it)\n"},
+      {"submit --to 5551234 --play greeting.wav --play other/greeting.wav --overwrite", 1,
+       "kel: --play: two different files named greeting.wav cannot both be stored\n"},
+      {"submit " + json_file("typo.json", R"({"recipients": ["1"], "mesage": "hi"})"), 1,
+       "kel: request description: mesage: unknown key\n"},
+      {"submit " + json_file("string.json", R"({"recipients": ["1"], "message": "hi"})"), 1,
+       "kel: request description: message: must be an object or a list of parts, not a text\n"},
+      // The file would be stored, but the request is refused: it is not.
+      {"submit " + json_file("late.json", R"({"recipients": ["1"], "message": [{"play": ")" +
+                                              scratch() + R"(other/new.wav"}], "rings": -1})"),
+       1, "kel: rings: Invalid property  value for property: NumberOfRings = -1.\n"},
+      {"submit " + json_file("ok.json", R"({"recipients": ["1"], "message": ["hi"]})") +
+           " --to 5551234",
+       2,
+       "kel: --to cannot be combined with a request file (ok.json); write it into the file "
+       "instead\nRun 'kel help' or 'kel help SUBCOMMAND' for usage.\n"},
+      {"submit - < " + json_file("list.json", "[1]"), 1,
+       "kel: request description: must be a JSON object, not a list\n"},
+  };
+  testing::WriteWav(scratch() + "other/new.wav", 2);
+  const std::string before = Snapshot(root());
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Kel(c.arguments, &output), c.exit_code) << c.arguments;
+    EXPECT_EQ(output, c.message) << c.arguments;
+    EXPECT_EQ(Snapshot(root()), before) << c.arguments;
+  }
+
+  // Accepted: blanks dropped, the stored file kept as it is, or replaced on request.
+  ASSERT_EQ(Kel("submit --to '' --to 5551234 --play greeting.wav --say hi", &output), 0) << output;
+  EXPECT_EQ(ListDir(root() + "Inbox").size(), 1u);
+  ASSERT_EQ(Kel("submit --to 5551234 --play other/greeting.wav --overwrite", &output), 0) << output;
+  EXPECT_EQ(ringwell::testing::ReadFile(root() + "Files/{0}/greeting.wav"),
+            ringwell::testing::ReadFile(scratch() + "other/greeting.wav"));
+}
+
+TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
+  const std::string help = "Run 'kel help' or 'kel help SUBCOMMAND' for usage.\n";
+  const struct {
+    std::string arguments;
+    int exit_code;
+    std::string output;  // the whole output, or its start when it ends in "..."
+  } kCases[] = {
+      {"", 2, "kel: a subcommand is required\n" + help},
+      {"--bogus", 2, "kel: unknown option --bogus\n" + help},
+      {"frobnicate", 2, "kel: unknown subcommand frobnicate\n" + help},
+      {"--root /tmp files frob", 2, "kel: unknown subcommand files frob\n" + help},
+      {"submit --bogus --to 1", 2, "kel: The following argument was not expected: --bogus\n" + help},
+      {"report", 2, "kel: id is required\n" + help},
+      {"report --timeout -1 x", 2, "kel: --timeout: Value -1 not in range 0 to 2592000\n" + help},
+      {"--version", 0, std::string("kel ") + kVersion + "\n"},
+      {"help submit", 0, "Submit a request and print its identifier...."},
+      {"help files add", 0, "Store a wav file\nUsage: kel files add [OPTIONS] path\n..."},
+      {"help nothing", 2, "kel: no help on nothing: unknown subcommand\n" + help},
+  };
+  std::string output;
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Kel(c.arguments, &output), c.exit_code) << c.arguments;
+    if (c.output.size() > 3 && c.output.substr(c.output.size() - 3) == "...") {
+      EXPECT_EQ(output.substr(0, c.output.size() - 3), c.output.substr(0, c.output.size() - 3));
+    } else {
+      EXPECT_EQ(output, c.output) << c.arguments;
+    }
+  }
+  // Help shows the defaults.
+  ASSERT_EQ(Kel("submit --help", &output), 0);
+  EXPECT_NE(output.find("--until TEXT=+1h"), std::string::npos) << output;
+  EXPECT_NE(output.find("Usage: kel submit"), std::string::npos) << output;
+  ASSERT_EQ(Kel("help report", &output), 0);
+  EXPECT_NE(output.find("--timeout SECONDS=3600"), std::string::npos) << output;
+
+  // --root works after the subcommand as well.
+  const std::string other = scratch() + "other/";
+  for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}"}) {
+    std::filesystem::create_directories(other + dir);
+  }
+  ASSERT_EQ(Kel("submit --to 5551234 --say hi --root " + other, &output), 0) << output;
+  EXPECT_EQ(ListDir(other + "Inbox").size(), 1u);
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+}
+
+TEST_F(KelCliTest, WaitingTellsHowTheRequestEnded) {
+  std::string output;
+  const std::string id = Submitted();
+  for (const char* number : {"5551234", "5559876"}) {
+    ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), number, "Completed"), S_OK);
+  }
+  // Not finished yet: the timeout runs out.
+  EXPECT_EQ(Kel("report --wait --interval 50 --timeout 1 " + id, &output), 4);
+  EXPECT_NE(output.find("is not finished after 1 s"), std::string::npos) << output;
+  ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "", "Completed"), S_OK);
+  EXPECT_EQ(Kel("report --wait --interval 50 " + id, &output), 0) << output;
+
+  const std::string failed = Submitted();
+  ASSERT_EQ(tallier_->UpdateStatus(ReportPath(failed).c_str(), "*", "ErrorNoFile"), S_OK);
+  EXPECT_EQ(Kel("report --wait --interval 50 " + failed, &output), 3);
+  EXPECT_NE(output.find("ended ErrorNoFile without reaching every recipient"), std::string::npos)
+      << output;
+}
+
+}  // namespace
+}  // namespace ringwell::kel::cli
