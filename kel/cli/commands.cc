@@ -1,13 +1,16 @@
 #include "commands.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
-#include <unistd.h>
 #include <thread>
 
 #include "report_view.h"
+#include "ringwell/common/storage.h"
 #include "request_checks.h"
 #include "toolkit.h"
+#include "user_time.h"
 
 namespace ringwell::kel::cli {
 namespace {
@@ -18,7 +21,9 @@ std::optional<ReportView> TryReadReport(IKelService* service, const std::string&
   if (Check(service->GetReport(id.c_str(), report.Put()), "reading the report") == S_FALSE) {
     return std::nullopt;
   }
-  return ReadReport(id, report.Get());
+  std::string root;
+  Check(service->get_Location(&root));
+  return ReadReport(id, report.Get(), NormaliseRoot(root), OleDateNow());
 }
 
 std::string Clock() {
@@ -37,7 +42,7 @@ void PrintFile(IKelFileInfo* info) {
   Check(info->get_Name(&name));
   Check(info->get_Size(&size));
   Check(info->get_Date(&date));
-  std::printf("%-32s %10d  %s\n", name.c_str(), size, OleDateToIso(date).c_str());
+  std::printf("%-32s %10d  %s\n", name.c_str(), size, UserTime(date).c_str());
 }
 
 }  // namespace
@@ -66,6 +71,7 @@ int Report(IKelService* service, const ReportOptions& options) {
         std::printf("%s  %s\n", Clock().c_str(), line.c_str());
       }
       std::fflush(stdout);
+      KeepRequestFacts(last, *report);
       last = std::move(*report);
       seen = true;
       if (IsFinished(last.status)) break;

@@ -1,43 +1,12 @@
 #include "report_view.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <sstream>
 
-#include "toolkit.h"
+#include "user_time.h"
 
 namespace ringwell::kel::cli {
 namespace {
-
-template <class Collection, class Member>
-std::vector<ComPtr<Member>> Members(Collection* collection) {
-  std::int32_t count = 0;
-  Check(collection->get_Count(&count));
-  std::vector<ComPtr<Member>> members;
-  for (std::int32_t i = 0; i < count; ++i) {
-    ComPtr<Member> member;
-    Check(collection->get_Item(i, member.Put()));
-    members.push_back(std::move(member));
-  }
-  return members;
-}
-
-CallView ReadCall(IKelCall* call) {
-  CallView view;
-  Check(call->get_Time(&view.time));
-  Check(call->get_Answer(&view.answer));
-  Check(call->get_Protocol(&view.protocol));
-  Check(call->get_Duration(&view.duration));
-  Check(call->get_Status(&view.status));
-  Check(call->get_Error(&view.error));
-  return view;
-}
-
-std::string Time(OleDate time) {
-  std::string text = OleDateToIso(time);
-  if (text.size() >= 19) text[10] = ' ';
-  return text.empty() ? "-" : text.substr(0, 19);
-}
 
 std::string Duration(std::int32_t seconds) {
   return seconds < 0 ? "-" : std::to_string(seconds) + "s";
@@ -49,59 +18,63 @@ std::string Pad(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
+// A protocol line with the text each generated sound file was spoken from.
+std::string Explained(std::string line, const ReportView& report) {
+  if (!report.request) return line;
+  for (const auto& [file, text] : report.request->spoken) {
+    const std::size_t at = line.find(file);
+    if (at != std::string::npos) line.insert(at + file.size(), " (\"" + text + "\")");
+  }
+  return line;
+}
+
 // The protocol of a call, one step per line, indented.
-void WriteProtocol(std::ostream& out, const std::string& protocol) {
+void WriteProtocol(std::ostream& out, const std::string& protocol, const ReportView& report) {
   std::istringstream lines(protocol);
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) out << "        " << line << "\n";
+    if (!line.empty()) out << "        " << Explained(line, report) << "\n";
   }
 }
 
 std::string CallLine(const CallView& call) {
-  std::string line = Time(call.time) + "  " + Pad(OrDash(call.answer), 10) +
+  std::string line = UserTime(call.time) + "  " + Pad(OrDash(call.answer), 10) +
                      Pad(Duration(call.duration), 6) + OrDash(call.status);
   if (!call.error.empty()) line += " (" + call.error + ")";
   return line;
 }
 
-}  // namespace
-
-ReportView ReadReport(const std::string& id, IKelReport* report) {
-  ReportView view;
-  view.id = id;
-  Check(report->get_Status(&view.status));
-  Check(report->get_Type(&view.type));
-  Check(report->get_AdditionalInfo(&view.additional_info));
-  ComPtr<IKelSubReports> sub_reports;
-  Check(report->get_SubReports(sub_reports.Put()));
-  for (const auto& sub : Members<IKelSubReports, IKelSubReport>(sub_reports.Get())) {
-    RecipientView recipient;
-    Check(sub->get_Recipient(&recipient.recipient));
-    Check(sub->get_Status(&recipient.status));
-    ComPtr<IKelCalls> calls;
-    Check(sub->get_Calls(calls.Put()));
-    for (const auto& call : Members<IKelCalls, IKelCall>(calls.Get())) {
-      recipient.calls.push_back(ReadCall(call.Get()));
-    }
-    view.recipients.push_back(std::move(recipient));
-  }
-  return view;
+std::string NextText(const NextAttempt& next) {
+  if (!next.time) return next.note.empty() ? "-" : next.note;
+  if (next.note == "due now" || next.note == "calling now") return next.note;
+  return UserTime(*next.time) + " (" + next.note + ")";
 }
+
+const char* TypeWord(EKelRequestType type) { return type == kelPageRequest ? "page" : "call"; }
+
+}  // namespace
 
 std::string RenderTable(const ReportView& report) {
   std::ostringstream out;
-  out << "Request " << report.id << "  " << (report.type == kelPageRequest ? "page" : "call")
-      << "  " << OrDash(report.status) << "\n";
+  out << "Request " << report.id << "  " << TypeWord(report.type) << "  "
+      << OrDash(report.status) << "\n";
+  if (!report.cause.empty()) out << "Cause:  " << report.cause << "\n";
+  if (report.request) {
+    out << "Window: " << UserTime(report.request->start) << " - "
+        << UserTime(report.request->stop) << "  (" << UserZoneLabel() << ")\n";
+  } else {
+    out << "Window: - (the request file is gone once the request is done)\n";
+  }
   std::size_t width = 12;
   for (const auto& r : report.recipients) width = std::max(width, r.recipient.size() + 2);
-  out << Pad("RECIPIENT", width) << Pad("STATUS", 14) << "CALLS\n";
+  out << Pad("RECIPIENT", width) << Pad("STATUS", 14) << Pad("CALLS", 7) << "NEXT ATTEMPT\n";
   for (const auto& r : report.recipients) {
-    out << Pad(r.recipient, width) << Pad(OrDash(r.status), 14) << r.calls.size() << "\n";
+    out << Pad(r.recipient, width) << Pad(OrDash(r.status), 14)
+        << Pad(std::to_string(r.calls.size()), 7) << NextText(r.next) << "\n";
     for (const auto& call : r.calls) {
       out << "    " << CallLine(call) << "\n";
-      WriteProtocol(out, call.protocol);
+      WriteProtocol(out, call.protocol, report);
     }
   }
   if (!report.additional_info.empty()) out << "Additional info: " << report.additional_info << "\n";
@@ -113,18 +86,33 @@ nlohmann::json ToJson(const ReportView& report) {
   for (const auto& r : report.recipients) {
     nlohmann::json calls = nlohmann::json::array();
     for (const auto& call : r.calls) {
-      calls.push_back({{"time", OleDateToIso(call.time)},
+      calls.push_back({{"time", JsonTime(call.time)},
                        {"answer", call.answer},
                        {"protocol", call.protocol},
                        {"duration", call.duration},
                        {"status", call.status},
                        {"error", call.error}});
     }
-    recipients.push_back({{"recipient", r.recipient}, {"status", r.status}, {"calls", calls}});
+    nlohmann::json next = nullptr;
+    if (r.next.time || !r.next.note.empty()) {
+      next = {{"time", r.next.time ? JsonTime(*r.next.time) : nlohmann::json(nullptr)},
+              {"note", r.next.note}};
+    }
+    recipients.push_back(
+        {{"recipient", r.recipient}, {"status", r.status}, {"nextAttempt", next}, {"calls", calls}});
+  }
+  nlohmann::json window = nullptr;
+  nlohmann::json spoken = nlohmann::json::object();
+  if (report.request) {
+    window = {{"start", JsonTime(report.request->start)}, {"stop", JsonTime(report.request->stop)}};
+    for (const auto& [file, text] : report.request->spoken) spoken[file] = text;
   }
   return {{"id", report.id},
-          {"type", report.type == kelPageRequest ? "page" : "call"},
+          {"type", TypeWord(report.type)},
           {"status", report.status},
+          {"cause", report.cause.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.cause)},
+          {"window", window},
+          {"spokenFiles", spoken},
           {"additionalInfo", report.additional_info},
           {"recipients", recipients}};
 }

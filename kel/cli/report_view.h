@@ -1,13 +1,18 @@
 // A report as the command-line client shows it: read from the toolkit's report
-// objects into plain values, rendered as a table or as JSON, and compared with
-// an earlier reading to print what changed while following a request.
+// objects into plain values, with what the request file still tells (the
+// window, when each recipient is tried next, the text each sound file was
+// spoken from) and the cause of an error status; rendered as a table (times in
+// the user's zone) or as JSON (times with their offset), and compared with an
+// earlier reading to print what changed while following a request.
 #pragma once
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "request_file_view.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/kel/kel.h"
 
@@ -22,10 +27,16 @@ struct CallView {
   std::string error;
 };
 
+struct NextAttempt {
+  std::optional<OleDate> time;  // when the recipient is due next, if known
+  std::string note;             // "due now", "calling now", "after Busy, 10 min", ...
+};
+
 struct RecipientView {
   std::string recipient;
   std::string status;
   std::vector<CallView> calls;
+  NextAttempt next;
 };
 
 struct ReportView {
@@ -34,9 +45,18 @@ struct ReportView {
   EKelRequestType type = kelCallRequest;
   std::string additional_info;
   std::vector<RecipientView> recipients;
+  std::optional<RequestFileView> request;  // while the request file is there
+  std::string cause;  // why an error status came about, when known
 };
 
-ReportView ReadReport(const std::string& id, IKelReport* report);
+// Reads the report of `id`; `root` (ending in "/") is where its request file
+// may still be, `now` the local time for the next attempts.
+ReportView ReadReport(const std::string& id, IKelReport* report, const std::string& root,
+                      OleDate now);
+
+// Keeps what `earlier` learnt from the request file that `later` can no
+// longer read (the request file goes when the request is done).
+void KeepRequestFacts(const ReportView& earlier, ReportView& later);
 
 std::string RenderTable(const ReportView& report);
 nlohmann::json ToJson(const ReportView& report);

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "request_checks.h"
+#include "request_file_view.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
@@ -203,6 +204,7 @@ ComPtr<IKelMessagePart> Builder::MakePart(const json& part, const std::string& p
   if (part.is_string()) {
     if (Trim(part.get<std::string>()).empty()) Invalid(Field(path, "--say"), "the text is empty");
     Check(object->SetContent(part.get<std::string>().c_str(), kelTextMessagePart), path);
+    Check(object->SetAttribute(kSpokenTextAttribute, part.get<std::string>().c_str()));
     return object;
   }
   if (!part.is_object()) {
@@ -216,6 +218,7 @@ ComPtr<IKelMessagePart> Builder::MakePart(const json& part, const std::string& p
     const std::string text = String(part["say"], Key(path, "say"));
     if (Trim(text).empty()) Invalid(Field(Key(path, "say"), "--say"), "the text is empty");
     Check(object->SetContent(text.c_str(), kelTextMessagePart), Key(path, "say"));
+    Check(object->SetAttribute(kSpokenTextAttribute, text.c_str()));
     if (part.contains("voice")) {
       Check(object->SetAttribute("Voice", String(part["voice"], Key(path, "voice")).c_str()));
     }
