@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "ringwell/common/text.h"
 #include "road_fixture.h"
@@ -22,10 +23,10 @@ std::string IsoAt(std::chrono::system_clock::time_point moment, std::chrono::min
   gmtime_r(&seconds, &utc);
   char text[64];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  const long minutes = offset.count();
-  char zone[16];
-  std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", minutes < 0 ? '-' : '+', std::labs(minutes) / 60,
-                std::labs(minutes) % 60);
+  const int minutes = static_cast<int>(offset.count()) % (24 * 60);
+  char zone[32];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", minutes < 0 ? '-' : '+', std::abs(minutes) / 60,
+                std::abs(minutes) % 60);
   return std::string(text) + zone;
 }
 

@@ -92,7 +92,7 @@ void WriteMan(std::ostream& out, const CLI::App& app) {
       << ".SH ENVIRONMENT\n.TP\n.B RINGWELL_REGISTRY\nThe registry file (default "
          "/etc/ringwell/registry.toml), which names the storage root and the time zone.\n"
       << ".TP\n.B TZ\nThe zone in which tables show times.\n"
-      << ".SH SEE ALSO\n.BR prepax (8)\n";
+;
 }
 
 // The words to offer after `app`: its subcommands and options.

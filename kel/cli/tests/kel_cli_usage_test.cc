@@ -124,6 +124,21 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
   ASSERT_EQ(Kel("help report", &output), 0);
   EXPECT_NE(output.find("--timeout SECONDS=3600"), std::string::npos) << output;
 
+  // The manual page and the completion come from the same definition.
+  const std::string man = scratch() + "kel.1";
+  const std::string bash = scratch() + "kel.bash";
+  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "man", man}), 0);
+  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "bash", bash}), 0);
+  const std::string page = ringwell::testing::ReadFile(man);
+  for (const char* expected : {".SS \"kel files add\"", ".B \\-\\-until TEXT\nEnd of the window, "
+                               "written like \\-\\-from (default: +1h)", "Also: kel list.",
+                               "4 report \\-\\-wait: not finished within \\-\\-timeout."}) {
+    EXPECT_NE(page.find(expected), std::string::npos) << expected;
+  }
+  const std::string completion = ringwell::testing::ReadFile(bash);
+  EXPECT_NE(completion.find("\"files\") words=\"add rm info ls \" ;;"), std::string::npos);
+  EXPECT_NE(completion.find("\"list\") words=\"--status --json --limit \" ;;"), std::string::npos);
+
   // --root works after the subcommand as well.
   const std::string other = scratch() + "other/";
   for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}"}) {
