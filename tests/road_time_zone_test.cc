@@ -70,10 +70,10 @@ TEST_F(RoadTimeZoneTest, ACallIsPlacedInTheWindowTheClientMeant) {
       << output;
   const std::string due(Trim(output));
   // In an hour, written as New York time: not due yet.
-  ASSERT_EQ(Kel("submit --to 5550002 --say 'Later' --from " + IsoAt(now + 1h, -300min) +
-                    " --until +2h",
-                &output),
-            0)
+  ASSERT_EQ(
+      Kel("submit --to 5550002 --say 'Later' --from " + IsoAt(now + 1h, -300min) + " --until +2h",
+          &output),
+      0)
       << output;
   const std::string later(Trim(output));
 

@@ -62,7 +62,8 @@ void MakeRoot(const std::string& root, int reports) {
     if (status == "Scheduled") {
       Write(root + "Requests/" + id + ".xml",
             "<Request xmlns=\"urn:schemas-microsoft-com:xml-data\" "
-            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" ID=\"" + id +
+            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" ID=\"" +
+                id +
                 "\" UserID=\"{0}\" Type=\"Call\"><StartTime dt:dt=\"dateTime\">2026-12-07T18:00:00"
                 "</StartTime><StopTime dt:dt=\"dateTime\">2026-12-07T19:00:00</StopTime>"
                 "<Recipients/></Request>");

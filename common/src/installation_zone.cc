@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "ringwell/common/ole_date.h"
@@ -42,21 +43,24 @@ std::mutex& ZoneMutex() {
   return mutex;
 }
 
-std::optional<Zone>& LoadedZone() {
-  static std::optional<Zone> zone;
+std::shared_ptr<const Zone>& LoadedZone() {
+  static std::shared_ptr<const Zone> zone;
   return zone;
 }
 
-Zone CurrentZone() {
+// The zone in force; a handle, cheap to copy.
+std::shared_ptr<const Zone> CurrentZoneInfo() {
   {
     std::lock_guard lock(ZoneMutex());
-    if (LoadedZone()) return *LoadedZone();
+    if (LoadedZone()) return LoadedZone();
   }
-  Zone zone = LoadZone();  // outside the lock: reading the registry may take a while
+  auto zone = std::make_shared<const Zone>(LoadZone());  // unlocked: the registry may be slow
   std::lock_guard lock(ZoneMutex());
-  if (!LoadedZone()) LoadedZone() = zone;
-  return *LoadedZone();
+  if (!LoadedZone()) LoadedZone() = std::move(zone);
+  return LoadedZone();
 }
+
+cctz::time_zone CurrentZone() { return CurrentZoneInfo()->zone; }
 
 // Reads an offset "+hh:mm", "+hhmm" or "+hh" (or "-"); seconds east of UTC.
 std::optional<int> ParseOffset(std::string_view text) {
@@ -77,10 +81,10 @@ std::optional<int> ParseOffset(std::string_view text) {
 
 }  // namespace
 
-std::string InstallationTimeZone() { return CurrentZone().name; }
+std::string InstallationTimeZone() { return CurrentZoneInfo()->name; }
 
 void ReloadInstallationTimeZone() {
-  Zone zone = LoadZone();
+  auto zone = std::make_shared<const Zone>(LoadZone());
   std::lock_guard lock(ZoneMutex());
   LoadedZone() = std::move(zone);
 }
@@ -88,7 +92,7 @@ void ReloadInstallationTimeZone() {
 std::optional<OleDate> OleDateFromMoment(Moment moment) {
   using std::chrono::floor;
   const auto seconds = floor<std::chrono::seconds>(moment);
-  const cctz::civil_second civil = cctz::convert(seconds, CurrentZone().zone);
+  const cctz::civil_second civil = cctz::convert(seconds, CurrentZone());
   CivilTime c;
   c.year = static_cast<int>(civil.year());
   c.month = civil.month();
@@ -104,12 +108,12 @@ std::optional<Moment> MomentFromOleDate(OleDate date) {
   auto c = CivilFromOleDate(date);
   if (!c) return std::nullopt;
   const cctz::civil_second civil(c->year, c->month, c->day, c->hour, c->minute, c->second);
-  const auto lookup = CurrentZone().zone.lookup(civil);
+  const auto lookup = CurrentZone().lookup(civil);
   return Moment(lookup.pre.time_since_epoch()) + std::chrono::milliseconds(c->millisecond);
 }
 
 int InstallationUtcOffset(Moment moment) {
-  return CurrentZone().zone.lookup(std::chrono::floor<std::chrono::seconds>(moment)).offset;
+  return CurrentZone().lookup(std::chrono::floor<std::chrono::seconds>(moment)).offset;
 }
 
 std::string OleDateToIsoWithOffset(OleDate date) {
@@ -132,8 +136,8 @@ std::optional<OleDate> OleDateFromIsoWithZone(std::string_view text) {
   if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) {
     offset = 0;
     text.remove_suffix(1);
-  } else if (const auto sign = text.find_last_of("+-"); sign != std::string_view::npos &&
-                                                         sign > 10) {
+  } else if (const auto sign = text.find_last_of("+-");
+             sign != std::string_view::npos && sign > 10) {
     offset = ParseOffset(text.substr(sign));
     if (!offset) return std::nullopt;
     text = text.substr(0, sign);

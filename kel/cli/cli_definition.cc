@@ -19,17 +19,19 @@ void DefineSubmit(CLI::App& app, SubmitOptions& o) {
       "unless the whole request is accepted.");
   submit->footer(kExitCodes);
   submit->add_option("file", o.file, "Request description (JSON; - reads standard input)");
-  submit->add_option("--to", o.to, "Number to call or page: digits, +, *, #, blanks, -, ., ( ), "
-                                    "or a sip:/sips: address (repeatable)");
+  submit->add_option("--to", o.to,
+                     "Number to call or page: digits, +, *, #, blanks, -, ., ( ), "
+                     "or a sip:/sips: address; for --page also a mail address (repeatable)");
   submit->add_option("--say", o.say, "Text to speak (repeatable)");
   submit->add_option("--play", o.play,
                      "Wav file to play: a path (stored in the file store first) or the name of "
                      "a stored file (repeatable)");
   submit->add_option("--voice", o.voice, "Voice of the spoken texts: Male, Female or a voice name");
-  submit->add_option("--from", o.from,
-                     "Start of the window: now, +30m, +1h, +1d, or an ISO 8601 time such as "
-                     "2026-12-07T18:00:00Z, 2026-12-07T19:00:00+01:00 (without zone: the "
-                     "installation's time zone)")
+  submit
+      ->add_option("--from", o.from,
+                   "Start of the window: now, +30m, +1h, +1d, or an ISO 8601 time such as "
+                   "2026-12-07T18:00:00Z, 2026-12-07T19:00:00+01:00 (without zone: the "
+                   "installation's time zone)")
       ->capture_default_str();
   submit->add_option("--until", o.until, "End of the window, written like --from")
       ->capture_default_str();
@@ -54,8 +56,9 @@ void DefineReport(CLI::App& app, ReportOptions& o) {
       ->type_name("MS")
       ->capture_default_str()
       ->check(CLI::Range(10, 600000).description(""));
-  report->add_option("--timeout", o.timeout_s,
-                     "With --wait: give up after this many seconds (0: no limit)")
+  report
+      ->add_option("--timeout", o.timeout_s,
+                   "With --wait: give up after this many seconds (0: no limit)")
       ->type_name("SECONDS")
       ->capture_default_str()
       ->check(CLI::Range(0, 30 * 86400).description(""));
@@ -63,8 +66,9 @@ void DefineReport(CLI::App& app, ReportOptions& o) {
 
 void DefineList(CLI::App& app, ListOptions& o) {
   CLI::App* list = app.add_subcommand(
-      "ls", "List requests, newest first: ID, type, status, recipients done/total, window and "
-            "last change");
+      "ls",
+      "List requests, newest first: ID, type, status, recipients done/total, window and "
+      "last change");
   list->alias("list");
   list->add_option("--status", o.status,
                    "Only requests with this status (repeatable; e.g. Scheduled, Completed, "
@@ -107,8 +111,7 @@ const char* ExitCodeText() { return kExitCodes; }
 
 std::unique_ptr<CLI::App> DefineCli(Options& options) {
   auto app = std::make_unique<CLI::App>(
-      "kel: submit spoken telephone notifications and pages, list, follow and cancel them",
-      "kel");
+      "kel: submit spoken telephone notifications and pages, list, follow and cancel them", "kel");
   app->formatter(std::make_shared<Formatter>());
   app->set_version_flag("--version", std::string("kel ") + kVersion);
   app->require_subcommand(1);

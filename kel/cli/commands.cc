@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "report_view.h"
-#include "ringwell/common/storage.h"
 #include "request_checks.h"
+#include "ringwell/common/storage.h"
 #include "toolkit.h"
 #include "user_time.h"
 
@@ -91,8 +91,8 @@ int Report(IKelService* service, const ReportOptions& options) {
     }
   }
   if (!ReachedEveryone(last)) {
-    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n",
-                 options.id.c_str(), last.status.c_str());
+    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", options.id.c_str(),
+                 last.status.c_str());
     return kExitNotFully;
   }
   return kExitOk;

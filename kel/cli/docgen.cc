@@ -72,7 +72,8 @@ void ManCommand(std::ostream& out, const CLI::App* app) {
 void WriteMan(std::ostream& out, const CLI::App& app) {
   out << ".TH KEL 1 \"\" \"Ringwell " << ringwell::kVersion << "\" \"User Commands\"\n"
       << ".SH NAME\nkel \\- " << Roff(app.get_description().substr(5)) << "\n"
-      << ".SH SYNOPSIS\n.B kel\n[\\fB\\-\\-root\\fR \\fIDIR\\fR] \\fISUBCOMMAND\\fR [\\fIOPTIONS\\fR]\n"
+      << ".SH SYNOPSIS\n.B kel\n[\\fB\\-\\-root\\fR \\fIDIR\\fR] \\fISUBCOMMAND\\fR "
+         "[\\fIOPTIONS\\fR]\n"
       << ".br\n.B kel help\n[\\fISUBCOMMAND\\fR]\n"
       << ".SH DESCRIPTION\n"
       << "kel submits requests to the Ringwell notification system, lists them, follows their "
@@ -88,11 +89,11 @@ void WriteMan(std::ostream& out, const CLI::App& app) {
          "in the installation's time zone: the registry value TimeZone (an IANA name such as "
          "Europe/Berlin) under SOFTWARE\\eCorvane\\eRingwell, else the system's zone. Tables "
          "show times in the user's zone (TZ); JSON gives them with their UTC offset.\n"
-      << ".SH EXIT STATUS\n" << Roff(ringwell::kel::cli::ExitCodeText()) << "\n"
+      << ".SH EXIT STATUS\n"
+      << Roff(ringwell::kel::cli::ExitCodeText()) << "\n"
       << ".SH ENVIRONMENT\n.TP\n.B RINGWELL_REGISTRY\nThe registry file (default "
          "/etc/ringwell/registry.toml), which names the storage root and the time zone.\n"
-      << ".TP\n.B TZ\nThe zone in which tables show times.\n"
-;
+      << ".TP\n.B TZ\nThe zone in which tables show times.\n";
 }
 
 // The words to offer after `app`: its subcommands and options.
@@ -135,10 +136,12 @@ void WriteBash(std::ostream& out, const CLI::App& app) {
          "    word=${COMP_WORDS[i]}\n"
          "    if [[ $word == --root ]]; then ((i++)); continue; fi\n"
          "    [[ $word == -* ]] && continue\n"
-         "    case \" $(_kel_words \"$path\") \" in *\" $word \"*) path=${path:+$path }$word ;; esac\n"
+         "    case \" $(_kel_words \"$path\") \" in *\" $word \"*) path=${path:+$path }$word ;; "
+         "esac\n"
          "  done\n"
          "  words=$(_kel_words \"$path\")\n"
-         "  if [[ $path == help* ]]; then words=$(_kel_words \"${path#help}\"); words=${words// -*/}; fi\n"
+         "  if [[ $path == help* ]]; then words=$(_kel_words \"${path#help}\"); words=${words// "
+         "-*/}; fi\n"
          "  COMPREPLY=($(compgen -W \"$words --root --help\" -- \"$cur\"))\n"
          "  [[ $path == submit && $cur != -* ]] && COMPREPLY+=($(compgen -f -- \"$cur\"))\n"
          "}\n"

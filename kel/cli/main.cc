@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     if (name == "ls") return List(service.Get(), options.list);
     if (name == "cancel") return Cancel(service.Get(), options.cancel_id);
     const std::string action = command->get_subcommands().front()->get_name();
-    if (action == "add") return FilesAdd(service.Get(), options.files.path, options.files.overwrite);
+    if (action == "add")
+      return FilesAdd(service.Get(), options.files.path, options.files.overwrite);
     if (action == "rm") return FilesRemove(service.Get(), options.files.name);
     if (action == "info") return FilesInfo(service.Get(), options.files.name);
     return FilesList(service.Get());

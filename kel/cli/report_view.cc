@@ -57,12 +57,12 @@ const char* TypeWord(EKelRequestType type) { return type == kelPageRequest ? "pa
 
 std::string RenderTable(const ReportView& report) {
   std::ostringstream out;
-  out << "Request " << report.id << "  " << TypeWord(report.type) << "  "
-      << OrDash(report.status) << "\n";
+  out << "Request " << report.id << "  " << TypeWord(report.type) << "  " << OrDash(report.status)
+      << "\n";
   if (!report.cause.empty()) out << "Cause:  " << report.cause << "\n";
   if (report.request) {
-    out << "Window: " << UserTime(report.request->start) << " - "
-        << UserTime(report.request->stop) << "  (" << UserZoneLabel() << ")\n";
+    out << "Window: " << UserTime(report.request->start) << " - " << UserTime(report.request->stop)
+        << "  (" << UserZoneLabel() << ")\n";
   } else {
     out << "Window: - (the request file is gone once the request is done)\n";
   }
@@ -98,8 +98,10 @@ nlohmann::json ToJson(const ReportView& report) {
       next = {{"time", r.next.time ? JsonTime(*r.next.time) : nlohmann::json(nullptr)},
               {"note", r.next.note}};
     }
-    recipients.push_back(
-        {{"recipient", r.recipient}, {"status", r.status}, {"nextAttempt", next}, {"calls", calls}});
+    recipients.push_back({{"recipient", r.recipient},
+                          {"status", r.status},
+                          {"nextAttempt", next},
+                          {"calls", calls}});
   }
   nlohmann::json window = nullptr;
   nlohmann::json spoken = nlohmann::json::object();
@@ -142,9 +144,8 @@ bool IsFinished(const std::string& status) {
 
 bool ReachedEveryone(const ReportView& report) {
   if (report.status != "Completed") return false;
-  return std::all_of(report.recipients.begin(), report.recipients.end(), [](const auto& r) {
-    return r.status == "Completed" || r.status == "Sent";
-  });
+  return std::all_of(report.recipients.begin(), report.recipients.end(),
+                     [](const auto& r) { return r.status == "Completed" || r.status == "Sent"; });
 }
 
 }  // namespace ringwell::kel::cli

@@ -46,7 +46,7 @@ struct ReportView {
   std::string additional_info;
   std::vector<RecipientView> recipients;
   std::optional<RequestFileView> request;  // while the request file is there
-  std::string cause;  // why an error status came about, when known
+  std::string cause;                       // why an error status came about, when known
 };
 
 // Reads the report of `id`; `root` (ending in "/") is where its request file

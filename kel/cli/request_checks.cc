@@ -28,6 +28,14 @@ bool IsDialable(std::string_view number) {
   return has_key;
 }
 
+bool IsPageable(std::string_view recipient) {
+  if (IsDialable(recipient)) return true;
+  const std::size_t at = recipient.find('@');
+  return at != std::string_view::npos && at > 0 && at + 1 < recipient.size() &&
+         recipient.find('@', at + 1) == std::string_view::npos &&
+         recipient.find_first_of(" \t\r\n<>\"(),;:") == std::string_view::npos;
+}
+
 std::string WavProblem(const std::string& path) {
   std::ifstream probe(path, std::ios::binary);
   if (!probe) return std::string("cannot be read: ") + std::strerror(errno);

@@ -13,6 +13,10 @@ namespace ringwell::kel::cli {
 // user or host part.
 bool IsDialable(std::string_view number);
 
+// Whether a page can be sent to `recipient`: a dialable number, or a mail
+// address (for a pager service that sends mail).
+bool IsPageable(std::string_view recipient);
+
 // Why the file at `path` cannot be played: empty when it is a readable wav
 // file, else a short explanation.
 std::string WavProblem(const std::string& path);

@@ -58,7 +58,8 @@ class Builder {
     }
   }
   const json& Object(const json& value, const std::string& path, const char* form) const {
-    if (!value.is_object()) Invalid(path, std::string("must be ") + form + ", not " + TypeName(value));
+    if (!value.is_object())
+      Invalid(path, std::string("must be ") + form + ", not " + TypeName(value));
     return value;
   }
   std::int32_t Int(const json& value, const std::string& path) const {
@@ -74,13 +75,14 @@ class Builder {
   void SetAttributes(const json& parent, const std::string& path, auto* object) const {
     if (!parent.contains("attributes")) return;
     const std::string where = Key(path, "attributes");
-    for (const auto& [name, value] : Object(parent["attributes"], where, "an object of texts").items()) {
+    for (const auto& [name, value] :
+         Object(parent["attributes"], where, "an object of texts").items()) {
       Check(object->SetAttribute(name.c_str(), String(value, Key(where, name)).c_str()),
             Key(where, name));
     }
   }
 
-  void AddRecipients(const json& description, IKelRequest* request);
+  void AddRecipients(const json& description, IKelRequest* request, bool page);
   OleDate When(const json& window, const char* name, const char* flag, const char* fallback) const;
   void SetRetry(const json& description, const char* name, IKelRequest* request,
                 HRESULT (IKelRequest::*attempts)(std::int32_t),
@@ -95,7 +97,7 @@ class Builder {
   std::map<std::string, std::string> played_;  // local files played: name -> path
 };
 
-void Builder::AddRecipients(const json& description, IKelRequest* request) {
+void Builder::AddRecipients(const json& description, IKelRequest* request, bool page) {
   const std::string path = "recipients";
   const json recipients = description.value(path, json::array());
   if (!recipients.is_array()) Invalid(path, "must be a list, not " + TypeName(recipients));
@@ -115,17 +117,19 @@ void Builder::AddRecipients(const json& description, IKelRequest* request) {
       Invalid(where, "must be a number text or {\"number\": ...}, not " + TypeName(entry));
     }
     if (Trim(number).empty()) continue;  // an unset variable on a command line
-    if (!IsDialable(Trim(number))) {
+    if (page ? !IsPageable(Trim(number)) : !IsDialable(Trim(number))) {
       Invalid(Field(where, "--to"),
-              "\"" + number + "\" is not a dialable number (digits, +, *, #, blanks, -, ., / "
-              "and parentheses, or a sip: address)");
+              "\"" + number +
+                  "\" is not a dialable number (digits, +, *, #, blanks, -, ., / "
+                  "and parentheses, or a sip: address" +
+                  (page ? "; or a mail address)" : ")"));
     }
     auto recipient = Make<IKelRecipient>(kKelRecipientClsid);
     Check(recipient->put_Recipient(std::string(Trim(number)).c_str()), where);
     if (entry.is_object()) {
       if (entry.contains("service")) {
-        Check(recipient->SetAttribute(
-            "Service", String(entry["service"], Key(where, "service")).c_str()));
+        Check(recipient->SetAttribute("Service",
+                                      String(entry["service"], Key(where, "service")).c_str()));
       }
       SetAttributes(entry, where, recipient.Get());
     }
@@ -143,8 +147,9 @@ OleDate Builder::When(const json& window, const char* name, const char* flag,
   const std::string text = window.contains(name) ? String(window[name], path) : fallback;
   auto when = ParseWhen(text, context_.now);
   if (!when) {
-    Invalid(Field(path, flag), "\"" + text + "\" is not a time (now, +30m, +1h, +1d, or ISO 8601 "
-                               "such as 2026-12-07T18:00:00Z)");
+    Invalid(Field(path, flag), "\"" + text +
+                                   "\" is not a time (now, +30m, +1h, +1d, or ISO 8601 "
+                                   "such as 2026-12-07T18:00:00Z)");
   }
   return *when;
 }
@@ -158,7 +163,8 @@ void Builder::SetRetry(const json& description, const char* name, IKelRequest* r
   if (rule.contains("attempts")) {
     Check((request->*attempts)(Int(rule["attempts"], Key(name, "attempts"))), name);
   }
-  if (rule.contains("delay")) Check((request->*delay)(Int(rule["delay"], Key(name, "delay"))), name);
+  if (rule.contains("delay"))
+    Check((request->*delay)(Int(rule["delay"], Key(name, "delay"))), name);
 }
 
 std::string Builder::StagePlayed(const std::string& file, const std::string& field) {
@@ -190,8 +196,8 @@ std::string Builder::StagePlayed(const std::string& file, const std::string& fie
   if (fs::exists(fs::symlink_status(stored, ec))) {
     if (SameContent(stored, file)) return name;  // stored already, as it is
     if (!context_.overwrite) {
-      Invalid(field, "a different file named " + name +
-                         " is stored already (--overwrite replaces it)");
+      Invalid(field,
+              "a different file named " + name + " is stored already (--overwrite replaces it)");
     }
     staged.replace = true;
   }
@@ -249,10 +255,12 @@ std::size_t Builder::FillMessage(const json& message, const std::string& path,
   if (message.is_object()) {
     OnlyKeys(message, path, {"replays", "timeout", "parts", "attributes"});
     if (message.contains("replays")) {
-      Check(target->put_Replays(Int(message["replays"], Key(path, "replays"))), Key(path, "replays"));
+      Check(target->put_Replays(Int(message["replays"], Key(path, "replays"))),
+            Key(path, "replays"));
     }
     if (message.contains("timeout")) {
-      Check(target->put_Timeout(Int(message["timeout"], Key(path, "timeout"))), Key(path, "timeout"));
+      Check(target->put_Timeout(Int(message["timeout"], Key(path, "timeout"))),
+            Key(path, "timeout"));
     }
     SetAttributes(message, path, target);
     static const json kNone = json::array();
@@ -292,8 +300,9 @@ void Builder::FillNode(const json& node, const std::string& path, _IKelNode* tar
     const json& response = Object(responses[i], where, "an object");
     OnlyKeys(response, where, {"button", "message", "responses", "attributes"});
     auto object = Make<IKelResponse>(kKelResponseClsid);
-    Check(object->put_Button(String(response.value("button", json()), Key(where, "button")).c_str()),
-          Key(where, "button"));
+    Check(
+        object->put_Button(String(response.value("button", json()), Key(where, "button")).c_str()),
+        Key(where, "button"));
     SetAttributes(response, where, object.Get());
     FillNode(response, where, object.Get(), false);
     Check(collection->Append(object.Get()));
@@ -313,12 +322,12 @@ BuiltRequest Builder::Build(const json& description) {
   } else if (type != "call") {
     Invalid("type", "must be \"call\" or \"page\"");
   }
-  AddRecipients(description, request.Get());
+  AddRecipients(description, request.Get(), type == "page");
 
   static const json kNoWindow = json::object();
-  const json& window = description.contains("window")
-                           ? Object(description["window"], "window", "{\"start\": ..., \"stop\": ...}")
-                           : kNoWindow;
+  const json& window = description.contains("window") ? Object(description["window"], "window",
+                                                               "{\"start\": ..., \"stop\": ...}")
+                                                      : kNoWindow;
   OnlyKeys(window, "window", {"start", "stop"});
   const OleDate start = When(window, "start", "--from", "now");
   const OleDate stop = When(window, "stop", "--until", "+1h");
@@ -360,7 +369,8 @@ std::optional<OleDate> ParseWhen(std::string_view text, OleDate now) {
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
-    static const std::map<char, long> kSecondsPer = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+    static const std::map<char, long> kSecondsPer = {
+        {'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
     const auto unit = kSecondsPer.find(text.back());
     if (unit == kSecondsPer.end()) return std::nullopt;
     auto amount = ParseInteger(text.substr(0, text.size() - 1));

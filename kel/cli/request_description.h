@@ -57,7 +57,7 @@ struct BuiltRequest {
 struct BuildContext {
   IKelService* service = nullptr;  // looks up stored files; nothing is written
   OleDate now = 0;
-  bool overwrite = false;  // a played file may replace a stored one
+  bool overwrite = false;   // a played file may replace a stored one
   bool from_flags = false;  // name fields as the flags of `kel submit`
 };
 

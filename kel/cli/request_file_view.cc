@@ -33,10 +33,12 @@ std::optional<RequestFileView> ReadRequestFile(const std::string& root, const st
   RequestFileView view;
   view.start = *start;
   view.stop = *stop;
-  view.busy = {IntChild(request, "NumberOfAttemptsIfBusy", 3), IntChild(request, "DelayIfBusy", 10)};
+  view.busy = {IntChild(request, "NumberOfAttemptsIfBusy", 3),
+               IntChild(request, "DelayIfBusy", 10)};
   view.no_answer = {IntChild(request, "NumberOfAttemptsIfNoAnswer", 3),
                     IntChild(request, "DelayIfNoAnswer", 30)};
-  view.error = {IntChild(request, "NumberOfAttemptsIfError", 0), IntChild(request, "DelayIfError", 1)};
+  view.error = {IntChild(request, "NumberOfAttemptsIfError", 0),
+                IntChild(request, "DelayIfError", 1)};
   for (pugi::xml_node part : xml::ElementsByName(request, "MessagePart")) {
     const pugi::xml_attribute said = part.attribute(kSpokenTextAttribute);
     if (said && std::string_view(part.attribute("Type").value()) == "File") {

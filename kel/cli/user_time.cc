@@ -34,8 +34,8 @@ std::string ShortUserTime(OleDate date) {
 }
 
 std::string UserZoneLabel() {
-  const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now());
+  const auto now =
+      std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
   std::string offset = Format("%Ez", now);
   return Format("%Z", now) + " (UTC" + offset + ")";
 }

@@ -43,8 +43,9 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   // The newest has its request file still in Requests: its window shows.
   const std::string newest = NumberedId(kReports - 1);
   WriteFile(root() + "Requests/" + newest + ".xml",
-            "<Request ID=\"" + newest + "\"><StartTime>2026-12-07T18:00:00</StartTime>"
-            "<StopTime>2026-12-07T19:30:00</StopTime></Request>");
+            "<Request ID=\"" + newest +
+                "\"><StartTime>2026-12-07T18:00:00</StartTime>"
+                "<StopTime>2026-12-07T19:30:00</StopTime></Request>");
   WriteFile(root() + "Reports/broken.xml", "<Report");
   SetChanged(root() + "Reports/broken.xml", 1'000'000'000);
   SetConfigString("TimeZone", "Europe/Berlin");
@@ -58,7 +59,8 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   ASSERT_EQ(lines.size(), kReports + 3u) << output.substr(0, 2000);
   EXPECT_EQ(lines[0].rfind("ID", 0), 0u);
   // Berlin's 18:00 is New York's 12:00.
-  EXPECT_EQ(lines[1], newest + "  page  Canceled                1/2        12-07 12:00 - 12-07 13:30  " +
+  EXPECT_EQ(lines[1], newest +
+                          "  page  Canceled                1/2        12-07 12:00 - 12-07 13:30  " +
                           "01-16 03:59")
       << lines[1];
   EXPECT_EQ(lines[2].substr(0, 38), NumberedId(kReports - 2));
@@ -109,8 +111,9 @@ TEST_F(KelCliTest, ReportsExplainWindowNextAttemptsSpokenTextsAndErrors) {
             std::string::npos)
       << output;
   // Busy at 18:10 Berlin for 30 s: again 10 minutes later, 17:20:30 UTC.
-  EXPECT_NE(output.find("5551234     Scheduled     1      2099-12-07 17:20:30 (after Busy, 10 min)"),
-            std::string::npos)
+  EXPECT_NE(
+      output.find("5551234     Scheduled     1      2099-12-07 17:20:30 (after Busy, 10 min)"),
+      std::string::npos)
       << output;
   EXPECT_NE(output.find("5559876     Scheduled     0      2099-12-07 17:00:00 (window start)"),
             std::string::npos)

@@ -100,7 +100,8 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
       {"--bogus", 2, "kel: unknown option --bogus\n" + help},
       {"frobnicate", 2, "kel: unknown subcommand frobnicate\n" + help},
       {"--root /tmp files frob", 2, "kel: unknown subcommand files frob\n" + help},
-      {"submit --bogus --to 1", 2, "kel: The following argument was not expected: --bogus\n" + help},
+      {"submit --bogus --to 1", 2,
+       "kel: The following argument was not expected: --bogus\n" + help},
       {"report", 2, "kel: id is required\n" + help},
       {"report --timeout -1 x", 2, "kel: --timeout: Value -1 not in range 0 to 2592000\n" + help},
       {"--version", 0, std::string("kel ") + kVersion + "\n"},
@@ -127,12 +128,17 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
   // The manual page and the completion come from the same definition.
   const std::string man = scratch() + "kel.1";
   const std::string bash = scratch() + "kel.bash";
-  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "man", man}), 0);
-  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "bash", bash}), 0);
+  ASSERT_EQ(
+      ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "man", man}), 0);
+  ASSERT_EQ(
+      ringwell::testing::RunProgram({ringwell::testing::ProgramPath("kel-docgen"), "bash", bash}),
+      0);
   const std::string page = ringwell::testing::ReadFile(man);
-  for (const char* expected : {".SS \"kel files add\"", ".B \\-\\-until TEXT\nEnd of the window, "
-                               "written like \\-\\-from (default: +1h)", "Also: kel list.",
-                               "4 report \\-\\-wait: not finished within \\-\\-timeout."}) {
+  for (const char* expected :
+       {".SS \"kel files add\"",
+        ".B \\-\\-until TEXT\nEnd of the window, "
+        "written like \\-\\-from (default: +1h)",
+        "Also: kel list.", "4 report \\-\\-wait: not finished within \\-\\-timeout."}) {
     EXPECT_NE(page.find(expected), std::string::npos) << expected;
   }
   const std::string completion = ringwell::testing::ReadFile(bash);

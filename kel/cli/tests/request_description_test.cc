@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "request_checks.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
-#include "request_checks.h"
 #include "test_wav.h"
 #include "toolkit.h"
 
@@ -140,12 +140,18 @@ TEST_F(RequestDescriptionTest, MistakesAreNamed) {
 }
 
 TEST(IsDialableTest, NumbersAndAddresses) {
+  EXPECT_TRUE(IsPageable("oncall@example.net"));
+  EXPECT_TRUE(IsPageable("+49 30 123"));
+  for (const char* address : {"@example.net", "oncall@", "a@b@c", "on call@example.net"}) {
+    EXPECT_FALSE(IsPageable(address)) << address;
+  }
+  EXPECT_FALSE(IsDialable("oncall@example.net"));
   for (const char* number : {"5551234", "+49 (30) 123-456", "*31#", "555.1234", "sip:ops@127.0.0.1",
                              "sips:pager.example"}) {
     EXPECT_TRUE(IsDialable(number)) << number;
   }
-  for (const char* number : {"", "+", "not a number!", "555-CALL", "sip:", "sip:@host",
-                             "tel:5551234", "555\n1234"}) {
+  for (const char* number :
+       {"", "+", "not a number!", "555-CALL", "sip:", "sip:@host", "tel:5551234", "555\n1234"}) {
     EXPECT_FALSE(IsDialable(number)) << number;
   }
 }
