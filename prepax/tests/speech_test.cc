@@ -217,6 +217,9 @@ TEST_F(SpeechTest, AStopInterruptsTheSpeechUnderWay) {
   for (int i = 0; i < 2000 && ListDir(scratch()).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  struct Resume {
+    ~Resume() { ResumeSpeech(); }
+  } resume;  // whatever fails below, later tests may speak
   InterruptSpeaking();
   speaker.join();
   EXPECT_EQ(result, E_ABORT);
