@@ -44,6 +44,7 @@ constexpr SystemText kSystemTexts[] = {
     {0x80004001u, "Not implemented"},
     {0x80004002u, "No such interface supported"},
     {0x80004003u, "Invalid pointer"},
+    {0x80004004u, "Operation aborted"},
     {0x80004005u, "Unspecified error"},
     {0x8000FFFFu, "Catastrophic failure"},
     {0x80070002u, "The system cannot find the file specified."},

@@ -65,6 +65,7 @@ int ServeUntilStopped(bool as_service) {
   }
 
   sd_notify(0, "STOPPING=1");
+  InterruptSpeaking();  // a long text must not hold up the stop
   service.Reset();
   CoRevokeClassObject(service_cookie);  // the last reference: the worker stops here
   CoRevokeClassObject(speech_cookie);

@@ -94,6 +94,9 @@ void CFileProcessor::ProcessOne(const std::string& name) {
     failure = E_FAIL;
   }
   if (Succeeded(failure)) return;
+  // Speech cut short by the daemon's stop: the request stays as it is and is
+  // processed again on the next start.
+  if (failure == E_ABORT) return;
   ClearRequest(request.id);
   if (!request.report_path.empty() && tallier_) {
     tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());

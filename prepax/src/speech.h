@@ -13,6 +13,7 @@
 
 #include "ringwell/common/com.h"
 #include "ringwell/prepax/speech.h"
+#include "ringwell/wavshift/audio_limits.h"
 
 namespace ringwell::prepax {
 
@@ -23,16 +24,27 @@ class CSpeech final : public ComObject<ISpeech, ISupportErrorInfo> {
   // as it was. Always succeeds.
   HRESULT Initialize() override;
   // Null text or path: E_INVALIDARG. The format is checked before the file is
-  // touched; the file is written beside its place and renamed over it, so it
-  // is replaced whole or not at all.
+  // touched; the file is written beside its place as the speech is made and
+  // renamed over it, so it is replaced whole or not at all. A text longer
+  // than MaxTextBytes, or one that speaks for longer than MaxAudioSeconds,
+  // fails with E_INVALIDARG; speech stopped by InterruptSpeaking fails with
+  // E_ABORT.
   HRESULT GenerateVoiceFile(const char* a_bstrText, const char* a_bstrPath, const char* a_bstrVoice,
                             std::int32_t a_nVolume, std::int32_t a_nRate) override;
-  // The format Initialize read, -1 when none. A null pointer: E_INVALIDARG.
+  // The format (and the limits of audio_limits.h) Initialize read, -1 when
+  // none. A null pointer: E_INVALIDARG.
   HRESULT get_AudioFormat(std::int32_t* pVal) override;
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
 
  private:
   std::atomic<std::int32_t> audio_format_{-1};
+  std::atomic<std::uint32_t> max_text_bytes_{audio::AudioLimits{}.max_text_bytes};
+  std::atomic<std::uint32_t> max_audio_seconds_{audio::AudioLimits{}.max_audio_seconds};
 };
+
+// Stops the speech under way in this process, if any, and makes every later
+// GenerateVoiceFile fail with E_ABORT: the daemon's stop, so that a long text
+// does not hold it up. Only sets a flag; may be called from any thread.
+void InterruptSpeaking();
 
 }  // namespace ringwell::prepax

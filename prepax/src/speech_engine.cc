@@ -3,6 +3,7 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -17,16 +18,25 @@ constexpr char kVariantPrefix[] = "!v/";
 constexpr unsigned char kGenderMale = 1;
 constexpr unsigned char kGenderFemale = 2;
 
+// Set by InterruptSpeech, read by the callback.
+std::atomic<bool> g_interrupted{false};
+std::atomic<std::uint32_t> g_sample_rate{0};
+
 // Everything below is guarded by g_engine.
 std::mutex g_engine;
 bool g_initialized = false;
-int g_sample_rate = 0;
-std::vector<short>* g_sink = nullptr;
+const SampleSink* g_sink = nullptr;
+bool g_sink_stopped = false;
 
-int CollectSamples(short* wav, int count, espeak_EVENT*) {
-  if (wav != nullptr && count > 0 && g_sink != nullptr)
-    g_sink->insert(g_sink->end(), wav, wav + count);
-  return 0;  // go on
+// Returning 1 makes espeak-ng abandon the text.
+int HandOnSamples(short* wav, int count, espeak_EVENT*) {
+  if (g_interrupted.load(std::memory_order_relaxed)) return 1;
+  if (wav != nullptr && count > 0 && g_sink != nullptr &&
+      !(*g_sink)(reinterpret_cast<const std::int16_t*>(wav), static_cast<std::size_t>(count))) {
+    g_sink_stopped = true;
+    return 1;
+  }
+  return 0;
 }
 
 HRESULT InitializeLocked() {
@@ -34,8 +44,8 @@ HRESULT InitializeLocked() {
   const int rate =
       espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, espeakINITIALIZE_DONT_EXIT);
   if (rate <= 0) return E_FAIL;
-  espeak_SetSynthCallback(&CollectSamples);
-  g_sample_rate = rate;
+  espeak_SetSynthCallback(&HandOnSamples);
+  g_sample_rate = static_cast<std::uint32_t>(rate);
   g_initialized = true;
   return S_OK;
 }
@@ -120,7 +130,38 @@ HRESULT InitializeEngine() {
   return InitializeLocked();
 }
 
-SpeechResult Speak(const SpeechRequest& request) {
+std::uint32_t EngineSampleRate() { return g_sample_rate; }
+
+void InterruptSpeech() { g_interrupted = true; }
+void ResumeSpeech() { g_interrupted = false; }
+
+std::vector<std::string_view> SplitIntoChunks(std::string_view text) {
+  std::vector<std::string_view> chunks;
+  while (text.size() > kChunkBytes) {
+    const std::string_view window = text.substr(0, kChunkBytes);
+    std::size_t cut = std::string_view::npos;
+    for (std::size_t i = window.size() - 1; i > 0; --i) {
+      const char c = window[i - 1];
+      if ((c == '.' || c == '!' || c == '?' || c == '\n') &&
+          (window[i] == ' ' || window[i] == '\n')) {
+        cut = i;
+        break;
+      }
+    }
+    if (cut == std::string_view::npos) cut = window.rfind(' ');
+    if (cut == std::string_view::npos || cut == 0) {
+      // No space at all: cut between two characters.
+      cut = window.size();
+      while (cut > 1 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    }
+    chunks.push_back(text.substr(0, cut));
+    text.remove_prefix(cut);
+  }
+  if (!text.empty()) chunks.push_back(text);
+  return chunks;
+}
+
+SpeechResult Speak(const SpeechRequest& request, const SampleSink& sink) {
   std::lock_guard lock(g_engine);
   if (Failed(InitializeLocked())) {
     audio::ThrowWithReason(E_FAIL, "The espeak-ng engine cannot be initialised.");
@@ -134,20 +175,25 @@ SpeechResult Speak(const SpeechRequest& request) {
   SetParameter(espeakVOLUME, request.volume, "volume");
   SetParameter(espeakRATE, request.rate, "rate");
 
-  std::vector<short> samples;
-  g_sink = &samples;
-  const espeak_ERROR error = espeak_Synth(request.text.c_str(), request.text.size() + 1, 0,
-                                          POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+  // Another user of libespeak-ng in this process may have set its own.
+  espeak_SetSynthCallback(&HandOnSamples);
+  g_sink = &sink;
+  g_sink_stopped = false;
+  espeak_ERROR error = EE_OK;
+  for (const std::string_view chunk : SplitIntoChunks(request.text)) {
+    if (g_interrupted || g_sink_stopped) break;
+    const std::string piece(chunk);
+    error = espeak_Synth(piece.c_str(), piece.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
+                         nullptr, nullptr);
+    if (error != EE_OK) break;
+  }
   g_sink = nullptr;
+  result.stopped_by_sink = g_sink_stopped;
+  if (g_interrupted) audio::ThrowWithReason(E_ABORT, "The speech was interrupted by a stop.");
   if (error != EE_OK) {
     audio::ThrowWithReason(E_FAIL, "espeak-ng cannot speak the text (error " +
                                        std::to_string(static_cast<int>(error)) + ").");
   }
-  result.audio.rate = static_cast<std::uint32_t>(g_sample_rate);
-  result.audio.channels = 1;
-  result.audio.samples.reserve(samples.size());
-  for (short sample : samples)
-    result.audio.samples.push_back(static_cast<float>(sample) / 32768.0f);
   return result;
 }
 

@@ -1,8 +1,10 @@
 // The process's espeak-ng engine, driven in-process through libespeak-ng:
-// initialised once per process (synchronous output, samples collected by a
-// callback) and used by one thread at a time behind a process-wide mutex.
-// Every call sets the voice, volume and rate it needs, so nothing of one call
-// carries over into the next.
+// initialised once per process (synchronous output, samples handed by a
+// callback to the caller's sink as they are made) and used by one thread at a
+// time behind a process-wide mutex. Every call sets the voice, volume and rate
+// it needs, so nothing of one call carries over into the next. Long texts are
+// spoken in chunks of at most kChunkBytes, split at sentence ends where there
+// are any, so neither the text nor the audio is ever held whole.
 //
 // Voice choice: "Male" and "Female" (exact case) ask espeak-ng for the
 // default language spoken with that gender, which picks a voice of that
@@ -13,18 +15,22 @@
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ringwell/common/hresult.h"
-#include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::prepax {
 
 // The voice used when none is asked for or none matches.
 inline constexpr char kDefaultVoice[] = "en";
+// The largest piece of text given to the engine at once.
+inline constexpr std::size_t kChunkBytes = 4096;
 
 // espeak-ng's volume (0-200, 100 normal) for a volume 0-100 of the speech
 // interface; nullopt outside 0-100 (the engine's default is used).
@@ -38,6 +44,17 @@ std::optional<int> EspeakRate(std::int32_t rate);
 // when espeak-ng cannot be initialised (for example without its data); a
 // later call tries again.
 HRESULT InitializeEngine();
+// The engine's sample rate in Hz (0 before it is initialised).
+std::uint32_t EngineSampleRate();
+
+// Stops the speech under way, if any, and refuses every later one: the
+// daemon's stop. Only sets a flag, so it may be called from any thread.
+void InterruptSpeech();
+// Lets speech run again after InterruptSpeech (for tests).
+void ResumeSpeech();
+// Receives the audio as it is made: `count` mono 16-bit samples at
+// EngineSampleRate(). Returning false stops the speech.
+using SampleSink = std::function<bool(const std::int16_t* samples, std::size_t count)>;
 
 struct SpeechRequest {
   std::string text;                  // UTF-8
@@ -47,17 +64,22 @@ struct SpeechRequest {
 };
 
 struct SpeechResult {
-  ringwell::audio::AudioBuffer audio;  // mono, at the engine's sample rate
   // The voice spoken with, as espeak-ng names it ("gmw/en", "gmw/en+f2").
   std::string voice;
   // Failures of the voice choice that did not stop the speech, in the
   // system's words: "SpEnumTokens failed" (voices could not be listed),
   // "SetVoice failed" (a matching voice could not be set).
   std::vector<std::string> voice_failures;
+  // The sink stopped the speech.
+  bool stopped_by_sink = false;
 };
 
-// Speaks `request.text`. Throws ComError(E_FAIL) with the reason when the
-// engine is not initialised or cannot speak.
-SpeechResult Speak(const SpeechRequest& request);
+// Speaks `request.text` into `sink`. Throws ComError(E_FAIL) with the reason
+// when the engine is not initialised or cannot speak, and ComError(E_ABORT)
+// when InterruptSpeech stopped it.
+SpeechResult Speak(const SpeechRequest& request, const SampleSink& sink);
+// The pieces `text` is spoken in (each at most kChunkBytes, whole UTF-8
+// characters, split after the last sentence end, else the last space).
+std::vector<std::string_view> SplitIntoChunks(std::string_view text);
 
 }  // namespace ringwell::prepax

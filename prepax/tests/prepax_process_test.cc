@@ -192,5 +192,28 @@ TEST_F(PrepaxProcessTest, RequestInterruptedByAKillIsScheduledAfterARestart) {
   }
 }
 
+// SIGTERM in the middle of a long text stops the speech at once: the daemon
+// ends, and the request stays in Inbox for the next start instead of
+// failing.
+TEST_F(PrepaxProcessTest, SigtermInterruptsALongTextAndKeepsTheRequest) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  std::string text;
+  while (text.size() < 30000) text += "The cooling of the server room has failed. ";
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kel::kelTextMessagePart, text);
+  const std::string id = Submit(request.Get());
+  ChildProcess daemon;
+  StartDaemon(daemon);
+  // The speech is under way once its file is being written beside the marker.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (std::chrono::steady_clock::now() < deadline && ListDir(RequestDir(id)).size() < 2) {
+    std::this_thread::sleep_for(2ms);
+  }
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.Wait(30s), 0);
+  EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
+  EXPECT_EQ(ReportStatus(id), "Processing");
+}
+
 }  // namespace
 }  // namespace ringwell::prepax

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <thread>
 
+#include "../../wavshift/tests/memory_limit.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/wavshift/audio_file.h"
+#include "speech_engine.h"
 
 namespace ringwell::prepax {
 namespace {
@@ -160,6 +162,91 @@ TEST_F(SpeechTest, CallsFromSeveralThreadsAreSerialised) {
   }
   EXPECT_EQ(results, std::vector<HRESULT>(4, S_OK));
   for (int t = 0; t < 4; ++t) EXPECT_GT(Measure(Path(std::to_string(t) + ".wav")).seconds, 1.0);
+}
+
+// A text over the configured size, or one that would speak for longer than
+// the configured time, is refused with its reason and leaves the file as it
+// was; one at the limit is spoken.
+TEST_F(SpeechTest, TextsBeyondTheConfiguredLimitsAreRefused) {
+  SetConfigNumber("MaxTextBytes", 200);
+  SetConfigNumber("MaxAudioSeconds", 5);
+  std::string long_text;
+  while (long_text.size() < 190) long_text += "Check the pump. ";  // about 12 seconds
+  const struct {
+    std::string text;
+    HRESULT code;
+    const char* reason;
+  } cases[] = {
+      {kText + std::string(200 - sizeof kText + 1, ' '), S_OK, ""},
+      {kText + std::string(201 - sizeof kText + 1, ' '), E_INVALIDARG,
+       "The text has 201 bytes, more than the limit of 200"},
+      {long_text, E_INVALIDARG, "more than 5 seconds, the limit (MaxAudioSeconds)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.size());
+    ClearEventLog();
+    WriteFile(Path("kept.wav"), "keep me");
+    const HRESULT hr =
+        MakeSpeech(22)->GenerateVoiceFile(c.text.c_str(), Path("kept.wav").c_str(), nullptr, 50, 0);
+    EXPECT_EQ(hr, c.code);
+    EXPECT_EQ(ListDir(scratch()), std::vector<std::string>{"kept.wav"});
+    if (c.code == S_OK) {
+      EXPECT_GT(Measure(Path("kept.wav")).seconds, 1.0);
+      continue;
+    }
+    EXPECT_EQ(ReadFile(Path("kept.wav")), "keep me");
+    const auto entries = EventLogEntries();
+    ASSERT_FALSE(entries.empty());
+    ASSERT_EQ(entries.back().strings.size(), 2u);
+    EXPECT_NE(entries.back().strings[1].find(c.reason), std::string::npos)
+        << entries.back().strings[1];
+  }
+}
+
+// The daemon's stop cuts a long text short: the call fails with E_ABORT, no
+// file is left, and so does every call until speech is let run again.
+TEST_F(SpeechTest, AStopInterruptsTheSpeechUnderWay) {
+  ComPtr<ISpeech> speech = MakeSpeech(49);
+  std::string text;
+  while (text.size() < 60000) text += "The cooling of the server room has failed. ";
+  HRESULT result = S_OK;
+  std::jthread speaker([&] {
+    result = speech->GenerateVoiceFile(text.c_str(), Path("long.wav").c_str(), nullptr, 50, 0);
+  });
+  // Once the speech is under way (its file is being written), stop it.
+  for (int i = 0; i < 2000 && ListDir(scratch()).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  struct Resume {
+    ~Resume() { ResumeSpeech(); }
+  } resume;  // whatever fails below, later tests may speak
+  InterruptSpeaking();
+  speaker.join();
+  EXPECT_EQ(result, E_ABORT);
+  EXPECT_EQ(speech->GenerateVoiceFile(kText, Path("after.wav").c_str(), nullptr, 50, 0), E_ABORT);
+  EXPECT_TRUE(ListDir(scratch()).empty());
+  ResumeSpeech();
+  EXPECT_EQ(speech->GenerateVoiceFile(kText, Path("after.wav").c_str(), nullptr, 50, 0), S_OK);
+}
+
+// Long speech is streamed to its file: a process that may map only a few
+// MiB more than it has speaks a text of 10 KB (about three minutes, 8 MB of
+// samples at the engine's rate) into the file.
+TEST_F(SpeechTest, LongTextsAreSpokenInBoundedMemory) {
+  if (!ringwell::testing::MemoryLimitsUsable()) GTEST_SKIP() << "no address-space limits here";
+  ComPtr<ISpeech> speech = MakeSpeech(49);
+  ASSERT_EQ(speech->GenerateVoiceFile(kText, Path("warm.wav").c_str(), nullptr, 50, 0), S_OK);
+  std::string text;
+  while (text.size() < 10000) text += "The cooling of the server room has failed. ";
+  EXPECT_EQ(ringwell::testing::RunWithMemoryHeadroom(8 << 20,
+                                                     [&] {
+                                                       return speech->GenerateVoiceFile(
+                                                                  text.c_str(),
+                                                                  Path("long.wav").c_str(),
+                                                                  nullptr, 50, 0) == S_OK;
+                                                     }),
+            0);
+  EXPECT_GT(Measure(Path("long.wav")).seconds, 150.0);
 }
 
 }  // namespace
