@@ -86,7 +86,8 @@ foreach(pc ringwell-common ringwell-kel)
 endforeach()
 
 # What a user reads and starts from.
-install(FILES host/scenario.sample.json packaging/request.schema.json
+install(FILES host/scenario.sample.json host/pager.sample.toml host/pager-secrets.sample.toml
+              packaging/request.schema.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ringwell COMPONENT runtime)
 configure_file(packaging/man/ringwell-request.5.in ${PROJECT_BINARY_DIR}/package/ringwell-request.5
                @ONLY)

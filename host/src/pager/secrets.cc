@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "pager/page_text.h"
+
+#include "pager/page_text.h"
+
 namespace ringwell::host::pager {
 namespace {
 
@@ -70,9 +74,12 @@ std::string Secrets::Redact(std::string text) const {
   for (const auto& [name, value] : values_) {
     if (value.empty()) continue;
     const std::string mark = "[secret " + name + "]";
-    for (std::size_t at = text.find(value); at != std::string::npos;
-         at = text.find(value, at + mark.size())) {
-      text.replace(at, value.size(), mark);
+    // As given, and as it travels in a URL.
+    for (const std::string& form : {value, UrlEncode(value)}) {
+      for (std::size_t at = text.find(form); at != std::string::npos;
+           at = text.find(form, at + mark.size())) {
+        text.replace(at, form.size(), mark);
+      }
     }
   }
   return text;

@@ -26,7 +26,8 @@ class Secrets {
 
   // The value named `name`, or nullptr.
   const std::string* Find(std::string_view name) const;
-  // `text` with every secret value replaced by "[secret NAME]".
+  // `text` with every secret value, as it is and percent-encoded, replaced by
+  // "[secret NAME]".
   std::string Redact(std::string text) const;
 
  private:

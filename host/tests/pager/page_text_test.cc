@@ -59,10 +59,12 @@ TEST(PageTextTest, TemplatesFillPlaceholdersAndEncodeForUrls) {
 }
 
 TEST(PageTextTest, RedactReplacesEverySecretValue) {
-  const Secrets secrets(
-      std::map<std::string, std::string, std::less<>>{{"key", "s3cret"}, {"empty", ""}});
+  const Secrets secrets(std::map<std::string, std::string, std::less<>>{
+      {"key", "s3cret"}, {"pw", "a b/c"}, {"empty", ""}});
   EXPECT_EQ(secrets.Redact("token s3cret and s3cret again"),
             "token [secret key] and [secret key] again");
+  EXPECT_EQ(secrets.Redact("pw=a b/c, in a URL pw=a%20b%2Fc"),
+            "pw=[secret pw], in a URL pw=[secret pw]");
 }
 
 }  // namespace

@@ -57,6 +57,9 @@ class PagerDeliveryTest : public ringwell::testing::RingwellTest {
            web +
            "/form\"\n"
            "fields = { number = \"{number}\", message = \"{text}\" }\n"
+           "[services.keyed]\nchannel = \"http\"\nbody = \"none\"\nurl = \"" +
+           web +
+           "/keyed?key={secret:sms_key}&to={number}\"\n"
            "[services.closed]\nchannel = \"http\"\nurl = \"http://127.0.0.1:1/\"\n"
            "[services.mail]\nchannel = \"mail\"\nserver = \"" +
            smtp +
@@ -143,6 +146,11 @@ TEST_F(PagerDeliveryTest, EachPageIsSentOrFailsWithTheChannelsReply) {
          EXPECT_EQ(web[0]["headers"]["Content-Type"], "application/x-www-form-urlencoded");
          EXPECT_EQ(web[0]["body"],
                    "message=Server%20room%202%3A%20cooling%20failed&number=5551237");
+       }},
+      {"API key in the URL, echoed in the reply", "keyed", "5551242", "Sent", "",
+       [](const auto& web, const auto&) {
+         ASSERT_EQ(web.size(), 1u);
+         EXPECT_EQ(web[0]["path"], "/keyed?key=" + std::string(kSecret) + "&to=5551242");
        }},
       {"gateway answers 500", "sms", "5550500", "Failed", "HTTP 500 Internal Server Error",
        nullptr},

@@ -45,7 +45,8 @@ class Handler(BaseHTTPRequestHandler):
         if args.delay:
             threading.Event().wait(args.delay)
         code = next((c for n, c in statuses.items() if n in seen), 200)
-        reply = json.dumps({"ok": code < 300, "code": code}).encode()
+        # The reply echoes the path, as some gateways do with their query.
+        reply = json.dumps({"ok": code < 300, "code": code, "path": self.path}).encode()
         self.send_response(code)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(reply)))
