@@ -134,6 +134,9 @@ TEST_F(ClassRegistryTest, AFailedCreationLeavesTheOutPointerNull) {
   EXPECT_FALSE(held);
   EXPECT_EQ(CreateInstance(test::kCounterClsid, static_cast<ComPtr<test::ICounter>*>(nullptr)),
             E_POINTER);
+  ASSERT_EQ(CreateInstance(std::string_view(test::kCounterProgId), &held), S_OK);
+  EXPECT_EQ(ComPtr<IUnknown>().As(&held), E_POINTER);
+  EXPECT_FALSE(held);
 }
 
 // An unknown class says which registry was read and what was wrong with it.

@@ -71,10 +71,14 @@ class ComPtr {
     return S_OK;
   }
 
-  // Asks the object for interface U.
+  // Asks the object for interface U; `*out` is null unless it succeeds.
   template <class U>
   HRESULT As(ComPtr<U>* out) const {
-    if (p_ == nullptr) return E_POINTER;
+    if (out == nullptr) return E_POINTER;
+    if (p_ == nullptr) {
+      out->Reset();
+      return E_POINTER;
+    }
     return p_->QueryInterface(U::kIid, out->PutVoid());
   }
 
