@@ -2,6 +2,7 @@
 
 #include "ringwell/common/error_report.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell {
 namespace {
@@ -34,7 +35,9 @@ std::string ReadServiceRoot(const CEventLog& log, std::uint32_t registry_error_i
     reporter.LogOnly(registry_error_id, kRootDirNotFound, E_FAIL);
     root.clear();
   }
-  return NormaliseRoot(std::move(root));
+  root = NormaliseRoot(std::move(root));
+  RegisterStorageRoot(root);
+  return root;
 }
 
 std::optional<std::string> ReadToolkitRoot() {
@@ -44,7 +47,9 @@ std::optional<std::string> ReadToolkitRoot() {
   if (Failed(key.QueryString(kRootDirValue, &root))) return std::nullopt;
   root = CutAtNul(std::move(root));
   if (root.empty()) return std::nullopt;
-  return NormaliseRoot(std::move(root));
+  root = NormaliseRoot(std::move(root));
+  RegisterStorageRoot(root);
+  return root;
 }
 
 bool IsPlainName(std::string_view name) {
