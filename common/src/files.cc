@@ -39,28 +39,6 @@ bool WriteAll(int fd, std::string_view data) {
 
 namespace {
 
-// Creates a new file named prefix + six random characters + suffix in the
-// open directory `dir`; its name in *name. 0 or the errno of the failure.
-int CreateUniqueAt(int dir, std::string_view prefix, std::string_view suffix, mode_t mode,
-                       std::string* name, UniqueFd* fd) {
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate(prefix);
-    for (int i = 0; i < 6; ++i) candidate += kLetters[arc4random_uniform(sizeof kLetters - 1)];
-    candidate += suffix;
-    UniqueFd created(::openat(dir, candidate.c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (created.get() >= 0) {
-      *name = std::move(candidate);
-      *fd = std::move(created);
-      return 0;
-    }
-    if (errno != EEXIST) return errno;
-  }
-  return EEXIST;
-}
-
 mode_t CurrentUmask() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -119,10 +97,8 @@ HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int
   std::string temp;
   UniqueFd fd;
   // The temporary file is made with the usual mode.
-  if (const int err =
-          CreateUniqueAt(dir.get(), "." + leaf + ".", "", 0666 & ~CurrentUmask(), &temp, &fd)) {
-    return HresultForPathError(err, path);
-  }
+  hr = CreateUniqueFileAt(dir.get(), "." + leaf + ".", "", 0666 & ~CurrentUmask(), &temp, &fd);
+  if (Failed(hr)) return hr;
   hr = write(fd.get());
   if (Succeeded(hr) && ::fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
   if (Succeeded(hr) && ::close(fd.release()) != 0) hr = HresultFromErrno(errno);
@@ -174,9 +150,8 @@ HRESULT MakeUniqueFile(const std::string& dir, std::string_view prefix, std::str
   if (Failed(hr)) return hr;
   std::string name;
   UniqueFd fd;
-  if (const int err = CreateUniqueAt(dir_fd.get(), prefix, suffix, 0600, &name, &fd)) {
-    return HresultForPathError(err, base + std::string(prefix) + "XXXXXX" + std::string(suffix));
-  }
+  hr = CreateUniqueFileAt(dir_fd.get(), prefix, suffix, 0600, &name, &fd);
+  if (Failed(hr)) return hr;
   *path = base + name;
   return S_OK;
 }

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -78,12 +79,38 @@ HRESULT WalkDown(UniqueFd dir, std::string_view relative, const std::string& pat
   return S_OK;
 }
 
+// "a/b/" -> "a/b", so that b is the last component (and "/" stays "/").
+std::string WithoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 // The leaf's flags: O_NOFOLLOW wherever a link must not be followed.
 bool Strict(const std::string& path) { return !RootOf(path).empty(); }
 
 }  // namespace
 
 HRESULT SymbolicLinkRefused() { return HresultFromErrno(ELOOP); }
+
+HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view suffix, mode_t mode,
+                           std::string* name, UniqueFd* fd) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate(prefix);
+    for (int i = 0; i < 6; ++i) candidate += kLetters[arc4random_uniform(sizeof kLetters - 1)];
+    candidate += suffix;
+    UniqueFd created(::openat(dir, candidate.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (created.get() >= 0) {
+      *name = std::move(candidate);
+      *fd = std::move(created);
+      return S_OK;
+    }
+    if (errno != EEXIST) return DirectoryError(errno);
+  }
+  return HresultFromErrno(EEXIST);
+}
 
 void RegisterStorageRoot(std::string root) {
   if (root.empty() || root.front() != '/') return;
@@ -201,7 +228,7 @@ HRESULT RenameEntry(const std::string& from, const std::string& to, bool replace
 
 HRESULT SyncDirectory(const std::string& path) {
   UniqueFd fd;
-  HRESULT hr = OpenFile(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, &fd);
+  HRESULT hr = OpenFile(WithoutTrailingSlash(path), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, &fd);
   if (Failed(hr)) return hr;
   if (::fsync(fd.get()) != 0) return HresultFromErrno(errno);
   return S_OK;
@@ -214,7 +241,7 @@ using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
 // The directory `path` for listing; a link is refused wherever it lies.
 HRESULT OpenListing(const std::string& path, DirHandle* out) {
   UniqueFd fd;
-  HRESULT hr = OpenFile(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, &fd);
+  HRESULT hr = OpenFile(WithoutTrailingSlash(path), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, &fd);
   if (Failed(hr)) return hr;
   DIR* dir = ::fdopendir(fd.get());
   if (dir == nullptr) return HresultFromErrno(errno);
@@ -273,7 +300,7 @@ HRESULT RemoveDirectoryFiles(const std::string& path) {
     ::unlinkat(fd, found->d_name, 0);
   }
   dir.reset();
-  return Succeeded(RemoveDirectory(path)) ? S_OK : S_FALSE;
+  return Succeeded(RemoveDirectory(WithoutTrailingSlash(path))) ? S_OK : S_FALSE;
 }
 
 HRESULT CopyRegularFile(const std::string& from, const std::string& to) {

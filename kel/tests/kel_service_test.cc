@@ -139,6 +139,8 @@ TEST_F(KelServiceTest, RefusedRequestsWriteNothing) {
 }
 
 TEST_F(KelServiceTest, CallTreesThatCannotBeWrittenAreRefused) {
+  // Where the cycle is closed, so that the test can open it again afterwards.
+  ComPtr<IKelResponses> closing;
   struct Case {
     const char* name;
     std::function<void(_IKelNode*)> build;
@@ -146,12 +148,11 @@ TEST_F(KelServiceTest, CallTreesThatCannotBeWrittenAreRefused) {
   };
   const Case cases[] = {
       {"a response appended below itself",
-       [](_IKelNode* tree) {
+       [&](_IKelNode* tree) {
          ComPtr<IKelResponse> first = AddResponse(tree, "1");
          ComPtr<IKelResponse> second = AddResponse(ComPtr<_IKelNode>(first.Get()).Get(), "2");
-         ComPtr<IKelResponses> below;
-         ASSERT_EQ(second->get_Responses(below.Put()), S_OK);
-         ASSERT_EQ(below->Append(first.Get()), S_OK);
+         ASSERT_EQ(second->get_Responses(closing.Put()), S_OK);
+         ASSERT_EQ(closing->Append(first.Get()), S_OK);
        },
        "A response is appended below itself: the call tree has a cycle."},
       {"a menu nested 65 responses deep",
@@ -172,6 +173,10 @@ TEST_F(KelServiceTest, CallTreesThatCannotBeWrittenAreRefused) {
     EXPECT_EQ(TakeError(), std::string("Kel.KelService.1: Error in CKelService::ValidateResponse: ") +
                                c.description + "\r\n");
     EXPECT_EQ(id, "unchanged");
+    if (closing) {
+      EXPECT_EQ(closing->Delete(Variant(0)), S_OK);  // the objects can go
+    }
+    closing.Reset();
   }
   // 64 levels are written completely.
   ComPtr<_IKelNode> node = CallTree(request_.Get());

@@ -33,8 +33,8 @@
 // again. At construction the processor finishes what a killed run left:
 //
 //   marked directory with ".scheduled"            -> moved to Requests, "Scheduled"
-//   marked directory, Requests/ID.xml exists      -> marker dropped, "Processing"
-//                                                    parts of the report become "Scheduled"
+//   marked directory, Requests/ID.xml exists      -> marker dropped, the parts of the
+//                                                    report not yet scheduled become "Scheduled"
 //   marked directory, inbox file still there      -> processed again from the start
 //   marked directory, no inbox file               -> removed (nothing left to do)
 //   temporary files and directories of its own    -> removed
@@ -113,7 +113,8 @@ class CFileProcessor {
   // What a killed run left (see the top of this file).
   void RecoverInterruptedWork();
   void RecoverRequestDirectory(const std::string& id);
-  // Sets "Scheduled" wherever the report of `id` still says "Processing".
+  // Sets "Scheduled" wherever the report of `id` still says "Processing" or
+  // has no status yet; a status the scheduler wrote stays.
   void MarkScheduledWhereProcessing(const std::string& id);
 
   std::vector<std::string> pending_;

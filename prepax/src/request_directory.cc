@@ -235,7 +235,9 @@ void CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
   bool changed = false;
   auto update = [&](pugi::xml_node element) {
     pugi::xml_attribute status = element.attribute("Status");
-    if (status && std::string_view(status.value()) == "Processing") {
+    // Recipients of a toolkit request have no status before "Scheduled".
+    const std::string_view value = status ? status.value() : "<none>";
+    if (value == "Processing" || value.empty()) {
       status.set_value("Scheduled");
       changed = true;
     }

@@ -63,6 +63,12 @@ class RecoveryTest : public testing::PrepaxTest {
   std::string Marker(const std::string& id) {
     return RequestDir(id) + "/" + kPreprocessingMarker;
   }
+  // The report as preprocessing left it: "Processing" itself, its recipients
+  // (Recipient elements, which get no status of their own then) without one.
+  void RewindReport(const std::string& id) {
+    SetReportStatus(id, "*", "");
+    SetReportStatus(id, "", "Processing");
+  }
   void SetReportStatus(const std::string& id, const std::string& recipient,
                        const std::string& status) {
     ComPtr<tallier::ITallier> tallier;
@@ -85,7 +91,7 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
        [this](const std::string& id, const std::string& inbox) {
          WriteFile(InboxFile(id), inbox);
          WriteFile(Marker(id), "1");
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
          SetReportStatus(id, "5551234", "InProgress");
        },
        0},
@@ -95,20 +101,20 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
          WriteFile(InboxFile(id), inbox);
          WriteFile(Marker(id), "1");
          WriteFile(RequestDir(id) + "/..scheduled.Ab12Cd", "<Request");
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
        },
        0},
       {"killed after deleting the inbox file, before moving the request to Requests",
        [this](const std::string& id, const std::string&) {
          fs::rename(RequestFile(id), RequestDir(id) + "/" + kScheduledRequest);
          WriteFile(Marker(id), "1");
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
        },
        0},
       {"killed after moving the request to Requests, before \"Scheduled\"",
        [this](const std::string& id, const std::string&) {
          WriteFile(Marker(id), "1");
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
        },
        0},
       {"killed between making the directory and its marker",
@@ -119,7 +125,7 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
          WriteFile(root() + "Requests/." + id + ".x1Y2z3/" + kPreprocessingMarker, "1");
          WriteFile(root() + "Requests/." + id + ".xml.Q9w8E7", "<Req");
          WriteFile(InboxFile(id), inbox);
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
        },
        1},
       {"killed while speaking, leaving half-written files",
@@ -131,7 +137,7 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
          WriteFile(RequestDir(id) + "/..preprocessing.aB3dE5", "2");
          WriteFile(InboxFile(id), inbox);
          WriteFile(root() + "Reports/." + id + ".xml.Zz9Yy8", "<Rep");
-         SetReportStatus(id, "*", "Processing");
+         RewindReport(id);
        },
        1},
   };

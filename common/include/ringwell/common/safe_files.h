@@ -25,6 +25,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ringwell/common/files.h"
@@ -47,6 +48,11 @@ bool IsBelowStorageRoot(const std::string& path);
 // described above, and that component's name in *leaf (empty when `path`
 // ends with "/"; the descriptor is then the directory itself).
 HRESULT OpenParentDirectory(const std::string& path, UniqueFd* dir, std::string* leaf);
+
+// Creates a new file named prefix + six random letters or digits + suffix
+// in the open directory `dir` (never through a link); its name in *name.
+HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view suffix, mode_t mode,
+                           std::string* name, UniqueFd* fd);
 
 // open(2): `flags` and `mode` as for open; O_NOFOLLOW is added for a path
 // below a registered root. O_CLOEXEC is always added.
