@@ -39,6 +39,12 @@
 //   marked directory, no inbox file               -> removed (nothing left to do)
 //   temporary files and directories of its own    -> removed
 //
+// A power cut is survived the same way: the staged request, the request
+// directory and Requests are flushed to disk before the inbox file is deleted,
+// Inbox before the move to Requests, and Requests after it (the report
+// generator flushes every report it saves); whatever of the rest is lost is
+// redone from the inbox file or the staged request at the next start.
+//
 // A request that was started twice before and never finished (each time the
 // daemon died with it) is given up: "InternalError" and an event.
 //

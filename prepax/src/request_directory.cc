@@ -140,6 +140,8 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
     throw ComError(hr);
   }
+  // Once the host may have seen it, the move must not be undone by a power cut.
+  SyncDirectory(layout_.RequestsDir());
 }
 
 void CFileProcessor::RecoverInterruptedWork() {
