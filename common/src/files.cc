@@ -1,5 +1,7 @@
 #include "ringwell/common/files.h"
 
+#include "ringwell/common/safe_files.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,8 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
-#include <vector>
 
 namespace ringwell {
 
@@ -23,8 +25,6 @@ HRESULT UniqueFd::Close() {
   return S_OK;
 }
 
-namespace {
-
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
@@ -35,6 +35,14 @@ bool WriteAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+namespace {
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
 }
 
 }  // namespace
@@ -58,8 +66,9 @@ HRESULT HresultForPathError(int err, const std::string& path) {
 }
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return HresultForPathError(errno, path);
+  UniqueFd fd;
+  HRESULT hr = OpenFile(path, O_RDONLY, 0, &fd);
+  if (Failed(hr)) return hr;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return HresultFromErrno(EISDIR);
@@ -79,56 +88,71 @@ HRESULT ReadWholeFile(const std::string& path, std::string* content) {
   return S_OK;
 }
 
+HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write) {
+  UniqueFd dir;
+  std::string leaf;
+  HRESULT hr = OpenParentDirectory(path, &dir, &leaf);
+  if (Failed(hr)) return hr;
+  if (leaf.empty() || leaf == "." || leaf == "..") return HresultFromErrno(EISDIR);
+  std::string temp;
+  UniqueFd fd;
+  // The temporary file is made with the usual mode.
+  hr = CreateUniqueFileAt(dir.get(), "." + leaf + ".", "", 0666 & ~CurrentUmask(), &temp, &fd);
+  if (Failed(hr)) return hr;
+  hr = write(fd.get());
+  if (Succeeded(hr) && ::fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
+  if (Succeeded(hr) && ::close(fd.release()) != 0) hr = HresultFromErrno(errno);
+  if (Succeeded(hr) && ::renameat(dir.get(), temp.c_str(), dir.get(), leaf.c_str()) != 0) {
+    hr = HresultForPathError(errno, path);
+  }
+  if (Failed(hr)) ::unlinkat(dir.get(), temp.c_str(), 0);
+  return hr;
+}
+
 HRESULT WriteFileAtomically(const std::string& path, std::string_view content) {
-  std::string temp = DirectoryOf(path) + "." + BaseNameOf(path) + ".XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
-  if (fd.get() < 0) return HresultForPathError(errno, path);
-  const std::string temp_path(name.data());
-  // mkostemp creates the file 0600; give it the usual mode.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd.get(), 0666 & ~mask);
-  if (!WriteAll(fd.get(), content) || ::fsync(fd.get()) != 0) {
-    const int err = errno;
-    ::unlink(temp_path.c_str());
-    return HresultFromErrno(err);
-  }
-  if (::close(fd.release()) != 0 || ::rename(temp_path.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp_path.c_str());
-    return HresultForPathError(err, path);
-  }
-  return S_OK;
+  return ReplaceFileWith(path, [content](int fd) {
+    return WriteAll(fd, content) ? S_OK : HresultFromErrno(errno);
+  });
 }
 
 bool FileExists(const std::string& path) {
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+  return Succeeded(LinkStatus(path, &st));
 }
+
+namespace {
+
+// stat(2), or below a storage root lstat(2) with no link on the way.
+bool StatusOf(const std::string& path, struct stat* st) {
+  if (IsBelowStorageRoot(path)) return Succeeded(LinkStatus(path, st));
+  return ::stat(path.c_str(), st) == 0;
+}
+
+}  // namespace
 
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return StatusOf(path, &st) && S_ISREG(st.st_mode);
 }
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return StatusOf(path, &st) && S_ISDIR(st.st_mode);
 }
 
 HRESULT MakeUniqueFile(const std::string& dir, std::string_view prefix, std::string_view suffix,
                        std::string* path) {
   std::string base = dir;
   if (!base.empty() && base.back() != '/') base += '/';
-  std::string pattern = base + std::string(prefix) + "XXXXXX" + std::string(suffix);
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = ::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-  if (fd < 0) return HresultForPathError(errno, pattern);
-  ::close(fd);
-  *path = name.data();
+  UniqueFd dir_fd;
+  std::string leaf;
+  HRESULT hr = OpenParentDirectory(base.empty() ? "./" : base, &dir_fd, &leaf);
+  if (Failed(hr)) return hr;
+  std::string name;
+  UniqueFd fd;
+  hr = CreateUniqueFileAt(dir_fd.get(), prefix, suffix, 0600, &name, &fd);
+  if (Failed(hr)) return hr;
+  *path = base + name;
   return S_OK;
 }
 
@@ -157,14 +181,14 @@ std::string FileLock::LockPathFor(const std::string& path) {
 
 HRESULT FileLock::Acquire(const std::string& path, FileLock* out) {
   const std::string lock_path = LockPathFor(path);
-  UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (fd.get() < 0) {
-    const int err = errno;
-    // A lock file another user made may not be writable by this one; a lock
-    // needs only an open descriptor.
-    if (err == EACCES) fd.reset(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return HresultForPathError(err, lock_path);
+  UniqueFd fd;
+  HRESULT hr = OpenFile(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666, &fd);
+  // A lock file another user made may not be writable by this one; a lock
+  // needs only an open descriptor.
+  if (hr == E_ACCESSDENIED) {
+    if (Succeeded(OpenFile(lock_path, O_RDONLY | O_NOFOLLOW, 0, &fd))) hr = S_OK;
   }
+  if (Failed(hr)) return hr;
   while (::flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return HresultFromErrno(errno);
   }

@@ -2,8 +2,19 @@
 
 #include "ringwell/common/error_report.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell {
+namespace {
+
+// The value as the platform hands it over: text up to its first NUL.
+std::string CutAtNul(std::string text) {
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
+}
+
+}  // namespace
 
 std::string NormaliseRoot(std::string root) {
   if (root.empty() || root.back() != '/') root += '/';
@@ -20,19 +31,25 @@ std::string ReadServiceRoot(const CEventLog& log, std::uint32_t registry_error_i
     reporter.LogOnly(registry_error_id, kRootDirNotFound, E_FAIL);
     return NormaliseRoot({});
   }
-  if (Failed(key.QueryString(kRootDirValue, &root)) || root.empty()) {
+  if (Failed(key.QueryString(kRootDirValue, &root)) || (root = CutAtNul(root)).empty()) {
     reporter.LogOnly(registry_error_id, kRootDirNotFound, E_FAIL);
     root.clear();
   }
-  return NormaliseRoot(std::move(root));
+  root = NormaliseRoot(std::move(root));
+  RegisterStorageRoot(root);
+  return root;
 }
 
 std::optional<std::string> ReadToolkitRoot() {
   registry::Key key;
   if (Failed(registry::Key::Open(kConfigKey, &key))) return std::nullopt;
   std::string root;
-  if (Failed(key.QueryString(kRootDirValue, &root)) || root.empty()) return std::nullopt;
-  return NormaliseRoot(std::move(root));
+  if (Failed(key.QueryString(kRootDirValue, &root))) return std::nullopt;
+  root = CutAtNul(std::move(root));
+  if (root.empty()) return std::nullopt;
+  root = NormaliseRoot(std::move(root));
+  RegisterStorageRoot(root);
+  return root;
 }
 
 bool IsPlainName(std::string_view name) {

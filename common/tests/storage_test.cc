@@ -59,6 +59,27 @@ TEST_F(StorageTest, EmptyValueIsMissing) {
   EXPECT_EQ(EventLogEntries().size(), 1u);
 }
 
+TEST_F(StorageTest, ValueIsCutAtItsFirstNul) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string value;
+    std::optional<std::string> root;  // nullopt: the value counts as missing
+  };
+  const Case cases[] = {
+      {"/srv/store\0/elsewhere"s, "/srv/store/"},
+      {"/srv/store/\0junk"s, "/srv/store/"},
+      {"\0/srv/store"s, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.substr(0, c.value.find('\0')));
+    ClearEventLog();
+    SetConfigString("RootDir", c.value);
+    EXPECT_EQ(ReadToolkitRoot(), c.root);
+    EXPECT_EQ(ReadServiceRoot(log_, prepax_msg::kRegistryError), c.root.value_or("/"));
+    EXPECT_EQ(EventLogEntries().size(), c.root ? 0u : 1u);
+  }
+}
+
 TEST(StorageLayoutTest, PathsOfARequest) {
   const StorageLayout layout{"/srv/store/"};
   const std::string id = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";

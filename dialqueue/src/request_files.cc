@@ -1,21 +1,20 @@
 #include "request_files.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <memory>
 #include <string>
 
 #include "request_paths.h"
+#include "ringwell/common/safe_files.h"
 #include "request_queue.h"
 
 namespace ringwell::dialqueue {
 namespace {
 
 // True when the file is gone afterwards.
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+bool DeleteFile(const std::string& path) {
+  const HRESULT hr = RemoveFile(path);
+  return Succeeded(hr) || hr == HresultFromWin32(ERROR_FILE_NOT_FOUND);
+}
 
 }  // namespace
 
@@ -26,15 +25,9 @@ void DeleteRequestFiles(const CQueueEntry& entry, Clock& clock, const std::stop_
   }
   const std::optional<std::string> directory = CleanupDirectoryOf(entry);
   if (!directory) return;
-  if (std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory->c_str()), &::closedir); dir) {
-    while (const dirent* found = ::readdir(dir.get())) {
-      const std::string name = found->d_name;
-      if (name == "." || name == "..") continue;
-      // Only files go; anything else fails to delete and stays.
-      ::unlink((*directory + name).c_str());
-    }
-  }
-  ::rmdir(directory->c_str());
+  // Only files go (a link as a link, never what it points to); anything else
+  // stays. A directory that is itself a link is left alone.
+  RemoveDirectoryFiles(*directory);
 }
 
 }  // namespace ringwell::dialqueue

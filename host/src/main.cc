@@ -36,6 +36,7 @@
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -93,6 +94,7 @@ int Run(Options options) {
     options.root = *configured;
   }
   options.root = NormaliseRoot(options.root);
+  RegisterStorageRoot(options.root);  // nothing below it is reached through a link
   if (options.pager_log.empty()) options.pager_log = options.root + "pager.log";
   if (!options.heard_dir.empty()) {
     std::error_code ec;

@@ -1,6 +1,7 @@
 #include "request_watcher.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::host {
 
@@ -34,10 +37,13 @@ RequestWatcher::~RequestWatcher() {
 std::vector<std::string> RequestWatcher::Existing() {
   std::vector<std::string> paths;
   std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(directory_, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (IsRequestFileName(name) && entry.is_regular_file(ec)) names.insert(name);
+  std::vector<DirectoryEntry> entries;
+  ListDirectory(directory_, &entries);
+  for (DirectoryEntry& entry : entries) {
+    // A link is never handed over.
+    if (entry.type == DirectoryEntry::Type::kFile && IsRequestFileName(entry.name)) {
+      names.insert(std::move(entry.name));
+    }
   }
   for (const std::string& name : names) paths.push_back(directory_ + name);
   seen_ = std::move(names);
@@ -63,7 +69,11 @@ std::vector<std::string> RequestWatcher::Appeared() {
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       if (event->mask & IN_Q_OVERFLOW) return Existing();
       const std::string name = event->len > 0 ? event->name : "";
-      if (IsRequestFileName(name)) paths.push_back(directory_ + name);
+      struct stat st {};
+      if (IsRequestFileName(name) && Succeeded(LinkStatus(directory_ + name, &st)) &&
+          S_ISREG(st.st_mode)) {
+        paths.push_back(directory_ + name);
+      }
     }
   }
   return paths;

@@ -1,6 +1,5 @@
 // The file store of the service: SubmitFile, DeleteFile, GetFileInfo and
 // Files, on the directory Files/{0}/ below the location.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "kel_log.h"
 #include "kel_service.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::kel {
@@ -32,11 +32,10 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Below the storage root a directory reached through a link does not count.
 bool CanSearch(const std::string& directory) {
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
-  ::closedir(dir);
-  return true;
+  UniqueFd fd;
+  return Succeeded(OpenFile(directory, O_RDONLY | O_DIRECTORY, 0, &fd));
 }
 
 // The extension of the file-name part of `path`, from its last "." on (empty
@@ -81,19 +80,24 @@ bool CopyIntoStore(const std::string& source, const std::string& target, bool ov
   struct stat st {};
   if (from.get() < 0 || ::fstat(from.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
-  std::string temp = DirectoryOf(target) + "." + BaseNameOf(target) + ".XXXXXX";
-  UniqueFd to(::mkostemp(temp.data(), O_CLOEXEC));
-  if (to.get() < 0) return false;
+  // The store's directory, never reached through a link; every name below
+  // is used relative to it.
+  UniqueFd dir;
+  std::string name;
+  if (Failed(OpenParentDirectory(target, &dir, &name))) return false;
+  std::string temp;
+  UniqueFd to;
+  if (Failed(CreateUniqueFileAt(dir.get(), "." + name + ".", "", 0600, &temp, &to))) return false;
   const timespec times[2] = {st.st_atim, st.st_mtim};
   bool ok = CopyContent(from.get(), to.get()) &&
             ::fchmod(to.get(), (st.st_mode & 0777) | S_IWUSR) == 0 &&
             ::futimens(to.get(), times) == 0 && ::fsync(to.get()) == 0 && Succeeded(to.Close());
   if (ok) {
-    ok = overwrite ? ::rename(temp.c_str(), target.c_str()) == 0
-                   : ::link(temp.c_str(), target.c_str()) == 0;
+    ok = overwrite ? ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) == 0
+                   : ::linkat(dir.get(), temp.c_str(), dir.get(), name.c_str(), 0) == 0;
   }
   // After a rename the temporary name is gone already.
-  if (!ok || !overwrite) ::unlink(temp.c_str());
+  if (!ok || !overwrite) ::unlinkat(dir.get(), temp.c_str(), 0);
   return ok;
 }
 
@@ -116,13 +120,14 @@ bool ReadFileInfo(int fd, OleDate* date, std::uint64_t* size) {
 // and are regular files, sorted; empty when it cannot be read.
 std::vector<std::string> StoredWavNames(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (IsWavName(name) && IsRegularFile(directory + name)) names.push_back(name);
+  std::vector<DirectoryEntry> entries;
+  if (Failed(ListDirectory(directory, &entries))) return names;
+  for (DirectoryEntry& entry : entries) {
+    // A link is not a stored file.
+    if (entry.type == DirectoryEntry::Type::kFile && IsWavName(entry.name)) {
+      names.push_back(std::move(entry.name));
+    }
   }
-  ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -158,7 +163,7 @@ HRESULT CKelService::DeleteFile(const char* a_bstrName) {
   if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
   return KelReporter(kProgId).Guard("CKelService::DeleteFile", [&]() -> HRESULT {
     const std::string path = UserDirectory() + a_bstrName;
-    if (::unlink(path.c_str()) != 0) {
+    if (Failed(RemoveFile(path))) {
       return RuleViolation(kProgId, kel_msg::kDeleteFileFailed, path);
     }
     return S_OK;
@@ -180,12 +185,13 @@ HRESULT CKelService::GetFileInfo(const char* a_bstrName, IKelFileInfo** a_ppFile
 
 HRESULT CKelService::DescribeStoredFile(const std::string& name, ComPtr<IKelFileInfo>* info) {
   const std::string path = UserDirectory() + name;
-  if (!Exists(path)) return S_FALSE;
+  if (!FileExists(path)) return S_FALSE;
   // Stored files are only ever replaced whole (by rename), so reading needs
-  // no exclusion; a directory is no file to describe.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // no exclusion; a directory is no file to describe, and a link is refused.
+  UniqueFd file;
   struct stat st {};
-  if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (Failed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &file)) || ::fstat(file.get(), &st) != 0 ||
+      S_ISDIR(st.st_mode)) {
     return RuleViolation(kProgId, kel_msg::kFileAccessFailed, path);
   }
   OleDate date = kInvalidDate;

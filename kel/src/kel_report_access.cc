@@ -2,7 +2,6 @@
 // into report objects; CancelRequest withdraws a scheduled request and marks
 // its report "Canceled".
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -10,6 +9,7 @@
 #include "kel_report.h"
 #include "kel_service.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::kel {
@@ -19,11 +19,10 @@ constexpr std::string_view kProgId = kKelServiceProgId;
 constexpr char kCanceled[] = "Canceled";
 constexpr char kScheduled[] = "Scheduled";
 
+// Below the storage root a report reached through a link cannot be read.
 bool CanRead(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  UniqueFd fd;
+  return Succeeded(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd));
 }
 
 // Sets the Report element's Status, and that of every SubReport below it
@@ -89,10 +88,10 @@ HRESULT CKelService::CancelRequest(const char* a_bstrRequestId) {
     // Only a request the preprocessing daemon has scheduled can be cancelled.
     const std::string request = layout_.RequestFile(a_bstrRequestId);
     if (!FileExists(request)) return S_FALSE;
-    bool deleted = ::unlink(request.c_str()) == 0;
+    bool deleted = Succeeded(RemoveFile(request));
     if (!deleted) {
       std::this_thread::sleep_for(retry_delay_);
-      deleted = ::unlink(request.c_str()) == 0;
+      deleted = Succeeded(RemoveFile(request));
     }
 
     const HRESULT hr = MarkReportCanceled(layout_.ReportFile(a_bstrRequestId));

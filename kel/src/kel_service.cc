@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include "kel_log.h"
+#include "ringwell/common/safe_files.h"
 #include "kel_object.h"
 #include "kel_request.h"
 #include "xmlizer.h"
@@ -43,6 +44,7 @@ HRESULT CKelService::SetLocation(const std::string& location, bool report) {
   }
   location_ = location;
   layout_.root = directory;
+  RegisterStorageRoot(directory);  // nothing below it is reached through a link
   return S_OK;
 }
 

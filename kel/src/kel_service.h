@@ -81,12 +81,18 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   //                     at least one recipient; StopTime after StartTime; the
   //                     call tree's message and each of its responses.
   //   ValidateMessage:  Replays and Timeout not negative.
-  //   ValidateResponse: its message, then its nested responses, to any depth.
+  //   ValidateResponse: its message, then its nested responses, down to
+  //                     kMaxCallTreeDepth levels; a response found below
+  //                     itself (a cycle, which could never be written) or a
+  //                     deeper tree is refused with E_INVALIDARG.
   HRESULT ValidateRequest(IUnknown* a_pRequest);
   HRESULT ValidateMessage(IUnknown* a_pMessage);
   HRESULT ValidateResponse(IUnknown* a_pResponse);
 
  private:
+  // ValidateResponse with the responses above this one (outermost first).
+  HRESULT ValidateResponseBelow(IUnknown* a_pResponse, std::vector<const void*>& above);
+
   // Accepts `location` when its directory can be read; `report` says whether
   // a refusal is reported to the caller.
   HRESULT SetLocation(const std::string& location, bool report);

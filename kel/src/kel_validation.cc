@@ -1,5 +1,8 @@
 // The checks SubmitRequest runs before it writes anything.
+#include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "kel_log.h"
 #include "kel_service.h"
@@ -8,6 +11,13 @@ namespace ringwell::kel {
 namespace {
 
 constexpr std::string_view kProgId = kKelServiceProgId;
+// No caller menu is nested this deep; deeper trees would only exhaust the stack.
+constexpr std::size_t kMaxCallTreeDepth = 64;
+
+HRESULT CallTreeRefused(std::string_view why) {
+  return KelReporter(kProgId).TwoStrings(kel_msg::kErrorIn, "CKelService::ValidateResponse", why,
+                                         E_INVALIDARG, LogFlag::kNo);
+}
 
 // A property getter of interface I.
 template <class I>
@@ -102,8 +112,21 @@ HRESULT CKelService::ValidateMessage(IUnknown* a_pMessage) {
 }
 
 HRESULT CKelService::ValidateResponse(IUnknown* a_pResponse) {
+  std::vector<const void*> above;
+  return ValidateResponseBelow(a_pResponse, above);
+}
+
+HRESULT CKelService::ValidateResponseBelow(IUnknown* a_pResponse,
+                                           std::vector<const void*>& above) {
   ComPtr<IKelResponse> response = Offered<IKelResponse>(a_pResponse);
   if (!response) return E_INVALIDARG;
+  if (std::find(above.begin(), above.end(), response.Get()) != above.end()) {
+    return CallTreeRefused("A response is appended below itself: the call tree has a cycle.");
+  }
+  if (above.size() >= kMaxCallTreeDepth) {
+    return CallTreeRefused("The call tree is nested more than " +
+                           std::to_string(kMaxCallTreeDepth) + " responses deep.");
+  }
   return KelReporter(kProgId).Guard("CKelService::ValidateResponse", [&] {
     ComPtr<IKelMessage> message;
     ThrowIfFailed(response->get_Message(message.Put()));
@@ -111,8 +134,12 @@ HRESULT CKelService::ValidateResponse(IUnknown* a_pResponse) {
     if (Failed(hr)) return hr;
     ComPtr<IKelResponses> responses;
     ThrowIfFailed(response->get_Responses(responses.Put()));
-    return ForEachResponse(responses.Get(),
-                           [this](IKelResponse* nested) { return ValidateResponse(nested); });
+    above.push_back(response.Get());
+    const HRESULT nested = ForEachResponse(responses.Get(), [&](IKelResponse* child) {
+      return ValidateResponseBelow(child, above);
+    });
+    above.pop_back();
+    return nested;
   });
 }
 

@@ -186,5 +186,44 @@ TEST_F(KelFileStoreTest, DeleteRemovesAStoredFileAndRefusesNamesOutsideTheStore)
   EXPECT_TRUE(EventLogEntries().empty());
 }
 
+TEST_F(KelFileStoreTest, LinksPlantedInTheStoreOrReportsAreNeverFollowed) {
+  const std::string outside = scratch() + "outside/";
+  std::filesystem::create_directories(outside);
+  WriteFile(outside + "secret.wav", "secret");
+  WriteFile(outside + "report.xml", "<Report ID=\"x\" Status=\"Foreign\"/>");
+  WriteFile(scratch() + "new.wav", "RIFF new");
+  auto outside_state = [&] {
+    std::string state;
+    for (const auto& name : ListDir(outside)) state += name + "=" + ReadFile(outside + name) + ";";
+    return state;
+  };
+  const std::string before = outside_state();
+
+  // A stored file that is a link: neither described nor listed; deleting it
+  // deletes the link.
+  std::filesystem::create_symlink(outside + "secret.wav", store_ + "link.wav");
+  ComPtr<IKelFileInfo> info;
+  EXPECT_EQ(service_->GetFileInfo("link.wav", info.Put()), MakeHresult(kel_msg::kFileAccessFailed));
+  EXPECT_FALSE(info);
+  EXPECT_TRUE(Files().empty());
+  EXPECT_EQ(service_->DeleteFile("link.wav"), S_OK);
+  EXPECT_TRUE(ListDir(store_).empty());
+
+  // A report that is a link is not read.
+  const std::string id = "{6D1B5E0A-0000-4000-8000-000000000002}";
+  std::filesystem::create_symlink(outside + "report.xml", root() + "Reports/" + id + ".xml");
+  ComPtr<IKelReport> report;
+  EXPECT_TRUE(Failed(service_->GetReport(id.c_str(), report.Put())));
+  EXPECT_FALSE(report);
+
+  // The store's directory replaced by a link: nothing is written through it.
+  std::filesystem::remove(store_);
+  std::filesystem::create_directory_symlink(outside, root() + "Files/{0}");
+  EXPECT_TRUE(Failed(Submit(scratch() + "new.wav", 1)));
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+  EXPECT_TRUE(Failed(service_->DeleteFile("secret.wav")));
+  EXPECT_EQ(outside_state(), before);
+}
+
 }  // namespace
 }  // namespace ringwell::kel

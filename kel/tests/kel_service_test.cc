@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 
 #include "kel_test_util.h"
 #include "ringwell/common/message_tables.h"
@@ -135,6 +136,54 @@ TEST_F(KelServiceTest, RefusedRequestsWriteNothing) {
   EXPECT_EQ(id, "unchanged");
   EXPECT_TRUE(Inbox().empty());
   EXPECT_TRUE(EventLogEntries().empty());
+}
+
+TEST_F(KelServiceTest, CallTreesThatCannotBeWrittenAreRefused) {
+  // Where the cycle is closed, so that the test can open it again afterwards.
+  ComPtr<IKelResponses> closing;
+  struct Case {
+    const char* name;
+    std::function<void(_IKelNode*)> build;
+    const char* description;
+  };
+  const Case cases[] = {
+      {"a response appended below itself",
+       [&](_IKelNode* tree) {
+         ComPtr<IKelResponse> first = AddResponse(tree, "1");
+         ComPtr<IKelResponse> second = AddResponse(ComPtr<_IKelNode>(first.Get()).Get(), "2");
+         ASSERT_EQ(second->get_Responses(closing.Put()), S_OK);
+         ASSERT_EQ(closing->Append(first.Get()), S_OK);
+       },
+       "A response is appended below itself: the call tree has a cycle."},
+      {"a menu nested 65 responses deep",
+       [](_IKelNode* tree) {
+         ComPtr<_IKelNode> node(tree);
+         for (int i = 0; i < 65; ++i) node = ComPtr<_IKelNode>(AddResponse(node.Get(), "1").Get());
+       },
+       "The call tree is nested more than 64 responses deep."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<IKelRequest> request = NewRequest();
+    AddRecipient(request.Get(), "555");
+    ASSERT_EQ(request->put_StartTime(40000.0) | request->put_StopTime(40000.5), S_OK);
+    c.build(CallTree(request.Get()).Get());
+    std::string id = "unchanged";
+    EXPECT_EQ(service_->SubmitRequest(request.Get(), &id), E_INVALIDARG);
+    EXPECT_EQ(TakeError(), std::string("Kel.KelService.1: Error in CKelService::ValidateResponse: ") +
+                               c.description + "\r\n");
+    EXPECT_EQ(id, "unchanged");
+    if (closing) {
+      EXPECT_EQ(closing->Delete(Variant(0)), S_OK);  // the objects can go
+    }
+    closing.Reset();
+  }
+  // 64 levels are written completely.
+  ComPtr<_IKelNode> node = CallTree(request_.Get());
+  for (int i = 0; i < 64; ++i) node = ComPtr<_IKelNode>(AddResponse(node.Get(), "1").Get());
+  std::string id;
+  EXPECT_EQ(service_->SubmitRequest(request_.Get(), &id), S_OK);
+  EXPECT_EQ(Inbox(), std::vector<std::string>{id + ".xml"});
 }
 
 TEST_F(KelServiceTest, InboxFailuresNameTheirPath) {

@@ -1,11 +1,9 @@
 // Clearing a failed request: everything the daemon made or holds for it.
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "file_processor.h"
 #include "prepax_log.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/text.h"
 
 namespace ringwell::prepax {
 
@@ -15,19 +13,25 @@ void CFileProcessor::ClearRequest(const std::string& id) {
   try {
     bool failed = false;
     auto remove = [&](const std::string& path) {
-      if (::unlink(path.c_str()) == 0) return true;
+      if (Succeeded(RemoveFile(path))) return true;
       reporter.LogOnly(prepax_msg::kDeleteFileFailed, path, E_FAIL);
       failed = true;
       return false;
     };
 
     const std::string dir = layout_.RequestDir(id);
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-      if (entry.path().extension() == ".wav") remove(entry.path().string());
+    std::vector<DirectoryEntry> entries;
+    // A directory that is a link is never listed: nothing beyond it is deleted.
+    ListDirectory(dir, &entries);
+    for (const DirectoryEntry& entry : entries) {
+      const std::string_view name = entry.name;
+      if (name.size() > 4 && EqualsIgnoringCase(name.substr(name.size() - 4), ".wav")) {
+        remove(dir + "/" + entry.name);
+      }
     }
-    ::unlink((dir + "/" + kPreprocessingMarker).c_str());
-    ::rmdir(dir.c_str());  // a directory that still holds other files stays
+    RemoveFile(dir + "/" + kScheduledRequest);
+    RemoveFile(dir + "/" + kPreprocessingMarker);
+    RemoveDirectory(dir);  // a directory that still holds other files stays
 
     const std::string scheduled = layout_.RequestFile(id);
     if (FileExists(scheduled)) remove(scheduled);

@@ -1,15 +1,11 @@
 #include "file_processor.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 
 #include "prepax_log.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::prepax {
@@ -32,6 +28,17 @@ std::string RequiredAttribute(pugi::xml_node element, const char* name) {
   return attribute.value();
 }
 
+}  // namespace
+
+bool CFileProcessor::ReportsDirectoryTakesFiles() const {
+  std::string probe;
+  if (Failed(MakeUniqueFile(layout_.ReportsDir(), ".probe.", "", &probe))) return false;
+  RemoveFile(probe);
+  return true;
+}
+
+namespace {
+
 bool EndsWithXml(std::string_view name) {
   constexpr std::string_view kSuffix = ".xml";
   return name.size() > kSuffix.size() &&
@@ -53,19 +60,28 @@ CFileProcessor::CFileProcessor() {
   if (Failed(CreateInstance(wavshift::kWavshiftClsid, &converter_))) {
     LogOne(prepax_msg::kErrorIn, "Failed to create Wavshift component.");
   }
+  RecoverInterruptedWork();
 }
 
 CFileProcessor::~CFileProcessor() = default;
 
 void CFileProcessor::ScanInbox() {
   pending_.clear();
-  std::error_code ec;
+  std::vector<DirectoryEntry> entries;
+  if (Failed(ListDirectory(layout_.InboxDir(), &entries))) return;
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(layout_.InboxDir(), ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.front() != '.' && EndsWithXml(name) && entry.is_regular_file(ec)) {
-      names.push_back(std::move(name));
+  for (DirectoryEntry& entry : entries) {
+    if (entry.name.front() == '.' || !EndsWithXml(entry.name)) continue;
+    if (entry.type == DirectoryEntry::Type::kLink) {
+      // Never followed; reported once, like any file that cannot be read.
+      if (in_progress_.insert(entry.name).second) {
+        LogTwo(prepax_msg::kErrorIn, kOperation,
+               "The request file " + layout_.InboxDir() + entry.name +
+                   " is a symbolic link; it is not read.");
+      }
+      continue;
     }
+    if (entry.type == DirectoryEntry::Type::kFile) names.push_back(std::move(entry.name));
   }
   std::sort(names.begin(), names.end());
   for (auto& name : names) {
@@ -97,19 +113,37 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // Speech cut short by the daemon's stop: the request stays as it is and is
   // processed again on the next start.
   if (failure == E_ABORT) return;
-  ClearRequest(request.id);
+  // The status goes first: a kill before the request is cleared leaves its
+  // inbox file, and the next run ends it the same way.
   if (!request.report_path.empty() && tallier_) {
     tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());
   }
+  ClearRequest(request.id);
   LogTwo(prepax_msg::kErrorIn, kOperation, ErrorText(failure));
+}
+
+bool CFileProcessor::LoadInboxFile(const std::string& name, xml::Document* document) {
+  const std::string inbox_file = layout_.InboxDir() + name;
+  std::string content;
+  const HRESULT read = ReadWholeFile(inbox_file, &content);
+  if (read == HresultFromWin32(ERROR_FILE_NOT_FOUND)) return false;  // taken away meanwhile
+  if (Failed(read)) {
+    // Not retried: the file stays where it is until the daemon restarts.
+    in_progress_.insert(name);
+    LogTwo(prepax_msg::kErrorIn, kOperation,
+           "Cannot read the request file " + inbox_file + ": " + ErrorText(read));
+    throw ComError(read);
+  }
+  const HRESULT parsed = document->LoadXml(content);
+  if (parsed == S_FALSE) return false;  // not (yet) a whole document: the next cycle tries again
+  ThrowIfFailed(parsed);
+  return true;
 }
 
 void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   const std::string inbox_file = layout_.InboxDir() + name;
   xml::Document document;
-  HRESULT hr = document.Load(inbox_file);
-  if (hr == S_FALSE) return;  // not (yet) a whole document: the next cycle tries again
-  ThrowIfFailed(hr);
+  if (!LoadInboxFile(name, &document)) return;
   in_progress_.insert(name);
 
   const pugi::xml_node root = document.FirstChild();
@@ -118,9 +152,28 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (!IsPlainName(id)) throw ComError(E_INVALIDARG);
   request.id = std::move(id);
   request.type = RequiredAttribute(root, "Type");
+
+  // After a failure the report generator (which reports every failure of its
+  // own) is asked again only once the directory takes a file.
+  if (report_failures_.contains(name) && !ReportsDirectoryTakesFiles()) {
+    in_progress_.erase(name);
+    return;
+  }
+  const HRESULT reported = GenerateReport(inbox_file, document, "Processing");
+  if (Failed(reported)) {
+    // Without a report nobody could follow the request: it waits in Inbox.
+    in_progress_.erase(name);
+    if (report_failures_.insert(name).second) {
+      LogTwo(prepax_msg::kErrorIn, "CFileProcessor::GenerateReport",
+             "The report of request " + request.id + " cannot be created in " +
+                 layout_.ReportsDir() + " (" + ErrorText(reported) +
+                 "); the request stays in Inbox and is tried again.");
+    }
+    return;
+  }
+  report_failures_.erase(name);
   request.report_path = layout_.ReportFile(request.id);
 
-  GenerateReport(inbox_file, document, "Processing");
   MakeRequestDirectory(request.id);
   request.request_dir = layout_.RequestDir(request.id);
 
@@ -129,48 +182,17 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   request.user_files = layout_.UserFilesDir(user_id);
 
   ProcessParts(document, request);
-
-  const std::string scheduled_file = layout_.RequestsDir() + name;
-  hr = document.Save(scheduled_file);
-  if (Failed(hr)) {
-    LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
-    throw ComError(hr);
-  }
-  if (::unlink(inbox_file.c_str()) != 0) {
-    LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
-    throw ComError(E_FAIL);
-  }
-  ::unlink((request.request_dir + "/" + kPreprocessingMarker).c_str());
+  Schedule(name, document, request);
   in_progress_.erase(name);
 
   if (!tallier_) throw ComError(E_POINTER);
   ThrowIfFailed(tallier_->UpdateStatus(request.report_path.c_str(), "*", "Scheduled"));
+  // Last: until the marker goes, a restart finishes the report's update.
+  RemoveFile(request.request_dir + "/" + kPreprocessingMarker);
 }
 
-void CFileProcessor::MakeRequestDirectory(const std::string& id) {
-  const std::string dir = layout_.RequestDir(id);
-  const std::string marker = dir + "/" + kPreprocessingMarker;
-  if (::mkdir(dir.c_str(), 0777) == 0) {
-    HRESULT hr = WriteFileAtomically(marker, "");
-    if (Failed(hr)) throw ComError(hr);
-    return;
-  }
-  if (errno == EEXIST && FileExists(marker)) {
-    // Left by a run that stopped in the middle of this request: start again
-    // with the directory as it was made (also dropping half-written files).
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-      if (entry.path().filename() != kPreprocessingMarker)
-        std::filesystem::remove(entry.path(), ec);
-    }
-    return;
-  }
-  LogOne(prepax_msg::kCreateDirectoryFailed, dir);
-  throw ComError(E_FAIL);
-}
-
-void CFileProcessor::GenerateReport(const std::string& request_file, const xml::Document& document,
-                                    const std::string& status) {
+HRESULT CFileProcessor::GenerateReport(const std::string& request_file,
+                                       const xml::Document& document, const std::string& status) {
   try {
     if (!tallier_) throw ComError(E_POINTER);
     ThrowIfFailed(tallier_->CreateNewReport(request_file.c_str()));
@@ -181,10 +203,11 @@ void CFileProcessor::GenerateReport(const std::string& request_file, const xml::
       ThrowIfFailed(
           tallier_->UpdateStatus(report.c_str(), xml::Text(number).c_str(), status.c_str()));
     }
+    return S_OK;
   } catch (const ComError& e) {
-    LogTwo(prepax_msg::kErrorIn, "CFileProcessor::GenerateReport", e.Text());
+    return e.code();
   } catch (const std::bad_alloc&) {
-    LogTwo(prepax_msg::kErrorIn, "CFileProcessor::GenerateReport", ErrorText(E_OUTOFMEMORY));
+    return E_OUTOFMEMORY;
   }
 }
 

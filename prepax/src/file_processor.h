@@ -18,9 +18,35 @@
 // the error status ("ErrorNoFile", "ErrorConvertFile",
 // "ErrorGenerateVoiceFile" or "InternalError"). Request IDs, user IDs and
 // file-part names must be plain names; anything else fails the request before
-// it can name a path outside the storage root. A request interrupted by a
-// crash or a stop (its request directory still marked as in preprocessing) is
-// processed again from the start.
+// it can name a path outside the storage root. A request whose report cannot
+// be created is not processed: it stays in Inbox and is tried again every
+// cycle, with one event until it succeeds. An Inbox file that cannot be read
+// fails once and is left alone until the daemon restarts.
+//
+// Surviving a kill at any point. The request directory is made under a
+// temporary name together with its marker ".preprocessing" (which counts the
+// attempts) and renamed into place, so it never exists unmarked. The
+// rewritten request is saved as ".scheduled" inside the marked directory
+// before the inbox file is deleted, and only then moved to Requests/NAME.xml:
+// an inbox file that still exists therefore means the request has never
+// reached Requests, and a request that reached Requests is never processed
+// again. At construction the processor finishes what a killed run left:
+//
+//   marked directory with ".scheduled"            -> moved to Requests, "Scheduled"
+//   marked directory, Requests/ID.xml exists      -> marker dropped, the parts of the
+//                                                    report not yet scheduled become "Scheduled"
+//   marked directory, inbox file still there      -> processed again from the start
+//   marked directory, no inbox file               -> removed (nothing left to do)
+//   temporary files and directories of its own    -> removed
+//
+// A power cut is survived the same way: the staged request, the request
+// directory and Requests are flushed to disk before the inbox file is deleted,
+// Inbox before the move to Requests, and Requests after it (the report
+// generator flushes every report it saves); whatever of the rest is lost is
+// redone from the inbox file or the staged request at the next start.
+//
+// A request that was started twice before and never finished (each time the
+// daemon died with it) is given up: "InternalError" and an event.
 //
 // Thread-safety: used by the daemon's worker thread only.
 #pragma once
@@ -74,13 +100,28 @@ class CFileProcessor {
 
   void ProcessOne(const std::string& name);
   void Preprocess(const std::string& name, Request& request);
+  // False when the inbox file is not (yet) a whole document.
+  bool LoadInboxFile(const std::string& name, xml::Document* document);
+  // Makes the request directory, or takes over the one an interrupted run
+  // left; fails once the request has been started too often.
   void MakeRequestDirectory(const std::string& id);
   void ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
   void ProcessTextPart(pugi::xml_node part, Request& request);
-  void GenerateReport(const std::string& request_file, const xml::Document& document,
-                      const std::string& status);
+  bool ReportsDirectoryTakesFiles() const;
+  HRESULT GenerateReport(const std::string& request_file, const xml::Document& document,
+                         const std::string& status);
+  // Saves the rewritten request beside its wav files, deletes the inbox file
+  // and moves the request to Requests.
+  void Schedule(const std::string& name, const xml::Document& document, const Request& request);
   void ClearRequest(const std::string& id);
+
+  // What a killed run left (see the top of this file).
+  void RecoverInterruptedWork();
+  void RecoverRequestDirectory(const std::string& id);
+  // Sets "Scheduled" wherever the report of `id` still says "Processing" or
+  // has no status yet; a status the scheduler wrote stays.
+  void MarkScheduledWhereProcessing(const std::string& id);
 
   std::vector<std::string> pending_;
   StorageLayout layout_;
@@ -88,9 +129,16 @@ class CFileProcessor {
   ComPtr<tallier::ITallier> tallier_;
   ComPtr<wavshift::IWavshift> converter_;
   std::set<std::string> in_progress_;
+  // Names whose report could not be created, reported once each.
+  std::set<std::string> report_failures_;
 };
 
-// Name of the file that marks a request directory as being preprocessed.
+// Name of the file that marks a request directory as being preprocessed; it
+// holds the number of times processing of the request has started.
 inline constexpr char kPreprocessingMarker[] = ".preprocessing";
+// The rewritten request inside its directory, ready to move to Requests.
+inline constexpr char kScheduledRequest[] = ".scheduled";
+// How often a request may be started before it is given up.
+inline constexpr int kMaxAttempts = 2;
 
 }  // namespace ringwell::prepax

@@ -1,12 +1,9 @@
 // The message parts of a request: text parts are spoken into wav files, file
 // parts are copied from the user's file store and converted.
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "file_processor.h"
 #include "prepax_log.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::prepax {
@@ -18,6 +15,10 @@ constexpr std::int32_t kDefaultRate = -1000;
 
 void LogOne(std::uint32_t id, std::string_view text) {
   PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
+}
+
+void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
+  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
 }
 
 std::int32_t IntegerAttribute(pugi::xml_node part, const char* name, std::int32_t fallback) {
@@ -48,11 +49,13 @@ void CFileProcessor::ProcessFilePart(pugi::xml_node part, Request& request) {
   if (!IsPlainName(name)) throw ComError(E_INVALIDARG);
   const std::string source = request.user_files + name;
   const std::string target = request.request_dir + "/" + name;
-  std::error_code ec;
-  if (!IsRegularFile(source) ||
-      !std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing,
-                                  ec)) {
+  const HRESULT copied = CopyRegularFile(source, target);
+  if (Failed(copied)) {
     request.status = "ErrorNoFile";
+    if (IsSymbolicLinkRefusal(copied)) {
+      LogTwo(prepax_msg::kErrorIn, "CFileProcessor::ProcessFiles",
+             source + " is or passes through a symbolic link; it is not followed.");
+    }
     LogOne(prepax_msg::kCopyFileFailed, source);
     throw ComError(E_FAIL);
   }
@@ -72,7 +75,7 @@ void CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
     LogOne(prepax_msg::kErrorIn, "::GetTempFileName() failed.");
     throw ComError(E_FAIL);
   }
-  if (::unlink(placeholder.c_str()) != 0) {
+  if (Failed(RemoveFile(placeholder))) {
     LogOne(prepax_msg::kDeleteFileFailed, placeholder);
     throw ComError(E_FAIL);
   }

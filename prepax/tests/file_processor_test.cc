@@ -119,6 +119,14 @@ TEST_F(FileProcessorTest, FailuresClearTheRequestAndRecordTheirStatus) {
          AddPart(r, kelFileNameMessagePart, "bad.wav");
        },
        "ErrorConvertFile", "Error in CWavshift::ConvertFile(): "},
+      {"recording with an upper-case extension that is not audio",
+       [this](IKelRequest* r) {
+         StoreRecording("UP.wav");
+         WriteFile(root() + "Files/{0}/BAD.WAV", "not audio at all");
+         AddPart(r, kelFileNameMessagePart, "UP.wav");
+         AddPart(r, kelFileNameMessagePart, "BAD.WAV");
+       },
+       "ErrorConvertFile", "Error in CWavshift::ConvertFile(): "},
       {"no audio format configured",
        [this](IKelRequest* r) {
          DeleteConfigValue("AudioFormat");
@@ -203,6 +211,57 @@ TEST_F(FileProcessorTest, InterruptedRequestIsProcessedAgainButADuplicateIdFails
   EXPECT_FALSE(std::filesystem::exists(RequestDir(interrupted) + "/wavSTALE.wav"));
   EXPECT_EQ(ReportStatus(duplicate), "InternalError");
   ExpectCleared(duplicate);
+}
+
+TEST_F(FileProcessorTest, RequestWhoseReportCannotBeCreatedWaitsInInboxWithOneEvent) {
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  std::filesystem::remove_all(root() + "Reports");
+
+  CFileProcessor processor;
+  for (int cycle = 0; cycle < 3; ++cycle) RunCycle(processor);
+  EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
+  EXPECT_TRUE(ListDir(root() + "Requests").empty());
+  int naming = 0;
+  for (const auto& text : ErrorTexts()) {
+    if (text.find(id) != std::string::npos) {
+      ++naming;
+      EXPECT_NE(text.find(root() + "Reports/"), std::string::npos) << text;
+    }
+  }
+  EXPECT_EQ(naming, 1);
+  const std::size_t events = EventLogEntries().size();
+  RunCycle(processor);
+  EXPECT_EQ(EventLogEntries().size(), events);  // not one more per cycle
+
+  std::filesystem::create_directory(root() + "Reports");
+  RunCycle(processor);
+  EXPECT_EQ(ReportStatus(id), "Scheduled");
+  EXPECT_FALSE(std::filesystem::exists(InboxFile(id)));
+}
+
+TEST_F(FileProcessorTest, UnreadableInboxFileFailsOnceWithItsStatus) {
+  auto request = NewRequest({"5551234"});
+  const std::string id = Submit(request.Get());
+  std::filesystem::permissions(InboxFile(id), std::filesystem::perms::none);
+  CFileProcessor processor;
+  {
+    ringwell::testing::PermissionsEnforced enforced;
+    RunCycle(processor);
+    RunCycle(processor);
+  }
+  auto entries = EventLogEntries();
+  ASSERT_EQ(entries.size(), 2u) << ::testing::PrintToString(ErrorTexts());
+  EXPECT_NE(entries[0].text.find("Cannot read the request file " + InboxFile(id)),
+            std::string::npos)
+      << entries[0].text;
+  EXPECT_NE(entries[0].text.find(ErrorText(E_ACCESSDENIED)), std::string::npos);
+  EXPECT_EQ(entries[1].strings,
+            (std::vector<std::string>{"CFileProcessor::ProcessFiles", ErrorText(E_ACCESSDENIED)}));
+  processor.ScanInbox();
+  EXPECT_TRUE(processor.pending().empty());
+  EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));  // left for the operator
 }
 
 // A speech component that remembers what it was asked to say.

@@ -9,6 +9,9 @@
 // description, so it excludes other threads of the same process as well as
 // other processes.
 //
+// Below a registered storage root none of these follows a symbolic link (see
+// safe_files.h); lock files never do.
+//
 // Failures are status codes from errno (HresultFromErrno); a missing directory
 // gives the path-not-found code, a missing file in an existing directory the
 // file-not-found code.
@@ -16,6 +19,7 @@
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -59,6 +63,11 @@ HRESULT HresultForPathError(int err, const std::string& path);
 HRESULT ReadWholeFile(const std::string& path, std::string* content);
 // Replaces (or creates) `path` with `content` atomically.
 HRESULT WriteFileAtomically(const std::string& path, std::string_view content);
+// The same with the content written by `write` into the open temporary file
+// (which is then flushed to disk, closed and renamed over `path`).
+HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write);
+// Writes all of `data` to `fd`; false with errno set on failure.
+bool WriteAll(int fd, std::string_view data);
 
 bool FileExists(const std::string& path);     // any kind of entry
 bool IsRegularFile(const std::string& path);  // follows symbolic links

@@ -1,0 +1,254 @@
+// The request directory through a request's life: made together with its
+// marker, taken over after an interruption, and left by moving the rewritten
+// request to Requests. Also what a killed run left behind.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "file_processor.h"
+#include "prepax_log.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/text.h"
+
+namespace ringwell::prepax {
+namespace {
+
+constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
+
+void LogOne(std::uint32_t id, std::string_view text) {
+  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
+}
+
+void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
+  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
+}
+
+void LogLinkRefused(const std::string& path) {
+  LogTwo(prepax_msg::kErrorIn, kOperation,
+         path + " is or passes through a symbolic link; it is not followed.");
+}
+
+// A name made by a temporary-file step: "." + name + "." + six characters.
+bool IsTemporaryName(std::string_view name) {
+  if (name.size() < 9 || name.front() != '.' || name[name.size() - 7] != '.') return false;
+  for (char c : name.substr(name.size() - 6)) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+std::string RandomSuffix() {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) suffix += kLetters[arc4random_uniform(sizeof kLetters - 1)];
+  return suffix;
+}
+
+bool Missing(HRESULT hr) {
+  return hr == HresultFromWin32(ERROR_FILE_NOT_FOUND) ||
+         hr == HresultFromWin32(ERROR_PATH_NOT_FOUND);
+}
+
+// The attempts recorded in a marker; an empty or unreadable one counts once.
+int RecordedAttempts(const std::string& marker) {
+  std::string text;
+  if (Failed(ReadWholeFile(marker, &text))) return 1;
+  return std::max(1, ParseInt32(Trim(text)).value_or(1));
+}
+
+}  // namespace
+
+void CFileProcessor::MakeRequestDirectory(const std::string& id) {
+  const std::string dir = layout_.RequestDir(id);
+  const std::string marker = dir + "/" + kPreprocessingMarker;
+  struct stat st {};
+  const HRESULT found = LinkStatus(dir, &st);
+  if (Missing(found)) {
+    // Made under a temporary name with its marker inside, then renamed: the
+    // directory is never seen without its marker.
+    HRESULT hr = E_FAIL;
+    std::string temp;
+    for (int attempt = 0; attempt < 10 && Failed(hr); ++attempt) {
+      temp = layout_.RequestsDir() + "." + id + "." + RandomSuffix();
+      hr = MakeDirectory(temp);
+    }
+    if (Succeeded(hr)) {
+      UniqueFd fd;
+      hr = OpenFile(temp + "/" + kPreprocessingMarker, O_WRONLY | O_CREAT | O_EXCL, 0666, &fd);
+      if (Succeeded(hr) && !WriteAll(fd.get(), "1")) hr = HresultFromErrno(errno);
+      if (Succeeded(hr)) hr = fd.Close();
+      if (Succeeded(hr)) hr = RenameEntry(temp, dir, /*replace=*/false);
+      if (Failed(hr)) RemoveDirectoryFiles(temp);
+    }
+    if (Succeeded(hr)) return;
+    LogOne(prepax_msg::kCreateDirectoryFailed, dir);
+    throw ComError(E_FAIL);
+  }
+  if (IsSymbolicLinkRefusal(found) || (Succeeded(found) && S_ISLNK(st.st_mode))) {
+    LogLinkRefused(dir);
+    LogOne(prepax_msg::kCreateDirectoryFailed, dir);
+    throw ComError(E_FAIL);
+  }
+  if (Succeeded(found) && S_ISDIR(st.st_mode) && IsRegularFile(marker)) {
+    // Left by a run that stopped in the middle of this request.
+    const int attempts = RecordedAttempts(marker);
+    if (attempts >= kMaxAttempts) {
+      LogTwo(prepax_msg::kErrorIn, kOperation,
+             "Request " + id + " was started " + std::to_string(attempts) +
+                 " times and the daemon stopped each time before it was done; it is given up.");
+      throw ComError(E_FAIL);
+    }
+    // Start again with the directory as it was made (dropping half-written files).
+    std::vector<DirectoryEntry> entries;
+    ThrowIfFailed(ListDirectory(dir, &entries));
+    for (const DirectoryEntry& entry : entries) {
+      if (entry.name != kPreprocessingMarker) RemoveFile(dir + "/" + entry.name);
+    }
+    ThrowIfFailed(WriteFileAtomically(marker, std::to_string(attempts + 1)));
+    return;
+  }
+  LogOne(prepax_msg::kCreateDirectoryFailed, dir);
+  throw ComError(E_FAIL);
+}
+
+void CFileProcessor::Schedule(const std::string& name, const xml::Document& document,
+                              const Request& request) {
+  const std::string staged = request.request_dir + "/" + kScheduledRequest;
+  HRESULT hr = document.Save(staged);
+  if (Failed(hr)) {
+    LogOne(prepax_msg::kSaveFileFailed, staged);
+    throw ComError(hr);
+  }
+  // The request's files must outlast a power cut before its inbox copy goes.
+  SyncDirectory(request.request_dir);
+  SyncDirectory(layout_.RequestsDir());
+  const std::string inbox_file = layout_.InboxDir() + name;
+  if (Failed(RemoveFile(inbox_file))) {
+    LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
+    throw ComError(E_FAIL);
+  }
+  SyncDirectory(layout_.InboxDir());
+  const std::string scheduled_file = layout_.RequestsDir() + name;
+  hr = RenameEntry(staged, scheduled_file);
+  if (Failed(hr)) {
+    LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
+    throw ComError(hr);
+  }
+  // Once the host may have seen it, the move must not be undone by a power cut.
+  SyncDirectory(layout_.RequestsDir());
+}
+
+void CFileProcessor::RecoverInterruptedWork() {
+  std::vector<DirectoryEntry> entries;
+  if (Succeeded(ListDirectory(layout_.RequestsDir(), &entries))) {
+    for (const DirectoryEntry& entry : entries) {
+      const std::string path = layout_.RequestsDir() + entry.name;
+      if (IsTemporaryName(entry.name)) {
+        if (entry.type == DirectoryEntry::Type::kDirectory) {
+          RemoveDirectoryFiles(path);
+        } else {
+          RemoveFile(path);
+        }
+      } else if (entry.type == DirectoryEntry::Type::kDirectory && entry.name.front() != '.') {
+        try {
+          RecoverRequestDirectory(entry.name);
+        } catch (const std::exception&) {
+          LogTwo(prepax_msg::kErrorIn, "CFileProcessor::RecoverInterruptedWork",
+                 "Cannot finish the interrupted request " + entry.name);
+        }
+      }
+    }
+  }
+  // Reports: a temporary file whose report is unlocked has no writer left.
+  if (Succeeded(ListDirectory(layout_.ReportsDir(), &entries))) {
+    for (const DirectoryEntry& entry : entries) {
+      if (!IsTemporaryName(entry.name) || entry.type != DirectoryEntry::Type::kFile) continue;
+      const std::string report =
+          layout_.ReportsDir() + entry.name.substr(1, entry.name.size() - 8);
+      FileLock lock;
+      if (Succeeded(FileLock::Acquire(report, &lock))) {
+        RemoveFile(layout_.ReportsDir() + entry.name);
+      }
+    }
+  }
+}
+
+void CFileProcessor::RecoverRequestDirectory(const std::string& id) {
+  const std::string dir = layout_.RequestDir(id);
+  const std::string marker = dir + "/" + kPreprocessingMarker;
+  if (!IsRegularFile(marker)) return;  // a scheduled request's directory
+  std::vector<DirectoryEntry> entries;
+  ThrowIfFailed(ListDirectory(dir, &entries));
+  for (const DirectoryEntry& entry : entries) {
+    const bool own = entry.name.starts_with(std::string(".") + kPreprocessingMarker + ".") ||
+                     entry.name.starts_with(std::string(".") + kScheduledRequest + ".");
+    if (own && IsTemporaryName(entry.name)) {
+      RemoveFile(dir + "/" + entry.name);
+    }
+  }
+  const std::string staged = dir + "/" + kScheduledRequest;
+  const std::string inbox_file = layout_.InboxFile(id);
+  const std::string scheduled_file = layout_.RequestFile(id);
+  if (IsRegularFile(staged)) {
+    // Killed while scheduling: finish it.
+    const HRESULT removed = RemoveFile(inbox_file);
+    if (Failed(removed) && !Missing(removed)) {
+      LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
+      return;
+    }
+    SyncDirectory(layout_.InboxDir());
+    if (Failed(RenameEntry(staged, scheduled_file))) {
+      LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
+      return;
+    }
+    MarkScheduledWhereProcessing(id);
+    RemoveFile(marker);
+  } else if (IsRegularFile(scheduled_file)) {
+    // Scheduled already (the host may be dialling it), killed before the
+    // report said so; an inbox copy left beside it must not run again.
+    const HRESULT removed = RemoveFile(inbox_file);
+    if (Failed(removed) && !Missing(removed)) {
+      LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
+      return;
+    }
+    MarkScheduledWhereProcessing(id);
+    RemoveFile(marker);
+  } else if (!FileExists(inbox_file)) {
+    RemoveDirectoryFiles(dir);  // nothing left to finish
+  }
+  // Otherwise the inbox file is still there and the next cycle starts again.
+}
+
+void CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
+  const std::string report = layout_.ReportFile(id);
+  FileLock lock;
+  xml::Document document;
+  if (Failed(FileLock::Acquire(report, &lock)) || document.Load(report) != S_OK) {
+    LogTwo(prepax_msg::kErrorIn, "CFileProcessor::RecoverInterruptedWork",
+           "Cannot mark the report " + report + " \"Scheduled\"");
+    return;
+  }
+  bool changed = false;
+  auto update = [&](pugi::xml_node element) {
+    pugi::xml_attribute status = element.attribute("Status");
+    // Recipients of a toolkit request have no status before "Scheduled".
+    const std::string_view value = status ? status.value() : "<none>";
+    if (value == "Processing" || value.empty()) {
+      status.set_value("Scheduled");
+      changed = true;
+    }
+  };
+  update(document.FirstChild());
+  for (pugi::xml_node sub : xml::ElementsByName(document.dom(), "SubReport")) update(sub);
+  if (changed && Failed(document.Save(report))) {
+    LogOne(prepax_msg::kSaveFileFailed, report);
+  }
+}
+
+}  // namespace ringwell::prepax
