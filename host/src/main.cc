@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
   Options options;
   CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
-  app.add_option("--lines", options.lines, "modem line numbers, e.g. 1,2 (default 1)")
+  app.add_option("--lines", options.lines,
+                 "simulated line numbers, e.g. 1,2 (default 1; none with --sip-lines)")
       ->delimiter(',');
   app.add_option("--pager-line", options.pager_line,
                  "line the pager occupies (0: its own, default)");
@@ -228,5 +229,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ringwell-host: %s\n%s", e.what(), app.help().c_str());
     return 2;
   }
+  // With SIP lines, simulated ones only when asked for.
+  if (!options.sip.lines.empty() && app.count("--lines") == 0) options.lines.clear();
   return Run(std::move(options));
 }

@@ -20,19 +20,22 @@ namespace {
 
 constexpr double kRate = 8000;
 
-int BoundPort(int type) {
+// Binds a socket of `type` to 127.0.0.1:`port` (0: any) and returns the port
+// it got, 0 when it could not.
+int BoundPort(int type, int port) {
   const int fd = ::socket(AF_INET, type, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
   socklen_t length = sizeof address;
-  int port = 0;
+  int bound = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
+    bound = ntohs(address.sin_port);
   }
   ::close(fd);
-  return port;
+  return bound;
 }
 
 }  // namespace
@@ -131,8 +134,8 @@ double BestCorrelation(const Samples& needle, const Samples& haystack, std::size
 
 int FreePort() {
   for (;;) {
-    const int port = BoundPort(SOCK_DGRAM);
-    if (port != 0 && BoundPort(SOCK_STREAM) != -1) return port;
+    const int port = BoundPort(SOCK_DGRAM, 0);
+    if (port != 0 && BoundPort(SOCK_STREAM, port) == port) return port;
   }
 }
 
@@ -141,8 +144,19 @@ BaresipCallee::BaresipCallee(std::string dir, const Samples& source, bool answer
   namespace fs = std::filesystem;
   fs::create_directories(dir_ + "/rec");
   WriteWav(dir_ + "/source.wav", source);
-  port_ = FreePort();
-  console_port_ = FreePort();
+  // A port found free may be taken before baresip binds it: then again.
+  for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+    Stop();
+    port_ = FreePort();
+    console_port_ = FreePort();
+    WriteConfig(answers);
+    process_ = std::make_unique<ringwell::testing::ChildProcess>();
+    ready_ = process_->Start({"/bin/sh", "-c", "exec /usr/bin/baresip -f \"$0\" 2>/dev/null", dir_}) &&
+             process_->WaitForLine("baresip is ready", std::chrono::seconds(10));
+  }
+}
+
+void BaresipCallee::WriteConfig(bool answers) const {
   std::ofstream config(dir_ + "/config");
   config << "poll_method epoll\n"
          << "sip_listen 127.0.0.1:" << port_ << "\n"
@@ -156,20 +170,19 @@ BaresipCallee::BaresipCallee(std::string dir, const Samples& source, bool answer
          << "module cons.so\nmodule menu.so\nmodule account.so\n"
          << "snd_path " << dir_ << "/rec\n"
          << "cons_listen 127.0.0.1:" << console_port_ << "\n";
-  config.close();
   std::ofstream accounts(dir_ + "/accounts");
   accounts << "<sip:5550100@127.0.0.1:" << port_ << ">;regint=0;answermode="
            << (answers ? "auto" : "manual") << ";audio_codecs=PCMU,PCMA\n";
-  accounts.close();
-  ready_ = process_.Start({"/bin/sh", "-c", "exec /usr/bin/baresip -f \"$0\" 2>/dev/null", dir_}) &&
-           process_.WaitForLine("baresip is ready", std::chrono::seconds(10));
 }
 
-BaresipCallee::~BaresipCallee() {
-  if (process_.running()) {
-    process_.Signal(SIGTERM);
-    if (process_.Wait(std::chrono::seconds(3)) == -1) process_.Signal(SIGKILL);
-    process_.Wait(std::chrono::seconds(3));
+BaresipCallee::~BaresipCallee() { Stop(); }
+
+void BaresipCallee::Stop() {
+  if (!process_ || !process_->running()) return;
+  process_->Signal(SIGTERM);
+  if (process_->Wait(std::chrono::seconds(3)) == -1) {
+    process_->Signal(SIGKILL);
+    process_->Wait(std::chrono::seconds(3));
   }
 }
 
@@ -188,7 +201,7 @@ void BaresipCallee::Type(const std::string& text) const {
 }
 
 bool BaresipCallee::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-  return process_.WaitForLine(text, timeout);
+  return process_->WaitForLine(text, timeout);
 }
 
 Samples BaresipCallee::Heard() {

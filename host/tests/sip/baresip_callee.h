@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,14 @@ class BaresipCallee {
   Samples Heard();
 
  private:
+  void WriteConfig(bool answers) const;
+  void Stop();
+
   std::string dir_;
   int port_ = 0;
   int console_port_ = 0;
   bool ready_ = false;
-  ringwell::testing::ChildProcess process_;
+  std::unique_ptr<ringwell::testing::ChildProcess> process_;
 };
 
 }  // namespace ringwell::host::sip::testing

@@ -1,0 +1,175 @@
+// SIP line benchmark on loopback: RTP pacing of a long message (packet
+// interval p50/p99 and drift, as the callee's kernel saw the packets arrive),
+// side by side with baresip sending the same length of audio to the same
+// callee; call set-up time; CPU per concurrent call at 1, 8 and 32 calls.
+//
+//   bench_sip [--minutes N]    length of the pacing message (default 1)
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_callee.h"
+#include "sip_call.h"
+
+namespace {
+
+using namespace ringwell;
+using Clock = std::chrono::steady_clock;
+
+// A wav file of tones, 8 kHz mono, mu-law (as the host's lines get them) or
+// 16-bit PCM (which baresip's file source reads).
+void WriteTones(const std::string& path, double seconds, int subtype) {
+  SF_INFO info{};
+  info.samplerate = 8000;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | subtype;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  std::vector<short> block(8000);
+  for (long second = 0; second < static_cast<long>(seconds); ++second) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      block[i] = static_cast<short>(8000 * std::sin(2 * M_PI * (300 + 100 * (second % 5)) * i / 8000.0));
+    }
+    sf_writef_short(file, block.data(), 8000);
+  }
+  sf_close(file);
+}
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void PrintTiming(const char* who, const bench::PacketTiming& t) {
+  std::printf("  %-14s packets %6ld  interval p50 %6.3f ms  p99 %6.3f ms  max %6.3f ms  drift %+7.3f ms\n",
+              who, t.packets, t.p50_ms, t.p99_ms, t.max_ms, t.drift_ms);
+}
+
+// One call: dial, play `file`, hang up. Returns the set-up time in seconds.
+double OneCall(host::sip::SipStack& stack, const std::string& dir, const std::string& uri,
+               const std::string& file) {
+  host::sip::SipCall call(stack, dir);
+  const auto start = Clock::now();
+  const auto dialled = call.Dial(uri, 10);
+  const double setup = std::chrono::duration<double>(Clock::now() - start).count();
+  if (dialled.outcome != host::sip::DialOutcome::kAnswered) return -1;
+  if (!file.empty()) call.Play({{"File", file}});
+  call.HangUp();
+  return setup;
+}
+
+// baresip sending `seconds` of audio to the callee; its timing.
+std::optional<bench::PacketTiming> Baresip(bench::LoopbackCallee& callee, const std::string& dir,
+                                           double seconds) {
+  const std::string config = dir + "/baresip";
+  std::filesystem::create_directories(config);
+  std::ofstream(config + "/config")
+      << "poll_method epoll\nsip_listen 127.0.0.1:0\nsip_transports udp\n"
+      << "net_interface 127.0.0.1\naudio_source aufile," << dir << "/long-pcm.wav\n"
+      << "ausrc_srate 8000\nausrc_channels 1\nmodule_path /usr/lib/baresip/modules\n"
+      << "module g711.so\nmodule aufile.so\nmodule menu.so\nmodule account.so\n";
+  std::ofstream(config + "/accounts") << "<sip:bench@127.0.0.1>;regint=0;audio_codecs=PCMU\n";
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const std::string dial = "/dial sip:callee@127.0.0.1:" + std::to_string(callee.port());
+    const std::string quit = std::to_string(static_cast<int>(seconds) + 15);
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    execl("/usr/bin/baresip", "baresip", "-f", config.c_str(), "-e", dial.c_str(), "-t",
+          quit.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto timing = callee.NextCall(seconds + 20);
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  return timing;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double minutes = 1;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
+  }
+  std::fflush(stdout);
+  bench::LoopbackCallee callee;  // forked before this process starts libre
+  if (callee.port() == 0) {
+    std::fprintf(stderr, "bench_sip: the loopback callee did not start\n");
+    return 1;
+  }
+  char dir_template[] = "/tmp/ringwell-sip-bench-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  WriteTones(dir + "/long.wav", minutes * 60, SF_FORMAT_ULAW);
+  WriteTones(dir + "/long-pcm.wav", minutes * 60, SF_FORMAT_PCM_16);
+  WriteTones(dir + "/short.wav", 10, SF_FORMAT_ULAW);
+
+  host::sip::SipAccount account;
+  account.uri_template = "sip:{number}@127.0.0.1:" + std::to_string(callee.port());
+  account.local_address = "127.0.0.1";
+  std::string error;
+  host::sip::PrepareAccount(account, &error);
+  auto stack = host::sip::SipStack::Start(account, &error);
+  if (!stack) {
+    std::fprintf(stderr, "bench_sip: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string uri = host::sip::RequestUri(account.uri_template, "callee");
+
+  std::printf("RTP pacing over a %g-minute message (20 ms packets, arrival at the callee)\n",
+              minutes);
+  OneCall(*stack, dir + "/", uri, "long.wav");
+  const auto ours = callee.NextCall(10);
+  const auto theirs = Baresip(callee, dir, minutes * 60);
+  if (ours) PrintTiming("ringwell-host", *ours);
+  if (theirs) PrintTiming("baresip", *theirs);
+  if (ours && theirs && theirs->p99_ms > 20) {
+    std::printf("  p99 pacing error: ringwell %.3f ms, baresip %.3f ms (ratio %.2f)\n",
+                ours->p99_ms - 20, theirs->p99_ms - 20,
+                (ours->p99_ms - 20) / std::max(theirs->p99_ms - 20, 1e-6));
+  }
+
+  std::vector<double> setups;
+  for (int i = 0; i < 20; ++i) {
+    setups.push_back(OneCall(*stack, dir + "/", uri, ""));
+    callee.NextCall(5);
+  }
+  std::sort(setups.begin(), setups.end());
+  std::printf("Call set-up on loopback (INVITE to 200 OK and ACK), 20 calls: min %.2f ms, "
+              "median %.2f ms\n",
+              setups.front() * 1000, setups[setups.size() / 2] * 1000);
+
+  std::printf("CPU per concurrent call (10 s of message each)\n");
+  for (int calls : {1, 8, 32}) {
+    const double cpu_before = CpuSeconds();
+    const auto start = Clock::now();
+    {
+      std::vector<std::jthread> lines;
+      for (int i = 0; i < calls; ++i) {
+        lines.emplace_back([&] { OneCall(*stack, dir + "/", uri, "short.wav"); });
+      }
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpu_before;
+    for (int i = 0; i < calls; ++i) callee.NextCall(5);
+    std::printf("  %2d calls: %.2f%% of a core per call, %.1f%% in all\n", calls,
+                100 * cpu / wall / calls, 100 * cpu / wall);
+  }
+  stack.reset();
+  std::filesystem::remove_all(dir);
+  return 0;
+}
