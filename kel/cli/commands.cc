@@ -8,6 +8,7 @@
 
 #include "report_view.h"
 #include "request_checks.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/storage.h"
 #include "toolkit.h"
 #include "user_time.h"
@@ -51,6 +52,14 @@ int Report(IKelService* service, const ReportOptions& options) {
   if (!options.wait) {
     auto report = TryReadReport(service, options.id);
     if (!report) {
+      std::string root;
+      Check(service->get_Location(&root));
+      if (IsPlainName(options.id) &&
+          IsRegularFile(NormaliseRoot(root) + "Inbox/" + options.id + ".xml")) {
+        std::fprintf(stderr, "kel: %s is waiting in Inbox: the daemon has not taken it up yet\n",
+                     options.id.c_str());
+        return kExitFailure;
+      }
       std::fprintf(stderr, "kel: there is no report for %s\n", options.id.c_str());
       return kExitFailure;
     }

@@ -12,6 +12,7 @@
 #include <pugixml.hpp>
 #include <unordered_set>
 
+#include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
@@ -50,7 +51,13 @@ std::optional<std::string> ReadAt(int dir, const std::string& name, std::size_t 
 struct Entry {
   std::string id;
   Moment changed;
+  bool waiting = false;  // in Inbox, no report yet
 };
+
+Moment ChangedAt(const struct stat& status) {
+  return Moment(std::chrono::seconds(status.st_mtim.tv_sec) +
+                std::chrono::milliseconds(status.st_mtim.tv_nsec / 1000000));
+}
 
 // The reports in `dir`, with their last change.
 std::vector<Entry> ReportEntries(int dir) {
@@ -66,9 +73,7 @@ std::vector<Entry> ReportEntries(int dir) {
         !S_ISREG(status.st_mode)) {
       continue;
     }
-    const auto changed = std::chrono::seconds(status.st_mtim.tv_sec) +
-                         std::chrono::milliseconds(status.st_mtim.tv_nsec / 1000000);
-    entries.push_back({std::string(name.substr(0, name.size() - 4)), Moment(changed)});
+    entries.push_back({std::string(name.substr(0, name.size() - 4)), ChangedAt(status)});
   }
   return entries;
 }
@@ -126,6 +131,25 @@ void ReadReport(int dir, ListedRequest& request) {
   }
 }
 
+// A request still in Inbox, before the daemon made its report: the type and
+// recipients from the request file itself.
+void ReadWaiting(const std::string& path, ListedRequest& request) {
+  const auto content = ReadAt(AT_FDCWD, path, kMaxReportBytes);
+  pugi::xml_document document;
+  if (!content || !document.load_buffer(content->data(), content->size(), pugi::parse_minimal)) {
+    request.status = "?";
+    return;
+  }
+  const pugi::xml_node root = document.first_child();
+  request.type = root.attribute("Type").value();
+  for (pugi::xml_node r = root.child("Recipients").child("Recipient"); r;
+       r = r.next_sibling("Recipient")) {
+    ++request.total;
+  }
+  request.start = OleDateFromIso(root.child("StartTime").text().get());
+  request.stop = OleDateFromIso(root.child("StopTime").text().get());
+}
+
 bool Wanted(const std::string& status, const std::vector<std::string>& statuses) {
   if (statuses.empty()) return true;
   return std::any_of(statuses.begin(), statuses.end(),
@@ -146,11 +170,23 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
   Fd dir(::open(reports.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir.fd < 0) throw Failure(E_FAIL, "cannot read " + reports + ": " + std::strerror(errno));
   std::vector<Entry> entries = ReportEntries(dir.fd);
+  const auto waiting = RequestFiles(root + "Inbox");
+  if (!waiting.empty()) {
+    std::unordered_set<std::string> reported;
+    for (const Entry& entry : entries) reported.insert(entry.id);
+    for (const std::string& id : waiting) {
+      struct stat status {};
+      if (reported.count(id) == 0 && IsPlainName(id) &&
+          ::lstat((root + "Inbox/" + id + ".xml").c_str(), &status) == 0 &&
+          S_ISREG(status.st_mode)) {
+        entries.push_back({id, ChangedAt(status), true});
+      }
+    }
+  }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.changed != b.changed ? a.changed > b.changed : a.id < b.id;
   });
   const auto scheduled = RequestFiles(root + "Requests");
-  const auto waiting = RequestFiles(root + "Inbox");
 
   std::vector<ListedRequest> listed;
   for (Entry& entry : entries) {
@@ -158,6 +194,11 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
     ListedRequest request;
     request.id = std::move(entry.id);
     request.changed = entry.changed;
+    if (entry.waiting) {
+      ReadWaiting(root + "Inbox/" + request.id + ".xml", request);
+      if (Wanted(request.status, statuses)) listed.push_back(std::move(request));
+      continue;
+    }
     ReadReport(dir.fd, request);
     if (!Wanted(request.status, statuses)) continue;
     if (scheduled.count(request.id) != 0) {

@@ -1,6 +1,7 @@
 // The requests of a storage root, read for `kel ls`: every report in Reports
 // with its overall status, its recipients done and in all, and the window of
-// the request while its request file is still there (in Inbox or Requests).
+// the request while its request file is still there (in Inbox or Requests);
+// and the requests still waiting in Inbox without a report, with no status.
 // Only what a line of the listing shows is read: the report's attributes and
 // those of its SubReport elements, and the first lines of a request file.
 #pragma once

@@ -27,11 +27,14 @@ class KelCliTest : public ringwell::testing::RingwellTest {
   // Runs kel with `arguments` (a shell word list) in the scratch directory;
   // returns its exit code and fills `output` with both streams.
   int Kel(const std::string& arguments, std::string* output, const std::string& env = {}) {
-    return ringwell::testing::RunProgram(
+    // Through a file, so long listings arrive whole.
+    auto result = ringwell::testing::RunCapturing(
         {"/bin/sh", "-c",
          "cd " + scratch() + " && " + env + " " + ringwell::testing::ProgramPath("kel") + " " +
              arguments + " 2>&1"},
-        {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}}, output);
+        {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}});
+    *output = result.out + result.err;
+    return result.exit_code;
   }
   // Submits a request to two recipients and has the report generator create
   // its report, every recipient "Scheduled"; returns the identifier.

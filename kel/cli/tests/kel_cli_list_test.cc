@@ -85,6 +85,21 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   EXPECT_EQ(output, "kel: The system cannot find path specified: " + scratch() + "nowhere/.\n");
 }
 
+TEST_F(KelCliTest, RequestsWaitingInTheInboxAreListedWithoutStatus) {
+  std::string output;
+  ASSERT_EQ(Kel("submit --to 5551234 --to 5559876 --say hi --from +1h --until +2h", &output), 0);
+  const std::string id(Trim(output));
+  ASSERT_EQ(Kel("ls --json", &output), 0) << output;
+  const auto json = nlohmann::json::parse(output);
+  ASSERT_EQ(json.size(), 1u) << output;
+  EXPECT_EQ(json[0]["id"], id);
+  EXPECT_EQ(json[0]["status"], "");
+  EXPECT_EQ(json[0]["recipients"]["total"], 2);
+  EXPECT_TRUE(json[0]["window"]["start"].is_string()) << output;
+  EXPECT_EQ(Kel("report " + id, &output), 1);
+  EXPECT_EQ(output, "kel: " + id + " is waiting in Inbox: the daemon has not taken it up yet\n");
+}
+
 TEST_F(KelCliTest, ReportsExplainWindowNextAttemptsSpokenTextsAndErrors) {
   SetConfigString("TimeZone", "Europe/Berlin");
   std::string output;
