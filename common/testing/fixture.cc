@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -124,6 +125,43 @@ PermissionsEnforced::~PermissionsEnforced() {
   syscall(SYS_capset, &header, data);
 }
 
+std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registry_path,
+                                                      const std::string& root) {
+  // Settings may sit in any drop-in: a new value goes to one that wins over
+  // all others, a removal to each in turn (only the one holding it succeeds).
+  const auto set_config = [](const char* name, std::optional<registry::Value> value) {
+    if (value) {
+      const registry::DropInScope scope("zz-broken");
+      registry::Edit([&](registry::Tree& tree) { tree.Set(kConfigKey, name, *value); });
+      return;
+    }
+    for (const std::string& file : ListDir(registry::DropInDirectory())) {
+      if (!file.ends_with(".toml")) continue;
+      const registry::DropInScope scope(file.substr(0, file.size() - 5));
+      registry::Edit([&](registry::Tree& tree) { tree.DeleteValue(kConfigKey, name); });
+    }
+  };
+  return {
+      {"no registry file",
+       [=] {
+         fs::remove(registry_path);
+         fs::remove_all(registry::DropInDirectory());
+       },
+       registry_path},
+      {"malformed TOML", [=] { WriteFile(registry_path, "[HKEY_LOCAL_MACHINE\nRootDir = 1\n"); },
+       registry_path + ":1:"},
+      {"no RootDir", [=] { set_config(kRootDirValue, std::nullopt); }, "RootDir"},
+      {"missing subdirectory", [=] { fs::remove_all(root + "Reports"); }, root + "Reports"},
+      {"read-only Inbox", [=] { fs::permissions(root + "Inbox", fs::perms(0555)); },
+       root + "Inbox", true},
+      {"unregistered component", [] { fs::remove(registry::DropInDirectory() + "libtallier.toml"); },
+       "Tallier"},
+      {"unknown audio format", [=] { set_config(kAudioFormatValue, std::uint32_t{40}); },
+       "audio format 40"},
+      {"unknown switch", [] {}, "--bogus-switch", false, true},
+  };
+}
+
 std::string BuildDir() {
   const char* env = std::getenv("RINGWELL_BUILD_DIR");
   return env != nullptr ? env : RINGWELL_BUILD_DIR;
@@ -145,12 +183,12 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-std::string Snapshot(const std::string& dir, const std::string& except) {
+std::string Snapshot(const std::string& dir, const std::vector<std::string>& except) {
   std::vector<std::string> lines;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (it->path().filename() == except) continue;
+    if (std::find(except.begin(), except.end(), it->path().filename()) != except.end()) continue;
     const fs::file_status status = it->symlink_status(ec);
     std::ostringstream line;
     line << it->path().string() << " " << static_cast<int>(status.type()) << " " << std::oct

@@ -1,6 +1,8 @@
 #include "ringwell/testing/process.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -111,7 +113,8 @@ std::string ReadAndClose(int fd) {
 }  // namespace
 
 ProgramResult RunCapturing(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& env) {
+                           const std::map<std::string, std::string>& env,
+                           bool enforce_permissions) {
   ProgramResult result;
   // Files rather than pipes: nothing to drain while the child runs.
   char out_name[] = "/tmp/ringwell-out-XXXXXX";
@@ -131,6 +134,11 @@ ProgramResult RunCapturing(const std::vector<std::string>& argv,
     ::dup2(out_fd, STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
     for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    if (enforce_permissions) {
+      for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+      }
+    }
     ::execv(args[0], args.data());
     ::_exit(127);
   }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,27 @@ class PermissionsEnforced {
   std::uint32_t saved_[2] = {0, 0};
 };
 
+// A broken configuration of a fixture's registry and storage root, as the
+// table tests of every program use them: `arrange` breaks it, and what the
+// program says must name `cause`. `unknown_switch` stands for a misspelt
+// argument, `cause` itself, which the program must refuse (nothing is broken
+// then); `enforce_permissions` asks
+// to run the program subject to file permissions (see RunCapturing).
+struct BrokenConfiguration {
+  std::string name;
+  std::function<void()> arrange;
+  std::string cause;
+  bool enforce_permissions = false;
+  bool unknown_switch = false;
+};
+// The table for a registry file and root (ending with "/") whose components
+// were registered with ringwell-regsvr and whose AudioFormat is set: no
+// registry file, malformed TOML, no RootDir, a missing subdirectory, a
+// read-only Inbox, the report generator unregistered, an unknown audio
+// format, an unknown switch.
+std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registry_path,
+                                                      const std::string& root);
+
 // The build tree (for libraries and programs under test): $RINGWELL_BUILD_DIR,
 // else the tree the tests were built in.
 std::string BuildDir();
@@ -94,9 +116,13 @@ std::string ProgramPath(const std::string& name);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 // Every entry below `dir` (recursively, sorted) with its kind, mode and,
-// for files, content, one line each; entries named `except` are left out. Two
+// for files, content, one line each; entries named in `except` (by default the
+// event log and the event sources' registration, which every program writes as
+// it logs) are left out. Two
 // equal snapshots mean nothing was created, removed or changed.
-std::string Snapshot(const std::string& dir, const std::string& except = "events.jsonl");
+std::string Snapshot(const std::string& dir,
+                     const std::vector<std::string>& except = {"events.jsonl",
+                                                               "event-sources.toml"});
 // Names of the entries of a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 

@@ -57,8 +57,11 @@ struct ProgramResult {
   std::string err;
 };
 // Runs a program to its end with both its outputs captured (its standard
-// input is empty).
+// input is empty). With `enforce_permissions` the program is subject to file
+// permissions even when run by root (the capabilities that bypass them are
+// taken out of its bounding set before it starts).
 ProgramResult RunCapturing(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& env = {});
+                           const std::map<std::string, std::string>& env = {},
+                           bool enforce_permissions = false);
 
 }  // namespace ringwell::testing

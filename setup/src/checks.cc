@@ -1,0 +1,215 @@
+#include "ringwell/setup/checks.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/error_info.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/registry.h"
+#include "ringwell/common/storage.h"
+#include "ringwell/dialqueue/dialqueue.h"
+#include "ringwell/kel/kel.h"
+#include "ringwell/tallier/tallier.h"
+#include "ringwell/wavshift/audio_format.h"
+#include "ringwell/wavshift/wavshift.h"
+
+namespace ringwell::setup {
+namespace {
+
+constexpr char kSetupCommand[] = "ringwell-setup";
+constexpr char kConfigKeyName[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Ringwell";
+
+Guid ClsidOf(Component component) {
+  switch (component) {
+    case Component::kKel:
+      return kel::kKelServiceClsid;
+    case Component::kTallier:
+      return tallier::kTallierClsid;
+    case Component::kWavshift:
+      return wavshift::kWavshiftClsid;
+    case Component::kDialqueue:
+      return dialqueue::kDialqueueClsid;
+  }
+  return {};
+}
+
+std::string StoreName() { return registry::StorePath() + " (with " + registry::DropInDirectory() + ")"; }
+
+// Checks the registry store itself; false when nothing else can be read.
+bool CheckStore(std::vector<Problem>* problems) {
+  std::string where;
+  const HRESULT hr = registry::Check(&where);
+  if (hr == HresultFromWin32(ERROR_BADDB)) {
+    const bool hand_written = where.rfind(registry::StorePath() + ":", 0) == 0;
+    problems->push_back({"the registry is malformed: " + where,
+                         hand_written ? "correct that line of " + registry::StorePath()
+                                      : "correct or remove that drop-in, then run " +
+                                            std::string(kSetupCommand)});
+    return false;
+  }
+  if (Failed(hr)) {
+    problems->push_back({"the registry cannot be read: " + where,
+                         "make it readable for this user, or run this program as root"});
+    return false;
+  }
+  if (!registry::StoreExists()) {
+    problems->push_back({"there is no registry: " + registry::StorePath() + " does not exist",
+                         std::string(kSetupCommand) + " --root DIR (as root)"});
+    return false;
+  }
+  return true;
+}
+
+// Checks that `path` is a directory this process may list and write.
+bool CheckDirectory(const std::string& path, const char* what, std::vector<Problem>* problems) {
+  const std::string fix = std::string(kSetupCommand) + " (as root)";
+  if (!FileExists(path)) {
+    problems->push_back({std::string(what) + " " + path + " does not exist", fix});
+    return false;
+  }
+  if (!IsDirectory(path)) {
+    problems->push_back({std::string(what) + " " + path + " is not a directory", fix});
+    return false;
+  }
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+    problems->push_back({std::string(what) + " " + path + " is not writable for this user (" +
+                             std::strerror(errno) + ")",
+                         fix + ", and run this program as a member of the spool's group"});
+    return false;
+  }
+  return true;
+}
+
+void CheckDirectories(const std::string& root, std::vector<Problem>* problems) {
+  if (!CheckDirectory(root, "the storage root", problems)) return;
+  const StorageLayout layout{root};
+  const std::pair<std::string, const char*> subdirectories[] = {
+      {layout.InboxDir(), "the directory"},
+      {layout.RequestsDir(), "the directory"},
+      {layout.ReportsDir(), "the directory"},
+      {layout.UserFilesDir(kToolkitUserId), "the directory"}};
+  for (const auto& [path, what] : subdirectories) CheckDirectory(path, what, problems);
+}
+
+void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
+  registry::Key key;
+  std::uint32_t number = 0;
+  const std::string fix = std::string(kSetupCommand) + " --audio-format 49";
+  if (Failed(registry::Key::Open(kConfigKey, &key)) ||
+      key.QueryDword(kAudioFormatValue, &number) == HresultFromWin32(ERROR_FILE_NOT_FOUND)) {
+    if (needed) {
+      problems->push_back({std::string("no audio format is configured: AudioFormat under ") +
+                               kConfigKeyName + " is missing in " + StoreName(),
+                           fix});
+    }
+    return;
+  }
+  std::string text;
+  key.QueryString(kAudioFormatValue, &text);
+  try {
+    if (Failed(key.QueryDword(kAudioFormatValue, &number))) throw ComError(E_INVALIDARG);
+    audio::FindAudioFormat(static_cast<std::int32_t>(number));
+  } catch (const ComError&) {
+    problems->push_back({"the audio format " + text + " (AudioFormat under " + kConfigKeyName +
+                             ") is unknown: the system writes the stream formats 4 to 68 "
+                             "except 40",
+                         fix + " (8 kHz mu-law), or another number of that table"});
+  }
+}
+
+void CheckComponent(Component component, std::vector<Problem>* problems) {
+  const ComponentInfo info = InfoOf(component);
+  const std::string fix = std::string(kSetupCommand) + " (or ringwell-regsvr " +
+                          InstalledLibraryDir() + info.library + ")";
+  registry::Key key;
+  std::string path;
+  if (Failed(registry::Key::Open(ClassKeyPath(ClsidOf(component)) + "\\InprocServer32", &key)) ||
+      Failed(key.QueryString("", &path, 4096)) || path.empty()) {
+    problems->push_back({std::string("the component ") + info.name + " (" + info.library +
+                             ") is not registered in " + StoreName(),
+                         fix});
+    return;
+  }
+  const std::string registered =
+      std::string("the component ") + info.name + " is registered as " + path;
+  if (!IsRegularFile(path)) {
+    problems->push_back({registered + ", which does not exist", fix});
+    return;
+  }
+  // Kept loaded: the program creates its objects from it next.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    problems->push_back({registered + ", which does not load: " + dlerror(), fix});
+    return;
+  }
+  if (dlsym(handle, "DllGetClassObject") == nullptr) {
+    problems->push_back({registered + ", which is not a component library", fix});
+  }
+}
+
+void CheckPrepaxRegistration(std::vector<Problem>* problems) {
+  registry::Key key;
+  if (Failed(registry::Key::Open("SOFTWARE\\Classes\\AppID\\prepax", &key))) {
+    problems->push_back({"prepax is not registered in " + StoreName(),
+                         "prepax -RegServer (or " + std::string(kSetupCommand) + ")"});
+  }
+}
+
+}  // namespace
+
+std::string Problem::Line() const { return what + "; to fix: " + fix; }
+
+ComponentInfo InfoOf(Component component) {
+  switch (component) {
+    case Component::kKel:
+      return {"Kel", "libkel.so"};
+    case Component::kTallier:
+      return {"Tallier", "libtallier.so"};
+    case Component::kWavshift:
+      return {"Wavshift", "libwavshift.so"};
+    case Component::kDialqueue:
+      return {"Dialqueue", "libdialqueue.so"};
+  }
+  return {"", ""};
+}
+
+std::vector<Component> AllComponents() {
+  return {Component::kKel, Component::kTallier, Component::kWavshift, Component::kDialqueue};
+}
+
+std::string InstalledLibraryDir() {
+  const std::string bin = DirectoryOf(ExecutablePath());  // ".../bin/"
+  const std::string lib = DirectoryOf(bin.substr(0, bin.empty() ? 0 : bin.size() - 1)) + "lib/";
+  // Installed, the component libraries have a directory of their own; in the
+  // build tree they sit in lib/ itself.
+  return IsDirectory(lib + "ringwell") ? lib + "ringwell/" : lib;
+}
+
+std::string ConfiguredRoot(const Requirements& requirements) {
+  if (!requirements.root.empty()) return NormaliseRoot(requirements.root);
+  return ReadToolkitRoot().value_or("");
+}
+
+std::vector<Problem> CheckConfiguration(const Requirements& requirements) {
+  std::vector<Problem> problems;
+  if (!CheckStore(&problems)) return problems;
+  const std::string root = ConfiguredRoot(requirements);
+  if (root.empty()) {
+    problems.push_back({std::string("no storage root is configured: RootDir under ") +
+                            kConfigKeyName + " is missing in " + StoreName(),
+                        std::string(kSetupCommand) + " --root /var/spool/ringwell/ (as root)"});
+  } else {
+    CheckDirectories(root, &problems);
+  }
+  CheckAudioFormat(requirements.audio_format_needed, &problems);
+  if (requirements.prepax_registered) CheckPrepaxRegistration(&problems);
+  for (Component component : requirements.components) CheckComponent(component, &problems);
+  return problems;
+}
+
+}  // namespace ringwell::setup

@@ -1,0 +1,15 @@
+// What "ringwell-setup --check" looks at beyond the configuration checks the
+// programs make at start: whether espeak-ng has a voice to speak with, and
+// whether the daemon and the host are running.
+#pragma once
+
+#include <vector>
+
+#include "ringwell/setup/checks.h"
+
+namespace ringwell::setup {
+
+std::vector<Problem> CheckSpeechVoices();
+std::vector<Problem> CheckRunningPrograms();
+
+}  // namespace ringwell::setup

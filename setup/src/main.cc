@@ -1,0 +1,116 @@
+// ringwell-setup: prepares this machine for Ringwell in one step, or with
+// --check lists every problem it finds.
+//
+//   ringwell-setup [--root DIR] [--audio-format N] [--group NAME] [--systemd]
+//                  [--bin-dir DIR] [--lib-dir DIR]
+//   ringwell-setup --check [--root DIR]
+//   ringwell-setup --help | --version
+//
+// Set-up makes the storage root with Inbox, Requests, Reports and Files/{0}
+// (group NAME, default "ringwell", made when missing), writes RootDir and
+// AudioFormat where they differ into its own drop-in of the registry,
+// registers the component libraries and the daemon, and with --systemd
+// installs the units of prepax and ringwell-host. Running it again changes
+// only what is not yet as it should be.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+
+#include "doctor.h"
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/version.h"
+#include "ringwell/setup/checks.h"
+#include "setup_steps.h"
+
+namespace {
+
+using namespace ringwell::setup;
+
+bool UseColour() { return ::isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr; }
+
+std::string WithSlash(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+int Check(const SetupOptions& options) {
+  std::vector<Problem> problems = CheckConfiguration(
+      {.components = AllComponents(), .prepax_registered = true, .audio_format_needed = true,
+       .root = options.root});
+  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms()}) {
+    problems.insert(problems.end(), more.begin(), more.end());
+  }
+  const bool colour = UseColour();
+  for (const Problem& problem : problems) {
+    std::printf("%sproblem:%s %s\n", colour ? "\033[1;31m" : "", colour ? "\033[0m" : "",
+                problem.Line().c_str());
+  }
+  if (problems.empty()) {
+    std::printf("%sok:%s no problems found\n", colour ? "\033[1;32m" : "", colour ? "\033[0m" : "");
+    return 0;
+  }
+  std::printf("%zu problem%s found\n", problems.size(), problems.size() == 1 ? "" : "s");
+  return 1;
+}
+
+int SetUp(SetupOptions options) {
+  if (!Validate(&options) || !WriteSettings(options) || !MakeStorage(options) ||
+      !RegisterComponents(options) || (options.systemd && !InstallHostUnit(options))) {
+    return 1;
+  }
+  const auto problems = CheckConfiguration(
+      {.components = AllComponents(), .prepax_registered = true, .audio_format_needed = true,
+       .root = {}});
+  for (const Problem& problem : problems) {
+    std::fprintf(stderr, "ringwell-setup: still a problem: %s\n", problem.Line().c_str());
+  }
+  if (!problems.empty()) return 1;
+  std::printf("ringwell-setup: done; %s\n",
+              options.systemd
+                  ? "start the services with: systemctl daemon-reload && systemctl enable --now "
+                    "prepax ringwell-host"
+                  : "start prepax and ringwell-host (or run ringwell-setup --systemd)");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SetupOptions options;
+  const std::string bin = ringwell::DirectoryOf(ringwell::ExecutablePath());
+  options.bin_dir = bin;
+  options.lib_dir = InstalledLibraryDir();
+  bool check = false;
+  CLI::App app{"ringwell-setup: prepares the storage root, the registry and the services in one "
+               "step; --check lists every problem"};
+  app.add_flag("--check", check, "list every problem found, change nothing");
+  app.add_option("--root", options.root,
+                 "storage root (default: RootDir, else /var/spool/ringwell/)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--audio-format", options.audio_format,
+                 "stream format number 4-68 except 40 (default: AudioFormat, else 49: 8 kHz mu-law)");
+  app.add_option("--group", options.group,
+                 "group whose members may submit requests (default ringwell, made if missing)");
+  app.add_flag("--systemd", options.systemd,
+               "install the systemd units of prepax and ringwell-host ($RINGWELL_UNIT_DIR, else "
+               "/etc/systemd/system)");
+  app.add_option("--bin-dir", options.bin_dir, "where prepax and ringwell-host are (default: "
+                                               "beside this program)");
+  app.add_option("--lib-dir", options.lib_dir,
+                 "where the component libraries are (default: ../lib from this program)");
+  app.set_version_flag("--version", std::string("ringwell-setup ") + ringwell::kVersion);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help, --version
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "ringwell-setup: %s\n%s", e.what(), app.help().c_str());
+    return 2;
+  }
+  options.bin_dir = WithSlash(options.bin_dir);
+  options.lib_dir = WithSlash(options.lib_dir);
+  return check ? Check(options) : SetUp(std::move(options));
+}
