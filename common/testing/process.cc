@@ -142,10 +142,16 @@ ProgramResult RunCapturing(const std::vector<std::string>& argv,
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  // A program that should have refused to run but runs is stopped after a
+  // minute (and counts as not having exited).
   int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
+  pid_t done = 0;
+  for (int waited_ms = 0; pid > 0 && done == 0; waited_ms += 20) {
+    done = ::waitpid(pid, &status, WNOHANG);
+    if (done == 0 && waited_ms > 60000) ::kill(pid, SIGKILL);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  if (done == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   result.out = ReadAndClose(out_fd);
   result.err = ReadAndClose(err_fd);
   return result;

@@ -39,6 +39,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
+#include "ringwell/setup/startup.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "scenario.h"
 #include "sim_line.h"
@@ -85,15 +86,20 @@ void HandOver(dialqueue::IDialqueue& scheduler, const std::string& path) {
   std::fflush(stdout);
 }
 
+// The host's own events: refusals at start and a vanished storage root.
+const CEventLog& HostLog() {
+  static const CEventLog log("ringwell-host", ExecutablePath(), {});
+  return log;
+}
+
 int Run(Options options) {
-  if (options.root.empty()) {
-    auto configured = ReadToolkitRoot();
-    if (!configured) {
-      return Fail("no storage root: give --root or set RootDir in " + registry::StorePath());
-    }
-    options.root = *configured;
-  }
-  options.root = NormaliseRoot(options.root);
+  using setup::Component;
+  const setup::Requirements requirements{.components = {Component::kDialqueue, Component::kTallier},
+                                         .prepax_registered = false,
+                                         .audio_format_needed = false,
+                                         .root = options.root};
+  if (!setup::ReadyToStart("ringwell-host", requirements, HostLog())) return 1;
+  options.root = setup::ConfiguredRoot(requirements);
   RegisterStorageRoot(options.root);  // nothing below it is reached through a link
   if (options.pager_log.empty()) options.pager_log = options.root + "pager.log";
   if (!options.heard_dir.empty()) {
@@ -172,11 +178,14 @@ int Run(Options options) {
                                : ("pager on line " + std::to_string(options.pager_line)).c_str());
   std::fflush(stdout);
 
+  setup::StorageWatch storage("ringwell-host", options.root, HostLog());
   pollfd fds[2] = {{signal_fd, POLLIN, 0}, {watcher->fd(), POLLIN, 0}};
   const nfds_t count = watcher->fd() >= 0 ? 2 : 1;
   for (;;) {
-    const int ready = ::poll(fds, count, watcher->fd() >= 0 ? -1 : 1000);
+    // At least once a second the host looks at the storage root.
+    const int ready = ::poll(fds, count, 1000);
     if (ready < 0 && errno != EINTR) return Fail("poll failed");
+    storage.Poll();
     if (fds[0].revents & POLLIN) break;
     for (const std::string& path : watcher->Appeared()) HandOver(*scheduler, path);
   }

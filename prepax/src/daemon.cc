@@ -7,10 +7,12 @@
 #include <cstdlib>
 
 #include "identifiers.h"
+#include "prepax_log.h"
 #include "prepax_service.h"
 #include "registration.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/event_log.h"
+#include "ringwell/setup/startup.h"
 #include "speech.h"  // CSpeech
 
 namespace ringwell::prepax {
@@ -36,7 +38,7 @@ sigset_t ControlSignals() {
 }
 
 int ServeUntilStopped(bool as_service) {
-  // Control signals are taken by this thread alone, through sigwait; every
+  // Control signals are taken by this thread alone, through sigtimedwait; every
   // thread started from here on inherits the mask.
   const sigset_t signals = ControlSignals();
   if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
@@ -57,9 +59,15 @@ int ServeUntilStopped(bool as_service) {
   sd_notify(0, "READY=1");
   if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
 
+  // While it waits, the daemon looks at the storage root once a second.
+  setup::StorageWatch storage(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+  const timespec second{1, 0};
   for (;;) {
-    int signal = 0;
-    if (sigwait(&signals, &signal) != 0) continue;
+    const int signal = sigtimedwait(&signals, nullptr, &second);
+    if (signal < 0) {
+      storage.Poll();
+      continue;
+    }
     if (signal == SIGTERM || signal == SIGINT) break;
     if (signal != SIGHUP) ModuleMessage(as_service, "Bad service request");
   }
@@ -75,6 +83,12 @@ int ServeUntilStopped(bool as_service) {
 }  // namespace
 
 int RunDaemon() {
+  using setup::Component;
+  const setup::Requirements requirements{.components = {Component::kTallier, Component::kWavshift},
+                                         .prepax_registered = true,
+                                         .audio_format_needed = true,
+                                         .root = {}};
+  if (!setup::ReadyToStart(kExecutableName, requirements, PrepaxLog())) return 1;
   bool registered_as_service = false;
   HRESULT hr = QueryRegistration(&registered_as_service);
   if (Failed(hr)) {

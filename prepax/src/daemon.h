@@ -1,5 +1,7 @@
-// Running the daemon (no switch on the command line): it must be registered
-// (its application identifier key must open). It serves the Speech and
+// Running the daemon (no switch on the command line): it refuses to start on a
+// broken configuration (see ringwell/setup/startup.h) and must be registered
+// (its application identifier key must open). While running it logs, once per
+// change, a storage root or Reports directory that vanished or came back. It serves the Speech and
 // PrepaxService classes, creates the PrepaxService object (which starts the
 // worker), tells systemd it is ready, and waits for a stop request: SIGTERM or
 // SIGINT. SIGHUP is accepted and ignored; any other control signal (SIGUSR1,

@@ -1,0 +1,101 @@
+// The host refuses to start on a broken configuration (one line on standard
+// error naming the cause and the fix, an event, exit code 1, or 2 for an
+// unknown argument, nothing created or changed), and while running logs a
+// vanished Reports directory once, and its return once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "ringwell/common/registry.h"
+#include "ringwell/testing/fixture.h"
+#include "ringwell/testing/process.h"
+
+namespace ringwell::host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ringwell::testing::LibraryPath;
+using ringwell::testing::ProgramPath;
+using ringwell::testing::RunProgram;
+using ringwell::testing::Snapshot;
+
+class HostStartupTest : public ringwell::testing::RingwellTest {
+ protected:
+  void SetUp() override {
+    RingwellTest::SetUp();
+    if (!fs::exists(LibraryPath("dialqueue"))) GTEST_SKIP() << "libdialqueue.so is not built";
+  }
+  std::map<std::string, std::string> Environment() const {
+    return {{"RINGWELL_REGISTRY", registry_path()},
+            {"RINGWELL_EVENTLOG", event_log_path()},
+            {"RINGWELL_JOURNAL", "0"}};
+  }
+  void Repair() {
+    fs::permissions(root() + "Inbox", fs::perms(0755));
+    fs::create_directories(root() + "Reports");
+    fs::remove(registry_path());
+    fs::remove_all(registry::DropInDirectory());
+    ASSERT_EQ(RunProgram({ProgramPath("ringwell-regsvr"), LibraryPath("tallier"),
+                          LibraryPath("dialqueue")}),
+              0);
+    SetConfigString("RootDir", root());
+    SetConfigNumber("AudioFormat", 49);
+  }
+  int CountEvents(const std::string& text) {
+    const auto events = EventLogEntries();
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
+      return e.source == "ringwell-host" && e.text.find(text) != std::string::npos;
+    }));
+  }
+  bool WaitForEvent(const std::string& text) {
+    for (int i = 0; i < 200 && CountEvents(text) == 0; ++i) std::this_thread::sleep_for(50ms);
+    return CountEvents(text) > 0;
+  }
+  std::string Top() const { return fs::path(registry_path()).parent_path(); }
+};
+
+TEST_F(HostStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
+  for (const auto& broken : ringwell::testing::BrokenConfigurations(registry_path(), root())) {
+    SCOPED_TRACE(broken.name);
+    Repair();
+    broken.arrange();
+    ClearEventLog();
+    const std::string before = Snapshot(Top());
+    std::vector<std::string> argv = {ProgramPath("ringwell-host"), "--no-pager"};
+    if (broken.unknown_switch) argv.push_back(broken.cause);
+    const auto result =
+        ringwell::testing::RunCapturing(argv, Environment(), broken.enforce_permissions);
+    EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
+    EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
+    EXPECT_EQ(Snapshot(Top()), before);
+    if (broken.unknown_switch) continue;
+    EXPECT_EQ(result.err.rfind("ringwell-host: cannot start: ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(CountEvents(broken.cause), 1);
+  }
+}
+
+TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {
+  Repair();
+  ringwell::testing::ChildProcess host;
+  ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--no-pager"}, Environment()));
+  ASSERT_TRUE(host.WaitForLine("ready", 30s)) << host.output();
+  fs::remove_all(root() + "Reports");
+  EXPECT_TRUE(WaitForEvent("has vanished"));
+  std::this_thread::sleep_for(2500ms);  // two more looks at the root
+  EXPECT_EQ(CountEvents("has vanished"), 1);
+  fs::create_directories(root() + "Reports");
+  EXPECT_TRUE(WaitForEvent("are back"));
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(30s), 0);
+  EXPECT_EQ(CountEvents("has vanished"), 1);
+  EXPECT_EQ(CountEvents("are back"), 1);
+}
+
+}  // namespace
+}  // namespace ringwell::host
