@@ -1,5 +1,8 @@
 #include "ctallier.h"
 
+#include <new>
+
+#include "report_cache.h"
 #include "report_document.h"
 #include "report_file.h"
 #include "ringwell/common/storage.h"
@@ -16,16 +19,54 @@ constexpr char kCantLoadRequest[] = "Can't load request file";
 constexpr char kCantLoadReport[] = "Can't load report file";
 constexpr char kCantLoadCallResult[] = "Can't load call result";
 
-// "Error in <operation>: Can't load ...", logged, E_INVALIDARG.
-HRESULT CantLoad(std::string_view operation, std::string_view what) {
-  return TallierReporter().TwoStrings(tallier_msg::kErrorIn, operation, what, E_INVALIDARG,
+// "Error in <operation>: Can't load ... <file>", logged, E_INVALIDARG.
+HRESULT CantLoad(std::string_view operation, std::string_view what, std::string_view file) {
+  return TallierReporter().TwoStrings(tallier_msg::kErrorIn, operation,
+                                      std::string(what) + " " + std::string(file), E_INVALIDARG,
                                       LogFlag::kYes);
 }
 
-void RequireArguments(std::initializer_list<const char*> arguments) {
-  for (const char* argument : arguments) {
+// A caught failure of `operation` on `file`: "<file>: <what went wrong>",
+// where what went wrong is the error object's description, else the code's
+// text.
+HRESULT Caught(std::string_view operation, std::string_view file, const ComError& error) {
+  const std::string what =
+      error.info() && !error.info()->description.empty() ? error.info()->description : error.Text();
+  const Guid iid = error.info() ? error.info()->iid : kGuidNull;
+  return TallierReporter().TwoStrings(tallier_msg::kErrorIn, operation,
+                                      std::string(file) + ": " + what, error.code(), LogFlag::kYes,
+                                      iid);
+}
+
+// Runs an operation's body on `file`, turning what it throws into a caught
+// failure.
+template <class Body>
+HRESULT Guard(std::string_view operation, const char* file, Body&& body) {
+  const std::string_view name = file != nullptr ? file : "(none)";
+  try {
+    return body();
+  } catch (const ComError& e) {
+    return Caught(operation, name, e);
+  } catch (const std::bad_alloc&) {
+    return Caught(operation, name, ComError(E_OUTOFMEMORY));
+  } catch (...) {
+    return Caught(operation, name, ComError(E_FAIL));
+  }
+}
+
+void RequireArguments(std::initializer_list<const void*> arguments) {
+  for (const void* argument : arguments) {
     if (argument == nullptr) throw ComError(E_INVALIDARG);
   }
+}
+
+// Appends the call result, "Can't load call result" when it does not parse.
+HRESULT AddResult(xml::Document& report, const char* path, const char* recipient,
+                  const char* result) {
+  if (!tallier::AppendCallResult(report, recipient, result)) {
+    return CantLoad(kAddCallResult, kCantLoadCallResult, path);
+  }
+  return S_OK;
 }
 
 }  // namespace
@@ -39,11 +80,11 @@ CTallier::CTallier(std::chrono::milliseconds retry_delay)
 CTallier::~CTallier() { --live_objects_; }
 
 HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
-  return TallierReporter().Guard(kCreateNewReport, [&]() -> HRESULT {
+  return Guard(kCreateNewReport, a_bstrRequestXMLFile, [&]() -> HRESULT {
     RequireArguments({a_bstrRequestXMLFile});
     xml::Document request;
     if (!LoadWithRetry(a_bstrRequestXMLFile, retry_delay_, &request)) {
-      return CantLoad(kCreateNewReport, kCantLoadRequest);
+      return CantLoad(kCreateNewReport, kCantLoadRequest, a_bstrRequestXMLFile);
     }
     NewReport report = BuildReport(request);
     // The ID names the report file: it must not lead anywhere else.
@@ -51,42 +92,81 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
     const std::string path = StorageLayout{root_}.ReportFile(report.id);
     FileLock lock;
     ThrowIfFailed(FileLock::Acquire(path, &lock));
-    ThrowIfFailed(report.document.Save(path));
+    ProcessReportCache().Drop(path);
+    ThrowIfFailed(SaveReport(report.document, path));
+    ProcessReportCache().Put(path, std::move(report.document));
     return S_OK;
   });
 }
 
+HRESULT CTallier::Update(std::string_view operation, const char* path,
+                         const std::function<HRESULT(xml::Document&)>& change) {
+  FileLock lock;
+  xml::Document report;
+  if (!LockAndLoadReport(path, retry_delay_, &lock, &report)) {
+    return CantLoad(operation, kCantLoadReport, path);
+  }
+  const HRESULT hr = change(report);
+  if (Failed(hr)) return hr;
+  SaveReportWithRetry(std::move(report), path, retry_delay_);
+  return hr;
+}
+
 HRESULT CTallier::UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                const char* a_bstrStatus) {
-  return TallierReporter().Guard(kUpdateStatus, [&]() -> HRESULT {
+  return Guard(kUpdateStatus, a_bstrReportXMLFile, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrStatus});
-    const std::string path = a_bstrReportXMLFile;
-    FileLock lock;
-    xml::Document report;
-    if (!LockAndLoadReport(path, retry_delay_, &lock, &report)) {
-      return CantLoad(kUpdateStatus, kCantLoadReport);
-    }
-    SetStatus(report, a_bstrRecipientNumber, a_bstrStatus);
-    SaveWithRetry(report, path, retry_delay_);
-    return S_OK;
+    return Update(kUpdateStatus, a_bstrReportXMLFile, [&](xml::Document& report) {
+      SetStatus(report, a_bstrRecipientNumber, a_bstrStatus);
+      return S_OK;
+    });
   });
 }
 
 HRESULT CTallier::AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                 const char* a_bstrResultXML) {
-  return TallierReporter().Guard(kAddCallResult, [&]() -> HRESULT {
+  return Guard(kAddCallResult, a_bstrReportXMLFile, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML});
-    const std::string path = a_bstrReportXMLFile;
-    FileLock lock;
-    xml::Document report;
-    if (!LockAndLoadReport(path, retry_delay_, &lock, &report)) {
-      return CantLoad(kAddCallResult, kCantLoadReport);
+    return Update(kAddCallResult, a_bstrReportXMLFile, [&](xml::Document& report) {
+      return AddResult(report, a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML);
+    });
+  });
+}
+
+HRESULT CTallier::ApplyChanges(const char* a_bstrReportXMLFile, const ReportChange* changes,
+                               std::int32_t count) {
+  const char* operation = kUpdateStatus;
+  if (count > 0 && changes != nullptr && changes[0].kind == ReportChange::kCallResult) {
+    operation = kAddCallResult;
+  }
+  return Guard(operation, a_bstrReportXMLFile, [&]() -> HRESULT {
+    RequireArguments({a_bstrReportXMLFile});
+    if (count < 0 || (count > 0 && changes == nullptr)) throw ComError(E_INVALIDARG);
+    for (std::int32_t i = 0; i < count; ++i) {
+      RequireArguments({changes[i].recipient, changes[i].text});
     }
-    if (!tallier::AppendCallResult(report, a_bstrRecipientNumber, a_bstrResultXML)) {
-      return CantLoad(kAddCallResult, kCantLoadCallResult);
-    }
-    SaveWithRetry(report, path, retry_delay_);
-    return S_OK;
+    HRESULT first_failure = S_OK;
+    const HRESULT hr = Update(operation, a_bstrReportXMLFile, [&](xml::Document& report) {
+      for (std::int32_t i = 0; i < count; ++i) {
+        const ReportChange& change = changes[i];
+        const bool result = change.kind == ReportChange::kCallResult;
+        // A refused change is reported as its own call would be; out of
+        // memory ends the whole update unsaved.
+        const HRESULT step = Guard(result ? kAddCallResult : kUpdateStatus, a_bstrReportXMLFile,
+                                   [&]() -> HRESULT {
+                                     if (result) {
+                                       return AddResult(report, a_bstrReportXMLFile,
+                                                        change.recipient, change.text);
+                                     }
+                                     SetStatus(report, change.recipient, change.text);
+                                     return S_OK;
+                                   });
+        if (step == E_OUTOFMEMORY) return step;
+        if (Failed(step) && first_failure == S_OK) first_failure = step;
+      }
+      return S_OK;
+    });
+    return Failed(hr) ? hr : first_failure;
   });
 }
 

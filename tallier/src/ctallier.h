@@ -6,9 +6,12 @@
 //
 // Failures are reported through the "Tallier" event source and an error object
 // whose source is "Tallier.Tallier.1": a file that does not load twice, and a
-// call result that does not parse, give E_INVALIDARG with "Can't load ...";
-// everything else is a caught failure with the operation's name. A failed
-// call leaves the report file as it was.
+// call result that does not parse, give E_INVALIDARG with "Can't load ..."
+// and the file's path; everything else is a caught failure with the
+// operation's name, the file's path and what went wrong. A failed call leaves
+// the report file as it was.
+//
+// It also offers ITallierChanges: several changes in one load-change-save.
 //
 // Thread-safety: one object may be called from several threads at once (the
 // scheduler shares one among its line workers); it holds only the storage
@@ -17,14 +20,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "ringwell/common/com.h"
+#include "ringwell/common/xml.h"
 #include "ringwell/tallier/tallier.h"
 
 namespace ringwell::tallier {
 
-class CTallier final : public ComObject<ITallier> {
+class CTallier final : public ComObject<ITallier, ITallierChanges> {
  public:
   // How long a failed load or save waits before its one retry.
   static constexpr std::chrono::milliseconds kRetryDelay{1000};
@@ -38,6 +43,8 @@ class CTallier final : public ComObject<ITallier> {
                        const char* a_bstrStatus) override;
   HRESULT AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                         const char* a_bstrResultXML) override;
+  HRESULT ApplyChanges(const char* a_bstrReportXMLFile, const ReportChange* changes,
+                       std::int32_t count) override;
 
   // Number of CTallier objects alive in this module.
   static int LiveObjects() { return live_objects_.load(); }
@@ -46,6 +53,11 @@ class CTallier final : public ComObject<ITallier> {
   ~CTallier() override;
 
  private:
+  // Loads the report at `path` under its lock, runs `change` on it and saves
+  // it; `operation` names the failures.
+  HRESULT Update(std::string_view operation, const char* path,
+                 const std::function<HRESULT(xml::Document&)>& change);
+
   std::string root_;
   std::chrono::milliseconds retry_delay_;
   static inline std::atomic<int> live_objects_{0};

@@ -2,6 +2,7 @@
 
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/text.h"
+#include "xml_check.h"
 
 namespace ringwell::tallier {
 namespace {
@@ -23,6 +24,17 @@ bool Addresses(pugi::xml_node sub_report, std::string_view recipient) {
   return recipient == sub_report.attribute(kRecipientAttribute).value();
 }
 
+// Refuses content that would make the report unreadable, saying why.
+[[noreturn]] void Refuse(std::string reason) {
+  throw ComError(E_INVALIDARG, ErrorInfo{.source = {}, .description = std::move(reason), .iid = {}});
+}
+
+// An attribute whose value the report can carry.
+void SetCheckedAttribute(pugi::xml_node element, std::string_view name, std::string_view value) {
+  if (!IsXmlCharacters(value)) Refuse("the " + std::string(name) + " is not XML text");
+  xml::SetAttribute(element, name, value);
+}
+
 void AppendCopy(pugi::xml_node parent, pugi::xml_node node) {
   if (!parent.append_copy(node)) throw ComError(E_OUTOFMEMORY);
 }
@@ -39,6 +51,9 @@ pugi::xml_node PrepareCall(xml::Document& result) {
     child.remove_attribute("xmlns:dt");
   }
   call.remove_attribute("xmlns");
+  if (std::optional<std::string> fault = CallResultFault(call)) {
+    Refuse("call result refused: it has " + *fault);
+  }
   return call;
 }
 
@@ -53,21 +68,24 @@ NewReport BuildReport(xml::Document& request) {
   pugi::xml_node element = xml::AppendElement(report.document.dom(), kReportElement);
   xml::SetAttribute(element, "xmlns", xml::kXmlDataNamespace);
   xml::SetAttribute(element, "xmlns:dt", xml::kDataTypesNamespace);
-  xml::SetAttribute(element, "UserID", user_id);
-  xml::SetAttribute(element, "ID", report.id);
-  xml::SetAttribute(element, "Type", type);
+  SetCheckedAttribute(element, "UserID", user_id);
+  SetCheckedAttribute(element, "ID", report.id);
+  SetCheckedAttribute(element, "Type", type);
   xml::SetAttribute(element, kStatusAttribute, "");
 
   for (pugi::xml_node recipient : xml::ElementsByName(request.dom(), kRecipientElement)) {
     const std::string number = xml::Text(recipient);
     if (Trim(number).empty()) continue;
     pugi::xml_node sub_report = xml::AppendElement(element, kSubReportElement);
-    xml::SetAttribute(sub_report, kRecipientAttribute, number);
+    SetCheckedAttribute(sub_report, kRecipientAttribute, number);
     xml::SetAttribute(sub_report, kStatusAttribute, "");
   }
 
   if (pugi::xml_node info = xml::ChildElement(root, kAdditionalInfoElement)) {
     info.remove_attribute("xmlns");
+    if (std::optional<std::string> fault = ContentFault(info)) {
+      Refuse("the AdditionalInfo has " + *fault);
+    }
     AppendCopy(element, info);
   }
   return report;
@@ -75,6 +93,7 @@ NewReport BuildReport(xml::Document& request) {
 
 void SetStatus(xml::Document& report, std::string_view recipient, std::string_view status) {
   const bool all = recipient == kAllRecipients;
+  if (!IsXmlCharacters(status) || !xml::IsXmlText(status)) Refuse("the status is not XML text");
   if (!recipient.empty()) {
     for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
       if (all || Addresses(sub_report, recipient)) {

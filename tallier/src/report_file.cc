@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "report_cache.h"
 #include "ringwell/common/error_info.h"
 
 namespace ringwell::tallier {
@@ -39,16 +40,23 @@ bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_
                        FileLock* lock, xml::Document* document) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(retry_delay);
-    if (TakeLock(path, lock) && Loaded(document->Load(path))) return true;
+    if (!TakeLock(path, lock)) continue;
+    if (std::optional<xml::Document> cached = ProcessReportCache().Take(path)) {
+      *document = std::move(*cached);
+      return true;
+    }
+    if (Loaded(document->Load(path))) return true;
   }
   return false;
 }
 
-void SaveWithRetry(const xml::Document& document, const std::string& path,
-                   std::chrono::milliseconds retry_delay) {
-  if (Succeeded(document.Save(path))) return;
-  std::this_thread::sleep_for(retry_delay);
-  ThrowIfFailed(document.Save(path));
+void SaveReportWithRetry(xml::Document document, const std::string& path,
+                         std::chrono::milliseconds retry_delay) {
+  if (Failed(SaveReport(document, path))) {
+    std::this_thread::sleep_for(retry_delay);
+    ThrowIfFailed(SaveReport(document, path));
+  }
+  ProcessReportCache().Put(path, std::move(document));
 }
 
 }  // namespace ringwell::tallier

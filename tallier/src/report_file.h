@@ -4,7 +4,8 @@
 //
 // A report is loaded only under its FileLock (files.h), which the caller keeps
 // until the changed report is saved: no other writer, in this process or
-// another, can change the report in between.
+// another, can change the report in between. Reports come from the process's
+// ReportCache when their file is unchanged, and go back to it when saved.
 //
 // Failure codes other than "did not load" (memory, a lock that cannot be
 // taken) are thrown as ComError.
@@ -33,9 +34,9 @@ bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_dela
 bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
                        FileLock* lock, xml::Document* document);
 
-// Saves `document` atomically to `path`, trying once more after `retry_delay`;
-// throws the second failure.
-void SaveWithRetry(const xml::Document& document, const std::string& path,
-                   std::chrono::milliseconds retry_delay);
+// Saves the report `document` atomically to `path`, trying once more after
+// `retry_delay`, and keeps it in the cache; throws the second failure.
+void SaveReportWithRetry(xml::Document document, const std::string& path,
+                         std::chrono::milliseconds retry_delay);
 
 }  // namespace ringwell::tallier

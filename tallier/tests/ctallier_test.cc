@@ -25,6 +25,8 @@ constexpr char kUpdate[] = "CTallier::UpdateStatus";
 constexpr char kAdd[] = "CTallier::AddCallResult";
 constexpr char kIncorrect[] = "The parameter is incorrect.";
 constexpr char kCantLoadReport[] = "Can't load report file";
+// A call result as the lines return it, at its least.
+constexpr char kCall[] = "<Call Status=\"Busy\"><Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time></Call>";
 
 std::string WithId(const std::string& id) {
   return "ID=\"" + id + "\" UserID=\"{0}\" Type=\"Call\"";
@@ -149,11 +151,11 @@ TEST_F(CTallierTest, AddCallResultAppendsACopyToEveryMatchingSubReportInCallOrde
   for (const char* recipient : {"5551234", "555123"}) {  // the second matches no one
     ASSERT_EQ(tallier->AddCallResult(path.c_str(), recipient, busy), S_OK);
   }
-  ASSERT_EQ(tallier->AddCallResult(path.c_str(), "5551234", "<Call Status=\"Completed\"/>"), S_OK);
+  ASSERT_EQ(tallier->AddCallResult(path.c_str(), "5551234", kCall), S_OK);
   const std::string calls =
       "<Call xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" Status=\"Busy\"><Time "
       "dt:dt=\"dateTime\">2024-05-01T10:00:00</Time><Answer xmlns=\"urn:keep\">Busy</Answer>"
-      "</Call><Call Status=\"Completed\"/></SubReport>";
+      "</Call>" + std::string(kCall) + "</SubReport>";
   EXPECT_EQ(SubReports(), "<SubReport Recipient=\"5551234\" Status=\"\">" + calls +
                               "<SubReport Recipient=\"5559876\" Status=\"\"/><SubReport "
                               "Recipient=\"5551234\" Status=\"\">" +
@@ -165,7 +167,7 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
   CreateReport({"5551234", "5559876"});
   auto tallier = MakeTallier();
   const std::string report = ReportPath();
-  ASSERT_EQ(tallier->AddCallResult(report.c_str(), "5551234", "<Call Status=\"Busy\"/>"), S_OK);
+  ASSERT_EQ(tallier->AddCallResult(report.c_str(), "5551234", kCall), S_OK);
   auto add = [&](const char* result) {
     return [&, result] { return tallier->AddCallResult(report.c_str(), "5551234", result); };
   };
@@ -181,33 +183,44 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
     return [&, file] { return tallier->CreateNewReport(file.c_str()); };
   };
   const std::string id = std::string("ID=\"") + kId + "\"";
+  // What the event says: the file, then what went wrong with it.
+  auto on = [](const std::string& file, const std::string& what) { return file + ": " + what; };
+  auto cant = [](const std::string& what, const std::string& file) { return what + " " + file; };
+  auto request = [&](int n) { return root() + "Inbox/" + std::to_string(n) + ".xml"; };
+  const std::string none = root() + "Reports/{none}.xml";
+  const std::string nowhere = root() + "Nowhere/r.xml";
   const struct {
     const char* operation;
     std::function<HRESULT()> call;
-    const char* text;
+    std::string text;
   } cases[] = {
-      {kAdd, add("<!-- first --><Call Status=\"Busy\"/>"), kIncorrect},
-      {kAdd, add("<Call Status=\"Busy\">text<Time/></Call>"), kIncorrect},
-      {kAdd, add("<Result Status=\"Busy\"/>"), kIncorrect},
-      {kAdd, add("<Call>"), "Can't load call result"},
-      {kAdd, add(nullptr), kIncorrect},
-      {kUpdate, update(report, nullptr, "Busy"), kIncorrect},
-      {kUpdate, update(report, "*", "Bu\x01sy"), kIncorrect},  // XML cannot carry it
+      {kAdd, add("<!-- first --><Call Status=\"Busy\"/>"), on(report, kIncorrect)},
+      {kAdd, add("<Call Status=\"Busy\">text<Time/></Call>"), on(report, kIncorrect)},
+      {kAdd, add("<Result Status=\"Busy\"/>"), on(report, kIncorrect)},
+      {kAdd, add("<Call>"), cant("Can't load call result", report)},
+      {kAdd, add(nullptr), on(report, kIncorrect)},
+      {kUpdate, update(report, nullptr, "Busy"), on(report, kIncorrect)},
+      // XML cannot carry it.
+      {kUpdate, update(report, "*", "Bu\x01sy"), on(report, "the status is not XML text")},
+      {kUpdate, update(report, "*", "Bu\xC3sy"), on(report, "the status is not XML text")},
       // A missing report, or one in a directory that does not exist, is not made.
-      {kUpdate, update(root() + "Reports/{none}.xml", "*", "Busy"), kCantLoadReport},
-      {kUpdate, update(root() + "Nowhere/r.xml", "*", "Busy"), kCantLoadReport},
-      {kCreate, [&] { return tallier->CreateNewReport(nullptr); }, kIncorrect},
-      {kCreate, create(""), "Can't load request file"},
-      {kCreate, create("<Request ID=\"x\""), "Can't load request file"},
-      {kCreate, create(RequestXml({"555"}, id + " Type=\"Call\"")), kIncorrect},
-      {kCreate, create(RequestXml({"555"}, "UserID=\"{0}\" Type=\"Call\"")), kIncorrect},
-      {kCreate, create(RequestXml({"555"}, id + " UserID=\"{0}\"")), kIncorrect},
+      {kUpdate, update(none, "*", "Busy"), cant(kCantLoadReport, none)},
+      {kUpdate, update(nowhere, "*", "Busy"), cant(kCantLoadReport, nowhere)},
+      {kCreate, [&] { return tallier->CreateNewReport(nullptr); }, on("(none)", kIncorrect)},
+      {kCreate, create(""), cant("Can't load request file", request(1))},
+      {kCreate, create("<Request ID=\"x\""), cant("Can't load request file", request(2))},
+      {kCreate, create(RequestXml({"555"}, id + " Type=\"Call\"")), on(request(3), kIncorrect)},
+      {kCreate, create(RequestXml({"555"}, "UserID=\"{0}\" Type=\"Call\"")),
+       on(request(4), kIncorrect)},
+      {kCreate, create(RequestXml({"555"}, id + " UserID=\"{0}\"")), on(request(5), kIncorrect)},
       // The root element must be what the file starts with.
-      {kCreate, create("<!-- note -->" + RequestXml({"555"})), kIncorrect},
+      {kCreate, create("<!-- note -->" + RequestXml({"555"})), on(request(6), kIncorrect)},
       // An ID that is not a plain file name never becomes a path.
-      {kCreate, create(RequestXml({"555"}, WithId("../Inbox/evil"))), kIncorrect},
-      {kCreate, create(RequestXml({"555"}, WithId(".."))), kIncorrect},
-      {kCreate, create(RequestXml({"555"}, WithId(""))), kIncorrect},
+      {kCreate, create(RequestXml({"555"}, WithId("../Inbox/evil"))), on(request(7), kIncorrect)},
+      {kCreate, create(RequestXml({"555"}, WithId(".."))), on(request(8), kIncorrect)},
+      {kCreate, create(RequestXml({"555"}, WithId(""))), on(request(9), kIncorrect)},
+      // A recipient the report could not carry.
+      {kCreate, create(RequestXml({"55\xFF" "5"})), on(request(10), "the Recipient is not XML text")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -215,8 +228,8 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
   }
   // A report that does not parse is left as it is.
   WriteFile(report, ReadFile(report).substr(0, 100));
-  ExpectFailure(update(report, "*", "Done"), kUpdate, kCantLoadReport);
-  ExpectFailure(add("<Call/>"), kAdd, kCantLoadReport);
+  ExpectFailure(update(report, "*", "Done"), kUpdate, cant(kCantLoadReport, report));
+  ExpectFailure(add(kCall), kAdd, cant(kCantLoadReport, report));
 }
 
 TEST_F(CTallierTest, AReportThatAppearsDuringTheWaitIsLoaded) {
@@ -242,7 +255,7 @@ TEST_F(CTallierTest, UpdatesWaitForTheReportLockAndLoseNothing) {
   ASSERT_EQ(FileLock::Acquire(path, &lock), S_OK);
   std::string report = ReadFile(path);
   std::jthread writer([&, tallier = MakeTallier()] {
-    EXPECT_EQ(tallier->AddCallResult(path.c_str(), "5551234", "<Call Status=\"Busy\"/>"), S_OK);
+    EXPECT_EQ(tallier->AddCallResult(path.c_str(), "5551234", kCall), S_OK);
   });
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(ReadFile(path), report);
@@ -251,8 +264,90 @@ TEST_F(CTallierTest, UpdatesWaitForTheReportLockAndLoseNothing) {
   writer.join();
   EXPECT_EQ(Statuses(), (Strings{"Canceled", ""}));
   EXPECT_EQ(SubReports(),
-            "<SubReport Recipient=\"5551234\" Status=\"\"><Call Status=\"Busy\"/></SubReport>"
+            "<SubReport Recipient=\"5551234\" Status=\"\">" + std::string(kCall) + "</SubReport>"
             "</Report>");
+}
+
+// Call results that would leave a report no reader can load are refused and
+// named in the event; the report stays as it was.
+TEST_F(CTallierTest, CallResultsThatWouldMakeTheReportUnreadableAreRefused) {
+  CreateReport({"5551234"});
+  auto tallier = MakeTallier();
+  const std::string path = ReportPath();
+  const std::string time = "<Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time>";
+  const struct {
+    std::string result, reason;
+  } refused[] = {
+      {"<Call Status=\"Completed\"><Answer>Answered</Answer></Call>", "no Time with a date"},
+      {"<Call><Time>yesterday</Time></Call>", "no Time with a date"},
+      {"<Call>" + time + "<Duration>12.5s</Duration></Call>", "a Duration that is not an integer"},
+      {"<Call>" + time + "</Call><Call>" + time + "</Call>", "more than one root"},
+      {"<Call Status=\"&#1;\">" + time + "</Call>",
+       "characters XML cannot carry in the attribute Status"},
+      {"<Call>" + time + "<Answer>&#27;[0m</Answer></Call>",
+       "characters XML cannot carry in the text of Answer"},
+      {"<Call Status=\"\xC3\x28\">" + time + "</Call>",
+       "characters XML cannot carry in the attribute Status"},
+      {"<Call>" + time + "<Answer>\xED\xA0\x80</Answer></Call>",
+       "characters XML cannot carry in the text of Answer"},
+      {"<Call Status=\"a\" Status=\"b\">" + time + "</Call>", "the attribute Status twice"},
+      {"<Call q:a=\"1\">" + time + "</Call>", "the undeclared namespace prefix q"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.result);
+    ExpectFailure([&] { return tallier->AddCallResult(path.c_str(), "5551234", c.result.c_str()); },
+                  kAdd, path + ": call result refused: it has " + c.reason);
+  }
+  // What a reader can load is kept: tabs, line breaks, any character, a
+  // namespace declared inside the call, a typed Duration.
+  const std::string kept = "<Call Status=\"Zu\xCC\x88rich\t\">" + time +
+                           "<Protocol>a\nb &#x1F4DE;</Protocol><q:x xmlns:q=\"urn:q\"/>"
+                           "<Duration dt:dt=\"int\">12</Duration></Call>";
+  ClearEventLog();
+  EXPECT_EQ(tallier->AddCallResult(path.c_str(), "5551234", kept.c_str()), S_OK);
+  EXPECT_TRUE(EventLogEntries().empty());
+}
+
+TEST_F(CTallierTest, ChangesApplyInOneSaveAndARefusedOneLeavesTheOthers) {
+  CreateReport({"5551234", "5559876"});
+  auto tallier = MakeTallier();
+  const std::string path = ReportPath();
+  const ReportChange start[] = {{ReportChange::kStatus, "5551234", "InProgress"},
+                                {ReportChange::kStatus, "", "InProgress"}};
+  ASSERT_EQ(tallier->ApplyChanges(path.c_str(), start, 2), S_OK);
+  EXPECT_EQ(Statuses(), (Strings{"InProgress", "InProgress", ""}));
+  const ReportChange end[] = {{ReportChange::kCallResult, "5551234", "<Call Status=\"Busy\"/>"},
+                              {ReportChange::kStatus, "5551234", "Scheduled"},
+                              {ReportChange::kCallResult, "5559876", kCall}};
+  EXPECT_EQ(tallier->ApplyChanges(path.c_str(), end, 3), E_INVALIDARG);
+  EXPECT_EQ(Statuses(), (Strings{"InProgress", "Scheduled", ""}));
+  EXPECT_EQ(SubReports(),
+            "<SubReport Recipient=\"5551234\" Status=\"Scheduled\"/><SubReport "
+            "Recipient=\"5559876\" Status=\"\">" +
+                std::string(kCall) + "</SubReport></Report>");
+  const auto events = EventLogEntries();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings,
+            (Strings{kAdd, path + ": call result refused: it has no Time with a date"}));
+}
+
+// One lock file serves every report of the directory, and a report another
+// writer replaced is read again even when its size did not change.
+TEST_F(CTallierTest, OneLockFileForAllReportsAndOtherWritersChangesAreSeen) {
+  auto tallier = MakeTallier();
+  for (const char* id : {"a", "b", "c"}) {
+    WriteFile(root() + "Inbox/r.xml", RequestXml({"5551234"}, WithId(id)));
+    ASSERT_EQ(tallier->CreateNewReport((root() + "Inbox/r.xml").c_str()), S_OK);
+    const std::string path = root() + "Reports/" + id + ".xml";
+    ASSERT_EQ(tallier->UpdateStatus(path.c_str(), "*", "Busy"), S_OK);
+    std::string text = ReadFile(path);
+    WriteFileAtomically(path, text.replace(text.find("Busy"), 4, "Done"));
+    ASSERT_EQ(tallier->UpdateStatus(path.c_str(), "5551234", "Sent"), S_OK);
+    EXPECT_NE(ReadFile(path).find("Status=\"Done\"><SubReport Recipient=\"5551234\" "
+                                  "Status=\"Sent\""),
+              std::string::npos);
+  }
+  EXPECT_EQ(testing::ListDir(root() + "Reports"), (Strings{".lock", "a.xml", "b.xml", "c.xml"}));
 }
 
 }  // namespace

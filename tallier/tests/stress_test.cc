@@ -1,6 +1,7 @@
 // Many writers on one report: several processes, each with several threads
 // sharing one Tallier object (as the scheduler's line workers do), add call
-// results and set statuses at once. Every call result must be in the report.
+// results and set statuses at once, singly and several in one update. Every
+// call result must be in the report.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +37,16 @@ bool RunWriterProcess(int process, const std::string& report) {
     threads.emplace_back([&, writer = process * kThreadsPerProcess + t] {
       for (int i = 0; i < kResultsPerThread; ++i) {
         const std::string number = Number(SubReportOf(writer, i));
-        const std::string result =
-            "<Call Error=\"" + std::to_string(writer * kResultsPerThread + i) + "\"/>";
+        const std::string result = "<Call Error=\"" +
+                                   std::to_string(writer * kResultsPerThread + i) +
+                                   "\"><Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time></Call>";
+        if (i % 2 == 1) {
+          // A result with the recipient's status, in one save.
+          const ReportChange changes[] = {{ReportChange::kCallResult, number.c_str(), result.c_str()},
+                                          {ReportChange::kStatus, number.c_str(), "InProgress"}};
+          failures += tallier->ApplyChanges(report.c_str(), changes, 2) != S_OK;
+          continue;
+        }
         failures += tallier->AddCallResult(report.c_str(), number.c_str(), result.c_str()) != S_OK;
         if (i % 10 != 0) continue;
         const char* recipient = i % 50 == 0 ? "*" : number.c_str();

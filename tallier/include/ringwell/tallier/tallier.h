@@ -11,9 +11,18 @@
 //
 // Every update holds the report's advisory lock (FileLock) from before its load
 // to after its atomic save, so concurrent writers in any process lose nothing.
+// Content that would make the report unreadable (a call result without a Time
+// date, a Duration that is no integer, text XML cannot carry) is refused with
+// E_INVALIDARG and an event; the file stays well-formed XML 1.0.
+//
+// ITallierChanges, offered beside ITallier, applies several status changes and
+// call results in one load-change-save: a line books the start of a call, or
+// its result with the recipient's new status, at the cost of one save.
 //
 // Thread-safety: one object may be called from several threads at once.
 #pragma once
+
+#include <cstdint>
 
 #include "ringwell/common/com.h"
 
@@ -35,6 +44,25 @@ struct ITallier : IUnknown {
   // whose Recipient equals the number exactly.
   virtual HRESULT AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                 const char* a_bstrResultXML) = 0;
+};
+
+// One change of a report, applied as UpdateStatus or AddCallResult would.
+struct ReportChange {
+  enum Kind : std::int32_t { kStatus, kCallResult };
+  Kind kind;
+  const char* recipient;  // as the recipient number of those calls
+  const char* text;       // the status, or the call result XML
+};
+
+struct ITallierChanges : IUnknown {
+  static constexpr Guid kIid = "{DDE90C78-79E0-4FDA-9B68-8A1603AF4760}"_guid;
+  using Base = IUnknown;
+  // Applies `changes` in order and saves the report once. A change that fails
+  // (a status or a call result that is refused) is reported as its single call
+  // would be and left out; the others are saved, and the first failure is
+  // returned. A report that does not load, or a failing save, changes nothing.
+  virtual HRESULT ApplyChanges(const char* a_bstrReportXMLFile, const ReportChange* changes,
+                               std::int32_t count) = 0;
 };
 
 inline constexpr Guid kTallierClsid = "{07947EEF-AECE-49EF-9F5C-DD1805A8284C}"_guid;

@@ -1,0 +1,99 @@
+#include "report_cache.h"
+
+#include <sys/stat.h>
+
+#include "ringwell/common/files.h"
+
+namespace ringwell::tallier {
+namespace {
+
+// Appends pugixml's output to a string.
+class StringWriter final : public pugi::xml_writer {
+ public:
+  explicit StringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, std::size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
+}  // namespace
+
+std::optional<ReportCache::Stamp> ReportCache::StampOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return Stamp{.device = st.st_dev,
+               .inode = st.st_ino,
+               .mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec,
+               .size = st.st_size};
+}
+
+std::optional<xml::Document> ReportCache::Take(const std::string& path) {
+  const std::optional<Stamp> stamp = StampOf(path);
+  std::lock_guard lock(mutex_);
+  for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+    if (entry->path != path) continue;
+    std::optional<xml::Document> document;
+    if (stamp && *stamp == entry->stamp) document = std::move(entry->document);
+    entries_.erase(entry);
+    return document;
+  }
+  return std::nullopt;
+}
+
+void ReportCache::Put(const std::string& path, xml::Document document) {
+  const std::optional<Stamp> stamp = StampOf(path);
+  std::list<Entry> dropped;  // destroyed after the lock is released
+  std::lock_guard lock(mutex_);
+  for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+    if (entry->path == path) {
+      dropped.splice(dropped.end(), entries_, entry);
+      break;
+    }
+  }
+  if (!stamp || stamp->size > kMaxBytes) return;
+  entries_.push_front({path, *stamp, std::move(document)});
+  std::int64_t bytes = 0;
+  std::size_t count = 0;
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    bytes += entry->stamp.size;
+    if (++count > kMaxEntries || bytes > kMaxBytes) {
+      dropped.splice(dropped.end(), entries_, entry++);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+void ReportCache::Drop(const std::string& path) {
+  std::list<Entry> dropped;
+  std::lock_guard lock(mutex_);
+  for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+    if (entry->path == path) {
+      dropped.splice(dropped.end(), entries_, entry);
+      return;
+    }
+  }
+}
+
+ReportCache& ProcessReportCache() {
+  static auto* cache = new ReportCache();  // kept to the end of the process
+  return *cache;
+}
+
+HRESULT SaveReport(const xml::Document& document, const std::string& path) {
+  thread_local std::string buffer;
+  buffer.clear();
+  StringWriter writer(buffer);
+  // The options of xml::Document::Save: no declaration, no added white space.
+  document.dom().save(writer, "", pugi::format_raw | pugi::format_no_declaration,
+                      pugi::encoding_utf8);
+  const HRESULT hr = WriteFileAtomically(path, buffer);
+  // A report far larger than usual does not keep its buffer for the thread's life.
+  if (buffer.capacity() > (16u << 20)) std::string().swap(buffer);
+  return hr;
+}
+
+}  // namespace ringwell::tallier

@@ -1,0 +1,70 @@
+// ReportCache: parsed reports kept between the updates of one process, so
+// that a large report is not parsed again for every status change. A report
+// is reused only while its file is the one this process saved last (same
+// device, inode, modification time and size); any other writer's save
+// replaces the file and so invalidates the copy.
+//
+// A document is taken out of the cache for an update and put back after its
+// save; the caller holds the report's FileLock meanwhile, so no two threads
+// work on one report. The cache keeps at most a few documents and a bounded
+// total of file bytes, dropping the least recently used.
+//
+// Saving goes through a buffer each thread reuses, so that the text of a large
+// report is not allocated anew for every save.
+//
+// Thread-safety: every method may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ringwell/common/hresult.h"
+#include "ringwell/common/xml.h"
+
+namespace ringwell::tallier {
+
+class ReportCache {
+ public:
+  static constexpr std::size_t kMaxEntries = 16;
+  static constexpr std::int64_t kMaxBytes = 32ll << 20;
+
+  // The parsed report at `path` when the file is unchanged since it was put
+  // here; it leaves the cache. nullopt otherwise.
+  std::optional<xml::Document> Take(const std::string& path);
+  // Keeps `document`, which is what the file at `path` holds now.
+  void Put(const std::string& path, xml::Document document);
+  // Forgets the report at `path`.
+  void Drop(const std::string& path);
+
+ private:
+  struct Stamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::int64_t mtime_ns = 0;
+    std::int64_t size = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Entry {
+    std::string path;
+    Stamp stamp;
+    xml::Document document;
+  };
+  static std::optional<Stamp> StampOf(const std::string& path);
+
+  std::mutex mutex_;
+  std::list<Entry> entries_;  // most recently used first
+};
+
+// The cache of this process.
+ReportCache& ProcessReportCache();
+
+// Saves `document` atomically to `path` as xml::Document::Save does, through
+// the calling thread's reused buffer.
+HRESULT SaveReport(const xml::Document& document, const std::string& path);
+
+}  // namespace ringwell::tallier

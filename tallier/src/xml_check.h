@@ -1,0 +1,33 @@
+// What the report generator checks before a text or a call result goes into a
+// report, so that the report stays well-formed XML 1.0 that every reader
+// (the toolkit, other XML parsers) accepts and that the toolkit can turn into
+// report objects.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pugixml.hpp>
+
+namespace ringwell::tallier {
+
+// True when `text` is valid UTF-8 made only of characters XML 1.0 allows
+// (tab, LF, CR, U+0020-U+D7FF, U+E000-U+FFFD, U+10000-U+10FFFF).
+bool IsXmlCharacters(std::string_view text);
+
+// Why the call result `call` (the Call element of a parsed result, with what
+// follows it in its document) cannot go into a report, or nullopt when it can:
+// more than one root, a node or name XML cannot carry, an attribute given
+// twice, a namespace prefix not declared, no Time that holds a date, or a
+// Duration that is not a 32-bit integer.
+std::optional<std::string> CallResultFault(pugi::xml_node call);
+
+// Why the element `element` and its content cannot be copied into a report (a
+// node, name or text XML cannot carry, an attribute given twice), or nullopt.
+// Namespace prefixes are not checked: they may be declared above it.
+std::optional<std::string> ContentFault(pugi::xml_node element);
+
+}  // namespace ringwell::tallier
