@@ -27,36 +27,47 @@ CCallService::~CCallService() {
   state_.ReleaseTallier(tallier_);
 }
 
-HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
-  const ErrorReporter reporter = DialqueueReporter();
+namespace {
+
+// Runs `body`, reporting what it throws as message `id` of `operation` about
+// `subject`, with an error object for the caller.
+template <class Body>
+void Guarded(std::uint32_t id, std::string_view operation, const std::string& subject,
+             Body&& body) {
+  auto report = [&](HRESULT hr, std::string_view text) {
+    DialqueueReporter().TwoStrings(id, operation, DescribeFailure(text, subject), hr,
+                                   LogFlag::kYes);
+  };
   try {
-    return QueueRequestFile(a_bstrFileName != nullptr ? a_bstrFileName : "", state_);
+    body();
   } catch (const ComError& e) {
-    reporter.TwoStrings(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest", e.Text(), e.code(),
-                        LogFlag::kYes);
+    report(e.code(), e.Text());
   } catch (const std::bad_alloc&) {
-    reporter.TwoStrings(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest",
-                        ErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY, LogFlag::kYes);
+    report(E_OUTOFMEMORY, ErrorText(E_OUTOFMEMORY));
   } catch (...) {
-    reporter.TwoStrings(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest", ErrorText(E_FAIL),
-                        E_FAIL, LogFlag::kYes);
+    report(E_FAIL, ErrorText(E_FAIL));
   }
-  return S_OK;
+}
+
+}  // namespace
+
+HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
+  const std::string path = a_bstrFileName != nullptr ? a_bstrFileName : "";
+  HRESULT hr = S_OK;
+  Guarded(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest", "request file " + path,
+          [&] { hr = QueueRequestFile(path, state_); });
+  return hr;
 }
 
 HRESULT CCallService::AddModem(IUnknown* a_pModem, std::int32_t a_nLine) {
-  DialqueueReporter().Guard("CCallService::AddModem", [&] {
-    modems_.push_back(std::make_unique<CModemHelper>(a_pModem, a_nLine, state_));
-    return S_OK;
-  });
+  Guarded(dialqueue_msg::kErrorIn, "CCallService::AddModem", "line " + std::to_string(a_nLine),
+          [&] { modems_.push_back(std::make_unique<CModemHelper>(a_pModem, a_nLine, state_)); });
   return S_OK;
 }
 
 HRESULT CCallService::AddPager(IUnknown* a_pPager, std::int32_t a_nLine) {
-  DialqueueReporter().Guard("CCallService::AddPager", [&] {
-    pagers_.push_back(std::make_unique<CPagerHelper>(a_pPager, a_nLine, state_));
-    return S_OK;
-  });
+  Guarded(dialqueue_msg::kErrorIn, "CCallService::AddPager", "line " + std::to_string(a_nLine),
+          [&] { pagers_.push_back(std::make_unique<CPagerHelper>(a_pPager, a_nLine, state_)); });
   return S_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "dialqueue_log.h"
 
+#include <string>
+
 #include "ringwell/common/class_registry.h"
 #include "ringwell/dialqueue/dialqueue.h"
 
@@ -14,8 +16,17 @@ const CEventLog& DialqueueEventLog() {
 
 ErrorReporter DialqueueReporter() { return ErrorReporter(DialqueueEventLog(), kDialqueueProgId); }
 
-void LogFailure(std::uint32_t id, std::string_view operation, std::string_view text) {
-  DialqueueEventLog().ReportTwoStrings(EventTypeOf(id), id, operation, text);
+std::string DescribeFailure(std::string_view text, std::string_view subject) {
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.remove_suffix(1);
+  std::string what;
+  if (!subject.empty()) what.append(subject).append(": ");
+  return what.append(text);
+}
+
+void LogFailure(std::uint32_t id, std::string_view operation, std::string_view text,
+                std::string_view subject) {
+  DialqueueEventLog().ReportTwoStrings(EventTypeOf(id), id, operation,
+                                       DescribeFailure(text, subject));
 }
 
 }  // namespace ringwell::dialqueue

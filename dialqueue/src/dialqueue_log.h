@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ringwell/common/error_report.h"
@@ -17,8 +18,14 @@ const CEventLog& DialqueueEventLog();
 // The reporter of CCallService: error objects name "Dialqueue.Dialqueue.1".
 ErrorReporter DialqueueReporter();
 
+// The second insertion of an entry: `text` without its closing full stop (the
+// messages add their own), preceded by what it concerns ("request ID",
+// "report PATH") when given.
+std::string DescribeFailure(std::string_view text, std::string_view subject);
+
 // Writes message `id` of the scheduler's table with the operation name and the
-// text of the failure.
-void LogFailure(std::uint32_t id, std::string_view operation, std::string_view text);
+// text of the failure as DescribeFailure gives it.
+void LogFailure(std::uint32_t id, std::string_view operation, std::string_view text,
+                std::string_view subject = {});
 
 }  // namespace ringwell::dialqueue

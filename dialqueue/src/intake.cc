@@ -1,18 +1,25 @@
 #include "intake.h"
 
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <vector>
 
 #include "queue_entry.h"
+#include "report_history.h"
+#include "report_steps.h"
+#include "request_files.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::dialqueue {
 namespace {
+
+constexpr char kOperation[] = "CCallService::AddRequest";
 
 struct RetryPair {
   const char* count;
@@ -56,14 +63,49 @@ std::string RecipientText(pugi::xml_node recipient) {
   return text;
 }
 
+// Goes on from what the report says: drops the recipients that are done,
+// records interrupted attempts, and spends the retries the recorded attempts
+// used. True when the report says every recipient read is done.
+bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
+                      SchedulerState& state) {
+  std::optional<ReportHistory> history = ReportHistory::Read(ReportPathForRequestFile(path));
+  if (!history || entries.empty()) return false;
+  const ReportSteps steps(state, kOperation);
+  const std::string report = ReportPathForRequestFile(path);
+  std::vector<CQueueEntry> open;
+  for (CQueueEntry& entry : entries) {
+    const std::optional<ReportHistory::Recipient> past = history->Next(entry.PhoneNumber);
+    if (!past) {
+      open.push_back(std::move(entry));
+      continue;
+    }
+    const Resumption resumption = Resume(*past, entry, page, state.clock()->Now());
+    if (!resumption.status.empty()) {
+      steps.EndAttempt(report, entry.PhoneNumber, resumption.interrupted_call, resumption.status);
+    }
+    if (!resumption.finished) open.push_back(std::move(entry));
+  }
+  entries = std::move(open);
+  return entries.empty();
+}
+
 // Pushes what was read (also when reading stopped early), unless the request
 // got queued or its file went away meanwhile: a request whose last recipient
-// was just finished must not come back.
+// was just finished must not come back. A request the report shows done is
+// finished here: "Completed", then its files go.
 void PushAll(const std::string& path, const std::string& id, CRequestQueue& queue,
-             std::vector<CQueueEntry>& entries) {
-  if (entries.empty()) return;
+             std::vector<CQueueEntry>& entries, bool done, SchedulerState& state) {
+  if (entries.empty() && !done) return;
   QueueLock lock(queue);
   if (queue.ContainsId(id) || !FileExists(path)) return;
+  if (done) {
+    ReportSteps(state, kOperation).UpdateStatus(ReportPathForRequestFile(path), "", "Completed");
+    CQueueEntry finished;
+    finished.Id = id;
+    finished.RequestFile = path;
+    DeleteRequestFiles(finished, *state.clock(), std::stop_token());
+    return;
+  }
   for (CQueueEntry& entry : entries) queue.Push(std::move(entry));
 }
 
@@ -107,6 +149,7 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
   model.StopTime = xml::TypedDate(stop_time).value_or(kInvalidDate);
 
   std::vector<CQueueEntry> entries;
+  std::exception_ptr failure;
   try {
     for (pugi::xml_node recipient : container.children()) {
       // Only elements are recipients; comments and processing instructions
@@ -120,10 +163,12 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
       if (page) entry.Service = recipient.attribute("Service").value();
     }
   } catch (...) {
-    PushAll(path, id, queue, entries);
-    throw;
+    failure = std::current_exception();
   }
-  PushAll(path, id, queue, entries);
+  // A request that could not be read whole is never taken as done.
+  const bool done = ResumeFromReport(path, page, entries, state) && !failure;
+  PushAll(path, id, queue, entries, done, state);
+  if (failure) std::rethrow_exception(failure);
   return S_OK;
 }
 

@@ -19,6 +19,13 @@ namespace ringwell::dialqueue {
 // A request that cannot be read (no "ID", no "StartTime" or "StopTime", no
 // recipient container, a recipient value that does not convert) throws
 // ComError; the recipients read before the failure are queued.
+//
+// The request's report says where a restarted host goes on from
+// (report_history.h): recipients that are done are not queued again, an
+// attempt that was in progress is recorded as interrupted and counts under the
+// error rule, and the retries the recorded attempts spent are gone. A request
+// whose recipients are all done is finished at once ("Completed", files
+// deleted).
 HRESULT QueueRequestFile(const std::string& path, SchedulerState& state);
 
 }  // namespace ringwell::dialqueue

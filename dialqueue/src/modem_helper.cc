@@ -7,6 +7,7 @@
 #include "dialqueue_log.h"
 #include "request_files.h"
 #include "request_paths.h"
+#include "retry_rules.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/text.h"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr char kOperation[] = "CModemHelper::ProcessDialRequest";
 constexpr auto kPause = std::chrono::milliseconds(2000);
+
+std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
 
 }  // namespace
 
@@ -83,43 +86,43 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
   }
   const std::string report = ReportPathOf(entry);
   std::string status = "Failed";
+  std::string result;
   bool retry = false;
   if (!WindowClosed(entry, clock_->Now())) {
     Outcome outcome{"", "Failed"};
     if (Failed(loaded)) {
-      LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(loaded));
+      LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(loaded), Subject(entry));
     } else {
-      steps.UpdateStatus(report, entry.PhoneNumber, "InProgress");
-      steps.UpdateStatus(report, "", "InProgress");
-      outcome = PlaceCall(entry, request.Xml(), report, steps);
+      steps.StartAttempt(report, entry.PhoneNumber);
+      outcome = PlaceCall(entry, request.Xml(), &result);
     }
     retry = Classify(outcome, entry);
     status = outcome.status;
   }
 
+  // The result and the recipient's new status go into the report together.
   const bool file_existed = FileExists(entry.RequestFile);
   if (retry && file_existed) {
-    steps.UpdateStatus(report, entry.PhoneNumber, "Scheduled");
+    steps.EndAttempt(report, entry.PhoneNumber, result, "Scheduled");
     RequeueEntry(state_.dial_queue(), entry);
     return;
   }
-  steps.UpdateStatus(report, entry.PhoneNumber, status);
-  const bool last = RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop);
-  if (last && file_existed) steps.UpdateStatus(report, "", "Completed");
+  steps.EndAttempt(report, entry.PhoneNumber, result, status);
+  RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop, [&] {
+    if (file_existed) steps.UpdateStatus(report, "", "Completed");
+  });
 }
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
                                               const std::string& request_xml,
-                                              const std::string& report, const ReportSteps& steps) {
+                                              std::string* result) {
   try {
     if (!device_) throw ComError(E_POINTER);
-    std::string result;
     ThrowIfFailed(device_->MakeCall(entry.PhoneNumber.c_str(), request_xml.c_str(),
-                                    WavDirectoryOf(entry.RequestFile).c_str(), &result));
-    steps.AddCallResult(report, entry.PhoneNumber, result);
+                                    WavDirectoryOf(entry.RequestFile).c_str(), result));
     xml::Document parsed;
-    if (ThrowIfFailed(parsed.LoadXml(result)) != S_OK) {
-      LogFailure(dialqueue_msg::kErrorIn, kOperation, ErrorText(E_FAIL));
+    if (ThrowIfFailed(parsed.LoadXml(*result)) != S_OK) {
+      LogFailure(dialqueue_msg::kErrorIn, kOperation, ErrorText(E_FAIL), Subject(entry));
       return {"", "Failed"};
     }
     const pugi::xml_node call = parsed.FirstChild();
@@ -128,32 +131,17 @@ CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
     if (!status || !answer) throw ComError(E_FAIL);
     return {xml::Text(answer), status.value()};
   } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, e.Text());
+    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, e.Text(), Subject(entry));
   } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
+    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY), Subject(entry));
   }
   return {"", "Failed"};
 }
 
 bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {
-  auto plan = [&](std::int32_t& attempts, std::int32_t delay) {
-    if (attempts <= 0) return false;
-    entry.NextTime = AddMinutes(clock_->Now(), delay);
-    --attempts;
-    return true;
-  };
-  pause_ = false;
-  if (EqualsIgnoringCase(outcome.answer, "Busy")) {
-    return plan(entry.NumberOfAttemptsIfBusy, entry.DelayIfBusy);
-  }
-  if (EqualsIgnoringCase(outcome.answer, "NoAnswer")) {
-    return plan(entry.NumberOfAttemptsIfNoAnswer, entry.DelayIfNoAnswer);
-  }
-  if (EqualsIgnoringCase(outcome.status, "Failed")) {
-    pause_ = true;
-    return plan(entry.NumberOfAttemptsIfError, entry.DelayIfError);
-  }
-  return false;
+  const RetryRule rule = RuleFor(outcome.answer, outcome.status, false);
+  pause_ = rule == RetryRule::kError;
+  return SpendRetry(entry, rule, clock_->Now());
 }
 
 }  // namespace ringwell::dialqueue

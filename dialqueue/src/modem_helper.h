@@ -52,8 +52,9 @@ class CModemHelper {
   void Run(const std::stop_token& stop);
   bool TakeDueEntry(CQueueEntry* entry);
   void ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop);
-  Outcome PlaceCall(const CQueueEntry& entry, const std::string& request_xml,
-                    const std::string& report, const ReportSteps& steps);
+  // Has the device call; `result` receives its call result (empty when there
+  // is none).
+  Outcome PlaceCall(const CQueueEntry& entry, const std::string& request_xml, std::string* result);
   // Applies the retry rules to `entry`; true when a retry is planned.
   bool Classify(const Outcome& outcome, CQueueEntry& entry);
   std::chrono::milliseconds PollInterval() const;

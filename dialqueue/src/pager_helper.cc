@@ -6,6 +6,7 @@
 #include "dialqueue_log.h"
 #include "request_files.h"
 #include "request_paths.h"
+#include "retry_rules.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/text.h"
@@ -20,6 +21,19 @@ constexpr char kResultOperation[] = "CPagerHelper::ProcessPagerRequests";
 constexpr char kRemoveOperation[] = "CPagerHelper::RemoveRequests";
 constexpr auto kPollInterval = std::chrono::milliseconds(300);
 constexpr auto kPauseAfterSend = std::chrono::milliseconds(5000);
+
+std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
+
+// The requests of a batch, each named once.
+template <class Items>
+std::string BatchSubject(const Items& items) {
+  std::string ids;
+  for (const auto& item : items) {
+    if (ids.find(item.entry.Id) != std::string::npos) continue;
+    ids += (ids.empty() ? "" : ", ") + item.entry.Id;
+  }
+  return (ids.find(',') == std::string::npos ? "request " : "requests ") + ids;
+}
 
 }  // namespace
 
@@ -92,12 +106,11 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
       continue;
     }
     if (Failed(loaded)) {
-      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(loaded));
-      Settle(std::move(entry), report, "Failed", stop);
+      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(loaded), Subject(entry));
+      Settle(std::move(entry), report, "Failed", "", stop);
       continue;
     }
-    steps_.UpdateStatus(report, entry.PhoneNumber, "InProgress");
-    steps_.UpdateStatus(report, "", "InProgress");
+    steps_.StartAttempt(report, entry.PhoneNumber);
     items.push_back({std::move(entry), request.Xml()});
   }
 
@@ -109,14 +122,15 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
     CQueueEntry& entry = items[i].entry;
     const std::string report = ReportPathOf(entry);
     std::string status = "Failed";
+    std::string result;
     if (sent && i < results.size()) {
-      steps_.AddCallResult(report, entry.PhoneNumber, results[i]);
-      status = PageStatus(results[i]);
+      result = results[i];
+      status = PageStatus(result, entry);
     } else if (sent) {
       // The pager answered fewer pages than it was given.
-      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL));
+      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), Subject(entry));
     }
-    Settle(std::move(entry), report, status, stop);
+    Settle(std::move(entry), report, status, result, stop);
   }
 }
 
@@ -135,51 +149,48 @@ bool CPagerHelper::Send(const std::vector<SendItem>& items, std::vector<std::str
                                      services.data(), requests.data(), results));
     return true;
   } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, e.Text());
+    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, e.Text(), BatchSubject(items));
   } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY));
+    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY),
+               BatchSubject(items));
   }
   return false;
 }
 
-std::string CPagerHelper::PageStatus(const std::string& result) {
+std::string CPagerHelper::PageStatus(const std::string& result, const CQueueEntry& entry) {
   xml::Document parsed;
   if (parsed.LoadXml(result) != S_OK) {
-    LogFailure(dialqueue_msg::kErrorIn, kResultOperation, ErrorText(E_FAIL));
+    LogFailure(dialqueue_msg::kErrorIn, kResultOperation, ErrorText(E_FAIL), Subject(entry));
     return "Failed";
   }
   const pugi::xml_attribute status = parsed.FirstChild().attribute("Status");
   if (!status) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL));
+    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), Subject(entry));
     return "Failed";
   }
   return status.value();
 }
 
 void CPagerHelper::Settle(CQueueEntry entry, const std::string& report, const std::string& status,
-                          const std::stop_token& stop) {
-  bool retry = false;
-  if (EqualsIgnoringCase(status, "Failed") && entry.NumberOfAttemptsIfError > 0) {
-    entry.NextTime = AddMinutes(clock_->Now(), entry.DelayIfError);
-    --entry.NumberOfAttemptsIfError;
-    retry = true;
-  }
+                          const std::string& result, const std::stop_token& stop) {
+  const RetryRule rule = RuleFor("", status, true);
+  const bool retry = SpendRetry(entry, rule, clock_->Now());
+  // The result and the recipient's new status go into the report together.
   const bool file_exists = FileExists(entry.RequestFile);
   if (retry && file_exists) {
-    steps_.UpdateStatus(report, entry.PhoneNumber, "Scheduled");
+    steps_.EndAttempt(report, entry.PhoneNumber, result, "Scheduled");
     RequeueEntry(state_.page_queue(), entry);
     return;
   }
-  steps_.UpdateStatus(report, entry.PhoneNumber, status);
+  steps_.EndAttempt(report, entry.PhoneNumber, result, status);
   RemoveRequests(entry, report, file_exists, stop);
 }
 
 void CPagerHelper::RemoveRequests(const CQueueEntry& entry, const std::string& report,
                                   bool send_completed, const std::stop_token& stop) {
-  const bool last = RemoveFinishedEntry(state_.page_queue(), entry, *clock_, stop);
-  if (last && send_completed) {
-    ReportSteps(state_, kRemoveOperation).UpdateStatus(report, "", "Completed");
-  }
+  RemoveFinishedEntry(state_.page_queue(), entry, *clock_, stop, [&] {
+    if (send_completed) ReportSteps(state_, kRemoveOperation).UpdateStatus(report, "", "Completed");
+  });
 }
 
 }  // namespace ringwell::dialqueue

@@ -57,10 +57,11 @@ class CPagerHelper {
   // Sends the pages; false (after logging) when the batch could not be sent.
   bool Send(const std::vector<SendItem>& items, std::vector<std::string>* results);
   // The "Status" of one page's result, or "Failed" (logged) when there is none.
-  std::string PageStatus(const std::string& result);
-  // Retries a failed page or finishes the entry with `status`.
+  std::string PageStatus(const std::string& result, const CQueueEntry& entry);
+  // Retries a failed page or finishes the entry with `status`, recording the
+  // page's result (none when empty) with the recipient's new status.
   void Settle(CQueueEntry entry, const std::string& report, const std::string& status,
-              const std::stop_token& stop);
+              const std::string& result, const std::stop_token& stop);
   void RemoveRequests(const CQueueEntry& entry, const std::string& report, bool send_completed,
                       const std::stop_token& stop);
 

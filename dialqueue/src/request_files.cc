@@ -41,10 +41,11 @@ void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry) {
 }
 
 bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
-                         const std::stop_token& stop) {
+                         const std::stop_token& stop, const std::function<void()>& before_delete) {
   QueueLock lock(queue);
   queue.Remove(entry.Id, entry.PhoneNumber);
   if (queue.ContainsId(entry.Id)) return false;
+  if (before_delete) before_delete();
   DeleteRequestFiles(entry, clock, stop);
   return true;
 }

@@ -5,6 +5,7 @@
 // the same file is not queued again while it is being removed.
 #pragma once
 
+#include <functional>
 #include <stop_token>
 
 #include "clock.h"
@@ -27,10 +28,14 @@ class CRequestQueue;
 // in place of its taken copy.
 void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry);
 
-// Removes a finished entry. When it was the request's last entry, deletes the
-// request's files while still holding the queue lock, so that the file cannot
-// be taken in again half deleted. True when it was the last.
+// Removes a finished entry. When it was the request's last entry, runs
+// `before_delete` (which records the request's end in its report) and then
+// deletes the request's files, while still holding the queue lock, so that the
+// file cannot be taken in again half deleted; a stop between the two leaves a
+// finished report and a request file that the next intake clears away. True
+// when it was the last.
 bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
-                         const std::stop_token& stop);
+                         const std::stop_token& stop,
+                         const std::function<void()>& before_delete = {});
 
 }  // namespace ringwell::dialqueue

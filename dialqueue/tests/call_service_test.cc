@@ -62,10 +62,10 @@ TEST_F(CallServiceTest, TheNewestReportGeneratorServesEveryWorker) {
   ComPtr<IDialqueue> second = MakeService();
   first.Reset();  // lets go of its own report generator only
   EXPECT_EQ(state_.Tallier(), tallier_);
-  EXPECT_EQ(RefCount(first_tallier.Get()), 1u);
+  EXPECT_EQ(RefCount(static_cast<tallier::ITallier*>(first_tallier.Get())), 1u);
   second.Reset();
   EXPECT_FALSE(state_.Tallier());
-  EXPECT_EQ(RefCount(tallier_.Get()), 1u);
+  EXPECT_EQ(RefCount(static_cast<tallier::ITallier*>(tallier_.Get())), 1u);
 }
 
 TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {
@@ -82,7 +82,8 @@ TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(1));
   EXPECT_EQ(events[0].source, "Ringwell Dialqueue");
-  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: request file " + root() +
+                                "Requests/noid.xml: Unspecified error.\r\n");
   const auto info = GetErrorInfo();  // for the caller too
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, events[0].text);
@@ -96,8 +97,8 @@ TEST_F(CallServiceTest, ADeviceThatCannotBeAskedIsReportedAndLeftOut) {
   EXPECT_EQ(service->AddPager(broken.Get(), 2), S_OK);
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(2));
-  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: Unspecified error.\r\n");
-  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: line 1: Unspecified error.\r\n");
+  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: line 2: Unspecified error.\r\n");
   EXPECT_EQ(RefCount(broken.Get()), 1u);
 }
 

@@ -120,5 +120,92 @@ TEST_F(IntakeTest, RequestsThatCannotBeReadThrowAfterQueueingWhatWasRead) {
   EXPECT_THAT(Numbers(state_.dial_queue()), ElementsAre("1"));
 }
 
+// A restarted host hands over the same files again: the report says where
+// each recipient stands.
+TEST_F(IntakeTest, TheReportSaysWhereARestartGoesOn) {
+  auto call = [](const std::string& answer, const std::string& status, double minute) {
+    return "<Call Status=\"" + status + "\"><Time dt:dt=\"dateTime\">" + IsoAtMinute(minute) +
+           "</Time><Answer>" + answer + "</Answer></Call>";
+  };
+  struct Case {
+    const char* name;
+    std::string status, calls;            // the recipient's sub-report
+    RequestSpec::Rule busy, error;        // of the request
+    bool queued;
+    std::array<std::int32_t, 2> left;     // busy and error retries left when queued
+    double due;                           // minute of the next attempt when queued
+    std::vector<std::string> booked;      // statuses recorded for the recipient
+    bool interrupted;                     // an interrupted call is recorded
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"Fresh", "Scheduled", "", {}, {}, true, {0, 0}, -60, {}, false},
+      {"Done", "Completed", call("Answered", "Completed", -5), {}, {2, 1}, false, {}, 0, {}, false},
+      {"CanceledIsDone", "Canceled", "", {}, {}, false, {}, 0, {}, false},
+      {"InterruptedWithoutRetry", "InProgress", "", {}, {}, false, {}, 0, {"Failed"}, true},
+      {"InterruptedRetried", "InProgress", call("Busy", "Busy", -20), {2, 5}, {1, 10}, true,
+       {1, 0}, 10, {"Scheduled"}, true},
+      {"RetriesSpent", "Scheduled", call("Busy", "Busy", -30) + call("Busy", "Busy", -20),
+       {3, 5}, {}, true, {1, 0}, -15, {}, false},
+      {"LastRetrySpent", "Scheduled", call("Busy", "Busy", -30) + call("Busy", "Busy", -20),
+       {1, 5}, {}, false, {}, 0, {"Busy"}, false},
+      {"ResultWithoutStatus", "InProgress", call("Answered", "Completed", -1), {}, {}, false, {},
+       0, {"Completed"}, false},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    state_.dial_queue().Clear();
+    tallier_ = MakeComObject<FakeTallier>();
+    state_.SetTallier(tallier_);
+    RequestSpec spec;
+    spec.recipients = {"5550001", "5550002"};
+    spec.busy = c.busy;
+    spec.error = c.error;
+    WriteRequest(spec);
+    ringwell::testing::WriteFile(
+        root() + "Reports/" + spec.id + ".xml",
+        "<Report xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" Status=\"InProgress\">"
+        "<SubReport Recipient=\"5550001\" Status=\"" + c.status + "\">" + c.calls +
+        "</SubReport><SubReport Recipient=\"5550002\" Status=\"Scheduled\"/></Report>");
+    ASSERT_EQ(QueueRequestFile(RequestPath(spec), state_), S_OK);
+
+    std::map<std::string, CQueueEntry> queued;
+    for (const CQueueEntry& entry : state_.dial_queue().Snapshot()) {
+      queued[entry.PhoneNumber] = entry;
+    }
+    ASSERT_THAT(queued, SizeIs(c.queued ? 2 : 1));
+    EXPECT_NEAR(queued["5550002"].NextTime, AtMinute(-60), 1e-6);  // untouched
+    if (c.queued) {
+      const CQueueEntry& entry = queued["5550001"];
+      EXPECT_EQ(entry.NumberOfAttemptsIfBusy, c.left[0]);
+      EXPECT_EQ(entry.NumberOfAttemptsIfError, c.left[1]);
+      EXPECT_NEAR(entry.NextTime, AtMinute(c.due), 1e-6);
+    }
+    EXPECT_EQ(tallier_->Statuses("5550001"), c.booked);
+    const std::vector<std::string> results = tallier_->Results("5550001");
+    ASSERT_THAT(results, SizeIs(c.interrupted ? 1 : 0));
+    if (c.interrupted) {
+      EXPECT_THAT(results[0], ::testing::HasSubstr("Status=\"Failed\" Error=\"Interrupted"));
+      EXPECT_THAT(results[0], ::testing::HasSubstr(IsoAtMinute(0)));
+    }
+    EXPECT_THAT(tallier_->Statuses(""), IsEmpty());
+  }
+}
+
+TEST_F(IntakeTest, ARequestWhoseRecipientsAreAllDoneIsFinishedAtOnce) {
+  RequestSpec spec;
+  spec.recipients = {"5550001", "5550002"};
+  WriteRequest(spec);
+  ringwell::testing::WriteFile(root() + "Reports/" + spec.id + ".xml",
+                               "<Report Status=\"InProgress\"><SubReport Recipient=\"5550001\" "
+                               "Status=\"Completed\"/><SubReport Recipient=\" 5550002 \" "
+                               "Status=\"NoAnswer\"/></Report>");
+  ASSERT_EQ(QueueRequestFile(RequestPath(spec), state_), S_OK);
+  EXPECT_EQ(state_.dial_queue().Size(), 0u);
+  EXPECT_THAT(tallier_->Statuses(""), ElementsAre("Completed"));
+  EXPECT_TRUE(RequestFilesGone(spec));
+}
+
 }  // namespace
 }  // namespace ringwell::dialqueue::testing

@@ -114,7 +114,8 @@ TEST_F(ModemHelperTest, ALineWithoutADeviceFailsItsCalls) {
   EXPECT_THAT(tallier_->Statuses(kNumber), ElementsAre("InProgress", "Failed"));
   const auto events = Events(dialqueue_msg::kXmlErrorIn, kOperation);
   ASSERT_THAT(events, SizeIs(1));
-  EXPECT_EQ(events[0].text, "XML error in CModemHelper::ProcessDialRequest: Invalid pointer.\r\n");
+  EXPECT_EQ(events[0].text, "XML error in CModemHelper::ProcessDialRequest: request " + spec.id +
+                                ": Invalid pointer.\r\n");
 }
 
 TEST_F(ModemHelperTest, ARequestCancelledDuringTheCallIsNotRetriedNorCompleted) {
@@ -172,9 +173,12 @@ TEST_F(ModemHelperTest, AFailingReportDoesNotStopTheCall) {
 
   EXPECT_THAT(modem_->Calls(), SizeIs(1));
   const auto events = Events(dialqueue_msg::kErrorIn, kOperation);
-  // "InProgress" twice, the call result, the final status, "Completed".
-  ASSERT_THAT(events, SizeIs(5));
-  EXPECT_EQ(events[0].strings[1], "Access is denied.");
+  // The start of the call, its result with the final status, "Completed":
+  // each names the report, and the text ends without a full stop of its own.
+  ASSERT_THAT(events, SizeIs(3));
+  EXPECT_EQ(events[0].strings[1],
+            "report " + root() + "Reports/" + spec.id + ".xml: Access is denied");
+  EXPECT_EQ(events[0].text.find(".."), std::string::npos);
   EXPECT_TRUE(RequestFilesGone(spec));
 }
 

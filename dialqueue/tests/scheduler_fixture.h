@@ -72,7 +72,8 @@ struct ReportCall {
   std::string report, number, value;
 };
 
-class FakeTallier final : public ComObject<tallier::ITallier> {
+// Changes applied together are recorded one by one, in order.
+class FakeTallier final : public ComObject<tallier::ITallier, tallier::ITallierChanges> {
  public:
   HRESULT CreateNewReport(const char*) override { return S_OK; }
   HRESULT UpdateStatus(const char* report, const char* number, const char* status) override {
@@ -80,6 +81,18 @@ class FakeTallier final : public ComObject<tallier::ITallier> {
   }
   HRESULT AddCallResult(const char* report, const char* number, const char* result) override {
     return Record({"AddCallResult", report, number, result});
+  }
+  HRESULT ApplyChanges(const char* report, const tallier::ReportChange* changes,
+                       std::int32_t count) override {
+    for (std::int32_t i = 0; i < count; ++i) {
+      const bool status = changes[i].kind == tallier::ReportChange::kStatus;
+      if (const HRESULT hr = status ? UpdateStatus(report, changes[i].recipient, changes[i].text)
+                                    : AddCallResult(report, changes[i].recipient, changes[i].text);
+          hr != S_OK) {
+        return hr;
+      }
+    }
+    return S_OK;
   }
   std::vector<ReportCall> Calls() const {
     std::lock_guard lock(mutex_);

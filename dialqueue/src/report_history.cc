@@ -1,0 +1,84 @@
+#include "report_history.h"
+
+#include "retry_rules.h"
+#include "ringwell/common/text.h"
+#include "ringwell/common/xml.h"
+
+namespace ringwell::dialqueue {
+
+bool IsFinalStatus(std::string_view status) {
+  for (std::string_view open : {"", "Processing", "Scheduled", "InProgress"}) {
+    if (EqualsIgnoringCase(Trim(status), open)) return false;
+  }
+  return true;
+}
+
+std::string InterruptedCallXml(OleDate time) {
+  xml::Document document;
+  pugi::xml_node call = xml::AppendElement(document.dom(), "Call");
+  xml::SetAttribute(call, "Status", "Failed");
+  xml::SetAttribute(call, "Error", "Interrupted: the scheduler stopped during the attempt");
+  pugi::xml_node when = xml::AppendElement(call, "Time");
+  xml::SetAttribute(when, "xmlns:dt", xml::kDataTypesNamespace);
+  xml::SetTypedDate(when, time);
+  xml::AppendElement(call, "Answer");
+  xml::SetText(xml::AppendElement(call, "Protocol"), "Interrupted");
+  return document.Xml();
+}
+
+std::optional<ReportHistory> ReportHistory::Read(const std::string& path) {
+  xml::Document document;
+  if (document.Load(path) != S_OK) return std::nullopt;
+  ReportHistory history;
+  const pugi::xml_node report = document.FirstChild();
+  history.status_ = report.attribute("Status").value();
+  for (pugi::xml_node sub : xml::ElementsByName(report, "SubReport")) {
+    Recipient recipient{.status = sub.attribute("Status").value(), .calls = {}};
+    for (pugi::xml_node call : xml::ElementsByName(sub, "Call")) {
+      recipient.calls.push_back({.answer = xml::Text(xml::ChildElement(call, "Answer")),
+                                 .status = call.attribute("Status").value(),
+                                 .time = xml::TypedDate(xml::ChildElement(call, "Time"))});
+    }
+    history.by_number_[std::string(Trim(sub.attribute("Recipient").value()))].push_back(
+        std::move(recipient));
+  }
+  return history;
+}
+
+std::optional<ReportHistory::Recipient> ReportHistory::Next(std::string_view number) {
+  const auto found = by_number_.find(number);
+  if (found == by_number_.end() || found->second.empty()) return std::nullopt;
+  Recipient next = std::move(found->second.front());
+  found->second.pop_front();
+  return next;
+}
+
+Resumption Resume(const ReportHistory::Recipient& past, CQueueEntry& entry, bool page,
+                  OleDate now) {
+  Resumption resumption;
+  if (IsFinalStatus(past.status)) {
+    resumption.finished = true;
+    return resumption;
+  }
+  // Replays the recorded calls, then the interrupted one.
+  auto replay = [&](const ReportHistory::Call& call) {
+    if (SpendRetry(entry, RuleFor(call.answer, call.status, page), call.time.value_or(now))) {
+      return true;
+    }
+    resumption.finished = true;
+    resumption.status = call.status.empty() ? "Failed" : call.status;
+    return false;
+  };
+  for (const ReportHistory::Call& call : past.calls) {
+    // A result recorded without its status (by a writer that saved them one
+    // at a time): the attempt it ended needs no interruption.
+    if (!replay(call)) return resumption;
+  }
+  if (EqualsIgnoringCase(Trim(past.status), "InProgress")) {
+    resumption.interrupted_call = InterruptedCallXml(now);
+    if (replay({.answer = "", .status = "Failed", .time = now})) resumption.status = "Scheduled";
+  }
+  return resumption;
+}
+
+}  // namespace ringwell::dialqueue

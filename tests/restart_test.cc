@@ -1,0 +1,193 @@
+// The telephony host killed with SIGKILL in the middle of its calls and
+// started again, several times, until every request is done. No recipient may
+// be called twice, and every call a callee heard must be in the report: a
+// result that was never booked shows as an interrupted call.
+//
+// RINGWELL_KILLS=N sets how many kills a run makes (a few by default).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "ringwell/common/class_registry.h"
+#include "ringwell/common/ole_date.h"
+#include "ringwell/common/xml.h"
+#include "ringwell/tallier/tallier.h"
+#include "ringwell/testing/fixture.h"
+#include "ringwell/testing/process.h"
+
+namespace ringwell::road {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ringwell::testing::ProgramPath;
+
+constexpr int kRequests = 6;
+constexpr int kRecipients = 5;
+
+std::string RequestId(int r) { return "{0000000" + std::to_string(r) + "-5E57-4A27-8000-00000000CA11}"; }
+std::string Number(int r, int n) { return "55" + std::to_string(r) + "000" + std::to_string(n); }
+
+void WriteTone(const std::string& path) {
+  SF_INFO info{.frames = 0, .samplerate = 8000, .channels = 1,
+               .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, .sections = 0, .seekable = 0};
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << path;
+  std::vector<short> samples(4000, 1000);
+  sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+  sf_close(file);
+}
+
+// Per recipient: its status and the Status of each of its calls.
+struct Recipient {
+  std::string status;
+  std::vector<std::string> calls;
+};
+
+class RestartTest : public ringwell::testing::RingwellTest {
+ protected:
+  void SetUp() override {
+    RingwellTest::SetUp();
+    for (const char* library : {"dialqueue", "tallier"}) {
+      ASSERT_EQ(ringwell::testing::RunProgram(
+                    {ProgramPath("ringwell-regsvr"), ringwell::testing::LibraryPath(library)}),
+                0);
+    }
+  }
+
+  // Lays down Requests/ID.xml with its wav file and its report, as the
+  // preprocessing daemon leaves them. No retries: a repeated call would show.
+  void Schedule(int r) {
+    const std::string id = RequestId(r);
+    fs::create_directories(root() + "Requests/" + id);
+    WriteTone(root() + "Requests/" + id + "/part1.wav");
+    std::string xml = "<Request xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" ID=\"" + id +
+                      "\" UserID=\"{0}\" Type=\"Call\"><StartTime dt:dt=\"dateTime\">" +
+                      OleDateToIso(OleDateNow() - 1.0 / 24) +
+                      "</StartTime><StopTime dt:dt=\"dateTime\">" +
+                      OleDateToIso(OleDateNow() + 1) + "</StopTime><Recipients>";
+    for (int n = 0; n < kRecipients; ++n) xml += "<Recipient>" + Number(r, n) + "</Recipient>";
+    xml +=
+        "</Recipients><CallTree><Message Replays=\"0\" Timeout=\"1\"><MessagePart "
+        "Type=\"File\">part1.wav</MessagePart></Message><Responses/></CallTree></Request>";
+    const std::string staging = scratch() + id + ".xml";
+    ringwell::testing::WriteFile(staging, xml);
+    ComPtr<tallier::ITallier> tallier;
+    ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
+    ASSERT_EQ(tallier->CreateNewReport(staging.c_str()), S_OK);
+    ASSERT_EQ(tallier->UpdateStatus((root() + "Reports/" + id + ".xml").c_str(), "*", "Scheduled"),
+              S_OK);
+    fs::rename(staging, root() + "Requests/" + id + ".xml");
+  }
+
+  // Starts the host on four lines; what callees hear goes to a directory of
+  // this run's own.
+  void StartHost(ringwell::testing::ChildProcess& host, int run) {
+    const std::string heard = scratch() + "heard/" + std::to_string(run);
+    fs::create_directories(heard);
+    // Calls of about a quarter of a second: a kill often finds one going on.
+    const std::string scenario = scratch() + "scenario.json";
+    ringwell::testing::WriteFile(scenario, R"({"default": {"outcome": "answer", "rings": 2}})");
+    ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--root", root(), "--lines", "1,2,3,4",
+                            "--no-pager", "--scenario", scenario, "--heard-dir", heard,
+                            "--time-scale", "0.02"}));
+    ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", 20s)) << host.output();
+  }
+
+  std::map<std::string, Recipient> Reports(bool* all_completed) const {
+    std::map<std::string, Recipient> found;
+    *all_completed = true;
+    for (int r = 0; r < kRequests; ++r) {
+      xml::Document report;
+      if (report.Load(root() + "Reports/" + RequestId(r) + ".xml") != S_OK) {
+        *all_completed = false;
+        continue;
+      }
+      *all_completed &= std::string(report.FirstChild().attribute("Status").value()) == "Completed";
+      for (pugi::xml_node sub : report.FirstChild().children("SubReport")) {
+        Recipient& recipient = found[sub.attribute("Recipient").value()];
+        recipient.status = sub.attribute("Status").value();
+        for (pugi::xml_node call : sub.children("Call")) {
+          recipient.calls.push_back(call.attribute("Status").value());
+        }
+      }
+    }
+    return found;
+  }
+
+  // Calls heard per number, over every run.
+  std::map<std::string, int> Heard() const {
+    std::map<std::string, int> heard;
+    for (const auto& file : fs::recursive_directory_iterator(scratch() + "heard")) {
+      if (!file.is_regular_file()) continue;
+      const std::string name = file.path().filename();
+      const std::size_t first = name.find("}-");
+      heard[name.substr(first + 2, name.rfind('-') - first - 2)]++;
+    }
+    return heard;
+  }
+};
+
+TEST_F(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
+  for (int r = 0; r < kRequests; ++r) Schedule(r);
+  const char* configured = std::getenv("RINGWELL_KILLS");
+  const int kills = configured != nullptr ? std::atoi(configured) : 4;
+  std::mt19937 random(12345);
+  int run = 0;
+  for (int k = 0; k < kills; ++k) {
+    ringwell::testing::ChildProcess host;
+    StartHost(host, run++);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 500));
+    host.Signal(SIGKILL);
+    host.Wait(10s);
+  }
+  ringwell::testing::ChildProcess host;
+  StartHost(host, run++);
+  bool completed = false;
+  std::map<std::string, Recipient> recipients;
+  const auto deadline = std::chrono::steady_clock::now() + 90s;
+  while (!completed && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(100ms);
+    recipients = Reports(&completed);
+  }
+  host.Signal(SIGTERM);
+  EXPECT_NE(host.Wait(20s), -1);
+  ASSERT_TRUE(completed);
+
+  const std::map<std::string, int> heard = Heard();
+  int repeated = 0, lost = 0, interrupted = 0, calls = 0;
+  for (int r = 0; r < kRequests; ++r) {
+    for (int n = 0; n < kRecipients; ++n) {
+      const std::string number = Number(r, n);
+      const Recipient& recipient = recipients[number];
+      const auto found = heard.find(number);
+      const int times = found == heard.end() ? 0 : found->second;
+      calls += times;
+      repeated += std::max(times - 1, 0);
+      lost += std::max(times - static_cast<int>(recipient.calls.size()), 0);
+      interrupted += static_cast<int>(std::ranges::count(recipient.calls, "Failed"));
+      // Every recipient ends with one call: answered, or cut short by a kill.
+      EXPECT_EQ(recipient.calls.size(), 1u) << number;
+      if (!recipient.calls.empty()) {
+        EXPECT_EQ(recipient.status, recipient.calls.back()) << number;
+      }
+      EXPECT_THAT(recipient.status, ::testing::AnyOf("Completed", "Failed")) << number;
+    }
+  }
+  EXPECT_EQ(repeated, 0);
+  EXPECT_EQ(lost, 0);
+  EXPECT_THAT(ringwell::testing::ListDir(root() + "Requests"), ::testing::IsEmpty());
+  std::printf("kills %d, calls heard %d, repeated %d, results lost %d, interrupted %d\n", kills,
+              calls, repeated, lost, interrupted);
+}
+
+}  // namespace
+}  // namespace ringwell::road
