@@ -24,6 +24,7 @@ CCallService::~CCallService() {
   modems_.clear();
   for (auto& pager : pagers_) pager.reset();
   pagers_.clear();
+  dispatcher_.reset();
   state_.ReleaseTallier(tallier_);
 }
 
@@ -61,13 +62,26 @@ HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
 
 HRESULT CCallService::AddModem(IUnknown* a_pModem, std::int32_t a_nLine) {
   Guarded(dialqueue_msg::kErrorIn, "CCallService::AddModem", "line " + std::to_string(a_nLine),
-          [&] { modems_.push_back(std::make_unique<CModemHelper>(a_pModem, a_nLine, state_)); });
+          [&] {
+            if (dispatch_ == dqImmediateDispatch && !dispatcher_) {
+              dispatcher_ = std::make_unique<LineDispatcher>(state_);
+            }
+            modems_.push_back(std::make_unique<CModemHelper>(
+                a_pModem, a_nLine, state_,
+                dispatch_ == dqImmediateDispatch ? dispatcher_.get() : nullptr));
+          });
   return S_OK;
 }
 
 HRESULT CCallService::AddPager(IUnknown* a_pPager, std::int32_t a_nLine) {
   Guarded(dialqueue_msg::kErrorIn, "CCallService::AddPager", "line " + std::to_string(a_nLine),
           [&] { pagers_.push_back(std::make_unique<CPagerHelper>(a_pPager, a_nLine, state_)); });
+  return S_OK;
+}
+
+HRESULT CCallService::SetLineDispatch(std::int32_t a_nMode) {
+  if (a_nMode != dqPollingDispatch && a_nMode != dqImmediateDispatch) return E_INVALIDARG;
+  dispatch_ = a_nMode;
   return S_OK;
 }
 

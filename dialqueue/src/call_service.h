@@ -1,6 +1,7 @@
 // CCallService, coclass Dialqueue: the scheduler object a telephony host
 // creates. It takes in request files (AddRequest), starts a worker per modem
-// line (AddModem) and per pager (AddPager), and shares the process-wide queues,
+// line (AddModem) and per pager (AddPager), lets the host choose how lines get
+// their calls (IDialqueueDispatch), and shares the process-wide queues,
 // line registry and report generator with every other scheduler object.
 //
 // Thread-safety: free-threaded; AddRequest may be called from any thread at
@@ -10,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "line_dispatcher.h"
 #include "modem_helper.h"
 #include "pager_helper.h"
 #include "ringwell/common/com.h"
@@ -18,7 +20,7 @@
 
 namespace ringwell::dialqueue {
 
-class CCallService final : public ComObject<IDialqueue, ISupportErrorInfo> {
+class CCallService final : public ComObject<IDialqueue, IDialqueueDispatch, ISupportErrorInfo> {
  public:
   // Works on the process's shared state.
   CCallService() : CCallService(ProcessState()) {}
@@ -31,16 +33,19 @@ class CCallService final : public ComObject<IDialqueue, ISupportErrorInfo> {
   HRESULT AddRequest(const char* a_bstrFileName) override;
   HRESULT AddModem(IUnknown* a_pModem, std::int32_t a_nLine) override;
   HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) override;
+  HRESULT SetLineDispatch(std::int32_t a_nMode) override;
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
 
  private:
   // Final release: stops every worker, then destroys the modem workers and the
-  // pager workers in the order they were added, then lets go of the report
-  // generator.
+  // pager workers in the order they were added, then the line dispatcher, then
+  // lets go of the report generator.
   ~CCallService() override;
 
   SchedulerState& state_;
   ComPtr<tallier::ITallier> tallier_;
+  std::int32_t dispatch_ = dqPollingDispatch;
+  std::unique_ptr<LineDispatcher> dispatcher_;  // made for the first dispatched line
   std::vector<std::unique_ptr<CModemHelper>> modems_;
   std::vector<std::unique_ptr<CPagerHelper>> pagers_;
 };

@@ -23,14 +23,21 @@ std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
 
 }  // namespace
 
-CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state)
-    : state_(state), clock_(state.clock()), line_(line) {
+CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
+                           LineDispatcher* dispatcher)
+    : state_(state), clock_(state.clock()), line_(line), dispatcher_(dispatcher) {
   if (modem != nullptr) {
     const HRESULT hr = modem->QueryInterface(IModem::kIid, device_.PutVoid());
     if (Failed(hr) && hr != E_NOINTERFACE) throw ComError(hr);
   }
   try {
-    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    thread_ = std::jthread([this](std::stop_token stop) {
+      if (dispatcher_ != nullptr) {
+        RunDispatched(stop);
+      } else {
+        Run(stop);
+      }
+    });
   } catch (const std::system_error&) {
     LogFailure(dialqueue_msg::kErrorIn, "CModemHelper::CModemHelper", ErrorText(E_FAIL));
   }
@@ -51,15 +58,30 @@ void CModemHelper::Run(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     CQueueEntry entry;
     if (state_.dial_queue().PeekFirstFree(&entry) && state_.lines().TryAcquire(line_)) {
-      try {
-        if (TakeDueEntry(&entry)) ProcessDialRequest(std::move(entry), stop);
-      } catch (const std::bad_alloc&) {
-        LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
-      }
+      if (TakeDueEntry(&entry)) Process(std::move(entry), stop);
       state_.lines().ReleaseLine(line_);
     }
     clock_->SleepFor(PollInterval(), stop);
     if (pause_) clock_->SleepFor(kPause, stop);
+  }
+}
+
+void CModemHelper::RunDispatched(const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    CQueueEntry entry;
+    if (!dispatcher_->WaitForEntry(line_, &entry, stop)) break;
+    Process(std::move(entry), stop);
+    state_.lines().ReleaseLine(line_);
+    // A line whose call failed rests before it takes the next one.
+    if (pause_) clock_->SleepFor(kPause, stop);
+  }
+}
+
+void CModemHelper::Process(CQueueEntry entry, const std::stop_token& stop) {
+  try {
+    ProcessDialRequest(std::move(entry), stop);
+  } catch (const std::bad_alloc&) {
+    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
   }
 }
 

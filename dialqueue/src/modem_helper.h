@@ -1,4 +1,5 @@
-// CModemHelper: the worker of one modem line. Its thread polls the dial queue,
+// CModemHelper: the worker of one modem line. Its thread polls the dial queue
+// (or, in the dispatch mode for many lines, waits for the LineDispatcher),
 // takes the first free entry once it is due, has the line's modem object place
 // the call (IModem::MakeCall), books the status changes and the call result in
 // the request's report, and plans a retry after a busy line, no answer or a
@@ -21,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "line_dispatcher.h"
 #include "queue_entry.h"
 #include "report_steps.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -34,7 +36,11 @@ class CModemHelper {
   // line without a device (each attempt then fails); any other failure of the
   // query throws ComError. Starts the worker thread. `state` must outlive the
   // object.
-  CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state);
+  //
+  // With a `dispatcher` (which must outlive the object) the line takes the
+  // entries it hands over instead of polling the queue.
+  CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
+               LineDispatcher* dispatcher = nullptr);
   // Stops and joins the worker, then releases the device.
   ~CModemHelper();
   CModemHelper(const CModemHelper&) = delete;
@@ -50,6 +56,8 @@ class CModemHelper {
   };
 
   void Run(const std::stop_token& stop);
+  void RunDispatched(const std::stop_token& stop);
+  void Process(CQueueEntry entry, const std::stop_token& stop);
   bool TakeDueEntry(CQueueEntry* entry);
   void ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop);
   // Has the device call; `result` receives its call result (empty when there
@@ -63,6 +71,7 @@ class CModemHelper {
   const std::shared_ptr<Clock> clock_;
   ComPtr<IModem> device_;
   const std::int32_t line_;
+  LineDispatcher* const dispatcher_;
   bool pause_ = false;   // only the worker thread reads and writes it
   std::jthread thread_;  // last: stopped and joined before the rest goes
 };

@@ -36,6 +36,17 @@ void CRequestQueue::Push(CQueueEntry entry) {
   free_.insert(free_.end(), position);
   ++count_by_id_[folded_id];
   by_number_[{std::move(folded_id), std::move(folded_number)}].insert(position);
+  for (Listener* listener : listeners_) listener->QueueChanged();
+}
+
+void CRequestQueue::AddListener(Listener* listener) {
+  std::lock_guard lock(mutex_);
+  listeners_.push_back(listener);
+}
+
+void CRequestQueue::RemoveListener(Listener* listener) {
+  std::lock_guard lock(mutex_);
+  std::erase(listeners_, listener);
 }
 
 bool CRequestQueue::PeekFirstFree(CQueueEntry* entry) const {

@@ -8,6 +8,8 @@
 // recipients a request has. IDs and numbers compare ignoring the case of
 // ASCII letters.
 //
+// Listeners (the dispatcher of the many-lines mode) are told of every Push.
+//
 // Thread-safety: every operation takes the queue's recursive lock for its own
 // duration; Lock/Unlock (or QueueLock) hold it across a sequence of operations
 // by the same thread.
@@ -30,6 +32,17 @@ namespace ringwell::dialqueue {
 
 class CRequestQueue {
  public:
+  // Told of every Push, under the queue's lock: it must not take the lock of
+  // anything that takes this queue's lock before its own.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    virtual void QueueChanged() = 0;
+  };
+  // Adds or removes a listener (which must stay alive while it is added).
+  void AddListener(Listener* listener);
+  void RemoveListener(Listener* listener);
+
   // Inserts `entry` with Taken cleared, behind every entry whose NextTime is
   // not later.
   void Push(CQueueEntry entry);
@@ -65,6 +78,7 @@ class CRequestQueue {
   std::set<Position> free_;
   std::unordered_map<std::pair<std::string, std::string>, std::set<Position>, PairHash> by_number_;
   std::unordered_map<std::string, std::size_t> count_by_id_;
+  std::vector<Listener*> listeners_;
 };
 
 // Holds a queue's lock for a scope.

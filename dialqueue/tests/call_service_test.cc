@@ -90,6 +90,20 @@ TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {
   EXPECT_EQ(info->source, "Dialqueue.Dialqueue.1");
 }
 
+TEST_F(CallServiceTest, TheLineDispatchIsOneOfTwoModes) {
+  ComPtr<IDialqueue> service = MakeService();
+  ComPtr<IDialqueueDispatch> dispatch;
+  ASSERT_EQ(service.As(&dispatch), S_OK);
+  EXPECT_EQ(dispatch->SetLineDispatch(2), E_INVALIDARG);
+  EXPECT_EQ(dispatch->SetLineDispatch(dqImmediateDispatch), S_OK);
+  auto modem = MakeComObject<FakeModem>(*clock_);
+  EXPECT_EQ(service->AddModem(modem.Get(), 1), S_OK);
+  const RequestSpec spec;
+  Queue(spec);
+  EXPECT_TRUE(WaitUntil([&] { return !Queued(spec); }));
+  EXPECT_THAT(modem->Calls(), SizeIs(1));
+}
+
 TEST_F(CallServiceTest, ADeviceThatCannotBeAskedIsReportedAndLeftOut) {
   ComPtr<IDialqueue> service = MakeService();
   auto broken = MakeComObject<BrokenDevice>();

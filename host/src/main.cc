@@ -9,7 +9,7 @@
 //   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
 //                 [--time-scale SECONDS] [--sip-lines 5,6 --sip-* ...]
-//                 [--pager-config FILE]
+//                 [--pager-config FILE] [--dispatch polling|immediate]
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
@@ -17,8 +17,11 @@
 // answered. A simulated second takes --time-scale real seconds (default 0.01).
 // With --pager-config the pager is real: it delivers pages through web hooks
 // and e-mail as that file says (see src/pager/pager_config.h and
-// host/pager.sample.toml). When systemd started it, the host reports readiness
-// with sd_notify; it also prints "ringwell-host: ready ..." on standard output.
+// host/pager.sample.toml). --dispatch immediate hands each due call at once to
+// the lowest-numbered free line (for many lines); the default, polling, has
+// every line look at the queue on its own schedule. When systemd started it,
+// the host reports readiness with sd_notify; it also prints "ringwell-host:
+// ready ..." on standard output.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -62,6 +65,7 @@ struct Options {
   std::string pager_config;
   double time_scale = 0.01;
   host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
+  std::string dispatch = "polling";
 };
 
 int Fail(const std::string& message) {
@@ -147,6 +151,13 @@ int Run(Options options) {
   if (HRESULT hr = CreateInstance(dialqueue::kDialqueueClsid, &scheduler); Failed(hr)) {
     return Fail("cannot create the scheduler: " + Describe(hr));
   }
+  if (options.dispatch == "immediate") {
+    ComPtr<dialqueue::IDialqueueDispatch> dispatch;
+    if (Failed(scheduler->QueryInterface(dialqueue::IDialqueueDispatch::kIid, dispatch.PutVoid())) ||
+        Failed(dispatch->SetLineDispatch(dialqueue::dqImmediateDispatch))) {
+      return Fail("the scheduler offers no immediate dispatch");
+    }
+  }
   auto time = std::make_shared<host::SimulatedTime>(options.time_scale);
   std::vector<ComPtr<host::SimModem>> modems;
   std::string line_list;
@@ -229,6 +240,9 @@ int main(int argc, char** argv) {
                  "real seconds a simulated second takes (default 0.01)")
       ->check(CLI::NonNegativeNumber);
   host::sip::AddSipOptions(app, options.sip);
+  app.add_option("--dispatch", options.dispatch,
+                 "how lines get their calls: polling (default) or immediate")
+      ->check(CLI::IsMember({"polling", "immediate"}));
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
   try {
     app.parse(argc, argv);

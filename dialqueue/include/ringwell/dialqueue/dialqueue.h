@@ -34,6 +34,26 @@ struct IDialqueue : IUnknown {
   virtual HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) = 0;
 };
 
+// How the modem lines get their calls.
+enum DialqueueDispatch : std::int32_t {
+  // Each line looks at the queue every 300 ms plus 500 ms per line number
+  // above 1, and takes the first entry when it is due (the default).
+  dqPollingDispatch = 0,
+  // A due entry goes at once to the lowest-numbered free line: for hosts with
+  // many lines.
+  dqImmediateDispatch = 1,
+};
+
+// Offered by the scheduler object beside IDialqueue.
+struct IDialqueueDispatch : IUnknown {
+  static constexpr Guid kIid = "{F5BED446-1CCB-4284-B704-078C1829E105}"_guid;
+  using Base = IUnknown;
+  // Sets how the modem lines added from now on get their calls
+  // (DialqueueDispatch); E_INVALIDARG for any other value. Must not overlap
+  // AddModem.
+  virtual HRESULT SetLineDispatch(std::int32_t a_nMode) = 0;
+};
+
 // One modem line of the host.
 struct IModem : IUnknown {
   static constexpr Guid kIid = "{642D805F-1679-43B9-903B-C17F8C8AA21E}"_guid;
