@@ -8,6 +8,7 @@
 #include "kel_log.h"
 #include "kel_report.h"
 #include "kel_service.h"
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
@@ -105,8 +106,8 @@ HRESULT CKelService::MarkReportCanceled(const std::string& report_path) {
   if (!FileExists(report_path)) return RuleViolation(kProgId, kel_msg::kReportNotFound);
   // The report generator's lock, held from before the load to after the
   // save: no update of another writer falls between them and is lost.
-  FileLock lock;
-  HRESULT hr = FileLock::Acquire(report_path, &lock);
+  DirectoryLock lock;
+  HRESULT hr = DirectoryLock::Acquire(report_path, &lock);
   // The report exists, so a lock file that can be neither made nor opened
   // beside it means its directory refuses writing: the report could not be
   // saved there either.

@@ -16,7 +16,7 @@
 // place, so a reader never sees half a copy.
 //
 // A report is read without a lock (the report generator saves atomically);
-// CancelRequest holds the report's FileLock, the one the report generator
+// CancelRequest holds the report's DirectoryLock, the one the report generator
 // takes, from before its load to after its atomic save, so no concurrent
 // update is lost. Request identifiers that are not plain names never become
 // paths.

@@ -90,8 +90,8 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
     // The ID names the report file: it must not lead anywhere else.
     if (!IsPlainName(report.id)) throw ComError(E_INVALIDARG);
     const std::string path = StorageLayout{root_}.ReportFile(report.id);
-    FileLock lock;
-    ThrowIfFailed(FileLock::Acquire(path, &lock));
+    DirectoryLock lock;
+    ThrowIfFailed(DirectoryLock::Acquire(path, &lock));
     ProcessReportCache().Drop(path);
     ThrowIfFailed(SaveReport(report.document, path));
     ProcessReportCache().Put(path, std::move(report.document));
@@ -101,7 +101,7 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
 
 HRESULT CTallier::Update(std::string_view operation, const char* path,
                          const std::function<HRESULT(xml::Document&)>& change) {
-  FileLock lock;
+  DirectoryLock lock;
   xml::Document report;
   if (!LockAndLoadReport(path, retry_delay_, &lock, &report)) {
     return CantLoad(operation, kCantLoadReport, path);

@@ -1,7 +1,7 @@
 // CTallier, the Tallier class: creates a request's report and records statuses
 // and call results in report files (ITallier). It keeps no report state
 // between calls: every call loads the file, changes it and saves it again,
-// holding the report's FileLock from before the load to after the save, so
+// holding the report's DirectoryLock from before the load to after the save, so
 // updates from any number of threads and processes are never lost.
 //
 // Failures are reported through the "Tallier" event source and an error object

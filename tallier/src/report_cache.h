@@ -5,7 +5,7 @@
 // replaces the file and so invalidates the copy.
 //
 // A document is taken out of the cache for an update and put back after its
-// save; the caller holds the report's FileLock meanwhile, so no two threads
+// save; the caller holds the report's DirectoryLock meanwhile, so no two threads
 // work on one report. The cache keeps at most a few documents and a bounded
 // total of file bytes, dropping the least recently used.
 //

@@ -15,10 +15,10 @@ bool Loaded(HRESULT hr) { return ThrowIfFailed(hr) == S_OK; }
 // Takes the report's lock unless it is held already. False when the report
 // cannot exist (no file name, or no such directory), so there is nothing to
 // guard.
-bool TakeLock(const std::string& path, FileLock* lock) {
+bool TakeLock(const std::string& path, DirectoryLock* lock) {
   if (lock->held()) return true;
   if (BaseNameOf(path).empty()) return false;
-  const HRESULT hr = FileLock::Acquire(path, lock);
+  const HRESULT hr = DirectoryLock::Acquire(path, lock);
   if (Succeeded(hr)) return true;
   const std::string dir = DirectoryOf(path);
   if (!IsDirectory(dir.empty() ? std::string(".") : dir)) return false;
@@ -37,7 +37,7 @@ bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_dela
 }
 
 bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
-                       FileLock* lock, xml::Document* document) {
+                       DirectoryLock* lock, xml::Document* document) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(retry_delay);
     if (!TakeLock(path, lock)) continue;

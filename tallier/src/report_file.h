@@ -2,7 +2,7 @@
 // retry: a file that does not load (missing, unreadable, not well-formed) is
 // tried once more after a delay, and so is a save that fails.
 //
-// A report is loaded only under its FileLock (files.h), which the caller keeps
+// A report is loaded only under its DirectoryLock, which the caller keeps
 // until the changed report is saved: no other writer, in this process or
 // another, can change the report in between. Reports come from the process's
 // ReportCache when their file is unchanged, and go back to it when saved.
@@ -17,6 +17,7 @@
 #include <chrono>
 #include <string>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/xml.h"
 
@@ -32,7 +33,7 @@ bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_dela
 // loaded it. A report whose directory does not exist counts as not loaded;
 // a lock that cannot be taken otherwise throws.
 bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
-                       FileLock* lock, xml::Document* document);
+                       DirectoryLock* lock, xml::Document* document);
 
 // Saves the report `document` atomically to `path`, trying once more after
 // `retry_delay`, and keeps it in the cache; throws the second failure.

@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
@@ -251,8 +252,8 @@ TEST_F(CTallierTest, AReportThatAppearsDuringTheWaitIsLoaded) {
 TEST_F(CTallierTest, UpdatesWaitForTheReportLockAndLoseNothing) {
   CreateReport({"5551234"});
   const std::string path = ReportPath();
-  FileLock lock;
-  ASSERT_EQ(FileLock::Acquire(path, &lock), S_OK);
+  DirectoryLock lock;
+  ASSERT_EQ(DirectoryLock::Acquire(path, &lock), S_OK);
   std::string report = ReadFile(path);
   std::jthread writer([&, tallier = MakeTallier()] {
     EXPECT_EQ(tallier->AddCallResult(path.c_str(), "5551234", kCall), S_OK);

@@ -9,8 +9,9 @@
 //     <AdditionalInfo>...</AdditionalInfo>
 //   </Report>
 //
-// Every update holds the report's advisory lock (FileLock) from before its load
-// to after its atomic save, so concurrent writers in any process lose nothing.
+// Every update holds the report's advisory lock (DirectoryLock) from before its
+// load to after its atomic save, so concurrent writers in any process lose
+// nothing.
 // Content that would make the report unreadable (a call result without a Time
 // date, a Duration that is no integer, text XML cannot carry) is refused with
 // E_INVALIDARG and an event; the file stays well-formed XML 1.0.
