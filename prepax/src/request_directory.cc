@@ -10,6 +10,7 @@
 
 #include "file_processor.h"
 #include "prepax_log.h"
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
@@ -171,8 +172,8 @@ void CFileProcessor::RecoverInterruptedWork() {
       if (!IsTemporaryName(entry.name) || entry.type != DirectoryEntry::Type::kFile) continue;
       const std::string report =
           layout_.ReportsDir() + entry.name.substr(1, entry.name.size() - 8);
-      FileLock lock;
-      if (Succeeded(FileLock::Acquire(report, &lock))) {
+      DirectoryLock lock;
+      if (Succeeded(DirectoryLock::Acquire(report, &lock))) {
         RemoveFile(layout_.ReportsDir() + entry.name);
       }
     }
@@ -227,9 +228,9 @@ void CFileProcessor::RecoverRequestDirectory(const std::string& id) {
 
 void CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
   const std::string report = layout_.ReportFile(id);
-  FileLock lock;
+  DirectoryLock lock;
   xml::Document document;
-  if (Failed(FileLock::Acquire(report, &lock)) || document.Load(report) != S_OK) {
+  if (Failed(DirectoryLock::Acquire(report, &lock)) || document.Load(report) != S_OK) {
     LogTwo(prepax_msg::kErrorIn, "CFileProcessor::RecoverInterruptedWork",
            "Cannot mark the report " + report + " \"Scheduled\"");
     return;
