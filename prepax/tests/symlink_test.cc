@@ -103,7 +103,7 @@ TEST_F(SymlinkTest, NoLinkInTheSpoolIsFollowed) {
        "Scheduled"},
       {"the report's lock file linked to a file not yet there",
        [this](const std::string& id) {
-         fs::create_symlink(outside_ + "made-by-lock", root() + "Reports/." + id + ".xml.lock");
+         fs::create_symlink(outside_ + "made-by-lock", root() + "Reports/.lock");
          return std::string();
        },
        ""},
