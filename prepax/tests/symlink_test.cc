@@ -102,7 +102,7 @@ TEST_F(SymlinkTest, NoLinkInTheSpoolIsFollowed) {
        },
        "Scheduled"},
       {"the report's lock file linked to a file not yet there",
-       [this](const std::string& id) {
+       [this](const std::string&) {
          fs::create_symlink(outside_ + "made-by-lock", root() + "Reports/.lock");
          return std::string();
        },
