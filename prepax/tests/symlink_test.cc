@@ -103,6 +103,7 @@ TEST_F(SymlinkTest, NoLinkInTheSpoolIsFollowed) {
        "Scheduled"},
       {"the report's lock file linked to a file not yet there",
        [this](const std::string&) {
+         fs::remove(root() + "Reports/.lock");
          fs::create_symlink(outside_ + "made-by-lock", root() + "Reports/.lock");
          return std::string();
        },

@@ -90,11 +90,15 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
     // The ID names the report file: it must not lead anywhere else.
     if (!IsPlainName(report.id)) throw ComError(E_INVALIDARG);
     const std::string path = StorageLayout{root_}.ReportFile(report.id);
-    DirectoryLock lock;
-    ThrowIfFailed(DirectoryLock::Acquire(path, &lock));
-    ProcessReportCache().Drop(path);
-    ThrowIfFailed(SaveReport(report.document, path));
-    ProcessReportCache().Put(path, std::move(report.document));
+    try {
+      DirectoryLock lock;
+      ThrowIfFailed(DirectoryLock::Acquire(path, &lock));
+      ProcessReportCache().Drop(path);
+      ThrowIfFailed(SaveReport(report.document, path));
+      ProcessReportCache().Put(path, std::move(report.document));
+    } catch (const ComError& e) {
+      return Caught(kCreateNewReport, path, e);  // names the report it could not write
+    }
     return S_OK;
   });
 }
