@@ -185,10 +185,12 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   Schedule(name, document, request);
   in_progress_.erase(name);
 
-  if (!tallier_) throw ComError(E_POINTER);
-  ThrowIfFailed(tallier_->UpdateStatus(request.report_path.c_str(), "*", "Scheduled"));
-  // Last: until the marker goes, a restart finishes the report's update.
-  RemoveFile(request.request_dir + "/" + kPreprocessingMarker);
+  // The host may be dialling the request already: only what still says
+  // "Processing" becomes "Scheduled", so a status the scheduler wrote stays.
+  // Until the marker goes, a restart finishes the report's update.
+  if (MarkScheduledWhereProcessing(request.id)) {
+    RemoveFile(request.request_dir + "/" + kPreprocessingMarker);
+  }
 }
 
 HRESULT CFileProcessor::GenerateReport(const std::string& request_file,

@@ -121,7 +121,8 @@ class CFileProcessor {
   void RecoverRequestDirectory(const std::string& id);
   // Sets "Scheduled" wherever the report of `id` still says "Processing" or
   // has no status yet; a status the scheduler wrote stays.
-  void MarkScheduledWhereProcessing(const std::string& id);
+  // False (with an event) when the report could not be read or saved.
+  bool MarkScheduledWhereProcessing(const std::string& id);
 
   std::vector<std::string> pending_;
   StorageLayout layout_;

@@ -226,14 +226,14 @@ void CFileProcessor::RecoverRequestDirectory(const std::string& id) {
   // Otherwise the inbox file is still there and the next cycle starts again.
 }
 
-void CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
+bool CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
   const std::string report = layout_.ReportFile(id);
   DirectoryLock lock;
   xml::Document document;
   if (Failed(DirectoryLock::Acquire(report, &lock)) || document.Load(report) != S_OK) {
-    LogTwo(prepax_msg::kErrorIn, "CFileProcessor::RecoverInterruptedWork",
+    LogTwo(prepax_msg::kErrorIn, "CFileProcessor::MarkScheduledWhereProcessing",
            "Cannot mark the report " + report + " \"Scheduled\"");
-    return;
+    return false;
   }
   bool changed = false;
   auto update = [&](pugi::xml_node element) {
@@ -249,7 +249,9 @@ void CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
   for (pugi::xml_node sub : xml::ElementsByName(document.dom(), "SubReport")) update(sub);
   if (changed && Failed(document.Save(report))) {
     LogOne(prepax_msg::kSaveFileFailed, report);
+    return false;
   }
+  return true;
 }
 
 }  // namespace ringwell::prepax
