@@ -11,6 +11,8 @@
 #include <iterator>
 #include <string>
 
+#include "fuzz_support.h"
+
 #include "kel_service.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/variant.h"
@@ -23,12 +25,7 @@ using namespace ringwell::kel;
 constexpr char kId[] = "{8E2B7C41-6A3D-4F90-B1C2-D3E4F5A6B7C8}";
 std::string g_root;
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "kel_report: %s\n", what);
-    std::abort();
-  }
-}
+void Check(bool ok, const char* what) { ringwell::fuzz::Check(ok, "kel_report", what); }
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,16 +65,7 @@ void VisitSubReport(IKelSubReport* sub_report) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  pattern += "/ringwell-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  g_root = pattern + "/";
-  for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}"}) {
-    std::filesystem::create_directories(g_root + dir);
-  }
-  setenv("RINGWELL_REGISTRY", (g_root + "none/registry.toml").c_str(), 1);
-  setenv("RINGWELL_JOURNAL", "0", 1);
-  unsetenv("RINGWELL_EVENTLOG");
+  g_root = ringwell::fuzz::MakeWorkDirectory(true);
   return 0;
 }
 

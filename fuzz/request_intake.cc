@@ -10,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz_support.h"
+
 #include "ctallier.h"
 #include "intake.h"
 #include "ringwell/common/error_info.h"
@@ -24,27 +26,18 @@ constexpr char kId[] = "{5D2A8E11-0B7C-4F3A-9E61-2C4D8B9A7F10}";
 std::string g_base;
 std::string g_root;
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "request_intake: %s\n", what);
-    std::abort();
-  }
-}
+void Check(bool ok, const char* what) { ringwell::fuzz::Check(ok, "request_intake", what); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  pattern += "/ringwell-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  g_base = pattern + "/";
+  // The storage root sits in a directory of its own, so that anything made
+  // beside it shows.
+  g_base = ringwell::fuzz::MakeWorkDirectory(false);
   g_root = g_base + "root/";
   for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}"}) {
     std::filesystem::create_directories(g_root + dir);
   }
-  setenv("RINGWELL_REGISTRY", (g_base + "none/registry.toml").c_str(), 1);
-  setenv("RINGWELL_JOURNAL", "0", 1);
-  unsetenv("RINGWELL_EVENTLOG");
   return 0;
 }
 

@@ -13,6 +13,8 @@
 #include <iterator>
 #include <string>
 
+#include "fuzz_support.h"
+
 #include "ringwell/common/com.h"
 #include "ringwell/wavshift/audio_format.h"
 #include "wavshift.h"
@@ -26,25 +28,12 @@ std::string ReadAll(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "wavshift_convert: %s\n", what);
-    std::abort();
-  }
-}
+void Check(bool ok, const char* what) { ringwell::fuzz::Check(ok, "wavshift_convert", what); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // In memory where there is such a place: every conversion syncs its file.
-  std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  pattern += "/ringwell-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  g_dir = pattern + "/";
-  // No registry (the default limits), no journal, no event-log file.
-  setenv("RINGWELL_REGISTRY", (g_dir + "none/registry.toml").c_str(), 1);
-  setenv("RINGWELL_JOURNAL", "0", 1);
-  unsetenv("RINGWELL_EVENTLOG");
+  g_dir = ringwell::fuzz::MakeWorkDirectory(false);
   return 0;
 }
 
