@@ -13,14 +13,6 @@ namespace {
 
 constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
 
-void LogOne(std::uint32_t id, std::string_view text) {
-  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
-}
-
-void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
-  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
-}
-
 // A root attribute the request cannot do without.
 std::string RequiredAttribute(pugi::xml_node element, const char* name) {
   pugi::xml_attribute attribute = element.attribute(name);

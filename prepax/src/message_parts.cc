@@ -13,14 +13,6 @@ constexpr std::int32_t kDefaultVolume = 90;
 // Outside the accepted rates: the engine's own rate is used.
 constexpr std::int32_t kDefaultRate = -1000;
 
-void LogOne(std::uint32_t id, std::string_view text) {
-  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
-}
-
-void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
-  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
-}
-
 std::int32_t IntegerAttribute(pugi::xml_node part, const char* name, std::int32_t fallback) {
   pugi::xml_attribute attribute = part.attribute(name);
   if (!attribute) return fallback;

@@ -7,6 +7,9 @@
 // report through it.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "ringwell/common/event_log.h"
 
 namespace ringwell::prepax {
@@ -14,5 +17,14 @@ namespace ringwell::prepax {
 inline constexpr char kPrepaxEventSource[] = "Ringwell Prepax";
 
 const CEventLog& PrepaxLog();
+
+// Reports message `id` of the daemon's table with one or two insertion
+// strings, with the event type the message's severity gives.
+inline void LogOne(std::uint32_t id, std::string_view text) {
+  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
+}
+inline void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
+  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
+}
 
 }  // namespace ringwell::prepax

@@ -20,14 +20,6 @@ namespace {
 
 constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
 
-void LogOne(std::uint32_t id, std::string_view text) {
-  PrepaxLog().ReportOneString(EventTypeOf(id), id, text);
-}
-
-void LogTwo(std::uint32_t id, std::string_view first, std::string_view second) {
-  PrepaxLog().ReportTwoStrings(EventTypeOf(id), id, first, second);
-}
-
 void LogLinkRefused(const std::string& path) {
   LogTwo(prepax_msg::kErrorIn, kOperation,
          path + " is or passes through a symbolic link; it is not followed.");
