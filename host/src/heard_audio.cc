@@ -1,8 +1,11 @@
 #include "heard_audio.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 
 #include <memory>
+
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::host {
 namespace {
@@ -12,9 +15,14 @@ struct SndfileCloser {
 };
 using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 
+// A part's wav file lies below the storage root: never read through a link.
 SndfileHandle OpenForReading(const std::string& path, SF_INFO* info) {
   *info = SF_INFO{};
-  return SndfileHandle(sf_open(path.c_str(), SFM_READ, info));
+  UniqueFd fd;
+  if (Failed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd))) return nullptr;
+  SNDFILE* file = sf_open_fd(fd.get(), SFM_READ, info, SF_TRUE);
+  if (file != nullptr) fd.release();  // closed with the file
+  return SndfileHandle(file);
 }
 
 }  // namespace

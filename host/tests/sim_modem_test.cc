@@ -7,6 +7,7 @@
 #include <array>
 #include <filesystem>
 
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
 #include "tone.h"
@@ -117,13 +118,21 @@ TEST_F(SimModemTest, EveryOutcomeHasItsWords) {
 }
 
 TEST_F(SimModemTest, MissingWavFilesAreNotedAndNeverLeaveTheDirectory) {
+  // Below the storage root a planted link counts as missing: never played.
+  RegisterStorageRoot(wav_dir_);
+  WriteTone(scratch() + "outside.wav", 8000);
+  std::filesystem::create_symlink(scratch() + "outside.wav", wav_dir_ + "linked.wav");
   const Result result = Call("{}", R"(<Request ID="{R2}"><CallTree><Message Replays="0">)"
                                    R"(<MessagePart Type="File">gone.wav</MessagePart>)"
                                    R"(<MessagePart Type="File">../wavs/hello.wav</MessagePart>)"
+                                   R"(<MessagePart Type="File">linked.wav</MessagePart>)"
+                                   R"(<MessagePart Type="File">hello.wav</MessagePart>)"
                                    R"(</Message><Responses/></CallTree></Request>)");
   EXPECT_EQ(result.status, "Completed");
   EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: gone.wav"));
   EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: ../wavs/hello.wav"));
+  EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: linked.wav"));
+  EXPECT_THAT(result.protocol, ::testing::Not(HasSubstr("Missing wav file: hello.wav")));
 }
 
 }  // namespace

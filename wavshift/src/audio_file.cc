@@ -7,12 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <random>
 #include <utility>
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_stream.h"
 
@@ -47,9 +46,11 @@ WavReader::~WavReader() = default;
 
 WavReader WavReader::Open(const std::string& path) {
   auto handle = std::make_unique<Handle>();
-  // Non-blocking, so that a FIFO in place of the file cannot hang the open.
-  handle->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (handle->fd < 0) throw ComError(HresultForPathError(errno, path));
+  // Non-blocking, so that a FIFO in place of the file cannot hang the open;
+  // below the storage root a link is refused, never followed.
+  UniqueFd fd;
+  ThrowIfFailed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd));
+  handle->fd = fd.release();
   struct stat st {};
   if (::fstat(handle->fd, &st) != 0) ThrowLastErrno();
   if (S_ISDIR(st.st_mode)) throw ComError(HresultFromErrno(EISDIR));
@@ -112,32 +113,28 @@ void EncodeWav(int fd, const AudioBuffer& audio, const AudioFormat& format) {
   if (::fsync(fd) != 0) ThrowLastErrno();
 }
 
-int CreateFileBeside(const std::string& path, mode_t mode, std::string* temp_path) {
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  const std::string stem = DirectoryOf(path) + "." + BaseNameOf(path) + ".";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    const std::string candidate = stem + suffix;
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      *temp_path = candidate;
-      return fd;
-    }
-    if (errno != EEXIST) throw ComError(HresultForPathError(errno, path));
-  }
-  throw ComError(HresultFromErrno(EEXIST));
+FileBeside CreateFileBeside(const std::string& path, mode_t mode) {
+  FileBeside file;
+  ThrowIfFailed(OpenParentDirectory(path, &file.dir, &file.target));
+  if (file.target.empty()) throw ComError(HresultFromErrno(EISDIR));
+  ThrowIfFailed(CreateUniqueFileAt(file.dir.get(), "." + file.target + ".", "", mode,
+                                   &file.temp, &file.fd));
+  return file;
 }
 
 void WriteNewWavFile(const std::string& path, const AudioBuffer& audio, const AudioFormat& format,
                      mode_t mode) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  UniqueFd dir;
+  std::string name;
+  ThrowIfFailed(OpenParentDirectory(path, &dir, &name));
+  UniqueFd fd(::openat(dir.get(), name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (fd.get() < 0) throw ComError(HresultForPathError(errno, path));
   try {
     EncodeWav(fd.get(), audio, format);
     ThrowIfFailed(fd.Close());
   } catch (...) {
-    ::unlink(path.c_str());
+    ::unlinkat(dir.get(), name.c_str(), 0);
     throw;
   }
 }

@@ -13,6 +13,7 @@
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/wavshift/audio_error.h"
 
 namespace ringwell::audio {
@@ -282,16 +283,9 @@ WaveFormat ReadStoredFormat(int fd) {
 }
 
 WaveFormat ReadStoredFormat(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw ComError(HresultForPathError(errno, path));
-  try {
-    WaveFormat format = ReadStoredFormat(fd);
-    ::close(fd);
-    return format;
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+  UniqueFd fd;
+  ThrowIfFailed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd));
+  return ReadStoredFormat(fd.get());
 }
 
 }  // namespace ringwell::audio

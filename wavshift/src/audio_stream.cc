@@ -166,39 +166,41 @@ void WavEncoder::Finish() {
 
 StagedWavFile::StagedWavFile(const std::string& path, std::uint32_t rate, std::uint16_t channels,
                              const AudioFormat& format, mode_t mode)
-    : path_(path) {
-  fd_ = CreateFileBeside(path, mode, &temp_path_);
+    : path_(path), file_(CreateFileBeside(path, mode)) {
+  temp_path_ = DirectoryOf(path) + file_.temp;
   try {
-    encoder_ = std::make_unique<WavEncoder>(fd_, rate, channels, format);
+    encoder_ = std::make_unique<WavEncoder>(file_.fd.get(), rate, channels, format);
   } catch (...) {
-    ::close(fd_);
-    ::unlink(temp_path_.c_str());
+    file_.fd.reset();
+    ::unlinkat(file_.dir.get(), file_.temp.c_str(), 0);
     throw;
   }
 }
 
 StagedWavFile::~StagedWavFile() {
   encoder_.reset();
-  if (fd_ >= 0) ::close(fd_);
-  if (!renamed_) ::unlink(temp_path_.c_str());
+  file_.fd.reset();
+  if (!renamed_) ::unlinkat(file_.dir.get(), file_.temp.c_str(), 0);
 }
 
 void StagedWavFile::Finish(const struct stat* like) {
   encoder_->Finish();
   if (like != nullptr) {
-    ::fchmod(fd_, like->st_mode & 0777);
+    ::fchmod(file_.fd.get(), like->st_mode & 0777);
     // Keep the owner where this process may (running as root); else the file
     // stays the process's own.
-    [[maybe_unused]] const int ignored = ::fchown(fd_, like->st_uid, like->st_gid);
+    [[maybe_unused]] const int ignored =
+        ::fchown(file_.fd.get(), like->st_uid, like->st_gid);
   }
   // The data must be on disk before the name points at it.
-  if (::fsync(fd_) != 0) ThrowLastErrno();
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) ThrowLastErrno();
+  if (::fsync(file_.fd.get()) != 0) ThrowLastErrno();
+  ThrowIfFailed(file_.fd.Close());
 }
 
 void StagedWavFile::Rename() {
-  if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+  // Within the directory opened at the start: a link planted in the path
+  // since then changes nothing.
+  if (::renameat(file_.dir.get(), file_.temp.c_str(), file_.dir.get(), file_.target.c_str()) != 0) {
     throw ComError(HresultForPathError(errno, path_));
   }
   renamed_ = true;

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
 #include "ringwell/wavshift/audio_format.h"
@@ -291,6 +292,28 @@ TEST_F(WavshiftTest, PlacesThatCannotBeWrittenOrReadChangeNothing) {
     ExpectFailure(hr, c.code, c.reason);
     EXPECT_EQ(ReadFile(path), bytes);
     EXPECT_EQ(ListDir(dir), std::vector<std::string>{"input.wav"});
+  }
+}
+
+// Below the storage root neither the file nor any directory on its way is
+// reached through a symbolic link: a daemon running with more rights than
+// the group member who planted it must not read or write elsewhere.
+TEST_F(WavshiftTest, LinksBelowTheRootAreRefusedAndNothingOutsideChanges) {
+  RegisterStorageRoot(root());
+  const std::string outside = scratch() + "outside/";
+  fs::create_directories(outside);
+  const std::string secret = ReadFile(MakeSignal(outside + "secret.wav"));
+  const std::string dir = root() + "Requests/ID/";
+  fs::create_directories(dir);
+  fs::create_symlink(outside + "secret.wav", dir + "linked.wav");
+  fs::create_directory_symlink(outside, root() + "Requests/LINKED");
+  for (const std::string& path : {dir + "linked.wav", root() + "Requests/LINKED/secret.wav"}) {
+    SCOPED_TRACE(path);
+    ClearEventLog();
+    ExpectFailure(shift_->ConvertFile(path.c_str(), 49), SymbolicLinkRefused(), "");
+    EXPECT_EQ(ReadFile(outside + "secret.wav"), secret);
+    EXPECT_EQ(ListDir(outside), std::vector<std::string>{"secret.wav"});
+    EXPECT_TRUE(fs::is_symlink(dir + "linked.wav"));
   }
 }
 

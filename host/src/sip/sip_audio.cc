@@ -1,5 +1,6 @@
 #include "sip_audio.h"
 
+#include <fcntl.h>
 #include <rem_g711.h>
 #include <sndfile.h>
 #include <sys/mman.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_file.h"
 #include "ringwell/wavshift/audio_format.h"
@@ -40,9 +42,13 @@ std::optional<std::vector<std::uint8_t>> ReadRaw(SNDFILE* file, const SF_INFO& i
 }
 
 std::optional<std::vector<std::uint8_t>> ReadRawFile(const std::string& path, Codec codec) {
+  // A part's wav file lies below the storage root: never read through a link.
+  UniqueFd fd;
+  if (Failed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd))) return std::nullopt;
   SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  SNDFILE* file = sf_open_fd(fd.get(), SFM_READ, &info, SF_TRUE);
   if (file == nullptr) return std::nullopt;
+  fd.release();  // closed with the file
   auto bytes = ReadRaw(file, info, codec);
   sf_close(file);
   return bytes;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "ringwell/common/files.h"
 #include "ringwell/wavshift/audio_format.h"
 
 namespace ringwell::audio {
@@ -85,10 +86,18 @@ AudioBuffer MixChannels(const AudioBuffer& audio, std::uint16_t channels);
 // file open for writing on `fd`, which stays open and is synced to disk.
 void EncodeWav(int fd, const AudioBuffer& audio, const AudioFormat& format);
 
-// Creates a new, empty file with a unique hidden name in the directory of
-// `path` (".<name>.<random>"), with `mode` less the umask, and returns its
-// descriptor (the caller closes it) and its path in `temp_path`.
-int CreateFileBeside(const std::string& path, mode_t mode, std::string* temp_path);
+// A new, empty file with a unique hidden name (".<name>.<random>") in the
+// directory of a target file, opened for writing.
+struct FileBeside {
+  UniqueFd dir;        // the directory, reached without following a link
+  std::string target;  // the target's name in `dir`
+  std::string temp;    // the new file's name in `dir`
+  UniqueFd fd;         // the new file
+};
+// Creates such a file beside `path`, with `mode` less the umask. Below the
+// storage root no component of `path` may be a link. Throws the system error
+// when no file can be made there.
+FileBeside CreateFileBeside(const std::string& path, mode_t mode);
 
 // Creates `path`, which must not exist, with `mode`, and encodes into it. A
 // failure removes the file again.

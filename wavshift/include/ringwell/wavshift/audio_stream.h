@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "ringwell/wavshift/audio_file.h"
 #include "ringwell/wavshift/audio_format.h"
 
 namespace ringwell::audio {
@@ -82,8 +83,8 @@ class StagedWavFile {
 
  private:
   std::string path_;
+  FileBeside file_;
   std::string temp_path_;
-  int fd_ = -1;
   bool renamed_ = false;
   std::unique_ptr<WavEncoder> encoder_;
 };
