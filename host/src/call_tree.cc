@@ -189,6 +189,11 @@ CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
   return WalkCallTree(call_tree, leg, max_greeting_seconds);
 }
 
+int RequestCount(pugi::xml_node request, const char* name, int fallback) {
+  const auto value = xml::TypedInt(xml::ChildElement(request, name));
+  return value && *value >= 0 && *value <= 100000 ? static_cast<int>(*value) : fallback;
+}
+
 double EstimatedSpeechSeconds(const std::string& text) {
   std::istringstream words(text);
   std::string word;

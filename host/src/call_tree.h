@@ -67,6 +67,10 @@ using PartLength = std::function<double(const MessagePart&)>;
 CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
                       double max_greeting_seconds, const PartLength& part_length);
 
+// A count of the request (NumberOfRings, MaxGreetingDuration): the child
+// element's typed value when it lies in 0..100000, else `fallback`.
+int RequestCount(pugi::xml_node request, const char* name, int fallback);
+
 // The length of a spoken text part when it has not been rendered: about
 // 0.4 s a word.
 double EstimatedSpeechSeconds(const std::string& text);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "call_tree.h"
+#include "device_boundary.h"
 #include "heard_audio.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/storage.h"
@@ -12,11 +13,6 @@
 
 namespace ringwell::host {
 namespace {
-
-int ChildInt(pugi::xml_node request, const char* name, int fallback) {
-  const auto value = xml::TypedInt(xml::ChildElement(request, name));
-  return value && *value >= 0 && *value <= 100000 ? static_cast<int>(*value) : fallback;
-}
 
 void NoAnswer(CallRecord* record, int rings) {
   record->answer = "NoAnswer";
@@ -41,22 +37,14 @@ HRESULT SimModem::Describe(std::string* a_pbstrDescription) {
 
 HRESULT SimModem::MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                            std::string* result) {
-  if (number == nullptr || request_xml == nullptr || wav_dir == nullptr || result == nullptr) {
-    return E_POINTER;
-  }
-  try {
+  if (!CallArgumentsGiven(number, request_xml, wav_dir, result)) return E_POINTER;
+  return DeviceCall([&] {
     double seconds = 0;
     const CallRecord record = Call(number, request_xml, wav_dir, &seconds);
     time_->Pass(seconds);
     *result = CallResultXml(record);
     return S_OK;
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 CallRecord SimModem::Call(const std::string& number, const std::string& request_xml,
@@ -72,7 +60,7 @@ CallRecord SimModem::Call(const std::string& number, const std::string& request_
     return record;
   }
   const pugi::xml_node root = request.FirstChild();
-  const int rings_allowed = ChildInt(root, "NumberOfRings", 7);
+  const int rings_allowed = RequestCount(root, "NumberOfRings", 7);
   switch (behaviour.outcome) {
     case Outcome::kBusy:
       *seconds = 3;
@@ -111,7 +99,7 @@ CallRecord SimModem::Call(const std::string& number, const std::string& request_
     return length.value_or(0.0);
   };
   const CallWalk walk = WalkCallTree(xml::ChildElement(root, "CallTree"), behaviour,
-                                     ChildInt(root, "MaxGreetingDuration", 30), part_length);
+                                     RequestCount(root, "MaxGreetingDuration", 30), part_length);
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
   for (const std::string& name : missing) record.protocol.push_back("Missing wav file: " + name);
   record.duration = static_cast<int>(std::lround(walk.seconds));

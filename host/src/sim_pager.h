@@ -9,12 +9,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
+#include "page_log.h"
 #include "scenario.h"
 
 namespace ringwell::host {
@@ -28,11 +28,8 @@ class SimPager final : public ComObject<dialqueue::IPager> {
                     const char* const* request_xmls, std::vector<std::string>* results) override;
 
  private:
-  void AppendToLog(const std::string& line);
-
   const std::shared_ptr<Scenario> scenario_;
-  const std::string log_path_;
-  std::mutex log_mutex_;
+  PageLog log_;
 };
 
 }  // namespace ringwell::host

@@ -1,12 +1,10 @@
 #include "pager/curl_pager.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
 
+#include "device_boundary.h"
 #include "pager/http_channel.h"
 #include "pager/mail_channel.h"
 #include "pager/page_text.h"
@@ -82,21 +80,10 @@ void RunTransfers(std::vector<Page>& pages, double timeout_seconds) {
   }
 }
 
-std::string Field(const char* const* values, std::int32_t i) {
-  return values[i] != nullptr ? values[i] : "";
-}
-
-std::string Tabless(std::string text) {
-  for (char& c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
-
 }  // namespace
 
 CurlPager::CurlPager(pager::PagerConfig config, std::string log_path)
-    : config_(std::move(config)), log_path_(std::move(log_path)) {
+    : config_(std::move(config)), log_(std::move(log_path)) {
   static std::once_flag curl_ready;
   std::call_once(curl_ready, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -111,17 +98,14 @@ HRESULT CurlPager::Describe(std::string* a_pbstrDescription) {
 HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,
                              const char* const* services, const char* const* request_xmls,
                              std::vector<std::string>* results) {
-  if (results == nullptr || count < 0 ||
-      (count > 0 && (numbers == nullptr || services == nullptr || request_xmls == nullptr))) {
-    return E_POINTER;
-  }
-  try {
+  if (!PageArgumentsGiven(count, numbers, services, request_xmls, results)) return E_POINTER;
+  return DeviceCall([&] {
     std::vector<Page> pages(static_cast<std::size_t>(count));
     for (std::int32_t i = 0; i < count; ++i) {
       Page& page = pages[static_cast<std::size_t>(i)];
-      page.number = Field(numbers, i);
-      page.service = Field(services, i);
-      const std::string request = Field(request_xmls, i);
+      page.number = PageField(numbers, i);
+      page.service = PageField(services, i);
+      const std::string request = PageField(request_xmls, i);
       page.fields = {page.number, pager::PageText(request, config_.max_length),
                      pager::RequestId(request)};
       page.time = OleDateNow();
@@ -167,28 +151,16 @@ HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,
       Log(page.number, page.service, page.fields.id, record.status, page.fields.text, record.error);
     }
     return S_OK;
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 void CurlPager::Log(const std::string& number, const std::string& service, const std::string& id,
                     const std::string& status, const std::string& text, const std::string& reason) {
-  if (log_path_.empty()) return;
+  if (log_.path().empty()) return;
   std::printf("ringwell-host: page to %s: %s%s%s\n", number.c_str(), status.c_str(),
               reason.empty() ? "" : ": ", reason.c_str());
   std::fflush(stdout);
-  const std::string line = Tabless(OleDateToIso(OleDateNow())) + '\t' + Tabless(number) + '\t' +
-                           Tabless(service) + '\t' + Tabless(id) + '\t' + status + '\t' +
-                           Tabless(config_.secrets.Redact(text)) + '\n';
-  std::lock_guard lock(log_mutex_);
-  const int fd = ::open(log_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    std::perror(("ringwell-host: pager log " + log_path_).c_str());
-  }
-  if (fd >= 0) ::close(fd);
+  log_.Append(OleDateNow(), number, service, id, status, config_.secrets.Redact(text));
 }
 
 }  // namespace ringwell::host

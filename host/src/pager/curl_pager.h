@@ -14,10 +14,10 @@
 // timeout.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "page_log.h"
 #include "pager/pager_config.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -38,8 +38,7 @@ class CurlPager final : public ComObject<dialqueue::IPager> {
            const std::string& status, const std::string& text, const std::string& reason);
 
   const pager::PagerConfig config_;
-  const std::string log_path_;
-  std::mutex log_mutex_;
+  PageLog log_;
 };
 
 }  // namespace ringwell::host

@@ -3,17 +3,13 @@
 #include <cmath>
 
 #include "call_tree.h"
+#include "device_boundary.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/xml.h"
 #include "sip_call.h"
 
 namespace ringwell::host::sip {
 namespace {
-
-int ChildInt(pugi::xml_node request, const char* name, int fallback) {
-  const auto value = xml::TypedInt(xml::ChildElement(request, name));
-  return value && *value >= 0 && *value <= 100000 ? static_cast<int>(*value) : fallback;
-}
 
 void Finish(CallRecord* record, const char* answer, const char* status) {
   record->answer = answer;
@@ -32,19 +28,11 @@ HRESULT SipModem::Describe(std::string* a_pbstrDescription) {
 
 HRESULT SipModem::MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                            std::string* result) {
-  if (number == nullptr || request_xml == nullptr || wav_dir == nullptr || result == nullptr) {
-    return E_POINTER;
-  }
-  try {
+  if (!CallArgumentsGiven(number, request_xml, wav_dir, result)) return E_POINTER;
+  return DeviceCall([&] {
     *result = CallResultXml(Call(number, request_xml, wav_dir));
     return S_OK;
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 void SipModem::Stop() {
@@ -71,7 +59,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     return record;
   }
   const pugi::xml_node root = request.FirstChild();
-  const int rings = ChildInt(root, "NumberOfRings", 7);
+  const int rings = RequestCount(root, "NumberOfRings", 7);
   std::string dir = wav_dir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
 
@@ -111,7 +99,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
   }
   Finish(&record, "Answered", "Completed");
   const CallWalk walk = WalkCallTree(xml::ChildElement(root, "CallTree"), call,
-                                     ChildInt(root, "MaxGreetingDuration", 30));
+                                     RequestCount(root, "MaxGreetingDuration", 30));
   call.HangUp();
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
   for (const std::string& note : call.Notes()) record.protocol.push_back(note);
