@@ -1,10 +1,14 @@
 #include "daemon.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "identifiers.h"
 #include "prepax_log.h"
@@ -14,6 +18,7 @@
 #include "ringwell/common/event_log.h"
 #include "ringwell/setup/startup.h"
 #include "speech.h"  // CSpeech
+#include "worker_share.h"
 
 namespace ringwell::prepax {
 namespace {
@@ -37,7 +42,8 @@ sigset_t ControlSignals() {
   return set;
 }
 
-int ServeUntilStopped(bool as_service) {
+// `announce`: this process speaks for the daemon (readiness, messages).
+int ServeUntilStopped(bool as_service, bool announce = true) {
   // Control signals are taken by this thread alone, through sigtimedwait; every
   // thread started from here on inherits the mask.
   const sigset_t signals = ControlSignals();
@@ -56,8 +62,10 @@ int ServeUntilStopped(bool as_service) {
 
   ComPtr<IPrepaxService> service;
   CreateInstance(kPrepaxServiceClsid, &service);
-  sd_notify(0, "READY=1");
-  if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
+  if (announce) {
+    sd_notify(0, "READY=1");
+    if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
+  }
 
   // While it waits, the daemon looks at the storage root once a second.
   setup::StorageWatch storage(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
@@ -69,14 +77,79 @@ int ServeUntilStopped(bool as_service) {
       continue;
     }
     if (signal == SIGTERM || signal == SIGINT) break;
-    if (signal != SIGHUP) ModuleMessage(as_service, "Bad service request");
+    if (signal != SIGHUP && announce) ModuleMessage(as_service, "Bad service request");
   }
 
-  sd_notify(0, "STOPPING=1");
+  if (announce) sd_notify(0, "STOPPING=1");
   InterruptSpeaking();  // a long text must not hold up the stop
   service.Reset();
   CoRevokeClassObject(service_cookie);  // the last reference: the worker stops here
   CoRevokeClassObject(speech_cookie);
+  return 0;
+}
+
+// The number of worker processes: $RINGWELL_PREPAX_WORKERS, else one per
+// processor.
+unsigned WorkerCount() {
+  if (const char* text = std::getenv("RINGWELL_PREPAX_WORKERS"); text != nullptr) {
+    const long count = std::strtol(text, nullptr, 10);
+    if (count >= 1 && count <= 64) return static_cast<unsigned>(count);
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online >= 1 && online <= 64 ? static_cast<unsigned>(online) : 1;
+}
+
+// Starts worker `index` of `count`; in the child it never returns.
+pid_t StartWorker(unsigned index, unsigned count, bool as_service) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // The supervisor has no threads, so the child starts clean. A supervisor
+  // that dies takes its workers with it, as a single process would go.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  SetWorkerShare({index, count});
+  std::_Exit(ServeUntilStopped(as_service, /*announce=*/false));
+}
+
+// With several workers this process only supervises: it starts one worker
+// process per share, starts a worker again when it died (its interrupted
+// request is then taken up again, and given up after it stopped a worker
+// twice), and passes a stop on to all of them.
+int SuperviseWorkers(unsigned count, bool as_service) {
+  sigset_t signals = ControlSignals();
+  sigaddset(&signals, SIGCHLD);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
+    ModuleMessage(as_service, "Handler not installed");
+    return 1;
+  }
+  std::map<pid_t, unsigned> workers;
+  for (unsigned index = 0; index < count; ++index) {
+    const pid_t pid = StartWorker(index, count, as_service);
+    if (pid > 0) workers[pid] = index;
+  }
+  sd_notify(0, "READY=1");
+  if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal == SIGTERM || signal == SIGINT) break;
+    if (signal == SIGCHLD) {
+      pid_t pid = 0;
+      while ((pid = ::waitpid(-1, nullptr, WNOHANG)) > 0) {
+        const auto found = workers.find(pid);
+        if (found == workers.end()) continue;
+        const unsigned index = found->second;
+        workers.erase(found);
+        ::usleep(200000);  // no storm of restarts when a worker cannot start at all
+        const pid_t again = StartWorker(index, count, as_service);
+        if (again > 0) workers[again] = index;
+      }
+    } else if (signal != SIGHUP) {
+      ModuleMessage(as_service, "Bad service request");
+    }
+  }
+  sd_notify(0, "STOPPING=1");
+  for (const auto& [pid, index] : workers) ::kill(pid, SIGTERM);
+  for (const auto& [pid, index] : workers) ::waitpid(pid, nullptr, 0);
   return 0;
 }
 
@@ -100,6 +173,8 @@ int RunDaemon() {
   // Started by systemd when INVOCATION_ID is set; started from a shell with
   // LocalService set, it runs as a local server instead.
   const bool as_service = registered_as_service && std::getenv("INVOCATION_ID") != nullptr;
+  const unsigned workers = WorkerCount();
+  if (workers > 1) return SuperviseWorkers(workers, as_service);
   return ServeUntilStopped(as_service);
 }
 

@@ -9,6 +9,13 @@
 // object (the worker finishes the request in hand, then the processor goes)
 // and returns 0.
 //
+// Speech synthesis keeps global state, so the daemon uses every processor
+// through worker processes: with more than one ($RINGWELL_PREPAX_WORKERS, else
+// one per processor) this process supervises that many workers, each with
+// its own speech engine and its own share of the requests (see
+// worker_share.h), starts a worker again when it died, and passes a stop on
+// to all of them.
+//
 // It runs as a service when LocalService is set and systemd started it; its
 // own messages then go to the journal under the source "Prepax", otherwise to
 // standard output.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "prepax_log.h"
+#include "worker_share.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -64,6 +65,7 @@ void CFileProcessor::ScanInbox() {
   std::vector<std::string> names;
   for (DirectoryEntry& entry : entries) {
     if (entry.name.front() == '.' || !EndsWithXml(entry.name)) continue;
+    if (!CurrentWorkerShare().Owns(entry.name)) continue;  // another worker's
     if (entry.type == DirectoryEntry::Type::kLink) {
       // Never followed; reported once, like any file that cannot be read.
       if (in_progress_.insert(entry.name).second) {

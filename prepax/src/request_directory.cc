@@ -11,6 +11,7 @@
 #include "file_processor.h"
 #include "prepax_log.h"
 #include "ringwell/common/directory_lock.h"
+#include "worker_share.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
@@ -142,6 +143,11 @@ void CFileProcessor::RecoverInterruptedWork() {
   if (Succeeded(ListDirectory(layout_.RequestsDir(), &entries))) {
     for (const DirectoryEntry& entry : entries) {
       const std::string path = layout_.RequestsDir() + entry.name;
+      // ".ID.XXXXXX", ".ID.xml.XXXXXX" and "ID" belong to the worker of ID.xml.
+      std::string id = IsTemporaryName(entry.name) ? entry.name.substr(1, entry.name.size() - 8)
+                                                   : entry.name;
+      if (id.ends_with(".xml")) id.resize(id.size() - 4);
+      if (!CurrentWorkerShare().Owns(id + ".xml")) continue;
       if (IsTemporaryName(entry.name)) {
         if (entry.type == DirectoryEntry::Type::kDirectory) {
           RemoveDirectoryFiles(path);
