@@ -31,7 +31,7 @@ fresh_root() {
   printf '[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nRootDir = "%s/"\nAudioFormat = 49\n' \
     "$root" >"$RINGWELL_REGISTRY"
   "$bin/ringwell-regsvr" "$lib/libkel.so" "$lib/libtallier.so" "$lib/libwavshift.so" >/dev/null
-  "$bin/prepax" -RegServer
+  "$bin/prepax" -RegServer >/dev/null
 }
 
 # The requests are submitted once and copied into each run's Inbox.
