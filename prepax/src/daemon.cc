@@ -1,14 +1,15 @@
 #include "daemon.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <optional>
 
 #include "identifiers.h"
 #include "prepax_log.h"
@@ -18,7 +19,7 @@
 #include "ringwell/common/event_log.h"
 #include "ringwell/setup/startup.h"
 #include "speech.h"  // CSpeech
-#include "worker_share.h"
+#include "worker_pool.h"
 
 namespace ringwell::prepax {
 namespace {
@@ -42,7 +43,8 @@ sigset_t ControlSignals() {
   return set;
 }
 
-// `announce`: this process speaks for the daemon (readiness, messages).
+// `announce`: this process speaks for the daemon (readiness, messages, the
+// storage root's watch); a worker leaves that to its supervisor.
 int ServeUntilStopped(bool as_service, bool announce = true) {
   // Control signals are taken by this thread alone, through sigtimedwait; every
   // thread started from here on inherits the mask.
@@ -68,12 +70,13 @@ int ServeUntilStopped(bool as_service, bool announce = true) {
   }
 
   // While it waits, the daemon looks at the storage root once a second.
-  setup::StorageWatch storage(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+  std::optional<setup::StorageWatch> storage;
+  if (announce) storage.emplace(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
   const timespec second{1, 0};
   for (;;) {
     const int signal = sigtimedwait(&signals, nullptr, &second);
     if (signal < 0) {
-      storage.Poll();
+      if (storage) storage->Poll();
       continue;
     }
     if (signal == SIGTERM || signal == SIGINT) break;
@@ -99,21 +102,8 @@ unsigned WorkerCount() {
   return online >= 1 && online <= 64 ? static_cast<unsigned>(online) : 1;
 }
 
-// Starts worker `index` of `count`; in the child it never returns.
-pid_t StartWorker(unsigned index, unsigned count, bool as_service) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  // The supervisor has no threads, so the child starts clean. A supervisor
-  // that dies takes its workers with it, as a single process would go.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  SetWorkerShare({index, count});
-  std::_Exit(ServeUntilStopped(as_service, /*announce=*/false));
-}
-
-// With several workers this process only supervises: it starts one worker
-// process per share, starts a worker again when it died (its interrupted
-// request is then taken up again, and given up after it stopped a worker
-// twice), and passes a stop on to all of them.
+// With several workers this process only supervises them (worker_pool.h):
+// it speaks for the daemon, watches the storage root, and passes a stop on.
 int SuperviseWorkers(unsigned count, bool as_service) {
   sigset_t signals = ControlSignals();
   sigaddset(&signals, SIGCHLD);
@@ -121,35 +111,34 @@ int SuperviseWorkers(unsigned count, bool as_service) {
     ModuleMessage(as_service, "Handler not installed");
     return 1;
   }
-  std::map<pid_t, unsigned> workers;
-  for (unsigned index = 0; index < count; ++index) {
-    const pid_t pid = StartWorker(index, count, as_service);
-    if (pid > 0) workers[pid] = index;
-  }
+  WorkerPool workers(count, [as_service] { return ServeUntilStopped(as_service, false); });
+  workers.StartDue();
   sd_notify(0, "READY=1");
   if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
+
+  setup::StorageWatch storage(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+  auto next_poll = std::chrono::steady_clock::now();
   for (;;) {
-    int signal = 0;
-    if (sigwait(&signals, &signal) != 0) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= next_poll) {
+      storage.Poll();
+      next_poll = now + std::chrono::seconds(1);
+    }
+    const auto wait = std::min(workers.StartDue(), next_poll - std::chrono::steady_clock::now());
+    const auto nanoseconds = std::max<std::int64_t>(0, std::chrono::nanoseconds(wait).count());
+    const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
+                           static_cast<long>(nanoseconds % 1000000000)};
+    const int signal = sigtimedwait(&signals, nullptr, &timeout);
+    if (signal < 0) continue;
     if (signal == SIGTERM || signal == SIGINT) break;
     if (signal == SIGCHLD) {
-      pid_t pid = 0;
-      while ((pid = ::waitpid(-1, nullptr, WNOHANG)) > 0) {
-        const auto found = workers.find(pid);
-        if (found == workers.end()) continue;
-        const unsigned index = found->second;
-        workers.erase(found);
-        ::usleep(200000);  // no storm of restarts when a worker cannot start at all
-        const pid_t again = StartWorker(index, count, as_service);
-        if (again > 0) workers[again] = index;
-      }
+      workers.Reap();
     } else if (signal != SIGHUP) {
       ModuleMessage(as_service, "Bad service request");
     }
   }
   sd_notify(0, "STOPPING=1");
-  for (const auto& [pid, index] : workers) ::kill(pid, SIGTERM);
-  for (const auto& [pid, index] : workers) ::waitpid(pid, nullptr, 0);
+  workers.Stop();
   return 0;
 }
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "prepax_log.h"
-#include "worker_share.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "worker_share.h"
 
 namespace ringwell::prepax {
 namespace {

@@ -11,10 +11,10 @@
 #include "file_processor.h"
 #include "prepax_log.h"
 #include "ringwell/common/directory_lock.h"
-#include "worker_share.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "worker_share.h"
 
 namespace ringwell::prepax {
 namespace {
@@ -91,18 +91,19 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
   }
   if (Succeeded(found) && S_ISDIR(st.st_mode) && IsRegularFile(marker)) {
     // Left by a run that stopped in the middle of this request.
+    // Back to the directory as it was made, dropping half-written files:
+    // to start again, or for a request given up to be cleared completely.
+    std::vector<DirectoryEntry> entries;
+    ThrowIfFailed(ListDirectory(dir, &entries));
+    for (const DirectoryEntry& entry : entries) {
+      if (entry.name != kPreprocessingMarker) RemoveFile(dir + "/" + entry.name);
+    }
     const int attempts = RecordedAttempts(marker);
     if (attempts >= kMaxAttempts) {
       LogTwo(prepax_msg::kErrorIn, kOperation,
              "Request " + id + " was started " + std::to_string(attempts) +
                  " times and the daemon stopped each time before it was done; it is given up.");
       throw ComError(E_FAIL);
-    }
-    // Start again with the directory as it was made (dropping half-written files).
-    std::vector<DirectoryEntry> entries;
-    ThrowIfFailed(ListDirectory(dir, &entries));
-    for (const DirectoryEntry& entry : entries) {
-      if (entry.name != kPreprocessingMarker) RemoveFile(dir + "/" + entry.name);
     }
     ThrowIfFailed(WriteFileAtomically(marker, std::to_string(attempts + 1)));
     return;
@@ -144,8 +145,8 @@ void CFileProcessor::RecoverInterruptedWork() {
     for (const DirectoryEntry& entry : entries) {
       const std::string path = layout_.RequestsDir() + entry.name;
       // ".ID.XXXXXX", ".ID.xml.XXXXXX" and "ID" belong to the worker of ID.xml.
-      std::string id = IsTemporaryName(entry.name) ? entry.name.substr(1, entry.name.size() - 8)
-                                                   : entry.name;
+      std::string id =
+          IsTemporaryName(entry.name) ? entry.name.substr(1, entry.name.size() - 8) : entry.name;
       if (id.ends_with(".xml")) id.resize(id.size() - 4);
       if (!CurrentWorkerShare().Owns(id + ".xml")) continue;
       if (IsTemporaryName(entry.name)) {
@@ -168,8 +169,9 @@ void CFileProcessor::RecoverInterruptedWork() {
   if (Succeeded(ListDirectory(layout_.ReportsDir(), &entries))) {
     for (const DirectoryEntry& entry : entries) {
       if (!IsTemporaryName(entry.name) || entry.type != DirectoryEntry::Type::kFile) continue;
-      const std::string report =
-          layout_.ReportsDir() + entry.name.substr(1, entry.name.size() - 8);
+      const std::string name = entry.name.substr(1, entry.name.size() - 8);
+      if (!CurrentWorkerShare().Owns(name)) continue;  // another worker's request
+      const std::string report = layout_.ReportsDir() + name;
       DirectoryLock lock;
       if (Succeeded(DirectoryLock::Acquire(report, &lock))) {
         RemoveFile(layout_.ReportsDir() + entry.name);

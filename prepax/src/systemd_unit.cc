@@ -50,6 +50,8 @@ HRESULT InstallService(const std::string& executable, std::string* problem) {
       executable +
       "\n"
       "Restart=on-failure\n"
+      // The daemon passes a stop on to its worker processes and waits for them.
+      "KillMode=mixed\n"
       // A refused configuration exits with 1: no restart loop, the start fails.
       "RestartPreventExitStatus=1 2\n";
   if (const char* store = std::getenv("RINGWELL_REGISTRY"); store != nullptr && *store != '\0') {

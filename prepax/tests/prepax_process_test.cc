@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "identifiers.h"
@@ -98,6 +97,7 @@ TEST_F(PrepaxProcessTest, SwitchesRegisterInstallAndRemove) {
   EXPECT_NE(unit.find("ExecStart=" + ProgramPath("prepax")), std::string::npos)
       << unit;  // the build tree's path, as given
   EXPECT_NE(unit.find("Type=notify"), std::string::npos);
+  EXPECT_NE(unit.find("KillMode=mixed"), std::string::npos);  // the daemon stops its workers
 
   // Registering as a local server afterwards takes the service away again.
   EXPECT_EQ(Run({"/REGSERVER"}), 0);
@@ -214,51 +214,6 @@ TEST_F(PrepaxProcessTest, SigtermInterruptsALongTextAndKeepsTheRequest) {
   EXPECT_EQ(daemon.Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
   EXPECT_EQ(ReportStatus(id), "Processing");
-}
-
-TEST_F(PrepaxProcessTest, WorkerProcessesShareTheRequestsAndAKilledOneIsReplaced) {
-  ASSERT_EQ(Run({"-RegServer"}), 0);
-  auto submit = [&](int count) {
-    std::vector<std::string> ids;
-    for (int i = 0; i < count; ++i) {
-      auto request = NewRequest({"5551234"});
-      AddPart(request.Get(), kel::kelTextMessagePart, "Request " + std::to_string(i));
-      ids.push_back(Submit(request.Get()));
-    }
-    return ids;
-  };
-  std::vector<std::string> ids = submit(6);
-  ChildProcess daemon;
-  std::vector<std::string> argv = {ProgramPath("prepax")};
-  auto environment = Environment();
-  environment["RINGWELL_PREPAX_WORKERS"] = "2";
-  ASSERT_TRUE(daemon.Start(argv, environment));
-  ASSERT_TRUE(daemon.WaitForLine("Prepax is running", 30s)) << daemon.output();
-  for (const auto& id : ids) EXPECT_TRUE(WaitForStatus(id, "Scheduled")) << id;
-
-  // The workers are the daemon's children; one killed is started again.
-  std::vector<pid_t> workers;
-  for (int attempt = 0; attempt < 100 && workers.size() < 2; ++attempt) {
-    workers.clear();
-    std::istringstream children(ReadFile("/proc/" + std::to_string(daemon.pid()) + "/task/" +
-                                         std::to_string(daemon.pid()) + "/children"));
-    for (pid_t pid = 0; children >> pid;) workers.push_back(pid);
-    std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_EQ(workers.size(), 2u);
-  ASSERT_EQ(::kill(workers[0], SIGKILL), 0);
-  const std::vector<std::string> later = submit(6);
-  for (const auto& id : later) EXPECT_TRUE(WaitForStatus(id, "Scheduled")) << id;
-  daemon.Signal(SIGTERM);
-  EXPECT_EQ(daemon.Wait(30s), 0);
-
-  ids.insert(ids.end(), later.begin(), later.end());
-  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
-  for (const auto& id : ids) {
-    EXPECT_EQ(ListDir(RequestDir(id)).size(), 1u) << id;  // spoken once, by one worker
-    EXPECT_EQ(ReportStatus(id, "5551234"), "Scheduled");
-  }
-  EXPECT_TRUE(EventLogEntries().empty());
 }
 
 }  // namespace

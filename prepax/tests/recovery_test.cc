@@ -206,6 +206,7 @@ TEST_F(RecoveryTest, RequestThatStoppedTheDaemonTwiceIsGivenUp) {
   const std::string again = SubmitOneText();
   fs::create_directory(RequestDir(again));
   WriteFile(Marker(again), "2");  // started twice, never finished
+  WriteFile(RequestDir(again) + "/.wavA.wav.k3Xq9Z", "RIFF");  // half-written when killed
   CCountingSpeech::calls = 0;
   Restart();
   EXPECT_EQ(CCountingSpeech::calls, 0);
