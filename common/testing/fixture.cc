@@ -74,6 +74,12 @@ std::vector<EventLogEntry> RingwellTest::EventLogEntries() const {
   return entries;
 }
 
+std::map<std::string, std::string> RingwellTest::ProgramEnvironment() const {
+  return {{"RINGWELL_REGISTRY", registry_path_},
+          {"RINGWELL_EVENTLOG", event_log_path_},
+          {"RINGWELL_JOURNAL", "0"}};
+}
+
 void RingwellTest::ClearEventLog() {
   std::error_code ec;
   fs::remove(event_log_path_, ec);

@@ -30,11 +30,6 @@ class HostStartupTest : public ringwell::testing::RingwellTest {
     RingwellTest::SetUp();
     if (!fs::exists(LibraryPath("dialqueue"))) GTEST_SKIP() << "libdialqueue.so is not built";
   }
-  std::map<std::string, std::string> Environment() const {
-    return {{"RINGWELL_REGISTRY", registry_path()},
-            {"RINGWELL_EVENTLOG", event_log_path()},
-            {"RINGWELL_JOURNAL", "0"}};
-  }
   void Repair() {
     fs::permissions(root() + "Inbox", fs::perms(0755));
     fs::create_directories(root() + "Reports");
@@ -69,7 +64,7 @@ TEST_F(HostStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
     std::vector<std::string> argv = {ProgramPath("ringwell-host"), "--no-pager"};
     if (broken.unknown_switch) argv.push_back(broken.cause);
     const auto result =
-        ringwell::testing::RunCapturing(argv, Environment(), broken.enforce_permissions);
+        ringwell::testing::RunCapturing(argv, ProgramEnvironment(), broken.enforce_permissions);
     EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
     EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
     EXPECT_EQ(Snapshot(Top()), before);
@@ -83,7 +78,7 @@ TEST_F(HostStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
 TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {
   Repair();
   ringwell::testing::ChildProcess host;
-  ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--no-pager"}, Environment()));
+  ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--no-pager"}, ProgramEnvironment()));
   ASSERT_TRUE(host.WaitForLine("ready", 30s)) << host.output();
   fs::remove_all(root() + "Reports");
   EXPECT_TRUE(WaitForEvent("has vanished"));

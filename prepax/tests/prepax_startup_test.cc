@@ -22,11 +22,6 @@ using ringwell::testing::Snapshot;
 
 class PrepaxStartupTest : public testing::PrepaxTest {
  protected:
-  std::map<std::string, std::string> Environment() const {
-    return {{"RINGWELL_REGISTRY", registry_path()},
-            {"RINGWELL_EVENTLOG", event_log_path()},
-            {"RINGWELL_JOURNAL", "0"}};
-  }
   // A working configuration, as the test's set-up made it.
   void Repair() {
     fs::permissions(root() + "Inbox", fs::perms(0755));
@@ -36,7 +31,7 @@ class PrepaxStartupTest : public testing::PrepaxTest {
     ASSERT_EQ(RunProgram({ProgramPath("ringwell-regsvr"), LibraryPath("tallier"),
                           LibraryPath("wavshift")}),
               0);
-    ASSERT_EQ(RunProgram({ProgramPath("prepax"), "-RegServer"}, Environment()), 0);
+    ASSERT_EQ(RunProgram({ProgramPath("prepax"), "-RegServer"}, ProgramEnvironment()), 0);
     SetConfigString("RootDir", root());
     SetConfigNumber("AudioFormat", testing::kTestFormat);
   }
@@ -52,7 +47,7 @@ TEST_F(PrepaxStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
     const std::string before = Snapshot(Top());
     std::vector<std::string> argv = {ProgramPath("prepax")};
     if (broken.unknown_switch) argv.push_back(broken.cause);
-    const auto result = RunCapturing(argv, Environment(), broken.enforce_permissions);
+    const auto result = RunCapturing(argv, ProgramEnvironment(), broken.enforce_permissions);
     EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
     EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
     EXPECT_EQ(Snapshot(Top()), before);

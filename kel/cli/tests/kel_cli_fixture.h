@@ -32,7 +32,7 @@ class KelCliTest : public ringwell::testing::RingwellTest {
         {"/bin/sh", "-c",
          "cd " + scratch() + " && " + env + " " + ringwell::testing::ProgramPath("kel") + " " +
              arguments + " 2>&1"},
-        {{"RINGWELL_REGISTRY", registry_path()}, {"RINGWELL_EVENTLOG", event_log_path()}});
+        ProgramEnvironment());
     *output = result.out + result.err;
     return result.exit_code;
   }

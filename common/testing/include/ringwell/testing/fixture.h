@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ class RingwellTest : public ::testing::Test {
   // last ClearEventLog).
   std::vector<EventLogEntry> EventLogEntries() const;
   void ClearEventLog();
+
+  // The environment a program started by the test runs in: this test's
+  // registry and event log, and no journal.
+  std::map<std::string, std::string> ProgramEnvironment() const;
 
   // Registry values under SOFTWARE\Corvane\Ringwell.
   void SetConfigString(const std::string& name, const std::string& value);
