@@ -55,8 +55,23 @@ int RunProgram(const std::vector<std::string>& argv) {
   return WEXITSTATUS(status);
 }
 
+// The units of the Debian package, which units in /etc/systemd/system would
+// hide: those run the services as the ringwell user with the host's
+// configuration in /etc/ringwell.
+std::string PackagedUnit() {
+  for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+    if (IsRegularFile(std::string(dir) + "prepax.service")) return std::string(dir) + "prepax.service";
+  }
+  return {};
+}
+
 bool UnitDirectoryUsable() {
   const std::string dir = UnitDirectory();
+  if (const std::string packaged = PackagedUnit(); !packaged.empty() && dir == "/etc/systemd/system/") {
+    return Refuse("the package's units are installed (" + packaged +
+                  "); leave out --systemd and start them with: systemctl enable --now prepax "
+                  "ringwell-host");
+  }
   if (!IsDirectory(dir)) return Refuse("the unit directory " + dir + " does not exist");
   if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     return Refuse("the unit directory " + dir + " is not writable; run ringwell-setup as root");
