@@ -102,6 +102,9 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
     }
   } else {
     result.error = std::string("Call failed: ") + std::strerror(close_error_);
+    if (const std::string refusal = stack_.TakeTlsRefusal(); !refusal.empty()) {
+      result.error += " (the peer's TLS certificate was refused: " + refusal + ")";
+    }
     result.protocol.push_back(result.error);
   }
   return result;

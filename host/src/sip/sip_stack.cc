@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "ringwell/common/event_log.h"
 
@@ -120,6 +121,34 @@ void SipStack::OnExit(void* arg) {
   re_cancel();
 }
 
+namespace {
+
+// Where a TLS context keeps its stack.
+int StackIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+}  // namespace
+
+int SipStack::OnVerify(int ok, X509_STORE_CTX* store) {
+  if (ok == 1) return 1;
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* stack = ssl == nullptr ? nullptr
+                               : static_cast<SipStack*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl),
+                                                                            StackIndex()));
+  if (stack != nullptr) {
+    std::lock_guard lock(stack->mutex_);
+    stack->tls_refusal_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+  }
+  return 0;
+}
+
+std::string SipStack::TakeTlsRefusal() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(tls_refusal_, std::string());
+}
+
 std::string SipStack::FromUri() const {
   std::string uri = "sip:" + account_.user + "@" + account_.domain;
   if (account_.transport == "tls") uri += ";transport=tls";
@@ -188,7 +217,8 @@ int SipStack::SetUp() {
     if (err) return err;
     if (account_.tls_verify) {
       SSL_CTX* context = tls_openssl_context(tls_);
-      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+      SSL_CTX_set_ex_data(context, StackIndex(), this);
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, OnVerify);
       SSL_CTX_set_verify_depth(context, 9);
       if (!account_.ca_file.empty()) {
         err = tls_add_ca(tls_, account_.ca_file.c_str());

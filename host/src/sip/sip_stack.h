@@ -30,6 +30,7 @@ struct sipreg;
 struct mqueue;
 struct dnsc;
 struct tls;
+struct x509_store_ctx_st;
 struct tmr;
 
 namespace ringwell::host::sip {
@@ -59,6 +60,10 @@ class SipStack {
   // succeeded after `wait_seconds`. Empty when calls may go.
   std::optional<std::string> RegistrationProblem(double wait_seconds);
 
+  // Why the last TLS peer was refused ("self-signed certificate", "hostname
+  // mismatch"), once; empty when none was since the last call.
+  std::string TakeTlsRefusal();
+
   // The digest credentials handler (libre's sip_auth_h) for this account.
   static int Authenticate(char** user, char** password, const char* realm, void* stack);
 
@@ -71,6 +76,7 @@ class SipStack {
 
   static void OnMessage(int id, void* data, void* arg);
   static void OnExit(void* arg);
+  static int OnVerify(int ok, ::x509_store_ctx_st* store);
 
   SipAccount account_;
   std::string local_address_;
@@ -94,6 +100,7 @@ class SipStack {
   std::string start_problem_;
   bool registered_ = false;
   std::optional<std::string> registration_failure_;
+  std::string tls_refusal_;
 };
 
 }  // namespace ringwell::host::sip

@@ -139,15 +139,17 @@ int FreePort() {
   }
 }
 
-BaresipCallee::BaresipCallee(std::string dir, const Samples& source, bool answers)
-    : dir_(std::move(dir)) {
+BaresipCallee::BaresipCallee(std::string dir, const Samples& source, bool answers,
+                             std::string certificate)
+    : dir_(std::move(dir)), certificate_(std::move(certificate)) {
   namespace fs = std::filesystem;
   fs::create_directories(dir_ + "/rec");
   WriteWav(dir_ + "/source.wav", source);
   // A port found free may be taken before baresip binds it: then again.
   for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
     Stop();
-    port_ = FreePort();
+    do port_ = FreePort();
+    while (!certificate_.empty() && BoundPort(SOCK_STREAM, port_ + 1) != port_ + 1);
     console_port_ = FreePort();
     WriteConfig(answers);
     process_ = std::make_unique<ringwell::testing::ChildProcess>();
@@ -160,7 +162,8 @@ void BaresipCallee::WriteConfig(bool answers) const {
   std::ofstream config(dir_ + "/config");
   config << "poll_method epoll\n"
          << "sip_listen 127.0.0.1:" << port_ << "\n"
-         << "sip_transports udp\n"
+         << "sip_transports " << (certificate_.empty() ? "udp" : "udp,tls") << "\n"
+         << (certificate_.empty() ? "" : "sip_certificate " + certificate_ + "\n")
          << "net_interface 127.0.0.1\n"
          << "audio_source aufile," << dir_ << "/source.wav\n"
          << "audio_alert aufile," << dir_ << "/source.wav\n"
@@ -188,6 +191,10 @@ void BaresipCallee::Stop() {
 
 std::string BaresipCallee::UriTemplate() const {
   return "sip:{number}@127.0.0.1:" + std::to_string(port_);
+}
+
+std::string BaresipCallee::TlsUriTemplate() const {
+  return "sip:{number}@127.0.0.1:" + std::to_string(port_ + 1) + ";transport=tls";
 }
 
 void BaresipCallee::Type(const std::string& text) const {

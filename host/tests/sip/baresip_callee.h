@@ -3,7 +3,8 @@
 // microphone is a wav file the test writes (baresip hangs up when the file
 // has played to its end), and its sndfile module records what it hears. Keys
 // typed on its console go to the caller as RFC 4733 events; "/hangup" while
-// a call rings rejects it with 486 Busy Here.
+// a call rings rejects it with 486 Busy Here. With a certificate it also
+// takes calls over TLS, on the port after its UDP port.
 #pragma once
 
 #include <chrono>
@@ -35,14 +36,17 @@ int FreePort();
 
 class BaresipCallee {
  public:
-  // `dir` is the callee's own directory; `source` what its microphone says.
-  BaresipCallee(std::string dir, const Samples& source, bool answers = true);
+  // `dir` is the callee's own directory; `source` what its microphone says;
+  // `certificate` a PEM file with its certificate and key (empty: no TLS).
+  BaresipCallee(std::string dir, const Samples& source, bool answers = true,
+                std::string certificate = "");
   ~BaresipCallee();
 
   bool ready() const { return ready_; }
   int port() const { return port_; }
   // The callee's address for the request URI template.
   std::string UriTemplate() const;
+  std::string TlsUriTemplate() const;
   // Types `text` on the callee's console.
   void Type(const std::string& text) const;
   // Waits for a line of baresip's output containing `text`.
@@ -56,6 +60,7 @@ class BaresipCallee {
   void Stop();
 
   std::string dir_;
+  std::string certificate_;
   int port_ = 0;
   int console_port_ = 0;
   bool ready_ = false;

@@ -235,6 +235,59 @@ TEST_F(SipLineTest, EightLinesCallEightCalleesAtOnce) {
   }
 }
 
+// A self-signed certificate for 127.0.0.1 (certificate and key in one file).
+std::string MakeCertificate(const std::string& path, const std::string& name = "127.0.0.1") {
+  const std::string san = name == "127.0.0.1" ? "IP:" + name : "DNS:" + name;
+  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name +
+                              " -addext subjectAltName=" + san + " -keyout '" + path +
+                              ".key' -out '" + path + "' 2>/dev/null && cat '" + path + ".key' >> '" +
+                              path + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  return path;
+}
+
+// Over TLS the line verifies the callee's certificate against the configured
+// authorities and the callee's address: a trusted certificate for that
+// address carries the call; an unknown one, or one for another name, fails
+// it, saying so.
+TEST_F(SipLineTest, TlsCallsReachOnlyACalleeWithATrustedCertificate) {
+  const std::string certificate = MakeCertificate(scratch() + "callee.pem");
+  const std::string stranger = MakeCertificate(scratch() + "stranger.pem");
+  const std::string elsewhere = MakeCertificate(scratch() + "elsewhere.pem", "pbx.example.org");
+  const struct {
+    const char* name;
+    std::string presented, trusted;
+    const char* status;
+  } cases[] = {{"trusted", certificate, certificate, "Completed"},
+               {"unknown", certificate, stranger, "Failed"},
+               {"another name", elsewhere, elsewhere, "Failed"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BaresipCallee callee(scratch() + "callee-" + c.name, Join({Greeting(), Silence(8)}), true,
+                         c.presented);
+    ASSERT_TRUE(callee.ready());
+    SipAccount account;
+    account.uri_template = callee.TlsUriTemplate();
+    account.transport = "tls";
+    account.ca_file = c.trusted;
+    account.local_address = "127.0.0.1";
+    account.ring_period = 0.5;
+    std::string error;
+    ASSERT_TRUE(PrepareAccount(account, &error)) << error;
+    auto stack = SipStack::Start(account, &error);
+    ASSERT_NE(stack, nullptr) << error;
+    const Result result = Call(*stack, Request(4, 10, kPlainTree));
+    EXPECT_EQ(result.status, c.status) << result.protocol << result.error;
+    if (std::string_view(c.status) == "Completed") {
+      std::size_t offset = 0;
+      EXPECT_GT(BestCorrelation(Melody(2), callee.Heard(), &offset), 0.95);
+    } else {
+      EXPECT_THAT(result.error, HasSubstr("certificate")) << result.error;
+      EXPECT_FALSE(callee.WaitForOutput("Incoming call", std::chrono::milliseconds(100)));
+    }
+  }
+}
+
 TEST_F(SipLineTest, AFailedRegistrationFailsTheCallsAndIsLogged) {
   // The callee is no registrar: it answers REGISTER with an error.
   BaresipCallee callee(scratch() + "callee", Silence(8));
