@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell {
 
@@ -48,6 +49,15 @@ HRESULT DirectoryLock::Acquire(const std::string& path, DirectoryLock* out) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return HresultFromErrno(EACCES);
+  // Every writer of the directory locks through this file, so in a directory
+  // shared by its group it must stay writable by the group, whoever made it.
+  if (st.st_uid == ::geteuid()) {
+    UniqueFd dir(::open(DirectoryOf(lock_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const mode_t made = st.st_mode & 07777;
+    if (dir.get() >= 0 && ModeInDirectory(dir.get(), made) != made) {
+      ::fchmod(fd.get(), ModeInDirectory(dir.get(), made));
+    }
+  }
   struct flock range {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;

@@ -1,6 +1,7 @@
 #include "ringwell/common/safe_files.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -92,6 +93,12 @@ bool Strict(const std::string& path) { return !RootOf(path).empty(); }
 
 HRESULT SymbolicLinkRefused() { return HresultFromErrno(ELOOP); }
 
+mode_t ModeInDirectory(int dir, mode_t mode) {
+  struct stat st {};
+  if (::fstat(dir, &st) == 0 && (st.st_mode & S_ISGID) != 0) mode |= S_IRGRP | S_IWGRP;
+  return mode;
+}
+
 HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view suffix, mode_t mode,
                            std::string* name, UniqueFd* fd) {
   static constexpr char kLetters[] =
@@ -103,6 +110,13 @@ HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view su
     UniqueFd created(::openat(dir, candidate.c_str(),
                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (created.get() >= 0) {
+      struct stat st {};
+      if (::fstat(created.get(), &st) == 0) {
+        const mode_t made = st.st_mode & 07777;
+        if (const mode_t wanted = ModeInDirectory(dir, made); wanted != made) {
+          ::fchmod(created.get(), wanted);
+        }
+      }
       *name = std::move(candidate);
       *fd = std::move(created);
       return S_OK;

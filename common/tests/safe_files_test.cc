@@ -3,11 +3,13 @@
 #include "ringwell/common/safe_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
@@ -129,6 +131,45 @@ TEST_F(SafeFilesTest, OrdinaryFilesBelowTheRootAndLinksOutsideItWork) {
   fs::create_symlink(outside_, scratch() + "dir");
   EXPECT_EQ(RemoveDirectoryFiles(scratch() + "dir/"), SymbolicLinkRefused());
   EXPECT_TRUE(fs::exists(outside_ + "secret.xml"));
+}
+
+// A member of the spool's group with a private umask still makes files the
+// daemon (another user in the group) can read, and lock files it can lock.
+TEST_F(SafeFilesTest, FilesInAGroupSharedDirectoryAreTheGroupsWhateverTheUmask) {
+  struct Writer {
+    const char* what;
+    std::function<HRESULT(const std::string& dir)> write;  // returns the path through `made`
+    std::string made;
+  };
+  const std::vector<Writer> writers = {
+      {"a request or report", [](const std::string& dir) { return WriteFileAtomically(dir + "a.xml", "<A/>"); },
+       "a.xml"},
+      {"a report's lock",
+       [](const std::string& dir) {
+         DirectoryLock lock;
+         return DirectoryLock::Acquire(dir + "a.xml", &lock);
+       },
+       ".lock"},
+      {"a copied file", [&](const std::string& dir) {
+         return CopyRegularFile(outside_ + "secret.xml", dir + "b.wav");
+       }, "b.wav"},
+  };
+  const mode_t old_umask = ::umask(077);
+  for (const Writer& writer : writers) {
+    for (const bool shared : {true, false}) {
+      SCOPED_TRACE(std::string(writer.what) + (shared ? " in a shared directory" : " in a private one"));
+      const std::string dir = root() + (shared ? "Reports/" : "Requests/");
+      fs::create_directories(dir);
+      ASSERT_EQ(::chmod(dir.c_str(), shared ? 02770 : 0700), 0);
+      ASSERT_EQ(writer.write(dir), S_OK);
+      const auto perms = fs::status(dir + writer.made).permissions();
+      EXPECT_EQ(perms & fs::perms::group_all,
+                shared ? fs::perms::group_read | fs::perms::group_write : fs::perms::none);
+      EXPECT_EQ(perms & fs::perms::others_all, fs::perms::none);  // the umask holds for others
+      fs::remove(dir + writer.made);
+    }
+  }
+  ::umask(old_umask);
 }
 
 }  // namespace

@@ -70,7 +70,8 @@ bool CopyContent(int from, int to) {
 }
 
 // Copies the regular file `source` to `target` with its permissions (plus
-// write permission for the owner) and modification time. The copy is written
+// write permission for the owner, and for the group what ModeInDirectory
+// adds) and modification time. The copy is written
 // under a temporary name beside `target` and then put in place: replacing an
 // existing file when `overwrite`, otherwise only when `target` does not exist
 // yet (checked and done in one step). False when anything failed; nothing is
@@ -90,7 +91,7 @@ bool CopyIntoStore(const std::string& source, const std::string& target, bool ov
   if (Failed(CreateUniqueFileAt(dir.get(), "." + name + ".", "", 0600, &temp, &to))) return false;
   const timespec times[2] = {st.st_atim, st.st_mtim};
   bool ok = CopyContent(from.get(), to.get()) &&
-            ::fchmod(to.get(), (st.st_mode & 0777) | S_IWUSR) == 0 &&
+            ::fchmod(to.get(), ModeInDirectory(dir.get(), (st.st_mode & 0777) | S_IWUSR)) == 0 &&
             ::futimens(to.get(), times) == 0 && ::fsync(to.get()) == 0 && Succeeded(to.Close());
   if (ok) {
     ok = overwrite ? ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) == 0

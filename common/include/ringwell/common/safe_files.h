@@ -49,8 +49,15 @@ bool IsBelowStorageRoot(const std::string& path);
 // ends with "/"; the descriptor is then the directory itself).
 HRESULT OpenParentDirectory(const std::string& path, UniqueFd* dir, std::string* leaf);
 
+// The mode for a new file in the open directory `dir`: `mode`, plus read and
+// write for the group when `dir` is shared by its group (set-group-ID, as the
+// storage root's directories are), whatever the umask of the file's maker, so
+// that the daemon and the group's other members can use what one member made.
+mode_t ModeInDirectory(int dir, mode_t mode);
+
 // Creates a new file named prefix + six random letters or digits + suffix
-// in the open directory `dir` (never through a link); its name in *name.
+// in the open directory `dir` (never through a link); its name in *name. Its
+// mode is `mode` less the umask, with ModeInDirectory's addition.
 HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view suffix, mode_t mode,
                            std::string* name, UniqueFd* fd);
 
