@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include "setup_steps.h"
+
 namespace ringwell::setup {
 
 std::vector<Problem> CheckSpeechVoices() {
@@ -33,16 +35,16 @@ std::vector<Problem> CheckRunningPrograms() {
     prepax = prepax || name == "prepax";
     host = host || name == "ringwell-host";
   }
+  // The package's units are there to be enabled; otherwise ringwell-setup
+  // writes units of its own.
+  const bool packaged = !PackagedUnit().empty();
+  const auto start = [packaged](const std::string& program) {
+    return packaged ? "systemctl enable --now " + program
+                    : "systemctl start " + program + " (after ringwell-setup --systemd), or run " + program;
+  };
   std::vector<Problem> problems;
-  if (!prepax) {
-    problems.push_back({"the daemon prepax is not running",
-                        "systemctl start prepax (after ringwell-setup --systemd), or run prepax"});
-  }
-  if (!host) {
-    problems.push_back({"no telephony host is running (ringwell-host)",
-                        "systemctl start ringwell-host (after ringwell-setup --systemd), or run "
-                        "ringwell-host"});
-  }
+  if (!prepax) problems.push_back({"the daemon prepax is not running", start("prepax")});
+  if (!host) problems.push_back({"no telephony host is running (ringwell-host)", start("ringwell-host")});
   return problems;
 }
 

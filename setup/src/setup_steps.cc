@@ -55,16 +55,6 @@ int RunProgram(const std::vector<std::string>& argv) {
   return WEXITSTATUS(status);
 }
 
-// The units of the Debian package, which units in /etc/systemd/system would
-// hide: those run the services as the ringwell user with the host's
-// configuration in /etc/ringwell.
-std::string PackagedUnit() {
-  for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
-    if (IsRegularFile(std::string(dir) + "prepax.service")) return std::string(dir) + "prepax.service";
-  }
-  return {};
-}
-
 bool UnitDirectoryUsable() {
   const std::string dir = UnitDirectory();
   if (const std::string packaged = PackagedUnit(); !packaged.empty() && dir == "/etc/systemd/system/") {
@@ -80,6 +70,13 @@ bool UnitDirectoryUsable() {
 }
 
 }  // namespace
+
+std::string PackagedUnit() {
+  for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+    if (IsRegularFile(std::string(dir) + "prepax.service")) return std::string(dir) + "prepax.service";
+  }
+  return {};
+}
 
 std::string UnitDirectory() {
   const char* env = std::getenv("RINGWELL_UNIT_DIR");

@@ -35,5 +35,9 @@ bool InstallHostUnit(const SetupOptions& options);
 
 // The systemd unit directory: $RINGWELL_UNIT_DIR, else /etc/systemd/system/.
 std::string UnitDirectory();
+// The unit prepax.service of the Debian package, empty when there is none. The
+// package's units run the services as the ringwell user with the host's
+// configuration in /etc/ringwell; units in /etc/systemd/system would hide them.
+std::string PackagedUnit();
 
 }  // namespace ringwell::setup
