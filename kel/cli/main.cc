@@ -1,5 +1,10 @@
 // kel: the command-line client of the Ringwell toolkit. `kel help` and the
 // manual page (generated from the same definition) describe its use.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "cli_definition.h"
@@ -77,6 +82,26 @@ void NoteRequestFlags(CLI::App& submit, SubmitOptions& options) {
   }
 }
 
+// After a failure: when this user may not use the storage root because only
+// the members of its group may, says so and how to become one.
+void ExplainTheGroup(ringwell::kel::IKelService* service) {
+  std::string root;
+  if (service == nullptr || ringwell::Failed(service->get_Location(&root)) || root.empty()) return;
+  if (root.back() != '/') root += '/';
+  const std::string inbox = root + "Inbox";
+  struct stat st {};
+  if (::stat(inbox.c_str(), &st) != 0 || ::access(inbox.c_str(), R_OK | W_OK | X_OK) == 0) return;
+  const group* entry = ::getgrgid(st.st_gid);
+  if (entry == nullptr || (st.st_mode & S_IRWXG) != S_IRWXG) return;
+  const std::string group_name = entry->gr_name;
+  const passwd* user = ::getpwuid(::geteuid());
+  std::fprintf(stderr,
+               "kel: only members of the group %s may use the storage root %s; an administrator "
+               "adds you with: adduser %s %s (it counts from your next login)\n",
+               group_name.c_str(), root.c_str(), user != nullptr ? user->pw_name : "USER",
+               group_name.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,8 +116,9 @@ int main(int argc, char** argv) {
   const std::string name = command->get_name();
   if (name == "help") return Help(*app, options.help_topic);
 
+  ringwell::ComPtr<ringwell::kel::IKelService> service;
   try {
-    auto service = OpenService(options.root);
+    service = OpenService(options.root);
     if (name == "submit") {
       NoteRequestFlags(*command, options.submit);
       return Submit(service.Get(), options.submit);
@@ -110,6 +136,7 @@ int main(int argc, char** argv) {
     return Usage(failure.what());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kel: %s\n", e.what());
+    ExplainTheGroup(service.Get());
     return kExitFailure;
   }
 }
