@@ -88,7 +88,8 @@ HRESULT ReadWholeFile(const std::string& path, std::string* content) {
   return S_OK;
 }
 
-HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write) {
+HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write,
+                        Durability durability) {
   UniqueFd dir;
   std::string leaf;
   HRESULT hr = OpenParentDirectory(path, &dir, &leaf);
@@ -100,7 +101,9 @@ HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int
   hr = CreateUniqueFileAt(dir.get(), "." + leaf + ".", "", 0666 & ~CurrentUmask(), &temp, &fd);
   if (Failed(hr)) return hr;
   hr = write(fd.get());
-  if (Succeeded(hr) && ::fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
+  if (Succeeded(hr) && durability == Durability::kSynced && ::fsync(fd.get()) != 0) {
+    hr = HresultFromErrno(errno);
+  }
   if (Succeeded(hr) && ::close(fd.release()) != 0) hr = HresultFromErrno(errno);
   if (Succeeded(hr) && ::renameat(dir.get(), temp.c_str(), dir.get(), leaf.c_str()) != 0) {
     hr = HresultForPathError(errno, path);
@@ -109,10 +112,11 @@ HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int
   return hr;
 }
 
-HRESULT WriteFileAtomically(const std::string& path, std::string_view content) {
-  return ReplaceFileWith(path, [content](int fd) {
-    return WriteAll(fd, content) ? S_OK : HresultFromErrno(errno);
-  });
+HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
+                            Durability durability) {
+  return ReplaceFileWith(
+      path, [content](int fd) { return WriteAll(fd, content) ? S_OK : HresultFromErrno(errno); },
+      durability);
 }
 
 bool FileExists(const std::string& path) {

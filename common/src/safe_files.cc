@@ -248,6 +248,14 @@ HRESULT SyncDirectory(const std::string& path) {
   return S_OK;
 }
 
+HRESULT SyncFileSystem(const std::string& path) {
+  UniqueFd fd;
+  HRESULT hr = OpenFile(WithoutTrailingSlash(path), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, &fd);
+  if (Failed(hr)) return hr;
+  if (::syncfs(fd.get()) != 0) return HresultFromErrno(errno);
+  return S_OK;
+}
+
 namespace {
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;

@@ -62,7 +62,9 @@ HRESULT Document::LoadXml(std::string_view text, std::string* reason) {
   return hr;
 }
 
-HRESULT Document::Save(const std::string& path) const { return WriteFileAtomically(path, Xml()); }
+HRESULT Document::Save(const std::string& path, Durability durability) const {
+  return WriteFileAtomically(path, Xml(), durability);
+}
 
 std::string Document::Xml() const {
   std::ostringstream out;

@@ -89,6 +89,7 @@ void CFileProcessor::ProcessFiles(std::stop_token stop) {
     ProcessOne(name);
   }
   pending_.clear();
+  SyncPendingMarkers();
 }
 
 void CFileProcessor::ProcessOne(const std::string& name) {
@@ -181,9 +182,10 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
 
   // The host may be dialling the request already: only what still says
   // "Processing" becomes "Scheduled", so a status the scheduler wrote stays.
-  // Until the marker goes, a restart finishes the report's update.
-  if (MarkScheduledWhereProcessing(request.id)) {
-    RemoveFile(request.request_dir + "/" + kPreprocessingMarker);
+  // Until the marker goes, a restart finishes the report's update; it goes
+  // once the next sync has put the update on disk.
+  if (MarkScheduledWhereProcessing(request.id, Durability::kSyncedLater)) {
+    DropMarkerAfterSync(request.id);
   }
 }
 

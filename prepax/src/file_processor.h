@@ -30,9 +30,11 @@
 // before the inbox file is deleted, and only then moved to Requests/NAME.xml:
 // an inbox file that still exists therefore means the request has never
 // reached Requests, and a request that reached Requests is never processed
-// again. At construction the processor finishes what a killed run left:
+// again. The same holds after a power cut (request_directory.cc says what is
+// synced when). At construction the processor finishes what a killed run
+// left:
 //
-//   marked directory with ".scheduled"            -> moved to Requests, "Scheduled"
+//   marked directory with ".scheduled", no inbox  -> moved to Requests, "Scheduled"
 //   marked directory, Requests/ID.xml exists      -> marker dropped, the parts of the
 //                                                    report not yet scheduled become "Scheduled"
 //   marked directory, inbox file still there      -> processed again from the start
@@ -111,9 +113,16 @@ class CFileProcessor {
   bool ReportsDirectoryTakesFiles() const;
   HRESULT GenerateReport(const std::string& request_file, const xml::Document& document,
                          const std::string& status);
-  // Saves the rewritten request beside its wav files, deletes the inbox file
-  // and moves the request to Requests.
+  // Saves the rewritten request beside its wav files, syncs, deletes the
+  // inbox file and moves the request to Requests (request_directory.cc says
+  // what a power cut leaves at each step).
   void Schedule(const std::string& name, const xml::Document& document, const Request& request);
+  // Syncs the file system of `dir`, then drops the markers waiting for it.
+  void SyncAndDropMarkers(const std::string& dir);
+  // The marker of scheduled request `id` goes after the next sync.
+  void DropMarkerAfterSync(const std::string& id);
+  // At the end of a cycle: one sync for the markers still waiting.
+  void SyncPendingMarkers();
   void ClearRequest(const std::string& id);
 
   // What a killed run left (see the top of this file).
@@ -122,7 +131,8 @@ class CFileProcessor {
   // Sets "Scheduled" wherever the report of `id` still says "Processing" or
   // has no status yet; a status the scheduler wrote stays.
   // False (with an event) when the report could not be read or saved.
-  bool MarkScheduledWhereProcessing(const std::string& id);
+  bool MarkScheduledWhereProcessing(const std::string& id,
+                                    Durability durability = Durability::kSynced);
 
   std::vector<std::string> pending_;
   StorageLayout layout_;
@@ -132,6 +142,8 @@ class CFileProcessor {
   std::set<std::string> in_progress_;
   // Names whose report could not be created, reported once each.
   std::set<std::string> report_failures_;
+  // Markers of scheduled requests whose last steps are not yet synced.
+  std::vector<std::string> markers_awaiting_sync_;
 };
 
 // Name of the file that marks a request directory as being preprocessed; it

@@ -112,17 +112,38 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
   throw ComError(E_FAIL);
 }
 
+// What a power cut leaves of a request, step by step. The inbox file is on
+// disk from the start (the toolkit syncs it), and so is every save of the
+// report (the report generator syncs each).
+//   1. Until the first sync below, nothing else of the request need be on
+//      disk: its directory, wav files and staged request may be missing or
+//      incomplete. The inbox file is still there, so the restart processes
+//      the request again from the start, as after a kill (a staged request
+//      beside an inbox file is never trusted).
+//   2. One sync of the whole file system puts on disk at once the wav files
+//      and the staged request (written without syncs of their own), the
+//      request directory's entries, its entry in Requests with its marker,
+//      and the last steps of the requests before this one (whose markers may
+//      go now).
+//   3. The inbox file is removed, and its directory synced: from here on the
+//      request cannot come back to Inbox, before the host can see it.
+//   4. The move to Requests and the report's "Scheduled" are not synced:
+//      a cut may undo either, but the marker is still on disk and the restart
+//      ends the request as after a kill (staged and no inbox file: moved;
+//      moved: the report marked). The marker goes only after the next sync
+//      (the next request's step 2, or the one at the end of a cycle).
+// So a request is never lost, never processed again once it may have been
+// seen in Requests, and never reaches Requests without its wav files and its
+// report.
 void CFileProcessor::Schedule(const std::string& name, const xml::Document& document,
                               const Request& request) {
   const std::string staged = request.request_dir + "/" + kScheduledRequest;
-  HRESULT hr = document.Save(staged);
+  HRESULT hr = document.Save(staged, Durability::kSyncedLater);
   if (Failed(hr)) {
     LogOne(prepax_msg::kSaveFileFailed, staged);
     throw ComError(hr);
   }
-  // The request's files must outlast a power cut before its inbox copy goes.
-  SyncDirectory(request.request_dir);
-  SyncDirectory(layout_.RequestsDir());
+  SyncAndDropMarkers(request.request_dir);
   const std::string inbox_file = layout_.InboxDir() + name;
   if (Failed(RemoveFile(inbox_file))) {
     LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
@@ -135,8 +156,27 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
     throw ComError(hr);
   }
-  // Once the host may have seen it, the move must not be undone by a power cut.
-  SyncDirectory(layout_.RequestsDir());
+}
+
+void CFileProcessor::SyncAndDropMarkers(const std::string& dir) {
+  const HRESULT hr = SyncFileSystem(dir);
+  if (Failed(hr)) {
+    // The markers stay until a sync succeeds; the request goes on, at risk
+    // only if the power fails before then.
+    LogTwo(prepax_msg::kErrorIn, kOperation,
+           "Cannot flush the files below " + dir + " to disk: " + ErrorText(hr));
+    return;
+  }
+  for (const std::string& marker : markers_awaiting_sync_) RemoveFile(marker);
+  markers_awaiting_sync_.clear();
+}
+
+void CFileProcessor::DropMarkerAfterSync(const std::string& id) {
+  markers_awaiting_sync_.push_back(layout_.RequestDir(id) + "/" + kPreprocessingMarker);
+}
+
+void CFileProcessor::SyncPendingMarkers() {
+  if (!markers_awaiting_sync_.empty()) SyncAndDropMarkers(layout_.RequestsDir());
 }
 
 void CFileProcessor::RecoverInterruptedWork() {
@@ -165,6 +205,7 @@ void CFileProcessor::RecoverInterruptedWork() {
       }
     }
   }
+  SyncPendingMarkers();
   // Reports: a temporary file whose report is unlocked has no writer left.
   if (Succeeded(ListDirectory(layout_.ReportsDir(), &entries))) {
     for (const DirectoryEntry& entry : entries) {
@@ -196,37 +237,32 @@ void CFileProcessor::RecoverRequestDirectory(const std::string& id) {
   const std::string staged = dir + "/" + kScheduledRequest;
   const std::string inbox_file = layout_.InboxFile(id);
   const std::string scheduled_file = layout_.RequestFile(id);
-  if (IsRegularFile(staged)) {
-    // Killed while scheduling: finish it.
-    const HRESULT removed = RemoveFile(inbox_file);
-    if (Failed(removed) && !Missing(removed)) {
-      LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
-      return;
-    }
-    SyncDirectory(layout_.InboxDir());
+  if (IsRegularFile(staged) && !FileExists(inbox_file)) {
+    // Stopped while scheduling, after the inbox file went (so the staged
+    // request is on disk whole): finish it.
     if (Failed(RenameEntry(staged, scheduled_file))) {
       LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
       return;
     }
-    MarkScheduledWhereProcessing(id);
-    RemoveFile(marker);
   } else if (IsRegularFile(scheduled_file)) {
-    // Scheduled already (the host may be dialling it), killed before the
+    // Scheduled already (the host may be dialling it), stopped before the
     // report said so; an inbox copy left beside it must not run again.
     const HRESULT removed = RemoveFile(inbox_file);
     if (Failed(removed) && !Missing(removed)) {
       LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
       return;
     }
-    MarkScheduledWhereProcessing(id);
-    RemoveFile(marker);
-  } else if (!FileExists(inbox_file)) {
-    RemoveDirectoryFiles(dir);  // nothing left to finish
+  } else {
+    if (!FileExists(inbox_file)) RemoveDirectoryFiles(dir);  // nothing left to finish
+    // Otherwise the inbox file is still there and the next cycle starts again.
+    return;
   }
-  // Otherwise the inbox file is still there and the next cycle starts again.
+  // The marker goes once the steps above are on disk (the sync at the end of
+  // the recovery).
+  if (MarkScheduledWhereProcessing(id, Durability::kSyncedLater)) DropMarkerAfterSync(id);
 }
 
-bool CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
+bool CFileProcessor::MarkScheduledWhereProcessing(const std::string& id, Durability durability) {
   const std::string report = layout_.ReportFile(id);
   DirectoryLock lock;
   xml::Document document;
@@ -247,7 +283,7 @@ bool CFileProcessor::MarkScheduledWhereProcessing(const std::string& id) {
   };
   update(document.FirstChild());
   for (pugi::xml_node sub : xml::ElementsByName(document.dom(), "SubReport")) update(sub);
-  if (changed && Failed(document.Save(report))) {
+  if (changed && Failed(document.Save(report, durability))) {
     LogOne(prepax_msg::kSaveFileFailed, report);
     return false;
   }

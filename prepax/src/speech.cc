@@ -108,7 +108,9 @@ HRESULT CSpeech::GenerateVoiceFile(const char* a_bstrText, const char* a_bstrPat
                                                std::to_string(max_seconds) +
                                                " seconds, the limit (MaxAudioSeconds).");
     }
-    file.Finish();
+    // Not synced here: the request processor syncs all of a request's files
+    // at once before the request is scheduled.
+    file.Finish(nullptr, Durability::kSyncedLater);
     file.Rename();
     return S_OK;
   });

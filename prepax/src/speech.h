@@ -25,7 +25,9 @@ class CSpeech final : public ComObject<ISpeech, ISupportErrorInfo> {
   HRESULT Initialize() override;
   // Null text or path: E_INVALIDARG. The format is checked before the file is
   // touched; the file is written beside its place as the speech is made and
-  // renamed over it, so it is replaced whole or not at all. A text longer
+  // renamed over it, so it is replaced whole or not at all; its data is not
+  // flushed to disk (the request processor syncs a request's files together
+  // before the request is scheduled). A text longer
   // than MaxTextBytes, or one that speaks for longer than MaxAudioSeconds,
   // fails with E_INVALIDARG; speech stopped by InterruptSpeaking fails with
   // E_ABORT.

@@ -183,7 +183,7 @@ StagedWavFile::~StagedWavFile() {
   if (!renamed_) ::unlinkat(file_.dir.get(), file_.temp.c_str(), 0);
 }
 
-void StagedWavFile::Finish(const struct stat* like) {
+void StagedWavFile::Finish(const struct stat* like, Durability durability) {
   encoder_->Finish();
   if (like != nullptr) {
     ::fchmod(file_.fd.get(), like->st_mode & 0777);
@@ -192,8 +192,9 @@ void StagedWavFile::Finish(const struct stat* like) {
     [[maybe_unused]] const int ignored =
         ::fchown(file_.fd.get(), like->st_uid, like->st_gid);
   }
-  // The data must be on disk before the name points at it.
-  if (::fsync(file_.fd.get()) != 0) ThrowLastErrno();
+  // The data must be on disk before the name points at it, or before anyone
+  // relies on the name after a power cut.
+  if (durability == Durability::kSynced && ::fsync(file_.fd.get()) != 0) ThrowLastErrno();
   ThrowIfFailed(file_.fd.Close());
 }
 

@@ -61,11 +61,21 @@ class UniqueFd {
 HRESULT HresultForPathError(int err, const std::string& path);
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content);
+// Whether an atomic replacement flushes the new file's data to disk before
+// the rename (kSynced), or leaves that to one later sync of the whole file
+// system (SyncFileSystem in safe_files.h) that the caller makes before
+// anything depends on the file surviving a power cut. Either way a reader
+// never sees half a file.
+enum class Durability { kSynced, kSyncedLater };
+
 // Replaces (or creates) `path` with `content` atomically.
-HRESULT WriteFileAtomically(const std::string& path, std::string_view content);
+HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
+                            Durability durability = Durability::kSynced);
 // The same with the content written by `write` into the open temporary file
-// (which is then flushed to disk, closed and renamed over `path`).
-HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write);
+// (which is then flushed to disk as `durability` says, closed and renamed
+// over `path`).
+HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int fd)>& write,
+                        Durability durability = Durability::kSynced);
 // Writes all of `data` to `fd`; false with errno set on failure.
 bool WriteAll(int fd, std::string_view data);
 

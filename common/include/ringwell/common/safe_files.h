@@ -79,6 +79,9 @@ HRESULT RenameEntry(const std::string& from, const std::string& to, bool replace
 
 // fsync(2) of a directory, so that entries made or removed in it last.
 HRESULT SyncDirectory(const std::string& path);
+// syncfs(2) through the directory `path`: everything written, made, renamed
+// or removed on its file system so far reaches the disk in one step.
+HRESULT SyncFileSystem(const std::string& path);
 
 struct DirectoryEntry {
   enum class Type { kFile, kDirectory, kLink, kOther };

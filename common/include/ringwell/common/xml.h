@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/ole_date.h"
 
@@ -44,8 +45,9 @@ class Document {
   HRESULT Load(const std::string& path, std::string* reason = nullptr);
   // Parses a text as a whole document, with the same results.
   HRESULT LoadXml(std::string_view text, std::string* reason = nullptr);
-  // Saves the document atomically to `path`.
-  HRESULT Save(const std::string& path) const;
+  // Saves the document atomically to `path` (files.h says what `durability`
+  // means).
+  HRESULT Save(const std::string& path, Durability durability = Durability::kSynced) const;
   // The whole document as text.
   std::string Xml() const;
 

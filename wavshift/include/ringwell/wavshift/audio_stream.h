@@ -75,8 +75,9 @@ class StagedWavFile {
   const std::string& temp_path() const { return temp_path_; }
 
   // Completes the audio; with `like`, gives the file that mode and (where
-  // this process may) that owner; syncs its data to disk and closes it.
-  void Finish(const struct stat* like = nullptr);
+  // this process may) that owner; syncs its data to disk (unless the caller
+  // syncs later, see Durability in files.h) and closes it.
+  void Finish(const struct stat* like = nullptr, Durability durability = Durability::kSynced);
   // Renames the finished file over `path`. Throws the system error of the
   // rename (the temporary file is then still removed on destruction).
   void Rename();
