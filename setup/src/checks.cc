@@ -65,8 +65,10 @@ bool CheckStore(std::vector<Problem>* problems) {
   return true;
 }
 
-// Checks that `path` is a directory this process may list and write.
-bool CheckDirectory(const std::string& path, const char* what, std::vector<Problem>* problems) {
+// Checks that `path` is a directory this process may list and, when
+// `writable`, write.
+bool CheckDirectory(const std::string& path, const char* what, std::vector<Problem>* problems,
+                    bool writable = true) {
   const std::string fix = std::string(kSetupCommand) + " (as root)";
   if (!FileExists(path)) {
     problems->push_back({std::string(what) + " " + path + " does not exist", fix});
@@ -76,8 +78,9 @@ bool CheckDirectory(const std::string& path, const char* what, std::vector<Probl
     problems->push_back({std::string(what) + " " + path + " is not a directory", fix});
     return false;
   }
-  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
-    problems->push_back({std::string(what) + " " + path + " is not writable for this user (" +
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK | (writable ? W_OK : 0), AT_EACCESS) != 0) {
+    problems->push_back({std::string(what) + " " + path + " is not " +
+                             (writable ? "writable" : "readable") + " for this user (" +
                              std::strerror(errno) + ")",
                          fix + ", and run this program as a member of the spool's group"});
     return false;
@@ -86,7 +89,9 @@ bool CheckDirectory(const std::string& path, const char* what, std::vector<Probl
 }
 
 void CheckDirectories(const std::string& root, std::vector<Problem>* problems) {
-  if (!CheckDirectory(root, "the storage root", problems)) return;
+  // Everything is written in the subdirectories: the root itself (0755, as
+  // ringwell-setup makes it) need only be readable.
+  if (!CheckDirectory(root, "the storage root", problems, false)) return;
   const StorageLayout layout{root};
   const std::pair<std::string, const char*> subdirectories[] = {
       {layout.InboxDir(), "the directory"},
