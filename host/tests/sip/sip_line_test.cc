@@ -87,11 +87,19 @@ class SipLineTest : public ringwell::testing::RingwellTest {
     WriteWav(wav_dir_ + "long.wav", Melody(6));
   }
 
-  std::unique_ptr<SipStack> StartStack(const std::string& uri_template) {
+  // An account for callees on 127.0.0.1, half a second a ring.
+  static SipAccount LoopbackAccount(const std::string& uri_template) {
     SipAccount account;
     account.uri_template = uri_template;
     account.local_address = "127.0.0.1";
     account.ring_period = 0.5;
+    return account;
+  }
+
+  std::unique_ptr<SipStack> StartStack(const std::string& uri_template) {
+    return StartStack(LoopbackAccount(uri_template));
+  }
+  std::unique_ptr<SipStack> StartStack(SipAccount account) {
     std::string error;
     EXPECT_TRUE(PrepareAccount(account, &error)) << error;
     auto stack = SipStack::Start(account, &error);
@@ -266,16 +274,11 @@ TEST_F(SipLineTest, TlsCallsReachOnlyACalleeWithATrustedCertificate) {
     BaresipCallee callee(scratch() + "callee-" + c.name, Join({Greeting(), Silence(8)}), true,
                          c.presented);
     ASSERT_TRUE(callee.ready());
-    SipAccount account;
-    account.uri_template = callee.TlsUriTemplate();
+    SipAccount account = LoopbackAccount(callee.TlsUriTemplate());
     account.transport = "tls";
     account.ca_file = c.trusted;
-    account.local_address = "127.0.0.1";
-    account.ring_period = 0.5;
-    std::string error;
-    ASSERT_TRUE(PrepareAccount(account, &error)) << error;
-    auto stack = SipStack::Start(account, &error);
-    ASSERT_NE(stack, nullptr) << error;
+    auto stack = StartStack(account);
+    ASSERT_NE(stack, nullptr);
     const Result result = Call(*stack, Request(4, 10, kPlainTree));
     EXPECT_EQ(result.status, c.status) << result.protocol << result.error;
     if (std::string_view(c.status) == "Completed") {
