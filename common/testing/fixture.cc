@@ -15,7 +15,6 @@
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/storage.h"
-#include "ringwell/testing/process.h"
 
 namespace ringwell::testing {
 namespace fs = std::filesystem;
@@ -73,38 +72,6 @@ std::vector<EventLogEntry> RingwellTest::EventLogEntries() const {
     entries.push_back(std::move(entry));
   }
   return entries;
-}
-
-void RingwellTest::ExpectBrokenConfigurationsRefused(const std::vector<std::string>& argv,
-                                                     const std::function<void()>& repair) {
-  const std::string program = fs::path(argv.front()).filename();
-  const std::string top = fs::path(registry_path_).parent_path();
-  for (const auto& broken : BrokenConfigurations(registry_path_, root_)) {
-    SCOPED_TRACE(broken.name);
-    repair();
-    broken.arrange();
-    ClearEventLog();
-    const std::string before = Snapshot(top);
-    std::vector<std::string> started = argv;
-    if (broken.unknown_switch) started.push_back(broken.cause);
-    const auto result = RunCapturing(started, ProgramEnvironment(), broken.enforce_permissions);
-    EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
-    EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
-    EXPECT_EQ(Snapshot(top), before);
-    if (broken.unknown_switch) continue;
-    EXPECT_EQ(result.err.rfind(program + ": cannot start: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find("; to fix: "), std::string::npos) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    const auto events = EventLogEntries();
-    EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                            [&](const EventLogEntry& e) {
-                              return e.text.find(broken.cause) != std::string::npos;
-                            }),
-              1);
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back().type, "error");
-    EXPECT_NE(events.back().text.find(broken.cause), std::string::npos) << events.back().text;
-  }
 }
 
 std::map<std::string, std::string> RingwellTest::ProgramEnvironment() const {

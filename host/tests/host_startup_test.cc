@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using ringwell::testing::LibraryPath;
 using ringwell::testing::ProgramPath;
 using ringwell::testing::RunProgram;
+using ringwell::testing::Snapshot;
 
 class HostStartupTest : public ringwell::testing::RingwellTest {
  protected:
@@ -50,11 +51,28 @@ class HostStartupTest : public ringwell::testing::RingwellTest {
     for (int i = 0; i < 200 && CountEvents(text) == 0; ++i) std::this_thread::sleep_for(50ms);
     return CountEvents(text) > 0;
   }
+  std::string Top() const { return fs::path(registry_path()).parent_path(); }
 };
 
 TEST_F(HostStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
-  ExpectBrokenConfigurationsRefused({ProgramPath("ringwell-host"), "--no-pager"},
-                                    [this] { Repair(); });
+  for (const auto& broken : ringwell::testing::BrokenConfigurations(registry_path(), root())) {
+    SCOPED_TRACE(broken.name);
+    Repair();
+    broken.arrange();
+    ClearEventLog();
+    const std::string before = Snapshot(Top());
+    std::vector<std::string> argv = {ProgramPath("ringwell-host"), "--no-pager"};
+    if (broken.unknown_switch) argv.push_back(broken.cause);
+    const auto result =
+        ringwell::testing::RunCapturing(argv, ProgramEnvironment(), broken.enforce_permissions);
+    EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
+    EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
+    EXPECT_EQ(Snapshot(Top()), before);
+    if (broken.unknown_switch) continue;
+    EXPECT_EQ(result.err.rfind("ringwell-host: cannot start: ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(CountEvents(broken.cause), 1);
+  }
 }
 
 TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {

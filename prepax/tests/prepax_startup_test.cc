@@ -3,6 +3,7 @@
 // argument), and nothing created or changed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "prepax_test_support.h"
@@ -15,7 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 using ringwell::testing::LibraryPath;
 using ringwell::testing::ProgramPath;
+using ringwell::testing::RunCapturing;
 using ringwell::testing::RunProgram;
+using ringwell::testing::Snapshot;
 
 class PrepaxStartupTest : public testing::PrepaxTest {
  protected:
@@ -32,10 +35,31 @@ class PrepaxStartupTest : public testing::PrepaxTest {
     SetConfigString("RootDir", root());
     SetConfigNumber("AudioFormat", testing::kTestFormat);
   }
+  std::string Top() const { return fs::path(registry_path()).parent_path(); }
 };
 
 TEST_F(PrepaxStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
-  ExpectBrokenConfigurationsRefused({ProgramPath("prepax")}, [this] { Repair(); });
+  for (const auto& broken : ringwell::testing::BrokenConfigurations(registry_path(), root())) {
+    SCOPED_TRACE(broken.name);
+    Repair();
+    broken.arrange();
+    ClearEventLog();
+    const std::string before = Snapshot(Top());
+    std::vector<std::string> argv = {ProgramPath("prepax")};
+    if (broken.unknown_switch) argv.push_back(broken.cause);
+    const auto result = RunCapturing(argv, ProgramEnvironment(), broken.enforce_permissions);
+    EXPECT_EQ(result.exit_code, broken.unknown_switch ? 2 : 1);
+    EXPECT_NE(result.err.find(broken.cause), std::string::npos) << result.err;
+    EXPECT_EQ(Snapshot(Top()), before);
+    if (broken.unknown_switch) continue;
+    EXPECT_EQ(result.err.rfind("prepax: cannot start: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("; to fix: "), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    const auto events = EventLogEntries();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().type, "error");
+    EXPECT_NE(events.back().text.find(broken.cause), std::string::npos) << events.back().text;
+  }
 }
 
 }  // namespace

@@ -60,14 +60,6 @@ class RingwellTest : public ::testing::Test {
   // registry and event log, and no journal.
   std::map<std::string, std::string> ProgramEnvironment() const;
 
-  // Starts `argv` in each of BrokenConfigurations (after `repair` made the
-  // configuration work again) and checks the refusal: exit code 1 (2 for an
-  // unknown switch), one line on standard error "<program>: cannot start:
-  // <cause>; to fix: ...", one event naming the cause (an error, the last
-  // one), and nothing changed beside the registry file.
-  void ExpectBrokenConfigurationsRefused(const std::vector<std::string>& argv,
-                                         const std::function<void()>& repair);
-
   // Registry values under SOFTWARE\Corvane\Ringwell.
   void SetConfigString(const std::string& name, const std::string& value);
   void SetConfigNumber(const std::string& name, std::uint32_t value);
