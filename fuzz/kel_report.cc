@@ -12,7 +12,6 @@
 #include <string>
 
 #include "fuzz_support.h"
-
 #include "kel_service.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/variant.h"

@@ -10,9 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "fuzz_support.h"
-
 #include "ctallier.h"
+#include "fuzz_support.h"
 #include "intake.h"
 #include "ringwell/common/error_info.h"
 #include "scheduler_state.h"
@@ -49,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   SchedulerState state;
-  ComPtr<tallier::ITallier> tallier(MakeComObject<tallier::CTallier>(std::chrono::milliseconds(0)).Get());
+  ComPtr<tallier::ITallier> tallier(
+      MakeComObject<tallier::CTallier>(std::chrono::milliseconds(0)).Get());
   state.SetTallier(tallier);
   // The report the daemon would have made from the same file, when it can.
   tallier->CreateNewReport(path.c_str());

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "fuzz_support.h"
-
 #include "ringwell/common/com.h"
 #include "ringwell/wavshift/audio_format.h"
 #include "wavshift.h"

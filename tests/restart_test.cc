@@ -33,12 +33,18 @@ using ringwell::testing::ProgramPath;
 constexpr int kRequests = 6;
 constexpr int kRecipients = 5;
 
-std::string RequestId(int r) { return "{0000000" + std::to_string(r) + "-5E57-4A27-8000-00000000CA11}"; }
+std::string RequestId(int r) {
+  return "{0000000" + std::to_string(r) + "-5E57-4A27-8000-00000000CA11}";
+}
 std::string Number(int r, int n) { return "55" + std::to_string(r) + "000" + std::to_string(n); }
 
 void WriteTone(const std::string& path) {
-  SF_INFO info{.frames = 0, .samplerate = 8000, .channels = 1,
-               .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, .sections = 0, .seekable = 0};
+  SF_INFO info{.frames = 0,
+               .samplerate = 8000,
+               .channels = 1,
+               .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+               .sections = 0,
+               .seekable = 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr) << path;
   std::vector<short> samples(4000, 1000);
@@ -72,8 +78,8 @@ class RestartTest : public ringwell::testing::RingwellTest {
     std::string xml = "<Request xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" ID=\"" + id +
                       "\" UserID=\"{0}\" Type=\"Call\"><StartTime dt:dt=\"dateTime\">" +
                       OleDateToIso(OleDateNow() - 1.0 / 24) +
-                      "</StartTime><StopTime dt:dt=\"dateTime\">" +
-                      OleDateToIso(OleDateNow() + 1) + "</StopTime><Recipients>";
+                      "</StartTime><StopTime dt:dt=\"dateTime\">" + OleDateToIso(OleDateNow() + 1) +
+                      "</StopTime><Recipients>";
     for (int n = 0; n < kRecipients; ++n) xml += "<Recipient>" + Number(r, n) + "</Recipient>";
     xml +=
         "</Recipients><CallTree><Message Replays=\"0\" Timeout=\"1\"><MessagePart "

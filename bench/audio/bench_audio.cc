@@ -135,13 +135,15 @@ int ConvertOnce(const char* path, const char* format) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--convert") return ConvertOnce(argv[2], argv[3]);
   const char* base = std::getenv("BENCH_DIR");
-  std::string pattern = std::string(base ? base : (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp")) +
-                        "/ringwell-bench-audio-XXXXXX";
+  std::string pattern =
+      std::string(base ? base : (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp")) +
+      "/ringwell-bench-audio-XXXXXX";
   Must(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
   const std::string dir = pattern + "/";
   setenv("RINGWELL_REGISTRY", (dir + "registry.toml").c_str(), 1);
   setenv("RINGWELL_JOURNAL", "0", 1);
-  const int reps = std::max(3, std::atoi(std::getenv("BENCH_REPS") ? std::getenv("BENCH_REPS") : "5"));
+  const int reps =
+      std::max(3, std::atoi(std::getenv("BENCH_REPS") ? std::getenv("BENCH_REPS") : "5"));
 
   ComPtr<wavshift::IWavshift> shift = LoadWavshift();
   Must(bool(shift), "loading libwavshift.so");
@@ -152,7 +154,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> mulaw = {"-r", "8000", "-c", "1", "-e", "mu-law"};
   const std::vector<std::string> gsm = {"-r", "8000", "-c", "1", "-e", "gsm-full-rate"};
   const std::vector<std::string> adpcm = {"-r", "22050", "-c", "1", "-e", "ms-adpcm"};
-  const std::vector<std::string> pcm8k = {"-r", "8000", "-c", "1", "-b", "16", "-e", "signed-integer"};
+  const std::vector<std::string> pcm8k = {"-r", "8000", "-c", "1",
+                                          "-b", "16",   "-e", "signed-integer"};
   const std::vector<Case> cases = {
       {"60 s 44.1k stereo -> 8k mu-law", dir + "stereo-60s.wav", 49, mulaw, false},
       {"60 s 44.1k stereo -> 8k GSM 6.10", dir + "stereo-60s.wav", 65, gsm, false},
@@ -163,13 +166,16 @@ int main(int argc, char** argv) {
       {"60 s 22.05k mono -> 8k mu-law", dir + "mono-22k-60s.wav", 49, mulaw, false},
       {"60 s 22.05k mono -> 8k 16-bit PCM", dir + "mono-22k-60s.wav", 6, pcm8k, false},
   };
-  std::printf("Conversion: Wavshift (in process; peak RSS of a process doing one conversion) vs sox\n"
-              "files in %s; %d runs of each 60 s case, %d of each 10 min case\n",
-              dir.c_str(), reps, std::max(3, reps / 2));
+  std::printf(
+      "Conversion: Wavshift (in process; peak RSS of a process doing one conversion) vs sox\n"
+      "files in %s; %d runs of each 60 s case, %d of each 10 min case\n",
+      dir.c_str(), reps, std::max(3, reps / 2));
   bench::PrintHeader("Wavshift", "sox");
-  for (const Case& c : cases) RunCase(shift.Get(), dir, c, c.long_input ? std::max(3, reps / 2) : reps);
-  std::printf("ratio = ours / sox (below 1: ours is faster or smaller); goal: time <= 1.0, "
-              "peak RSS < 32 MiB\n");
+  for (const Case& c : cases)
+    RunCase(shift.Get(), dir, c, c.long_input ? std::max(3, reps / 2) : reps);
+  std::printf(
+      "ratio = ours / sox (below 1: ours is faster or smaller); goal: time <= 1.0, "
+      "peak RSS < 32 MiB\n");
   fs::remove_all(dir);
   return 0;
 }

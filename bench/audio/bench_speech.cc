@@ -103,13 +103,15 @@ int main(int argc, char** argv) {
   Must(Succeeded(registry::Key::Create(kConfigKey, &key)) &&
            Succeeded(key.SetDword(kAudioFormatValue, kMuLaw8k)),
        "registry");
-  const int reps = std::max(3, std::atoi(std::getenv("BENCH_REPS") ? std::getenv("BENCH_REPS") : "5"));
+  const int reps =
+      std::max(3, std::atoi(std::getenv("BENCH_REPS") ? std::getenv("BENCH_REPS") : "5"));
 
   ComPtr<prepax::ISpeech> speech = MakeSpeech();
   Must(Succeeded(prepax::InitializeEngine()), "espeak-ng");
-  std::printf("Speech into 8 kHz mu-law: GenerateVoiceFile in process vs bare libespeak-ng "
-              "synthesis and vs espeak-ng + sox; %d runs each\n",
-              reps);
+  std::printf(
+      "Speech into 8 kHz mu-law: GenerateVoiceFile in process vs bare libespeak-ng "
+      "synthesis and vs espeak-ng + sox; %d runs each\n",
+      reps);
   bench::PrintHeader("ours", "theirs");
   for (const int words : {10, 100, 1500}) {
     const std::string text = Text(words);
@@ -137,8 +139,9 @@ int main(int argc, char** argv) {
     bench::PrintComparison(what + " peak RSS vs espeak-ng/sox", "MiB", bench::Summarise(ours_mib),
                            bench::Summarise(cli_mib));
   }
-  std::printf("ratio = ours / theirs (below 1: ours is faster or smaller); goal: <= 1.3 against "
-              "bare synthesis\n");
+  std::printf(
+      "ratio = ours / theirs (below 1: ours is faster or smaller); goal: <= 1.3 against "
+      "bare synthesis\n");
   fs::remove_all(dir);
   return 0;
 }

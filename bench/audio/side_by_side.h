@@ -9,8 +9,8 @@
 namespace ringwell::bench {
 
 struct Sample {
-  double ms = 0;          // wall time
-  double peak_mib = 0;    // peak resident memory of the process (0: not measured)
+  double ms = 0;        // wall time
+  double peak_mib = 0;  // peak resident memory of the process (0: not measured)
 };
 
 // Runs `argv` (the program found on PATH) to its end. Exits the benchmark

@@ -87,7 +87,8 @@ class Lines {
   }
   // Queues a request of `recipients`, all due now.
   void Queue(int recipients) {
-    const std::string id = "{BE0C0000-0000-0000-0000-" + std::to_string(100000000000 + ++round_) + "}";
+    const std::string id =
+        "{BE0C0000-0000-0000-0000-" + std::to_string(100000000000 + ++round_) + "}";
     const OleDate now = OleDateNow();
     std::string xml = "<Request ID=\"" + id + "\" Type=\"Call\"><StartTime>" +
                       OleDateToIso(now - 1.0 / 1440) + "</StartTime><StopTime>" +
@@ -166,8 +167,10 @@ int main() {
     std::printf("%6d | %14.1f %14.1f | %16.1f %16.1f\n", lines, polling, immediate, polling_100,
                 immediate_100);
     if (lines == 100) {
-      std::printf("100 lines, immediate, instant calls: %.0fx the one-line polling rate "
-                  "(goal 100x)\n", immediate / polling_one);
+      std::printf(
+          "100 lines, immediate, instant calls: %.0fx the one-line polling rate "
+          "(goal 100x)\n",
+          immediate / polling_one);
       std::printf("100 lines, immediate, 100 ms calls: %.0fx its one-line rate (goal 100x)\n",
                   immediate_100 / immediate_one_100);
     }
@@ -176,7 +179,8 @@ int main() {
   const std::vector<double> polling = Bursts(false, 2);
   const std::vector<double> immediate = Bursts(true, 9);
   std::printf("Burst of 32 due entries on 32 lines, until the last call starts (ms):\n");
-  std::printf("  polling   min %8.1f  median %8.1f\n", polling.front(), polling[polling.size() / 2]);
+  std::printf("  polling   min %8.1f  median %8.1f\n", polling.front(),
+              polling[polling.size() / 2]);
   std::printf("  immediate min %8.1f  median %8.1f   (goal: within 100 ms)\n", immediate.front(),
               immediate[immediate.size() / 2]);
   return 0;

@@ -74,8 +74,8 @@ void Closed(int, const struct sip_msg*, void* arg) {
   auto* session = static_cast<Session*>(arg);
   const PacketTiming t = Timing(session->arrivals);
   char line[256];
-  const int n = std::snprintf(line, sizeof line, "%ld %f %f %f %f\n", t.packets, t.p50_ms,
-                              t.p99_ms, t.max_ms, t.drift_ms);
+  const int n = std::snprintf(line, sizeof line, "%ld %f %f %f %f\n", t.packets, t.p50_ms, t.p99_ms,
+                              t.max_ms, t.drift_ms);
   (void)!::write(session->callee->report_fd, line, static_cast<std::size_t>(n));
   fd_close(session->fd);
   ::close(session->fd);
@@ -109,8 +109,8 @@ void Incoming(const struct sip_msg* msg, void* arg) {
   sipsess_accept(
       &session->sess, callee->sock, msg, 200, "OK", "callee", "application/sdp", answer, nullptr,
       nullptr, false, [](struct mbuf**, const struct sip_msg*, void*) { return ENOSYS; },
-      [](const struct sip_msg*, void*) { return 0; }, [](const struct sip_msg*, void*) {},
-      nullptr, nullptr, Closed, session, nullptr);
+      [](const struct sip_msg*, void*) { return 0; }, [](const struct sip_msg*, void*) {}, nullptr,
+      nullptr, Closed, session, nullptr);
   mem_deref(answer);
 }
 

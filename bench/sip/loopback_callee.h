@@ -14,7 +14,7 @@ namespace ringwell::bench {
 struct PacketTiming {
   long packets = 0;
   double p50_ms = 0, p99_ms = 0, max_ms = 0;  // interval between packets
-  double drift_ms = 0;  // arrival span less packets x 20 ms
+  double drift_ms = 0;                        // arrival span less packets x 20 ms
 };
 
 class LoopbackCallee {

@@ -39,7 +39,8 @@ void WriteTones(const std::string& path, double seconds, int subtype) {
   std::vector<short> block(8000);
   for (long second = 0; second < static_cast<long>(seconds); ++second) {
     for (std::size_t i = 0; i < block.size(); ++i) {
-      block[i] = static_cast<short>(8000 * std::sin(2 * M_PI * (300 + 100 * (second % 5)) * i / 8000.0));
+      block[i] =
+          static_cast<short>(8000 * std::sin(2 * M_PI * (300 + 100 * (second % 5)) * i / 8000.0));
     }
     sf_writef_short(file, block.data(), 8000);
   }
@@ -54,8 +55,9 @@ double CpuSeconds() {
 }
 
 void PrintTiming(const char* who, const bench::PacketTiming& t) {
-  std::printf("  %-14s packets %6ld  interval p50 %6.3f ms  p99 %6.3f ms  max %6.3f ms  drift %+7.3f ms\n",
-              who, t.packets, t.p50_ms, t.p99_ms, t.max_ms, t.drift_ms);
+  std::printf(
+      "  %-14s packets %6ld  interval p50 %6.3f ms  p99 %6.3f ms  max %6.3f ms  drift %+7.3f ms\n",
+      who, t.packets, t.p50_ms, t.p99_ms, t.max_ms, t.drift_ms);
 }
 
 // One call: dial, play `file`, hang up. Returns the set-up time in seconds.
@@ -149,9 +151,10 @@ int main(int argc, char** argv) {
     callee.NextCall(5);
   }
   std::sort(setups.begin(), setups.end());
-  std::printf("Call set-up on loopback (INVITE to 200 OK and ACK), 20 calls: min %.2f ms, "
-              "median %.2f ms\n",
-              setups.front() * 1000, setups[setups.size() / 2] * 1000);
+  std::printf(
+      "Call set-up on loopback (INVITE to 200 OK and ACK), 20 calls: min %.2f ms, "
+      "median %.2f ms\n",
+      setups.front() * 1000, setups[setups.size() / 2] * 1000);
 
   std::printf("CPU per concurrent call (10 s of message each)\n");
   for (int calls : {1, 8, 32}) {

@@ -271,10 +271,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     for (const char* name : {"CallUpdates", "CallUpdatesSingly"}) {
       const double disk = Find(name, 10000, kDisk);
       const double memory = Find(name, 10000, kMemory);
-      std::printf("%s at 10,000 recipients: %.1f ms per call on disk (at most %.0f calls/s), "
-                  "%.1f ms in memory (%.0f calls/s); limit: no cap below 30 calls/s\n",
-                  name, disk * 1e3, disk > 0 ? 1 / disk : 0.0, memory * 1e3,
-                  memory > 0 ? 1 / memory : 0.0);
+      std::printf(
+          "%s at 10,000 recipients: %.1f ms per call on disk (at most %.0f calls/s), "
+          "%.1f ms in memory (%.0f calls/s); limit: no cap below 30 calls/s\n",
+          name, disk * 1e3, disk > 0 ? 1 / disk : 0.0, memory * 1e3, memory > 0 ? 1 / memory : 0.0);
     }
   }
 

@@ -95,7 +95,8 @@ HRESULT LoadLibraryFactory(const Guid& clsid, ComPtr<IClassFactory>* factory) {
   void* raw = nullptr;
   hr = get_class_object(&clsid, &IClassFactory::kIid, &raw);
   if (Failed(hr)) return hr;  // whatever `raw` holds now is not ours to release
-  if (raw == nullptr) return Fail(CO_E_ERRORINDLL, path + ": DllGetClassObject returned no factory");
+  if (raw == nullptr)
+    return Fail(CO_E_ERRORINDLL, path + ": DllGetClassObject returned no factory");
   factory->Attach(static_cast<IClassFactory*>(raw));
   return S_OK;
 }
@@ -136,8 +137,8 @@ HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** ppv) {
   // A failing factory may have written to `object`; it is never handed on.
   if (Failed(hr)) return hr;
   if (object == nullptr) {
-    return Fail(CO_E_ERRORINDLL,
-                "The class factory of " + clsid.ToString() + " reported success but gave no object");
+    return Fail(CO_E_ERRORINDLL, "The class factory of " + clsid.ToString() +
+                                     " reported success but gave no object");
   }
   *ppv = object;
   return S_OK;

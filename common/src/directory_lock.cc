@@ -12,8 +12,7 @@
 
 namespace ringwell {
 
-DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
   if (this != &other) {

@@ -1,7 +1,5 @@
 #include "ringwell/common/files.h"
 
-#include "ringwell/common/safe_files.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell {
 

@@ -16,8 +16,7 @@ std::string LibraryDropInName(const std::string& library_path) {
   return name;
 }
 
-HRESULT RegisterLibraryFile(const std::string& library_path, bool unregister,
-                            std::string* report) {
+HRESULT RegisterLibraryFile(const std::string& library_path, bool unregister, std::string* report) {
   char* absolute = realpath(library_path.c_str(), nullptr);
   const std::string path = absolute != nullptr ? absolute : library_path;
   std::free(absolute);
@@ -45,8 +44,8 @@ HRESULT RegisterLibraryFile(const std::string& library_path, bool unregister,
     if (const std::string where = registry::LastProblem(); !where.empty()) *report += ": " + where;
     return hr;
   }
-  *report = (unregister ? "Unregistered " : "Registered ") + path + (unregister ? " from " : " in ") +
-            registry::OwnDropInPath();
+  *report = (unregister ? "Unregistered " : "Registered ") + path +
+            (unregister ? " from " : " in ") + registry::OwnDropInPath();
   return S_OK;
 }
 

@@ -112,8 +112,8 @@ struct Tree::Impl {
 
   void Hide(std::string_view what, std::size_t layer) {
     if (!hidden.empty()) return;
-    hidden = std::string(what) + " is set in " + layers[layer].path +
-             ", which wins over " + layers[own].path;
+    hidden = std::string(what) + " is set in " + layers[layer].path + ", which wins over " +
+             layers[own].path;
     if (layers[layer].hand_written) hidden += "; change it there";
   }
 
@@ -170,8 +170,7 @@ void Tree::Set(std::string_view key, std::string_view name, Value value) {
                                if constexpr (std::is_same_v<V, std::string>) {
                                  return node->value<std::string>() == v;
                                } else {
-                                 return node->value<std::int64_t>() ==
-                                        static_cast<std::int64_t>(v);
+                                 return node->value<std::int64_t>() == static_cast<std::int64_t>(v);
                                }
                              },
                              value);

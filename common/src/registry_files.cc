@@ -21,7 +21,8 @@ constexpr std::string_view kDropInSuffix = ".toml";
 HRESULT LoadFile(const std::string& path, toml::table* out, std::string* problem) {
   std::string text;
   HRESULT hr = ReadWholeFile(path, &text);
-  if (hr == HresultFromWin32(ERROR_FILE_NOT_FOUND) || hr == HresultFromWin32(ERROR_PATH_NOT_FOUND)) {
+  if (hr == HresultFromWin32(ERROR_FILE_NOT_FOUND) ||
+      hr == HresultFromWin32(ERROR_PATH_NOT_FOUND)) {
     *out = toml::table{};
     return S_FALSE;
   }
@@ -69,8 +70,8 @@ bool HoldsValues(const toml::table& table) {
 
 }  // namespace
 
-HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers,
-                   std::size_t* own_index, std::string* problem) {
+HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers, std::size_t* own_index,
+                   std::string* problem) {
   layers->clear();
   Layer main{.path = StorePath(), .table = {}, .hand_written = true};
   HRESULT hr = LoadFile(main.path, &main.table, problem);

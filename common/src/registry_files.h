@@ -28,8 +28,8 @@ struct Layer {
 // the file is missing) and its index is set in `own_index`. Fails with
 // ERROR_BADDB for a file that does not parse, or the system error of one that
 // cannot be read; `problem` then names the file (and line and column).
-HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers,
-                   std::size_t* own_index, std::string* problem);
+HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers, std::size_t* own_index,
+                   std::string* problem);
 
 // Replaces the drop-in `path` with `table`, or removes it when no key of the
 // table holds a value.

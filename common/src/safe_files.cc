@@ -1,12 +1,12 @@
 #include "ringwell/common/safe_files.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -63,16 +63,14 @@ HRESULT ComponentError(int dir, const char* name, int err, const std::string& pa
 
 // Opens the directory `relative` (components separated by "/") below the
 // open directory `dir`, one component at a time, refusing links and "..".
-HRESULT WalkDown(UniqueFd dir, std::string_view relative, const std::string& path,
-                 UniqueFd* out) {
+HRESULT WalkDown(UniqueFd dir, std::string_view relative, const std::string& path, UniqueFd* out) {
   while (!relative.empty()) {
     const std::size_t slash = relative.find('/');
     const std::string name(relative.substr(0, slash));
     relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
     if (name.empty() || name == ".") continue;
     if (name == "..") return SymbolicLinkRefused();
-    UniqueFd next(::openat(dir.get(), name.c_str(),
-                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (next.get() < 0) return ComponentError(dir.get(), name.c_str(), errno, path, true);
     dir = std::move(next);
   }
@@ -107,8 +105,8 @@ HRESULT CreateUniqueFileAt(int dir, std::string_view prefix, std::string_view su
     std::string candidate(prefix);
     for (int i = 0; i < 6; ++i) candidate += kLetters[arc4random_uniform(sizeof kLetters - 1)];
     candidate += suffix;
-    UniqueFd created(::openat(dir, candidate.c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    UniqueFd created(
+        ::openat(dir, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (created.get() >= 0) {
       struct stat st {};
       if (::fstat(created.get(), &st) == 0) {
@@ -276,7 +274,8 @@ DirectoryEntry::Type TypeOf(int dir, const dirent& entry) {
   unsigned char type = entry.d_type;
   if (type == DT_UNKNOWN) {
     struct stat st {};
-    if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DirectoryEntry::Type::kOther;
+    if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return DirectoryEntry::Type::kOther;
     if (S_ISREG(st.st_mode)) type = DT_REG;
     if (S_ISDIR(st.st_mode)) type = DT_DIR;
     if (S_ISLNK(st.st_mode)) type = DT_LNK;

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "ringwell/common/error_info.h"
@@ -158,10 +158,10 @@ std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registr
        registry_path + ":1:"},
       {"no RootDir", [=] { set_config(kRootDirValue, std::nullopt); }, "RootDir"},
       {"missing subdirectory", [=] { fs::remove_all(root + "Reports"); }, root + "Reports"},
-      {"read-only Inbox", [=] { fs::permissions(root + "Inbox", fs::perms(0555)); },
-       root + "Inbox", true},
-      {"unregistered component", [] { fs::remove(registry::DropInDirectory() + "libtallier.toml"); },
-       "Tallier"},
+      {"read-only Inbox", [=] { fs::permissions(root + "Inbox", fs::perms(0555)); }, root + "Inbox",
+       true},
+      {"unregistered component",
+       [] { fs::remove(registry::DropInDirectory() + "libtallier.toml"); }, "Tallier"},
       {"unknown audio format", [=] { set_config(kAudioFormatValue, std::uint32_t{40}); },
        "audio format 40"},
       {"unknown switch", [] {}, "--bogus-switch", false, true},

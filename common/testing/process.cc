@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <sys/prctl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -164,8 +164,9 @@ TEST_F(ClassRegistryTest, AnUnregisteredClassIsExplainedByTheRegistryState) {
     EXPECT_EQ(CreateInstance(std::string_view("Kel.KelService"), &object), REGDB_E_CLASSNOTREG);
     auto info = GetErrorInfo();
     ASSERT_TRUE(info);
-    EXPECT_NE(info->description.find("Kel.KelService: the registry " + registry_path() + c.described),
-              std::string::npos)
+    EXPECT_NE(
+        info->description.find("Kel.KelService: the registry " + registry_path() + c.described),
+        std::string::npos)
         << info->description;
   }
 }

@@ -97,7 +97,8 @@ TEST_F(RegistryTest, AChangeTheHandWrittenFileHidesIsRefusedAsAWhole) {
       {"other value", [&] { return config.SetString("RootDir", "/elsewhere/"); }},
       {"delete value", [&] { return config.DeleteValue("AudioFormat"); }},
       {"delete key", [&] { return DeleteKeyTree(kConfig); }},
-      {"two changes, one hidden", [&] {
+      {"two changes, one hidden",
+       [&] {
          return Edit([](Tree& tree) {
            tree.Set(kConfig, "Fine", std::string("yes"));
            tree.Set(kConfig, "rootdir", std::string("/elsewhere/"));
@@ -145,8 +146,9 @@ TEST_F(RegistryTest, ParseErrorsNameFileLineAndColumn) {
 TEST_F(RegistryTest, ALaterDropInWinsOverAnEarlierOne) {
   DeleteConfigKey();
   std::filesystem::create_directories(DropInDirectory());
-  WriteFile(DropInDirectory() + "10-first.toml",
-            "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nAudioFormat = 22\nRootDir = \"/a/\"\n");
+  WriteFile(
+      DropInDirectory() + "10-first.toml",
+      "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nAudioFormat = 22\nRootDir = \"/a/\"\n");
   WriteFile(DropInDirectory() + "20-second.toml",
             "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nAudioFormat = 49\n");
   WriteFile(DropInDirectory() + ".20-second.toml.tmp", "not toml [");

@@ -55,20 +55,32 @@ TEST_F(RegsvrTest, BrokenCallsAndConfigurationsAreRefusedAndChangeNothing) {
       {"no library", [] {}, {"-u"}, 2, {"no library given", "usage:"}},
       {"malformed store file",
        [&] { WriteFile(registry_path(), "[HKEY_LOCAL_MACHINE\nRootDir = 1\n"); },
-       {library}, 1, {registry_path() + ":1:"}},
+       {library},
+       1,
+       {registry_path() + ":1:"}},
       {"malformed drop-in",
        [&] { WriteFile(drop_ins + "zz.toml", "a = \n"); },
-       {library}, 1, {drop_ins + "zz.toml:1:"}},
-      {"no such library", [] {}, {"/nonexistent/libnothing.so"}, 1,
+       {library},
+       1,
+       {drop_ins + "zz.toml:1:"}},
+      {"no such library",
+       [] {},
+       {"/nonexistent/libnothing.so"},
+       1,
        {"cannot load /nonexistent/libnothing.so"}},
-      {"not a component library", [] {}, {TestLibrary("ringwell_test_no_entry")}, 1,
+      {"not a component library",
+       [] {},
+       {TestLibrary("ringwell_test_no_entry")},
+       1,
        {"does not export DllRegisterServer"}},
       {"drop-in directory is a file",
        [&] {
          std::filesystem::remove_all(drop_ins);
          WriteFile(drop_ins.substr(0, drop_ins.size() - 1), "");
        },
-       {library}, 1, {drop_ins}},
+       {library},
+       1,
+       {drop_ins}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -92,16 +104,15 @@ TEST_F(RegsvrTest, RegisteringKeepsTheHandWrittenFileAndSaysWhere) {
   const auto registered = Regsvr({library});
   EXPECT_EQ(registered.exit_code, 0) << registered.err;
   EXPECT_EQ(registered.out, "ringwell-regsvr: Registered " + library + " in " +
-                                registry::DropInDirectory() +
-                                "libringwell_test_component.toml\n");
+                                registry::DropInDirectory() + "libringwell_test_component.toml\n");
   const auto again = Regsvr({library});
   EXPECT_EQ(again.exit_code, 0) << again.err;
   const auto removed = Regsvr({"-u", library});
   EXPECT_EQ(removed.exit_code, 0) << removed.err;
   EXPECT_NE(removed.out.find("Unregistered " + library), std::string::npos);
   EXPECT_EQ(ReadFile(registry_path()), kHandWritten);
-  EXPECT_FALSE(std::filesystem::exists(registry::DropInDirectory() +
-                                       "libringwell_test_component.toml"));
+  EXPECT_FALSE(
+      std::filesystem::exists(registry::DropInDirectory() + "libringwell_test_component.toml"));
 
   const auto version = Regsvr({"--version"});
   EXPECT_EQ(version.out, std::string("ringwell-regsvr ") + kVersion + "\n");

@@ -35,7 +35,8 @@ class SafeFilesTest : public testing::RingwellTest {
   // it exactly as it was.
   std::string OutsideState() {
     std::string state;
-    for (const auto& name : ListDir(outside_)) state += name + "=" + ReadFile(outside_ + name) + ";";
+    for (const auto& name : ListDir(outside_))
+      state += name + "=" + ReadFile(outside_ + name) + ";";
     return state;
   }
   std::string outside_;
@@ -78,7 +79,8 @@ TEST_F(SafeFilesTest, EveryOperationRefusesALinkBelowTheRoot) {
        }},
       {"make a unique file in a linked directory",
        [&] { return MakeUniqueFile(root() + "Files/evil", "wav", ".tmp", &text); }},
-      {"delete in a linked directory", [&] { return RemoveFile(root() + "Files/evil/secret.xml"); }},
+      {"delete in a linked directory",
+       [&] { return RemoveFile(root() + "Files/evil/secret.xml"); }},
       {"make a directory in a linked directory",
        [&] { return MakeDirectory(root() + "Requests/{ID}/sub"); }},
       {"list a linked directory",
@@ -90,7 +92,8 @@ TEST_F(SafeFilesTest, EveryOperationRefusesALinkBelowTheRoot) {
        [&] { return RemoveDirectoryFiles(root() + "Requests/{ID}/"); }},
       {"rename into a linked directory",
        [&] { return RenameEntry(root() + "Inbox/link.xml", root() + "Files/evil/moved.xml"); }},
-      {"step up with ..", [&] { return ReadWholeFile(root() + "Inbox/../../scratch/outside/secret.xml", &text); }},
+      {"step up with ..",
+       [&] { return ReadWholeFile(root() + "Inbox/../../scratch/outside/secret.xml", &text); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -120,7 +123,8 @@ TEST_F(SafeFilesTest, OrdinaryFilesBelowTheRootAndLinksOutsideItWork) {
   EXPECT_EQ(RenameEntry(root() + "Requests/{ID}/a.wav", root() + "Requests/{ID}/b.wav"), S_OK);
   EXPECT_EQ(RemoveDirectoryFiles(root() + "Requests/{ID}/"), S_OK);
   EXPECT_FALSE(fs::exists(root() + "Requests/{ID}"));
-  EXPECT_EQ(ReadWholeFile(root() + "Inbox/none.xml", &text), HresultFromWin32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(ReadWholeFile(root() + "Inbox/none.xml", &text),
+            HresultFromWin32(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(ReadWholeFile(root() + "None/none.xml", &text), HresultFromWin32(ERROR_PATH_NOT_FOUND));
 
   // Outside every storage root (a registry file, say) links are followed.
@@ -142,22 +146,25 @@ TEST_F(SafeFilesTest, FilesInAGroupSharedDirectoryAreTheGroupsWhateverTheUmask) 
     std::string made;
   };
   const std::vector<Writer> writers = {
-      {"a request or report", [](const std::string& dir) { return WriteFileAtomically(dir + "a.xml", "<A/>"); },
-       "a.xml"},
+      {"a request or report",
+       [](const std::string& dir) { return WriteFileAtomically(dir + "a.xml", "<A/>"); }, "a.xml"},
       {"a report's lock",
        [](const std::string& dir) {
          DirectoryLock lock;
          return DirectoryLock::Acquire(dir + "a.xml", &lock);
        },
        ".lock"},
-      {"a copied file", [&](const std::string& dir) {
+      {"a copied file",
+       [&](const std::string& dir) {
          return CopyRegularFile(outside_ + "secret.xml", dir + "b.wav");
-       }, "b.wav"},
+       },
+       "b.wav"},
   };
   const mode_t old_umask = ::umask(077);
   for (const Writer& writer : writers) {
     for (const bool shared : {true, false}) {
-      SCOPED_TRACE(std::string(writer.what) + (shared ? " in a shared directory" : " in a private one"));
+      SCOPED_TRACE(std::string(writer.what) +
+                   (shared ? " in a shared directory" : " in a private one"));
       const std::string dir = root() + (shared ? "Reports/" : "Requests/");
       fs::create_directories(dir);
       ASSERT_EQ(::chmod(dir.c_str(), shared ? 02770 : 0700), 0);

@@ -65,7 +65,7 @@ class LineDispatcher final : public CRequestQueue::Listener {
   void Wake();
 
   SchedulerState& state_;
-  std::mutex mutex_;  // guards waiting_
+  std::mutex mutex_;                               // guards waiting_
   std::multimap<std::int32_t, Waiting*> waiting_;  // by line number
   std::mutex wake_mutex_;
   std::condition_variable_any wake_;

@@ -136,8 +136,7 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
 }
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
-                                              const std::string& request_xml,
-                                              std::string* result) {
+                                              const std::string& request_xml, std::string* result) {
   try {
     if (!device_) throw ComError(E_POINTER);
     ThrowIfFailed(device_->MakeCall(entry.PhoneNumber.c_str(), request_xml.c_str(),

@@ -55,15 +55,14 @@ class ReportHistory {
 
 // What resuming an entry from its history comes to.
 struct Resumption {
-  bool finished = false;          // no attempt is left to make
-  std::string status;             // the recipient's status to record ("" for none)
-  std::string interrupted_call;   // a call result to record first ("" for none)
+  bool finished = false;         // no attempt is left to make
+  std::string status;            // the recipient's status to record ("" for none)
+  std::string interrupted_call;  // a call result to record first ("" for none)
 };
 
 // Replays the recorded attempts of `entry` (its counts go down by the retries
 // they spent, its next attempt is due after the last one's delay); `now` is
 // the time of an interrupted attempt.
-Resumption Resume(const ReportHistory::Recipient& past, CQueueEntry& entry, bool page,
-                  OleDate now);
+Resumption Resume(const ReportHistory::Recipient& past, CQueueEntry& entry, bool page, OleDate now);
 
 }  // namespace ringwell::dialqueue

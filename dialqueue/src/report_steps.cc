@@ -16,8 +16,8 @@ void ReportSteps::Apply(const std::string& report,
   const ComPtr<tallier::ITallier> tallier = state_.Tallier();
   if (!tallier) return LogError(report, ErrorText(E_POINTER));
   ComPtr<tallier::ITallierChanges> batch;
-  if (changes.size() > 1 && Succeeded(tallier->QueryInterface(tallier::ITallierChanges::kIid,
-                                                               batch.PutVoid()))) {
+  if (changes.size() > 1 &&
+      Succeeded(tallier->QueryInterface(tallier::ITallierChanges::kIid, batch.PutVoid()))) {
     const HRESULT hr = batch->ApplyChanges(report.c_str(), changes.begin(),
                                            static_cast<std::int32_t>(changes.size()));
     if (Failed(hr)) LogError(report, ErrorText(hr));

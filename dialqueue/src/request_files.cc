@@ -4,8 +4,8 @@
 #include <string>
 
 #include "request_paths.h"
-#include "ringwell/common/safe_files.h"
 #include "request_queue.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::dialqueue {
 namespace {

@@ -129,13 +129,13 @@ TEST_F(IntakeTest, TheReportSaysWhereARestartGoesOn) {
   };
   struct Case {
     const char* name;
-    std::string status, calls;            // the recipient's sub-report
-    RequestSpec::Rule busy, error;        // of the request
+    std::string status, calls;      // the recipient's sub-report
+    RequestSpec::Rule busy, error;  // of the request
     bool queued;
-    std::array<std::int32_t, 2> left;     // busy and error retries left when queued
-    double due;                           // minute of the next attempt when queued
-    std::vector<std::string> booked;      // statuses recorded for the recipient
-    bool interrupted;                     // an interrupted call is recorded
+    std::array<std::int32_t, 2> left;  // busy and error retries left when queued
+    double due;                        // minute of the next attempt when queued
+    std::vector<std::string> booked;   // statuses recorded for the recipient
+    bool interrupted;                  // an interrupted call is recorded
   };
   // clang-format off
   const Case cases[] = {
@@ -166,8 +166,9 @@ TEST_F(IntakeTest, TheReportSaysWhereARestartGoesOn) {
     ringwell::testing::WriteFile(
         root() + "Reports/" + spec.id + ".xml",
         "<Report xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" Status=\"InProgress\">"
-        "<SubReport Recipient=\"5550001\" Status=\"" + c.status + "\">" + c.calls +
-        "</SubReport><SubReport Recipient=\"5550002\" Status=\"Scheduled\"/></Report>");
+        "<SubReport Recipient=\"5550001\" Status=\"" +
+            c.status + "\">" + c.calls +
+            "</SubReport><SubReport Recipient=\"5550002\" Status=\"Scheduled\"/></Report>");
     ASSERT_EQ(QueueRequestFile(RequestPath(spec), state_), S_OK);
 
     std::map<std::string, CQueueEntry> queued;

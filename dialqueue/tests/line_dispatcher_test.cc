@@ -71,11 +71,11 @@ TEST_F(LineDispatcherTest, EachDueEntryGoesToTheLowestNumberedFreeLine) {
   EXPECT_EQ(WaitForCalls(2), (Calls{{"5550001", 1}, {"5550002", 3}}));
   state_.lines().ReleaseLine(2);
   QueueNumbers("{C}", {"5550003", "5550004"});
-  EXPECT_THAT(WaitForCalls(4), ::testing::UnorderedElementsAre(
-                                  std::pair<std::string, int>{"5550001", 1},
-                                  std::pair<std::string, int>{"5550002", 3},
-                                  std::pair<std::string, int>{"5550003", 2},
-                                  std::pair<std::string, int>{"5550004", 4}));
+  EXPECT_THAT(WaitForCalls(4),
+              ::testing::UnorderedElementsAre(std::pair<std::string, int>{"5550001", 1},
+                                              std::pair<std::string, int>{"5550002", 3},
+                                              std::pair<std::string, int>{"5550003", 2},
+                                              std::pair<std::string, int>{"5550004", 4}));
   // With every line busy the next entry waits for a line to end.
   QueueNumbers("{D}", {"5550005"});
   Release();

@@ -94,7 +94,7 @@ TEST_F(PagerHelperTest, AResultThatCannotBeReadFailsOnlyItsPageUnderTheErrorRule
   const auto errors = Events(dialqueue_msg::kErrorIn, "CPagerHelper::ProcessPagerRequests");
   ASSERT_THAT(errors, SizeIs(1));
   EXPECT_EQ(errors[0].text, "Error in CPagerHelper::ProcessPagerRequests: request " + spec.id +
-                               ": Unspecified error.\r\n");
+                                ": Unspecified error.\r\n");
   EXPECT_THAT(Events(dialqueue_msg::kXmlErrorIn, kStepOperation), SizeIs(2));  // no "Status"
 }
 

@@ -42,8 +42,8 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
-#include "ringwell/setup/startup.h"
 #include "ringwell/dialqueue/dialqueue.h"
+#include "ringwell/setup/startup.h"
 #include "scenario.h"
 #include "sim_line.h"
 #include "sim_modem.h"
@@ -153,7 +153,8 @@ int Run(Options options) {
   }
   if (options.dispatch == "immediate") {
     ComPtr<dialqueue::IDialqueueDispatch> dispatch;
-    if (Failed(scheduler->QueryInterface(dialqueue::IDialqueueDispatch::kIid, dispatch.PutVoid())) ||
+    if (Failed(
+            scheduler->QueryInterface(dialqueue::IDialqueueDispatch::kIid, dispatch.PutVoid())) ||
         Failed(dispatch->SetLineDispatch(dialqueue::dqImmediateDispatch))) {
       return Fail("the scheduler offers no immediate dispatch");
     }
@@ -204,7 +205,7 @@ int Run(Options options) {
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-host: stopping\n");
   std::fflush(stdout);
-  time->Shutdown();   // calls in progress end now
+  time->Shutdown();  // calls in progress end now
   if (sip_lines) sip_lines->Stop();
   scheduler.Reset();  // stops and joins every worker
   modems.clear();

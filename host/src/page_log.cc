@@ -22,8 +22,8 @@ void PageLog::Append(OleDate time, const std::string& number, const std::string&
                      const std::string& text) {
   if (path_.empty()) return;
   const std::string line = Field(OleDateToIso(time)) + '\t' + Field(number) + '\t' +
-                           Field(service) + '\t' + Field(request_id) + '\t' + Field(status) +
-                           '\t' + Field(text) + '\n';
+                           Field(service) + '\t' + Field(request_id) + '\t' + Field(status) + '\t' +
+                           Field(text) + '\n';
   std::lock_guard lock(mutex_);
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {

@@ -56,8 +56,7 @@ HRESULT SimPager::SendPages(std::int32_t count, const char* const* numbers,
                                 (service.empty() ? "" : " (service " + service + ")") + ": " +
                                 text);
       if (failed) record.protocol.push_back("Failed: " + behaviour.error);
-      log_.Append(record.time, number, service, root.attribute("ID").value(), record.status,
-                  text);
+      log_.Append(record.time, number, service, root.attribute("ID").value(), record.status, text);
       results->push_back(CallResultXml(record));
     }
     return S_OK;

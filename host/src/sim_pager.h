@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "page_log.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "page_log.h"
 #include "scenario.h"
 
 namespace ringwell::host {

@@ -3,9 +3,9 @@
 #include <dirent.h>
 
 #include "kel_log.h"
-#include "ringwell/common/safe_files.h"
 #include "kel_object.h"
 #include "kel_request.h"
+#include "ringwell/common/safe_files.h"
 #include "xmlizer.h"
 
 namespace ringwell::kel {

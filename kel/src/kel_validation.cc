@@ -116,8 +116,7 @@ HRESULT CKelService::ValidateResponse(IUnknown* a_pResponse) {
   return ValidateResponseBelow(a_pResponse, above);
 }
 
-HRESULT CKelService::ValidateResponseBelow(IUnknown* a_pResponse,
-                                           std::vector<const void*>& above) {
+HRESULT CKelService::ValidateResponseBelow(IUnknown* a_pResponse, std::vector<const void*>& above) {
   ComPtr<IKelResponse> response = Offered<IKelResponse>(a_pResponse);
   if (!response) return E_INVALIDARG;
   if (std::find(above.begin(), above.end(), response.Get()) != above.end()) {
@@ -135,9 +134,8 @@ HRESULT CKelService::ValidateResponseBelow(IUnknown* a_pResponse,
     ComPtr<IKelResponses> responses;
     ThrowIfFailed(response->get_Responses(responses.Put()));
     above.push_back(response.Get());
-    const HRESULT nested = ForEachResponse(responses.Get(), [&](IKelResponse* child) {
-      return ValidateResponseBelow(child, above);
-    });
+    const HRESULT nested = ForEachResponse(
+        responses.Get(), [&](IKelResponse* child) { return ValidateResponseBelow(child, above); });
     above.pop_back();
     return nested;
   });

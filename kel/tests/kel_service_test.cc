@@ -170,8 +170,9 @@ TEST_F(KelServiceTest, CallTreesThatCannotBeWrittenAreRefused) {
     c.build(CallTree(request.Get()).Get());
     std::string id = "unchanged";
     EXPECT_EQ(service_->SubmitRequest(request.Get(), &id), E_INVALIDARG);
-    EXPECT_EQ(TakeError(), std::string("Kel.KelService.1: Error in CKelService::ValidateResponse: ") +
-                               c.description + "\r\n");
+    EXPECT_EQ(TakeError(),
+              std::string("Kel.KelService.1: Error in CKelService::ValidateResponse: ") +
+                  c.description + "\r\n");
     EXPECT_EQ(id, "unchanged");
     if (closing) {
       EXPECT_EQ(closing->Delete(Variant(0)), S_OK);  // the objects can go

@@ -68,7 +68,8 @@ HRESULT CSpeech::GenerateVoiceFile(const char* a_bstrText, const char* a_bstrPat
     if (text_bytes > max_text_bytes_) {
       audio::ThrowWithReason(E_INVALIDARG, "The text has " + std::to_string(text_bytes) +
                                                " bytes, more than the limit of " +
-                                               std::to_string(max_text_bytes_) + " (MaxTextBytes).");
+                                               std::to_string(max_text_bytes_) +
+                                               " (MaxTextBytes).");
     }
 
     const SpeechRequest request{

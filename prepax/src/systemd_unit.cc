@@ -31,8 +31,8 @@ HRESULT CheckUnitDirectory(std::string* problem) {
   }
   if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     const HRESULT hr = HresultFromErrno(errno);
-    *problem = "Couldn't open service manager: the unit directory " + dir +
-               " is not writable (" + ErrorText(hr) + ")";
+    *problem = "Couldn't open service manager: the unit directory " + dir + " is not writable (" +
+               ErrorText(hr) + ")";
     return hr;
   }
   return S_OK;

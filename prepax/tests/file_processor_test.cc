@@ -171,8 +171,7 @@ TEST_F(FileProcessorTest, NamesThatAreNotPlainNeverLeaveTheStorageRoot) {
   EXPECT_EQ(ReportStatus(id), "InternalError");
   ExpectCleared(id);
   EXPECT_EQ(ListDir(scratch()), std::vector<std::string>{"secret.wav"});
-  EXPECT_EQ(ListDir(root() + "Reports"),
-            (std::vector<std::string>{".lock", id + ".xml"}));
+  EXPECT_EQ(ListDir(root() + "Reports"), (std::vector<std::string>{".lock", id + ".xml"}));
   // The request with the unsafe ID is set aside: not retried while the daemon runs.
   EXPECT_TRUE(std::filesystem::exists(root() + "Inbox/evil.xml"));
   processor.ScanInbox();

@@ -120,8 +120,7 @@ TEST_F(PrepaxProcessTest, ServiceWithoutAUsableUnitDirectoryChangesNothing) {
   ringwell::testing::WriteFile(not_a_directory, "");
   auto env = Environment();
   env["RINGWELL_UNIT_DIR"] = not_a_directory;
-  const auto result =
-      ringwell::testing::RunCapturing({ProgramPath("prepax"), "-Service"}, env);
+  const auto result = ringwell::testing::RunCapturing({ProgramPath("prepax"), "-Service"}, env);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("Couldn't open service manager"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find(not_a_directory), std::string::npos) << result.err;

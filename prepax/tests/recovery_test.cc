@@ -60,9 +60,7 @@ class RecoveryTest : public testing::PrepaxTest {
     processor.ScanInbox();
     processor.ProcessFiles();
   }
-  std::string Marker(const std::string& id) {
-    return RequestDir(id) + "/" + kPreprocessingMarker;
-  }
+  std::string Marker(const std::string& id) { return RequestDir(id) + "/" + kPreprocessingMarker; }
   // The report as preprocessing left it: "Processing" itself, its recipients
   // (Recipient elements, which get no status of their own then) without one.
   void RewindReport(const std::string& id) {
@@ -209,7 +207,7 @@ TEST_F(RecoveryTest, RequestThatStoppedTheDaemonTwiceIsGivenUp) {
 
   const std::string again = SubmitOneText();
   fs::create_directory(RequestDir(again));
-  WriteFile(Marker(again), "2");  // started twice, never finished
+  WriteFile(Marker(again), "2");                               // started twice, never finished
   WriteFile(RequestDir(again) + "/.wavA.wav.k3Xq9Z", "RIFF");  // half-written when killed
   CCountingSpeech::calls = 0;
   Restart();

@@ -238,13 +238,12 @@ TEST_F(SpeechTest, LongTextsAreSpokenInBoundedMemory) {
   ASSERT_EQ(speech->GenerateVoiceFile(kText, Path("warm.wav").c_str(), nullptr, 50, 0), S_OK);
   std::string text;
   while (text.size() < 10000) text += "The cooling of the server room has failed. ";
-  EXPECT_EQ(ringwell::testing::RunWithMemoryHeadroom(8 << 20,
-                                                     [&] {
-                                                       return speech->GenerateVoiceFile(
-                                                                  text.c_str(),
-                                                                  Path("long.wav").c_str(),
-                                                                  nullptr, 50, 0) == S_OK;
-                                                     }),
+  EXPECT_EQ(ringwell::testing::RunWithMemoryHeadroom(
+                8 << 20,
+                [&] {
+                  return speech->GenerateVoiceFile(text.c_str(), Path("long.wav").c_str(), nullptr,
+                                                   50, 0) == S_OK;
+                }),
             0);
   EXPECT_GT(Measure(Path("long.wav")).seconds, 150.0);
 }

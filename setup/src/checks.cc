@@ -38,7 +38,9 @@ Guid ClsidOf(Component component) {
   return {};
 }
 
-std::string StoreName() { return registry::StorePath() + " (with " + registry::DropInDirectory() + ")"; }
+std::string StoreName() {
+  return registry::StorePath() + " (with " + registry::DropInDirectory() + ")";
+}
 
 // Checks the registry store itself; false when nothing else can be read.
 bool CheckStore(std::vector<Problem>* problems) {
@@ -46,10 +48,10 @@ bool CheckStore(std::vector<Problem>* problems) {
   const HRESULT hr = registry::Check(&where);
   if (hr == HresultFromWin32(ERROR_BADDB)) {
     const bool hand_written = where.rfind(registry::StorePath() + ":", 0) == 0;
-    problems->push_back({"the registry is malformed: " + where,
-                         hand_written ? "correct that line of " + registry::StorePath()
-                                      : "correct or remove that drop-in, then run " +
-                                            std::string(kSetupCommand)});
+    problems->push_back(
+        {"the registry is malformed: " + where,
+         hand_written ? "correct that line of " + registry::StorePath()
+                      : "correct or remove that drop-in, then run " + std::string(kSetupCommand)});
     return false;
   }
   if (Failed(hr)) {

@@ -40,11 +40,13 @@ std::vector<Problem> CheckRunningPrograms() {
   const bool packaged = !PackagedUnit().empty();
   const auto start = [packaged](const std::string& program) {
     return packaged ? "systemctl enable --now " + program
-                    : "systemctl start " + program + " (after ringwell-setup --systemd), or run " + program;
+                    : "systemctl start " + program + " (after ringwell-setup --systemd), or run " +
+                          program;
   };
   std::vector<Problem> problems;
   if (!prepax) problems.push_back({"the daemon prepax is not running", start("prepax")});
-  if (!host) problems.push_back({"no telephony host is running (ringwell-host)", start("ringwell-host")});
+  if (!host)
+    problems.push_back({"no telephony host is running (ringwell-host)", start("ringwell-host")});
   return problems;
 }
 

@@ -37,9 +37,10 @@ std::string WithSlash(std::string dir) {
 }
 
 int Check(const SetupOptions& options) {
-  std::vector<Problem> problems = CheckConfiguration(
-      {.components = AllComponents(), .prepax_registered = true, .audio_format_needed = true,
-       .root = options.root});
+  std::vector<Problem> problems = CheckConfiguration({.components = AllComponents(),
+                                                      .prepax_registered = true,
+                                                      .audio_format_needed = true,
+                                                      .root = options.root});
   for (auto more : {CheckSpeechVoices(), CheckRunningPrograms()}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }
@@ -61,9 +62,10 @@ int SetUp(SetupOptions options) {
       !RegisterComponents(options) || (options.systemd && !InstallHostUnit(options))) {
     return 1;
   }
-  const auto problems = CheckConfiguration(
-      {.components = AllComponents(), .prepax_registered = true, .audio_format_needed = true,
-       .root = {}});
+  const auto problems = CheckConfiguration({.components = AllComponents(),
+                                            .prepax_registered = true,
+                                            .audio_format_needed = true,
+                                            .root = {}});
   for (const Problem& problem : problems) {
     std::fprintf(stderr, "ringwell-setup: still a problem: %s\n", problem.Line().c_str());
   }
@@ -84,21 +86,24 @@ int main(int argc, char** argv) {
   options.bin_dir = bin;
   options.lib_dir = InstalledLibraryDir();
   bool check = false;
-  CLI::App app{"ringwell-setup: prepares the storage root, the registry and the services in one "
-               "step; --check lists every problem"};
+  CLI::App app{
+      "ringwell-setup: prepares the storage root, the registry and the services in one "
+      "step; --check lists every problem"};
   app.add_flag("--check", check, "list every problem found, change nothing");
   app.add_option("--root", options.root,
                  "storage root (default: RootDir, else /var/spool/ringwell/)")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_option("--audio-format", options.audio_format,
-                 "stream format number 4-68 except 40 (default: AudioFormat, else 49: 8 kHz mu-law)");
+  app.add_option(
+      "--audio-format", options.audio_format,
+      "stream format number 4-68 except 40 (default: AudioFormat, else 49: 8 kHz mu-law)");
   app.add_option("--group", options.group,
                  "group whose members may submit requests (default ringwell, made if missing)");
   app.add_flag("--systemd", options.systemd,
                "install the systemd units of prepax and ringwell-host ($RINGWELL_UNIT_DIR, else "
                "/etc/systemd/system)");
-  app.add_option("--bin-dir", options.bin_dir, "where prepax and ringwell-host are (default: "
-                                               "beside this program)");
+  app.add_option("--bin-dir", options.bin_dir,
+                 "where prepax and ringwell-host are (default: "
+                 "beside this program)");
   app.add_option("--lib-dir", options.lib_dir,
                  "where the component libraries are (default: ../lib from this program)");
   app.set_version_flag("--version", std::string("ringwell-setup ") + ringwell::kVersion);

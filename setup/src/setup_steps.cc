@@ -57,7 +57,8 @@ int RunProgram(const std::vector<std::string>& argv) {
 
 bool UnitDirectoryUsable() {
   const std::string dir = UnitDirectory();
-  if (const std::string packaged = PackagedUnit(); !packaged.empty() && dir == "/etc/systemd/system/") {
+  if (const std::string packaged = PackagedUnit();
+      !packaged.empty() && dir == "/etc/systemd/system/") {
     return Refuse("the package's units are installed (" + packaged +
                   "); leave out --systemd and start them with: systemctl enable --now prepax "
                   "ringwell-host");
@@ -73,7 +74,8 @@ bool UnitDirectoryUsable() {
 
 std::string PackagedUnit() {
   for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
-    if (IsRegularFile(std::string(dir) + "prepax.service")) return std::string(dir) + "prepax.service";
+    if (IsRegularFile(std::string(dir) + "prepax.service"))
+      return std::string(dir) + "prepax.service";
   }
   return {};
 }
@@ -92,13 +94,14 @@ bool Validate(SetupOptions* options) {
   }
   if (options->root.empty()) {
     const auto root = Configured(kRootDirValue);
-    options->root = root && std::holds_alternative<std::string>(*root) &&
-                            !std::get<std::string>(*root).empty()
-                        ? std::get<std::string>(*root)
-                        : kDefaultRoot;
+    options->root =
+        root && std::holds_alternative<std::string>(*root) && !std::get<std::string>(*root).empty()
+            ? std::get<std::string>(*root)
+            : kDefaultRoot;
   }
   options->root = NormaliseRoot(options->root);
-  if (options->root[0] != '/') return Refuse("the storage root " + options->root + " is not an absolute path");
+  if (options->root[0] != '/')
+    return Refuse("the storage root " + options->root + " is not an absolute path");
   const std::string root_path = options->root.substr(0, options->root.size() - 1);
   if (FileExists(root_path) && !IsDirectory(root_path)) {
     return Refuse("the storage root " + options->root + " exists and is not a directory");
@@ -152,8 +155,9 @@ bool WriteSettings(const SetupOptions& options) {
                   " (or leave out the option that differs)");
   }
   if (written.empty()) {
-    Say("settings kept: RootDir = \"" + options.root + "\", AudioFormat = " +
-        std::to_string(format) + " (" + audio::FindAudioFormat(static_cast<std::int32_t>(format)).Name() + ")");
+    Say("settings kept: RootDir = \"" + options.root +
+        "\", AudioFormat = " + std::to_string(format) + " (" +
+        audio::FindAudioFormat(static_cast<std::int32_t>(format)).Name() + ")");
   }
   for (const std::string& line : written) Say("wrote " + line + " to " + registry::OwnDropInPath());
   return true;
@@ -167,8 +171,11 @@ bool RegisterComponents(const SetupOptions& options) {
     }
     Say(report);
   }
-  const int code = RunProgram({options.bin_dir + "prepax", options.systemd ? "-Service" : "-RegServer"});
-  if (code != 0) return Refuse("registering the daemon failed (prepax exited with " + std::to_string(code) + ")");
+  const int code =
+      RunProgram({options.bin_dir + "prepax", options.systemd ? "-Service" : "-RegServer"});
+  if (code != 0)
+    return Refuse("registering the daemon failed (prepax exited with " + std::to_string(code) +
+                  ")");
   return true;
 }
 
@@ -180,7 +187,9 @@ bool InstallHostUnit(const SetupOptions& options) {
       "\n"
       "[Service]\n"
       "Type=notify\n"
-      "ExecStart=" + options.bin_dir + "ringwell-host --lines 1,2,3,4\n"
+      "ExecStart=" +
+      options.bin_dir +
+      "ringwell-host --lines 1,2,3,4\n"
       "Restart=on-failure\n"
       // A refused configuration exits with 1: no restart loop, the start fails.
       "RestartPreventExitStatus=1 2\n";

@@ -11,7 +11,7 @@
 namespace ringwell::setup {
 
 struct SetupOptions {
-  std::string root;  // empty: RootDir, else /var/spool/ringwell/
+  std::string root;                // empty: RootDir, else /var/spool/ringwell/
   std::int64_t audio_format = -1;  // -1: AudioFormat, else 49
   std::string group = "ringwell";
   bool systemd = false;

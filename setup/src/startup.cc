@@ -31,9 +31,9 @@ void StorageWatch::Poll() {
     problem = "the directory " + reports + " has vanished; requests wait until it is back";
   }
   if (problem == problem_) return;
-  const std::string line =
-      problem.empty() ? "the storage root " + root_ + " and its Reports directory are back"
-                      : problem;
+  const std::string line = problem.empty()
+                               ? "the storage root " + root_ + " and its Reports directory are back"
+                               : problem;
   std::fprintf(stderr, "%s: %s\n", program_.c_str(), line.c_str());
   log_.ReportText(problem.empty() ? EventType::kInformation : EventType::kError, 0, line);
   problem_ = std::move(problem);

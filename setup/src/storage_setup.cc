@@ -109,12 +109,14 @@ bool MakeStorage(const SetupOptions& options) {
   const std::optional<gid_t> gid = EnsureGroup(options.group);
   if (!gid) return false;
   const StorageLayout layout{options.root};
-  if (!MakeDirectory(options.root.substr(0, options.root.size() - 1), kRootMode, *gid, options.group)) {
+  if (!MakeDirectory(options.root.substr(0, options.root.size() - 1), kRootMode, *gid,
+                     options.group)) {
     return false;
   }
   for (const std::string& dir : {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(),
                                  layout.FilesDir(), layout.UserFilesDir(kToolkitUserId)}) {
-    if (!MakeDirectory(dir.substr(0, dir.size() - 1), kSpoolMode, *gid, options.group)) return false;
+    if (!MakeDirectory(dir.substr(0, dir.size() - 1), kSpoolMode, *gid, options.group))
+      return false;
   }
   return true;
 }

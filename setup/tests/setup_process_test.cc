@@ -70,8 +70,8 @@ TEST_F(SetupTest, OneRunPreparesEverythingAndASecondChangesNothing) {
   const std::string settings = ReadFile(registry::DropInDirectory() + "ringwell-setup.toml");
   EXPECT_NE(settings.find("RootDir = '" + spool_ + "'"), std::string::npos) << settings;
   EXPECT_EQ(settings.find("AudioFormat"), std::string::npos) << "the hand-written value stays";
-  for (const char* drop_in : {"libkel.toml", "libtallier.toml", "libwavshift.toml",
-                              "libdialqueue.toml", "prepax.toml"}) {
+  for (const char* drop_in :
+       {"libkel.toml", "libtallier.toml", "libwavshift.toml", "libdialqueue.toml", "prepax.toml"}) {
     EXPECT_TRUE(fs::exists(registry::DropInDirectory() + drop_in)) << drop_in;
   }
   EXPECT_EQ(testing::ListDir(units_),
@@ -107,11 +107,17 @@ TEST_F(SetupTest, RefusedRunsSayWhyAndChangeNothing) {
   };
   const Case cases[] = {
       {"unknown switch", [] {}, {"--rot", spool_}, 2, "--rot"},
-      {"malformed TOML", [&] { WriteFile(registry_path(), "x = [1,\n"); }, {}, 1,
+      {"malformed TOML",
+       [&] { WriteFile(registry_path(), "x = [1,\n"); },
+       {},
+       1,
        registry_path() + ":"},
       {"unknown audio format", [] {}, {"--audio-format", "40"}, 1, "audio format 40"},
-      {"root is a file", [&] { WriteFile(scratch() + "file", ""); }, {"--root", scratch() + "file"},
-       1, "not a directory"},
+      {"root is a file",
+       [&] { WriteFile(scratch() + "file", ""); },
+       {"--root", scratch() + "file"},
+       1,
+       "not a directory"},
       {"hand-written RootDir differs",
        [&] {
          DeleteConfigKey();
@@ -119,7 +125,9 @@ TEST_F(SetupTest, RefusedRunsSayWhyAndChangeNothing) {
                    "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\n"
                    "RootDir = \"/srv/elsewhere/\"\n");
        },
-       {}, 1, "is set in " + registry_path()},
+       {},
+       1,
+       "is set in " + registry_path()},
       {"no component libraries", [] {}, {"--lib-dir", "/nonexistent"}, 1, "libkel.so"},
       {"no unit directory", [&] { fs::remove_all(units_); }, {"--systemd"}, 1, units_},
   };

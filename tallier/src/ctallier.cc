@@ -156,15 +156,14 @@ HRESULT CTallier::ApplyChanges(const char* a_bstrReportXMLFile, const ReportChan
         const bool result = change.kind == ReportChange::kCallResult;
         // A refused change is reported as its own call would be; out of
         // memory ends the whole update unsaved.
-        const HRESULT step = Guard(result ? kAddCallResult : kUpdateStatus, a_bstrReportXMLFile,
-                                   [&]() -> HRESULT {
-                                     if (result) {
-                                       return AddResult(report, a_bstrReportXMLFile,
-                                                        change.recipient, change.text);
-                                     }
-                                     SetStatus(report, change.recipient, change.text);
-                                     return S_OK;
-                                   });
+        const HRESULT step =
+            Guard(result ? kAddCallResult : kUpdateStatus, a_bstrReportXMLFile, [&]() -> HRESULT {
+              if (result) {
+                return AddResult(report, a_bstrReportXMLFile, change.recipient, change.text);
+              }
+              SetStatus(report, change.recipient, change.text);
+              return S_OK;
+            });
         if (step == E_OUTOFMEMORY) return step;
         if (Failed(step) && first_failure == S_OK) first_failure = step;
       }

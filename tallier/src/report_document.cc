@@ -26,7 +26,8 @@ bool Addresses(pugi::xml_node sub_report, std::string_view recipient) {
 
 // Refuses content that would make the report unreadable, saying why.
 [[noreturn]] void Refuse(std::string reason) {
-  throw ComError(E_INVALIDARG, ErrorInfo{.source = {}, .description = std::move(reason), .iid = {}});
+  throw ComError(E_INVALIDARG,
+                 ErrorInfo{.source = {}, .description = std::move(reason), .iid = {}});
 }
 
 // An attribute whose value the report can carry.

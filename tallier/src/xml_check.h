@@ -7,10 +7,9 @@
 #pragma once
 
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
-
-#include <pugixml.hpp>
 
 namespace ringwell::tallier {
 

@@ -27,7 +27,8 @@ constexpr char kAdd[] = "CTallier::AddCallResult";
 constexpr char kIncorrect[] = "The parameter is incorrect.";
 constexpr char kCantLoadReport[] = "Can't load report file";
 // A call result as the lines return it, at its least.
-constexpr char kCall[] = "<Call Status=\"Busy\"><Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time></Call>";
+constexpr char kCall[] =
+    "<Call Status=\"Busy\"><Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time></Call>";
 
 std::string WithId(const std::string& id) {
   return "ID=\"" + id + "\" UserID=\"{0}\" Type=\"Call\"";
@@ -156,7 +157,8 @@ TEST_F(CTallierTest, AddCallResultAppendsACopyToEveryMatchingSubReportInCallOrde
   const std::string calls =
       "<Call xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" Status=\"Busy\"><Time "
       "dt:dt=\"dateTime\">2024-05-01T10:00:00</Time><Answer xmlns=\"urn:keep\">Busy</Answer>"
-      "</Call>" + std::string(kCall) + "</SubReport>";
+      "</Call>" +
+      std::string(kCall) + "</SubReport>";
   EXPECT_EQ(SubReports(), "<SubReport Recipient=\"5551234\" Status=\"\">" + calls +
                               "<SubReport Recipient=\"5559876\" Status=\"\"/><SubReport "
                               "Recipient=\"5551234\" Status=\"\">" +
@@ -221,7 +223,10 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
       {kCreate, create(RequestXml({"555"}, WithId(".."))), on(request(8), kIncorrect)},
       {kCreate, create(RequestXml({"555"}, WithId(""))), on(request(9), kIncorrect)},
       // A recipient the report could not carry.
-      {kCreate, create(RequestXml({"55\xFF" "5"})), on(request(10), "the Recipient is not XML text")},
+      {kCreate,
+       create(RequestXml({"55\xFF"
+                          "5"})),
+       on(request(10), "the Recipient is not XML text")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -264,9 +269,9 @@ TEST_F(CTallierTest, UpdatesWaitForTheReportLockAndLoseNothing) {
   lock.Release();
   writer.join();
   EXPECT_EQ(Statuses(), (Strings{"Canceled", ""}));
-  EXPECT_EQ(SubReports(),
-            "<SubReport Recipient=\"5551234\" Status=\"\">" + std::string(kCall) + "</SubReport>"
-            "</Report>");
+  EXPECT_EQ(SubReports(), "<SubReport Recipient=\"5551234\" Status=\"\">" + std::string(kCall) +
+                              "</SubReport>"
+                              "</Report>");
 }
 
 // Call results that would leave a report no reader can load are refused and

@@ -42,8 +42,9 @@ bool RunWriterProcess(int process, const std::string& report) {
                                    "\"><Time dt:dt=\"dateTime\">2024-05-01T10:00:00</Time></Call>";
         if (i % 2 == 1) {
           // A result with the recipient's status, in one save.
-          const ReportChange changes[] = {{ReportChange::kCallResult, number.c_str(), result.c_str()},
-                                          {ReportChange::kStatus, number.c_str(), "InProgress"}};
+          const ReportChange changes[] = {
+              {ReportChange::kCallResult, number.c_str(), result.c_str()},
+              {ReportChange::kStatus, number.c_str(), "InProgress"}};
           failures += tallier->ApplyChanges(report.c_str(), changes, 2) != S_OK;
           continue;
         }

@@ -76,7 +76,9 @@ WavReader WavReader::Open(const std::string& path) {
   return WavReader(std::move(handle), std::move(stored));
 }
 
-std::uint32_t WavReader::rate() const { return static_cast<std::uint32_t>(handle_->info.samplerate); }
+std::uint32_t WavReader::rate() const {
+  return static_cast<std::uint32_t>(handle_->info.samplerate);
+}
 std::uint16_t WavReader::channels() const {
   return static_cast<std::uint16_t>(handle_->info.channels);
 }
@@ -117,8 +119,8 @@ FileBeside CreateFileBeside(const std::string& path, mode_t mode) {
   FileBeside file;
   ThrowIfFailed(OpenParentDirectory(path, &file.dir, &file.target));
   if (file.target.empty()) throw ComError(HresultFromErrno(EISDIR));
-  ThrowIfFailed(CreateUniqueFileAt(file.dir.get(), "." + file.target + ".", "", mode,
-                                   &file.temp, &file.fd));
+  ThrowIfFailed(
+      CreateUniqueFileAt(file.dir.get(), "." + file.target + ".", "", mode, &file.temp, &file.fd));
   return file;
 }
 

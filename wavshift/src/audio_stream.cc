@@ -57,8 +57,8 @@ struct WavEncoder::State {
       std::size_t used = 0;
       std::size_t made = 0;
       if (const soxr_error_t error =
-              soxr_process(resampler, samples, frames, samples ? &used : nullptr,
-                           resampled.data(), capacity, &made)) {
+              soxr_process(resampler, samples, frames, samples ? &used : nullptr, resampled.data(),
+                           capacity, &made)) {
         ThrowWithReason(E_FAIL, std::string("Resampling failed: ") + error + ".");
       }
       Put(resampled.data(), made);
@@ -189,8 +189,7 @@ void StagedWavFile::Finish(const struct stat* like, Durability durability) {
     ::fchmod(file_.fd.get(), like->st_mode & 0777);
     // Keep the owner where this process may (running as root); else the file
     // stays the process's own.
-    [[maybe_unused]] const int ignored =
-        ::fchown(file_.fd.get(), like->st_uid, like->st_gid);
+    [[maybe_unused]] const int ignored = ::fchown(file_.fd.get(), like->st_uid, like->st_gid);
   }
   // The data must be on disk before the name points at it, or before anyone
   // relies on the name after a power cut.

@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <map>
 
+#include "memory_limit.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
 #include "ringwell/wavshift/audio_format.h"
-#include "memory_limit.h"
 #include "test_signal.h"
 
 namespace ringwell::wavshift {

@@ -10,8 +10,6 @@
 
 #include "pager/page_text.h"
 
-#include "pager/page_text.h"
-
 namespace ringwell::host::pager {
 namespace {
 

@@ -14,14 +14,17 @@ void AddSipOptions(CLI::App& app, SipOptions& options) {
   SipAccount& a = options.account;
   app.add_option("--sip-lines", options.lines, "SIP line numbers, e.g. 5,6 (default none)")
       ->delimiter(',');
-  app.add_option("--sip-uri", a.uri_template,
-                 "request URI of a number, {number} standing for it (default sip:{number}@127.0.0.1)");
-  app.add_option("--sip-registrar", a.registrar, "register at this SIP URI (default: no registration)");
+  app.add_option(
+      "--sip-uri", a.uri_template,
+      "request URI of a number, {number} standing for it (default sip:{number}@127.0.0.1)");
+  app.add_option("--sip-registrar", a.registrar,
+                 "register at this SIP URI (default: no registration)");
   app.add_option("--sip-proxy", a.outbound_proxy, "outbound proxy SIP URI");
   app.add_option("--sip-user", a.user, "SIP user name (From and digest authentication)");
   app.add_option("--sip-password-file", a.password_file,
                  "file holding the digest password; must not be readable by group or others");
-  app.add_option("--sip-domain", a.domain, "domain of the From URI (default: the registrar's host)");
+  app.add_option("--sip-domain", a.domain,
+                 "domain of the From URI (default: the registrar's host)");
   app.add_option("--sip-transport", a.transport, "udp, tcp or tls (default udp)")
       ->check(CLI::IsMember({"udp", "tcp", "tls"}));
   app.add_option("--sip-caller-id", a.caller_id, "display name shown to the callee");

@@ -18,20 +18,20 @@ class App;
 namespace ringwell::host::sip {
 
 struct SipAccount {
-  std::string registrar;      // "sip:pbx.example.com"; empty: no registration
-  std::string outbound_proxy; // "sip:proxy.example.com;lr"; empty: none
-  std::string user;           // user of the From URI and of digest authentication
-  std::string password;       // digest password (from password_file)
+  std::string registrar;       // "sip:pbx.example.com"; empty: no registration
+  std::string outbound_proxy;  // "sip:proxy.example.com;lr"; empty: none
+  std::string user;            // user of the From URI and of digest authentication
+  std::string password;        // digest password (from password_file)
   std::string password_file;
-  std::string domain;         // domain of the From URI; default the registrar's host
+  std::string domain;             // domain of the From URI; default the registrar's host
   std::string transport = "udp";  // "udp", "tcp" or "tls"
-  std::string caller_id;      // display name of the From header
+  std::string caller_id;          // display name of the From header
   std::string uri_template = "sip:{number}@127.0.0.1";
-  std::string local_address;  // address to bind; default the one facing the peer
-  std::uint16_t local_port = 0;   // SIP port; 0: any free port
-  std::string ca_file;            // TLS: trusted certificates (default: the system's)
-  bool tls_verify = true;         // TLS: verify the server's certificate and name
-  double ring_period = 6;         // seconds per ring of NumberOfRings
+  std::string local_address;     // address to bind; default the one facing the peer
+  std::uint16_t local_port = 0;  // SIP port; 0: any free port
+  std::string ca_file;           // TLS: trusted certificates (default: the system's)
+  bool tls_verify = true;        // TLS: verify the server's certificate and name
+  double ring_period = 6;        // seconds per ring of NumberOfRings
   std::uint32_t register_expires = 600;
 };
 

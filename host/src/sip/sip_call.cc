@@ -1,8 +1,8 @@
 #include "sip_call.h"
 
+#include <pthread.h>
 #include <re.h>
 #include <rem.h>
-#include <pthread.h>
 #include <sched.h>
 #include <time.h>
 
@@ -122,19 +122,22 @@ int SipCall::Start(const std::string& uri) {
         nullptr, this);
   }
   if (!err) err = sdp_session_alloc(&sdp_, &local);
-  if (!err) err = sdp_media_add(&media_, sdp_, sdp_media_audio, sa_port(rtp_local(rtp_)), sdp_proto_rtpavp);
-  if (!err) err = sdp_format_add(nullptr, media_, false, "0", "PCMU", 8000, 1, nullptr, nullptr,
-                                 nullptr, false, nullptr);
-  if (!err) err = sdp_format_add(nullptr, media_, false, "8", "PCMA", 8000, 1, nullptr, nullptr,
-                                 nullptr, false, nullptr);
-  if (!err) err = sdp_format_add(nullptr, media_, false, "101", telev_rtpfmt, 8000, 1, nullptr,
-                                 nullptr, nullptr, false, "0-15");
+  if (!err)
+    err = sdp_media_add(&media_, sdp_, sdp_media_audio, sa_port(rtp_local(rtp_)), sdp_proto_rtpavp);
+  if (!err)
+    err = sdp_format_add(nullptr, media_, false, "0", "PCMU", 8000, 1, nullptr, nullptr, nullptr,
+                         false, nullptr);
+  if (!err)
+    err = sdp_format_add(nullptr, media_, false, "8", "PCMA", 8000, 1, nullptr, nullptr, nullptr,
+                         false, nullptr);
+  if (!err)
+    err = sdp_format_add(nullptr, media_, false, "101", telev_rtpfmt, 8000, 1, nullptr, nullptr,
+                         nullptr, false, "0-15");
   if (!err) err = telev_alloc(&telev_, TELEV_PTIME);
   if (!err) {
     err = dtmf_dec_alloc(
         &dtmf_, kSampleRate, 1,
-        [](char digit, void* arg) { static_cast<SipCall*>(arg)->OnKey(digit, "as tone"); },
-        this);
+        [](char digit, void* arg) { static_cast<SipCall*>(arg)->OnKey(digit, "as tone"); }, this);
   }
   struct mbuf* offer = nullptr;
   if (!err) err = sdp_encode(&offer, sdp_, true);
@@ -308,10 +311,11 @@ void SipCall::Send(std::stop_token stop) {
 
 bool SipCall::AwaitGreetingEnd(double max_seconds) {
   std::unique_lock lock(mutex_);
-  const bool over =
-      changed_.wait_until(lock, answered_at_ + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(max_seconds)),
-                          [&] { return greeting_.Over() || ended_ || aborted_; });
+  const bool over = changed_.wait_until(
+      lock,
+      answered_at_ +
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(max_seconds)),
+      [&] { return greeting_.Over() || ended_ || aborted_; });
   greeting_over_ = true;
   keys_.clear();
   return over && greeting_.Over();

@@ -102,7 +102,7 @@ class SipCall final : public CallLeg {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   Phase phase_ = Phase::kIdle;
-  bool live_ = false;  // session objects exist
+  bool live_ = false;       // session objects exist
   bool responded_ = false;  // a provisional or final reply came
   bool aborted_ = false;
   int close_error_ = 0;

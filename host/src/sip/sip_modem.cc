@@ -77,8 +77,8 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     }
   } forget{this};
 
-  DialResult dial =
-      call.Dial(RequestUri(stack_.account().uri_template, number), rings * stack_.account().ring_period);
+  DialResult dial = call.Dial(RequestUri(stack_.account().uri_template, number),
+                              rings * stack_.account().ring_period);
   record.sip_code = dial.code;
   record.sip_reason = dial.reason;
   record.protocol.insert(record.protocol.end(), dial.protocol.begin(), dial.protocol.end());

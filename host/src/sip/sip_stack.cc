@@ -94,7 +94,8 @@ SipStack::~SipStack() {
     registration_ = static_cast<struct ::sipreg*>(mem_deref(registration_));  // un-registers
     closing_ = true;
     sip_close(sip_, false);  // OnExit once the last transaction is done
-    tmr_start(stop_timer_, 3000, [](void*) { re_cancel(); }, nullptr);
+    tmr_start(
+        stop_timer_, 3000, [](void*) { re_cancel(); }, nullptr);
   });
   thread_.join();
 }
@@ -133,10 +134,12 @@ int StackIndex() {
 
 int SipStack::OnVerify(int ok, X509_STORE_CTX* store) {
   if (ok == 1) return 1;
-  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  auto* stack = ssl == nullptr ? nullptr
-                               : static_cast<SipStack*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl),
-                                                                            StackIndex()));
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* stack =
+      ssl == nullptr
+          ? nullptr
+          : static_cast<SipStack*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), StackIndex()));
   if (stack != nullptr) {
     std::lock_guard lock(stack->mutex_);
     stack->tls_refusal_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
@@ -151,8 +154,10 @@ std::string SipStack::TakeTlsRefusal() {
 
 std::string SipStack::FromUri() const {
   std::string uri = "sip:" + account_.user + "@" + account_.domain;
-  if (account_.transport == "tls") uri += ";transport=tls";
-  else if (account_.transport == "tcp") uri += ";transport=tcp";
+  if (account_.transport == "tls")
+    uri += ";transport=tls";
+  else if (account_.transport == "tcp")
+    uri += ";transport=tcp";
   return uri;
 }
 
@@ -189,8 +194,8 @@ void SipStack::Loop() {
 }
 
 int SipStack::SetUp() {
-  local_address_ =
-      account_.local_address.empty() ? LocalAddressToward(PeerHost(account_)) : account_.local_address;
+  local_address_ = account_.local_address.empty() ? LocalAddressToward(PeerHost(account_))
+                                                  : account_.local_address;
   struct sa local;
   if (local_address_.empty() || sa_set_str(&local, local_address_.c_str(), account_.local_port)) {
     start_problem_ = "no usable local address for SIP (give --sip-local-address)";
@@ -275,8 +280,8 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
   if (err != 0) {
     failure = "Registration at " + account_.registrar + " failed: " + std::strerror(err);
   } else if (code >= 300) {
-    failure = "Registration at " + account_.registrar + " failed: " + std::to_string(code) + " " +
-              reason;
+    failure =
+        "Registration at " + account_.registrar + " failed: " + std::to_string(code) + " " + reason;
   }
   bool changed;
   {

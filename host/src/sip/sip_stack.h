@@ -51,8 +51,12 @@ class SipStack {
   // The local IP address (no port) SIP and RTP use.
   const std::string& local_address() const { return local_address_; }
   // libre objects, for use inside Run only.
-  struct ::sip* sip() const { return sip_; }
-  struct ::sipsess_sock* sessions() const { return sessions_; }
+  struct ::sip* sip() const {
+    return sip_;
+  }
+  struct ::sipsess_sock* sessions() const {
+    return sessions_;
+  }
   // The From URI of calls ("sip:user@domain").
   std::string FromUri() const;
 

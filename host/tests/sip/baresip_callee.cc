@@ -69,8 +69,8 @@ Samples KeyTone(char key, double seconds) {
   Samples tone(static_cast<std::size_t>(seconds * kRate));
   for (std::size_t i = 0; i < tone.size(); ++i) {
     const double t = double(i) / kRate;
-    tone[i] = static_cast<std::int16_t>(8000 * (std::sin(2 * M_PI * low * t) +
-                                                 std::sin(2 * M_PI * high * t)));
+    tone[i] = static_cast<std::int16_t>(
+        8000 * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
   }
   return tone;
 }
@@ -97,7 +97,8 @@ Samples ReadWav(const std::string& path) {
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) return {};
   Samples samples(static_cast<std::size_t>(info.frames) * info.channels);
-  const sf_count_t got = sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+  const sf_count_t got =
+      sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
   sf_close(file);
   samples.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
   if (info.channels > 1) {
@@ -153,8 +154,9 @@ BaresipCallee::BaresipCallee(std::string dir, const Samples& source, bool answer
     console_port_ = FreePort();
     WriteConfig(answers);
     process_ = std::make_unique<ringwell::testing::ChildProcess>();
-    ready_ = process_->Start({"/bin/sh", "-c", "exec /usr/bin/baresip -f \"$0\" 2>/dev/null", dir_}) &&
-             process_->WaitForLine("baresip is ready", std::chrono::seconds(10));
+    ready_ =
+        process_->Start({"/bin/sh", "-c", "exec /usr/bin/baresip -f \"$0\" 2>/dev/null", dir_}) &&
+        process_->WaitForLine("baresip is ready", std::chrono::seconds(10));
   }
 }
 
@@ -174,8 +176,9 @@ void BaresipCallee::WriteConfig(bool answers) const {
          << "snd_path " << dir_ << "/rec\n"
          << "cons_listen 127.0.0.1:" << console_port_ << "\n";
   std::ofstream accounts(dir_ + "/accounts");
-  accounts << "<sip:5550100@127.0.0.1:" << port_ << ">;regint=0;answermode="
-           << (answers ? "auto" : "manual") << ";audio_codecs=PCMU,PCMA\n";
+  accounts << "<sip:5550100@127.0.0.1:" << port_
+           << ">;regint=0;answermode=" << (answers ? "auto" : "manual")
+           << ";audio_codecs=PCMU,PCMA\n";
 }
 
 BaresipCallee::~BaresipCallee() { Stop(); }

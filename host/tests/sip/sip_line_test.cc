@@ -17,9 +17,9 @@ namespace ringwell::host::sip {
 namespace {
 
 using namespace testing;
+using ringwell::testing::WriteFile;
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using ringwell::testing::WriteFile;
 
 // A message the callee must hear: a run of tones of changing pitch.
 Samples Melody(double seconds) {
@@ -140,29 +140,90 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 Samples Greeting() { return Noise(0.8, 1); }
 
 const Case kCases[] = {
-    {"AnsweredAndHeard", Join({Greeting(), Silence(8)}), true, Act::kNothing, kPlainTree, 10,
-     "Completed", "Answered", "200",
-     {"Greeting 1.", "Played: message.wav (2.0 s)", "Call tree finished; line hung up"}, true},
+    {"AnsweredAndHeard",
+     Join({Greeting(), Silence(8)}),
+     true,
+     Act::kNothing,
+     kPlainTree,
+     10,
+     "Completed",
+     "Answered",
+     "200",
+     {"Greeting 1.", "Played: message.wav (2.0 s)", "Call tree finished; line hung up"},
+     true},
     {"AToneInTheCalleesAudioChoosesTheResponse",
      Join({Greeting(), Silence(1.4), KeyTone('2', 0.2), Silence(0.2), KeyTone('2', 0.2),
            Silence(5)}),
-     true, Act::kNothing, kMenuTree, 10, "Completed", "Answered", "200",
+     true,
+     Act::kNothing,
+     kMenuTree,
+     10,
+     "Completed",
+     "Answered",
+     "200",
      {"Key 2 heard as tone", "Key 2 pressed: response 2", "Played: two.wav (0.4 s)"}},
-    {"AnRfc4733EventChoosesTheResponse", Join({Greeting(), Silence(8)}), true, Act::kTypeKey,
-     kMenuTree, 10, "Completed", "Answered", "200",
+    {"AnRfc4733EventChoosesTheResponse",
+     Join({Greeting(), Silence(8)}),
+     true,
+     Act::kTypeKey,
+     kMenuTree,
+     10,
+     "Completed",
+     "Answered",
+     "200",
      {"Key 1 heard as RFC 4733 event", "Key 1 pressed: response 1", "Played: one.wav (0.4 s)"}},
-    {"AGreetingLongerThanMaxGreetingDuration", Join({Noise(5, 2), Silence(3)}), true,
-     Act::kNothing, kPlainTree, 2, "Completed", "Answered", "200",
+    {"AGreetingLongerThanMaxGreetingDuration",
+     Join({Noise(5, 2), Silence(3)}),
+     true,
+     Act::kNothing,
+     kPlainTree,
+     2,
+     "Completed",
+     "Answered",
+     "200",
      {"Greeting still going after 2.0 s; message started", "Played: message.wav (2.0 s)"}},
-    {"TheCalleeHangsUpEarly", Join({Greeting(), Silence(1.2)}), true, Act::kNothing,
+    {"TheCalleeHangsUpEarly",
+     Join({Greeting(), Silence(1.2)}),
+     true,
+     Act::kNothing,
      R"(<Message Replays="0" Timeout="2"><MessagePart Type="File">long.wav</MessagePart></Message>)",
-     10, "Completed", "Answered", "200", {"Callee hung up after"}},
-    {"UnansweredIsNoAnswerAfterTheRingTime", Silence(8), false, Act::kNothing, kPlainTree, 10,
-     "NoAnswer", "NoAnswer", "180", {"No answer within 2 s; cancelled"}},
-    {"ARejectingCalleeIsBusy", Silence(8), false, Act::kReject, kPlainTree, 10, "Busy", "Busy",
-     "486", {"Reply: 486 Rejected"}},
-    {"AnUnreachableAddressFails", Silence(1), true, Act::kNothing, kPlainTree, 10, "Failed",
-     "Failed", "", {"No reply to the INVITE within 2 s"}, false, true},
+     10,
+     "Completed",
+     "Answered",
+     "200",
+     {"Callee hung up after"}},
+    {"UnansweredIsNoAnswerAfterTheRingTime",
+     Silence(8),
+     false,
+     Act::kNothing,
+     kPlainTree,
+     10,
+     "NoAnswer",
+     "NoAnswer",
+     "180",
+     {"No answer within 2 s; cancelled"}},
+    {"ARejectingCalleeIsBusy",
+     Silence(8),
+     false,
+     Act::kReject,
+     kPlainTree,
+     10,
+     "Busy",
+     "Busy",
+     "486",
+     {"Reply: 486 Rejected"}},
+    {"AnUnreachableAddressFails",
+     Silence(1),
+     true,
+     Act::kNothing,
+     kPlainTree,
+     10,
+     "Failed",
+     "Failed",
+     "",
+     {"No reply to the INVITE within 2 s"},
+     false,
+     true},
 };
 
 class SipCallCase : public SipLineTest, public ::testing::WithParamInterface<Case> {};
@@ -246,10 +307,10 @@ TEST_F(SipLineTest, EightLinesCallEightCalleesAtOnce) {
 // A self-signed certificate for 127.0.0.1 (certificate and key in one file).
 std::string MakeCertificate(const std::string& path, const std::string& name = "127.0.0.1") {
   const std::string san = name == "127.0.0.1" ? "IP:" + name : "DNS:" + name;
-  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name +
-                              " -addext subjectAltName=" + san + " -keyout '" + path +
-                              ".key' -out '" + path + "' 2>/dev/null && cat '" + path + ".key' >> '" +
-                              path + "'";
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name +
+      " -addext subjectAltName=" + san + " -keyout '" + path + ".key' -out '" + path +
+      "' 2>/dev/null && cat '" + path + ".key' >> '" + path + "'";
   EXPECT_EQ(std::system(command.c_str()), 0);
   return path;
 }

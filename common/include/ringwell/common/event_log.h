@@ -32,8 +32,8 @@ EventType EventTypeOf(std::uint32_t message_id);
 class CEventLog {
  public:
   // Registers `source` with `module_path` as its message file (only when the
-  // registry store exists, in its drop-in "event-sources"; failures are ignored, entries are written
-  // regardless).
+  // registry store exists, in its drop-in "event-sources"; failures are ignored, entries are
+  // written regardless).
   CEventLog(std::string source, std::string module_path, MessageTable table);
 
   void ReportOneString(EventType type, std::uint32_t id, std::string_view s) const;

@@ -20,7 +20,6 @@ std::string LibraryDropInName(const std::string& library_path);
 // `report` receives a sentence saying what was done, or what went wrong and
 // where (a library that does not load, an entry point it lacks, the store
 // file that cannot be read or written).
-HRESULT RegisterLibraryFile(const std::string& library_path, bool unregister,
-                            std::string* report);
+HRESULT RegisterLibraryFile(const std::string& library_path, bool unregister, std::string* report);
 
 }  // namespace ringwell

@@ -125,9 +125,8 @@ void WriteFile(const std::string& path, const std::string& content);
 // event log and the event sources' registration, which every program writes as
 // it logs) are left out. Two
 // equal snapshots mean nothing was created, removed or changed.
-std::string Snapshot(const std::string& dir,
-                     const std::vector<std::string>& except = {"events.jsonl",
-                                                               "event-sources.toml"});
+std::string Snapshot(const std::string& dir, const std::vector<std::string>& except = {
+                                                 "events.jsonl", "event-sources.toml"});
 // Names of the entries of a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 
