@@ -14,6 +14,8 @@
 #include "user_time.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 // The report, or nothing when it does not exist (yet).

@@ -10,6 +10,8 @@
 #include "user_time.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 std::string Lower(std::string text) {

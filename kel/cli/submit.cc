@@ -10,6 +10,8 @@
 #include "toolkit.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 nlohmann::json ReadDescription(const std::string& file) {

@@ -72,7 +72,7 @@ TEST_F(KelCliTest, CancelAndFileStore) {
   EXPECT_EQ(nlohmann::json::parse(output)["recipients"][1]["status"], "Canceled");
 
   const std::string wav = scratch() + "Alarm.WAV";
-  testing::WriteWav(wav);
+  client::testing::WriteWav(wav);
   EXPECT_EQ(Kel("files add " + wav, &output), 0) << output;
   EXPECT_EQ(Kel("files add " + wav, &output), 1);
   EXPECT_EQ(Kel("files add --overwrite " + wav, &output), 0);

@@ -26,8 +26,8 @@ std::string Snapshot(const std::string& root) {
 
 TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
   std::filesystem::create_directories(scratch() + "other");
-  testing::WriteWav(scratch() + "greeting.wav");
-  testing::WriteWav(scratch() + "other/greeting.wav", 1);
+  client::testing::WriteWav(scratch() + "greeting.wav");
+  client::testing::WriteWav(scratch() + "other/greeting.wav", 1);
   ringwell::testing::WriteFile(scratch() + "fake.wav", "just some text");
   std::string output;
   ASSERT_EQ(Kel("files add greeting.wav", &output), 0) << output;
@@ -73,7 +73,7 @@ TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
       {"submit - < " + json_file("list.json", "[1]"), 1,
        "kel: request description: must be a JSON object, not a list\n"},
   };
-  testing::WriteWav(scratch() + "other/new.wav", 2);
+  client::testing::WriteWav(scratch() + "other/new.wav", 2);
   const std::string before = Snapshot(root());
   for (const auto& c : kCases) {
     EXPECT_EQ(Kel(c.arguments, &output), c.exit_code) << c.arguments;

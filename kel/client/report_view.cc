@@ -5,7 +5,7 @@
 
 #include "user_time.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 std::string Duration(std::int32_t seconds) {
@@ -148,4 +148,4 @@ bool ReachedEveryone(const ReportView& report) {
                      [](const auto& r) { return r.status == "Completed" || r.status == "Sent"; });
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 const cctz::time_zone& UserZone() {
@@ -51,4 +51,4 @@ nlohmann::json JsonTime(Moment moment) {
   return date ? JsonTime(*date) : nlohmann::json(nullptr);
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

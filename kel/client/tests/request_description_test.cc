@@ -9,7 +9,7 @@
 #include "test_wav.h"
 #include "toolkit.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 using ringwell::testing::LibraryPath;
@@ -157,4 +157,4 @@ TEST(IsDialableTest, NumbersAndAddresses) {
 }
 
 }  // namespace
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 bool IsDialable(std::string_view number) {
   for (std::string_view scheme : {"sip:", "sips:"}) {
@@ -59,4 +59,4 @@ bool SameContent(const std::string& a, const std::string& b) {
                     std::istreambuf_iterator<char>(second), {});
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

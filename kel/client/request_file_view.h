@@ -10,7 +10,7 @@
 
 #include "ringwell/common/ole_date.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 // The attribute the client puts on each text part with the text itself: the
 // daemon replaces a text part's content with the name of the sound file it
@@ -36,4 +36,4 @@ struct RequestFileView {
 // is gone or cannot be read.
 std::optional<RequestFileView> ReadRequestFile(const std::string& root, const std::string& id);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

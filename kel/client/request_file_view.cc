@@ -5,7 +5,7 @@
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 int IntChild(pugi::xml_node request, const char* name, int fallback) {
@@ -48,4 +48,4 @@ std::optional<RequestFileView> ReadRequestFile(const std::string& root, const st
   return view;
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

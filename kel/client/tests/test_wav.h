@@ -8,7 +8,7 @@
 
 #include "ringwell/testing/fixture.h"
 
-namespace ringwell::kel::cli::testing {
+namespace ringwell::kel::client::testing {
 
 inline void WriteWav(const std::string& path, int salt = 0) {
   constexpr std::uint32_t kRate = 8000;
@@ -35,4 +35,4 @@ inline void WriteWav(const std::string& path, int salt = 0) {
   ringwell::testing::WriteFile(path, wav);
 }
 
-}  // namespace ringwell::kel::cli::testing
+}  // namespace ringwell::kel::client::testing

@@ -12,7 +12,7 @@
 
 #include "ringwell/common/ole_date.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 struct ListedRequest {
   std::string id;
@@ -36,4 +36,4 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
 // Whether a recipient with this status will not be called again.
 bool IsFinalRecipientStatus(const std::string& status);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

@@ -36,7 +36,7 @@
 #include "ringwell/common/ole_date.h"
 #include "ringwell/kel/kel.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 // A time as the description writes it, relative to `now`.
 std::optional<OleDate> ParseWhen(std::string_view text, OleDate now);
@@ -66,4 +66,4 @@ struct BuildContext {
 // or that the toolkit refuses. Writes nothing.
 BuiltRequest BuildRequest(const nlohmann::json& description, const BuildContext& context);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

@@ -8,7 +8,7 @@
 
 #include "ringwell/common/ole_date.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 // "2026-12-07 19:30:00" in the user's zone; "-" for no valid date.
 std::string UserTime(OleDate date);
@@ -23,4 +23,4 @@ std::string UserZoneLabel();
 nlohmann::json JsonTime(OleDate date);
 nlohmann::json JsonTime(Moment moment);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

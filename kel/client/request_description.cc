@@ -9,7 +9,7 @@
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 using nlohmann::json;
@@ -386,4 +386,4 @@ BuiltRequest BuildRequest(const json& description, const BuildContext& context) 
   return Builder(context).Build(description);
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

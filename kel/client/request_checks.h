@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 // Whether `number` can be dialled: at least one digit, *, or #, and otherwise
 // only +, blanks, -, ., / and parentheses; or a sip: or sips: address with a
@@ -24,4 +24,4 @@ std::string WavProblem(const std::string& path);
 // Whether the two files have the same content (false when either cannot be read).
 bool SameContent(const std::string& a, const std::string& b);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

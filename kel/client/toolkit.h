@@ -10,7 +10,7 @@
 #include "ringwell/common/com.h"
 #include "ringwell/kel/kel.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 // A failure to show the user: the toolkit's description (or the error text of
 // the status code) and the code.
@@ -45,4 +45,4 @@ ComPtr<I> Make(const Guid& clsid) {
 // The service, with its location set to `root` when one is given.
 ComPtr<IKelService> OpenService(const std::string& root);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

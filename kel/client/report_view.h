@@ -16,7 +16,7 @@
 #include "ringwell/common/ole_date.h"
 #include "ringwell/kel/kel.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 
 struct CallView {
   OleDate time = 0;
@@ -71,4 +71,4 @@ bool IsFinished(const std::string& status);
 // "Completed" and every recipient "Completed" (a call) or "Sent" (a page).
 bool ReachedEveryone(const ReportView& report);
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

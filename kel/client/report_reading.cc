@@ -8,7 +8,7 @@
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 template <class Collection, class Member>
@@ -135,4 +135,4 @@ void KeepRequestFacts(const ReportView& earlier, ReportView& later) {
   if (!later.request && earlier.request) later.request = earlier.request;
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

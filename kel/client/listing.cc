@@ -16,7 +16,7 @@
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 constexpr std::size_t kMaxReportBytes = 64u << 20;
@@ -211,4 +211,4 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
   return listed;
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client

@@ -7,7 +7,7 @@
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
 
-namespace ringwell::kel::cli {
+namespace ringwell::kel::client {
 namespace {
 
 std::string WithoutLineBreak(std::string text) {
@@ -60,4 +60,4 @@ ComPtr<IKelService> OpenService(const std::string& root) {
   return service;
 }
 
-}  // namespace ringwell::kel::cli
+}  // namespace ringwell::kel::client
