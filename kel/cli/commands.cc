@@ -8,6 +8,7 @@
 
 #include "report_view.h"
 #include "request_checks.h"
+#include "request_id.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/storage.h"
 #include "toolkit.h"
@@ -51,18 +52,18 @@ void PrintFile(IKelFileInfo* info) {
 }  // namespace
 
 int Report(IKelService* service, const ReportOptions& options) {
+  const std::string id = NormaliseRequestId(options.id);
   if (!options.wait) {
-    auto report = TryReadReport(service, options.id);
+    auto report = TryReadReport(service, id);
     if (!report) {
       std::string root;
       Check(service->get_Location(&root));
-      if (IsPlainName(options.id) &&
-          IsRegularFile(NormaliseRoot(root) + "Inbox/" + options.id + ".xml")) {
+      if (IsPlainName(id) && IsRegularFile(NormaliseRoot(root) + "Inbox/" + id + ".xml")) {
         std::fprintf(stderr, "kel: %s is waiting in Inbox: the daemon has not taken it up yet\n",
-                     options.id.c_str());
+                     id.c_str());
         return kExitFailure;
       }
-      std::fprintf(stderr, "kel: there is no report for %s\n", options.id.c_str());
+      std::fprintf(stderr, "kel: there is no report for %s\n", id.c_str());
       return kExitFailure;
     }
     if (options.json) {
@@ -77,7 +78,7 @@ int Report(IKelService* service, const ReportOptions& options) {
   ReportView last;
   bool seen = false;
   for (;;) {
-    if (auto report = TryReadReport(service, options.id)) {
+    if (auto report = TryReadReport(service, id)) {
       for (const auto& line : Changes(last, *report)) {
         std::printf("%s  %s\n", Clock().c_str(), line.c_str());
       }
@@ -88,8 +89,7 @@ int Report(IKelService* service, const ReportOptions& options) {
       if (IsFinished(last.status)) break;
     }
     if (options.timeout_s > 0 && std::chrono::steady_clock::now() >= deadline) {
-      std::fprintf(stderr, "kel: %s is not finished after %d s\n", options.id.c_str(),
-                   options.timeout_s);
+      std::fprintf(stderr, "kel: %s is not finished after %d s\n", id.c_str(), options.timeout_s);
       return kExitTimeout;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
@@ -102,14 +102,15 @@ int Report(IKelService* service, const ReportOptions& options) {
     }
   }
   if (!ReachedEveryone(last)) {
-    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", options.id.c_str(),
+    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", id.c_str(),
                  last.status.c_str());
     return kExitNotFully;
   }
   return kExitOk;
 }
 
-int Cancel(IKelService* service, const std::string& id) {
+int Cancel(IKelService* service, const std::string& given_id) {
+  const std::string id = NormaliseRequestId(given_id);
   if (Check(service->CancelRequest(id.c_str()), "canceling") == S_FALSE) {
     std::fprintf(stderr, "kel: %s is not scheduled; nothing was canceled\n", id.c_str());
     return kExitFailure;
