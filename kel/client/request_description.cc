@@ -361,7 +361,27 @@ BuiltRequest Builder::Build(const json& description) {
   return {std::move(request), std::move(files_)};
 }
 
+struct TooDeep {};
+
 }  // namespace
+
+nlohmann::json ParseDescription(std::string_view text, const std::string& origin) {
+  const json::parser_callback_t limit_depth = [](int depth, json::parse_event_t event, json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= kMaxDescriptionDepth) {
+      throw TooDeep{};
+    }
+    return true;
+  };
+  try {
+    return json::parse(text, limit_depth);
+  } catch (const TooDeep&) {
+    throw Failure(E_INVALIDARG, origin + ": JSON nested deeper than " +
+                                    std::to_string(kMaxDescriptionDepth) + " levels");
+  } catch (const json::exception& e) {
+    throw Failure(E_INVALIDARG, origin + ": not JSON: " + e.what());
+  }
+}
 
 std::optional<OleDate> ParseWhen(std::string_view text, OleDate now) {
   text = Trim(text);

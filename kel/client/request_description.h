@@ -38,6 +38,16 @@
 
 namespace ringwell::kel::client {
 
+// How deep a description's JSON may nest: deeper than any call tree the
+// toolkit accepts (64 responses take about 130 levels).
+inline constexpr int kMaxDescriptionDepth = 150;
+
+// Parses the text of a description. Nesting deeper than kMaxDescriptionDepth
+// is refused while parsing, so memory stays bounded whatever the text. Throws
+// Failure (E_INVALIDARG) "<origin>: not JSON: ..." or "<origin>: JSON nested
+// deeper than 150 levels".
+nlohmann::json ParseDescription(std::string_view text, const std::string& origin);
+
 // A time as the description writes it, relative to `now`.
 std::optional<OleDate> ParseWhen(std::string_view text, OleDate now);
 

@@ -72,6 +72,14 @@ TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
        "instead\nRun 'kel help' or 'kel help SUBCOMMAND' for usage.\n"},
       {"submit - < " + json_file("list.json", "[1]"), 1,
        "kel: request description: must be a JSON object, not a list\n"},
+      // Nesting is refused while the text is parsed, long before memory runs
+      // short: 100,000 levels are 200 KB of text.
+      {"submit " + json_file("deep.json", std::string(300, '[') + std::string(300, ']')), 1,
+       "kel: deep.json: JSON nested deeper than 150 levels\n"},
+      {"submit " +
+           json_file("deeper.json", R"({"recipients": ["1"], "responses": )" +
+                                        std::string(100000, '[') + std::string(100000, ']') + "}"),
+       1, "kel: deeper.json: JSON nested deeper than 150 levels\n"},
   };
   client::testing::WriteWav(scratch() + "other/new.wav", 2);
   const std::string before = Snapshot(root());
