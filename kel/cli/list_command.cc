@@ -43,7 +43,10 @@ int List(IKelService* service, const ListOptions& options) {
   std::string root;
   Check(service->get_Location(&root));
   root = NormaliseRoot(root);
-  const auto requests = ListRequests(root, options.status, options.limit);
+  ListQuery query;
+  query.statuses = options.status;
+  query.limit = options.limit;
+  const auto requests = ListRequests(root, query).requests;
   if (options.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& request : requests) list.push_back(ToJson(request));

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,13 +9,12 @@
 #include <cstring>
 #include <memory>
 #include <pugixml.hpp>
-#include <unordered_set>
 
-#include "ringwell/common/storage.h"
+#include "listing_files.h"
 #include "ringwell/common/text.h"
-#include "toolkit.h"
 
 namespace ringwell::kel::client {
+namespace listing_files {
 namespace {
 
 constexpr std::size_t kMaxReportBytes = 64u << 20;
@@ -35,7 +33,7 @@ struct Fd {
 // Reads at most `limit` bytes of the file `name` in directory `dir`, refusing
 // links; nullopt when it cannot be opened.
 std::optional<std::string> ReadAt(int dir, const std::string& name, std::size_t limit) {
-  Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (file.fd < 0) return std::nullopt;
   std::string content;
   char buffer[16384];
@@ -46,50 +44,6 @@ std::optional<std::string> ReadAt(int dir, const std::string& name, std::size_t 
     content.append(buffer, static_cast<std::size_t>(got));
   }
   return content;
-}
-
-struct Entry {
-  std::string id;
-  Moment changed;
-  bool waiting = false;  // in Inbox, no report yet
-};
-
-Moment ChangedAt(const struct stat& status) {
-  return Moment(std::chrono::seconds(status.st_mtim.tv_sec) +
-                std::chrono::milliseconds(status.st_mtim.tv_nsec / 1000000));
-}
-
-// The reports in `dir`, with their last change.
-std::vector<Entry> ReportEntries(int dir) {
-  std::vector<Entry> entries;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(::dup(dir)), &::closedir);
-  if (!listing) return entries;
-  while (const dirent* found = ::readdir(listing.get())) {
-    const std::string_view name = found->d_name;
-    if (name.size() <= 4 || name.substr(name.size() - 4) != ".xml") continue;
-    if (found->d_type != DT_REG && found->d_type != DT_UNKNOWN) continue;
-    struct stat status {};
-    if (::fstatat(dir, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(status.st_mode)) {
-      continue;
-    }
-    entries.push_back({std::string(name.substr(0, name.size() - 4)), ChangedAt(status)});
-  }
-  return entries;
-}
-
-// The base names of the request files in `directory`.
-std::unordered_set<std::string> RequestFiles(const std::string& directory) {
-  std::unordered_set<std::string> ids;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-  if (!listing) return ids;
-  while (const dirent* found = ::readdir(listing.get())) {
-    const std::string_view name = found->d_name;
-    if (name.size() > 4 && name.substr(name.size() - 4) == ".xml") {
-      ids.emplace(name.substr(0, name.size() - 4));
-    }
-  }
-  return ids;
 }
 
 // The text of the first element `name` in `head` (a request file's start).
@@ -107,15 +61,19 @@ std::optional<OleDate> TimeElement(const std::string& head, std::string_view nam
   return OleDateFromIso(std::string_view(head).substr(begin + 1, end - begin - 1));
 }
 
-void ReadWindow(const std::string& path, ListedRequest& request) {
-  const auto head = ReadAt(AT_FDCWD, path, kRequestHeadBytes);
-  if (!head) return;
-  request.start = TimeElement(*head, "StartTime");
-  request.stop = TimeElement(*head, "StopTime");
+}  // namespace
+
+bool RegularFileAt(int dir, const std::string& name, struct stat* status) {
+  return ::fstatat(dir, name.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status->st_mode);
 }
 
-void ReadReport(int dir, ListedRequest& request) {
-  auto content = ReadAt(dir, request.id + ".xml", kMaxReportBytes);
+Moment ChangedAt(const struct stat& status) {
+  return Moment(std::chrono::seconds(status.st_mtim.tv_sec) +
+                std::chrono::milliseconds(status.st_mtim.tv_nsec / 1000000));
+}
+
+void ReadReport(int reports, ListedRequest& request) {
+  auto content = ReadAt(reports, request.id + ".xml", kMaxReportBytes);
   pugi::xml_document document;
   if (!content ||
       !document.load_buffer_inplace(content->data(), content->size(), pugi::parse_minimal)) {
@@ -131,8 +89,6 @@ void ReadReport(int dir, ListedRequest& request) {
   }
 }
 
-// A request still in Inbox, before the daemon made its report: the type and
-// recipients from the request file itself.
 void ReadWaiting(const std::string& path, ListedRequest& request) {
   const auto content = ReadAt(AT_FDCWD, path, kMaxReportBytes);
   pugi::xml_document document;
@@ -150,65 +106,57 @@ void ReadWaiting(const std::string& path, ListedRequest& request) {
   request.stop = OleDateFromIso(root.child("StopTime").text().get());
 }
 
-bool Wanted(const std::string& status, const std::vector<std::string>& statuses) {
-  if (statuses.empty()) return true;
-  return std::any_of(statuses.begin(), statuses.end(),
-                     [&](const std::string& wanted) { return EqualsIgnoringCase(wanted, status); });
+void ReadWindow(const std::string& root, ListedRequest& request) {
+  for (const char* dir : {"Requests/", "Inbox/"}) {
+    const auto head = ReadAt(AT_FDCWD, root + dir + request.id + ".xml", kRequestHeadBytes);
+    if (!head) continue;
+    request.start = TimeElement(*head, "StartTime");
+    request.stop = TimeElement(*head, "StopTime");
+    return;
+  }
 }
 
+}  // namespace listing_files
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
 }  // namespace
+
+// "<milliseconds>|<id>", hex-encoded: a client has nothing to read in it.
+std::string EncodeCursor(const ListingCursor& cursor) {
+  const std::string plain =
+      std::to_string(cursor.changed.time_since_epoch().count()) + "|" + cursor.id;
+  std::string text;
+  for (const unsigned char c : plain) {
+    text += kHex[c >> 4];
+    text += kHex[c & 15];
+  }
+  return text;
+}
+
+std::optional<ListingCursor> DecodeCursor(std::string_view text) {
+  if (text.size() % 2 != 0 || text.size() > 1024) return std::nullopt;
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const char* high = std::strchr(kHex, text[i]);
+    const char* low = std::strchr(kHex, text[i + 1]);
+    if (text[i] == '\0' || text[i + 1] == '\0' || high == nullptr || low == nullptr) {
+      return std::nullopt;
+    }
+    plain += static_cast<char>((high - kHex) * 16 + (low - kHex));
+  }
+  const std::size_t bar = plain.find('|');
+  if (bar == std::string::npos) return std::nullopt;
+  const auto millis = ParseInteger(std::string_view(plain).substr(0, bar));
+  if (!millis) return std::nullopt;
+  return ListingCursor{Moment(std::chrono::milliseconds(*millis)), plain.substr(bar + 1)};
+}
 
 bool IsFinalRecipientStatus(const std::string& status) {
   return !status.empty() && status != "Processing" && status != "Scheduled" &&
          status != "InProgress";
-}
-
-std::vector<ListedRequest> ListRequests(const std::string& root,
-                                        const std::vector<std::string>& statuses,
-                                        std::size_t limit) {
-  const std::string reports = root + "Reports";
-  Fd dir(::open(reports.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (dir.fd < 0) throw Failure(E_FAIL, "cannot read " + reports + ": " + std::strerror(errno));
-  std::vector<Entry> entries = ReportEntries(dir.fd);
-  const auto waiting = RequestFiles(root + "Inbox");
-  if (!waiting.empty()) {
-    std::unordered_set<std::string> reported;
-    for (const Entry& entry : entries) reported.insert(entry.id);
-    for (const std::string& id : waiting) {
-      struct stat status {};
-      if (reported.count(id) == 0 && IsPlainName(id) &&
-          ::lstat((root + "Inbox/" + id + ".xml").c_str(), &status) == 0 &&
-          S_ISREG(status.st_mode)) {
-        entries.push_back({id, ChangedAt(status), true});
-      }
-    }
-  }
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.changed != b.changed ? a.changed > b.changed : a.id < b.id;
-  });
-  const auto scheduled = RequestFiles(root + "Requests");
-
-  std::vector<ListedRequest> listed;
-  for (Entry& entry : entries) {
-    if (limit != 0 && listed.size() >= limit) break;
-    ListedRequest request;
-    request.id = std::move(entry.id);
-    request.changed = entry.changed;
-    if (entry.waiting) {
-      ReadWaiting(root + "Inbox/" + request.id + ".xml", request);
-      if (Wanted(request.status, statuses)) listed.push_back(std::move(request));
-      continue;
-    }
-    ReadReport(dir.fd, request);
-    if (!Wanted(request.status, statuses)) continue;
-    if (scheduled.count(request.id) != 0) {
-      ReadWindow(root + "Requests/" + request.id + ".xml", request);
-    } else if (waiting.count(request.id) != 0) {
-      ReadWindow(root + "Inbox/" + request.id + ".xml", request);
-    }
-    listed.push_back(std::move(request));
-  }
-  return listed;
 }
 
 }  // namespace ringwell::kel::client
