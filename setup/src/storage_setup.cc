@@ -113,8 +113,12 @@ bool MakeStorage(const SetupOptions& options) {
                      options.group)) {
     return false;
   }
-  for (const std::string& dir : {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(),
-                                 layout.FilesDir(), layout.UserFilesDir(kToolkitUserId)}) {
+  // Status holds the heartbeats of the daemon and the host, Events the HTTP
+  // API's event journals.
+  for (const std::string& dir :
+       {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(), layout.FilesDir(),
+        layout.UserFilesDir(kToolkitUserId), options.root + kStatusDir + "/",
+        options.root + kEventsDir + "/"}) {
     if (!MakeDirectory(dir.substr(0, dir.size() - 1), kSpoolMode, *gid, options.group))
       return false;
   }
