@@ -1,11 +1,13 @@
 #include "request_description.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
 
 #include "request_checks.h"
 #include "request_file_view.h"
+#include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"
 
@@ -28,6 +30,20 @@ std::string Index(const std::string& path, std::size_t i) {
   return path + "[" + std::to_string(i) + "]";
 }
 
+// An absolute http or https URL with a host, in printable ASCII.
+bool IsCallbackUrl(const std::string& url) {
+  std::size_t host = 0;
+  if (url.rfind("https://", 0) == 0) {
+    host = 8;
+  } else if (url.rfind("http://", 0) == 0) {
+    host = 7;
+  } else {
+    return false;
+  }
+  if (url.size() > 2048 || url.size() == host || url[host] == '/' || url[host] == '?') return false;
+  return std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
 std::string Key(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
 }
@@ -42,8 +58,10 @@ class Builder {
 
  private:
   [[noreturn]] void Invalid(const std::string& field, const std::string& what) const {
-    throw Failure(E_INVALIDARG, (context_.from_flags ? "" : "request description: ") +
-                                    (field.empty() ? what : field + ": " + what));
+    throw Failure(E_INVALIDARG,
+                  (context_.from_flags ? "" : "request description: ") +
+                      (field.empty() ? what : field + ": " + what),
+                  field);
   }
   // The name of a field for the user: its path, or the flag it came from.
   std::string Field(const std::string& path, const char* flag) const {
@@ -170,7 +188,13 @@ void Builder::SetRetry(const json& description, const char* name, IKelRequest* r
 std::string Builder::StagePlayed(const std::string& file, const std::string& field) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const bool local = file.find('/') != std::string::npos || fs::is_regular_file(file, ec);
+  if (context_.http_api && !IsPlainName(file)) {
+    Invalid(field, "\"" + file +
+                       "\" is no file name: name a file in the store (send it with POST "
+                       "/v1/files first)");
+  }
+  const bool local =
+      !context_.http_api && (file.find('/') != std::string::npos || fs::is_regular_file(file, ec));
   const std::string name = file.substr(file.rfind('/') + 1);
   if (!local) {
     ComPtr<IKelFileInfo> info;
@@ -313,7 +337,21 @@ BuiltRequest Builder::Build(const json& description) {
   Object(description, "", "a JSON object");
   OnlyKeys(description, "",
            {"type", "recipients", "window", "rings", "maxGreeting", "busy", "noAnswer", "error",
-            "message", "responses", "attributes", "additionalInfo"});
+            "message", "responses", "attributes", "additionalInfo", "statusCallback"});
+  std::string callback;
+  if (description.contains("statusCallback")) {
+    if (!context_.http_api) {
+      Invalid("statusCallback",
+              "only a request submitted through the HTTP API (ringwell-api) gets status "
+              "callbacks");
+    }
+    callback = String(description["statusCallback"], "statusCallback");
+    if (!IsCallbackUrl(callback)) {
+      Invalid("statusCallback", "\"" + callback +
+                                    "\" is not an http:// or https:// URL (at most 2048 "
+                                    "characters, no blanks)");
+    }
+  }
   auto request = Make<IKelRequest>(kKelRequestClsid);
   const std::string type =
       description.contains("type") ? String(description["type"], "type") : "call";
@@ -358,7 +396,7 @@ BuiltRequest Builder::Build(const json& description) {
   ComPtr<_IKelNode> tree;
   Check(request->get_CallTree(tree.Put()));
   FillNode(description, "", tree.Get(), true);
-  return {std::move(request), std::move(files_)};
+  return {std::move(request), std::move(files_), std::move(callback)};
 }
 
 struct TooDeep {};

@@ -12,7 +12,8 @@
 //     "message": {"replays": 1, "timeout": 3, "parts": [PART, ...]},
 //     "responses": [{"button": "1", "message": {...}, "responses": [...]}],
 //     "attributes": {"Name": "value"},
-//     "additionalInfo": "<Ticket id=\"42\"/>"
+//     "additionalInfo": "<Ticket id=\"42\"/>",
+//     "statusCallback": "https://hooks.example/ringwell"   (HTTP API only)
 //   }
 //
 // A PART is {"say": "text", "voice": "Female", "volume": 90, "rate": 0}, or
@@ -62,6 +63,7 @@ struct StagedFile {
 struct BuiltRequest {
   ComPtr<IKelRequest> request;
   std::vector<StagedFile> files;
+  std::string status_callback;  // "statusCallback" (HTTP API only), or empty
 };
 
 struct BuildContext {
@@ -69,6 +71,10 @@ struct BuildContext {
   OleDate now = 0;
   bool overwrite = false;   // a played file may replace a stored one
   bool from_flags = false;  // name fields as the flags of `kel submit`
+  // Submitted over HTTP: "play" names only files in the store (never a path
+  // on the server), and "statusCallback" (an http:// or https:// URL that
+  // receives every change of the report) is accepted.
+  bool http_api = false;
 };
 
 // Checks the description and builds the request. Throws Failure naming the

@@ -41,7 +41,7 @@ HRESULT Check(HRESULT hr, const std::string& doing) {
     text = ErrorText(hr) + " (" + HexCode(static_cast<std::uint32_t>(hr)) + ")";
   }
   if (!doing.empty()) text = doing + ": " + text;
-  throw Failure(hr, text);
+  throw Failure(hr, text, doing);
 }
 
 HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object) {

@@ -16,11 +16,16 @@ namespace ringwell::kel::client {
 // the status code) and the code.
 class Failure : public std::runtime_error {
  public:
-  Failure(HRESULT code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  Failure(HRESULT code, const std::string& what, std::string field = {})
+      : std::runtime_error(what), code_(code), field_(std::move(field)) {}
   HRESULT code() const { return code_; }
+  // The field of a request description (or the flag) the failure is about,
+  // when it is about one.
+  const std::string& field() const { return field_; }
 
  private:
   HRESULT code_;
+  std::string field_;
 };
 
 // A command line that cannot be carried out as written (exit code 2).
@@ -30,7 +35,8 @@ class UsageFailure : public std::runtime_error {
 };
 
 // Throws Failure for a failed status code, with the calling thread's error
-// description when there is one, prefixed by `doing` when given.
+// description when there is one, prefixed by `doing` when given (which is
+// also the failure's field).
 HRESULT Check(HRESULT hr, const std::string& doing = {});
 
 // Creates a toolkit object of class `clsid` and returns its interface I.
