@@ -70,6 +70,11 @@ TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
        2,
        "kel: --to cannot be combined with a request file (ok.json); write it into the file "
        "instead\nRun 'kel help' or 'kel help SUBCOMMAND' for usage.\n"},
+      {"submit " + json_file("callback.json", R"({"recipients": ["1"], "message": ["hi"],
+                                                   "statusCallback": "https://hooks.example/"})"),
+       1,
+       "kel: request description: statusCallback: only a request submitted through the HTTP API "
+       "(ringwell-api) gets status callbacks\n"},
       {"submit - < " + json_file("list.json", "[1]"), 1,
        "kel: request description: must be a JSON object, not a list\n"},
       // Nesting is refused while the text is parsed, long before memory runs
