@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "file_store.h"
 #include "report_view.h"
 #include "request_checks.h"
 #include "request_id.h"
@@ -120,23 +121,22 @@ int Cancel(IKelService* service, const std::string& given_id) {
 }
 
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite) {
-  if (const std::string problem = WavProblem(path); !problem.empty()) {
-    throw Failure(E_INVALIDARG, path + " " + problem);
-  }
   const std::string name = path.substr(path.rfind('/') + 1);
-  if (Check(service->SubmitFile(path.c_str(), overwrite ? 1 : 0), "storing " + path) == S_FALSE) {
-    ComPtr<IKelFileInfo> info;
-    if (!overwrite && Check(service->GetFileInfo(name.c_str(), info.Put())) == S_OK) {
+  switch (StoreFile(service, path, overwrite)) {
+    case StoreOutcome::kStored:
+      break;
+    case StoreOutcome::kExists:
       std::fprintf(stderr, "kel: a file named %s is stored already (--overwrite replaces it)\n",
                    name.c_str());
-    } else {
+      return kExitFailure;
+    case StoreOutcome::kNotWritable: {
       std::string location;
       Check(service->get_Location(&location));
       std::fprintf(stderr, "kel: %s could not be stored in %sFiles/{0}/%s\n", path.c_str(),
                    location.c_str(),
                    ::access((location + "Files/{0}").c_str(), W_OK) != 0 ? " (not writable)" : "");
+      return kExitFailure;
     }
-    return kExitFailure;
   }
   std::printf("stored %s\n", path.substr(path.rfind('/') + 1).c_str());
   return kExitOk;

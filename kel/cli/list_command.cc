@@ -24,19 +24,6 @@ std::string Window(const ListedRequest& request) {
   return ShortUserTime(*request.start) + " - " + ShortUserTime(*request.stop);
 }
 
-nlohmann::json ToJson(const ListedRequest& request) {
-  nlohmann::json window = nullptr;
-  if (request.start && request.stop) {
-    window = {{"start", JsonTime(*request.start)}, {"stop", JsonTime(*request.stop)}};
-  }
-  return {{"id", request.id},
-          {"type", Lower(request.type)},
-          {"status", request.status},
-          {"recipients", {{"done", request.done}, {"total", request.total}}},
-          {"window", window},
-          {"changed", JsonTime(request.changed)}};
-}
-
 }  // namespace
 
 int List(IKelService* service, const ListOptions& options) {

@@ -12,6 +12,7 @@
 
 #include "listing_files.h"
 #include "ringwell/common/text.h"
+#include "user_time.h"
 
 namespace ringwell::kel::client {
 namespace listing_files {
@@ -152,6 +153,21 @@ std::optional<ListingCursor> DecodeCursor(std::string_view text) {
   const auto millis = ParseInteger(std::string_view(plain).substr(0, bar));
   if (!millis) return std::nullopt;
   return ListingCursor{Moment(std::chrono::milliseconds(*millis)), plain.substr(bar + 1)};
+}
+
+nlohmann::json ToJson(const ListedRequest& request) {
+  nlohmann::json window = nullptr;
+  if (request.start && request.stop) {
+    window = {{"start", JsonTime(*request.start)}, {"stop", JsonTime(*request.stop)}};
+  }
+  std::string type = request.type;
+  for (char& c : type) c = FoldAscii(c);
+  return {{"id", request.id},
+          {"type", type},
+          {"status", request.status},
+          {"recipients", {{"done", request.done}, {"total", request.total}}},
+          {"window", window},
+          {"changed", JsonTime(request.changed)}};
 }
 
 bool IsFinalRecipientStatus(const std::string& status) {

@@ -21,6 +21,7 @@
 
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
@@ -129,6 +130,11 @@ class RequestIndex {
   std::unordered_map<std::string, Item> items_;
   std::set<Key, NewerFirst> order_;
 };
+
+// A listed request as `kel ls --json` and the HTTP API give it: id, type
+// ("call" or "page"), status, recipients {done, total}, window {start, stop}
+// (or null), changed.
+nlohmann::json ToJson(const ListedRequest& request);
 
 // One page of the requests below `root`, read afresh (what `kel ls` shows).
 ListPage ListRequests(const std::string& root, const ListQuery& query);
