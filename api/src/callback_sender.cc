@@ -131,6 +131,7 @@ bool CallbackSender::Register(const std::string& id, const std::string& url) {
   {
     std::lock_guard lock(mutex_);
     deliveries_[id] = delivery;
+    ++wakes_;
   }
   wake_.notify_all();
   return true;
@@ -140,6 +141,7 @@ void CallbackSender::Wake(const std::string& id) {
   {
     std::lock_guard lock(mutex_);
     if (deliveries_.count(id) == 0) return;
+    ++wakes_;
   }
   wake_.notify_all();
 }
@@ -248,9 +250,10 @@ void CallbackSender::Run(std::stop_token stop) {
       continue;
     }
     if (!event) {
+      const std::uint64_t seen = wakes_;
       wake_.wait_for(lock, stop,
                      std::chrono::milliseconds(std::max<std::int64_t>(next_due - now, 1)),
-                     [] { return false; });
+                     [&] { return wakes_ != seen; });
       continue;
     }
     const std::string url = deliveries_[id].url;

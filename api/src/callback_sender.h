@@ -87,6 +87,7 @@ class CallbackSender {
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::map<std::string, Delivery> deliveries_;
+  std::uint64_t wakes_ = 0;  // counts Register and Wake, so a waiting thread notices them
   std::vector<std::jthread> threads_;
 };
 

@@ -75,6 +75,14 @@ bool ReadPem(const std::string& path, std::string* text, std::string* problem) {
 }
 
 int Serve(Options options) {
+  // The stop signals are taken from a descriptor; every thread (made from
+  // here on) inherits the blocked mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
   const setup::Requirements requirements{.components = {setup::Component::kKel},
                                          .prepax_registered = false,
                                          .audio_format_needed = false,
@@ -132,15 +140,6 @@ int Serve(Options options) {
                      hub,     callbacks, metrics, openapi};
   Router router(context);
 
-  // The stop signals are taken from a descriptor; the threads made from here
-  // on inherit the blocked mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-
   HttpServer server([&router](HttpRequest& request) { return router.Handle(request); },
                     [&router](const std::string& method, const std::string& path) {
                       return router.BodyLimit(method, path);
@@ -160,13 +159,16 @@ int Serve(Options options) {
   std::fflush(stdout);
 
   signalfd_siginfo info{};
+  struct CloseOnReturn {
+    int fd;
+    ~CloseOnReturn() { ::close(fd); }
+  } close_signal_fd{signal_fd};
   while (::read(signal_fd, &info, sizeof info) < 0 && errno == EINTR) {
   }
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-api: stopping\n");
   std::fflush(stdout);
   server.Stop();
-  ::close(signal_fd);
   std::printf("ringwell-api: stopped\n");
   return 0;
 }

@@ -199,7 +199,9 @@ std::string Builder::StagePlayed(const std::string& file, const std::string& fie
   if (!local) {
     ComPtr<IKelFileInfo> info;
     if (Check(context_.service->GetFileInfo(name.c_str(), info.Put()), field) == S_FALSE) {
-      Invalid(field, "no file \"" + name + "\" is stored, and there is no such file here");
+      Invalid(field, "no file \"" + name + "\" is stored" +
+                         (context_.http_api ? " (send it with POST /v1/files first)"
+                                            : ", and there is no such file here"));
     }
     return name;
   }
