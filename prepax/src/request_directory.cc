@@ -126,7 +126,9 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
 //      and the last steps of the requests before this one (whose markers may
 //      go now).
 //   3. The inbox file is removed, and its directory synced: from here on the
-//      request cannot come back to Inbox, before the host can see it.
+//      request cannot come back to Inbox, before the host can see it. When
+//      that sync fails the request fails, before it reaches Requests (a cut
+//      may then bring back the inbox file, which is processed again).
 //   4. The move to Requests and the report's "Scheduled" are not synced:
 //      a cut may undo either, but the marker is still on disk and the restart
 //      ends the request as after a kill (staged and no inbox file: moved;
@@ -149,7 +151,15 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
     throw ComError(E_FAIL);
   }
-  SyncDirectory(layout_.InboxDir());
+  hr = SyncDirectory(layout_.InboxDir());
+  if (Failed(hr)) {
+    // Not on disk, the removal could be undone by a power cut after the host
+    // has seen the request in Requests, and the request would run twice. It
+    // fails here instead; should the inbox file come back, it starts again.
+    LogTwo(prepax_msg::kErrorIn, kOperation,
+           "Cannot flush the removal of " + inbox_file + " to disk: " + ErrorText(hr));
+    throw ComError(hr);
+  }
   const std::string scheduled_file = layout_.RequestsDir() + name;
   hr = RenameEntry(staged, scheduled_file);
   if (Failed(hr)) {
