@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "file_processor.h"
 #include "prepax_test_support.h"
 #include "ringwell/testing/process.h"
+#include "worker_pool.h"
 #include "worker_share.h"
 
 namespace ringwell::prepax {
@@ -44,6 +46,32 @@ TEST(WorkerShareTest, EveryNameBelongsToExactlyOneWorkerAndEachGetsAShare) {
       EXPECT_GT(owned[index], 400 / count / 2) << "worker " << index << " of " << count;
     }
   }
+}
+
+// The child processes of the calling thread (the ones it forked).
+std::set<pid_t> Children() {
+  const std::string self = "/proc/self/task/" + std::to_string(::gettid()) + "/children";
+  std::istringstream children(ReadFile(self));
+  std::set<pid_t> found;
+  for (pid_t child = 0; children >> child;) found.insert(child);
+  return found;
+}
+
+TEST(WorkerPoolTest, NoWorkerStartsAgainAfterTheStop) {
+  const std::set<pid_t> before = Children();
+  WorkerPool pool(2, [] {
+    ::pause();  // until the stop's SIGTERM
+    return 0;
+  });
+  pool.StartDue();
+  EXPECT_EQ(Children().size(), before.size() + 2);
+  pool.Stop();
+  EXPECT_EQ(Children(), before);
+  // Whatever the supervisor's loop still does, nothing starts.
+  pool.Reap();
+  pool.StartDue();
+  EXPECT_EQ(Children(), before);
+  pool.Stop();
 }
 
 class WorkersTest : public testing::PrepaxTest {
