@@ -94,27 +94,18 @@ void CFileProcessor::ProcessFiles(std::stop_token stop) {
 
 void CFileProcessor::ProcessOne(const std::string& name) {
   Request request;
-  HRESULT failure = S_OK;
-  try {
-    Preprocess(name, request);
-  } catch (const ComError& e) {
-    failure = e.code();
-  } catch (const std::bad_alloc&) {
-    failure = E_OUTOFMEMORY;
-  } catch (...) {
-    failure = E_FAIL;
-  }
-  if (Succeeded(failure)) return;
+  // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
+  // and the code's text); the request is ended below.
+  const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
   // Speech cut short by the daemon's stop: the request stays as it is and is
   // processed again on the next start.
-  if (failure == E_ABORT) return;
+  if (Succeeded(hr) || hr == E_ABORT) return;
   // The status goes first: a kill before the request is cleared leaves its
   // inbox file, and the next run ends it the same way.
   if (!request.report_path.empty() && tallier_) {
     tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());
   }
   ClearRequest(request.id);
-  LogTwo(prepax_msg::kErrorIn, kOperation, ErrorText(failure));
 }
 
 bool CFileProcessor::LoadInboxFile(const std::string& name, xml::Document* document) {
@@ -135,10 +126,10 @@ bool CFileProcessor::LoadInboxFile(const std::string& name, xml::Document* docum
   return true;
 }
 
-void CFileProcessor::Preprocess(const std::string& name, Request& request) {
+HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   const std::string inbox_file = layout_.InboxDir() + name;
   xml::Document document;
-  if (!LoadInboxFile(name, &document)) return;
+  if (!LoadInboxFile(name, &document)) return S_OK;
   in_progress_.insert(name);
 
   const pugi::xml_node root = document.FirstChild();
@@ -152,7 +143,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   // own) is asked again only once the directory takes a file.
   if (report_failures_.contains(name) && !ReportsDirectoryTakesFiles()) {
     in_progress_.erase(name);
-    return;
+    return S_OK;
   }
   const HRESULT reported = GenerateReport(inbox_file, document, "Processing");
   if (Failed(reported)) {
@@ -164,7 +155,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
                  layout_.ReportsDir() + " (" + ErrorText(reported) +
                  "); the request stays in Inbox and is tried again.");
     }
-    return;
+    return S_OK;
   }
   report_failures_.erase(name);
   request.report_path = layout_.ReportFile(request.id);
@@ -176,7 +167,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (!IsPlainName(user_id)) throw ComError(E_INVALIDARG);
   request.user_files = layout_.UserFilesDir(user_id);
 
-  ProcessParts(document, request);
+  if (!ProcessParts(document, request)) return E_ABORT;
   Schedule(name, document, request);
   in_progress_.erase(name);
 
@@ -187,6 +178,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (MarkScheduledWhereProcessing(request.id, Durability::kSyncedLater)) {
     DropMarkerAfterSync(request.id);
   }
+  return S_OK;
 }
 
 HRESULT CFileProcessor::GenerateReport(const std::string& request_file,

@@ -101,15 +101,18 @@ class CFileProcessor {
   };
 
   void ProcessOne(const std::string& name);
-  void Preprocess(const std::string& name, Request& request);
+  // Takes the request in Inbox/`name` to Requests; throws ComError when it
+  // fails, E_ABORT when the daemon's stop cut its speech short.
+  HRESULT Preprocess(const std::string& name, Request& request);
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
   // Makes the request directory, or takes over the one an interrupted run
   // left; fails once the request has been started too often.
   void MakeRequestDirectory(const std::string& id);
-  void ProcessParts(xml::Document& document, Request& request);
+  // False when the daemon's stop cut the speech of a text part short.
+  bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
-  void ProcessTextPart(pugi::xml_node part, Request& request);
+  bool ProcessTextPart(pugi::xml_node part, Request& request);
   bool ReportsDirectoryTakesFiles() const;
   HRESULT GenerateReport(const std::string& request_file, const xml::Document& document,
                          const std::string& status);
