@@ -145,7 +145,8 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
     in_progress_.erase(name);
     return S_OK;
   }
-  const HRESULT reported = GenerateReport(inbox_file, document, "Processing");
+  const HRESULT reported =
+      GenerateReport(inbox_file, document, layout_.ReportFile(request.id), "Processing");
   if (Failed(reported)) {
     // Without a report nobody could follow the request: it waits in Inbox.
     in_progress_.erase(name);
@@ -182,23 +183,23 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
 }
 
 HRESULT CFileProcessor::GenerateReport(const std::string& request_file,
-                                       const xml::Document& document, const std::string& status) {
-  try {
-    if (!tallier_) throw ComError(E_POINTER);
-    ThrowIfFailed(tallier_->CreateNewReport(request_file.c_str()));
-    const std::string id = RequiredAttribute(document.FirstChild(), "ID");
-    const std::string report = layout_.ReportFile(id);
-    ThrowIfFailed(tallier_->UpdateStatus(report.c_str(), "", status.c_str()));
-    for (pugi::xml_node number : xml::ElementsByName(document.dom(), "PhoneNumber")) {
-      ThrowIfFailed(
-          tallier_->UpdateStatus(report.c_str(), xml::Text(number).c_str(), status.c_str()));
-    }
-    return S_OK;
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+                                       const xml::Document& document, const std::string& report,
+                                       const std::string& status) {
+  ComPtr<tallier::ITallierChanges> changes;
+  if (!tallier_) return E_POINTER;
+  if (const HRESULT hr = tallier_.As(&changes); Failed(hr)) return hr;
+  if (const HRESULT hr = tallier_->CreateNewReport(request_file.c_str()); Failed(hr)) return hr;
+  // The report and every "PhoneNumber" recipient in one save.
+  std::vector<std::string> numbers;
+  for (pugi::xml_node number : xml::ElementsByName(document.dom(), "PhoneNumber")) {
+    numbers.push_back(xml::Text(number));
   }
+  std::vector<tallier::ReportChange> batch = {{tallier::ReportChange::kStatus, "", status.c_str()}};
+  for (const std::string& number : numbers) {
+    batch.push_back({tallier::ReportChange::kStatus, number.c_str(), status.c_str()});
+  }
+  return changes->ApplyChanges(report.c_str(), batch.data(),
+                               static_cast<std::int32_t>(batch.size()));
 }
 
 }  // namespace ringwell::prepax

@@ -114,8 +114,11 @@ class CFileProcessor {
   void ProcessFilePart(pugi::xml_node part, Request& request);
   bool ProcessTextPart(pugi::xml_node part, Request& request);
   bool ReportsDirectoryTakesFiles() const;
+  // Creates the report from `request_file` and sets `status` on it and on
+  // every "PhoneNumber" recipient of `document`: two saves of the report
+  // (CreateNewReport, then one ITallierChanges::ApplyChanges).
   HRESULT GenerateReport(const std::string& request_file, const xml::Document& document,
-                         const std::string& status);
+                         const std::string& report, const std::string& status);
   // Saves the rewritten request beside its wav files, syncs, deletes the
   // inbox file and moves the request to Requests (request_directory.cc says
   // what a power cut leaves at each step).

@@ -315,6 +315,33 @@ TEST_F(FileProcessorTest, FilesOfOneCycleAreProcessedInNameOrderUntilAStop) {
   }
 }
 
+// While a request is processed its report says "Processing", and so do the
+// recipients the request lists as "PhoneNumber"; the others get their first
+// status with "Scheduled".
+TEST_F(FileProcessorTest, ReportAndPhoneNumbersSayProcessingUntilTheRequestIsScheduled) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(CreateClassFactory<CRecordingSpeech>(factory.Put()), S_OK);
+  ServeSpeech(factory);
+  auto request = NewRequest({"5551234", "5555678"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  xml::Document submitted = LoadXml(InboxFile(id));
+  pugi::xml_node numbers = submitted.FirstChild().append_child("PhoneNumbers");
+  numbers.append_child("PhoneNumber").text().set("5551234");
+  ASSERT_EQ(submitted.Save(InboxFile(id)), S_OK);
+  std::vector<std::string> while_speaking;
+  CRecordingSpeech::while_speaking = [&] {
+    for (const char* recipient : {"", "5551234", "5555678"}) {
+      while_speaking.push_back(ReportStatus(id, recipient));
+    }
+  };
+  RunCycle();
+  CRecordingSpeech::while_speaking = nullptr;
+
+  EXPECT_EQ(while_speaking, (std::vector<std::string>{"Processing", "Processing", ""}));
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234", "5555678"}), "Scheduled");
+}
+
 // The host must never see a request whose inbox file a power cut could bring
 // back: when the removal from Inbox cannot be put on disk, the request fails
 // before it reaches Requests.
