@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "file_processor.h"
 #include "prepax_log.h"
@@ -36,12 +35,19 @@ bool IsTemporaryName(std::string_view name) {
   return true;
 }
 
-std::string RandomSuffix() {
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::string suffix;
-  for (int i = 0; i < 6; ++i) suffix += kLetters[arc4random_uniform(sizeof kLetters - 1)];
-  return suffix;
+// Makes a new directory ".ID.XXXXXX" in `parent`, its path in *path. The
+// name comes from the unique file names of safe_files: the placeholder file
+// makes way for the directory (one that appears under the name meanwhile
+// sends it to the next name).
+HRESULT MakeTemporaryDirectory(const std::string& parent, const std::string& id,
+                               std::string* path) {
+  HRESULT hr = E_FAIL;
+  for (int attempt = 0; attempt < 10 && Failed(hr); ++attempt) {
+    hr = MakeUniqueFile(parent, "." + id + ".", "", path);
+    if (Succeeded(hr)) hr = RemoveFile(*path);
+    if (Succeeded(hr)) hr = MakeDirectory(*path);
+  }
+  return hr;
 }
 
 bool Missing(HRESULT hr) {
@@ -66,12 +72,8 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
   if (Missing(found)) {
     // Made under a temporary name with its marker inside, then renamed: the
     // directory is never seen without its marker.
-    HRESULT hr = E_FAIL;
     std::string temp;
-    for (int attempt = 0; attempt < 10 && Failed(hr); ++attempt) {
-      temp = layout_.RequestsDir() + "." + id + "." + RandomSuffix();
-      hr = MakeDirectory(temp);
-    }
+    HRESULT hr = MakeTemporaryDirectory(layout_.RequestsDir(), id, &temp);
     if (Succeeded(hr)) {
       UniqueFd fd;
       hr = OpenFile(temp + "/" + kPreprocessingMarker, O_WRONLY | O_CREAT | O_EXCL, 0666, &fd);
