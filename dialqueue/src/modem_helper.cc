@@ -1,10 +1,10 @@
 #include "modem_helper.h"
 
 #include <algorithm>
-#include <new>
 #include <system_error>
 
 #include "dialqueue_log.h"
+#include "failure_boundary.h"
 #include "request_files.h"
 #include "request_paths.h"
 #include "retry_rules.h"
@@ -78,11 +78,8 @@ void CModemHelper::RunDispatched(const std::stop_token& stop) {
 }
 
 void CModemHelper::Process(CQueueEntry entry, const std::stop_token& stop) {
-  try {
-    ProcessDialRequest(std::move(entry), stop);
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
-  }
+  Guarded(dialqueue_msg::kXmlErrorIn, kOperation, {},
+          [&] { ProcessDialRequest(std::move(entry), stop); });
 }
 
 bool CModemHelper::TakeDueEntry(CQueueEntry* entry) {
@@ -137,26 +134,24 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
                                               const std::string& request_xml, std::string* result) {
-  try {
+  Outcome outcome{"", "Failed"};
+  // A call that fails in any way is logged and counts as a failed call.
+  Guarded(dialqueue_msg::kXmlErrorIn, kOperation, Subject(entry), [&] {
     if (!device_) throw ComError(E_POINTER);
     ThrowIfFailed(device_->MakeCall(entry.PhoneNumber.c_str(), request_xml.c_str(),
                                     WavDirectoryOf(entry.RequestFile).c_str(), result));
     xml::Document parsed;
     if (ThrowIfFailed(parsed.LoadXml(*result)) != S_OK) {
       LogFailure(dialqueue_msg::kErrorIn, kOperation, ErrorText(E_FAIL), Subject(entry));
-      return {"", "Failed"};
+      return;
     }
     const pugi::xml_node call = parsed.FirstChild();
     const pugi::xml_attribute status = call.attribute("Status");
     const pugi::xml_node answer = xml::ChildElement(call, "Answer");
     if (!status || !answer) throw ComError(E_FAIL);
-    return {xml::Text(answer), status.value()};
-  } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, e.Text(), Subject(entry));
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY), Subject(entry));
-  }
-  return {"", "Failed"};
+    outcome = {xml::Text(answer), status.value()};
+  });
+  return outcome;
 }
 
 bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {

@@ -1,9 +1,9 @@
 #include "pager_helper.h"
 
-#include <new>
 #include <system_error>
 
 #include "dialqueue_log.h"
+#include "failure_boundary.h"
 #include "request_files.h"
 #include "request_paths.h"
 #include "retry_rules.h"
@@ -60,12 +60,10 @@ void CPagerHelper::Run(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     CQueueEntry first;
     if (state_.page_queue().PeekFirstFree(&first) && state_.lines().TryAcquire(line_)) {
-      try {
+      Guarded(dialqueue_msg::kXmlErrorIn, kStepOperation, {}, [&] {
         std::vector<CQueueEntry> batch = TakeDueBatch();
         if (!batch.empty()) ProcessPagerRequests(std::move(batch), stop);
-      } catch (const std::bad_alloc&) {
-        LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY));
-      }
+      });
       state_.lines().ReleaseLine(line_);
     }
     clock_->SleepFor(kPollInterval, stop);
@@ -135,26 +133,22 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
 }
 
 bool CPagerHelper::Send(const std::vector<SendItem>& items, std::vector<std::string>* results) {
-  try {
-    if (!device_) throw ComError(E_POINTER);
-    std::vector<const char*> numbers;
-    std::vector<const char*> services;
-    std::vector<const char*> requests;
-    for (const SendItem& item : items) {
-      numbers.push_back(item.entry.PhoneNumber.c_str());
-      services.push_back(item.entry.Service.c_str());
-      requests.push_back(item.request_xml.c_str());
-    }
-    ThrowIfFailed(device_->SendPages(static_cast<std::int32_t>(items.size()), numbers.data(),
-                                     services.data(), requests.data(), results));
-    return true;
-  } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, e.Text(), BatchSubject(items));
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY),
-               BatchSubject(items));
-  }
-  return false;
+  // A batch that cannot be sent is logged; its pages count as failed.
+  const HRESULT sent =
+      Guarded(dialqueue_msg::kXmlErrorIn, kStepOperation, BatchSubject(items), [&] {
+        if (!device_) throw ComError(E_POINTER);
+        std::vector<const char*> numbers;
+        std::vector<const char*> services;
+        std::vector<const char*> requests;
+        for (const SendItem& item : items) {
+          numbers.push_back(item.entry.PhoneNumber.c_str());
+          services.push_back(item.entry.Service.c_str());
+          requests.push_back(item.request_xml.c_str());
+        }
+        ThrowIfFailed(device_->SendPages(static_cast<std::int32_t>(items.size()), numbers.data(),
+                                         services.data(), requests.data(), results));
+      });
+  return Succeeded(sent);
 }
 
 std::string CPagerHelper::PageStatus(const std::string& result, const CQueueEntry& entry) {
