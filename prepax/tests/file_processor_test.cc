@@ -92,10 +92,10 @@ TEST_F(FileProcessorTest, PageRequestKeepsItsPartsAndNeverReadsTheFileStore) {
   AddPart(request.Get(), kelTextMessagePart, "Server down");
   AddPart(request.Get(), kelFileNameMessagePart, "not-stored.wav");
   const std::string id = Submit(request.Get());
-  const std::string submitted = ReadFile(InboxFile(id));
+  const std::vector<std::string> submitted = ElementsOf(InboxFile(id));
   RunCycle();
   EXPECT_EQ(ExpectStatusEverywhere(id, {"700"}), "Scheduled");
-  EXPECT_EQ(ReadFile(RequestFile(id)), submitted);
+  EXPECT_EQ(ElementsOf(RequestFile(id)), submitted);
   EXPECT_TRUE(ListDir(RequestDir(id)).empty());
 }
 
