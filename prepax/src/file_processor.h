@@ -12,7 +12,9 @@
 //      converts it into the configured audio format (page requests keep all
 //      their parts untouched);
 //   4. saves the rewritten request as Requests/NAME.xml, deletes the inbox
-//      file and marks the report and every recipient "Scheduled".
+//      file and marks "Scheduled" wherever the report still says
+//      "Processing" or has no status (a status the scheduler has written
+//      meanwhile stays).
 //
 // A request that fails is cleared from Inbox and Requests and its report gets
 // the error status ("ErrorNoFile", "ErrorConvertFile",
@@ -43,9 +45,10 @@
 //
 // A power cut is survived the same way: the staged request, the request
 // directory and Requests are flushed to disk before the inbox file is deleted,
-// Inbox before the move to Requests, and Requests after it (the report
-// generator flushes every report it saves); whatever of the rest is lost is
-// redone from the inbox file or the staged request at the next start.
+// Inbox before the move to Requests (a request whose Inbox cannot be flushed
+// fails there), and Requests after it (the report generator flushes every
+// report it saves); whatever of the rest is lost is redone from the inbox file
+// or the staged request at the next start.
 //
 // A request that was started twice before and never finished (each time the
 // daemon died with it) is given up: "InternalError" and an event.
@@ -84,6 +87,8 @@ class CFileProcessor {
   void ScanInbox();
   // Processes every pending name, one after the other; once `stop` is
   // requested it finishes the request in hand and leaves the rest for later.
+  // A request whose speech the daemon's stop cut short stays in Inbox as it
+  // was.
   void ProcessFiles(std::stop_token stop = {});
 
   const std::vector<std::string>& pending() const { return pending_; }
