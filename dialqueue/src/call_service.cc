@@ -1,8 +1,7 @@
 #include "call_service.h"
 
-#include <new>
-
 #include "dialqueue_log.h"
+#include "failure_boundary.h"
 #include "intake.h"
 #include "ringwell/common/class_registry.h"
 
@@ -27,30 +26,6 @@ CCallService::~CCallService() {
   dispatcher_.reset();
   state_.ReleaseTallier(tallier_);
 }
-
-namespace {
-
-// Runs `body`, reporting what it throws as message `id` of `operation` about
-// `subject`, with an error object for the caller.
-template <class Body>
-void Guarded(std::uint32_t id, std::string_view operation, const std::string& subject,
-             Body&& body) {
-  auto report = [&](HRESULT hr, std::string_view text) {
-    DialqueueReporter().TwoStrings(id, operation, DescribeFailure(text, subject), hr,
-                                   LogFlag::kYes);
-  };
-  try {
-    body();
-  } catch (const ComError& e) {
-    report(e.code(), e.Text());
-  } catch (const std::bad_alloc&) {
-    report(E_OUTOFMEMORY, ErrorText(E_OUTOFMEMORY));
-  } catch (...) {
-    report(E_FAIL, ErrorText(E_FAIL));
-  }
-}
-
-}  // namespace
 
 HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
   const std::string path = a_bstrFileName != nullptr ? a_bstrFileName : "";

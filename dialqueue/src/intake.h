@@ -1,6 +1,7 @@
 // The intake of a scheduled request file: one queue entry per recipient,
 // pushed onto the dial queue (call requests) or the page queue (requests of
-// type "Page").
+// type "Page"), going on from what the request's report says of the attempts
+// already made.
 //
 // Thread-safety: may run beside the workers and beside the intake of other
 // files; the same file must not be taken in from two threads at once.

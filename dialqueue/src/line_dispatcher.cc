@@ -16,8 +16,10 @@ constexpr auto kLongestWait = std::chrono::milliseconds(1000);
 }  // namespace
 
 LineDispatcher::LineDispatcher(SchedulerState& state) : state_(state) {
-  state_.dial_queue().AddListener(this);
+  // The thread first: when it cannot start, the queue is left without a
+  // listener that would not outlive this constructor.
   thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+  state_.dial_queue().AddListener(this);
 }
 
 LineDispatcher::~LineDispatcher() {

@@ -2,17 +2,18 @@
 // looking at the dial queue on its own schedule, the dispatcher's thread
 // hands each due entry at once to the lowest-numbered line that is waiting
 // and free in the line registry. It wakes when an entry is pushed onto the
-// queue, when a line becomes free, and when the first entry of the queue
-// comes due; it never polls (only a line held by the pager is looked at again
-// after a short while).
+// queue, when a line starts waiting, and when the first entry of the queue
+// comes due; it never polls (only a waiting line held by the pager is looked
+// at again after a short while).
 //
 // A line worker calls WaitForEntry to get its next entry (taken in the queue,
 // its line acquired in the registry) and, once done with it, releases its line
 // and waits again.
 //
 // Thread-safety: every method may be called from any thread. Lock order: the
-// dispatcher's lock, then the queue's lock, then the wake-up lock (which the
-// queue's change listener takes under the queue's lock).
+// dispatcher's lock, then the queue's lock, then the line registry's lock or
+// the wake-up lock (which the queue's change listener takes under the queue's
+// lock).
 #pragma once
 
 #include <chrono>

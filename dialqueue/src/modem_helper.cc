@@ -1,10 +1,10 @@
 #include "modem_helper.h"
 
 #include <algorithm>
-#include <new>
-#include <system_error>
 
 #include "dialqueue_log.h"
+#include "failure_boundary.h"
+#include "report_steps.h"
 #include "request_files.h"
 #include "request_paths.h"
 #include "retry_rules.h"
@@ -25,87 +25,39 @@ std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
 
 CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
                            LineDispatcher* dispatcher)
-    : state_(state), clock_(state.clock()), line_(line), dispatcher_(dispatcher) {
-  if (modem != nullptr) {
-    const HRESULT hr = modem->QueryInterface(IModem::kIid, device_.PutVoid());
-    if (Failed(hr) && hr != E_NOINTERFACE) throw ComError(hr);
-  }
-  try {
-    thread_ = std::jthread([this](std::stop_token stop) {
-      if (dispatcher_ != nullptr) {
-        RunDispatched(stop);
-      } else {
-        Run(stop);
-      }
-    });
-  } catch (const std::system_error&) {
-    LogFailure(dialqueue_msg::kErrorIn, "CModemHelper::CModemHelper", ErrorText(E_FAIL));
-  }
-}
-
-CModemHelper::~CModemHelper() {
-  thread_.request_stop();
-  if (thread_.joinable()) thread_.join();
-  device_.Reset();
-}
+    : state_(state),
+      clock_(state.clock()),
+      device_(QueryDevice<IModem>(modem)),
+      line_(line),
+      dispatched_(dispatcher != nullptr),
+      worker_(*this, state, line,
+              {.owner = "CModemHelper::CModemHelper",
+               .operation = kOperation,
+               .queue = &state.dial_queue(),
+               .batch_size = 1,
+               .dispatcher = dispatcher}) {}
 
 std::chrono::milliseconds CModemHelper::PollInterval() const {
   const std::int64_t above_first = std::max<std::int64_t>(std::int64_t{line_} - 1, 0);
   return std::chrono::milliseconds(300 + 500 * above_first);
 }
 
-void CModemHelper::Run(const std::stop_token& stop) {
-  while (!stop.stop_requested()) {
-    CQueueEntry entry;
-    if (state_.dial_queue().PeekFirstFree(&entry) && state_.lines().TryAcquire(line_)) {
-      if (TakeDueEntry(&entry)) Process(std::move(entry), stop);
-      state_.lines().ReleaseLine(line_);
-    }
-    clock_->SleepFor(PollInterval(), stop);
-    if (pause_) clock_->SleepFor(kPause, stop);
-  }
+void CModemHelper::Rest(const std::stop_token& stop) {
+  // A dispatched line is handed its next entry when one is due.
+  if (!dispatched_) clock_->SleepFor(PollInterval(), stop);
+  // A line whose call failed rests before it takes the next one.
+  if (pause_) clock_->SleepFor(kPause, stop);
 }
 
-void CModemHelper::RunDispatched(const std::stop_token& stop) {
-  while (!stop.stop_requested()) {
-    CQueueEntry entry;
-    if (!dispatcher_->WaitForEntry(line_, &entry, stop)) break;
-    Process(std::move(entry), stop);
-    state_.lines().ReleaseLine(line_);
-    // A line whose call failed rests before it takes the next one.
-    if (pause_) clock_->SleepFor(kPause, stop);
-  }
-}
-
-void CModemHelper::Process(CQueueEntry entry, const std::stop_token& stop) {
-  try {
-    ProcessDialRequest(std::move(entry), stop);
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY));
-  }
-}
-
-bool CModemHelper::TakeDueEntry(CQueueEntry* entry) {
-  CRequestQueue& queue = state_.dial_queue();
-  QueueLock lock(queue);
-  // The first free entry may have changed since it was looked at.
-  if (!queue.PeekFirstFree(entry) || !IsDue(*entry, clock_->Now())) return false;
-  queue.MarkFirstFreeTaken();
-  return true;
+void CModemHelper::Process(std::vector<CQueueEntry> entries, const std::stop_token& stop) {
+  for (CQueueEntry& entry : entries) ProcessDialRequest(std::move(entry), stop);
 }
 
 void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop) {
   const ReportSteps steps(state_, kOperation);
   xml::Document request;
-  const HRESULT loaded = request.Load(entry.RequestFile);
-  if (loaded == S_FALSE) {
-    // The request is gone (cancelled) or unreadable: drop it silently.
-    CRequestQueue& queue = state_.dial_queue();
-    QueueLock lock(queue);
-    queue.Remove(entry.Id, entry.PhoneNumber);
-    DeleteRequestFiles(entry, *clock_, stop);
-    return;
-  }
+  const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
+  if (loaded == S_FALSE) return;  // gone (cancelled) or unreadable: dropped
   const std::string report = ReportPathOf(entry);
   std::string status = "Failed";
   std::string result;
@@ -137,26 +89,24 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
                                               const std::string& request_xml, std::string* result) {
-  try {
+  Outcome outcome{"", "Failed"};
+  // A call that fails in any way is logged and counts as a failed call.
+  Guarded(dialqueue_msg::kXmlErrorIn, kOperation, Subject(entry), [&] {
     if (!device_) throw ComError(E_POINTER);
     ThrowIfFailed(device_->MakeCall(entry.PhoneNumber.c_str(), request_xml.c_str(),
                                     WavDirectoryOf(entry.RequestFile).c_str(), result));
     xml::Document parsed;
     if (ThrowIfFailed(parsed.LoadXml(*result)) != S_OK) {
       LogFailure(dialqueue_msg::kErrorIn, kOperation, ErrorText(E_FAIL), Subject(entry));
-      return {"", "Failed"};
+      return;
     }
     const pugi::xml_node call = parsed.FirstChild();
     const pugi::xml_attribute status = call.attribute("Status");
     const pugi::xml_node answer = xml::ChildElement(call, "Answer");
     if (!status || !answer) throw ComError(E_FAIL);
-    return {xml::Text(answer), status.value()};
-  } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, e.Text(), Subject(entry));
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(E_OUTOFMEMORY), Subject(entry));
-  }
-  return {"", "Failed"};
+    outcome = {xml::Text(answer), status.value()};
+  });
+  return outcome;
 }
 
 bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {

@@ -11,43 +11,47 @@
 // failed call: it is retried under the error rule and otherwise finishes with
 // the status "Failed".
 //
+// The worker's loop (polling, or waiting for the dispatcher) is the
+// LineWorker skeleton's; this class keeps the call and its pause.
+//
 // Thread-safety: the object is built and destroyed by the scheduler object;
 // only its own thread works on the line. Destruction stops the thread (after
 // the call in progress) and waits for it before the device is released.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stop_token>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "line_dispatcher.h"
+#include "line_worker.h"
 #include "queue_entry.h"
-#include "report_steps.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "scheduler_state.h"
 
 namespace ringwell::dialqueue {
 
-class CModemHelper {
+class CModemHelper final : private LineWorker::Job {
  public:
   // Asks `modem` for IModem: a null object, or one without IModem, leaves the
   // line without a device (each attempt then fails); any other failure of the
-  // query throws ComError. Starts the worker thread. `state` must outlive the
-  // object.
+  // query throws ComError. Starts the worker thread; a thread that cannot
+  // start throws ComError too (LineWorker). `state` must outlive the object.
   //
   // With a `dispatcher` (which must outlive the object) the line takes the
   // entries it hands over instead of polling the queue.
   CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
                LineDispatcher* dispatcher = nullptr);
   // Stops and joins the worker, then releases the device.
-  ~CModemHelper();
+  ~CModemHelper() = default;
   CModemHelper(const CModemHelper&) = delete;
   CModemHelper& operator=(const CModemHelper&) = delete;
 
   // Asks the worker to end after the call in progress, without waiting.
-  void RequestStop() { thread_.request_stop(); }
+  void RequestStop() { worker_.RequestStop(); }
 
  private:
   struct Outcome {
@@ -55,10 +59,11 @@ class CModemHelper {
     std::string status;
   };
 
-  void Run(const std::stop_token& stop);
-  void RunDispatched(const std::stop_token& stop);
-  void Process(CQueueEntry entry, const std::stop_token& stop);
-  bool TakeDueEntry(CQueueEntry* entry);
+  // The one entry the worker took for the line.
+  void Process(std::vector<CQueueEntry> entries, const std::stop_token& stop) override;
+  // The poll interval of the line (polling only), and a pause after a
+  // failed call.
+  void Rest(const std::stop_token& stop) override;
   void ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop);
   // Has the device call; `result` receives its call result (empty when there
   // is none).
@@ -71,9 +76,9 @@ class CModemHelper {
   const std::shared_ptr<Clock> clock_;
   ComPtr<IModem> device_;
   const std::int32_t line_;
-  LineDispatcher* const dispatcher_;
-  bool pause_ = false;   // only the worker thread reads and writes it
-  std::jthread thread_;  // last: stopped and joined before the rest goes
+  const bool dispatched_;
+  bool pause_ = false;  // only the worker thread reads and writes it
+  LineWorker worker_;   // last: stopped and joined before the rest goes
 };
 
 }  // namespace ringwell::dialqueue

@@ -1,9 +1,7 @@
 #include "pager_helper.h"
 
-#include <new>
-#include <system_error>
-
 #include "dialqueue_log.h"
+#include "failure_boundary.h"
 #include "request_files.h"
 #include "request_paths.h"
 #include "retry_rules.h"
@@ -38,67 +36,29 @@ std::string BatchSubject(const Items& items) {
 }  // namespace
 
 CPagerHelper::CPagerHelper(IUnknown* pager, std::int32_t line, SchedulerState& state)
-    : state_(state), clock_(state.clock()), steps_(state, kStepOperation), line_(line) {
-  if (pager != nullptr) {
-    const HRESULT hr = pager->QueryInterface(IPager::kIid, device_.PutVoid());
-    if (Failed(hr) && hr != E_NOINTERFACE) throw ComError(hr);
-  }
-  try {
-    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
-  } catch (const std::system_error&) {
-    LogFailure(dialqueue_msg::kErrorIn, "CPagerHelper::CPagerHelper", ErrorText(E_FAIL));
-  }
+    : state_(state),
+      clock_(state.clock()),
+      steps_(state, kStepOperation),
+      device_(QueryDevice<IPager>(pager)),
+      worker_(*this, state, line,
+              {.owner = "CPagerHelper::CPagerHelper",
+               .operation = kStepOperation,
+               .queue = &state.page_queue(),
+               .batch_size = kBatchSize}) {}
+
+void CPagerHelper::Process(std::vector<CQueueEntry> batch, const std::stop_token& stop) {
+  ProcessPagerRequests(std::move(batch), stop);
 }
 
-CPagerHelper::~CPagerHelper() {
-  thread_.request_stop();
-  if (thread_.joinable()) thread_.join();
-  device_.Reset();
-}
-
-void CPagerHelper::Run(const std::stop_token& stop) {
-  while (!stop.stop_requested()) {
-    CQueueEntry first;
-    if (state_.page_queue().PeekFirstFree(&first) && state_.lines().TryAcquire(line_)) {
-      try {
-        std::vector<CQueueEntry> batch = TakeDueBatch();
-        if (!batch.empty()) ProcessPagerRequests(std::move(batch), stop);
-      } catch (const std::bad_alloc&) {
-        LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY));
-      }
-      state_.lines().ReleaseLine(line_);
-    }
-    clock_->SleepFor(kPollInterval, stop);
-  }
-}
-
-std::vector<CQueueEntry> CPagerHelper::TakeDueBatch() {
-  std::vector<CQueueEntry> batch;
-  CRequestQueue& queue = state_.page_queue();
-  QueueLock lock(queue);
-  CQueueEntry entry;
-  // Entries are taken in order while they are due; the first one that is not
-  // ends the batch even if later ones are.
-  while (batch.size() < kBatchSize && queue.PeekFirstFree(&entry) && IsDue(entry, clock_->Now())) {
-    queue.MarkFirstFreeTaken();
-    batch.push_back(std::move(entry));
-  }
-  return batch;
-}
+void CPagerHelper::Rest(const std::stop_token& stop) { clock_->SleepFor(kPollInterval, stop); }
 
 void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
                                         const std::stop_token& stop) {
   std::vector<SendItem> items;
   for (CQueueEntry& entry : batch) {
     xml::Document request;
-    const HRESULT loaded = request.Load(entry.RequestFile);
-    if (loaded == S_FALSE) {
-      CRequestQueue& queue = state_.page_queue();
-      QueueLock lock(queue);
-      queue.Remove(entry.Id, entry.PhoneNumber);
-      DeleteRequestFiles(entry, *clock_, stop);
-      continue;
-    }
+    const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
+    if (loaded == S_FALSE) continue;  // gone (cancelled) or unreadable: dropped
     const std::string report = ReportPathOf(entry);
     if (WindowClosed(entry, clock_->Now())) {
       steps_.UpdateStatus(report, entry.PhoneNumber, "Failed");
@@ -135,26 +95,22 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
 }
 
 bool CPagerHelper::Send(const std::vector<SendItem>& items, std::vector<std::string>* results) {
-  try {
-    if (!device_) throw ComError(E_POINTER);
-    std::vector<const char*> numbers;
-    std::vector<const char*> services;
-    std::vector<const char*> requests;
-    for (const SendItem& item : items) {
-      numbers.push_back(item.entry.PhoneNumber.c_str());
-      services.push_back(item.entry.Service.c_str());
-      requests.push_back(item.request_xml.c_str());
-    }
-    ThrowIfFailed(device_->SendPages(static_cast<std::int32_t>(items.size()), numbers.data(),
-                                     services.data(), requests.data(), results));
-    return true;
-  } catch (const ComError& e) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, e.Text(), BatchSubject(items));
-  } catch (const std::bad_alloc&) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_OUTOFMEMORY),
-               BatchSubject(items));
-  }
-  return false;
+  // A batch that cannot be sent is logged; its pages count as failed.
+  const HRESULT sent =
+      Guarded(dialqueue_msg::kXmlErrorIn, kStepOperation, BatchSubject(items), [&] {
+        if (!device_) throw ComError(E_POINTER);
+        std::vector<const char*> numbers;
+        std::vector<const char*> services;
+        std::vector<const char*> requests;
+        for (const SendItem& item : items) {
+          numbers.push_back(item.entry.PhoneNumber.c_str());
+          services.push_back(item.entry.Service.c_str());
+          requests.push_back(item.request_xml.c_str());
+        }
+        ThrowIfFailed(device_->SendPages(static_cast<std::int32_t>(items.size()), numbers.data(),
+                                         services.data(), requests.data(), results));
+      });
+  return Succeeded(sent);
 }
 
 std::string CPagerHelper::PageStatus(const std::string& result, const CQueueEntry& entry) {

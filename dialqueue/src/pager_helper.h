@@ -9,6 +9,9 @@
 // result is not XML or has no "Status" are logged and count as failed pages:
 // they are retried under the error rule and otherwise finish "Failed".
 //
+// The worker's loop is the LineWorker skeleton's; this class keeps the batch
+// and its pause.
+//
 // Thread-safety: the object is built and destroyed by the scheduler object;
 // only its own thread uses the pager. Destruction stops the thread (cutting
 // the pause short) and waits for it before the device is released.
@@ -18,9 +21,9 @@
 #include <memory>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "line_worker.h"
 #include "queue_entry.h"
 #include "report_steps.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -28,22 +31,23 @@
 
 namespace ringwell::dialqueue {
 
-class CPagerHelper {
+class CPagerHelper final : private LineWorker::Job {
  public:
   // Largest number of pages sent in one batch.
   static constexpr std::size_t kBatchSize = 5;
 
   // Asks `pager` for IPager: a null object, or one without IPager, leaves the
   // worker without a device (each batch then fails); any other failure of the
-  // query throws ComError. Starts the worker thread. `state` must outlive the
-  // object.
+  // query throws ComError. Starts the worker thread; a thread that cannot
+  // start throws ComError too (LineWorker). `state` must outlive the object.
   CPagerHelper(IUnknown* pager, std::int32_t line, SchedulerState& state);
   // Stops and joins the worker, then releases the device.
-  ~CPagerHelper();
+  ~CPagerHelper() = default;
   CPagerHelper(const CPagerHelper&) = delete;
   CPagerHelper& operator=(const CPagerHelper&) = delete;
 
-  void RequestStop() { thread_.request_stop(); }
+  // Asks the worker to end (cutting the pause short), without waiting.
+  void RequestStop() { worker_.RequestStop(); }
 
  private:
   struct SendItem {
@@ -51,8 +55,10 @@ class CPagerHelper {
     std::string request_xml;
   };
 
-  void Run(const std::stop_token& stop);
-  std::vector<CQueueEntry> TakeDueBatch();
+  // A batch of due pages: sent, then booked (ProcessPagerRequests).
+  void Process(std::vector<CQueueEntry> batch, const std::stop_token& stop) override;
+  // The poll interval, 300 ms.
+  void Rest(const std::stop_token& stop) override;
   void ProcessPagerRequests(std::vector<CQueueEntry> batch, const std::stop_token& stop);
   // Sends the pages; false (after logging) when the batch could not be sent.
   bool Send(const std::vector<SendItem>& items, std::vector<std::string>* results);
@@ -69,8 +75,7 @@ class CPagerHelper {
   const std::shared_ptr<Clock> clock_;
   const ReportSteps steps_;
   ComPtr<IPager> device_;
-  const std::int32_t line_;
-  std::jthread thread_;  // last: stopped and joined before the rest goes
+  LineWorker worker_;  // last: stopped and joined before the rest goes
 };
 
 }  // namespace ringwell::dialqueue

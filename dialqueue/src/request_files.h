@@ -1,8 +1,12 @@
-// DeleteRequestFiles: removes a finished request's file and its directory of
-// wav files from Requests.
+// The end of an entry's attempt in its queue, and of a finished request's
+// files: DeleteRequestFiles removes a request's file and its directory of wav
+// files from Requests; RequeueEntry puts an entry back for its next attempt;
+// RemoveFinishedEntry removes a finished entry and, after the request's last
+// one, the request's files.
 //
-// Thread-safety: may run on any worker; callers hold the queue lock so that
-// the same file is not queued again while it is being removed.
+// Thread-safety: any worker. DeleteRequestFiles is called with the queue's
+// lock held, so that the same file is not queued again while it is being
+// removed; the other two take the lock themselves.
 #pragma once
 
 #include <functional>
@@ -13,16 +17,12 @@
 
 namespace ringwell::dialqueue {
 
+class CRequestQueue;
+
 // Deletes the request file (once more after 500 ms when that fails, a file
 // that is already gone counting as deleted), every file in the clean-up
 // directory, and the directory itself. Failures are ignored.
 void DeleteRequestFiles(const CQueueEntry& entry, Clock& clock, const std::stop_token& stop);
-
-}  // namespace ringwell::dialqueue
-
-namespace ringwell::dialqueue {
-
-class CRequestQueue;
 
 // Puts an entry back for its next attempt (free again, at its new NextTime)
 // in place of its taken copy.

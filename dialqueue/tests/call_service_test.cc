@@ -1,5 +1,9 @@
 #include "call_service.h"
 
+#include <pthread.h>
+
+#include <cerrno>
+
 #include "ringwell/common/class_registry.h"
 #include "scheduler_fixture.h"
 
@@ -18,6 +22,29 @@ class BrokenDevice final : public ComObject<IOther> {
     *ppv = nullptr;
     return E_FAIL;
   }
+};
+
+// While it exists no thread can start: new threads ask for a stack larger
+// than any address space.
+class NoNewThreads {
+ public:
+  NoNewThreads() {
+    pthread_getattr_default_np(&saved_);
+    pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, std::size_t{1} << 50);
+    pthread_setattr_default_np(&huge);
+    pthread_attr_destroy(&huge);
+  }
+  ~NoNewThreads() {
+    pthread_setattr_default_np(&saved_);
+    pthread_attr_destroy(&saved_);
+  }
+  NoNewThreads(const NoNewThreads&) = delete;
+  NoNewThreads& operator=(const NoNewThreads&) = delete;
+
+ private:
+  pthread_attr_t saved_;
 };
 
 // The report generator class is served by FakeTallier: each scheduler object
@@ -114,6 +141,40 @@ TEST_F(CallServiceTest, ADeviceThatCannotBeAskedIsReportedAndLeftOut) {
   EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: line 1: Unspecified error.\r\n");
   EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: line 2: Unspecified error.\r\n");
   EXPECT_EQ(RefCount(broken.Get()), 1u);
+}
+
+// A line whose worker cannot start must not look as if it worked: AddModem and
+// AddPager report it (the worker's constructor, then the line with the
+// reason, and an error object for the host) and keep no worker for it.
+TEST_F(CallServiceTest, AWorkerWhoseThreadCannotStartIsReportedAndLeftOut) {
+  ComPtr<IDialqueue> service = MakeService();
+  auto modem = MakeComObject<FakeModem>(*clock_);
+  auto pager = MakeComObject<FakePager>(*clock_);
+  {
+    NoNewThreads no_threads;
+    EXPECT_EQ(service->AddModem(modem.Get(), 1), S_OK);
+    EXPECT_EQ(service->AddPager(pager.Get(), 2), S_OK);
+  }
+  const std::optional<ErrorInfo> info = GetErrorInfo();
+  ASSERT_TRUE(info.has_value());
+  EXPECT_THAT(info->description, ::testing::StartsWith("Error in CCallService::AddPager: line 2"));
+  std::string reason = ErrorText(HresultFromErrno(EAGAIN));
+  if (reason.ends_with('.')) reason.pop_back();
+  std::vector<std::string> texts;
+  for (const auto& entry : EventLogEntries()) texts.push_back(entry.text);
+  EXPECT_THAT(texts, ElementsAre("Error in CModemHelper::CModemHelper: Unspecified error.\r\n",
+                                 "Error in CCallService::AddModem: line 1: " + reason + ".\r\n",
+                                 "Error in CPagerHelper::CPagerHelper: Unspecified error.\r\n",
+                                 "Error in CCallService::AddPager: line 2: " + reason + ".\r\n"));
+  EXPECT_EQ(RefCount(modem.Get()), 1u);
+  EXPECT_EQ(RefCount(pager.Get()), 1u);
+
+  // Added again once threads start, the line calls.
+  ASSERT_EQ(service->AddModem(modem.Get(), 1), S_OK);
+  const RequestSpec spec;
+  Queue(spec);
+  EXPECT_TRUE(WaitUntil([&] { return !Queued(spec); }));
+  EXPECT_THAT(modem->Calls(), SizeIs(1));
 }
 
 TEST_F(CallServiceTest, RequestsGoThroughLinesTakeTurnsAndReleaseStopsEveryWorker) {

@@ -1,14 +1,12 @@
 #include "modem_helper.h"
 
+#include "ringwell/common/xml.h"
 #include "scheduler_fixture.h"
 
 namespace ringwell::dialqueue::testing {
 namespace {
 
 using std::chrono_literals::operator""ms;
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 constexpr char kNumber[] = "5550001";
 constexpr char kOperation[] = "CModemHelper::ProcessDialRequest";
@@ -161,8 +159,13 @@ TEST_F(ModemHelperTest, TheRequestIsCompletedAfterItsLastRecipient) {
   EXPECT_EQ(tallier_->Calls().back().number, "");  // after the last recipient's status
   // The line got the request and the directory of its wav files.
   EXPECT_EQ(modem_->Calls()[0].detail, WavDir(spec));
-  EXPECT_THAT(modem_->Calls()[0].request_xml,
-              AllOf(StartsWith("<Request"), HasSubstr("<CallTree>")));
+  xml::Document given;
+  ASSERT_EQ(given.LoadXml(modem_->Calls()[0].request_xml), S_OK);
+  const pugi::xml_node request = given.FirstChild();
+  EXPECT_STREQ(request.name(), "Request");
+  EXPECT_EQ(request.attribute("ID").value(), spec.id);
+  EXPECT_THAT(xml::ElementsByName(request, "Recipient"), SizeIs(2));
+  EXPECT_TRUE(xml::ChildElement(request, "CallTree"));
   EXPECT_TRUE(RequestFilesGone(spec));
 }
 
@@ -185,19 +188,23 @@ TEST_F(ModemHelperTest, AFailingReportDoesNotStopTheCall) {
 TEST_F(ModemHelperTest, DestructionWaitsForTheCallAndThenReleasesTheDevice) {
   std::atomic<bool> in_call{false};
   std::atomic<bool> call_may_end{false};
+  std::atomic<std::uint32_t> held_at_end{0};
   modem_->answer = [&](const std::string&) {
     in_call = true;
     WaitUntil([&] { return call_may_end.load(); });
+    held_at_end = RefCount(modem_.Get());
     return Reply{};
   };
   Queue(RequestSpec());
   auto helper = std::make_unique<CModemHelper>(modem_.Get(), 1, state_);
   ASSERT_TRUE(WaitUntil([&] { return in_call.load(); }));
+  // Asked to stop while the call runs, the line keeps its device.
+  helper->RequestStop();
+  EXPECT_EQ(RefCount(modem_.Get()), 2u);
   std::thread release([&] { helper.reset(); });
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(RefCount(modem_.Get()), 2u);  // the device stays while its call runs
   call_may_end = true;
   release.join();
+  EXPECT_EQ(held_at_end, 2u);  // still there when the call ended
   // The call in progress was finished and booked before the worker ended.
   EXPECT_THAT(tallier_->Statuses(kNumber), ElementsAre("InProgress", "Completed"));
   EXPECT_EQ(RefCount(modem_.Get()), 1u);

@@ -9,8 +9,8 @@ namespace ringwell::prepax {
 
 void CFileProcessor::ClearRequest(const std::string& id) {
   if (id.empty()) return;
-  const ErrorReporter reporter(PrepaxLog(), "");
-  try {
+  const ErrorReporter reporter = PrepaxReporter();
+  reporter.Guard("CFileProcessor::ClearRequest", [&]() -> HRESULT {
     bool failed = false;
     auto remove = [&](const std::string& path) {
       if (Succeeded(RemoveFile(path))) return true;
@@ -42,10 +42,8 @@ void CFileProcessor::ClearRequest(const std::string& id) {
       reporter.LogOnly(prepax_msg::kErrorIn,
                        "Failed to clear all request files for request with id:" + id, E_FAIL);
     }
-  } catch (const std::exception&) {
-    reporter.log().ReportTwoStrings(EventType::kError, prepax_msg::kErrorIn,
-                                    "CFileProcessor::ClearRequest", ErrorText(E_FAIL));
-  }
+    return S_OK;
+  });
 }
 
 }  // namespace ringwell::prepax

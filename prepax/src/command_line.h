@@ -3,6 +3,8 @@
 // "-UnregServer", after "-" or "/" and in any letter case ("/regserver"
 // registers too), or ask for "--help" ("-h", "-?", "/?") or "--version".
 // Anything else, and any further argument, is refused.
+//
+// Thread-safety: pure functions.
 #pragma once
 
 #include <string>

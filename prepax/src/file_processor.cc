@@ -94,27 +94,18 @@ void CFileProcessor::ProcessFiles(std::stop_token stop) {
 
 void CFileProcessor::ProcessOne(const std::string& name) {
   Request request;
-  HRESULT failure = S_OK;
-  try {
-    Preprocess(name, request);
-  } catch (const ComError& e) {
-    failure = e.code();
-  } catch (const std::bad_alloc&) {
-    failure = E_OUTOFMEMORY;
-  } catch (...) {
-    failure = E_FAIL;
-  }
-  if (Succeeded(failure)) return;
+  // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
+  // and the code's text); the request is ended below.
+  const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
   // Speech cut short by the daemon's stop: the request stays as it is and is
   // processed again on the next start.
-  if (failure == E_ABORT) return;
+  if (Succeeded(hr) || hr == E_ABORT) return;
   // The status goes first: a kill before the request is cleared leaves its
   // inbox file, and the next run ends it the same way.
   if (!request.report_path.empty() && tallier_) {
     tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());
   }
   ClearRequest(request.id);
-  LogTwo(prepax_msg::kErrorIn, kOperation, ErrorText(failure));
 }
 
 bool CFileProcessor::LoadInboxFile(const std::string& name, xml::Document* document) {
@@ -135,10 +126,10 @@ bool CFileProcessor::LoadInboxFile(const std::string& name, xml::Document* docum
   return true;
 }
 
-void CFileProcessor::Preprocess(const std::string& name, Request& request) {
+HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   const std::string inbox_file = layout_.InboxDir() + name;
   xml::Document document;
-  if (!LoadInboxFile(name, &document)) return;
+  if (!LoadInboxFile(name, &document)) return S_OK;
   in_progress_.insert(name);
 
   const pugi::xml_node root = document.FirstChild();
@@ -152,9 +143,10 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   // own) is asked again only once the directory takes a file.
   if (report_failures_.contains(name) && !ReportsDirectoryTakesFiles()) {
     in_progress_.erase(name);
-    return;
+    return S_OK;
   }
-  const HRESULT reported = GenerateReport(inbox_file, document, "Processing");
+  const HRESULT reported =
+      GenerateReport(inbox_file, document, layout_.ReportFile(request.id), "Processing");
   if (Failed(reported)) {
     // Without a report nobody could follow the request: it waits in Inbox.
     in_progress_.erase(name);
@@ -164,7 +156,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
                  layout_.ReportsDir() + " (" + ErrorText(reported) +
                  "); the request stays in Inbox and is tried again.");
     }
-    return;
+    return S_OK;
   }
   report_failures_.erase(name);
   request.report_path = layout_.ReportFile(request.id);
@@ -176,7 +168,7 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (!IsPlainName(user_id)) throw ComError(E_INVALIDARG);
   request.user_files = layout_.UserFilesDir(user_id);
 
-  ProcessParts(document, request);
+  if (!ProcessParts(document, request)) return E_ABORT;
   Schedule(name, document, request);
   in_progress_.erase(name);
 
@@ -187,26 +179,27 @@ void CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (MarkScheduledWhereProcessing(request.id, Durability::kSyncedLater)) {
     DropMarkerAfterSync(request.id);
   }
+  return S_OK;
 }
 
 HRESULT CFileProcessor::GenerateReport(const std::string& request_file,
-                                       const xml::Document& document, const std::string& status) {
-  try {
-    if (!tallier_) throw ComError(E_POINTER);
-    ThrowIfFailed(tallier_->CreateNewReport(request_file.c_str()));
-    const std::string id = RequiredAttribute(document.FirstChild(), "ID");
-    const std::string report = layout_.ReportFile(id);
-    ThrowIfFailed(tallier_->UpdateStatus(report.c_str(), "", status.c_str()));
-    for (pugi::xml_node number : xml::ElementsByName(document.dom(), "PhoneNumber")) {
-      ThrowIfFailed(
-          tallier_->UpdateStatus(report.c_str(), xml::Text(number).c_str(), status.c_str()));
-    }
-    return S_OK;
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+                                       const xml::Document& document, const std::string& report,
+                                       const std::string& status) {
+  ComPtr<tallier::ITallierChanges> changes;
+  if (!tallier_) return E_POINTER;
+  if (const HRESULT hr = tallier_.As(&changes); Failed(hr)) return hr;
+  if (const HRESULT hr = tallier_->CreateNewReport(request_file.c_str()); Failed(hr)) return hr;
+  // The report and every "PhoneNumber" recipient in one save.
+  std::vector<std::string> numbers;
+  for (pugi::xml_node number : xml::ElementsByName(document.dom(), "PhoneNumber")) {
+    numbers.push_back(xml::Text(number));
   }
+  std::vector<tallier::ReportChange> batch = {{tallier::ReportChange::kStatus, "", status.c_str()}};
+  for (const std::string& number : numbers) {
+    batch.push_back({tallier::ReportChange::kStatus, number.c_str(), status.c_str()});
+  }
+  return changes->ApplyChanges(report.c_str(), batch.data(),
+                               static_cast<std::int32_t>(batch.size()));
 }
 
 }  // namespace ringwell::prepax

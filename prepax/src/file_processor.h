@@ -12,7 +12,9 @@
 //      converts it into the configured audio format (page requests keep all
 //      their parts untouched);
 //   4. saves the rewritten request as Requests/NAME.xml, deletes the inbox
-//      file and marks the report and every recipient "Scheduled".
+//      file and marks "Scheduled" wherever the report still says
+//      "Processing" or has no status (a status the scheduler has written
+//      meanwhile stays).
 //
 // A request that fails is cleared from Inbox and Requests and its report gets
 // the error status ("ErrorNoFile", "ErrorConvertFile",
@@ -43,9 +45,10 @@
 //
 // A power cut is survived the same way: the staged request, the request
 // directory and Requests are flushed to disk before the inbox file is deleted,
-// Inbox before the move to Requests, and Requests after it (the report
-// generator flushes every report it saves); whatever of the rest is lost is
-// redone from the inbox file or the staged request at the next start.
+// Inbox before the move to Requests (a request whose Inbox cannot be flushed
+// fails there), and Requests after it (the report generator flushes every
+// report it saves); whatever of the rest is lost is redone from the inbox file
+// or the staged request at the next start.
 //
 // A request that was started twice before and never finished (each time the
 // daemon died with it) is given up: "InternalError" and an event.
@@ -84,6 +87,8 @@ class CFileProcessor {
   void ScanInbox();
   // Processes every pending name, one after the other; once `stop` is
   // requested it finishes the request in hand and leaves the rest for later.
+  // A request whose speech the daemon's stop cut short stays in Inbox as it
+  // was.
   void ProcessFiles(std::stop_token stop = {});
 
   const std::vector<std::string>& pending() const { return pending_; }
@@ -101,18 +106,24 @@ class CFileProcessor {
   };
 
   void ProcessOne(const std::string& name);
-  void Preprocess(const std::string& name, Request& request);
+  // Takes the request in Inbox/`name` to Requests; throws ComError when it
+  // fails, E_ABORT when the daemon's stop cut its speech short.
+  HRESULT Preprocess(const std::string& name, Request& request);
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
   // Makes the request directory, or takes over the one an interrupted run
   // left; fails once the request has been started too often.
   void MakeRequestDirectory(const std::string& id);
-  void ProcessParts(xml::Document& document, Request& request);
+  // False when the daemon's stop cut the speech of a text part short.
+  bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
-  void ProcessTextPart(pugi::xml_node part, Request& request);
+  bool ProcessTextPart(pugi::xml_node part, Request& request);
   bool ReportsDirectoryTakesFiles() const;
+  // Creates the report from `request_file` and sets `status` on it and on
+  // every "PhoneNumber" recipient of `document`: two saves of the report
+  // (CreateNewReport, then one ITallierChanges::ApplyChanges).
   HRESULT GenerateReport(const std::string& request_file, const xml::Document& document,
-                         const std::string& status);
+                         const std::string& report, const std::string& status);
   // Saves the rewritten request beside its wav files, syncs, deletes the
   // inbox file and moves the request to Requests (request_directory.cc says
   // what a power cut leaves at each step).

@@ -1,5 +1,7 @@
 // Identifiers of the prepax daemon: its service name, application identifier,
 // type library and the classes it serves (PrepaxService and Speech).
+//
+// Thread-safety: constants.
 #pragma once
 
 #include "ringwell/common/class_registry.h"

@@ -21,17 +21,18 @@ std::int32_t IntegerAttribute(pugi::xml_node part, const char* name, std::int32_
 
 }  // namespace
 
-void CFileProcessor::ProcessParts(xml::Document& document, Request& request) {
+bool CFileProcessor::ProcessParts(xml::Document& document, Request& request) {
   const std::vector<pugi::xml_node> parts = xml::ElementsByName(document.dom(), "MessagePart");
-  if (request.type == "Page") return;  // pages keep their parts as submitted
+  if (request.type == "Page") return true;  // pages keep their parts as submitted
   for (pugi::xml_node part : parts) {
     const std::string_view type = part.attribute("Type").value();
     if (type == "File") {
       ProcessFilePart(part, request);
-    } else if (type == "Text") {
-      ProcessTextPart(part, request);
+    } else if (type == "Text" && !ProcessTextPart(part, request)) {
+      return false;
     }
   }
+  return true;
 }
 
 void CFileProcessor::ProcessFilePart(pugi::xml_node part, Request& request) {
@@ -61,7 +62,7 @@ void CFileProcessor::ProcessFilePart(pugi::xml_node part, Request& request) {
   }
 }
 
-void CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
+bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   std::string placeholder;
   if (Failed(MakeUniqueFile(request.request_dir, "wav", ".tmp", &placeholder))) {
     LogOne(prepax_msg::kErrorIn, "::GetTempFileName() failed.");
@@ -82,8 +83,9 @@ void CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),
                                           voice ? voice.value() : nullptr, volume, rate);
   if (Failed(hr)) {
-    request.status = "ErrorGenerateVoiceFile";
     LogOne(prepax_msg::kGenerateVoiceFileFailed, wav_path);
+    if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
+    request.status = "ErrorGenerateVoiceFile";
     throw ComError(hr);
   }
 
@@ -91,6 +93,7 @@ void CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   xml::SetAttribute(part, "Type", "File");
   part.remove_attribute("Voice");
   part.remove_attribute("Volume");
+  return true;
 }
 
 }  // namespace ringwell::prepax

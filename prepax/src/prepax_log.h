@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "ringwell/common/error_report.h"
 #include "ringwell/common/event_log.h"
 
 namespace ringwell::prepax {
@@ -17,6 +18,10 @@ namespace ringwell::prepax {
 inline constexpr char kPrepaxEventSource[] = "Ringwell Prepax";
 
 const CEventLog& PrepaxLog();
+
+// The reporter at the daemon's error boundaries (ErrorReporter::Guard): its
+// entries go to PrepaxLog; the classes it speaks for have no ProgID.
+inline ErrorReporter PrepaxReporter() { return ErrorReporter(PrepaxLog(), ""); }
 
 // Reports message `id` of the daemon's table with one or two insertion
 // strings, with the event type the message's severity gives.

@@ -7,6 +7,8 @@
 // Each operation either does everything or changes nothing: on a failure the
 // drop-in is put back as it was. `report` receives a sentence saying what was
 // done, or on failure what went wrong and where.
+//
+// Thread-safety: one operation at a time, from the process's main thread.
 #pragma once
 
 #include <string>

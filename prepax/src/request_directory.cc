@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "file_processor.h"
 #include "prepax_log.h"
@@ -36,12 +35,19 @@ bool IsTemporaryName(std::string_view name) {
   return true;
 }
 
-std::string RandomSuffix() {
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::string suffix;
-  for (int i = 0; i < 6; ++i) suffix += kLetters[arc4random_uniform(sizeof kLetters - 1)];
-  return suffix;
+// Makes a new directory ".ID.XXXXXX" in `parent`, its path in *path. The
+// name comes from the unique file names of safe_files: the placeholder file
+// makes way for the directory (one that appears under the name meanwhile
+// sends it to the next name).
+HRESULT MakeTemporaryDirectory(const std::string& parent, const std::string& id,
+                               std::string* path) {
+  HRESULT hr = E_FAIL;
+  for (int attempt = 0; attempt < 10 && Failed(hr); ++attempt) {
+    hr = MakeUniqueFile(parent, "." + id + ".", "", path);
+    if (Succeeded(hr)) hr = RemoveFile(*path);
+    if (Succeeded(hr)) hr = MakeDirectory(*path);
+  }
+  return hr;
 }
 
 bool Missing(HRESULT hr) {
@@ -66,12 +72,8 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
   if (Missing(found)) {
     // Made under a temporary name with its marker inside, then renamed: the
     // directory is never seen without its marker.
-    HRESULT hr = E_FAIL;
     std::string temp;
-    for (int attempt = 0; attempt < 10 && Failed(hr); ++attempt) {
-      temp = layout_.RequestsDir() + "." + id + "." + RandomSuffix();
-      hr = MakeDirectory(temp);
-    }
+    HRESULT hr = MakeTemporaryDirectory(layout_.RequestsDir(), id, &temp);
     if (Succeeded(hr)) {
       UniqueFd fd;
       hr = OpenFile(temp + "/" + kPreprocessingMarker, O_WRONLY | O_CREAT | O_EXCL, 0666, &fd);
@@ -126,7 +128,9 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
 //      and the last steps of the requests before this one (whose markers may
 //      go now).
 //   3. The inbox file is removed, and its directory synced: from here on the
-//      request cannot come back to Inbox, before the host can see it.
+//      request cannot come back to Inbox, before the host can see it. When
+//      that sync fails the request fails, before it reaches Requests (a cut
+//      may then bring back the inbox file, which is processed again).
 //   4. The move to Requests and the report's "Scheduled" are not synced:
 //      a cut may undo either, but the marker is still on disk and the restart
 //      ends the request as after a kill (staged and no inbox file: moved;
@@ -149,7 +153,15 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
     throw ComError(E_FAIL);
   }
-  SyncDirectory(layout_.InboxDir());
+  hr = SyncDirectory(layout_.InboxDir());
+  if (Failed(hr)) {
+    // Not on disk, the removal could be undone by a power cut after the host
+    // has seen the request in Requests, and the request would run twice. It
+    // fails here instead; should the inbox file come back, it starts again.
+    LogTwo(prepax_msg::kErrorIn, kOperation,
+           "Cannot flush the removal of " + inbox_file + " to disk: " + ErrorText(hr));
+    throw ComError(hr);
+  }
   const std::string scheduled_file = layout_.RequestsDir() + name;
   hr = RenameEntry(staged, scheduled_file);
   if (Failed(hr)) {

@@ -1,6 +1,9 @@
 // The daemon's systemd unit: installing it is what registering the daemon as
 // a service means here. The unit directory is $RINGWELL_UNIT_DIR, else
 // /etc/systemd/system; the unit is "prepax.service".
+//
+// Thread-safety: used by the registering process's main thread; each call
+// reads the environment and the unit directory anew.
 #pragma once
 
 #include <string>

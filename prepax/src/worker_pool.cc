@@ -63,6 +63,7 @@ void WorkerPool::Start(unsigned index) {
 
 WorkerPool::Clock::duration WorkerPool::StartDue() {
   Clock::duration next = kLongestPause;
+  if (stopped_) return next;
   for (unsigned index = 0; index < slots_.size(); ++index) {
     if (slots_[index].pid != 0) continue;
     const Clock::time_point now = Clock::now();
@@ -112,6 +113,7 @@ void WorkerPool::Ended(unsigned index, const std::string& cause) {
 }
 
 void WorkerPool::Stop() {
+  stopped_ = true;
   for (const Slot& slot : slots_) {
     if (slot.pid != 0) ::kill(slot.pid, SIGTERM);
   }

@@ -31,7 +31,8 @@ class WorkerPool {
   WorkerPool(unsigned count, std::function<int()> serve);
 
   // Starts every worker that is not running and whose pause is over. Returns
-  // how long until the next paused one is due (a minute when none is).
+  // how long until the next paused one is due (a minute when none is). After
+  // Stop it starts nothing.
   Clock::duration StartDue();
   // Collects every worker that ended, logs why, and sets its pause.
   void Reap();
@@ -53,6 +54,7 @@ class WorkerPool {
   std::function<int()> serve_;
   std::vector<Slot> slots_;
   pid_t supervisor_ = 0;
+  bool stopped_ = false;  // set by Stop, for good
 };
 
 }  // namespace ringwell::prepax

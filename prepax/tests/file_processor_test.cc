@@ -92,10 +92,10 @@ TEST_F(FileProcessorTest, PageRequestKeepsItsPartsAndNeverReadsTheFileStore) {
   AddPart(request.Get(), kelTextMessagePart, "Server down");
   AddPart(request.Get(), kelFileNameMessagePart, "not-stored.wav");
   const std::string id = Submit(request.Get());
-  const std::string submitted = ReadFile(InboxFile(id));
+  const std::vector<std::string> submitted = ElementsOf(InboxFile(id));
   RunCycle();
   EXPECT_EQ(ExpectStatusEverywhere(id, {"700"}), "Scheduled");
-  EXPECT_EQ(ReadFile(RequestFile(id)), submitted);
+  EXPECT_EQ(ElementsOf(RequestFile(id)), submitted);
   EXPECT_TRUE(ListDir(RequestDir(id)).empty());
 }
 
@@ -265,14 +265,17 @@ TEST_F(FileProcessorTest, UnreadableInboxFileFailsOnceWithItsStatus) {
   EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));  // left for the operator
 }
 
-// A speech component that remembers what it was asked to say.
+// A speech component that remembers what it was asked to say, and runs
+// `while_speaking` (when set) at each text.
 class CRecordingSpeech final : public ComObject<ISpeech> {
  public:
   static inline std::vector<std::string> spoken;
+  static inline std::function<void()> while_speaking;
   HRESULT Initialize() override { return S_OK; }
   HRESULT GenerateVoiceFile(const char* text, const char* path, const char*, std::int32_t,
                             std::int32_t) override {
     spoken.push_back(text);
+    if (while_speaking) while_speaking();
     audio::AudioBuffer silence{8000, 1, std::vector<float>(800, 0.0f)};
     audio::ReplaceWavFile(path, silence, audio::FindAudioFormat(kTestFormat));
     return S_OK;
@@ -310,6 +313,71 @@ TEST_F(FileProcessorTest, FilesOfOneCycleAreProcessedInNameOrderUntilAStop) {
     EXPECT_EQ(CRecordingSpeech::spoken[i], submitted[i].second);
     EXPECT_EQ(ReportStatus(submitted[i].first), "Scheduled");
   }
+}
+
+// While a request is processed its report says "Processing", and so do the
+// recipients the request lists as "PhoneNumber"; the others get their first
+// status with "Scheduled".
+TEST_F(FileProcessorTest, ReportAndPhoneNumbersSayProcessingUntilTheRequestIsScheduled) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(CreateClassFactory<CRecordingSpeech>(factory.Put()), S_OK);
+  ServeSpeech(factory);
+  auto request = NewRequest({"5551234", "5555678"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  xml::Document submitted = LoadXml(InboxFile(id));
+  pugi::xml_node numbers = submitted.FirstChild().append_child("PhoneNumbers");
+  numbers.append_child("PhoneNumber").text().set("5551234");
+  ASSERT_EQ(submitted.Save(InboxFile(id)), S_OK);
+  std::vector<std::string> while_speaking;
+  CRecordingSpeech::while_speaking = [&] {
+    for (const char* recipient : {"", "5551234", "5555678"}) {
+      while_speaking.push_back(ReportStatus(id, recipient));
+    }
+  };
+  RunCycle();
+  CRecordingSpeech::while_speaking = nullptr;
+
+  EXPECT_EQ(while_speaking, (std::vector<std::string>{"Processing", "Processing", ""}));
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234", "5555678"}), "Scheduled");
+}
+
+// The host must never see a request whose inbox file a power cut could bring
+// back: when the removal from Inbox cannot be put on disk, the request fails
+// before it reaches Requests.
+TEST_F(FileProcessorTest, RequestDoesNotReachRequestsWhenItsRemovalFromInboxIsNotOnDisk) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(CreateClassFactory<CRecordingSpeech>(factory.Put()), S_OK);
+  ServeSpeech(factory);
+  const std::string inbox = root() + "Inbox";
+  using std::filesystem::perms;
+  // While the request is spoken, Inbox stops being readable: its files can
+  // still be removed, but the directory cannot be opened to sync it.
+  CRecordingSpeech::while_speaking = [&] {
+    std::filesystem::permissions(inbox, perms::owner_read | perms::group_read | perms::others_read,
+                                 std::filesystem::perm_options::remove);
+  };
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  {
+    CFileProcessor processor;
+    ringwell::testing::PermissionsEnforced enforced;
+    RunCycle(processor);
+  }
+  CRecordingSpeech::while_speaking = nullptr;
+  std::filesystem::permissions(inbox, perms::owner_read, std::filesystem::perm_options::add);
+
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234"}), "InternalError");
+  ExpectCleared(id);
+  const auto entries = EventLogEntries();
+  ASSERT_EQ(entries.size(), 2u) << ::testing::PrintToString(ErrorTexts());
+  EXPECT_EQ(entries[0].strings[0], "CFileProcessor::ProcessFiles");
+  EXPECT_NE(entries[0].strings[1].find("Cannot flush the removal of " + InboxFile(id)),
+            std::string::npos)
+      << entries[0].text;
+  EXPECT_EQ(entries[1].strings,
+            (std::vector<std::string>{"CFileProcessor::ProcessFiles", ErrorText(E_ACCESSDENIED)}));
 }
 
 }  // namespace

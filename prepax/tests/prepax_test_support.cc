@@ -1,5 +1,6 @@
 #include "prepax_test_support.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "ringwell/common/class_registry.h"
@@ -88,6 +89,35 @@ xml::Document PrepaxTest::LoadXml(const std::string& path) {
   xml::Document document;
   EXPECT_EQ(document.Load(path), S_OK) << path;
   return document;
+}
+
+std::vector<std::string> PrepaxTest::ElementsOf(const std::string& path) {
+  std::vector<std::string> elements;
+  const xml::Document document = LoadXml(path);
+  auto visit = [&](auto& self, pugi::xml_node element, const std::string& parent) -> void {
+    const std::string where = parent + "/" + element.name();
+    std::vector<std::string> attributes;
+    for (pugi::xml_attribute attribute : element.attributes()) {
+      attributes.push_back(std::string(attribute.name()) + "=" + attribute.value());
+    }
+    std::sort(attributes.begin(), attributes.end());
+    std::string text;
+    for (pugi::xml_node child : element.children()) {
+      if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+        text += child.value();
+      }
+    }
+    std::string line = where + " [";
+    for (const std::string& attribute : attributes) line += " " + attribute;
+    elements.push_back(line + " ] " + text);
+    for (pugi::xml_node child : element.children()) {
+      if (child.type() == pugi::node_element) self(self, child, where);
+    }
+  };
+  for (pugi::xml_node node : document.dom().children()) {
+    if (node.type() == pugi::node_element) visit(visit, node, "");
+  }
+  return elements;
 }
 
 std::string PrepaxTest::ReportStatus(const std::string& id, const std::string& recipient) {

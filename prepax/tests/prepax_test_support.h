@@ -38,6 +38,10 @@ class PrepaxTest : public ringwell::testing::RingwellTest {
   // The status of a report ("" for the report itself, else a recipient).
   std::string ReportStatus(const std::string& id, const std::string& recipient = "");
   xml::Document LoadXml(const std::string& path);
+  // The elements of the XML file at `path` in document order, each as its
+  // path from the root, its attributes in name order and its own text: two
+  // files with equal lists hold the same document, however it is written.
+  std::vector<std::string> ElementsOf(const std::string& path);
 
   std::string InboxFile(const std::string& id) { return root() + "Inbox/" + id + ".xml"; }
   std::string RequestFile(const std::string& id) { return root() + "Requests/" + id + ".xml"; }

@@ -149,7 +149,7 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
     const std::string inbox_copy = ReadFile(InboxFile(id));
     Restart();
     ASSERT_EQ(ReportStatus(id), "Scheduled");
-    const std::string scheduled = ReadFile(RequestFile(id));
+    const std::vector<std::string> scheduled = ElementsOf(RequestFile(id));
     const std::vector<std::string> wavs = ListDir(RequestDir(id));
     ASSERT_EQ(wavs.size(), 1u);
 
@@ -163,7 +163,7 @@ TEST_F(RecoveryTest, EveryStateAKillLeavesEndsAsIfNoKillHappened) {
     EXPECT_EQ(ReportStatus(id), "Scheduled");
     if (c.syntheses == 0) {
       // The very request and wav files the first run made.
-      EXPECT_EQ(ReadFile(RequestFile(id)), scheduled);
+      EXPECT_EQ(ElementsOf(RequestFile(id)), scheduled);
       EXPECT_EQ(ListDir(RequestDir(id)), wavs);
     } else {
       EXPECT_EQ(ListDir(RequestDir(id)).size(), 1u);

@@ -29,8 +29,12 @@ struct IDialqueue : IUnknown {
   // cannot be loaded as XML; S_OK otherwise (also when it is queued already).
   virtual HRESULT AddRequest(const char* a_bstrFileName) = 0;
   // Starts a line worker for the modem object (which should offer IModem).
+  // S_OK, also when no worker could be made (an object whose query fails, a
+  // thread that cannot start): that is logged, the caller gets an error
+  // object, and no worker is kept.
   virtual HRESULT AddModem(IUnknown* a_pModem, std::int32_t a_nLine) = 0;
-  // Starts a pager worker for the pager object (which should offer IPager).
+  // Starts a pager worker for the pager object (which should offer IPager);
+  // S_OK as AddModem.
   virtual HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) = 0;
 };
 
