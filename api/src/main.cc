@@ -11,6 +11,7 @@
 //                [--tokens FILE] [--threads N]
 //   ringwell-api [--tokens FILE] token add NAME --scope submit,read,cancel
 //   ringwell-api [--tokens FILE] token list | token revoke NAME
+//   ringwell-api --check        (what ringwell-setup --check runs, see self_check.h)
 //
 // It prints "ringwell-api: listening on http://ADDR:PORT" for every address
 // (the port bound, also for port 0) and then "ringwell-api: ready", tells
@@ -46,6 +47,7 @@
 #include "ringwell/common/version.h"
 #include "ringwell/setup/startup.h"
 #include "router.h"
+#include "self_check.h"
 #include "token_auth.h"
 #include "token_commands.h"
 
@@ -183,10 +185,8 @@ int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   Options options;
   std::string problem;
-  if (!ReadRegistryOptions(&options, &problem)) {
-    std::fprintf(stderr, "ringwell-api: cannot start: %s\n", problem.c_str());
-    return 1;
-  }
+  const bool registry_read = ReadRegistryOptions(&options, &problem);
+  bool check = false;
   CLI::App app{
       "ringwell-api: the HTTP API of Ringwell (requests, reports, events, files, metrics)"};
   std::vector<std::string> listen;
@@ -201,6 +201,9 @@ int main(int argc, char** argv) {
                  "/var/lib/ringwell/api-tokens.json)");
   app.add_option("--threads", options.threads, "server threads per address")
       ->check(CLI::Range(1, 256));
+  app.add_flag("--check", check,
+               "list the problems of the API's configuration (and whether it answers), change "
+               "nothing");
   TokenCommand token;
   AddTokenCommands(app, token);
   app.set_version_flag("--version", std::string("ringwell-api ") + ringwell::kVersion);
@@ -213,6 +216,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!listen.empty()) options.listen = listen;
+  if (check) {
+    auto problems = CheckInstallation(options);
+    if (!registry_read) problems.insert(problems.begin(), {problem, "correct that value"});
+    for (const CheckProblem& found : problems) {
+      std::printf("problem: %s; to fix: %s\n", found.what.c_str(), found.fix.c_str());
+    }
+    return problems.empty() ? 0 : 1;
+  }
+  if (!registry_read) {
+    std::fprintf(stderr, "ringwell-api: cannot start: %s\n", problem.c_str());
+    return 1;
+  }
   if (!token.action.empty()) return RunTokenCommand(options.token_file, token);
   const int code = Serve(std::move(options));
   curl_global_cleanup();

@@ -9,7 +9,11 @@ import time
 import unittest
 import uuid
 
-from apitest import ApiTestCase, Client, Installation, tokens
+from apitest import ApiTestCase, Client, Installation, program, tokens
+
+
+def program_path():
+    return program("ringwell-api")
 
 WAV_HEADER_LENGTH = 44
 
@@ -161,6 +165,27 @@ class FilesTest(ApiTestCase):
         self.assertEqual(self.api.request("DELETE", "/v1/files/chime.wav")[0], 200)
         self.assertEqual(self.api.request("DELETE", "/v1/files/chime.wav")[0], 404)
         self.assertFalse(os.path.exists(self.inst.root + "Files/{0}/chime.wav"))
+
+
+class SelfCheckTest(ApiTestCase):
+    def test_check_names_what_is_wrong_with_the_api_and_how_to_fix_it(self):
+        here = "127.0.0.1:%d" % self.inst.port
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
+        self.assertEqual((code, out), (0, ""))
+        os.chmod(self.inst.token_file, 0o644)
+        with open(self.inst.registry, "a") as f:
+            f.write('TlsCertificate = "/nowhere/cert.pem"\n')
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here, "--listen", "127.0.0.1:1")
+        self.assertEqual(code, 1)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "problem: the API's token file: %s may be read by others than its owner "
+                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s"
+                         % ((self.inst.token_file,) * 3))
+        self.assertIn("problem: the API has only one of TlsCertificate and TlsKey", out)
+        self.assertIn("problem: ringwell-api is not listening on 127.0.0.1:1; to fix: systemctl enable --now "
+                      "ringwell-api", out)
+        self.assertNotIn("listening on " + here, out)
+        os.chmod(self.inst.token_file, 0o600)
 
 
 class TlsTest(unittest.TestCase):
