@@ -21,7 +21,8 @@
 // the lowest-numbered free line (for many lines); the default, polling, has
 // every line look at the queue on its own schedule. When systemd started it,
 // the host reports readiness with sd_notify; it also prints "ringwell-host:
-// ready ..." on standard output.
+// ready ..." on standard output. Every 2 s it writes its heartbeat,
+// Status/ringwell-host.json (host_status.h).
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -35,11 +36,13 @@
 #include <string>
 #include <vector>
 
+#include "host_status.h"
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/status_file.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -159,12 +162,20 @@ int Run(Options options) {
       return Fail("the scheduler offers no immediate dispatch");
     }
   }
+  // The scheduler gets the devices through the status's counting wrappers.
+  host::HostStatus status;
+  ComPtr<dialqueue::IDialqueueStatus> queues;
+  if (Succeeded(scheduler->QueryInterface(dialqueue::IDialqueueStatus::kIid, queues.PutVoid()))) {
+    status.SetScheduler(queues);
+  }
   auto time = std::make_shared<host::SimulatedTime>(options.time_scale);
   std::vector<ComPtr<host::SimModem>> modems;
   std::string line_list;
   for (int line : options.lines) {
     modems.push_back(MakeComObject<host::SimModem>(line, scenario, time, options.heard_dir));
-    scheduler->AddModem(modems.back().Get(), line);
+    scheduler->AddModem(
+        status.CountedModem(ComPtr<dialqueue::IModem>(modems.back().Get()), line, "sim").Get(),
+        line);
     line_list += (line_list.empty() ? "" : ",") + std::to_string(line);
   }
   std::unique_ptr<host::sip::SipLines> sip_lines;
@@ -172,17 +183,26 @@ int Run(Options options) {
     std::string error;
     sip_lines = host::sip::SipLines::Start(std::move(options.sip), &error);
     if (!sip_lines) return Fail(error);
+    status.SetRegistration([lines = sip_lines.get()](std::string* registrar, std::string* detail) {
+      return lines->Registration(registrar, detail);
+    });
     for (const auto& modem : sip_lines->modems()) {
-      scheduler->AddModem(modem.Get(), modem->line());
+      scheduler->AddModem(
+          status.CountedModem(ComPtr<dialqueue::IModem>(modem.Get()), modem->line(), "sip").Get(),
+          modem->line());
       line_list += (line_list.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
     }
   }
   if (!options.no_pager) {
     if (!pager) pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
-    scheduler->AddPager(pager.Get(), options.pager_line);
+    scheduler->AddPager(status.CountedPager(pager, options.pager_line).Get(), options.pager_line);
   }
 
   for (const std::string& path : watcher->Existing()) HandOver(*scheduler, path);
+  // The heartbeat that /readyz and ringwell-setup --check read.
+  auto heartbeat = std::make_unique<status_file::Heartbeat>(options.root, "ringwell-host",
+                                                            std::chrono::seconds(2),
+                                                            [&status] { return status.Details(); });
   sd_notify(0, "READY=1");
   std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),
               line_list.empty() ? "none" : line_list.c_str(),
@@ -205,7 +225,8 @@ int Run(Options options) {
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-host: stopping\n");
   std::fflush(stdout);
-  time->Shutdown();  // calls in progress end now
+  heartbeat.reset();  // says "stopped"
+  time->Shutdown();   // calls in progress end now
   if (sip_lines) sip_lines->Stop();
   scheduler.Reset();  // stops and joins every worker
   modems.clear();
