@@ -7,7 +7,7 @@ import os
 import subprocess
 import unittest
 
-from apitest import ApiTestCase, library, program, wait_for
+from apitest import ApiTestCase, Client, library, program, wait_for
 from test_events import EventStream, Receiver
 
 
@@ -44,7 +44,12 @@ class RoadTest(ApiTestCase):
             process.wait(timeout=60)
 
     def test_a_request_over_http_reaches_its_callees_and_every_change_is_told(self):
+        anyone = Client(self.inst)
+        self.assertEqual(anyone.request("GET", "/readyz")[0], 503)
         self.start_services()
+        # Both write their heartbeat at once: the installation is ready.
+        status, _, ready = anyone.request("GET", "/readyz")
+        self.assertEqual(status, 200, ready)
         receiver = Receiver(failures=0)
         self.addCleanup(receiver.server_close)
         self.addCleanup(receiver.shutdown)
@@ -70,6 +75,20 @@ class RoadTest(ApiTestCase):
         for (_, _, body), event in zip(receiver.accepted, stream.events):
             del event["_sse"]
             self.assertEqual(json.loads(body), event)
+        # The host counted the calls (its next heartbeat tells); the lines are
+        # idle again.
+        metrics = wait_for(lambda: (lambda text: 'ringwell_calls_total{result="Busy"}' in text and text)(
+            anyone.request("GET", "/metrics")[2]), what="the host's counts")
+        self.assertIn('ringwell_calls_total{result="Completed"} 1\n', metrics)
+        self.assertIn('ringwell_calls_total{result="Busy"} 1\n', metrics)
+        self.assertIn('ringwell_lines{state="busy"} 0\n', metrics)
+        self.assertIn("ringwell_due_queue_length 0\n", metrics)
+        # Stopped in order, they say so.
+        for process in reversed(self.services):
+            self.stop_service(process)
+        status, _, ready = anyone.request("GET", "/readyz")
+        self.assertEqual(status, 503)
+        self.assertIn("ringwell-host stopped at", ready["checks"]["host"]["detail"])
 
 
 if __name__ == "__main__":
