@@ -50,6 +50,7 @@
 #include "self_check.h"
 #include "token_auth.h"
 #include "token_commands.h"
+#include "toolkit.h"
 
 namespace {
 
@@ -90,6 +91,11 @@ int Serve(Options options) {
                                          .audio_format_needed = false,
                                          .root = options.root};
   if (!setup::ReadyToStart("ringwell-api", requirements, ApiLog())) return 1;
+  // Every server thread makes its toolkit objects through these factories,
+  // without reading the registry each time.
+  if (!kel::client::ServeToolkitInProcess()) {
+    return Refuse("the toolkit (libkel.so) cannot be loaded", "ringwell-setup (as root)");
+  }
   options.root = setup::ConfiguredRoot(requirements);
   RegisterStorageRoot(options.root);
   for (const char* dir : {kEventsDir, kStatusDir}) {

@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/registry.h"
 
 namespace ringwell::kel::client {
 namespace {
@@ -16,16 +18,26 @@ std::string WithoutLineBreak(std::string text) {
 }
 
 // The libkel.so installed beside this program.
-HRESULT CreateFromBundledLibrary(const Guid& clsid, const Guid& iid, void** object) {
+std::string BundledLibrary() {
   const char* env = std::getenv("RINGWELL_KEL_LIBRARY");
-  const std::string path =
-      (env != nullptr && *env != '\0') ? env : DirectoryOf(ExecutablePath()) + "../lib/libkel.so";
-  static void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return (env != nullptr && *env != '\0') ? env
+                                          : DirectoryOf(ExecutablePath()) + "../lib/libkel.so";
+}
+
+// The factory of `clsid` from the library at `path` (loaded once, never
+// unloaded, as the runtime does).
+HRESULT FactoryFrom(const std::string& path, const Guid& clsid, ComPtr<IClassFactory>* factory) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return REGDB_E_CLASSNOTREG;
   auto get_class_object = reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
   if (get_class_object == nullptr) return CO_E_ERRORINDLL;
+  return get_class_object(&clsid, &IClassFactory::kIid, factory->PutVoid());
+}
+
+HRESULT CreateFromBundledLibrary(const Guid& clsid, const Guid& iid, void** object) {
+  static const std::string path = BundledLibrary();
   ComPtr<IClassFactory> factory;
-  HRESULT hr = get_class_object(&clsid, &IClassFactory::kIid, factory.PutVoid());
+  const HRESULT hr = FactoryFrom(path, clsid, &factory);
   if (Failed(hr)) return hr;
   return factory->CreateInstance(nullptr, iid, object);
 }
@@ -58,6 +70,29 @@ ComPtr<IKelService> OpenService(const std::string& root) {
   auto service = Make<IKelService>(kKelServiceClsid);
   if (!root.empty()) Check(service->put_Location(root.c_str()));
   return service;
+}
+
+bool ServeToolkitInProcess() {
+  // The library the runtime would load: the registered one, else the bundled.
+  std::string path;
+  registry::Key key;
+  if (Failed(registry::Key::Open(ClassKeyPath(kKelServiceClsid) + "\\InprocServer32", &key)) ||
+      Failed(key.QueryString("", &path, 4096)) || path.empty()) {
+    path = BundledLibrary();
+  }
+  // The creatable classes (the others are made by the toolkit's objects).
+  const Guid classes[] = {kKelServiceClsid, kKelRequestClsid, kKelMessagePartClsid,
+                          kKelResponseClsid, kKelRecipientClsid};
+  std::vector<ComPtr<IClassFactory>> factories;
+  for (const Guid& clsid : classes) {
+    ComPtr<IClassFactory> factory;
+    if (Failed(FactoryFrom(path, clsid, &factory))) return false;
+    factories.push_back(std::move(factory));
+  }
+  for (std::size_t i = 0; i < factories.size(); ++i) {
+    CoRegisterClassObject(classes[i], std::move(factories[i]));
+  }
+  return true;
 }
 
 }  // namespace ringwell::kel::client

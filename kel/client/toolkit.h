@@ -51,4 +51,12 @@ ComPtr<I> Make(const Guid& clsid) {
 // The service, with its location set to `root` when one is given.
 ComPtr<IKelService> OpenService(const std::string& root);
 
+// For a long-running client (the HTTP API): takes the toolkit's class
+// factories from its library (the registered one, else the one beside this
+// program) once and serves them in this process (CoRegisterClassObject), so
+// that creating an object no longer reads the registry. Objects are still
+// created by class identifier through the runtime. False, changing nothing,
+// when the library cannot be loaded.
+bool ServeToolkitInProcess();
+
 }  // namespace ringwell::kel::client
