@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <unordered_set>
+
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -16,15 +18,6 @@ namespace {
 
 std::int64_t MtimeNs(const struct stat& status) {
   return status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec;
-}
-
-// The first bytes of a file (a report's Report element comes first).
-std::string ReadHead(const std::string& path) {
-  UniqueFd fd;
-  if (Failed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &fd))) return {};
-  char buffer[1024];
-  const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-  return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
 }
 
 std::string NowText() {
@@ -117,40 +110,50 @@ std::optional<JournalState> EventHub::UpdateLocked(const std::string& id) {
 }
 
 std::size_t EventHub::CatchUp() {
-  std::vector<DirectoryEntry> entries;
-  if (Failed(ListDirectory(root_ + kReportsDir, &entries))) return 0;
-  std::size_t updated = 0;
-  for (const DirectoryEntry& entry : entries) {
+  // Only requests with a journal or pending callbacks are looked at: the
+  // Events directory is listed once, and each report and journal is looked at
+  // through its open directory (never following a link).
+  std::vector<DirectoryEntry> events;
+  if (Failed(ListDirectory(root_ + kEventsDir, &events))) return 0;
+  std::unordered_set<std::string> journaled;
+  std::unordered_set<std::string> with_callbacks;
+  for (const DirectoryEntry& entry : events) {
     const std::string& name = entry.name;
-    if (entry.type != DirectoryEntry::Type::kFile || name.size() <= 4 ||
-        name.compare(name.size() - 4, 4, ".xml") != 0) {
-      continue;
+    if (entry.type != DirectoryEntry::Type::kFile) continue;
+    for (auto [suffix, set] : {std::pair{std::string_view(".jsonl"), &journaled},
+                               std::pair{std::string_view(".callback.json"), &with_callbacks}}) {
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        set->insert(name.substr(0, name.size() - suffix.size()));
+      }
     }
-    const std::string id = name.substr(0, name.size() - 4);
+  }
+  UniqueFd reports_dir;
+  UniqueFd events_dir;
+  if (Failed(OpenFile(root_ + kReportsDir, O_RDONLY | O_DIRECTORY, 0, &reports_dir)) ||
+      Failed(OpenFile(root_ + kEventsDir, O_RDONLY | O_DIRECTORY, 0, &events_dir))) {
+    return 0;
+  }
+  std::unordered_set<std::string> ids = journaled;
+  ids.insert(with_callbacks.begin(), with_callbacks.end());
+  std::size_t updated = 0;
+  for (const std::string& id : ids) {
     if (!IsPlainName(id)) continue;
     struct stat report {};
+    if (::fstatat(reports_dir.get(), (id + ".xml").c_str(), &report, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(report.st_mode)) {
+      continue;
+    }
+    bool due = true;
     struct stat journal {};
-    if (Failed(LinkStatus(root_ + kReportsDir + "/" + name, &report))) continue;
-    const bool journaled = Succeeded(LinkStatus(JournalPath(root_, id), &journal));
-    bool due = false;
-    if (journaled) {
+    if (journaled.count(id) != 0 &&
+        ::fstatat(events_dir.get(), (id + ".jsonl").c_str(), &journal, AT_SYMLINK_NOFOLLOW) == 0) {
       // A journal written well after the report's last change is up to date;
       // otherwise its last event tells which reading of the report it saw.
+      due = false;
       if (MtimeNs(journal) - MtimeNs(report) < 2'000'000'000LL) {
         std::lock_guard lock(mutex_);
         due = StateOf(id).report_mtime != MtimeNs(report);
-      }
-    } else {
-      due = true;
-      // A finished request gets its journal when someone asks for it.
-      const std::string head = ReadHead(root_ + kReportsDir + "/" + name);
-      if (!head.empty()) {
-        const std::size_t status = head.find(" Status=\"");
-        const std::size_t report_end = head.find('>');
-        if (status != std::string::npos && status < report_end) {
-          const std::size_t begin = status + 9;
-          due = !kel::client::IsFinished(head.substr(begin, head.find('"', begin) - begin));
-        }
       }
     }
     if (due && Update(id)) ++updated;

@@ -5,11 +5,12 @@
 // Update(id) reads the request's report through the toolkit, compares it with
 // what its journal tells, appends the new events and hands them to the
 // request's streams; the report watcher calls it for every change of a report
-// it sees (inotify), and CatchUp calls it at start for every report that
-// changed while the API was down (its modification time differs from the one
-// the journal last recorded), so a restart loses no event and callbacks go on.
-// A finished request without a journal (finished before the API first ran) gets
-// one only when someone asks for its events.
+// it sees (inotify), and CatchUp calls it at start for every journaled report
+// that changed while the API was down (its modification time differs from the
+// one the journal last recorded), so a restart loses no event and callbacks go
+// on. A request nobody asked about yet (submitted with kel, say, before the API
+// ran) gets its journal when someone follows its events, or at once when it
+// has status callbacks to deliver: start-up reads no report it need not read.
 //
 // Thread-safety: every method may be called from any thread; one mutex makes
 // the journal writes of all requests one after the other, and a stream is
@@ -44,7 +45,8 @@ class EventHub {
   // nullopt when the request has no report (yet).
   std::optional<JournalState> Update(const std::string& id);
   // Update for every report changed since its journal's last event, and for
-  // every unfinished report without a journal. Returns how many were updated.
+  // every report with callbacks but no journal yet. Returns how many were
+  // updated.
   std::size_t CatchUp();
 
   // Streams `id`'s events after `after` into `channel`, then every new one;
