@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from apitest import ApiTestCase, Client, tokens
+from apitest import ApiTestCase, Client, tokens, wait_for
 
 GOOD = {"recipients": ["5551234", {"number": "5559876"}], "window": {"stop": "+2h"},
         "message": ["The backup failed."]}
@@ -70,7 +70,9 @@ class SubmitTest(ApiTestCase):
         status, headers, _ = self.api.request("GET", "/v1/requests", token="")
         self.assertEqual(status, 401)
         self.assertEqual(headers["www-authenticate"], 'Bearer realm="ringwell"')
-        for wrong in ("rw_AAAAAAAA_" + "x" * 43, tokens()["all"][:-1] + "A", "nonsense"):
+        right = tokens()["all"]
+        altered = right[:-1] + ("B" if right.endswith("A") else "A")
+        for wrong in ("rw_AAAAAAAA_" + "x" * 43, altered, "nonsense"):
             self.assertEqual(self.api.request("GET", "/v1/requests", token=wrong)[0], 401, wrong)
         reader = Client(self.inst, tokens()["reader"])
         status, _, body = reader.request("POST", "/v1/requests", GOOD)
@@ -155,6 +157,9 @@ class ListTest(ApiTestCase):
                                    [("555%04d" % i, "Completed", [])], kind="Page" if i % 5 == 0 else "Call",
                                    mtime=1_700_000_000 + i)
         waiting = self.api.submit(GOOD)
+        # The index follows the reports through inotify: a moment after they are written.
+        wait_for(lambda: len(self.api.request("GET", "/v1/requests?limit=1000")[2]["requests"]) == 31,
+                 what="the index to see every report")
         seen, cursor, pages = [], None, 0
         while True:
             path = "/v1/requests?limit=7" + ("&cursor=" + cursor if cursor else "")
