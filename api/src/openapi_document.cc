@@ -10,7 +10,7 @@ namespace {
 constexpr char kPrefix[] = "RequestDescription_";
 
 // Points the schema's "#/$defs/NAME" references at the document's components.
-void Rewrite(nlohmann::json& node) {
+void Rewrite(nlohmann::ordered_json& node) {
   if (node.is_object()) {
     for (auto& [key, value] : node.items()) {
       if (key == "$ref" && value.is_string() &&
@@ -28,11 +28,11 @@ void Rewrite(nlohmann::json& node) {
 }  // namespace
 
 std::string OpenApiDocument() {
-  nlohmann::json document = nlohmann::json::parse(kOpenApiText);
-  nlohmann::json schema = nlohmann::json::parse(kRequestSchemaText);
+  nlohmann::ordered_json document = nlohmann::ordered_json::parse(kOpenApiText);
+  nlohmann::ordered_json schema = nlohmann::ordered_json::parse(kRequestSchemaText);
   schema.erase("$schema");
   schema.erase("$id");
-  nlohmann::json definitions = schema.value("$defs", nlohmann::json::object());
+  nlohmann::ordered_json definitions = schema.value("$defs", nlohmann::ordered_json::object());
   schema.erase("$defs");
   Rewrite(schema);
   Rewrite(definitions);
