@@ -68,10 +68,13 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
     return result;
   }
   if (!done || aborted_) {
+    // Abort may come from another thread at any time: what decides the
+    // result is read under the lock.
+    const bool aborted = aborted_;
     const bool responded = responded_;
     lock.unlock();
     HangUp();
-    if (aborted_) {
+    if (aborted) {
       result.error = "The host is stopping";
     } else if (responded) {
       result.outcome = DialOutcome::kNoAnswer;
