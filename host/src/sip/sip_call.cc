@@ -90,18 +90,9 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
   // Closed before an answer.
   if (code_ != 0) {
     result.protocol.push_back("Reply: " + std::to_string(code_) + " " + reason_);
-    switch (code_) {
-      case 486:
-      case 600:
-        result.outcome = DialOutcome::kBusy;
-        break;
-      case 408:
-      case 480:
-      case 487:
-        result.outcome = DialOutcome::kNoAnswer;
-        break;
-      default:
-        result.error = "SIP " + std::to_string(code_) + " " + reason_;
+    result.outcome = OutcomeOfFinalReply(code_);
+    if (result.outcome == DialOutcome::kFailed) {
+      result.error = "SIP " + std::to_string(code_) + " " + reason_;
     }
   } else {
     result.error = std::string("Call failed: ") + std::strerror(close_error_);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "call_tree.h"
+#include "dial_outcome.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
 
@@ -39,16 +40,6 @@ struct rtp_header;
 struct sa;
 
 namespace ringwell::host::sip {
-
-enum class DialOutcome { kAnswered, kBusy, kNoAnswer, kFailed };
-
-struct DialResult {
-  DialOutcome outcome = DialOutcome::kFailed;
-  int code = 0;        // the final SIP reply (0: none)
-  std::string reason;  // its reason phrase
-  std::string error;   // what failed, for kFailed
-  std::vector<std::string> protocol;
-};
 
 class SipCall final : public CallLeg {
  public:
