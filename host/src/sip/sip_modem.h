@@ -14,7 +14,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "sim_line.h"
 #include "sip_account.h"
 #include "sip_stack.h"
+#include "thread_annotations.h"
 
 namespace ringwell::host::sip {
 
@@ -38,7 +38,7 @@ class SipModem final : public ComObject<dialqueue::IModem> {
 
   int line() const { return line_; }
   // Ends the call in progress at once and every later one (the host stops).
-  void Stop();
+  void Stop() RINGWELL_EXCLUDES(mutex_);
 
  private:
   CallRecord Call(const std::string& number, const std::string& request_xml,
@@ -46,9 +46,9 @@ class SipModem final : public ComObject<dialqueue::IModem> {
 
   const int line_;
   SipStack& stack_;
-  std::mutex mutex_;
-  bool stopped_ = false;
-  SipCall* current_ = nullptr;
+  Mutex mutex_;
+  bool stopped_ RINGWELL_GUARDED_BY(mutex_) = false;
+  SipCall* current_ RINGWELL_GUARDED_BY(mutex_) = nullptr;  // the call in progress
 };
 
 // The SIP lines of the host and their stack.
