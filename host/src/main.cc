@@ -26,7 +26,6 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -38,6 +37,7 @@
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
@@ -137,8 +137,8 @@ int Run(Options options) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-  if (signal_fd < 0) return Fail("cannot watch for signals");
+  const UniqueFd signal_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+  if (signal_fd.get() < 0) return Fail("cannot watch for signals");
 
   std::unique_ptr<host::RequestWatcher> watcher;
   try {
@@ -191,7 +191,7 @@ int Run(Options options) {
   std::fflush(stdout);
 
   setup::StorageWatch storage("ringwell-host", options.root, HostLog());
-  pollfd fds[2] = {{signal_fd, POLLIN, 0}, {watcher->fd(), POLLIN, 0}};
+  pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {watcher->fd(), POLLIN, 0}};
   const nfds_t count = watcher->fd() >= 0 ? 2 : 1;
   for (;;) {
     // At least once a second the host looks at the storage root.
@@ -211,7 +211,6 @@ int Run(Options options) {
   modems.clear();
   pager.Reset();
   sip_lines.reset();
-  ::close(signal_fd);
   std::printf("ringwell-host: stopped\n");
   return 0;
 }
