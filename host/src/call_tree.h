@@ -13,13 +13,10 @@
 // that thread only.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include "scenario.h"
 
 namespace ringwell::host {
 
@@ -59,20 +56,8 @@ struct CallWalk {
 // is waited for at most `max_greeting_seconds`.
 CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds);
 
-// How long a part plays, in seconds.
-using PartLength = std::function<double(const MessagePart&)>;
-
-// The walk for a simulated callee behaving as `behaviour`, in simulated
-// seconds (nothing waits in real time).
-CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
-                      double max_greeting_seconds, const PartLength& part_length);
-
 // A count of the request (NumberOfRings, MaxGreetingDuration): the child
 // element's typed value when it lies in 0..100000, else `fallback`.
 int RequestCount(pugi::xml_node request, const char* name, int fallback);
-
-// The length of a spoken text part when it has not been rendered: about
-// 0.4 s a word.
-double EstimatedSpeechSeconds(const std::string& text);
 
 }  // namespace ringwell::host

@@ -14,10 +14,10 @@
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
-// scenario.h, sample in host/scenario.sample.json); without one every call is
-// answered. A simulated second takes --time-scale real seconds (default 0.01).
-// With --pager-config the pager is real: it delivers pages through web hooks
-// and e-mail as that file says (see src/pager/pager_config.h and
+// src/sim/scenario.h, sample in host/scenario.sample.json); without one every
+// call is answered. A simulated second takes --time-scale real seconds (default
+// 0.01). With --pager-config the pager is real: it delivers pages through web
+// hooks and e-mail as that file says (see src/pager/pager_config.h and
 // host/pager.sample.toml). --dispatch immediate hands each due call at once to
 // the lowest-numbered free line (for many lines); the default, polling, has
 // every line look at the queue on its own schedule. When systemd started it,
@@ -46,10 +46,10 @@
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "ringwell/setup/startup.h"
-#include "scenario.h"
-#include "sim_line.h"
-#include "sim_modem.h"
-#include "sim_pager.h"
+#include "sim/scenario.h"
+#include "sim/sim_modem.h"
+#include "sim/sim_pager.h"
+#include "sim/simulated_time.h"
 #include "sip_modem.h"
 
 namespace {
@@ -310,7 +310,8 @@ int main(int argc, char** argv) {
   app.add_option("--pager-line", options.pager_line,
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");
-  app.add_option("--scenario", options.scenario, "what the callees do (JSON, see scenario.h)")
+  app.add_option("--scenario", options.scenario,
+                 "what the callees do (JSON, see host/src/sim/scenario.h)")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
                  "write what each callee heard as a wav file into this directory (made if "

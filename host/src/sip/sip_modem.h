@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "call_record.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "sim_line.h"
 #include "sip_account.h"
 #include "sip_stack.h"
 #include "thread_annotations.h"

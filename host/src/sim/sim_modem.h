@@ -13,10 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "call_record.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "scenario.h"
-#include "sim_line.h"
+#include "sim/scenario.h"
+#include "sim/simulated_time.h"
 
 namespace ringwell::host {
 
