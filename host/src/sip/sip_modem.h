@@ -3,9 +3,12 @@
 // period, and on answer waits for the callee's greeting (at most
 // MaxGreetingDuration), walks the request's call tree with the walker the
 // simulated lines use, and hangs up. The result is the Call element of a
-// simulated line (Status/Answer "Completed"/"Answered", "Busy", "NoAnswer" or
-// "Failed" with an Error text) plus SipReply: the final SIP reply's code and
-// reason. Duration counts the answered part, in seconds.
+// simulated line (call_record.h: Status/Answer "Completed"/"Answered",
+// "Busy", "NoAnswer" or "Failed" with an Error text) plus SipReply: the last
+// SIP reply of note, code and reason (the final reply, or Ringing for a call
+// that rang out). Duration counts the answered part, in seconds. While the
+// stack's registration has failed (or not succeeded within 5 s), every call
+// fails with that text.
 //
 // SipLines builds the configured lines on one SipStack and stops them.
 //

@@ -2,7 +2,7 @@
 // runs on a thread of its own, and every libre object is created, used and
 // released on that thread: the SIP lines hand work to it with Run (the
 // function runs on the loop thread while the caller waits). Only sending RTP
-// packets happens on the lines' own threads (a socket write).
+// packets happens elsewhere, on each call's sender thread (a socket write).
 //
 // The stack opens the configured transport on the local address, refuses
 // calls offered to it, and, when a registrar is configured, registers and
@@ -44,7 +44,8 @@ class SipStack {
   // and joins it. The lines must have finished their calls.
   ~SipStack();
 
-  // Runs `work` on the loop thread and returns when it has run.
+  // Runs `work` on the loop thread and returns when it has run. Throws
+  // std::runtime_error when the loop cannot be reached.
   void Run(const std::function<void()>& work);
 
   const SipAccount& account() const { return account_; }
