@@ -54,8 +54,8 @@ class BaresipCallee {
   void Type(const std::string& text) const;
   // Waits for a line of baresip's output containing `text`.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
-  // What the callee heard in its last call (waits for the recording to be
-  // closed); empty when there is none.
+  // What the callee heard in its last call, once the call has closed and
+  // its recording stopped growing; empty when there is none.
   Samples Heard();
 
  private:
