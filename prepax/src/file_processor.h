@@ -21,9 +21,14 @@
 // "ErrorGenerateVoiceFile" or "InternalError"). Request IDs, user IDs and
 // file-part names must be plain names; anything else fails the request before
 // it can name a path outside the storage root. A request whose report cannot
-// be created is not processed: it stays in Inbox and is tried again every
-// cycle, with one event until it succeeds. An Inbox file that cannot be read
-// fails once and is left alone until the daemon restarts.
+// be created is not processed. When Reports/ itself fails (its lock cannot be
+// taken, or it takes no new file), the request stays in Inbox and is tried
+// again once Reports/ takes files, with one event until it succeeds. When the
+// report generator refuses what the request holds (E_INVALIDARG: text XML
+// cannot carry, no UserID, ...), or Reports/ works and only this report
+// fails, no attempt could succeed: the request is cleared at once like any
+// failed request, with one event. An Inbox file that cannot be read fails once
+// and is left alone until the daemon restarts.
 //
 // Surviving a kill at any point. The request directory is made under a
 // temporary name together with its marker ".preprocessing" (which counts the
@@ -118,7 +123,9 @@ class CFileProcessor {
   bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
   bool ProcessTextPart(pugi::xml_node part, Request& request);
-  bool ReportsDirectoryTakesFiles() const;
+  // Whether Reports/ takes a report now: the lock of `report` can be taken,
+  // and a new file written and synced there.
+  bool ReportsDirectoryTakesFiles(const std::string& report) const;
   // Creates the report from `request_file` and sets `status` on it and on
   // every "PhoneNumber" recipient of `document`: two saves of the report
   // (CreateNewReport, then one ITallierChanges::ApplyChanges).
