@@ -77,6 +77,30 @@ TEST_F(RefusedRequestTest, RequestWhoseReportIsRefusedIsClearedOnceWithOneEvent)
   }
 }
 
+// Invalid UTF-8 in a recipient or in the ID: the report generator refuses
+// the request, which is cleared once with one event of the daemon's, not
+// tried again every second. The toolkit names every file after its request's
+// ID, so a file whose ID is not UTF-8 is cleared by that name too.
+TEST_F(RefusedRequestTest, InvalidUtf8InARecipientOrTheIdIsClearedOnce) {
+  const std::string recipient =
+      HandEdited([](std::string& text) { Replace(text, ">5551234<", ">555\xC3\x28<"); });
+  const std::string id = "{BAD\xFF\xFE}";
+  WriteFile(InboxFile(id), "<Request ID=\"" + id +
+                               "\" UserID=\"{0}\" Type=\"Call\"><Recipients><Recipient>5551234"
+                               "</Recipient></Recipients></Request>");
+  CFileProcessor processor;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    processor.ScanInbox();
+    processor.ProcessFiles();
+  }
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+  EXPECT_TRUE(ListDir(root() + "Requests").empty());
+  EXPECT_FALSE(fs::exists(ReportFile(recipient)));
+  EXPECT_EQ(EntriesOf("CTallier::CreateNewReport"), 2);
+  EXPECT_EQ(EntriesOf("CFileProcessor::ProcessFiles"), 2);
+  EXPECT_EQ(EventLogEntries().size(), 4u);
+}
+
 // A refusal is told from a Reports directory that fails: a refused request
 // is cleared even then, and a sound one waits until Reports is back.
 TEST_F(RefusedRequestTest, OnlyAFailingReportsDirectoryKeepsRequestsWaiting) {
