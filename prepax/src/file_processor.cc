@@ -111,9 +111,13 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
   // and the code's text); the request is ended below.
   const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
+  if (Succeeded(hr)) return;
   // Speech cut short by the daemon's stop: the request stays as it is and is
-  // processed again on the next start.
-  if (Succeeded(hr) || hr == E_ABORT) return;
+  // processed again on the next start, this start not counted.
+  if (hr == E_ABORT) {
+    UncountStart(request);
+    return;
+  }
   // The status goes first: a kill before the request is cleared leaves its
   // inbox file, and the next run ends it the same way.
   if (!request.report_path.empty() && tallier_) {
@@ -186,7 +190,7 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   report_failures_.erase(name);
   request.report_path = report;
 
-  MakeRequestDirectory(request.id);
+  request.earlier_starts = MakeRequestDirectory(request.id);
   request.request_dir = layout_.RequestDir(request.id);
 
   const std::string user_id = RequiredAttribute(root, "UserID");

@@ -56,7 +56,10 @@
 // or the staged request at the next start.
 //
 // A request that was started twice before and never finished (each time the
-// daemon died with it) is given up: "InternalError" and an event.
+// daemon died with it) is given up: "InternalError" and an event. An orderly
+// stop (SIGTERM) is not a crash and never counts: a request whose speech the
+// stop cut short has its start taken back from the marker, and is taken up
+// again at the next start however often the daemon is stopped.
 //
 // Thread-safety: used by the daemon's worker thread only.
 #pragma once
@@ -106,7 +109,9 @@ class CFileProcessor {
     std::string type;
     std::string report_path;
     std::string request_dir;  // Requests/ID, no trailing "/"
-    std::string user_files;   // Files/USERID/
+    // The starts of the request its marker counted before this one.
+    int earlier_starts = 0;
+    std::string user_files;  // Files/USERID/
     std::string status = "InternalError";
   };
 
@@ -117,8 +122,12 @@ class CFileProcessor {
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
   // Makes the request directory, or takes over the one an interrupted run
-  // left; fails once the request has been started too often.
-  void MakeRequestDirectory(const std::string& id);
+  // left; fails once the request has been started too often. Returns the
+  // starts counted before this one (0 for a new directory).
+  int MakeRequestDirectory(const std::string& id);
+  // The daemon's stop cut the request short: its marker goes back to the
+  // starts counted before this one, so that a stop never counts.
+  void UncountStart(const Request& request);
   // False when the daemon's stop cut the speech of a text part short.
   bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);

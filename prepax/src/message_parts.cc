@@ -82,9 +82,9 @@ bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   const std::string text = xml::Text(part);
   HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),
                                           voice ? voice.value() : nullptr, volume, rate);
+  if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
   if (Failed(hr)) {
     LogOne(prepax_msg::kGenerateVoiceFileFailed, wav_path);
-    if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
     request.status = "ErrorGenerateVoiceFile";
     throw ComError(hr);
   }
