@@ -190,6 +190,7 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   report_failures_.erase(name);
   request.report_path = report;
 
+  CheckRequestSize(root, request);
   request.earlier_starts = MakeRequestDirectory(request.id);
   request.request_dir = layout_.RequestDir(request.id);
 

@@ -18,7 +18,12 @@
 //
 // A request that fails is cleared from Inbox and Requests and its report gets
 // the error status ("ErrorNoFile", "ErrorConvertFile",
-// "ErrorGenerateVoiceFile" or "InternalError"). Request IDs, user IDs and
+// "ErrorGenerateVoiceFile" or "InternalError"). So does a request past the
+// configured limits of a whole request (request_limits.h), with an event
+// naming the limit: too many parts ("InternalError") or too much text
+// ("ErrorGenerateVoiceFile") before anything is made, too much audio once
+// the part that passes the limit is made ("ErrorGenerateVoiceFile" for
+// speech, "ErrorConvertFile" for a recording). Request IDs, user IDs and
 // file-part names must be plain names; anything else fails the request before
 // it can name a path outside the storage root. A request whose report cannot
 // be created is not processed. When Reports/ itself fails (its lock cannot be
@@ -71,6 +76,7 @@
 
 #include "ringwell/common/com.h"
 #include "ringwell/common/error_report.h"
+#include "ringwell/common/request_limits.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/prepax/speech.h"
@@ -111,7 +117,9 @@ class CFileProcessor {
     std::string request_dir;  // Requests/ID, no trailing "/"
     // The starts of the request its marker counted before this one.
     int earlier_starts = 0;
-    std::string user_files;  // Files/USERID/
+    RequestLimits limits;
+    double audio_seconds = 0;  // of the wav files made so far
+    std::string user_files;    // Files/USERID/
     std::string status = "InternalError";
   };
 
@@ -132,6 +140,11 @@ class CFileProcessor {
   bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
   bool ProcessTextPart(pugi::xml_node part, Request& request);
+  // Fails the request when its parts or its text go past the limits.
+  void CheckRequestSize(pugi::xml_node root, Request& request) const;
+  // Adds the length of the wav file just made to the request's audio; past
+  // the limit the request fails with `status`.
+  void CountAudio(const std::string& wav, const char* status, Request& request) const;
   // Whether Reports/ takes a report now: the lock of `report` can be taken,
   // and a new file written and synced there.
   bool ReportsDirectoryTakesFiles(const std::string& report) const;
