@@ -1,25 +1,26 @@
-// How a line plays a request's call tree to a callee who picked up: each
-// Message of the tree is played part by part; when the message has Responses
-// the line waits Timeout seconds for a key, playing the message again up to
-// Replays times; a key whose Button matches a Response leads into that
-// response (its Message, its nested Responses and further nodes), and the
-// walk then goes on with the next node.
+// How a line plays a request's call tree to a callee who picked up: after the
+// greeting, each Message of the tree is played part by part, up to 1 +
+// Replays times. When a Responses element with a Response follows the
+// message, the line waits Timeout seconds for a key after each playing (keys
+// pressed while it played count too): a key whose Button matches a
+// Response leads into that response (its Message, its nested Responses and
+// further nodes) and ends the replays; no key, or a key that matches none,
+// plays the message again. The walk then goes on with the next node. A
+// message without a Response is simply played 1 + Replays times.
 //
 // One walker serves every kind of line: it drives the call through CallLeg,
-// which a simulated line implements with simulated seconds and a SIP line
-// with real audio on a real call.
+// which a simulated line implements with simulated seconds
+// (sim/simulated_walk.h) and a SIP line with real audio on a real call
+// (sip/sip_call.h).
 //
 // Thread-safety: the walker runs on the calling thread; it uses the leg from
 // that thread only.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include "scenario.h"
 
 namespace ringwell::host {
 
@@ -59,20 +60,8 @@ struct CallWalk {
 // is waited for at most `max_greeting_seconds`.
 CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds);
 
-// How long a part plays, in seconds.
-using PartLength = std::function<double(const MessagePart&)>;
-
-// The walk for a simulated callee behaving as `behaviour`, in simulated
-// seconds (nothing waits in real time).
-CallWalk WalkCallTree(pugi::xml_node call_tree, const Behaviour& behaviour,
-                      double max_greeting_seconds, const PartLength& part_length);
-
 // A count of the request (NumberOfRings, MaxGreetingDuration): the child
 // element's typed value when it lies in 0..100000, else `fallback`.
 int RequestCount(pugi::xml_node request, const char* name, int fallback);
-
-// The length of a spoken text part when it has not been rendered: about
-// 0.4 s a word.
-double EstimatedSpeechSeconds(const std::string& text);
 
 }  // namespace ringwell::host

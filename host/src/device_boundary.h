@@ -1,6 +1,9 @@
 // What every line and pager of the host does where the scheduler calls it:
 // check the arguments, and turn what the work throws into the status the
 // scheduler expects, so that no exception crosses the interface.
+//
+// Thread-safety: pure functions; DeviceCall runs its body on the calling
+// thread.
 #pragma once
 
 #include <cstdint>

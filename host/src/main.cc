@@ -1,10 +1,11 @@
 // ringwell-host: the reference telephony host. It creates the call scheduler
 // by its class identifier (the registry must hold libdialqueue.so and
-// libtallier.so, registered with ringwell-regsvr), gives it simulated modem
-// lines and a simulated pager, and hands it every request file that appears in
-// the Requests directory of the storage root, at start and whenever one
-// appears. SIGTERM or SIGINT stop it: the scheduler is released (its workers
-// finish the call in progress at once and end) and the host exits with 0.
+// libtallier.so, registered with ringwell-regsvr), gives it its lines
+// (simulated modem lines, SIP lines) and a pager (simulated, or real), and
+// hands it every request file that appears in the Requests directory of the
+// storage root, at start and whenever one appears. SIGTERM or SIGINT stop it:
+// the calls in progress end at once, the scheduler is released (its workers
+// end), then the lines and the pager, and the host exits with 0.
 //
 //   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
@@ -13,10 +14,10 @@
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
-// scenario.h, sample in host/scenario.sample.json); without one every call is
-// answered. A simulated second takes --time-scale real seconds (default 0.01).
-// With --pager-config the pager is real: it delivers pages through web hooks
-// and e-mail as that file says (see src/pager/pager_config.h and
+// src/sim/scenario.h, sample in host/scenario.sample.json); without one every
+// call is answered. A simulated second takes --time-scale real seconds (default
+// 0.01). With --pager-config the pager is real: it delivers pages through web
+// hooks and e-mail as that file says (see src/pager/pager_config.h and
 // host/pager.sample.toml). --dispatch immediate hands each due call at once to
 // the lowest-numbered free line (for many lines); the default, polling, has
 // every line look at the queue on its own schedule. When systemd started it,
@@ -27,12 +28,12 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
@@ -47,10 +49,10 @@
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "ringwell/setup/startup.h"
-#include "scenario.h"
-#include "sim_line.h"
-#include "sim_modem.h"
-#include "sim_pager.h"
+#include "sim/scenario.h"
+#include "sim/sim_modem.h"
+#include "sim/sim_pager.h"
+#include "sim/simulated_time.h"
 #include "sip_modem.h"
 
 namespace {
@@ -71,8 +73,12 @@ struct Options {
   std::string dispatch = "polling";
 };
 
-int Fail(const std::string& message) {
+void Complain(const std::string& message) {
   std::fprintf(stderr, "ringwell-host: %s\n", message.c_str());
+}
+
+int Fail(const std::string& message) {
+  Complain(message);
   return 1;
 }
 
@@ -99,142 +105,222 @@ const CEventLog& HostLog() {
   return log;
 }
 
-int Run(Options options) {
+// What the host runs with, once its configuration has been read.
+struct Configuration {
+  Options options;  // with the storage root and the pager log filled in
+  std::shared_ptr<host::Scenario> scenario;
+  ComPtr<dialqueue::IPager> real_pager;  // from --pager-config; null: simulated or none
+};
+
+// Checks the installation and reads the configuration files; nullopt once
+// it has said what is wrong.
+std::optional<Configuration> Configure(Options options) {
   using setup::Component;
   const setup::Requirements requirements{.components = {Component::kDialqueue, Component::kTallier},
                                          .prepax_registered = false,
                                          .audio_format_needed = false,
                                          .root = options.root};
-  if (!setup::ReadyToStart("ringwell-host", requirements, HostLog())) return 1;
+  if (!setup::ReadyToStart("ringwell-host", requirements, HostLog())) return std::nullopt;
   options.root = setup::ConfiguredRoot(requirements);
   RegisterStorageRoot(options.root);  // nothing below it is reached through a link
   if (options.pager_log.empty()) options.pager_log = options.root + "pager.log";
   if (!options.heard_dir.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(options.heard_dir, ec);
-    if (ec) return Fail("cannot make the --heard-dir " + options.heard_dir + ": " + ec.message());
-  }
-
-  std::shared_ptr<host::Scenario> scenario;
-  try {
-    scenario = std::make_shared<host::Scenario>(
-        options.scenario.empty() ? host::Scenario() : host::Scenario::Load(options.scenario));
-  } catch (const std::exception& e) {
-    return Fail(std::string("bad scenario: ") + e.what());
-  }
-
-  ComPtr<dialqueue::IPager> pager;
-  if (!options.no_pager && !options.pager_config.empty()) {
-    try {
-      pager = MakeComObject<host::CurlPager>(host::pager::LoadPagerConfig(options.pager_config),
-                                             options.pager_log);
-    } catch (const std::exception& e) {
-      return Fail(std::string("bad pager configuration: ") + e.what());
+    if (ec) {
+      Complain("cannot make the --heard-dir " + options.heard_dir + ": " + ec.message());
+      return std::nullopt;
     }
   }
 
-  // The stop signals are taken from a descriptor; every thread made from here
-  // on inherits the blocked mask.
+  Configuration config;
+  try {
+    config.scenario = std::make_shared<host::Scenario>(
+        options.scenario.empty() ? host::Scenario() : host::Scenario::Load(options.scenario));
+  } catch (const std::exception& e) {
+    Complain(std::string("bad scenario: ") + e.what());
+    return std::nullopt;
+  }
+  if (!options.no_pager && !options.pager_config.empty()) {
+    try {
+      config.real_pager = MakeComObject<host::CurlPager>(
+          host::pager::LoadPagerConfig(options.pager_config), options.pager_log);
+    } catch (const std::exception& e) {
+      Complain(std::string("bad pager configuration: ") + e.what());
+      return std::nullopt;
+    }
+  }
+  config.options = std::move(options);
+  return config;
+}
+
+// Blocks SIGTERM and SIGINT in this thread, and so in every thread made
+// from here on, and returns a descriptor that reads them (-1 on failure).
+UniqueFd WatchStopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-  if (signal_fd < 0) return Fail("cannot watch for signals");
+  return UniqueFd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+}
 
-  std::unique_ptr<host::RequestWatcher> watcher;
-  try {
-    watcher = std::make_unique<host::RequestWatcher>(options.root + kRequestsDir + "/");
-  } catch (const std::exception& e) {
-    return Fail(e.what());
+// The scheduler with the lines and the pager it was given.
+class Host {
+ public:
+  Host() = default;
+  ~Host() { Shutdown(); }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Creates the scheduler and gives it the simulated lines, the SIP lines
+  // and the pager; false once it has said what is wrong (Shutdown then ends
+  // what was started).
+  bool BuildLines(Configuration& config);
+
+  dialqueue::IDialqueue& scheduler() { return *scheduler_; }
+  // What the heartbeat tells: lines, SIP registration, queue, counts.
+  host::HostStatus& status() { return status_; }
+  // "1,2,sip 5": the lines, for the ready line.
+  const std::string& line_list() const { return line_list_; }
+
+  // Ends everything in the one order that is safe; the destructor does it
+  // too, and a second call does nothing.
+  void Shutdown() {
+    // 1. The calls in progress end now: simulated time stops passing, SIP
+    //    calls are cancelled or hung up.
+    if (time_) time_->Shutdown();
+    if (sip_lines_) sip_lines_->Stop();
+    // 2. The scheduler stops and joins its workers: from here on no line
+    //    and no pager is called.
+    scheduler_.Reset();
+    // 3. The devices go, the SIP stack last: its lines used it until now.
+    modems_.clear();
+    pager_.Reset();
+    sip_lines_.reset();
   }
 
-  ComPtr<dialqueue::IDialqueue> scheduler;
-  if (HRESULT hr = CreateInstance(dialqueue::kDialqueueClsid, &scheduler); Failed(hr)) {
-    return Fail("cannot create the scheduler: " + Describe(hr));
+ private:
+  // The scheduler is given the devices through the status's counting
+  // wrappers: the status outlives it.
+  host::HostStatus status_;
+  ComPtr<dialqueue::IDialqueue> scheduler_;
+  std::shared_ptr<host::SimulatedTime> time_;
+  std::vector<ComPtr<host::SimModem>> modems_;
+  std::unique_ptr<host::sip::SipLines> sip_lines_;
+  ComPtr<dialqueue::IPager> pager_;
+  std::string line_list_;
+};
+
+bool Host::BuildLines(Configuration& config) {
+  Options& options = config.options;
+  if (HRESULT hr = CreateInstance(dialqueue::kDialqueueClsid, &scheduler_); Failed(hr)) {
+    Complain("cannot create the scheduler: " + Describe(hr));
+    return false;
   }
   if (options.dispatch == "immediate") {
     ComPtr<dialqueue::IDialqueueDispatch> dispatch;
     if (Failed(
-            scheduler->QueryInterface(dialqueue::IDialqueueDispatch::kIid, dispatch.PutVoid())) ||
+            scheduler_->QueryInterface(dialqueue::IDialqueueDispatch::kIid, dispatch.PutVoid())) ||
         Failed(dispatch->SetLineDispatch(dialqueue::dqImmediateDispatch))) {
-      return Fail("the scheduler offers no immediate dispatch");
+      Complain("the scheduler offers no immediate dispatch");
+      return false;
     }
   }
-  // The scheduler gets the devices through the status's counting wrappers.
-  host::HostStatus status;
   ComPtr<dialqueue::IDialqueueStatus> queues;
-  if (Succeeded(scheduler->QueryInterface(dialqueue::IDialqueueStatus::kIid, queues.PutVoid()))) {
-    status.SetScheduler(queues);
+  if (Succeeded(scheduler_->QueryInterface(dialqueue::IDialqueueStatus::kIid, queues.PutVoid()))) {
+    status_.SetScheduler(queues);
   }
-  auto time = std::make_shared<host::SimulatedTime>(options.time_scale);
-  std::vector<ComPtr<host::SimModem>> modems;
-  std::string line_list;
+  time_ = std::make_shared<host::SimulatedTime>(options.time_scale);
   for (int line : options.lines) {
-    modems.push_back(MakeComObject<host::SimModem>(line, scenario, time, options.heard_dir));
-    scheduler->AddModem(
-        status.CountedModem(ComPtr<dialqueue::IModem>(modems.back().Get()), line, "sim").Get(),
+    modems_.push_back(
+        MakeComObject<host::SimModem>(line, config.scenario, time_, options.heard_dir));
+    scheduler_->AddModem(
+        status_.CountedModem(ComPtr<dialqueue::IModem>(modems_.back().Get()), line, "sim").Get(),
         line);
-    line_list += (line_list.empty() ? "" : ",") + std::to_string(line);
+    line_list_ += (line_list_.empty() ? "" : ",") + std::to_string(line);
   }
-  std::unique_ptr<host::sip::SipLines> sip_lines;
   if (!options.sip.lines.empty()) {
     std::string error;
-    sip_lines = host::sip::SipLines::Start(std::move(options.sip), &error);
-    if (!sip_lines) return Fail(error);
-    status.SetRegistration([lines = sip_lines.get()](std::string* registrar, std::string* detail) {
-      return lines->Registration(registrar, detail);
-    });
-    for (const auto& modem : sip_lines->modems()) {
-      scheduler->AddModem(
-          status.CountedModem(ComPtr<dialqueue::IModem>(modem.Get()), modem->line(), "sip").Get(),
+    sip_lines_ = host::sip::SipLines::Start(std::move(options.sip), &error);
+    if (!sip_lines_) {
+      Complain(error);
+      return false;
+    }
+    status_.SetRegistration(
+        [lines = sip_lines_.get()](std::string* registrar, std::string* detail) {
+          return lines->Registration(registrar, detail);
+        });
+    for (const auto& modem : sip_lines_->modems()) {
+      scheduler_->AddModem(
+          status_.CountedModem(ComPtr<dialqueue::IModem>(modem.Get()), modem->line(), "sip").Get(),
           modem->line());
-      line_list += (line_list.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
+      line_list_ += (line_list_.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
     }
   }
   if (!options.no_pager) {
-    if (!pager) pager = MakeComObject<host::SimPager>(scenario, options.pager_log);
-    scheduler->AddPager(status.CountedPager(pager, options.pager_line).Get(), options.pager_line);
+    pager_ = config.real_pager ? std::move(config.real_pager)
+                               : MakeComObject<host::SimPager>(config.scenario, options.pager_log);
+    scheduler_->AddPager(status_.CountedPager(pager_, options.pager_line).Get(),
+                         options.pager_line);
   }
+  return true;
+}
 
-  for (const std::string& path : watcher->Existing()) HandOver(*scheduler, path);
-  // The heartbeat that /readyz and ringwell-setup --check read.
-  auto heartbeat = std::make_unique<status_file::Heartbeat>(options.root, "ringwell-host",
-                                                            std::chrono::seconds(2),
-                                                            [&status] { return status.Details(); });
+// Hands the scheduler every request file, those there now and each one that
+// appears, and looks at the storage root at least once a second, until a
+// stop signal arrives on `stop_signals`. 0, or 1 when waiting fails.
+int Serve(Host& host, const Options& options, int stop_signals, host::RequestWatcher& watcher) {
+  for (const std::string& path : watcher.Existing()) HandOver(host.scheduler(), path);
+  // The heartbeat that /readyz and ringwell-setup --check read; it says
+  // "stopped" when Serve returns.
+  status_file::Heartbeat heartbeat(options.root, "ringwell-host", std::chrono::seconds(2),
+                                   [&host] { return host.status().Details(); });
   sd_notify(0, "READY=1");
+  const std::string& lines = host.line_list();
   std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),
-              line_list.empty() ? "none" : line_list.c_str(),
+              lines.empty() ? "none" : lines.c_str(),
               options.no_pager ? "no pager"
                                : ("pager on line " + std::to_string(options.pager_line)).c_str());
   std::fflush(stdout);
 
   setup::StorageWatch storage("ringwell-host", options.root, HostLog());
-  pollfd fds[2] = {{signal_fd, POLLIN, 0}, {watcher->fd(), POLLIN, 0}};
-  const nfds_t count = watcher->fd() >= 0 ? 2 : 1;
+  pollfd fds[2] = {{stop_signals, POLLIN, 0}, {watcher.fd(), POLLIN, 0}};
+  const nfds_t count = watcher.fd() >= 0 ? 2 : 1;
   for (;;) {
-    // At least once a second the host looks at the storage root.
     const int ready = ::poll(fds, count, 1000);
     if (ready < 0 && errno != EINTR) return Fail("poll failed");
     storage.Poll();
     if (fds[0].revents & POLLIN) break;
-    for (const std::string& path : watcher->Appeared()) HandOver(*scheduler, path);
+    for (const std::string& path : watcher.Appeared()) HandOver(host.scheduler(), path);
   }
-
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-host: stopping\n");
   std::fflush(stdout);
-  heartbeat.reset();  // says "stopped"
-  time->Shutdown();   // calls in progress end now
-  if (sip_lines) sip_lines->Stop();
-  scheduler.Reset();  // stops and joins every worker
-  modems.clear();
-  pager.Reset();
-  sip_lines.reset();
-  ::close(signal_fd);
-  std::printf("ringwell-host: stopped\n");
   return 0;
+}
+
+// Configure, build the lines, serve, shut down in order.
+int Run(Options options) {
+  std::optional<Configuration> config = Configure(std::move(options));
+  if (!config) return 1;
+  // Before any thread is made: the scheduler's workers and the SIP stack's
+  // loop must not take the stop signals.
+  const UniqueFd stop_signals = WatchStopSignals();
+  if (stop_signals.get() < 0) return Fail("cannot watch for signals");
+  std::unique_ptr<host::RequestWatcher> watcher;
+  try {
+    watcher = std::make_unique<host::RequestWatcher>(config->options.root + kRequestsDir + "/");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+
+  Host host;
+  if (!host.BuildLines(*config)) return 1;
+  const int status = Serve(host, config->options, stop_signals.get(), *watcher);
+  host.Shutdown();
+  if (status == 0) std::printf("ringwell-host: stopped\n");
+  return status;
 }
 
 }  // namespace
@@ -249,7 +335,8 @@ int main(int argc, char** argv) {
   app.add_option("--pager-line", options.pager_line,
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");
-  app.add_option("--scenario", options.scenario, "what the callees do (JSON, see scenario.h)")
+  app.add_option("--scenario", options.scenario,
+                 "what the callees do (JSON, see host/src/sim/scenario.h)")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
                  "write what each callee heard as a wav file into this directory (made if "

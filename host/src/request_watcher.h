@@ -1,7 +1,8 @@
 // Watches the Requests directory of the storage root for scheduled request
 // files (*.xml, not hidden: the temporary files of atomic saves start with a
-// dot). Uses inotify when it can; otherwise the caller polls and the watcher
-// lists the directory each time.
+// dot). Only regular files count: a symbolic link is never handed over. Uses
+// inotify when it can; otherwise the caller polls and the watcher lists the
+// directory each time.
 //
 // Thread-safety: one thread uses a watcher.
 #pragma once

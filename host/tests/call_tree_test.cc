@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ringwell/common/xml.h"
+#include "sim/simulated_walk.h"
 
 namespace ringwell::host {
 namespace {

@@ -82,7 +82,15 @@ TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {
   ASSERT_TRUE(host.WaitForLine("ready", 30s)) << host.output();
   fs::remove_all(root() + "Reports");
   EXPECT_TRUE(WaitForEvent("has vanished"));
-  std::this_thread::sleep_for(2500ms);  // two more looks at the root
+  // The host looks at the root before it hands over a request file that
+  // appeared: two hand-overs, two more looks. (A request without recipients
+  // leaves the scheduler nothing to do.)
+  for (const std::string name : {"first.xml", "second.xml"}) {
+    const std::string path = root() + "Requests/" + name;
+    ringwell::testing::WriteFile(
+        path, R"(<Request ID="{R1}" Type="Call"><StartTime/><StopTime/><Recipients/></Request>)");
+    EXPECT_TRUE(host.WaitForLine("handed over " + path, 30s)) << host.output();
+  }
   EXPECT_EQ(CountEvents("has vanished"), 1);
   fs::create_directories(root() + "Reports");
   EXPECT_TRUE(WaitForEvent("are back"));

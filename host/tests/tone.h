@@ -1,4 +1,6 @@
 // The host's tests' wav files: a steady tone, 8 kHz mono 16-bit PCM.
+//
+// Thread-safety: a pure function over files.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,11 +1,17 @@
 #include "request_checks.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <vector>
+
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::kel::client {
 
@@ -51,12 +57,45 @@ std::string WavProblem(const std::string& path) {
   return {};
 }
 
+namespace {
+
+// Opens a regular file for reading the way every file below the storage root
+// is opened (safe_files.h: never through a symbolic link); O_NONBLOCK, so that
+// a FIFO in its place cannot hang the open.
+bool OpenRegular(const std::string& path, UniqueFd* fd) {
+  struct stat st {};
+  return Succeeded(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, fd)) && ::fstat(fd->get(), &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
+// Reads up to `size` bytes (fewer only at the end of the file); -1 on failure.
+ssize_t ReadFully(int fd, char* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
 bool SameContent(const std::string& a, const std::string& b) {
-  std::ifstream first(a, std::ios::binary);
-  std::ifstream second(b, std::ios::binary);
-  if (!first || !second) return false;
-  return std::equal(std::istreambuf_iterator<char>(first), {},
-                    std::istreambuf_iterator<char>(second), {});
+  UniqueFd first;
+  UniqueFd second;
+  if (!OpenRegular(a, &first) || !OpenRegular(b, &second)) return false;
+  std::vector<char> one(65536);
+  std::vector<char> two(65536);
+  for (;;) {
+    const ssize_t n = ReadFully(first.get(), one.data(), one.size());
+    const ssize_t m = ReadFully(second.get(), two.data(), two.size());
+    if (n < 0 || n != m) return false;
+    if (n == 0) return true;
+    if (!std::equal(one.begin(), one.begin() + n, two.begin())) return false;
+  }
 }
 
 }  // namespace ringwell::kel::client

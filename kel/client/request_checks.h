@@ -21,7 +21,10 @@ bool IsPageable(std::string_view recipient);
 // file, else a short explanation.
 std::string WavProblem(const std::string& path);
 
-// Whether the two files have the same content (false when either cannot be read).
+// Whether the two files have the same content (false when either cannot be
+// read or is not a regular file). A file below the storage root is never
+// reached through a symbolic link (safe_files.h): a link planted in the file
+// store counts as a different file, whatever it points to.
 bool SameContent(const std::string& a, const std::string& b);
 
 }  // namespace ringwell::kel::client

@@ -72,6 +72,8 @@ HRESULT CKelService::SubmitRequest(IKelRequest* a_pRequest, std::string* a_pbstr
     xml::Document document;
     const HRESULT written = writer->XMLize(&document, document.dom(), 1);
     if (Failed(written)) return written;
+    const HRESULT checked = CheckRequestFile(document);
+    if (Failed(checked)) return checked;
     return Save(document, id);
   });
 }

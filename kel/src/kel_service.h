@@ -6,7 +6,8 @@
 // that Location derives.
 //
 // The operations live in separate files: kel_service.cc (creation, Location,
-// SubmitRequest), kel_validation.cc (the checks submission runs),
+// SubmitRequest), kel_validation.cc (the checks submission runs on the
+// objects), submission_checks.cc (those on the file about to be written),
 // kel_file_store.cc (the file store) and kel_report_access.cc (GetReport,
 // CancelRequest).
 //
@@ -60,7 +61,11 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   // when there is none.
   HRESULT GetFileInfo(const char* a_bstrName, IKelFileInfo** a_ppFileInfo) override;
   // Validates the request (a request of this toolkit), gives it a new
-  // identifier, returns it and writes Inbox/<identifier>.xml.
+  // identifier, returns it and writes Inbox/<identifier>.xml. A request file
+  // that would hold what XML 1.0 cannot carry (control characters, bytes that
+  // are not UTF-8), or a request past the configured limits of a whole request
+  // (MaxRequestParts, MaxRequestTextBytes, MaxRequestAudioSeconds), is refused
+  // with E_INVALIDARG before anything is written.
   HRESULT SubmitRequest(IKelRequest* a_pRequest, std::string* a_pbstrRequestId) override;
   // Deletes Requests/<id>.xml and marks the report and its "Scheduled"
   // sub-reports "Canceled". S_FALSE, changing nothing, when there is no
@@ -97,6 +102,15 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   // a refusal is reported to the caller.
   HRESULT SetLocation(const std::string& location, bool report);
   HRESULT Save(const xml::Document& document, const std::string& id);
+  // What the request file about to be written must satisfy
+  // (submission_checks.cc): content XML 1.0 can carry, and the limits of a
+  // whole request (parts, text, the audio of the stored recordings it names).
+  // S_OK, or E_INVALIDARG with a description naming the fault or the limit;
+  // nothing is logged.
+  HRESULT CheckRequestFile(const xml::Document& document) const;
+  // The seconds of the stored recordings the "File" parts of `request` name
+  // (recordings that are missing or unreadable count nothing).
+  double StoredAudioSeconds(pugi::xml_node request) const;
 
   // The file store's directory, Files/{0}/ below the location.
   std::string UserDirectory() const;

@@ -1,9 +1,14 @@
 #include "file_processor.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "prepax_log.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
@@ -13,6 +18,8 @@ namespace ringwell::prepax {
 namespace {
 
 constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
+// What the probe of Reports/ writes: about what a small report takes.
+constexpr std::size_t kReportProbeBytes = 4096;
 
 // A root attribute the request cannot do without.
 std::string RequiredAttribute(pugi::xml_node element, const char* name) {
@@ -23,11 +30,18 @@ std::string RequiredAttribute(pugi::xml_node element, const char* name) {
 
 }  // namespace
 
-bool CFileProcessor::ReportsDirectoryTakesFiles() const {
+bool CFileProcessor::ReportsDirectoryTakesFiles(const std::string& report) const {
+  // What a report's save needs: its lock, and room for a new file with data.
+  DirectoryLock lock;
+  if (Failed(DirectoryLock::Acquire(report, &lock))) return false;
   std::string probe;
   if (Failed(MakeUniqueFile(layout_.ReportsDir(), ".probe.", "", &probe))) return false;
+  UniqueFd fd;
+  bool written = Succeeded(OpenFile(probe, O_WRONLY, 0, &fd)) &&
+                 WriteAll(fd.get(), std::string(kReportProbeBytes, ' ')) && ::fsync(fd.get()) == 0;
+  written = Succeeded(fd.Close()) && written;
   RemoveFile(probe);
-  return true;
+  return written;
 }
 
 namespace {
@@ -97,9 +111,13 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
   // and the code's text); the request is ended below.
   const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
+  if (Succeeded(hr)) return;
   // Speech cut short by the daemon's stop: the request stays as it is and is
-  // processed again on the next start.
-  if (Succeeded(hr) || hr == E_ABORT) return;
+  // processed again on the next start, this start not counted.
+  if (hr == E_ABORT) {
+    UncountStart(request);
+    return;
+  }
   // The status goes first: a kill before the request is cleared leaves its
   // inbox file, and the next run ends it the same way.
   if (!request.report_path.empty() && tallier_) {
@@ -139,29 +157,41 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   request.id = std::move(id);
   request.type = RequiredAttribute(root, "Type");
 
-  // After a failure the report generator (which reports every failure of its
-  // own) is asked again only once the directory takes a file.
-  if (report_failures_.contains(name) && !ReportsDirectoryTakesFiles()) {
+  const std::string report = layout_.ReportFile(request.id);
+  // After a failure of Reports/ the report generator (which reports every
+  // failure of its own) is asked again only once the directory takes files.
+  if (report_failures_.contains(name) && !ReportsDirectoryTakesFiles(report)) {
     in_progress_.erase(name);
     return S_OK;
   }
-  const HRESULT reported =
-      GenerateReport(inbox_file, document, layout_.ReportFile(request.id), "Processing");
+  const HRESULT reported = GenerateReport(inbox_file, document, report, "Processing");
   if (Failed(reported)) {
-    // Without a report nobody could follow the request: it waits in Inbox.
-    in_progress_.erase(name);
-    if (report_failures_.insert(name).second) {
-      LogTwo(prepax_msg::kErrorIn, "CFileProcessor::GenerateReport",
-             "The report of request " + request.id + " cannot be created in " +
-                 layout_.ReportsDir() + " (" + ErrorText(reported) +
-                 "); the request stays in Inbox and is tried again.");
+    if (reported != E_INVALIDARG && !ReportsDirectoryTakesFiles(report)) {
+      // Reports/ itself fails. Without a report nobody could follow the
+      // request: it waits in Inbox.
+      in_progress_.erase(name);
+      if (report_failures_.insert(name).second) {
+        LogTwo(prepax_msg::kErrorIn, "CFileProcessor::GenerateReport",
+               "The report of request " + request.id + " cannot be created in " +
+                   layout_.ReportsDir() + " (" + ErrorText(reported) +
+                   "); the request stays in Inbox and is tried again.");
+      }
+      return S_OK;
     }
-    return S_OK;
+    // The report generator refused what the request holds (E_INVALIDARG), or
+    // the report of this request alone cannot be written: no attempt would
+    // ever succeed, so the request is cleared now. A report that exists
+    // (the status update failed) records the failure.
+    report_failures_.erase(name);
+    struct stat st {};
+    if (Succeeded(LinkStatus(report, &st)) && S_ISREG(st.st_mode)) request.report_path = report;
+    throw ComError(reported);
   }
   report_failures_.erase(name);
-  request.report_path = layout_.ReportFile(request.id);
+  request.report_path = report;
 
-  MakeRequestDirectory(request.id);
+  CheckRequestSize(root, request);
+  request.earlier_starts = MakeRequestDirectory(request.id);
   request.request_dir = layout_.RequestDir(request.id);
 
   const std::string user_id = RequiredAttribute(root, "UserID");

@@ -18,12 +18,22 @@
 //
 // A request that fails is cleared from Inbox and Requests and its report gets
 // the error status ("ErrorNoFile", "ErrorConvertFile",
-// "ErrorGenerateVoiceFile" or "InternalError"). Request IDs, user IDs and
+// "ErrorGenerateVoiceFile" or "InternalError"). So does a request past the
+// configured limits of a whole request (request_limits.h), with an event
+// naming the limit: too many parts ("InternalError") or too much text
+// ("ErrorGenerateVoiceFile") before anything is made, too much audio once
+// the part that passes the limit is made ("ErrorGenerateVoiceFile" for
+// speech, "ErrorConvertFile" for a recording). Request IDs, user IDs and
 // file-part names must be plain names; anything else fails the request before
 // it can name a path outside the storage root. A request whose report cannot
-// be created is not processed: it stays in Inbox and is tried again every
-// cycle, with one event until it succeeds. An Inbox file that cannot be read
-// fails once and is left alone until the daemon restarts.
+// be created is not processed. When Reports/ itself fails (its lock cannot be
+// taken, or it takes no new file), the request stays in Inbox and is tried
+// again once Reports/ takes files, with one event until it succeeds. When the
+// report generator refuses what the request holds (E_INVALIDARG: text XML
+// cannot carry, no UserID, ...), or Reports/ works and only this report
+// fails, no attempt could succeed: the request is cleared at once like any
+// failed request, with one event. An Inbox file that cannot be read fails once
+// and is left alone until the daemon restarts.
 //
 // Surviving a kill at any point. The request directory is made under a
 // temporary name together with its marker ".preprocessing" (which counts the
@@ -51,7 +61,10 @@
 // or the staged request at the next start.
 //
 // A request that was started twice before and never finished (each time the
-// daemon died with it) is given up: "InternalError" and an event.
+// daemon died with it) is given up: "InternalError" and an event. An orderly
+// stop (SIGTERM) is not a crash and never counts: a request whose speech the
+// stop cut short has its start taken back from the marker, and is taken up
+// again at the next start however often the daemon is stopped.
 //
 // Thread-safety: used by the daemon's worker thread only.
 #pragma once
@@ -63,6 +76,7 @@
 
 #include "ringwell/common/com.h"
 #include "ringwell/common/error_report.h"
+#include "ringwell/common/request_limits.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/prepax/speech.h"
@@ -101,7 +115,11 @@ class CFileProcessor {
     std::string type;
     std::string report_path;
     std::string request_dir;  // Requests/ID, no trailing "/"
-    std::string user_files;   // Files/USERID/
+    // The starts of the request its marker counted before this one.
+    int earlier_starts = 0;
+    RequestLimits limits;
+    double audio_seconds = 0;  // of the wav files made so far
+    std::string user_files;    // Files/USERID/
     std::string status = "InternalError";
   };
 
@@ -112,13 +130,24 @@ class CFileProcessor {
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
   // Makes the request directory, or takes over the one an interrupted run
-  // left; fails once the request has been started too often.
-  void MakeRequestDirectory(const std::string& id);
+  // left; fails once the request has been started too often. Returns the
+  // starts counted before this one (0 for a new directory).
+  int MakeRequestDirectory(const std::string& id);
+  // The daemon's stop cut the request short: its marker goes back to the
+  // starts counted before this one, so that a stop never counts.
+  void UncountStart(const Request& request);
   // False when the daemon's stop cut the speech of a text part short.
   bool ProcessParts(xml::Document& document, Request& request);
   void ProcessFilePart(pugi::xml_node part, Request& request);
   bool ProcessTextPart(pugi::xml_node part, Request& request);
-  bool ReportsDirectoryTakesFiles() const;
+  // Fails the request when its parts or its text go past the limits.
+  void CheckRequestSize(pugi::xml_node root, Request& request) const;
+  // Adds the length of the wav file just made to the request's audio; past
+  // the limit the request fails with `status`.
+  void CountAudio(const std::string& wav, const char* status, Request& request) const;
+  // Whether Reports/ takes a report now: the lock of `report` can be taken,
+  // and a new file written and synced there.
+  bool ReportsDirectoryTakesFiles(const std::string& report) const;
   // Creates the report from `request_file` and sets `status` on it and on
   // every "PhoneNumber" recipient of `document`: two saves of the report
   // (CreateNewReport, then one ITallierChanges::ApplyChanges).

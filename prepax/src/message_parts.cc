@@ -5,10 +5,12 @@
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::prepax {
 namespace {
 
+constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
 constexpr std::int32_t kDefaultVolume = 90;
 // Outside the accepted rates: the engine's own rate is used.
 constexpr std::int32_t kDefaultRate = -1000;
@@ -60,6 +62,7 @@ void CFileProcessor::ProcessFilePart(pugi::xml_node part, Request& request) {
     request.status = "ErrorConvertFile";
     throw ComError(hr);
   }
+  CountAudio(target, "ErrorConvertFile", request);
 }
 
 bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
@@ -82,18 +85,42 @@ bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   const std::string text = xml::Text(part);
   HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),
                                           voice ? voice.value() : nullptr, volume, rate);
+  if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
   if (Failed(hr)) {
     LogOne(prepax_msg::kGenerateVoiceFileFailed, wav_path);
-    if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
     request.status = "ErrorGenerateVoiceFile";
     throw ComError(hr);
   }
+  CountAudio(wav_path, "ErrorGenerateVoiceFile", request);
 
   xml::SetText(part, wav_name);
   xml::SetAttribute(part, "Type", "File");
   part.remove_attribute("Voice");
   part.remove_attribute("Volume");
   return true;
+}
+
+void CFileProcessor::CheckRequestSize(pugi::xml_node root, Request& request) const {
+  request.limits = ConfiguredRequestLimits();
+  const RequestSize size = MeasureRequest(root);
+  const std::optional<std::string> fault = RequestSizeFault(size, request.limits);
+  if (!fault) return;
+  // Too much text cannot be spoken; too many parts are the request's own fault.
+  const bool text = size.parts <= request.limits.max_parts && request.type != "Page";
+  request.status = text ? "ErrorGenerateVoiceFile" : "InternalError";
+  LogTwo(prepax_msg::kErrorIn, kOperation, "Request " + request.id + ": " + *fault);
+  throw ComError(E_INVALIDARG);
+}
+
+void CFileProcessor::CountAudio(const std::string& wav, const char* status,
+                                Request& request) const {
+  const audio::WavReader reader = audio::WavReader::Open(wav);
+  request.audio_seconds += static_cast<double>(reader.frames()) / reader.rate();
+  if (request.audio_seconds <= request.limits.max_audio_seconds) return;
+  request.status = status;
+  LogTwo(prepax_msg::kErrorIn, kOperation,
+         "Request " + request.id + ": " + RequestAudioFault(request.limits));
+  throw ComError(E_INVALIDARG);
 }
 
 }  // namespace ringwell::prepax

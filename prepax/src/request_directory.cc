@@ -55,16 +55,17 @@ bool Missing(HRESULT hr) {
          hr == HresultFromWin32(ERROR_PATH_NOT_FOUND);
 }
 
-// The attempts recorded in a marker; an empty or unreadable one counts once.
+// The starts recorded in a marker (0 after an orderly stop of the first); an
+// empty or unreadable one counts once.
 int RecordedAttempts(const std::string& marker) {
   std::string text;
   if (Failed(ReadWholeFile(marker, &text))) return 1;
-  return std::max(1, ParseInt32(Trim(text)).value_or(1));
+  return std::max(0, ParseInt32(Trim(text)).value_or(1));
 }
 
 }  // namespace
 
-void CFileProcessor::MakeRequestDirectory(const std::string& id) {
+int CFileProcessor::MakeRequestDirectory(const std::string& id) {
   const std::string dir = layout_.RequestDir(id);
   const std::string marker = dir + "/" + kPreprocessingMarker;
   struct stat st {};
@@ -82,7 +83,7 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
       if (Succeeded(hr)) hr = RenameEntry(temp, dir, /*replace=*/false);
       if (Failed(hr)) RemoveDirectoryFiles(temp);
     }
-    if (Succeeded(hr)) return;
+    if (Succeeded(hr)) return 0;
     LogOne(prepax_msg::kCreateDirectoryFailed, dir);
     throw ComError(E_FAIL);
   }
@@ -108,10 +109,20 @@ void CFileProcessor::MakeRequestDirectory(const std::string& id) {
       throw ComError(E_FAIL);
     }
     ThrowIfFailed(WriteFileAtomically(marker, std::to_string(attempts + 1)));
-    return;
+    return attempts;
   }
   LogOne(prepax_msg::kCreateDirectoryFailed, dir);
   throw ComError(E_FAIL);
+}
+
+void CFileProcessor::UncountStart(const Request& request) {
+  if (request.request_dir.empty()) return;  // stopped before its directory was made
+  // Replaced in one step: a kill meanwhile leaves this start counted, as a
+  // kill should.
+  const std::string marker = request.request_dir + "/" + kPreprocessingMarker;
+  if (Failed(WriteFileAtomically(marker, std::to_string(request.earlier_starts)))) {
+    LogOne(prepax_msg::kSaveFileFailed, marker);
+  }
 }
 
 // What a power cut leaves of a request, step by step. The inbox file is on

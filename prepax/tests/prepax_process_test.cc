@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
+#include "file_processor.h"  // kPreprocessingMarker
 #include "identifiers.h"
 #include "prepax_test_support.h"
 #include "ringwell/common/class_registry.h"
@@ -44,10 +46,13 @@ class PrepaxProcessTest : public testing::PrepaxTest {
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return ringwell::testing::RunCapturing(argv, Environment());
   }
-  void StartDaemon(ChildProcess& daemon, const std::vector<std::string>& arguments = {}) {
+  void StartDaemon(ChildProcess& daemon, const std::vector<std::string>& arguments = {},
+                   const std::map<std::string, std::string>& more_environment = {}) {
     std::vector<std::string> argv = {ProgramPath("prepax")};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ASSERT_TRUE(daemon.Start(argv, Environment()));
+    auto environment = Environment();
+    environment.insert(more_environment.begin(), more_environment.end());
+    ASSERT_TRUE(daemon.Start(argv, environment));
     ASSERT_TRUE(daemon.WaitForLine("Prepax is running", 30s)) << daemon.output();
   }
   bool WaitForStatus(const std::string& id, const std::string& status,
@@ -213,6 +218,43 @@ TEST_F(PrepaxProcessTest, SigtermInterruptsALongTextAndKeepsTheRequest) {
   EXPECT_EQ(daemon.Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
   EXPECT_EQ(ReportStatus(id), "Processing");
+}
+
+// An orderly stop is not a crash: a request the daemon was stopped in the
+// middle of, however often, is taken up again at the next start instead of
+// being given up (an upgrade restarts the daemon).
+TEST_F(PrepaxProcessTest, OrderlyStopsDuringARequestNeverGiveItUp) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  std::string text;
+  while (text.size() < 52000) text += "The cooling of the server room has failed. ";
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kel::kelTextMessagePart, text);
+  const std::string id = Submit(request.Get());
+  std::set<std::string> seen = {kPreprocessingMarker};
+  for (int stop = 1; stop <= 3; ++stop) {
+    SCOPED_TRACE("stop " + std::to_string(stop));
+    ChildProcess daemon;
+    StartDaemon(daemon, {}, {{"RINGWELL_PREPAX_WORKERS", "1"}});
+    // This run speaks the text once a file of its own appears beside the
+    // marker; a run that gives the request up ends its report instead.
+    bool speaking = false;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!speaking && std::chrono::steady_clock::now() < deadline &&
+           ReportStatus(id) != "InternalError") {
+      for (const std::string& name : ListDir(RequestDir(id))) {
+        if (seen.insert(name).second) speaking = true;
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(30s), 0);
+    ASSERT_TRUE(speaking) << ReportStatus(id);
+    EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
+    EXPECT_EQ(ReportStatus(id), "Processing");
+  }
+  for (const auto& entry : EventLogEntries()) {
+    EXPECT_EQ(entry.text.find("given up"), std::string::npos) << entry.text;
+  }
 }
 
 }  // namespace

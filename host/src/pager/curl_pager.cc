@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <memory>
 
+#include "call_record.h"
 #include "device_boundary.h"
 #include "pager/http_channel.h"
 #include "pager/mail_channel.h"
 #include "pager/page_text.h"
 #include "pager/transfer.h"
-#include "sim_line.h"
 
 namespace ringwell::host {
 namespace {

@@ -2,7 +2,7 @@
 // delivery channel its recipient's service selects (pager_config.h): a web
 // hook (http_channel.h) or e-mail (mail_channel.h). The pages of a batch are
 // sent side by side on one libcurl multi handle, each with its own timeout, so
-// a slow gateway holds up only its own page. Every page gets a Call result
+// a slow gateway delays no other page's delivery. Every page gets a Call result
 // with Status and Answer "Sent" or "Failed", the reason in Error (the HTTP
 // status line, the SMTP reply, the timeout, or an unknown service) and the
 // channel's reply in Protocol. With a pager log, each page is also printed on
@@ -10,8 +10,8 @@
 // status, text; tab-separated). Secrets never appear in any of these.
 //
 // Thread-safety: SendPages may be called from one thread at a time (the
-// scheduler's pager worker); a batch blocks for at most the configured
-// timeout.
+// scheduler's pager worker); a batch blocks until its last page has ended,
+// at most the configured timeout and 5 s more.
 #pragma once
 
 #include <string>

@@ -5,6 +5,8 @@
 // that fails or times out, means "Failed" with the status line (or the
 // failure) as the reason. The start of the gateway's reply body goes into the
 // protocol, so the report shows what the gateway said.
+//
+// Thread-safety: a transfer belongs to the thread that runs it (transfer.h).
 #pragma once
 
 #include <memory>

@@ -7,6 +7,9 @@
 // it (its reply to the message's end); a rejection (sender, recipient or
 // message), a TLS or login failure, or a timeout makes it "Failed" with the
 // server's reply code and text.
+//
+// Thread-safety: a transfer belongs to the thread that runs it (transfer.h);
+// MailMessage is a pure function.
 #pragma once
 
 #include <ctime>

@@ -6,7 +6,8 @@
 //   default_service = "sms"     # the service of pages whose recipient names none
 //   timeout = 10                # seconds one page may take (default 10)
 //   max_length = 160            # characters of page text (default 160, 0: no limit)
-//   secrets = "/etc/ringwell/pager-secrets.toml"   # name = "value" lines
+//   secrets = "/etc/ringwell/pager-secrets.toml"   # name = "value" lines;
+//                               # a relative path is taken beside this file
 //
 //   [services.sms]              # a service name, matched ignoring case
 //   channel = "http"            # a web hook

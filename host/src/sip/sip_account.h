@@ -49,7 +49,8 @@ void AddSipOptions(CLI::App& app, SipOptions& options);
 bool PrepareAccount(SipAccount& account, std::string* error);
 
 // The request URI for `number`: the template with every "{number}" replaced.
-// Characters that a URI's user part cannot hold are left out of the number.
+// Characters that a URI's user part cannot hold are left out of the number;
+// "#" is written "%23".
 std::string RequestUri(const std::string& uri_template, const std::string& number);
 
 // The host part of a SIP URI ("sip:user@host:5060;transport=tcp" -> "host").

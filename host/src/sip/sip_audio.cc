@@ -25,8 +25,8 @@ constexpr std::int32_t kALaw8k = 41;
 // The longest part a call plays.
 constexpr unsigned kMaxSeconds = 3600;
 
-// The 8 kHz mono wav file in `codec` open on `fd`, its bytes as they are;
-// empty when it is in another format.
+// The bytes of `file`, an 8 kHz mono wav file in `codec`, as they are;
+// empty when it is in another format or longer than an hour.
 std::optional<std::vector<std::uint8_t>> ReadRaw(SNDFILE* file, const SF_INFO& info, Codec codec) {
   const int wanted = codec == Codec::kPcmu ? SF_FORMAT_ULAW : SF_FORMAT_ALAW;
   constexpr sf_count_t kMaxFrames = sf_count_t{kSampleRate} * kMaxSeconds;

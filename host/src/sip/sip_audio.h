@@ -23,7 +23,7 @@ inline constexpr int kFrameSamples = 160;  // 20 ms
 // The wav file `path` as bytes of `codec`: a file already in that codec at
 // 8 kHz mono is taken as it is; any other format is decoded, mixed to mono,
 // resampled to 8 kHz and encoded. Empty with `error` when the file cannot be
-// read.
+// read (a symbolic link is not followed) or plays longer than an hour.
 std::optional<std::vector<std::uint8_t>> LoadPartAudio(const std::string& path, Codec codec,
                                                        std::string* error);
 

@@ -5,27 +5,45 @@
 // of 20 ms RTP packets going to the callee (message audio when a part plays,
 // silence otherwise), paced by the monotonic clock, while the stack's loop
 // thread decodes the callee's audio (greeting detector, in-band key tones)
-// and RFC 4733 key events. The destructor hangs up and releases every
-// session object, so no call or dialog is left behind.
+// and RFC 4733 key events. HangUp (and the destructor) ends the call and
+// releases every session object, so no call or dialog is left behind.
 //
-// Thread-safety: one line thread drives the call; Abort may be called from
-// any thread; the stack's loop thread delivers events.
+// The call's state only moves forward,
+//
+//   kIdle -> kCalling -> kProceeding -> kAnswered -> kEnded
+//
+// skipping steps where the call does (any state may end), and an ended call
+// keeps the reason it ended for. Every wait of the line ends when the call
+// ends, Abort included.
+//
+// Thread-safety: three threads meet here around libre, whose objects belong
+// to the stack's loop thread:
+//   - the line thread drives the call: Dial, the CallLeg operations, Notes,
+//     HangUp and the destructor;
+//   - the loop thread (through SipStack::Run) sets the session up and
+//     releases it, and runs libre's handlers: replies to the INVITE, the
+//     callee's RTP, the end of the session;
+//   - the sender thread sends the RTP packets, from the answer to the hang-up.
+// Abort may be called from any thread. What they share is guarded by mutex_
+// (checked by clang's thread-safety analysis); libre objects are used on the
+// loop thread only, except that the sender sends on the RTP socket.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "call_tree.h"
+#include "dial_outcome.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
+#include "thread_annotations.h"
 
 struct sipsess;
 struct rtp_sock;
@@ -40,16 +58,6 @@ struct sa;
 
 namespace ringwell::host::sip {
 
-enum class DialOutcome { kAnswered, kBusy, kNoAnswer, kFailed };
-
-struct DialResult {
-  DialOutcome outcome = DialOutcome::kFailed;
-  int code = 0;        // the final SIP reply (0: none)
-  std::string reason;  // its reason phrase
-  std::string error;   // what failed, for kFailed
-  std::vector<std::string> protocol;
-};
-
 class SipCall final : public CallLeg {
  public:
   // `wav_dir` (ending in "/") holds the files that File parts name.
@@ -58,74 +66,119 @@ class SipCall final : public CallLeg {
   SipCall(const SipCall&) = delete;
   SipCall& operator=(const SipCall&) = delete;
 
-  // Calls `uri` and rings at most `ring_seconds`.
-  DialResult Dial(const std::string& uri, double ring_seconds);
+  // Calls `uri` and rings at most `ring_seconds`. A call that is not
+  // answered is released before Dial returns.
+  DialResult Dial(const std::string& uri, double ring_seconds) RINGWELL_EXCLUDES(mutex_);
   // Ends the call (BYE or CANCEL) and releases it; done by the destructor too.
-  void HangUp();
-  // Ends every wait now (the host is stopping).
-  void Abort();
+  void HangUp() RINGWELL_EXCLUDES(mutex_);
+  // Ends the call now, or before it starts (the host is stopping).
+  void Abort() RINGWELL_EXCLUDES(mutex_);
 
-  // What the leg noted beside the walk (missing files, the codec).
-  std::vector<std::string> Notes() const;
+  // What the leg noted beside the walk (missing files, keys heard).
+  std::vector<std::string> Notes() const RINGWELL_EXCLUDES(mutex_);
 
-  bool AwaitGreetingEnd(double max_seconds) override;
-  double Play(const std::vector<MessagePart>& parts) override;
-  std::optional<std::string> AwaitKey(double timeout_seconds) override;
-  std::optional<std::string> Ended() const override;
-  double Seconds() const override;
+  bool AwaitGreetingEnd(double max_seconds) override RINGWELL_EXCLUDES(mutex_);
+  double Play(const std::vector<MessagePart>& parts) override RINGWELL_EXCLUDES(mutex_);
+  std::optional<std::string> AwaitKey(double timeout_seconds) override RINGWELL_EXCLUDES(mutex_);
+  std::optional<std::string> Ended() const override RINGWELL_EXCLUDES(mutex_);
+  double Seconds() const override RINGWELL_EXCLUDES(mutex_);
 
  private:
-  enum class Phase { kIdle, kCalling, kAnswered, kClosed };
+  using Clock = std::chrono::steady_clock;
+  static Clock::duration ToDuration(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
 
-  int Start(const std::string& uri);  // loop thread
-  void Release();                     // loop thread
-  void Send(std::stop_token stop);    // sender thread
-  void OnAnswer(const struct sip_msg* msg);
-  void OnProgress(const struct sip_msg* msg);
-  void OnEstablished();
-  void OnClose(int err, const struct sip_msg* msg);
-  void OnRtp(const struct rtp_header* header, struct mbuf* mb);
-  void OnKey(char key, const char* how);
+  enum class State {
+    kIdle,        // not dialled yet
+    kCalling,     // the INVITE is out; no reply yet
+    kProceeding,  // a provisional reply came (Trying, Ringing, Session Progress)
+    kAnswered,    // picked up, with media both sides can use: the walk runs
+    kEnded,       // over, for the reason in end_
+  };
+  enum class EndReason {
+    kNone,          // not ended
+    kNotPlaced,     // the session could not be set up (error_)
+    kRefused,       // a final reply of 300 or more came before an answer (code_)
+    kFailed,        // lost before an answer: transport error, no usable media (error_)
+    kRingTimeOver,  // not answered within the ring time: the line cancelled it
+    kCalleeHungUp,  // answered, then the callee hung up
+    kDropped,       // answered, then the session was lost (error_)
+    kLineHungUp,    // the line hung up
+    kHostStopping,  // Abort
+  };
+  // What the callee's answer chose; fixed by the first usable answer.
+  struct Media {
+    Codec codec = Codec::kPcmu;
+    int audio_pt = -1;
+    int event_pt = -1;  // telephone-event; -1: the callee sends none
+  };
+  struct Libre;  // libre's handlers, which pass its events on to the On* below
+
+  // Loop thread: setting up and releasing the session, and libre's events
+  // (the callee's RTP and keys in sip_call_audio.cc).
+  int Start(const std::string& uri) RINGWELL_EXCLUDES(mutex_);
+  int OpenMedia();
+  int Invite(const std::string& uri);
+  void Release();
+  void OnProgress(const struct sip_msg* msg) RINGWELL_EXCLUDES(mutex_);
+  int OnAnswer(const struct sip_msg* msg) RINGWELL_EXCLUDES(mutex_);
+  void OnEstablished() RINGWELL_EXCLUDES(mutex_);
+  void OnClose(int err, const struct sip_msg* msg) RINGWELL_EXCLUDES(mutex_);
+  void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
+  void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
+
+  // Sender thread: one packet every 20 ms while the call is answered.
+  void Send(std::stop_token stop) RINGWELL_EXCLUDES(mutex_);
+
+  // Moves the state forward to `state` (never back, never to kEnded).
+  void Advance(State state) RINGWELL_REQUIRES(mutex_);
+  // Ends the call for `reason` unless it has ended already: the first
+  // reason stays.
+  void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_);
+  // Why the call ended, in the walk's words; empty while it goes on.
+  std::optional<std::string> EndText() const RINGWELL_REQUIRES(mutex_);
 
   SipStack& stack_;
   const std::string wav_dir_;
 
-  // Loop-thread objects.
+  // Line thread only.
+  bool placed_ = false;  // Start ran and Release has not run since
+  std::jthread sender_;
+
+  // Loop thread only: made by Start, released by Release.
   struct ::sipsess* session_ = nullptr;
-  struct ::rtp_sock* rtp_ = nullptr;
   struct ::sdp_session* sdp_ = nullptr;
-  struct ::sdp_media* media_ = nullptr;
+  struct ::sdp_media* sdp_media_ = nullptr;
   struct ::telev* telev_ = nullptr;
   struct ::dtmf_dec* dtmf_ = nullptr;
-  std::vector<std::int16_t> decoded_;
+  std::vector<std::int16_t> decoded_;  // the callee's last packet, as samples
+  // The RTP socket: made by Start before the sender exists, released by
+  // Release after the sender has ended. The loop thread receives on it, the
+  // sender sends on it.
+  struct ::rtp_sock* rtp_ = nullptr;
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  Phase phase_ = Phase::kIdle;
-  bool live_ = false;       // session objects exist
-  bool responded_ = false;  // a provisional or final reply came
-  bool aborted_ = false;
-  int close_error_ = 0;
-  int code_ = 0;
-  std::string reason_;
-  std::optional<std::string> ended_;
-  std::chrono::steady_clock::time_point answered_at_;
-  std::chrono::steady_clock::time_point hung_up_at_;
-  GreetingDetector greeting_;
-  bool greeting_over_ = false;
-  std::deque<std::string> keys_;
-  std::vector<std::string> notes_;
-
-  // Media, fixed once answered.
-  Codec codec_ = Codec::kPcmu;
-  int audio_pt_ = -1;
-  int event_pt_ = -1;
-  std::unique_ptr<struct ::sa> remote_;
-
-  // The sender's queue: message audio still to go out.
-  std::vector<std::uint8_t> queued_;
-  std::size_t queued_at_ = 0;
-  std::jthread sender_;
+  mutable Mutex mutex_;
+  std::condition_variable changed_;  // notified whenever a member below changes
+  State state_ RINGWELL_GUARDED_BY(mutex_) = State::kIdle;
+  EndReason end_ RINGWELL_GUARDED_BY(mutex_) = EndReason::kNone;
+  int error_ RINGWELL_GUARDED_BY(mutex_) = 0;  // the errno behind end_, or 0
+  // The last reply of note: Ringing or Session Progress, 200 OK, or the
+  // final reply that refused the call.
+  int code_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  std::string reason_ RINGWELL_GUARDED_BY(mutex_);
+  std::optional<Clock::time_point> answered_at_ RINGWELL_GUARDED_BY(mutex_);
+  Clock::time_point ended_at_ RINGWELL_GUARDED_BY(mutex_);
+  std::optional<Media> media_ RINGWELL_GUARDED_BY(mutex_);
+  const std::unique_ptr<struct ::sa> remote_ RINGWELL_PT_GUARDED_BY(mutex_);  // where RTP goes
+  GreetingDetector greeting_ RINGWELL_GUARDED_BY(mutex_);
+  // AwaitGreetingEnd has returned: keys count from now on.
+  bool greeting_over_ RINGWELL_GUARDED_BY(mutex_) = false;
+  std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
+  std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);
+  // Message audio the sender has still to send, from queued_at_ on.
+  std::vector<std::uint8_t> queued_ RINGWELL_GUARDED_BY(mutex_);
+  std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace ringwell::host::sip

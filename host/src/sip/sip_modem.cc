@@ -36,7 +36,7 @@ HRESULT SipModem::MakeCall(const char* number, const char* request_xml, const ch
 }
 
 void SipModem::Stop() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   stopped_ = true;
   if (current_ != nullptr) current_->Abort();
 }
@@ -65,14 +65,14 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
 
   SipCall call(stack_, dir);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) call.Abort();
     current_ = &call;
   }
   struct Forget {
     SipModem* modem;
     ~Forget() {
-      std::lock_guard lock(modem->mutex_);
+      MutexLock lock(modem->mutex_);
       modem->current_ = nullptr;
     }
   } forget{this};

@@ -3,9 +3,12 @@
 // period, and on answer waits for the callee's greeting (at most
 // MaxGreetingDuration), walks the request's call tree with the walker the
 // simulated lines use, and hangs up. The result is the Call element of a
-// simulated line (Status/Answer "Completed"/"Answered", "Busy", "NoAnswer" or
-// "Failed" with an Error text) plus SipReply: the final SIP reply's code and
-// reason. Duration counts the answered part, in seconds.
+// simulated line (call_record.h: Status/Answer "Completed"/"Answered",
+// "Busy", "NoAnswer" or "Failed" with an Error text) plus SipReply: the last
+// SIP reply of note, code and reason (the final reply, or Ringing for a call
+// that rang out). Duration counts the answered part, in seconds. While the
+// stack's registration has failed (or not succeeded within 5 s), every call
+// fails with that text.
 //
 // SipLines builds the configured lines on one SipStack and stops them.
 //
@@ -14,15 +17,15 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "call_record.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "sim_line.h"
 #include "sip_account.h"
 #include "sip_stack.h"
+#include "thread_annotations.h"
 
 namespace ringwell::host::sip {
 
@@ -38,7 +41,7 @@ class SipModem final : public ComObject<dialqueue::IModem> {
 
   int line() const { return line_; }
   // Ends the call in progress at once and every later one (the host stops).
-  void Stop();
+  void Stop() RINGWELL_EXCLUDES(mutex_);
 
  private:
   CallRecord Call(const std::string& number, const std::string& request_xml,
@@ -46,9 +49,9 @@ class SipModem final : public ComObject<dialqueue::IModem> {
 
   const int line_;
   SipStack& stack_;
-  std::mutex mutex_;
-  bool stopped_ = false;
-  SipCall* current_ = nullptr;
+  Mutex mutex_;
+  bool stopped_ RINGWELL_GUARDED_BY(mutex_) = false;
+  SipCall* current_ RINGWELL_GUARDED_BY(mutex_) = nullptr;  // the call in progress
 };
 
 // The SIP lines of the host and their stack.

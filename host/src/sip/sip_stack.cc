@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -74,11 +75,14 @@ void IncomingCall(const struct sip_msg* msg, void* arg) {
 std::unique_ptr<SipStack> SipStack::Start(SipAccount account, std::string* error) {
   std::unique_ptr<SipStack> stack(new SipStack(std::move(account)));
   stack->thread_ = std::jthread([raw = stack.get()] { raw->Loop(); });
-  std::unique_lock lock(stack->mutex_);
-  stack->changed_.wait(lock, [&] { return stack->started_; });
-  if (stack->start_error_ != 0) {
-    *error = stack->start_problem_;
-    lock.unlock();
+  int start_error;
+  {
+    MutexLock lock(stack->mutex_);
+    while (!stack->started_) stack->changed_.wait(lock.native());
+    start_error = stack->start_error_;
+    if (start_error != 0) *error = stack->start_problem_;
+  }
+  if (start_error != 0) {
     stack->thread_.join();
     stack->sip_ = nullptr;
     return nullptr;
@@ -141,14 +145,14 @@ int SipStack::OnVerify(int ok, X509_STORE_CTX* store) {
           ? nullptr
           : static_cast<SipStack*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), StackIndex()));
   if (stack != nullptr) {
-    std::lock_guard lock(stack->mutex_);
+    MutexLock lock(stack->mutex_);
     stack->tls_refusal_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
   }
   return 0;
 }
 
 std::string SipStack::TakeTlsRefusal() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return std::exchange(tls_refusal_, std::string());
 }
 
@@ -162,14 +166,17 @@ std::string SipStack::FromUri() const {
 }
 
 void SipStack::Loop() {
+  std::string problem;
   int err = libre_init();
-  if (err == 0) err = SetUp();
+  if (err == 0) err = SetUp(&problem);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     started_ = true;
     start_error_ = err;
-    if (err != 0 && start_problem_.empty()) {
-      start_problem_ = std::string("cannot start the SIP stack: ") + std::strerror(err);
+    if (err != 0) {
+      start_problem_ = problem.empty()
+                           ? std::string("cannot start the SIP stack: ") + std::strerror(err)
+                           : problem;
     }
   }
   changed_.notify_all();
@@ -193,12 +200,12 @@ void SipStack::Loop() {
   libre_close();
 }
 
-int SipStack::SetUp() {
+int SipStack::SetUp(std::string* problem) {
   local_address_ = account_.local_address.empty() ? LocalAddressToward(PeerHost(account_))
                                                   : account_.local_address;
   struct sa local;
   if (local_address_.empty() || sa_set_str(&local, local_address_.c_str(), account_.local_port)) {
-    start_problem_ = "no usable local address for SIP (give --sip-local-address)";
+    *problem = "no usable local address for SIP (give --sip-local-address)";
     return EADDRNOTAVAIL;
   }
   int err = mqueue_alloc(&mqueue_, OnMessage, this);
@@ -228,7 +235,7 @@ int SipStack::SetUp() {
       if (!account_.ca_file.empty()) {
         err = tls_add_ca(tls_, account_.ca_file.c_str());
         if (err) {
-          start_problem_ = "cannot load the TLS certificates " + account_.ca_file;
+          *problem = "cannot load the TLS certificates " + account_.ca_file;
           return err;
         }
       } else {
@@ -239,8 +246,8 @@ int SipStack::SetUp() {
     err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local, tls_);
   }
   if (err) {
-    start_problem_ = "cannot open SIP " + account_.transport + " on " + local_address_ + ":" +
-                     std::to_string(account_.local_port) + ": " + std::strerror(err);
+    *problem = "cannot open SIP " + account_.transport + " on " + local_address_ + ":" +
+               std::to_string(account_.local_port) + ": " + std::strerror(err);
     return err;
   }
   err = sipsess_listen(&sessions_, sip_, 32, IncomingCall, this);
@@ -285,7 +292,7 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
   }
   bool changed;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     changed = failure != registration_failure_ || registered_ == static_cast<bool>(failure);
   }
   // The event is written before a waiting line learns of the change.
@@ -296,7 +303,7 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
                             "Registered at " + account_.registrar + " as " + FromUri() + ".");
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     registered_ = !failure;
     registration_failure_ = failure;
   }
@@ -305,9 +312,13 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
 
 std::optional<std::string> SipStack::RegistrationProblem(double wait_seconds) {
   if (account_.registrar.empty()) return std::nullopt;
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, std::chrono::duration<double>(wait_seconds),
-                    [&] { return registered_ || registration_failure_.has_value(); });
+  MutexLock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(wait_seconds));
+  while (!registered_ && !registration_failure_ &&
+         changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
+  }
   if (registered_) return std::nullopt;
   if (registration_failure_) return registration_failure_;
   return "Not yet registered at " + account_.registrar;

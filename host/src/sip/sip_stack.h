@@ -2,7 +2,7 @@
 // runs on a thread of its own, and every libre object is created, used and
 // released on that thread: the SIP lines hand work to it with Run (the
 // function runs on the loop thread while the caller waits). Only sending RTP
-// packets happens on the lines' own threads (a socket write).
+// packets happens elsewhere, on each call's sender thread (a socket write).
 //
 // The stack opens the configured transport on the local address, refuses
 // calls offered to it, and, when a registrar is configured, registers and
@@ -17,12 +17,12 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "sip_account.h"
+#include "thread_annotations.h"
 
 struct sip;
 struct sipsess_sock;
@@ -44,7 +44,8 @@ class SipStack {
   // and joins it. The lines must have finished their calls.
   ~SipStack();
 
-  // Runs `work` on the loop thread and returns when it has run.
+  // Runs `work` on the loop thread and returns when it has run. Throws
+  // std::runtime_error when the loop cannot be reached.
   void Run(const std::function<void()>& work);
 
   const SipAccount& account() const { return account_; }
@@ -62,31 +63,33 @@ class SipStack {
 
   // Why calls cannot be placed: the registration failed or has not yet
   // succeeded after `wait_seconds`. Empty when calls may go.
-  std::optional<std::string> RegistrationProblem(double wait_seconds);
+  std::optional<std::string> RegistrationProblem(double wait_seconds) RINGWELL_EXCLUDES(mutex_);
 
   // Why the last TLS peer was refused ("self-signed certificate", "hostname
   // mismatch"), once; empty when none was since the last call.
-  std::string TakeTlsRefusal();
+  std::string TakeTlsRefusal() RINGWELL_EXCLUDES(mutex_);
 
   // The digest credentials handler (libre's sip_auth_h) for this account.
   static int Authenticate(char** user, char** password, const char* realm, void* stack);
 
  private:
   explicit SipStack(SipAccount account) : account_(std::move(account)) {}
-  int SetUp();
-  void Loop();
+  // Loop thread.
+  int SetUp(std::string* problem);
+  void Loop() RINGWELL_EXCLUDES(mutex_);
   void Register();
-  void OnRegistration(int err, int code, const std::string& reason);
+  void OnRegistration(int err, int code, const std::string& reason) RINGWELL_EXCLUDES(mutex_);
 
   static void OnMessage(int id, void* data, void* arg);
   static void OnExit(void* arg);
   static int OnVerify(int ok, ::x509_store_ctx_st* store);
 
-  SipAccount account_;
+  const SipAccount account_;
+  // Set by the loop thread before Start returns; read-only afterwards.
   std::string local_address_;
   std::jthread thread_;
 
-  // Loop-thread objects.
+  // Loop thread only (sip_ and sessions_ are handed to work run by Run).
   struct ::mqueue* mqueue_ = nullptr;
   struct ::dnsc* dnsc_ = nullptr;
   struct ::tls* tls_ = nullptr;
@@ -97,14 +100,14 @@ class SipStack {
   bool closing_ = false;
   bool exited_ = false;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool started_ = false;
-  int start_error_ = 0;
-  std::string start_problem_;
-  bool registered_ = false;
-  std::optional<std::string> registration_failure_;
-  std::string tls_refusal_;
+  Mutex mutex_;
+  std::condition_variable changed_;                   // notified when a member below changes
+  bool started_ RINGWELL_GUARDED_BY(mutex_) = false;  // set up, or failed to
+  int start_error_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  std::string start_problem_ RINGWELL_GUARDED_BY(mutex_);
+  bool registered_ RINGWELL_GUARDED_BY(mutex_) = false;
+  std::optional<std::string> registration_failure_ RINGWELL_GUARDED_BY(mutex_);
+  std::string tls_refusal_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::host::sip

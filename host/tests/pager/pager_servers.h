@@ -2,6 +2,8 @@
 // server (smtp_server.py) beside this file, run with the system's Python on
 // 127.0.0.1, each recording what it received as JSON lines; and a
 // certificate for 127.0.0.1 made with openssl for the TLS cases.
+//
+// Thread-safety: one thread at a time uses a server.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 // What the pager tests share: a request document with a message of text and
 // file parts, and a page's Call result read back into its fields.
+//
+// Thread-safety: pure functions.
 #pragma once
 
 #include <string>

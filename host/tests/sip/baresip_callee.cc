@@ -216,6 +216,9 @@ bool BaresipCallee::WaitForOutput(const std::string& text, std::chrono::millisec
 
 Samples BaresipCallee::Heard() {
   namespace fs = std::filesystem;
+  // First the call is over, then its recording stops growing (baresip closes
+  // it as it tears the call down).
+  WaitForOutput("session closed", std::chrono::seconds(10));
   Samples last;
   for (int attempt = 0; attempt < 30; ++attempt) {
     std::string newest;

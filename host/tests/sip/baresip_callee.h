@@ -2,9 +2,12 @@
 // of its own in a temporary directory. It answers by itself (or never), its
 // microphone is a wav file the test writes (baresip hangs up when the file
 // has played to its end), and its sndfile module records what it hears. Keys
-// typed on its console go to the caller as RFC 4733 events; "/hangup" while
-// a call rings rejects it with 486 Busy Here. With a certificate it also
-// takes calls over TLS, on the port after its UDP port.
+// typed on its console ("/sndcode 1") go to the caller as RFC 4733 events;
+// "b" (hang up) typed while a call rings rejects it with 486. With a
+// certificate it also takes calls over TLS, on the port after its UDP port.
+//
+// Thread-safety: one thread at a time uses a callee; Type may be called from
+// any thread.
 #pragma once
 
 #include <chrono>
@@ -51,8 +54,8 @@ class BaresipCallee {
   void Type(const std::string& text) const;
   // Waits for a line of baresip's output containing `text`.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
-  // What the callee heard in its last call (waits for the recording to be
-  // closed); empty when there is none.
+  // What the callee heard in its last call, once the call has closed and
+  // its recording stopped growing; empty when there is none.
   Samples Heard();
 
  private:

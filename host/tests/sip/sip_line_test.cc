@@ -304,6 +304,54 @@ TEST_F(SipLineTest, EightLinesCallEightCalleesAtOnce) {
   }
 }
 
+// A host that stops ends the call in progress at once: a ringing call is
+// cancelled and fails saying why, an answered one is hung up and its walk
+// notes the stop. Stopping again and again while the line ends the call
+// changes nothing.
+TEST_F(SipLineTest, AStoppingHostEndsTheCallInProgress) {
+  const struct {
+    const char* name;
+    bool answers;
+    const char* call_state;  // the callee's output once the call is in that state
+    const char* status;
+    const char* error;
+    const char* protocol;
+  } cases[] = {
+      {"ringing", false, "Incoming call", "Failed", "The host is stopping", "Calling "},
+      // The line's audio reaching the callee: the line knows it is answered.
+      {"answered", true, "incoming rtp", "Completed", "", "Host stopping: call ended after"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BaresipCallee callee(scratch() + "callee-" + c.name, Join({Greeting(), Silence(30)}),
+                         c.answers);
+    ASSERT_TRUE(callee.ready());
+    auto stack = StartStack(callee.UriTemplate());
+    ASSERT_NE(stack, nullptr);
+    auto modem = MakeComObject<SipModem>(1, *stack);
+    std::atomic<bool> done{false};
+    std::jthread stopper([&] {
+      if (!callee.WaitForOutput(c.call_state, std::chrono::seconds(10))) return;
+      while (!done) modem->Stop();
+    });
+    // Twenty rings of half a second and a long message: without the stop the
+    // call would outlast the test.
+    const std::string request = Request(
+        20, 10,
+        R"(<Message Replays="0" Timeout="2"><MessagePart Type="File">long.wav</MessagePart></Message>)");
+    std::string xml;
+    EXPECT_EQ(modem->MakeCall("5550100", request.c_str(), wav_dir_.c_str(), &xml), S_OK);
+    done = true;
+    stopper.join();
+    const Result result = ParseResult(xml);
+    EXPECT_EQ(result.status, c.status) << result.protocol;
+    EXPECT_EQ(result.error, c.error);
+    EXPECT_THAT(result.protocol, HasSubstr(c.protocol));
+    // The callee's side of the call is closed (CANCEL or BYE).
+    EXPECT_TRUE(callee.WaitForOutput("session closed", std::chrono::seconds(10)));
+  }
+}
+
 // A self-signed certificate for 127.0.0.1 (certificate and key in one file).
 std::string MakeCertificate(const std::string& path, const std::string& name = "127.0.0.1") {
   const std::string san = name == "127.0.0.1" ? "IP:" + name : "DNS:" + name;

@@ -168,6 +168,37 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
   EXPECT_TRUE(ListDir(root() + "Inbox").empty());
 }
 
+// A link planted in the file store where kel compares a stored recording
+// with the one to play is never followed: the answer does not depend on what
+// the link points to, so it tells nothing about a file the planter cannot
+// read, and --overwrite replaces the link, not its target.
+TEST_F(KelCliTest, APlantedLinkInTheFileStoreIsNeverFollowed) {
+  for (const char* dir : {"private", "right", "wrong"}) {
+    std::filesystem::create_directories(scratch() + dir);
+  }
+  testing::WriteWav(scratch() + "private/secret.wav", 1);
+  testing::WriteWav(scratch() + "right/secret.wav", 1);  // a right guess of it
+  testing::WriteWav(scratch() + "wrong/secret.wav", 2);
+  const std::string secret = ringwell::testing::ReadFile(scratch() + "private/secret.wav");
+  std::filesystem::create_symlink(scratch() + "private/secret.wav",
+                                  root() + "Files/{0}/secret.wav");
+  std::string right;
+  std::string wrong;
+  EXPECT_EQ(Kel("submit --to 5551234 --play right/secret.wav", &right), 1);
+  EXPECT_EQ(Kel("submit --to 5551234 --play wrong/secret.wav", &wrong), 1);
+  EXPECT_EQ(right,
+            "kel: --play: a different file named secret.wav is stored already (--overwrite "
+            "replaces it)\n");
+  EXPECT_EQ(wrong, right);
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+
+  std::string output;
+  ASSERT_EQ(Kel("submit --to 5551234 --play right/secret.wav --overwrite", &output), 0) << output;
+  EXPECT_FALSE(std::filesystem::is_symlink(root() + "Files/{0}/secret.wav"));
+  EXPECT_EQ(ringwell::testing::ReadFile(root() + "Files/{0}/secret.wav"), secret);
+  EXPECT_EQ(ringwell::testing::ReadFile(scratch() + "private/secret.wav"), secret);
+}
+
 TEST_F(KelCliTest, WaitingTellsHowTheRequestEnded) {
   std::string output;
   const std::string id = Submitted();

@@ -1,4 +1,4 @@
-#include "sim_modem.h"
+#include "sim/sim_modem.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "heard_audio.h"
+#include "sim/heard_audio.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
@@ -74,6 +74,16 @@ bool JoinWavFiles(const std::vector<std::string>& inputs, const std::string& out
     return false;
   }
   return true;
+}
+
+std::string SafeFileName(std::string_view text) {
+  std::string name;
+  for (char c : text) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '+' || c == '-' || c == '_' || c == '{' || c == '}';
+    name += keep ? c : '_';
+  }
+  return name.empty() ? "_" : name;
 }
 
 }  // namespace ringwell::host

@@ -15,7 +15,7 @@
 #include "page_log.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "scenario.h"
+#include "sim/scenario.h"
 
 namespace ringwell::host {
 

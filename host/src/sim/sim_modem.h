@@ -2,9 +2,10 @@
 // the scenario what the callee at the number does, lets the simulated time of
 // the call pass (rings, greeting, messages, waits for keys), and returns the
 // Call result: Answer/Status "Answered"/"Completed", "Busy"/"Busy",
-// "NoAnswer"/"NoAnswer", or "Failed"/"Failed" with an Error text. An answered
-// call walks the request's call tree (call_tree.h) and, when a directory is
-// given, leaves what the callee heard as one wav file per call.
+// "NoAnswer"/"NoAnswer", or "Failed"/"Failed" with an Error text
+// (call_record.h). An answered call walks the request's call tree
+// (sim/simulated_walk.h) and, when a directory is given, leaves what the
+// callee heard as one wav file per call.
 //
 // Thread-safety: the scheduler calls one line from one worker thread; the
 // scenario and the simulated time are shared between lines.
@@ -13,10 +14,11 @@
 #include <memory>
 #include <string>
 
+#include "call_record.h"
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
-#include "scenario.h"
-#include "sim_line.h"
+#include "sim/scenario.h"
+#include "sim/simulated_time.h"
 
 namespace ringwell::host {
 

@@ -33,7 +33,8 @@
 //   "duration"   seconds after pick-up at which the callee hangs up, however
 //                far the call tree got; default none (the call runs its course)
 //   "error"      the Error text of a failed call or page; default "Line failure"
-// For a page, "failure" makes the page "Failed" and everything else "Sent".
+// Numbers cannot be negative. For a page, "failure" makes the page "Failed"
+// and everything else "Sent".
 //
 // Thread-safety: NextAttempt may be called from every line at once.
 #pragma once

@@ -1,15 +1,15 @@
-#include "sim_modem.h"
+#include "sim/sim_modem.h"
 
 #include <atomic>
 #include <cmath>
 #include <set>
 
-#include "call_tree.h"
 #include "device_boundary.h"
-#include "heard_audio.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
+#include "sim/heard_audio.h"
+#include "sim/simulated_walk.h"
 
 namespace ringwell::host {
 namespace {

@@ -1,8 +1,8 @@
-#include "sim_pager.h"
+#include "sim/sim_pager.h"
 
+#include "call_record.h"
 #include "device_boundary.h"
 #include "ringwell/common/xml.h"
-#include "sim_line.h"
 
 namespace ringwell::host {
 namespace {

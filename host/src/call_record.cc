@@ -1,26 +1,8 @@
-#include "sim_line.h"
-
-#include <chrono>
+#include "call_record.h"
 
 #include "ringwell/common/xml.h"
 
 namespace ringwell::host {
-
-void SimulatedTime::Pass(double seconds) {
-  if (seconds <= 0) return;
-  std::unique_lock lock(mutex_);
-  const auto real = std::chrono::duration<double>(seconds * scale_);
-  wake_.wait_for(lock, std::chrono::duration_cast<std::chrono::nanoseconds>(real),
-                 [&] { return shut_down_; });
-}
-
-void SimulatedTime::Shutdown() {
-  {
-    std::lock_guard lock(mutex_);
-    shut_down_ = true;
-  }
-  wake_.notify_all();
-}
 
 std::string CallResultXml(const CallRecord& record) {
   xml::Document document;
@@ -46,16 +28,6 @@ std::string CallResultXml(const CallRecord& record) {
     xml::SetText(reply, record.sip_reason);
   }
   return document.Xml();
-}
-
-std::string SafeFileName(std::string_view text) {
-  std::string name;
-  for (char c : text) {
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '+' || c == '-' || c == '_' || c == '{' || c == '}';
-    name += keep ? c : '_';
-  }
-  return name.empty() ? "_" : name;
 }
 
 }  // namespace ringwell::host

@@ -1,0 +1,31 @@
+// The result of one call or page, as every line and pager of the host
+// returns it to the scheduler: a Call element with the attributes Status and
+// Error and the children Time (typed dateTime), Answer, Protocol (one line
+// per step) and Duration (typed int, seconds); a SIP line adds SipReply, the
+// last SIP reply of note (attribute Code, the reason phrase as text).
+//
+// Thread-safety: plain values and a pure function.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ringwell/common/ole_date.h"
+
+namespace ringwell::host {
+
+struct CallRecord {
+  std::string status;
+  std::string error;
+  OleDate time = 0;
+  std::string answer;
+  std::vector<std::string> protocol;
+  int duration = 0;
+  int sip_code = 0;  // 0: no SipReply element
+  std::string sip_reason;
+};
+
+// The Call element of `record` as XML text.
+std::string CallResultXml(const CallRecord& record);
+
+}  // namespace ringwell::host

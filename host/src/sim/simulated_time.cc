@@ -1,0 +1,23 @@
+#include "sim/simulated_time.h"
+
+#include <chrono>
+
+namespace ringwell::host {
+
+void SimulatedTime::Pass(double seconds) {
+  if (seconds <= 0) return;
+  std::unique_lock lock(mutex_);
+  const auto real = std::chrono::duration<double>(seconds * scale_);
+  wake_.wait_for(lock, std::chrono::duration_cast<std::chrono::nanoseconds>(real),
+                 [&] { return shut_down_; });
+}
+
+void SimulatedTime::Shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    shut_down_ = true;
+  }
+  wake_.notify_all();
+}
+
+}  // namespace ringwell::host

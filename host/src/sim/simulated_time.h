@@ -1,0 +1,29 @@
+// Simulated time for the simulated lines: a simulated second takes a
+// configurable, usually small, share of a real second, and every wait ends at
+// once when the host shuts down.
+//
+// Thread-safety: one SimulatedTime may be used from every line at once.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace ringwell::host {
+
+class SimulatedTime {
+ public:
+  // `real_seconds_per_second`: how long one simulated second takes.
+  explicit SimulatedTime(double real_seconds_per_second) : scale_(real_seconds_per_second) {}
+  // Waits for `seconds` of simulated time; returns at once after Shutdown().
+  void Pass(double seconds);
+  // Ends every wait now and later (calls in progress finish at once).
+  void Shutdown();
+
+ private:
+  const double scale_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool shut_down_ = false;
+};
+
+}  // namespace ringwell::host

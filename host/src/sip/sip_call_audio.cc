@@ -1,0 +1,175 @@
+// The audio side of an answered SIP call (SipCall, sip_call.h): the
+// sender's steady RTP stream to the callee, the callee's audio and keys as
+// the loop thread receives them, and the walker's waits for them.
+// clang-format off
+#include "sip_call.h"  // first: libre's headers need the integer types it brings
+// clang-format on
+
+#include <pthread.h>
+#include <re.h>
+#include <rem.h>
+#include <sched.h>
+#include <time.h>
+
+#include <cstring>
+
+#include "ringwell/common/storage.h"
+
+namespace ringwell::host::sip {
+namespace {
+
+// One RTP packet carries kFrameSamples samples: it is due every 20 ms.
+constexpr auto kPacketInterval = std::chrono::milliseconds(1000 * kFrameSamples / kSampleRate);
+// The real-time priority the sender asks for.
+constexpr int kSenderPriority = 10;
+
+timespec Timespec(std::chrono::nanoseconds since_epoch) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+  return {static_cast<time_t>(seconds.count()), static_cast<long>((since_epoch - seconds).count())};
+}
+
+std::chrono::nanoseconds MonotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+}  // namespace
+
+void SipCall::OnRtp(const struct rtp_header* header, struct mbuf* mb) {
+  std::optional<Media> media;
+  {
+    MutexLock lock(mutex_);
+    media = media_;
+  }
+  if (!media) return;
+  if (media->event_pt >= 0 && header->pt == media->event_pt) {
+    int event = 0;
+    bool end = false;
+    if (telev_recv(telev_, mb, &event, &end) == 0 && !end) {
+      const int digit = telev_code2digit(event);
+      if (digit > 0) OnKey(static_cast<char>(digit), "as RFC 4733 event");
+    }
+    return;
+  }
+  if (header->pt != media->audio_pt) return;
+  DecodeG711(media->codec, {mbuf_buf(mb), mbuf_get_left(mb)}, &decoded_);
+  dtmf_dec_probe(dtmf_, decoded_.data(), decoded_.size());
+  MutexLock lock(mutex_);
+  if (greeting_over_) return;
+  greeting_.Feed(decoded_);
+  if (greeting_.Over()) changed_.notify_all();
+}
+
+void SipCall::OnKey(char key, const char* how) {
+  MutexLock lock(mutex_);
+  if (!greeting_over_) return;  // a key needs a message to answer
+  keys_.emplace_back(1, key);
+  notes_.push_back(std::string("Key ") + key + " heard " + how);
+  changed_.notify_all();
+}
+
+void SipCall::Send(std::stop_token stop) {
+  using namespace std::chrono;
+  // Packets are due every 20 ms whatever else the machine does: the sender
+  // asks for a real-time priority and goes on without one where it may not.
+  const sched_param priority{.sched_priority = kSenderPriority};
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+  Media media;
+  struct sa remote;
+  {
+    MutexLock lock(mutex_);
+    if (state_ != State::kAnswered) return;
+    media = *media_;
+    sa_cpy(&remote, remote_.get());
+  }
+  const auto start = MonotonicNow();
+  const std::uint32_t timestamp = rand_u32();
+  std::uint8_t frame[kFrameSamples];
+  bool talking = false;  // a talkspurt (message audio) is going out
+  for (std::int64_t packet = 0; !stop.stop_requested(); ++packet) {
+    const timespec wake = Timespec(start + packet * duration_cast<nanoseconds>(kPacketInterval));
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    }
+    bool marker = false;
+    {
+      MutexLock lock(mutex_);
+      if (state_ != State::kAnswered) return;
+      const std::size_t left = queued_.size() - queued_at_;
+      const std::size_t take = std::min<std::size_t>(left, kFrameSamples);
+      if (take > 0) std::memcpy(frame, queued_.data() + queued_at_, take);
+      std::memset(frame + take, SilenceByte(media.codec), kFrameSamples - take);
+      queued_at_ += take;
+      marker = take > 0 && !talking;
+      talking = take > 0;
+      if (take > 0 && queued_at_ == queued_.size()) {
+        queued_.clear();
+        queued_at_ = 0;
+        changed_.notify_all();
+      }
+    }
+    struct mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + kFrameSamples);
+    if (mb == nullptr) continue;
+    mb->pos = mb->end = RTP_HEADER_SIZE;
+    (void)mbuf_write_mem(mb, frame, kFrameSamples);
+    mb->pos = RTP_HEADER_SIZE;
+    (void)rtp_send(rtp_, &remote, false, marker, static_cast<std::uint8_t>(media.audio_pt),
+                   timestamp + static_cast<std::uint32_t>(packet * kFrameSamples), mb);
+    mem_deref(mb);
+  }
+}
+
+bool SipCall::AwaitGreetingEnd(double max_seconds) {
+  MutexLock lock(mutex_);
+  const Clock::time_point deadline = answered_at_.value_or(Clock::now()) + ToDuration(max_seconds);
+  while (!greeting_.Over() && state_ == State::kAnswered &&
+         changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
+  }
+  greeting_over_ = true;
+  keys_.clear();
+  return greeting_.Over();
+}
+
+double SipCall::Play(const std::vector<MessagePart>& parts) {
+  Codec codec = Codec::kPcmu;
+  {
+    MutexLock lock(mutex_);
+    if (media_) codec = media_->codec;
+  }
+  std::vector<std::uint8_t> audio;
+  std::vector<std::string> notes;
+  for (const MessagePart& part : parts) {
+    std::string error;
+    if (part.type != "File") {
+      error = "not rendered into a wav file";
+    } else if (!IsPlainName(part.content)) {
+      error = "not a plain file name";
+    } else if (auto bytes = LoadPartAudio(wav_dir_ + part.content, codec, &error)) {
+      audio.insert(audio.end(), bytes->begin(), bytes->end());
+      continue;
+    }
+    notes.push_back("Not played: " + part.content + " (" + error + ")");
+  }
+  const double length = double(audio.size()) / kSampleRate;
+  MutexLock lock(mutex_);
+  notes_.insert(notes_.end(), notes.begin(), notes.end());
+  if (audio.empty() || state_ != State::kAnswered) return length;
+  queued_ = std::move(audio);
+  queued_at_ = 0;
+  while (!queued_.empty() && state_ == State::kAnswered) changed_.wait(lock.native());
+  return length;
+}
+
+std::optional<std::string> SipCall::AwaitKey(double timeout_seconds) {
+  MutexLock lock(mutex_);
+  const Clock::time_point deadline = Clock::now() + ToDuration(timeout_seconds);
+  while (keys_.empty() && state_ == State::kAnswered &&
+         changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
+  }
+  if (keys_.empty() || state_ != State::kAnswered) return std::nullopt;
+  std::string key = keys_.front();
+  keys_.pop_front();
+  return key;
+}
+
+}  // namespace ringwell::host::sip
