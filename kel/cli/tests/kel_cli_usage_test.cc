@@ -176,9 +176,9 @@ TEST_F(KelCliTest, APlantedLinkInTheFileStoreIsNeverFollowed) {
   for (const char* dir : {"private", "right", "wrong"}) {
     std::filesystem::create_directories(scratch() + dir);
   }
-  testing::WriteWav(scratch() + "private/secret.wav", 1);
-  testing::WriteWav(scratch() + "right/secret.wav", 1);  // a right guess of it
-  testing::WriteWav(scratch() + "wrong/secret.wav", 2);
+  client::testing::WriteWav(scratch() + "private/secret.wav", 1);
+  client::testing::WriteWav(scratch() + "right/secret.wav", 1);  // a right guess of it
+  client::testing::WriteWav(scratch() + "wrong/secret.wav", 2);
   const std::string secret = ringwell::testing::ReadFile(scratch() + "private/secret.wav");
   std::filesystem::create_symlink(scratch() + "private/secret.wav",
                                   root() + "Files/{0}/secret.wav");
