@@ -160,12 +160,9 @@ std::string SipStack::TakeTlsRefusal() {
 }
 
 std::string SipStack::FromUri() const {
-  std::string uri = "sip:" + account_.user + "@" + account_.domain;
-  if (account_.transport == "tls")
-    uri += ";transport=tls";
-  else if (account_.transport == "tcp")
-    uri += ";transport=tcp";
-  return uri;
+  // The address of record: the transport is the connection's business (the
+  // stack runs the one configured), never part of the address.
+  return "sip:" + account_.user + "@" + account_.domain;
 }
 
 void SipStack::Loop() {

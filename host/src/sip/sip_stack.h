@@ -70,7 +70,8 @@ class SipStack {
   struct ::sipsess_sock* sessions() const {
     return sessions_;
   }
-  // The From URI of calls ("sip:user@domain").
+  // The From URI of calls and the address of record ("sip:user@domain",
+  // without a transport parameter whatever the transport).
   std::string FromUri() const;
 
   // Why calls cannot be placed: the registration failed or has not yet

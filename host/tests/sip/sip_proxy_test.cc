@@ -81,5 +81,23 @@ TEST_F(SipProxyTest, AProxyGivenWithLrIsRoutedThroughOnce) {
   EXPECT_THAT(proxy.Log(), Not(HasSubstr("refused")));
 }
 
+// Over TCP the address of record (From, To) is still the plain sip:USER@DOMAIN
+// the registrar files the binding under; the transport is the connection's.
+TEST_F(SipProxyTest, OverTcpTheAddressOfRecordCarriesNoTransport) {
+  KamailioProxy proxy(scratch() + "kamailio", kPassword);
+  ASSERT_TRUE(proxy.ready()) << proxy.Log();
+  BaresipCallee callee(scratch() + "callee", Join({Noise(0.5, 1), Silence(6)}));
+  ASSERT_TRUE(callee.ready());
+  SipAccount account;
+  account.transport = "tcp";
+  account.registrar = proxy.Uri() + ";transport=tcp";
+  account.outbound_proxy = proxy.Uri() + ";transport=tcp";
+  account.domain = "ringwell.test";
+  const auto [status, protocol] = Call(account, callee);
+  EXPECT_EQ(status, "Completed") << protocol << "\n" << proxy.Log();
+  EXPECT_THAT(proxy.Log(), HasSubstr("registered sip:2001@ringwell.test\n"));
+  EXPECT_THAT(proxy.Log(), Not(HasSubstr("refused")));
+}
+
 }  // namespace
 }  // namespace ringwell::host::sip
