@@ -219,9 +219,46 @@ TEST_F(PagerDeliveryTest, OneFailingPageOfABatchLeavesTheOthersSent) {
   std::vector<std::string> statuses;
   for (const PageResult& result : results) statuses.push_back(result.status);
   EXPECT_THAT(statuses, ElementsAre("Sent", "Sent", "Failed", "Sent", "Sent"));
-  EXPECT_EQ(results[2].error, "No reply within 1 s");
+  EXPECT_EQ(results[2].error, "No reply within 1 s (may have been delivered)");
   EXPECT_EQ(web_.Received().size(), 4u);
   EXPECT_EQ(mail_.Received().size(), 1u);
+}
+
+// A gateway slower than its service's timeout may have taken the page: the
+// result says so, and the retry carries the same Idempotency-Key, so the
+// gateway can tell it from a new page. A service with a longer timeout of its
+// own waits for the same gateway.
+TEST_F(PagerDeliveryTest, ARetryAfterATimeoutCarriesTheSameIdempotencyKey) {
+  PeerServer slow;
+  ASSERT_TRUE(slow.Start("webhook_server.py", scratch() + "slow.jsonl", {"--delay", "2"}));
+  const std::string url = "url = \"http://127.0.0.1:" + std::to_string(slow.port()) + "/\"\n";
+  ringwell::testing::WriteFile(scratch() + "slow.toml",
+                               "timeout = 10\n"
+                               "[services.hasty]\nchannel = \"http\"\ntimeout = 1\n" +
+                                   url + "[services.patient]\nchannel = \"http\"\ntimeout = 5\n" +
+                                   url);
+  auto pager = MakeComObject<CurlPager>(LoadPagerConfig(scratch() + "slow.toml"), "");
+  const std::string request = RequestXml(kId, {{"Text", "Boiler pressure low"}});
+  auto send = [&](const char* service, const char* number) {
+    const char* requests[] = {request.c_str()};
+    std::vector<std::string> results;
+    EXPECT_EQ(pager->SendPages(1, &number, &service, requests, &results), S_OK);
+    return results.size() == 1 ? ReadResult(results[0]) : PageResult{};
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const PageResult result = send("hasty", "5550001");
+    EXPECT_EQ(result.status, "Failed");
+    EXPECT_EQ(result.error, "No reply within 1 s (may have been delivered)");
+  }
+  EXPECT_EQ(send("patient", "5550002").status, "Sent");
+
+  const std::vector<json> received = slow.Received();
+  ASSERT_EQ(received.size(), 3u);
+  const std::string key = received[0]["headers"].value("Idempotency-Key", "");
+  EXPECT_THAT(
+      key, ::testing::MatchesRegex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"));
+  EXPECT_EQ(received[1]["headers"].value("Idempotency-Key", ""), key);
+  EXPECT_NE(received[2]["headers"].value("Idempotency-Key", ""), key);
 }
 
 TEST_F(PagerDeliveryTest, TlsPeersMustHoldATrustedCertificate) {
