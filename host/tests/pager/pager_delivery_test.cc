@@ -171,6 +171,9 @@ TEST_F(PagerDeliveryTest, EachPageIsSentOrFailsWithTheChannelsReply) {
          EXPECT_THAT(data,
                      HasSubstr("\r\nSubject: Page {0A1B2C3D-0000-4000-8000-000000000001}\r\n"));
          EXPECT_THAT(data, HasSubstr("\r\nContent-Type: text/plain; charset=UTF-8\r\n"));
+         EXPECT_THAT(data,
+                     ::testing::ContainsRegex("\r\nMessage-ID: <[-0-9A-F]{36}@example[.]net>\r\n"));
+         EXPECT_THAT(data, HasSubstr("\r\nContent-Transfer-Encoding: 7bit\r\n"));
          EXPECT_THAT(data, HasSubstr("\r\n\r\nServer room 2: cooling failed\r\n"));
        }},
       {"mail to the number as the address", "direct", "oncall@example.org", "Sent", "",
@@ -222,6 +225,44 @@ TEST_F(PagerDeliveryTest, OneFailingPageOfABatchLeavesTheOthersSent) {
   EXPECT_EQ(results[2].error, "No reply within 1 s (may have been delivered)");
   EXPECT_EQ(web_.Received().size(), 4u);
   EXPECT_EQ(mail_.Received().size(), 1u);
+}
+
+// Mail goes out as large providers take it: a Message-ID of its own on the
+// sender's domain, and only 7-bit data (a text beyond ASCII as
+// quoted-printable), whatever the server offers.
+TEST_F(PagerDeliveryTest, MailHasAMessageIdAndSevenBitData) {
+  ringwell::testing::WriteFile(scratch() + "mail.toml",
+                               "[services.mail]\nchannel = \"mail\"\nstarttls = false\n"
+                               "from = \"Ringwell <alarm@plant.example.org>\"\n"
+                               "server = \"smtp://127.0.0.1:" +
+                                   std::to_string(mail_.port()) + "\"\n");
+  auto pager = MakeComObject<CurlPager>(LoadPagerConfig(scratch() + "mail.toml"), "");
+  const std::string text = "K\u00fchlraum 3: \u00fcber 8 \u00b0C = Alarm";
+  const std::string request = RequestXml(kId, {{"Text", text}});
+  const char* numbers[] = {"a@example.org", "b@example.org"};
+  const char* services[] = {"mail", "mail"};
+  const char* requests[] = {request.c_str(), request.c_str()};
+  std::vector<std::string> results;
+  ASSERT_EQ(pager->SendPages(2, numbers, services, requests, &results), S_OK);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(ReadResult(results[0]).status, "Sent") << results[0];
+  const std::vector<json> mail = mail_.Received();
+  ASSERT_EQ(mail.size(), 2u);
+  std::vector<std::string> ids;
+  for (const json& message : mail) {
+    const std::string data = message["data"];
+    EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](char c) {
+      return (static_cast<unsigned char>(c) & 0x80) == 0;
+    })) << data;
+    EXPECT_THAT(data, HasSubstr("\r\nContent-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_THAT(data, HasSubstr("\r\n\r\nK=C3=BChlraum 3: =C3=BCber 8 =C2=B0C =3D Alarm\r\n"));
+    const std::size_t at = data.find("\r\nMessage-ID: <");
+    ASSERT_NE(at, std::string::npos) << data;
+    const std::string id = data.substr(at + 15, data.find('>', at) - at - 14);
+    EXPECT_THAT(id, ::testing::EndsWith("@plant.example.org>"));
+    ids.push_back(id);
+  }
+  EXPECT_NE(ids[0], ids[1]);
 }
 
 // A gateway slower than its service's timeout may have taken the page: the
