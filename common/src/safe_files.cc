@@ -299,8 +299,13 @@ HRESULT ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entr
   HRESULT hr = OpenListing(path, &dir);
   if (Failed(hr)) return hr;
   entries->clear();
-  errno = 0;
-  while (const dirent* found = ::readdir(dir.get())) {
+  for (;;) {
+    // readdir leaves errno as it was at the end of the directory, and TypeOf's
+    // stat sets it for an entry that vanished meanwhile: only a reset before
+    // each call tells a failing read from the end.
+    errno = 0;
+    const dirent* found = ::readdir(dir.get());
+    if (found == nullptr) break;
     const std::string_view name = found->d_name;
     if (name == "." || name == "..") continue;
     entries->push_back({std::string(name), TypeOf(::dirfd(dir.get()), *found)});
