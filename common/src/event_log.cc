@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/registry.h"

@@ -10,6 +10,7 @@
 
 #include "registry_files.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::registry {

@@ -8,7 +8,7 @@
 #include "request_paths.h"
 #include "retry_rules.h"
 #include "ringwell/common/error_info.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 

@@ -8,7 +8,7 @@
 
 #include "report_view.h"
 #include "request_checks.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "toolkit.h"
 #include "user_time.h"

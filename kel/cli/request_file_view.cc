@@ -1,6 +1,6 @@
 #include "request_file_view.h"
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"

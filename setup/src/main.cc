@@ -20,7 +20,7 @@
 
 #include "doctor.h"
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/version.h"
 #include "ringwell/setup/checks.h"
 #include "setup_steps.h"

@@ -13,6 +13,7 @@
 #include "ringwell/common/files.h"
 #include "ringwell/common/library_registration.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/setup/checks.h"
 #include "ringwell/wavshift/audio_format.h"
