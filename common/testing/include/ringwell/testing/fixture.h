@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct EventLogEntry {
   std::uint32_t event_id = 0;
   std::vector<std::string> strings;
   std::string text;  // the formatted message
+  // What the entry concerns (EventContext); empty when not given.
+  std::string request_id;
+  std::string path;
+  std::optional<std::int32_t> line;
 };
 
 class RingwellTest : public ::testing::Test {
