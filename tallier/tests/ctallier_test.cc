@@ -87,9 +87,10 @@ class CTallierTest : public testing::RingwellTest {
   }
 
   // `call` fails with E_INVALIDARG, changes no file, logs one "Error in %1:
-  // %2" entry with `operation` and `text` and leaves an error object saying so.
+  // %2" entry with `operation` and `text` about the file `path` and leaves an
+  // error object saying so.
   void ExpectFailure(const std::function<HRESULT()>& call, const std::string& operation,
-                     const std::string& text) {
+                     const std::string& text, const std::string& path) {
     const auto files = Files();
     ClearEventLog();
     EXPECT_EQ(call(), E_INVALIDARG);
@@ -99,6 +100,7 @@ class CTallierTest : public testing::RingwellTest {
     EXPECT_EQ(entries[0].source, "Tallier");
     EXPECT_EQ(entries[0].event_id, 0xC0000001u);
     EXPECT_EQ(entries[0].strings, (Strings{operation, text}));
+    EXPECT_EQ(entries[0].path, path);
     const auto info = GetErrorInfo();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->source, "Tallier.Tallier.1");
@@ -186,16 +188,17 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
     return [&, file] { return tallier->CreateNewReport(file.c_str()); };
   };
   const std::string id = std::string("ID=\"") + kId + "\"";
-  // What the event says: the file, then what went wrong with it.
-  auto on = [](const std::string& file, const std::string& what) { return file + ": " + what; };
-  auto cant = [](const std::string& what, const std::string& file) { return what + " " + file; };
+  // What the event says, and the file it concerns beside it.
+  using Said = std::pair<std::string, std::string>;
+  auto on = [](const std::string& file, const std::string& what) { return Said{what, file}; };
+  auto cant = [](const std::string& what, const std::string& file) { return Said{what, file}; };
   auto request = [&](int n) { return root() + "Inbox/" + std::to_string(n) + ".xml"; };
   const std::string none = root() + "Reports/{none}.xml";
   const std::string nowhere = root() + "Nowhere/r.xml";
   const struct {
     const char* operation;
     std::function<HRESULT()> call;
-    std::string text;
+    Said said;
   } cases[] = {
       {kAdd, add("<!-- first --><Call Status=\"Busy\"/>"), on(report, kIncorrect)},
       {kAdd, add("<Call Status=\"Busy\">text<Time/></Call>"), on(report, kIncorrect)},
@@ -204,12 +207,14 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
       {kAdd, add(nullptr), on(report, kIncorrect)},
       {kUpdate, update(report, nullptr, "Busy"), on(report, kIncorrect)},
       // XML cannot carry it.
-      {kUpdate, update(report, "*", "Bu\x01sy"), on(report, "the status is not XML text")},
-      {kUpdate, update(report, "*", "Bu\xC3sy"), on(report, "the status is not XML text")},
+      {kUpdate, update(report, "*", "Bu\x01sy"),
+       on(report, kIncorrect + std::string(" The status is not XML text."))},
+      {kUpdate, update(report, "*", "Bu\xC3sy"),
+       on(report, kIncorrect + std::string(" The status is not XML text."))},
       // A missing report, or one in a directory that does not exist, is not made.
       {kUpdate, update(none, "*", "Busy"), cant(kCantLoadReport, none)},
       {kUpdate, update(nowhere, "*", "Busy"), cant(kCantLoadReport, nowhere)},
-      {kCreate, [&] { return tallier->CreateNewReport(nullptr); }, on("(none)", kIncorrect)},
+      {kCreate, [&] { return tallier->CreateNewReport(nullptr); }, on("", kIncorrect)},
       {kCreate, create(""), cant("Can't load request file", request(1))},
       {kCreate, create("<Request ID=\"x\""), cant("Can't load request file", request(2))},
       {kCreate, create(RequestXml({"555"}, id + " Type=\"Call\"")), on(request(3), kIncorrect)},
@@ -226,16 +231,16 @@ TEST_F(CTallierTest, FailuresAreReportedAndChangeNoFile) {
       {kCreate,
        create(RequestXml({"55\xFF"
                           "5"})),
-       on(request(10), "the Recipient is not XML text")},
+       on(request(10), kIncorrect + std::string(" The Recipient is not XML text."))},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    ExpectFailure(c.call, c.operation, c.text);
+    ExpectFailure(c.call, c.operation, c.said.first, c.said.second);
   }
   // A report that does not parse is left as it is.
   WriteFile(report, ReadFile(report).substr(0, 100));
-  ExpectFailure(update(report, "*", "Done"), kUpdate, cant(kCantLoadReport, report));
-  ExpectFailure(add(kCall), kAdd, cant(kCantLoadReport, report));
+  ExpectFailure(update(report, "*", "Done"), kUpdate, kCantLoadReport, report);
+  ExpectFailure(add(kCall), kAdd, kCantLoadReport, report);
 }
 
 TEST_F(CTallierTest, AReportThatAppearsDuringTheWaitIsLoaded) {
@@ -302,7 +307,8 @@ TEST_F(CTallierTest, CallResultsThatWouldMakeTheReportUnreadableAreRefused) {
   for (const auto& c : refused) {
     SCOPED_TRACE(c.result);
     ExpectFailure([&] { return tallier->AddCallResult(path.c_str(), "5551234", c.result.c_str()); },
-                  kAdd, path + ": call result refused: it has " + c.reason);
+                  kAdd, kIncorrect + std::string(" Call result refused: it has ") + c.reason + ".",
+                  path);
   }
   // What a reader can load is kept: tabs, line breaks, any character, a
   // namespace declared inside the call, a typed Duration.
@@ -334,7 +340,9 @@ TEST_F(CTallierTest, ChangesApplyInOneSaveAndARefusedOneLeavesTheOthers) {
   const auto events = EventLogEntries();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].strings,
-            (Strings{kAdd, path + ": call result refused: it has no Time with a date"}));
+            (Strings{kAdd, kIncorrect + std::string(" Call result refused: it has no Time with a "
+                                                    "date.")}));
+  EXPECT_EQ(events[0].path, path);
 }
 
 // One lock file serves every report of the directory, and a report another
