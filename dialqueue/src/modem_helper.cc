@@ -19,7 +19,9 @@ namespace {
 constexpr char kOperation[] = "CModemHelper::ProcessDialRequest";
 constexpr auto kPause = std::chrono::milliseconds(2000);
 
-std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
+EventContext Subject(const CQueueEntry& entry) {
+  return {.request_id = entry.Id, .path = entry.RequestFile};
+}
 
 }  // namespace
 

@@ -22,17 +22,19 @@ constexpr char kRemoveOperation[] = "CPagerHelper::RemoveRequests";
 constexpr auto kPollInterval = std::chrono::milliseconds(300);
 constexpr auto kPauseAfterSend = std::chrono::milliseconds(5000);
 
-std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
+EventContext Subject(const CQueueEntry& entry) {
+  return {.request_id = entry.Id, .path = entry.RequestFile};
+}
 
 // The requests of a batch, each named once.
 template <class Items>
-std::string BatchSubject(const Items& items) {
+EventContext BatchSubject(const Items& items) {
   std::string ids;
   for (const auto& item : items) {
     if (ids.find(item.entry.Id) != std::string::npos) continue;
     ids += (ids.empty() ? "" : ", ") + item.entry.Id;
   }
-  return (ids.find(',') == std::string::npos ? "request " : "requests ") + ids;
+  return {.request_id = ids};
 }
 
 }  // namespace

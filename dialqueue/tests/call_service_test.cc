@@ -82,8 +82,8 @@ TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(1));
   EXPECT_EQ(events[0].source, "Ringwell Dialqueue");
-  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: request file " + root() +
-                                "Requests/noid.xml: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].path, root() + "Requests/noid.xml");
   const auto info = GetErrorInfo();  // for the caller too
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, events[0].text);
@@ -111,8 +111,10 @@ TEST_F(CallServiceTest, ADeviceThatCannotBeAskedIsReportedAndLeftOut) {
   EXPECT_EQ(service->AddPager(broken.Get(), 2), S_OK);
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(2));
-  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: line 1: Unspecified error.\r\n");
-  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: line 2: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].line, 1);
+  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: Unspecified error.\r\n");
+  EXPECT_EQ(events[1].line, 2);
   EXPECT_EQ(RefCount(broken.Get()), 1u);
 }
 
