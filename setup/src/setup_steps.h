@@ -33,6 +33,12 @@ bool MakeStorage(const SetupOptions& options);
 bool RegisterComponents(const SetupOptions& options);
 bool InstallHostUnit(const SetupOptions& options);
 
+// How the steps speak: Say prints "ringwell-setup: what" on standard output
+// (flushed, so it comes in order with what the programs it runs print);
+// Refuse prints "ringwell-setup: why" on standard error and returns false.
+void Say(const std::string& what);
+bool Refuse(const std::string& why);
+
 // The systemd unit directory: $RINGWELL_UNIT_DIR, else /etc/systemd/system/.
 std::string UnitDirectory();
 // The unit prepax.service of the Debian package, empty when there is none. The
