@@ -13,7 +13,9 @@
 // request, the file, the line) travels beside it as an EventContext.
 //
 // Each deliverable has one CEventLog, built on first use and kept for the
-// life of the process.
+// life of the process. A component library builds it when it is loaded, with
+// an EventSourceAtLoad, so that its source is registered whether or not it
+// ever logs.
 //
 // Thread-safety: after construction every method may be called from any
 // thread.
@@ -79,6 +81,16 @@ class CEventLog {
   std::string module_path_;
   MessageTable table_;
   bool registered_ = false;
+};
+
+// Registers a component library's event source when the library is loaded:
+// one object at namespace scope of its entry-point file,
+//   const EventSourceAtLoad kEventSource(&TallierEventLog);
+// builds the library's CEventLog (which registers the source) while the
+// library is being loaded.
+class EventSourceAtLoad {
+ public:
+  explicit EventSourceAtLoad(const CEventLog& (*event_log)()) { event_log(); }
 };
 
 }  // namespace ringwell
