@@ -3,8 +3,8 @@
 // reads and writes them where the caller says they are; registry.cc decides
 // where that is and layers them into one tree. Nothing here uses registry.h.
 //
-// Thread-safety: all functions may be called from any thread; the writer's
-// drop-in name can be overridden per thread (DropInScope).
+// Thread-safety: all functions may be called from any thread; writers of one
+// drop-in hold the store's lock (registry.cc).
 #pragma once
 
 #include <toml++/toml.h>

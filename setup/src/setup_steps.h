@@ -3,6 +3,8 @@
 // output for what it did, and on failure prints why on standard error and
 // returns false. The checks before any change (Validate) make sure that a
 // refused set-up changes nothing.
+//
+// Thread-safety: the steps run one after the other on the main thread.
 #pragma once
 
 #include <cstdint>

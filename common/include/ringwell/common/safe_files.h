@@ -7,8 +7,8 @@
 // registered here (RegisterStorageRoot), and every operation below on a path
 // that lies below a registered root walks from the root directory one
 // component at a time with O_NOFOLLOW: a symbolic link at any component after
-// the root, or a ".." component, fails the operation with
-// kSymbolicLinkRefused and touches nothing. The root's own path is taken as
+// the root, or a ".." component, fails the operation with the status
+// SymbolicLinkRefused() (the ELOOP code) and touches nothing. The root's own path is taken as
 // configured (the administrator may well place it behind a link).
 //
 // For a path below no registered root the operations behave like the plain

@@ -5,6 +5,9 @@
 //
 // The fixture points $RINGWELL_REGISTRY and $RINGWELL_EVENTLOG at its files and
 // turns the journal off, so no test touches /etc or the real journal.
+//
+// Thread-safety: a fixture belongs to its test; its helpers may be called from
+// the test's threads while the components under test run.
 #pragma once
 
 #include <gtest/gtest.h>
