@@ -115,7 +115,7 @@ void ReadWindow(const std::string& path, ListedRequest& request) {
 }
 
 void ReadReport(int dir, ListedRequest& request) {
-  auto content = ReadAt(dir, request.id + ".xml", kMaxReportBytes);
+  auto content = ReadAt(dir, StorageLayout::XmlFileName(request.id), kMaxReportBytes);
   pugi::xml_document document;
   if (!content ||
       !document.load_buffer_inplace(content->data(), content->size(), pugi::parse_minimal)) {
@@ -166,19 +166,21 @@ bool IsFinalRecipientStatus(const std::string& status) {
 std::vector<ListedRequest> ListRequests(const std::string& root,
                                         const std::vector<std::string>& statuses,
                                         std::size_t limit) {
-  const std::string reports = root + "Reports";
+  const StorageLayout layout{root};
+  // Without its "/", so that O_NOFOLLOW refuses a link in its place.
+  std::string reports = layout.ReportsDir();
+  reports.pop_back();
   Fd dir(::open(reports.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir.fd < 0) throw Failure(E_FAIL, "cannot read " + reports + ": " + std::strerror(errno));
   std::vector<Entry> entries = ReportEntries(dir.fd);
-  const auto waiting = RequestFiles(root + "Inbox");
+  const auto waiting = RequestFiles(layout.InboxDir());
   if (!waiting.empty()) {
     std::unordered_set<std::string> reported;
     for (const Entry& entry : entries) reported.insert(entry.id);
     for (const std::string& id : waiting) {
       struct stat status {};
       if (reported.count(id) == 0 && IsPlainName(id) &&
-          ::lstat((root + "Inbox/" + id + ".xml").c_str(), &status) == 0 &&
-          S_ISREG(status.st_mode)) {
+          ::lstat(layout.InboxFile(id).c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         entries.push_back({id, ChangedAt(status), true});
       }
     }
@@ -186,7 +188,7 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.changed != b.changed ? a.changed > b.changed : a.id < b.id;
   });
-  const auto scheduled = RequestFiles(root + "Requests");
+  const auto scheduled = RequestFiles(layout.RequestsDir());
 
   std::vector<ListedRequest> listed;
   for (Entry& entry : entries) {
@@ -195,16 +197,16 @@ std::vector<ListedRequest> ListRequests(const std::string& root,
     request.id = std::move(entry.id);
     request.changed = entry.changed;
     if (entry.waiting) {
-      ReadWaiting(root + "Inbox/" + request.id + ".xml", request);
+      ReadWaiting(layout.InboxFile(request.id), request);
       if (Wanted(request.status, statuses)) listed.push_back(std::move(request));
       continue;
     }
     ReadReport(dir.fd, request);
     if (!Wanted(request.status, statuses)) continue;
     if (scheduled.count(request.id) != 0) {
-      ReadWindow(root + "Requests/" + request.id + ".xml", request);
+      ReadWindow(layout.RequestFile(request.id), request);
     } else if (waiting.count(request.id) != 0) {
-      ReadWindow(root + "Inbox/" + request.id + ".xml", request);
+      ReadWindow(layout.InboxFile(request.id), request);
     }
     listed.push_back(std::move(request));
   }

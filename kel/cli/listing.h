@@ -4,6 +4,8 @@
 // and the requests still waiting in Inbox without a report, with no status.
 // Only what a line of the listing shows is read: the report's attributes and
 // those of its SubReport elements, and the first lines of a request file.
+//
+// Thread-safety: reads files only; any thread may list.
 #pragma once
 
 #include <optional>

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::kel::cli {
 namespace {
