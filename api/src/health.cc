@@ -10,6 +10,7 @@
 
 #include "metrics.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
 #include "ringwell/common/storage.h"
 

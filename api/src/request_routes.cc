@@ -12,6 +12,7 @@
 #include "request_id.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/message_tables.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "thread_toolkit.h"
 #include "toolkit.h"

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "token_file.h"
 
 namespace ringwell::api {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::api {
 namespace {

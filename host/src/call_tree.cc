@@ -36,12 +36,20 @@ class Walker {
       PlayNodes(call_tree);
     }
     if (Going()) Note("Call tree finished; line hung up");
+    TakeLegNotes();
     walk_.seconds = leg_.Seconds();
     return std::move(walk_);
   }
 
  private:
-  void Note(std::string line) { walk_.protocol.push_back(std::move(line)); }
+  // Adds a line of the walk, after what the leg noted before it.
+  void Note(std::string line) {
+    TakeLegNotes();
+    walk_.protocol.push_back(std::move(line));
+  }
+  void TakeLegNotes() {
+    for (std::string& note : leg_.TakeNotes()) walk_.protocol.push_back(std::move(note));
+  }
 
   // False once the call has ended; the first time, notes why and when.
   bool Going() {
@@ -83,11 +91,9 @@ class Walker {
         Note("No key within " + std::to_string(timeout) + " s");
         continue;
       }
-      int index = 0;
       for (pugi::xml_node response : responses.children("Response")) {
-        ++index;
         if (*key == response.attribute("Button").value()) {
-          Note("Key " + *key + " pressed: response " + std::to_string(index));
+          Note("Key " + *key + " pressed: response for button " + *key);
           PlayNodes(response);
           return;
         }
@@ -102,7 +108,12 @@ class Walker {
     for (pugi::xml_node part : message.children("MessagePart")) {
       parts.push_back({part.attribute("Type").value(), xml::Text(part)});
     }
-    const double length = leg_.Play(parts);
+    // The line goes where the playing began: keys heard while it played
+    // come after it.
+    TakeLegNotes();
+    const std::size_t at = walk_.protocol.size();
+    std::vector<std::string> unplayed;
+    const double length = leg_.Play(parts, &unplayed);
     std::ostringstream line;
     line << (play == 0 ? "Played" : "Replayed") << ":";
     bool first = true;
@@ -113,7 +124,11 @@ class Walker {
     }
     if (first) line << " (no parts)";
     line << " (" << Seconds(length) << ")";
-    Note(line.str());
+    walk_.protocol.insert(walk_.protocol.begin() + static_cast<std::ptrdiff_t>(at), line.str());
+    for (std::string& part : unplayed) {
+      walk_.protocol.push_back("Not played: " + part);
+      walk_.unplayed.push_back(std::move(part));
+    }
     walk_.heard.insert(walk_.heard.end(), parts.begin(), parts.end());
     return Going();
   }

@@ -8,6 +8,13 @@
 // plays the message again. The walk then goes on with the next node. A
 // message without a Response is simply played 1 + Replays times.
 //
+// The protocol tells what happened in the order it happened: what the leg
+// notes on its own (a key heard while a message played) goes in where it
+// came, and "Key 2 pressed: response for button 2" names the response by its
+// Button. A part that cannot be played (its wav file missing or refused) is
+// noted and listed in the walk's `unplayed`: a call that could not play its
+// message in full fails, on every kind of line.
+//
 // One walker serves every kind of line: it drives the call through CallLeg,
 // which a simulated line implements with simulated seconds
 // (sim/simulated_walk.h) and a SIP line with real audio on a real call
@@ -37,8 +44,11 @@ class CallLeg {
   // Waits until the callee's greeting is over, at most `max_seconds`; false
   // when it was still going on at the limit.
   virtual bool AwaitGreetingEnd(double max_seconds) = 0;
-  // Plays `parts` one after the other; returns their length in seconds.
-  virtual double Play(const std::vector<MessagePart>& parts) = 0;
+  // Plays `parts` one after the other; returns the length in seconds of what
+  // played. Each part that could not be played is added to `unplayed` as
+  // "NAME (why)".
+  virtual double Play(const std::vector<MessagePart>& parts,
+                      std::vector<std::string>* unplayed) = 0;
   // Waits up to `timeout_seconds` for a key of the callee; keys pressed while
   // a message played count too. Empty when none came.
   virtual std::optional<std::string> AwaitKey(double timeout_seconds) = 0;
@@ -47,13 +57,17 @@ class CallLeg {
   virtual std::optional<std::string> Ended() const = 0;
   // Seconds since the callee picked up.
   virtual double Seconds() const = 0;
+  // The lines the leg noted since it was last asked (keys heard), in the
+  // order they came.
+  virtual std::vector<std::string> TakeNotes() { return {}; }
 };
 
 struct CallWalk {
   double seconds = 0;  // from pick-up to hang-up
   std::vector<std::string> protocol;
-  std::vector<MessagePart> heard;  // every part played, in order
-  bool callee_hung_up = false;     // the call ended before the walk was done
+  std::vector<MessagePart> heard;     // every part played, in order
+  std::vector<std::string> unplayed;  // parts that could not be played: "NAME (why)"
+  bool callee_hung_up = false;        // the call ended before the walk was done
 };
 
 // Walks `call_tree` (the request's CallTree element) on `leg`; the greeting

@@ -10,7 +10,7 @@
 #include "report_view.h"
 #include "request_checks.h"
 #include "request_id.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "toolkit.h"
 #include "user_time.h"
@@ -59,7 +59,7 @@ int Report(IKelService* service, const ReportOptions& options) {
     if (!report) {
       std::string root;
       Check(service->get_Location(&root));
-      if (IsPlainName(id) && IsRegularFile(NormaliseRoot(root) + "Inbox/" + id + ".xml")) {
+      if (IsPlainName(id) && IsRegularFile(StorageLayout{NormaliseRoot(root)}.InboxFile(id))) {
         std::fprintf(stderr, "kel: %s is waiting in Inbox: the daemon has not taken it up yet\n",
                      id.c_str());
         return kExitFailure;
@@ -132,9 +132,9 @@ int FilesAdd(IKelService* service, const std::string& path, bool overwrite) {
     case StoreOutcome::kNotWritable: {
       std::string location;
       Check(service->get_Location(&location));
-      std::fprintf(stderr, "kel: %s could not be stored in %sFiles/{0}/%s\n", path.c_str(),
-                   location.c_str(),
-                   ::access((location + "Files/{0}").c_str(), W_OK) != 0 ? " (not writable)" : "");
+      const std::string store = StorageLayout{NormaliseRoot(location)}.UserFilesDir(kToolkitUserId);
+      std::fprintf(stderr, "kel: %s could not be stored in %s%s\n", path.c_str(), store.c_str(),
+                   ::access(store.c_str(), W_OK) != 0 ? " (not writable)" : "");
       return kExitFailure;
     }
   }

@@ -2,6 +2,8 @@
 // code (see ExitCode) and throws Failure for a toolkit failure or a refused
 // request, and UsageFailure for a command line that contradicts itself; main
 // prints them.
+//
+// Thread-safety: the subcommands run on the main thread, one per process.
 #pragma once
 
 #include <nlohmann/json.hpp>

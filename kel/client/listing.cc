@@ -11,6 +11,7 @@
 #include <pugixml.hpp>
 
 #include "listing_files.h"
+#include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "user_time.h"
 
@@ -108,8 +109,9 @@ void ReadWaiting(const std::string& path, ListedRequest& request) {
 }
 
 void ReadWindow(const std::string& root, ListedRequest& request) {
-  for (const char* dir : {"Requests/", "Inbox/"}) {
-    const auto head = ReadAt(AT_FDCWD, root + dir + request.id + ".xml", kRequestHeadBytes);
+  const StorageLayout layout{root};
+  for (const std::string& path : {layout.RequestFile(request.id), layout.InboxFile(request.id)}) {
+    const auto head = ReadAt(AT_FDCWD, path, kRequestHeadBytes);
     if (!head) continue;
     request.start = TimeElement(*head, "StartTime");
     request.stop = TimeElement(*head, "StopTime");

@@ -4,6 +4,9 @@
 // spoken from) and the cause of an error status; rendered as a table (times in
 // the user's zone) or as JSON (times with their offset), and compared with an
 // earlier reading to print what changed while following a request.
+//
+// Thread-safety: plain values; reading uses the toolkit objects of the
+// calling thread.
 #pragma once
 
 #include <cstdint>

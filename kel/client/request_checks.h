@@ -1,6 +1,8 @@
 // Checks of the pieces of a request that the toolkit itself would accept but
 // that cannot work: numbers that cannot be dialled and files that are not
-// readable wav files.
+// readable wav files; and whether a file to play is the one stored already.
+//
+// Thread-safety: pure functions over the files they name.
 #pragma once
 
 #include <string>

@@ -217,7 +217,8 @@ std::string Builder::StagePlayed(const std::string& file, const std::string& fie
   played_.emplace(name, file);
   std::string location;
   Check(context_.service->get_Location(&location));
-  const std::string stored = location + "Files/{0}/" + name;
+  const std::string stored =
+      StorageLayout{NormaliseRoot(location)}.UserFilesDir(kToolkitUserId) + name;
   StagedFile staged{file, name, false};
   if (fs::exists(fs::symlink_status(stored, ec))) {
     if (SameContent(stored, file)) return name;  // stored already, as it is

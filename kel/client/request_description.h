@@ -26,6 +26,9 @@
 //
 // Every key and every value's type is checked; blank numbers are dropped. A
 // refused description names the field and writes nothing.
+//
+// Thread-safety: a description is read and built by one thread, with the
+// toolkit objects of that thread.
 #pragma once
 
 #include <nlohmann/json.hpp>

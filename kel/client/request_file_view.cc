@@ -1,6 +1,6 @@
 #include "request_file_view.h"
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
@@ -18,8 +18,8 @@ std::optional<RequestFileView> ReadRequestFile(const std::string& root, const st
   if (!IsPlainName(id)) return std::nullopt;
   xml::Document document;
   bool loaded = false;
-  for (const char* directory : {"Requests/", "Inbox/"}) {
-    const std::string path = root + directory + id + ".xml";
+  const StorageLayout layout{root};
+  for (const std::string& path : {layout.RequestFile(id), layout.InboxFile(id)}) {
     if (IsRegularFile(path) && document.Load(path) == S_OK) {
       loaded = true;
       break;

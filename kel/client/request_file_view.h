@@ -2,6 +2,8 @@
 // is under way (Inbox/ID.xml before preprocessing, Requests/ID.xml after; the
 // scheduler deletes it when the request is done): its window, its retry rules
 // and which text each generated sound file was spoken from.
+//
+// Thread-safety: reads files only; any thread may call it.
 #pragma once
 
 #include <map>

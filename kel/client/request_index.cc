@@ -13,6 +13,7 @@
 #include "listing.h"
 #include "listing_files.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::kel::client {
 namespace {

@@ -2,6 +2,8 @@
 // class identifier through the runtime (the registered libkel.so); when the
 // toolkit is not registered, the client loads the libkel.so installed beside it
 // ($RINGWELL_KEL_LIBRARY, else ../lib/libkel.so next to the program).
+//
+// Thread-safety: the toolkit's objects belong to the thread that created them.
 #pragma once
 
 #include <stdexcept>

@@ -1,6 +1,8 @@
 // Times as the command-line client shows them: in tables, in the user's own
 // time zone (TZ, else the system's); in JSON, the installation's local time
 // with its UTC offset.
+//
+// Thread-safety: pure functions; the zones are read on first use.
 #pragma once
 
 #include <nlohmann/json.hpp>

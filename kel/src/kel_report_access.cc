@@ -9,9 +9,9 @@
 #include "kel_report.h"
 #include "kel_service.h"
 #include "ringwell/common/directory_lock.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell::kel {
 namespace {

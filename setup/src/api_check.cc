@@ -5,6 +5,7 @@
 
 #include "doctor.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::setup {
 

@@ -1,6 +1,8 @@
 // What "ringwell-setup --check" looks at beyond the configuration checks the
 // programs make at start: whether espeak-ng has a voice to speak with, and
 // whether the daemon and the host are running, and the HTTP API.
+//
+// Thread-safety: the checks keep no state; any thread may run them.
 #pragma once
 
 #include <string>

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/version.h"
 #include "ringwell/testing/fixture.h"

@@ -1,6 +1,7 @@
 #include "sip_modem.h"
 
 #include <cmath>
+#include <tuple>
 
 #include "call_tree.h"
 #include "device_boundary.h"
@@ -92,7 +93,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     case DialOutcome::kFailed:
       Finish(&record, "Failed", "Failed");
       record.error = dial.error;
-      for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+      for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
       return record;
     case DialOutcome::kAnswered:
       break;
@@ -102,7 +103,10 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
                                      RequestCount(root, "MaxGreetingDuration", 30));
   call.HangUp();
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
-  for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+  // What came after the walk: the reply to the BYE.
+  for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
+  FailUnplayed(walk, &record);
+  std::tie(record.sip_code, record.sip_reason) = call.LastReply();
   record.duration = static_cast<int>(std::lround(call.Seconds()));
   return record;
 }

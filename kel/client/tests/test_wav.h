@@ -1,5 +1,7 @@
 // A small real wav file for the tests: 8 kHz, 16-bit mono, a tenth of a
 // second of a tone, with `salt` changing the samples (two salts, two contents).
+//
+// Thread-safety: pure functions over their own files.
 #pragma once
 
 #include <cmath>

@@ -71,6 +71,9 @@ struct StorageLayout {
   std::string ReportsDir() const { return root + kReportsDir + "/"; }
   std::string FilesDir() const { return root + kFilesDir + "/"; }
 
+  // The name of a request's file in Inbox, Requests and Reports: ID.xml.
+  static std::string XmlFileName(std::string_view id);
+
   std::string InboxFile(std::string_view id) const;
   std::string RequestFile(std::string_view id) const;
   // The request's wav directory, without a trailing "/".
