@@ -65,6 +65,18 @@ HRESULT CCallService::SetLineDispatch(std::int32_t a_nMode) {
   return S_OK;
 }
 
+HRESULT CCallService::GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* a_pnDuePages,
+                                      std::int32_t* a_pnQueued) {
+  if (a_pnDueCalls == nullptr || a_pnDuePages == nullptr || a_pnQueued == nullptr) {
+    return E_POINTER;
+  }
+  const OleDate now = state_.clock()->Now();
+  *a_pnDueCalls = static_cast<std::int32_t>(state_.dial_queue().CountDue(now));
+  *a_pnDuePages = static_cast<std::int32_t>(state_.page_queue().CountDue(now));
+  *a_pnQueued = static_cast<std::int32_t>(state_.dial_queue().Size() + state_.page_queue().Size());
+  return S_OK;
+}
+
 HRESULT CCallService::InterfaceSupportsErrorInfo(const Guid& iid) {
   return iid == IDialqueue::kIid ? S_OK : S_FALSE;
 }

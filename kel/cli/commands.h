@@ -21,7 +21,8 @@ nlohmann::json DescriptionFromFlags(const SubmitOptions& options);
 int Submit(IKelService* service, const SubmitOptions& options);
 int Report(IKelService* service, const ReportOptions& options);
 int List(IKelService* service, const ListOptions& options);
-int Cancel(IKelService* service, const std::string& id);
+int Cancel(IKelService* service,
+           const std::string& id);  // `id` in any form CanonicalRequestId reads
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite);
 int FilesRemove(IKelService* service, const std::string& name);
 int FilesInfo(IKelService* service, const std::string& name);

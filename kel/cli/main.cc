@@ -15,6 +15,7 @@
 namespace {
 
 using namespace ringwell::kel::cli;
+using namespace ringwell::kel::client;
 
 // A usage error: the message, then where help is; exit code 2.
 int Usage(const std::string& message) {

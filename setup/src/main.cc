@@ -41,7 +41,7 @@ int Check(const SetupOptions& options) {
                                                       .prepax_registered = true,
                                                       .audio_format_needed = true,
                                                       .root = options.root});
-  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms()}) {
+  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms(), CheckApi(options.bin_dir)}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }
   const bool colour = UseColour();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "setup_steps.h"
 
@@ -103,8 +104,12 @@ bool MakeStorage(const SetupOptions& options) {
                      options.group)) {
     return false;
   }
-  for (const std::string& dir : {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(),
-                                 layout.FilesDir(), layout.UserFilesDir(kToolkitUserId)}) {
+  // Status holds the heartbeats of the daemon and the host, Events the HTTP
+  // API's event journals.
+  for (const std::string& dir :
+       {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(), layout.FilesDir(),
+        layout.UserFilesDir(kToolkitUserId), options.root + kStatusDir + "/",
+        options.root + kEventsDir + "/"}) {
     if (!MakeDirectory(dir.substr(0, dir.size() - 1), kSpoolMode, *gid, options.group))
       return false;
   }
