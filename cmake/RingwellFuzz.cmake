@@ -2,6 +2,10 @@
 # code gets libFuzzer's coverage instrumentation, and each target is an
 # executable fuzz/fuzz_<name> in the build tree. scripts/fuzz configures such
 # a build (with AddressSanitizer + UndefinedBehaviorSanitizer) and runs them.
+#
+# Without it, a build with tests links each target with fuzz/replay_main.cc
+# instead of libFuzzer, and the test FuzzCorpus.<name> (label fuzz) replays the
+# target's seed corpus once under the build's sanitizers.
 option(RINGWELL_FUZZ "Build the libFuzzer targets of fuzz/ (needs clang)" OFF)
 
 if(RINGWELL_FUZZ)
@@ -17,10 +21,19 @@ endif()
 # directory fuzz/corpus/<name>/ of the source tree.
 function(ringwell_fuzz_target name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;INCLUDES" ${ARGN})
+  if(NOT RINGWELL_FUZZ)
+    list(APPEND ARG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/replay_main.cc)
+  endif()
   add_executable(fuzz_${name} ${ARG_SOURCES})
   set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   target_include_directories(fuzz_${name} PRIVATE ${ARG_INCLUDES})
   target_link_libraries(fuzz_${name} PRIVATE ringwell_common ${ARG_LIBRARIES})
-  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
-  add_dependencies(fuzz_targets fuzz_${name})
+  if(RINGWELL_FUZZ)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzz_targets fuzz_${name})
+  else()
+    add_test(NAME FuzzCorpus.${name}
+             COMMAND fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+    set_tests_properties(FuzzCorpus.${name} PROPERTIES LABELS fuzz)
+  endif()
 endfunction()
