@@ -119,6 +119,15 @@ bool RoadTest::WaitForStatus(const std::string& id, const std::string& status,
   return false;
 }
 
+bool RoadTest::WaitForEmpty(const std::string& dir, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ringwell::testing::ListDir(root() + dir).empty()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
 std::vector<RecipientResult> Results(IKelReport* report) {
   std::vector<RecipientResult> results;
   ComPtr<IKelSubReports> subs;
