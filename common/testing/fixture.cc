@@ -178,6 +178,10 @@ std::string BuildDir() {
 
 std::string LibraryPath(const std::string& name) { return BuildDir() + "/lib/lib" + name + ".so"; }
 
+std::string TestLibraryPath(const std::string& name) {
+  return BuildDir() + "/lib/test/lib" + name + ".so";
+}
+
 std::string ProgramPath(const std::string& name) { return BuildDir() + "/bin/" + name; }
 
 std::string ReadFile(const std::string& path) {

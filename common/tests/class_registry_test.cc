@@ -18,10 +18,6 @@ using testing::BuildDir;
 using testing::ProgramPath;
 using testing::RingwellTest;
 
-std::string TestLibrary(const std::string& name) {
-  return BuildDir() + "/lib/test/lib" + name + ".so";
-}
-
 int RunRegsvr(const std::string& arguments) {
   return std::system((ProgramPath("ringwell-regsvr") + " " + arguments + " >/dev/null").c_str());
 }
@@ -38,7 +34,7 @@ std::string QueryDefault(const std::string& key_path) {
 class ClassRegistryTest : public RingwellTest {};
 
 TEST_F(ClassRegistryTest, RegisteredLibraryIsCreatedByProgIdAndClsid) {
-  ASSERT_EQ(RunRegsvr(TestLibrary("ringwell_test_component")), 0);
+  ASSERT_EQ(RunRegsvr(testing::TestLibraryPath("ringwell_test_component")), 0);
   const std::string class_key = ClassKeyPath(test::kCounterClsid);
   EXPECT_EQ(QueryDefault(class_key), "Test Counter Class");
   EXPECT_EQ(QueryDefault(class_key + "\\ProgID"), test::kCounterProgId);
@@ -65,7 +61,7 @@ TEST_F(ClassRegistryTest, RegisteredLibraryIsCreatedByProgIdAndClsid) {
   EXPECT_EQ(by_clsid.As(&not_offered), E_NOINTERFACE);
   EXPECT_FALSE(not_offered);
 
-  ASSERT_EQ(RunRegsvr("-u " + TestLibrary("ringwell_test_component")), 0);
+  ASSERT_EQ(RunRegsvr("-u " + testing::TestLibraryPath("ringwell_test_component")), 0);
   EXPECT_EQ(QueryDefault(class_key), "<missing>");
   EXPECT_EQ(CreateInstance(std::string_view(test::kCounterProgId), &by_progid),
             REGDB_E_CLASSNOTREG);
@@ -80,7 +76,7 @@ TEST_F(ClassRegistryTest, UnknownClassesAndBrokenLibrariesFailWithADescription) 
 
   const Guid clsid = Guid::Generate();
   ClassInfo broken{.clsid = clsid, .description = "Broken", .threading_model = "Apartment"};
-  ASSERT_EQ(RegisterInprocServer(broken, TestLibrary("ringwell_test_no_entry")), S_OK);
+  ASSERT_EQ(RegisterInprocServer(broken, testing::TestLibraryPath("ringwell_test_no_entry")), S_OK);
   EXPECT_EQ(CreateInstance(clsid, &counter), CO_E_ERRORINDLL);
   info = GetErrorInfo();
   ASSERT_TRUE(info);
@@ -88,13 +84,14 @@ TEST_F(ClassRegistryTest, UnknownClassesAndBrokenLibrariesFailWithADescription) 
 
   ASSERT_EQ(RegisterInprocServer(broken, scratch() + "libnothing.so"), S_OK);
   EXPECT_EQ(CreateInstance(clsid, &counter), CO_E_DLLNOTFOUND);
-  EXPECT_EQ(RunRegsvr(TestLibrary("ringwell_test_no_entry") + " 2>/dev/null") == 0, false);
+  EXPECT_EQ(RunRegsvr(testing::TestLibraryPath("ringwell_test_no_entry") + " 2>/dev/null") == 0,
+            false);
 }
 
 // Whatever goes wrong, a failed creation leaves the caller's pointer null
 // and its error object says why; a null out-parameter is refused.
 TEST_F(ClassRegistryTest, AFailedCreationLeavesTheOutPointerNull) {
-  const std::string library = TestLibrary("ringwell_test_component");
+  const std::string library = testing::TestLibraryPath("ringwell_test_component");
   ASSERT_EQ(RunRegsvr(library), 0);
   for (const Guid& clsid : {test::kFailingFactoryClsid, test::kEmptyFactoryClsid}) {
     ClassInfo info{.clsid = clsid, .description = "Broken factory", .threading_model = "Both"};

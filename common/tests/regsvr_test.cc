@@ -21,10 +21,6 @@ using testing::RunCapturing;
 using testing::Snapshot;
 using testing::WriteFile;
 
-std::string TestLibrary(const std::string& name) {
-  return BuildDir() + "/lib/test/lib" + name + ".so";
-}
-
 constexpr char kHandWritten[] =
     "# Ringwell on this host -- written by hand.\n"
     "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\n"
@@ -41,7 +37,7 @@ class RegsvrTest : public testing::RingwellTest {
 };
 
 TEST_F(RegsvrTest, BrokenCallsAndConfigurationsAreRefusedAndChangeNothing) {
-  const std::string library = TestLibrary("ringwell_test_component");
+  const std::string library = testing::TestLibraryPath("ringwell_test_component");
   struct Case {
     const char* name;
     std::function<void()> arrange;
@@ -70,7 +66,7 @@ TEST_F(RegsvrTest, BrokenCallsAndConfigurationsAreRefusedAndChangeNothing) {
        {"cannot load /nonexistent/libnothing.so"}},
       {"not a component library",
        [] {},
-       {TestLibrary("ringwell_test_no_entry")},
+       {testing::TestLibraryPath("ringwell_test_no_entry")},
        1,
        {"does not export DllRegisterServer"}},
       {"drop-in directory is a file",
@@ -100,7 +96,7 @@ TEST_F(RegsvrTest, BrokenCallsAndConfigurationsAreRefusedAndChangeNothing) {
 
 TEST_F(RegsvrTest, RegisteringKeepsTheHandWrittenFileAndSaysWhere) {
   WriteFile(registry_path(), kHandWritten);
-  const std::string library = TestLibrary("ringwell_test_component");
+  const std::string library = testing::TestLibraryPath("ringwell_test_component");
   const auto registered = Regsvr({library});
   EXPECT_EQ(registered.exit_code, 0) << registered.err;
   EXPECT_EQ(registered.out, "ringwell-regsvr: Registered " + library + " in " +

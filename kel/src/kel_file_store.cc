@@ -21,7 +21,6 @@
 namespace ringwell::kel {
 namespace {
 
-constexpr std::string_view kProgId = kKelServiceProgId;
 constexpr std::string_view kWavExtension = ".wav";
 // What a name given to DeleteFile or GetFileInfo may not contain: it must
 // name one file of the store's directory.
@@ -134,7 +133,7 @@ std::vector<std::string> StoredWavNames(const std::string& directory) {
 }
 
 HRESULT ForbiddenName() {
-  return RuleViolation(kProgId, kel_msg::kForbiddenFileNameCharacters, kPathSeparator);
+  return RuleViolation(kKelServiceProgId, kel_msg::kForbiddenFileNameCharacters, kPathSeparator);
 }
 
 }  // namespace
@@ -143,17 +142,20 @@ std::string CKelService::UserDirectory() const { return layout_.UserFilesDir(kTo
 
 HRESULT CKelService::SubmitFile(const char* a_bstrFilePath, std::int32_t a_bOverwrite) {
   if (a_bstrFilePath == nullptr) return E_INVALIDARG;
-  return KelReporter(kProgId).Guard("CKelService::SubmitFile", [&]() -> HRESULT {
+  return KelReporter(kKelServiceProgId).Guard("CKelService::SubmitFile", [&]() -> HRESULT {
     const std::string source = a_bstrFilePath;
-    if (!Exists(source)) return RuleViolation(kProgId, kel_msg::kSourceFileNotFound, source);
-    if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
+    if (!Exists(source))
+      return RuleViolation(kKelServiceProgId, kel_msg::kSourceFileNotFound, source);
+    if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
     const std::string name = BaseNameOf(source);
-    if (!IsWavName(name)) return RuleViolation(kProgId, kel_msg::kOnlyWavFiles);
+    if (!IsWavName(name)) return RuleViolation(kKelServiceProgId, kel_msg::kOnlyWavFiles);
     const std::string directory = UserDirectory();
-    if (!CanSearch(directory)) return RuleViolation(kProgId, kel_msg::kPathNotFound, directory);
+    if (!CanSearch(directory))
+      return RuleViolation(kKelServiceProgId, kel_msg::kPathNotFound, directory);
 
     if (CopyIntoStore(source, directory + name, a_bOverwrite != 0)) return S_OK;
-    if (a_bOverwrite != 0) return RuleViolation(kProgId, kel_msg::kCopyFileFailed, source);
+    if (a_bOverwrite != 0)
+      return RuleViolation(kKelServiceProgId, kel_msg::kCopyFileFailed, source);
     return S_FALSE;
   });
 }
@@ -161,11 +163,11 @@ HRESULT CKelService::SubmitFile(const char* a_bstrFilePath, std::int32_t a_bOver
 HRESULT CKelService::DeleteFile(const char* a_bstrName) {
   if (a_bstrName == nullptr) return E_INVALIDARG;
   if (!IsPlainName(a_bstrName)) return ForbiddenName();
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
-  return KelReporter(kProgId).Guard("CKelService::DeleteFile", [&]() -> HRESULT {
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
+  return KelReporter(kKelServiceProgId).Guard("CKelService::DeleteFile", [&]() -> HRESULT {
     const std::string path = UserDirectory() + a_bstrName;
     if (Failed(RemoveFile(path))) {
-      return RuleViolation(kProgId, kel_msg::kDeleteFileFailed, path);
+      return RuleViolation(kKelServiceProgId, kel_msg::kDeleteFileFailed, path);
     }
     return S_OK;
   });
@@ -175,8 +177,8 @@ HRESULT CKelService::GetFileInfo(const char* a_bstrName, IKelFileInfo** a_ppFile
   if (a_bstrName == nullptr || a_ppFileInfo == nullptr) return E_INVALIDARG;
   *a_ppFileInfo = nullptr;
   if (!IsPlainName(a_bstrName)) return ForbiddenName();
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
-  return KelReporter(kProgId).Guard("CKelService::GetFileInfo", [&]() -> HRESULT {
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
+  return KelReporter(kKelServiceProgId).Guard("CKelService::GetFileInfo", [&]() -> HRESULT {
     ComPtr<IKelFileInfo> info;
     const HRESULT hr = DescribeStoredFile(a_bstrName, &info);
     if (hr != S_OK) return hr;
@@ -193,13 +195,13 @@ HRESULT CKelService::DescribeStoredFile(const std::string& name, ComPtr<IKelFile
   struct stat st {};
   if (Failed(OpenFile(path, O_RDONLY | O_NONBLOCK, 0, &file)) || ::fstat(file.get(), &st) != 0 ||
       S_ISDIR(st.st_mode)) {
-    return RuleViolation(kProgId, kel_msg::kFileAccessFailed, path);
+    return RuleViolation(kKelServiceProgId, kel_msg::kFileAccessFailed, path);
   }
   OleDate date = kInvalidDate;
   std::uint64_t size = 0;
   const bool read = ReadFileInfo(file.get(), &date, &size);
   file.Close();
-  if (!read) return RuleViolation(kProgId, kel_msg::kFileInfoFailed, path);
+  if (!read) return RuleViolation(kKelServiceProgId, kel_msg::kFileInfoFailed, path);
   const auto low_bits = static_cast<std::int32_t>(static_cast<std::uint32_t>(size));
   *info = MakeComObject<CKelFileInfo>(date, low_bits, name);
   return S_OK;
@@ -208,8 +210,8 @@ HRESULT CKelService::DescribeStoredFile(const std::string& name, ComPtr<IKelFile
 HRESULT CKelService::get_Files(IKelFiles** a_ppFiles) {
   if (a_ppFiles == nullptr) return E_INVALIDARG;
   *a_ppFiles = nullptr;
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
-  return KelReporter(kProgId).Guard("CKelService::get_Files", [&]() -> HRESULT {
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
+  return KelReporter(kKelServiceProgId).Guard("CKelService::get_Files", [&]() -> HRESULT {
     auto files = MakeComObject<CKelFiles>();
     for (const std::string& name : StoredWavNames(UserDirectory())) {
       ComPtr<IKelFileInfo> info;

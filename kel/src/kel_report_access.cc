@@ -16,7 +16,6 @@
 namespace ringwell::kel {
 namespace {
 
-constexpr std::string_view kProgId = kKelServiceProgId;
 constexpr char kCanceled[] = "Canceled";
 constexpr char kScheduled[] = "Scheduled";
 
@@ -74,17 +73,18 @@ HRESULT CKelService::GetReport(const char* a_bstrRequestId, IKelReport** a_ppRep
   if (a_bstrRequestId == nullptr || a_ppReport == nullptr) return E_INVALIDARG;
   // The identifier names a file in Reports: it must not lead anywhere else.
   if (!IsPlainName(a_bstrRequestId)) return E_INVALIDARG;
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
-  return KelReporter(kProgId).Guard("CKelService::GetReport", [&]() -> HRESULT {
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
+  return KelReporter(kKelServiceProgId).Guard("CKelService::GetReport", [&]() -> HRESULT {
     const std::string path = layout_.ReportFile(a_bstrRequestId);
     if (!FileExists(path)) return S_FALSE;
-    if (!ReadableWithRetry(path)) return RuleViolation(kProgId, kel_msg::kFileAccessFailed, path);
+    if (!ReadableWithRetry(path))
+      return RuleViolation(kKelServiceProgId, kel_msg::kFileAccessFailed, path);
     // The report generator replaces the file whole on every save, so it is
     // read without a lock.
     xml::Document document;
     std::string reason;
     if (!LoadWithRetry(path, &document, &reason)) {
-      return RuleViolation(kProgId, kel_msg::kXmlLoadFailed, path, reason);
+      return RuleViolation(kKelServiceProgId, kel_msg::kXmlLoadFailed, path, reason);
     }
     auto report = MakeComObject<CKelReport>();
     const HRESULT hr = report->DeXMLize(document.FirstChild(), 1);
@@ -95,8 +95,8 @@ HRESULT CKelService::GetReport(const char* a_bstrRequestId, IKelReport** a_ppRep
 
 HRESULT CKelService::CancelRequest(const char* a_bstrRequestId) {
   if (a_bstrRequestId == nullptr || !IsPlainName(a_bstrRequestId)) return E_INVALIDARG;
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
-  return KelReporter(kProgId).Guard("CKelService::CancelRequest", [&]() -> HRESULT {
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
+  return KelReporter(kKelServiceProgId).Guard("CKelService::CancelRequest", [&]() -> HRESULT {
     // Only a request the preprocessing daemon has scheduled can be cancelled.
     const std::string request = layout_.RequestFile(a_bstrRequestId);
     if (!FileExists(request)) return S_FALSE;
@@ -114,7 +114,7 @@ HRESULT CKelService::CancelUnderReportLock(const std::string& request_path,
                                            const std::string& report_path) {
   if (!FileExists(report_path)) {
     DeleteWithRetry(request_path);
-    return RuleViolation(kProgId, kel_msg::kReportNotFound);
+    return RuleViolation(kKelServiceProgId, kel_msg::kReportNotFound);
   }
   // The report generator's lock, held from before the load to after the
   // save: no update of another writer falls between them and is lost, and
@@ -125,17 +125,17 @@ HRESULT CKelService::CancelUnderReportLock(const std::string& request_path,
   // beside it means its directory refuses writing: the report could not be
   // saved there either.
   if (hr == E_ACCESSDENIED || hr == HresultFromWin32(ERROR_FILE_NOT_FOUND)) {
-    return RuleViolation(kProgId, kel_msg::kSaveNotPermitted, report_path);
+    return RuleViolation(kKelServiceProgId, kel_msg::kSaveNotPermitted, report_path);
   }
   ThrowIfFailed(hr);
 
   if (!ReadableWithRetry(report_path)) {
-    return RuleViolation(kProgId, kel_msg::kFileAccessFailed, report_path);
+    return RuleViolation(kKelServiceProgId, kel_msg::kFileAccessFailed, report_path);
   }
   xml::Document document;
   std::string reason;
   if (!LoadWithRetry(report_path, &document, &reason)) {
-    return RuleViolation(kProgId, kel_msg::kXmlLoadFailed, report_path, reason);
+    return RuleViolation(kKelServiceProgId, kel_msg::kXmlLoadFailed, report_path, reason);
   }
   // A finished request stays finished: the scheduler saves "Completed" a
   // moment before it deletes the request file, and a cancel in that moment
@@ -145,12 +145,13 @@ HRESULT CKelService::CancelUnderReportLock(const std::string& request_path,
   MarkCanceled(document);
 
   hr = document.Save(report_path);  // atomic: readers see the old or the new report
-  if (hr == E_ACCESSDENIED) return RuleViolation(kProgId, kel_msg::kSaveNotPermitted, report_path);
+  if (hr == E_ACCESSDENIED)
+    return RuleViolation(kKelServiceProgId, kel_msg::kSaveNotPermitted, report_path);
   if (Failed(hr)) {
-    return KelReporter(kProgId).TwoStrings(kel_msg::kXmlSaveFailed, report_path, ErrorText(hr), hr,
-                                           LogFlag::kNo);
+    return KelReporter(kKelServiceProgId)
+        .TwoStrings(kel_msg::kXmlSaveFailed, report_path, ErrorText(hr), hr, LogFlag::kNo);
   }
-  if (!deleted) return RuleViolation(kProgId, kel_msg::kDeleteFileFailed, request_path);
+  if (!deleted) return RuleViolation(kKelServiceProgId, kel_msg::kDeleteFileFailed, request_path);
   return S_OK;
 }
 

@@ -6,8 +6,6 @@
 namespace ringwell::kel {
 namespace {
 
-constexpr std::string_view kProgId = kKelRequestProgId;
-
 std::string_view RequestTypeName(EKelRequestType type) {
   switch (type) {
     case kelCallRequest:
@@ -42,7 +40,7 @@ void AppendInt(pugi::xml_node parent, std::string_view name, std::int32_t value)
 }  // namespace
 
 CKelRequest::CKelRequest()
-    : CAttributed(kProgId),
+    : CAttributed(kKelRequestProgId),
       call_tree_(MakeComObject<CKelNode>()),
       recipients_(MakeComObject<CKelRecipients>()) {}
 
@@ -55,27 +53,27 @@ HRESULT CKelRequest::get_NumberOfRings(std::int32_t* pVal) {
   return GetValue(number_of_rings_, pVal);
 }
 HRESULT CKelRequest::put_NumberOfRings(std::int32_t newVal) {
-  return PutChecked(kProgId, "NumberOfRings", newVal, newVal > 0, &number_of_rings_);
+  return PutChecked(kKelRequestProgId, "NumberOfRings", newVal, newVal > 0, &number_of_rings_);
 }
 
 HRESULT CKelRequest::get_NumberOfAttemptsIfBusy(std::int32_t* pVal) {
   return GetValue(number_of_attempts_if_busy_, pVal);
 }
 HRESULT CKelRequest::put_NumberOfAttemptsIfBusy(std::int32_t newVal) {
-  return PutChecked(kProgId, "NumberOfAttemptsIfBusy", newVal, newVal >= 0,
+  return PutChecked(kKelRequestProgId, "NumberOfAttemptsIfBusy", newVal, newVal >= 0,
                     &number_of_attempts_if_busy_);
 }
 
 HRESULT CKelRequest::get_DelayIfBusy(std::int32_t* pVal) { return GetValue(delay_if_busy_, pVal); }
 HRESULT CKelRequest::put_DelayIfBusy(std::int32_t newVal) {
-  return PutChecked(kProgId, "DelayIfBusy", newVal, newVal > 0, &delay_if_busy_);
+  return PutChecked(kKelRequestProgId, "DelayIfBusy", newVal, newVal > 0, &delay_if_busy_);
 }
 
 HRESULT CKelRequest::get_NumberOfAttemptsIfNoAnswer(std::int32_t* pVal) {
   return GetValue(number_of_attempts_if_no_answer_, pVal);
 }
 HRESULT CKelRequest::put_NumberOfAttemptsIfNoAnswer(std::int32_t newVal) {
-  return PutChecked(kProgId, "NumberOfAttemptsIfNoAnswer", newVal, newVal >= 0,
+  return PutChecked(kKelRequestProgId, "NumberOfAttemptsIfNoAnswer", newVal, newVal >= 0,
                     &number_of_attempts_if_no_answer_);
 }
 
@@ -83,7 +81,7 @@ HRESULT CKelRequest::get_DelayIfNoAnswer(std::int32_t* pVal) {
   return GetValue(delay_if_no_answer_, pVal);
 }
 HRESULT CKelRequest::put_DelayIfNoAnswer(std::int32_t newVal) {
-  return PutChecked(kProgId, "DelayIfNoAnswer", newVal, newVal > 0, &delay_if_no_answer_);
+  return PutChecked(kKelRequestProgId, "DelayIfNoAnswer", newVal, newVal > 0, &delay_if_no_answer_);
 }
 
 HRESULT CKelRequest::get_CallTree(_IKelNode** pVal) { return GetObject(call_tree_, pVal); }
@@ -106,7 +104,8 @@ HRESULT CKelRequest::get_MaxGreetingDuration(std::int32_t* pVal) {
   return GetValue(max_greeting_duration_, pVal);
 }
 HRESULT CKelRequest::put_MaxGreetingDuration(std::int32_t newVal) {
-  return PutChecked(kProgId, "MaxGreetingDuration", newVal, newVal >= 0, &max_greeting_duration_);
+  return PutChecked(kKelRequestProgId, "MaxGreetingDuration", newVal, newVal >= 0,
+                    &max_greeting_duration_);
 }
 
 HRESULT CKelRequest::get_Type(EKelRequestType* pVal) { return GetValue(type_, pVal); }
@@ -119,14 +118,14 @@ HRESULT CKelRequest::get_DelayIfError(std::int32_t* pVal) {
   return GetValue(delay_if_error_, pVal);
 }
 HRESULT CKelRequest::put_DelayIfError(std::int32_t newVal) {
-  return PutChecked(kProgId, "DelayIfError", newVal, newVal > 0, &delay_if_error_);
+  return PutChecked(kKelRequestProgId, "DelayIfError", newVal, newVal > 0, &delay_if_error_);
 }
 
 HRESULT CKelRequest::get_NumberOfAttemptsIfError(std::int32_t* pVal) {
   return GetValue(number_of_attempts_if_error_, pVal);
 }
 HRESULT CKelRequest::put_NumberOfAttemptsIfError(std::int32_t newVal) {
-  return PutChecked(kProgId, "NumberOfAttemptsIfError", newVal, newVal >= 0,
+  return PutChecked(kKelRequestProgId, "NumberOfAttemptsIfError", newVal, newVal >= 0,
                     &number_of_attempts_if_error_);
 }
 
@@ -136,14 +135,14 @@ HRESULT CKelRequest::get_AdditionalInfo(std::string* pVal) {
 
 HRESULT CKelRequest::put_AdditionalInfo(const char* newVal) {
   const std::string text = FromNullable(newVal);
-  return KelReporter(kProgId).Guard("CKelRequest::put_AdditionalInfo", [&] {
+  return KelReporter(kKelRequestProgId).Guard("CKelRequest::put_AdditionalInfo", [&] {
     xml::Document parsed;
     const HRESULT hr = ThrowIfFailed(parsed.LoadXml(text));
     // The request file holds the text's first node as the only child of
     // AdditionalInfo, so that node must be the document's root element (no
     // declaration, comment or processing instruction before it).
     if (hr != S_OK || parsed.FirstChild().type() != pugi::node_element) {
-      return InvalidPropertyValue(kProgId, "AdditionalInfo", text);
+      return InvalidPropertyValue(kKelRequestProgId, "AdditionalInfo", text);
     }
     additional_info_ = text;
     return S_OK;
@@ -161,8 +160,9 @@ HRESULT CKelRequest::SetRequestId(const std::string& a_bstrRequestId) {
 
 HRESULT CKelRequest::XMLize(xml::Document* pDOMDocument, pugi::xml_node pDOMNode, std::int32_t) {
   if (pDOMDocument == nullptr || !pDOMNode) return E_INVALIDARG;
-  return KelReporter(kProgId).Guard("CKelRequest::XMLize",
-                                    [&] { return Write(pDOMDocument, pDOMNode); });
+  return KelReporter(kKelRequestProgId).Guard("CKelRequest::XMLize", [&] {
+    return Write(pDOMDocument, pDOMNode);
+  });
 }
 
 HRESULT CKelRequest::Write(xml::Document* document, pugi::xml_node parent) {

@@ -11,8 +11,6 @@
 namespace ringwell::kel {
 namespace {
 
-constexpr std::string_view kProgId = kKelServiceProgId;
-
 // Whether the entries of `directory` can be listed (the current directory
 // when it is empty).
 bool CanList(const std::string& directory) {
@@ -40,7 +38,7 @@ HRESULT CKelService::SetLocation(const std::string& location, bool report) {
   const std::string directory = location.empty() ? location : NormaliseRoot(location);
   if (!CanList(directory)) {
     if (!report) return MessageCode(kel_msg::kPathNotFound);
-    return RuleViolation(kProgId, kel_msg::kPathNotFound, directory);
+    return RuleViolation(kKelServiceProgId, kel_msg::kPathNotFound, directory);
   }
   location_ = location;
   layout_.root = directory;
@@ -61,9 +59,9 @@ HRESULT CKelService::SubmitRequest(IKelRequest* a_pRequest, std::string* a_pbstr
 
   HRESULT hr = ValidateRequest(request.Get());
   if (Failed(hr)) return hr;
-  if (location_.empty()) return RuleViolation(kProgId, kel_msg::kLocationRequired);
+  if (location_.empty()) return RuleViolation(kKelServiceProgId, kel_msg::kLocationRequired);
 
-  return KelReporter(kProgId).Guard("CKelService::SubmitRequest", [&] {
+  return KelReporter(kKelServiceProgId).Guard("CKelService::SubmitRequest", [&] {
     const std::string id = Guid::Generate().ToString();
     *a_pbstrRequestId = id;
     ThrowIfFailed(identified->SetRequestId(id));
@@ -83,11 +81,12 @@ HRESULT CKelService::Save(const xml::Document& document, const std::string& id) 
   const HRESULT hr = document.Save(path);
   if (Succeeded(hr)) return S_OK;
   if (hr == HresultFromWin32(ERROR_PATH_NOT_FOUND) || hr == E_INVALIDARG) {
-    return RuleViolation(kProgId, kel_msg::kPathNotFound, layout_.InboxDir());
+    return RuleViolation(kKelServiceProgId, kel_msg::kPathNotFound, layout_.InboxDir());
   }
-  if (hr == E_ACCESSDENIED) return RuleViolation(kProgId, kel_msg::kSaveNotPermitted, path);
-  return KelReporter(kProgId).TwoStrings(kel_msg::kXmlSaveFailed, path, ErrorText(hr), hr,
-                                         LogFlag::kNo);
+  if (hr == E_ACCESSDENIED)
+    return RuleViolation(kKelServiceProgId, kel_msg::kSaveNotPermitted, path);
+  return KelReporter(kKelServiceProgId)
+      .TwoStrings(kel_msg::kXmlSaveFailed, path, ErrorText(hr), hr, LogFlag::kNo);
 }
 
 HRESULT CKelService::InterfaceSupportsErrorInfo(const Guid& iid) {

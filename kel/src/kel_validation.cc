@@ -10,13 +10,13 @@
 namespace ringwell::kel {
 namespace {
 
-constexpr std::string_view kProgId = kKelServiceProgId;
 // No caller menu is nested this deep; deeper trees would only exhaust the stack.
 constexpr std::size_t kMaxCallTreeDepth = 64;
 
 HRESULT CallTreeRefused(std::string_view why) {
-  return KelReporter(kProgId).TwoStrings(kel_msg::kErrorIn, "CKelService::ValidateResponse", why,
-                                         E_INVALIDARG, LogFlag::kNo);
+  return KelReporter(kKelServiceProgId)
+      .TwoStrings(kel_msg::kErrorIn, "CKelService::ValidateResponse", why, E_INVALIDARG,
+                  LogFlag::kNo);
 }
 
 // A property getter of interface I.
@@ -30,7 +30,7 @@ HRESULT CheckNotNegative(I* object,
   for (const auto& [name, getter] : properties) {
     std::int32_t value = 0;
     ThrowIfFailed((object->*getter)(&value));
-    if (value < 0) return InvalidPropertyValue(kProgId, name, value);
+    if (value < 0) return InvalidPropertyValue(kKelServiceProgId, name, value);
   }
   return S_OK;
 }
@@ -62,7 +62,7 @@ HRESULT ForEachResponse(IKelResponses* responses, Check&& check) {
 HRESULT CKelService::ValidateRequest(IUnknown* a_pRequest) {
   ComPtr<IKelRequest> request = Offered<IKelRequest>(a_pRequest);
   if (!request) return E_INVALIDARG;
-  return KelReporter(kProgId).Guard("CKelService::ValidateRequest", [&] {
+  return KelReporter(kKelServiceProgId).Guard("CKelService::ValidateRequest", [&] {
     HRESULT hr = CheckNotNegative<IKelRequest>(
         request.Get(),
         {{"DelayIfBusy", &IKelRequest::get_DelayIfBusy},
@@ -77,7 +77,7 @@ HRESULT CKelService::ValidateRequest(IUnknown* a_pRequest) {
     ThrowIfFailed(request->get_Recipients(recipients.Put()));
     std::int32_t count = 0;
     ThrowIfFailed(recipients->get_Count(&count));
-    if (count < 1) return RuleViolation(kProgId, kel_msg::kNoRecipients);
+    if (count < 1) return RuleViolation(kKelServiceProgId, kel_msg::kNoRecipients);
 
     OleDate start = 0;
     OleDate stop = 0;
@@ -85,7 +85,7 @@ HRESULT CKelService::ValidateRequest(IUnknown* a_pRequest) {
     ThrowIfFailed(request->get_StopTime(&stop));
     // A NaN compares false, so it fails the rule as well.
     if (!(LinearDate(stop) > LinearDate(start))) {
-      return RuleViolation(kProgId, kel_msg::kStopBeforeStart);
+      return RuleViolation(kKelServiceProgId, kel_msg::kStopBeforeStart);
     }
 
     ComPtr<_IKelNode> call_tree;
@@ -105,7 +105,7 @@ HRESULT CKelService::ValidateRequest(IUnknown* a_pRequest) {
 HRESULT CKelService::ValidateMessage(IUnknown* a_pMessage) {
   ComPtr<IKelMessage> message = Offered<IKelMessage>(a_pMessage);
   if (!message) return E_INVALIDARG;
-  return KelReporter(kProgId).Guard("CKelService::ValidateMessage", [&] {
+  return KelReporter(kKelServiceProgId).Guard("CKelService::ValidateMessage", [&] {
     return CheckNotNegative<IKelMessage>(message.Get(), {{"Replays", &IKelMessage::get_Replays},
                                                          {"Timeout", &IKelMessage::get_Timeout}});
   });
@@ -126,7 +126,7 @@ HRESULT CKelService::ValidateResponseBelow(IUnknown* a_pResponse, std::vector<co
     return CallTreeRefused("The call tree is nested more than " +
                            std::to_string(kMaxCallTreeDepth) + " responses deep.");
   }
-  return KelReporter(kProgId).Guard("CKelService::ValidateResponse", [&] {
+  return KelReporter(kKelServiceProgId).Guard("CKelService::ValidateResponse", [&] {
     ComPtr<IKelMessage> message;
     ThrowIfFailed(response->get_Message(message.Put()));
     const HRESULT hr = ValidateMessage(message.Get());

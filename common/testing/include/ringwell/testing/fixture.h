@@ -124,6 +124,8 @@ std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registr
 std::string BuildDir();
 // lib/lib<name>.so and bin/<name> of the build tree.
 std::string LibraryPath(const std::string& name);
+// lib/test/lib<name>.so: the component libraries built only for the tests.
+std::string TestLibraryPath(const std::string& name);
 std::string ProgramPath(const std::string& name);
 
 std::string ReadFile(const std::string& path);
