@@ -9,8 +9,8 @@
 // work on one report. The cache keeps at most a few documents and a bounded
 // total of file bytes, dropping the least recently used.
 //
-// Saving goes through a buffer each thread reuses, so that the text of a large
-// report is not allocated anew for every save.
+// Saving streams the document to the file through a small fixed buffer, so a
+// large report's text is never held in memory as a whole.
 //
 // Thread-safety: every method may be called from any thread.
 #pragma once
@@ -63,8 +63,8 @@ class ReportCache {
 // The cache of this process.
 ReportCache& ProcessReportCache();
 
-// Saves `document` atomically to `path` as xml::Document::Save does, through
-// the calling thread's reused buffer.
+// Saves `document` atomically and flushed to `path` as xml::Document::Save
+// does, writing it as it is serialised.
 HRESULT SaveReport(const xml::Document& document, const std::string& path);
 
 }  // namespace ringwell::tallier

@@ -120,4 +120,29 @@ bool AppendCallResult(xml::Document& report, std::string_view recipient,
   return true;
 }
 
+PreparedCallResult PrepareCallResult(std::string_view result_xml) {
+  PreparedCallResult prepared;
+  if (ThrowIfFailed(prepared.document.LoadXml(result_xml)) != S_OK) return prepared;
+  prepared.parsed = true;
+  try {
+    PrepareCall(prepared.document);
+  } catch (const ComError& e) {
+    if (e.code() == E_OUTOFMEMORY) throw;
+    prepared.refusal = e;
+  }
+  return prepared;
+}
+
+bool AppendPreparedCall(xml::Document& report, std::string_view recipient,
+                        const PreparedCallResult& call) {
+  bool matched = false;
+  for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
+    if (!Addresses(sub_report, recipient)) continue;
+    matched = true;
+    if (!call.usable()) break;
+    AppendCopy(sub_report, call.document.FirstChild());
+  }
+  return matched;
+}
+
 }  // namespace ringwell::tallier

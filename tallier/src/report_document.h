@@ -21,9 +21,11 @@
 // Thread-safety: functions of distinct documents may run at once.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "ringwell/common/error_info.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::tallier {
@@ -60,5 +62,25 @@ void SetStatus(xml::Document& report, std::string_view recipient, std::string_vi
 // does not parse; it is parsed only when some sub-report matches.
 bool AppendCallResult(xml::Document& report, std::string_view recipient,
                       std::string_view result_xml);
+
+// A call result parsed and made ready to be copied into a report, apart from
+// any report: a writer prepares it before it waits for the report.
+struct PreparedCallResult {
+  xml::Document document;  // its first child is the Call element, when usable
+  bool parsed = false;     // false: the text does not parse
+  // Why a parsed result cannot go into a report (as AppendCallResult throws).
+  std::optional<ComError> refusal;
+  bool usable() const { return parsed && !refusal; }
+};
+
+// Parses and prepares `result_xml` as AppendCallResult would; throws only when
+// memory runs out.
+PreparedCallResult PrepareCallResult(std::string_view result_xml);
+
+// Appends a copy of the prepared call to every sub-report whose Recipient
+// equals `recipient`, when it is usable. Returns whether any sub-report
+// matched (so whether an unusable result was refused).
+bool AppendPreparedCall(xml::Document& report, std::string_view recipient,
+                        const PreparedCallResult& call);
 
 }  // namespace ringwell::tallier
