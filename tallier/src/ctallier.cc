@@ -63,7 +63,8 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
       ThrowIfFailed(DirectoryLock::Acquire(path, &lock));
       ProcessReportCache().Drop(path);
       ThrowIfFailed(SaveReport(report.document, path));
-      ProcessReportCache().Put(path, std::move(report.document));
+      ProcessReportCache().Put(
+          path, std::make_unique<ParsedReport>(ParsedReport{std::move(report.document), nullptr}));
     } catch (const ComError& e) {
       // Names the report it could not write.
       return TallierReporter()

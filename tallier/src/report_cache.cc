@@ -57,20 +57,21 @@ std::optional<ReportCache::Stamp> ReportCache::StampOf(const std::string& path) 
                .size = st.st_size};
 }
 
-std::optional<xml::Document> ReportCache::Take(const std::string& path) {
+std::unique_ptr<ParsedReport> ReportCache::Take(const std::string& path) {
   const std::optional<Stamp> stamp = StampOf(path);
+  std::list<Entry> dropped;  // destroyed after the lock is released
   std::lock_guard lock(mutex_);
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     if (entry->path != path) continue;
-    std::optional<xml::Document> document;
-    if (stamp && *stamp == entry->stamp) document = std::move(entry->document);
-    entries_.erase(entry);
-    return document;
+    std::unique_ptr<ParsedReport> report;
+    if (stamp && *stamp == entry->stamp) report = std::move(entry->report);
+    dropped.splice(dropped.end(), entries_, entry);
+    return report;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
-void ReportCache::Put(const std::string& path, xml::Document document) {
+void ReportCache::Put(const std::string& path, std::unique_ptr<ParsedReport> report) {
   const std::optional<Stamp> stamp = StampOf(path);
   std::list<Entry> dropped;  // destroyed after the lock is released
   std::lock_guard lock(mutex_);
@@ -81,7 +82,7 @@ void ReportCache::Put(const std::string& path, xml::Document document) {
     }
   }
   if (!stamp || stamp->size > kMaxBytes) return;
-  entries_.push_front({path, *stamp, std::move(document)});
+  entries_.push_front({path, *stamp, std::move(report)});
   std::int64_t bytes = 0;
   std::size_t count = 0;
   for (auto entry = entries_.begin(); entry != entries_.end();) {

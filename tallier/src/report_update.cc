@@ -9,13 +9,17 @@ namespace {
 
 // Applies one change, recording a refusal of its content in it. Out of memory
 // is thrown: the report may be half changed and must not be saved.
-void Apply(xml::Document& report, PreparedChange& change) {
+void Apply(ParsedReport& report, PreparedChange& change) {
   try {
     if (change.kind == ReportChange::kStatus) {
-      SetStatus(report, change.recipient, change.status);
+      SetStatus(report.document, report.Index(), change.recipient, change.status);
       return;
     }
-    if (!AppendPreparedCall(report, change.recipient, change.call)) return;
+    if (!AppendPreparedCall(report.Index(), change.recipient, change.call)) return;
+    // Sub-reports copied with the call are sub-reports of the report now.
+    if (change.call.usable() && change.call.holds_sub_reports) {
+      report.index->Rebuild(report.document);
+    }
     if (!change.call.parsed) change.not_parsed = true;
     if (change.call.refusal) change.refusal = change.call.refusal;
   } catch (const ComError& e) {
@@ -50,13 +54,13 @@ void SaveBatch(const std::string& path, std::chrono::milliseconds retry_delay,
   };
   try {
     DirectoryLock lock;
-    xml::Document report;
+    std::unique_ptr<ParsedReport> report;
     if (!LockAndLoadReport(path, retry_delay, &lock, &report)) {
       for (CommitQueue::Job* job : batch) update(job)->not_loaded = true;
       return;
     }
     for (CommitQueue::Job* job : batch) {
-      for (PreparedChange& change : update(job)->changes) Apply(report, change);
+      for (PreparedChange& change : update(job)->changes) Apply(*report, change);
     }
     SaveReportWithRetry(std::move(report), path, retry_delay);
   } catch (const ComError& e) {
