@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::tallier {
 namespace {
@@ -112,13 +113,17 @@ ReportCache& ProcessReportCache() {
 }
 
 HRESULT SaveReport(const xml::Document& document, const std::string& path) {
-  return ReplaceFileWith(path, [&](int fd) {
+  const HRESULT hr = ReplaceFileWith(path, [&](int fd) {
     FileWriter writer(fd);
     // The options of xml::Document::Save: no declaration, no added white space.
     document.dom().save(writer, "", pugi::format_raw | pugi::format_no_declaration,
                         pugi::encoding_utf8);
     return writer.Finish();
   });
+  if (Failed(hr)) return hr;
+  // The new file's name lasts only once its directory is flushed too.
+  const std::string dir = DirectoryOf(path);
+  return SyncDirectory(dir.empty() ? "." : dir);
 }
 
 }  // namespace ringwell::tallier

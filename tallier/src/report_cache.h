@@ -77,8 +77,9 @@ class ReportCache {
 // The cache of this process.
 ReportCache& ProcessReportCache();
 
-// Saves `document` atomically and flushed to `path` as xml::Document::Save
-// does, writing it as it is serialised.
+// Saves `document` atomically to `path` as xml::Document::Save does, writing
+// it as it is serialised; once it returns, the new file survives a power cut
+// (its data and its name are flushed).
 HRESULT SaveReport(const xml::Document& document, const std::string& path);
 
 }  // namespace ringwell::tallier
