@@ -119,6 +119,15 @@ bool RoadTest::WaitForStatus(const std::string& id, const std::string& status,
   return false;
 }
 
+bool RoadTest::WaitForEmptyDirectory(const std::string& dir, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!ringwell::testing::ListDir(dir).empty()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
 std::vector<RecipientResult> Results(IKelReport* report) {
   std::vector<RecipientResult> results;
   ComPtr<IKelSubReports> subs;

@@ -38,6 +38,9 @@ class RoadTest : public ringwell::testing::RingwellTest {
   // Waits until the report's status is `status`; false on timeout.
   bool WaitForStatus(const std::string& id, const std::string& status,
                      std::chrono::seconds timeout);
+  // Waits until the directory `dir` is empty (a finished request's files go
+  // after its report says "Completed"); false on timeout.
+  static bool WaitForEmptyDirectory(const std::string& dir, std::chrono::seconds timeout);
 
   ComPtr<kel::IKelService> service_;
   std::string heard_dir_;

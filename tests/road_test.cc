@@ -89,8 +89,10 @@ TEST_F(RoadTestCase, CallAndPageRequestsTravelToCompletedReports) {
   EXPECT_EQ(pages[0].answers.size(), 1u);
 
   EXPECT_TRUE(ListDir(root() + "Inbox").empty());
-  EXPECT_TRUE(ListDir(root() + "Requests").empty());  // finished requests leave nothing
-  EXPECT_EQ(ListDir(heard_dir_).size(), 1u);          // one answered call
+  // Finished requests leave nothing.
+  EXPECT_TRUE(WaitForEmptyDirectory(root() + "Requests", 30s))
+      << ListDir(root() + "Requests").size() << " left";
+  EXPECT_EQ(ListDir(heard_dir_).size(), 1u);  // one answered call
   StopServices();
 }
 
@@ -152,7 +154,8 @@ TEST_F(RoadTestCase, TwoHundredRequestsOfFiveRecipientsAllComplete) {
     }
   }
   EXPECT_TRUE(ListDir(root() + "Inbox").empty());
-  EXPECT_TRUE(ListDir(root() + "Requests").empty());
+  EXPECT_TRUE(WaitForEmptyDirectory(root() + "Requests", 30s))
+      << ListDir(root() + "Requests").size() << " left";
   StopServices();
 }
 
