@@ -1,5 +1,6 @@
 #include "commit_queue.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -52,31 +53,41 @@ QueueTable& Queues() {
 void CommitQueue::Commit(const std::string& path, Job* job, std::size_t max_batch,
                          const SaveFunction& save) {
   const std::shared_ptr<ReportQueue> queue = Queues().Enter(path);
-  {
-    std::unique_lock lock(queue->mutex);
-    queue->pending.push_back(job);
-    while (!job->done) {
-      if (queue->saving) {
-        queue->changed.wait(lock);
-        continue;
-      }
-      // This thread saves the next batch. Its own job is in it, or in a later
-      // one (when the batch is limited): a job leaves the queue only in a
-      // batch, and is done once that batch is saved.
-      queue->saving = true;
-      const std::size_t count =
-          max_batch == 0 ? queue->pending.size() : std::min(max_batch, queue->pending.size());
-      std::vector<Job*> batch(queue->pending.begin(), queue->pending.begin() + count);
-      queue->pending.erase(queue->pending.begin(), queue->pending.begin() + count);
-      lock.unlock();
-      save(batch);
-      lock.lock();
-      for (Job* saved : batch) saved->done = true;
-      queue->saving = false;
-      queue->changed.notify_all();
+  struct Leaving {
+    const std::string& path;
+    ~Leaving() { Queues().Leave(path); }
+  } leaving{path};
+  std::unique_lock lock(queue->mutex);
+  queue->pending.push_back(job);
+  while (!job->done) {
+    if (queue->saving) {
+      queue->changed.wait(lock);
+      continue;
     }
+    // This thread saves the next batch. Its own job is in it, or in a later
+    // one (when the batch is limited): a job leaves the queue only in a
+    // batch, and is done once that batch is saved.
+    const std::size_t count =
+        max_batch == 0 ? queue->pending.size() : std::min(max_batch, queue->pending.size());
+    std::vector<Job*> batch;
+    try {
+      batch.assign(queue->pending.begin(), queue->pending.begin() + count);
+    } catch (...) {
+      // Out of memory: this job leaves the queue unsaved, and the others wait
+      // for the next saver.
+      std::erase(queue->pending, job);
+      queue->changed.notify_all();
+      throw;
+    }
+    queue->pending.erase(queue->pending.begin(), queue->pending.begin() + count);
+    queue->saving = true;
+    lock.unlock();
+    save(batch);
+    lock.lock();
+    for (Job* saved : batch) saved->done = true;
+    queue->saving = false;
+    queue->changed.notify_all();
   }
-  Queues().Leave(path);
 }
 
 }  // namespace ringwell::tallier
