@@ -24,6 +24,7 @@
 // the host reports readiness with sd_notify; it also prints "ringwell-host:
 // ready ..." on standard output. Every 2 s it writes its heartbeat,
 // Status/ringwell-host.json (host_status.h).
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -31,6 +32,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -326,6 +328,12 @@ int Run(Options options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A bounded number of allocator arenas. glibc gives contending threads up to
+  // eight arenas per core, each keeping the memory freed in it, so with
+  // hundreds of line threads the host's size would grow with its lines rather
+  // than with its work. Set here rather than in the unit, so that it holds
+  // however the host is started; MALLOC_ARENA_MAX still overrides it.
+  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 4);
   Options options;
   CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");

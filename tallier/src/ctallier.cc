@@ -3,6 +3,7 @@
 #include "report_cache.h"
 #include "report_document.h"
 #include "report_file.h"
+#include "report_update.h"
 #include "ringwell/common/storage.h"
 #include "tallier_log.h"
 
@@ -35,20 +36,12 @@ void RequireArguments(std::initializer_list<const void*> arguments) {
   }
 }
 
-// Appends the call result, "Can't load call result" when it does not parse.
-HRESULT AddResult(xml::Document& report, const char* path, const char* recipient,
-                  const char* result) {
-  if (!tallier::AppendCallResult(report, recipient, result)) {
-    return CantLoad(kAddCallResult, kCantLoadCallResult, path);
-  }
-  return S_OK;
-}
-
 }  // namespace
 
-CTallier::CTallier(std::chrono::milliseconds retry_delay)
+CTallier::CTallier(std::chrono::milliseconds retry_delay, std::size_t max_batch)
     : root_(ReadServiceRoot(TallierEventLog(), tallier_msg::kRegistryError)),
-      retry_delay_(retry_delay) {
+      retry_delay_(retry_delay),
+      max_batch_(max_batch) {
   ++live_objects_;
 }
 
@@ -70,7 +63,8 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
       ThrowIfFailed(DirectoryLock::Acquire(path, &lock));
       ProcessReportCache().Drop(path);
       ThrowIfFailed(SaveReport(report.document, path));
-      ProcessReportCache().Put(path, std::move(report.document));
+      ProcessReportCache().Put(
+          path, std::make_unique<ParsedReport>(ParsedReport{std::move(report.document), nullptr}));
     } catch (const ComError& e) {
       // Names the report it could not write.
       return TallierReporter()
@@ -81,27 +75,36 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
   });
 }
 
-HRESULT CTallier::Update(std::string_view operation, const char* path,
-                         const std::function<HRESULT(xml::Document&)>& change) {
-  DirectoryLock lock;
-  xml::Document report;
-  if (!LockAndLoadReport(path, retry_delay_, &lock, &report)) {
-    return CantLoad(operation, kCantLoadReport, path);
+HRESULT CTallier::Commit(std::string_view operation, const char* path,
+                         std::span<const ReportChange> changes) {
+  ReportUpdate update;
+  update.changes = PrepareChanges(changes);
+  CommitQueue::Commit(path, &update, max_batch_, [&](std::span<CommitQueue::Job* const> batch) {
+    SaveBatch(path, retry_delay_, batch);
+  });
+  if (update.not_loaded) return CantLoad(operation, kCantLoadReport, path);
+  if (update.failure) throw ComError(*update.failure);
+  // A refused change is reported as its own call would be; the others are saved.
+  HRESULT first_failure = S_OK;
+  for (const PreparedChange& change : update.changes) {
+    if (!change.not_parsed && !change.refusal) continue;
+    const bool result = change.kind == ReportChange::kCallResult;
+    const HRESULT step =
+        About(path).Guard(result ? kAddCallResult : kUpdateStatus, [&]() -> HRESULT {
+          if (change.not_parsed) return CantLoad(kAddCallResult, kCantLoadCallResult, path);
+          throw ComError(*change.refusal);
+        });
+    if (first_failure == S_OK) first_failure = step;
   }
-  const HRESULT hr = change(report);
-  if (Failed(hr)) return hr;
-  SaveReportWithRetry(std::move(report), path, retry_delay_);
-  return hr;
+  return first_failure;
 }
 
 HRESULT CTallier::UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                const char* a_bstrStatus) {
   return About(a_bstrReportXMLFile).Guard(kUpdateStatus, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrStatus});
-    return Update(kUpdateStatus, a_bstrReportXMLFile, [&](xml::Document& report) {
-      SetStatus(report, a_bstrRecipientNumber, a_bstrStatus);
-      return S_OK;
-    });
+    const ReportChange change{ReportChange::kStatus, a_bstrRecipientNumber, a_bstrStatus};
+    return Commit(kUpdateStatus, a_bstrReportXMLFile, {&change, 1});
   });
 }
 
@@ -109,9 +112,8 @@ HRESULT CTallier::AddCallResult(const char* a_bstrReportXMLFile, const char* a_b
                                 const char* a_bstrResultXML) {
   return About(a_bstrReportXMLFile).Guard(kAddCallResult, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML});
-    return Update(kAddCallResult, a_bstrReportXMLFile, [&](xml::Document& report) {
-      return AddResult(report, a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML);
-    });
+    const ReportChange change{ReportChange::kCallResult, a_bstrRecipientNumber, a_bstrResultXML};
+    return Commit(kAddCallResult, a_bstrReportXMLFile, {&change, 1});
   });
 }
 
@@ -121,34 +123,13 @@ HRESULT CTallier::ApplyChanges(const char* a_bstrReportXMLFile, const ReportChan
   if (count > 0 && changes != nullptr && changes[0].kind == ReportChange::kCallResult) {
     operation = kAddCallResult;
   }
-  const ErrorReporter reporter = About(a_bstrReportXMLFile);
-  return reporter.Guard(operation, [&]() -> HRESULT {
+  return About(a_bstrReportXMLFile).Guard(operation, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile});
     if (count < 0 || (count > 0 && changes == nullptr)) throw ComError(E_INVALIDARG);
     for (std::int32_t i = 0; i < count; ++i) {
       RequireArguments({changes[i].recipient, changes[i].text});
     }
-    HRESULT first_failure = S_OK;
-    const HRESULT hr = Update(operation, a_bstrReportXMLFile, [&](xml::Document& report) {
-      for (std::int32_t i = 0; i < count; ++i) {
-        const ReportChange& change = changes[i];
-        const bool result = change.kind == ReportChange::kCallResult;
-        // A refused change is reported as its own call would be; out of
-        // memory ends the whole update unsaved.
-        const HRESULT step =
-            reporter.Guard(result ? kAddCallResult : kUpdateStatus, [&]() -> HRESULT {
-              if (result) {
-                return AddResult(report, a_bstrReportXMLFile, change.recipient, change.text);
-              }
-              SetStatus(report, change.recipient, change.text);
-              return S_OK;
-            });
-        if (step == E_OUTOFMEMORY) return step;
-        if (Failed(step) && first_failure == S_OK) first_failure = step;
-      }
-      return S_OK;
-    });
-    return Failed(hr) ? hr : first_failure;
+    return Commit(operation, a_bstrReportXMLFile, {changes, static_cast<std::size_t>(count)});
   });
 }
 

@@ -1,11 +1,15 @@
 // CTallier, the Tallier class: creates a request's report and records statuses
 // and call results in report files (ITallier). An object holds only the
-// storage root; every call takes the report's DirectoryLock from before the
-// load to after the save, so updates from any number of threads and processes
-// are never lost. The parsed reports themselves are kept between calls, in
-// the process-wide ReportCache that all objects share (report_cache.h): a
-// report is parsed again only when its file is no longer the one this process
-// saved last, so another writer's change is always seen.
+// storage root and its settings. Every save holds the report's DirectoryLock
+// from before the load to after the save, so updates from any number of
+// threads and processes are never lost. Updates that threads of this process
+// make to one report at the same time are carried by one save (group commit,
+// commit_queue.h); each call returns once the save holding its change is over,
+// with that save's outcome, so a change reported saved is on disk. The parsed
+// reports themselves are kept between saves, in the process-wide ReportCache
+// that all objects share (report_cache.h): a report is parsed again only when
+// its file is no longer the one this process saved last, so another writer's
+// change is always seen.
 //
 // Failures are reported through the "Tallier" event source and an error object
 // whose source is "Tallier.Tallier.1", each entry with the texts of the
@@ -19,13 +23,13 @@
 // It also offers ITallierChanges: several changes in one load-change-save.
 //
 // Thread-safety: one object may be called from several threads at once (the
-// scheduler shares one among its line workers); it holds only the storage
-// root, read when it is made, and the report cache locks itself.
+// scheduler shares one among its line workers); it holds only settings, read
+// when it is made, and the commit queues and the report cache lock themselves.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <functional>
+#include <span>
 #include <string>
 
 #include "ringwell/common/com.h"
@@ -40,8 +44,10 @@ class CTallier final : public ComObject<ITallier, ITallierChanges> {
   static constexpr std::chrono::milliseconds kRetryDelay{1000};
 
   // Reads the storage root from the configuration (logging what is wrong with
-  // it, never failing). Tests may shorten the retry delay.
-  explicit CTallier(std::chrono::milliseconds retry_delay = kRetryDelay);
+  // it, never failing). Tests may shorten the retry delay; `max_batch` limits
+  // how many queued updates one save carries (0: all; 1 saves each update on
+  // its own, as benchmarks compare).
+  explicit CTallier(std::chrono::milliseconds retry_delay = kRetryDelay, std::size_t max_batch = 0);
 
   HRESULT CreateNewReport(const char* a_bstrRequestXMLFile) override;
   HRESULT UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
@@ -58,13 +64,15 @@ class CTallier final : public ComObject<ITallier, ITallierChanges> {
   ~CTallier() override;
 
  private:
-  // Loads the report at `path` under its lock, runs `change` on it and saves
-  // it; `operation` names the failures.
-  HRESULT Update(std::string_view operation, const char* path,
-                 const std::function<HRESULT(xml::Document&)>& change);
+  // Queues `changes` of the report at `path` and returns once a save that
+  // holds them is over, reporting its failures; `operation` names a failure
+  // of the update as a whole.
+  HRESULT Commit(std::string_view operation, const char* path,
+                 std::span<const ReportChange> changes);
 
   std::string root_;
   std::chrono::milliseconds retry_delay_;
+  std::size_t max_batch_;
   static inline std::atomic<int> live_objects_{0};
 };
 

@@ -2,21 +2,49 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::tallier {
 namespace {
 
-// Appends pugixml's output to a string.
-class StringWriter final : public pugi::xml_writer {
+// Writes pugixml's output to a file through a fixed buffer, so that saving a
+// large report needs no copy of its whole text. The first failure ends the
+// writing and is kept.
+class FileWriter final : public pugi::xml_writer {
  public:
-  explicit StringWriter(std::string& out) : out_(out) {}
+  static constexpr std::size_t kBufferSize = 64 << 10;
+
+  explicit FileWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
   void write(const void* data, std::size_t size) override {
-    out_.append(static_cast<const char*>(data), size);
+    if (Failed(hr_)) return;
+    if (buffer_.size() + size > kBufferSize) Flush();
+    if (size >= kBufferSize) {
+      if (Succeeded(hr_) && !WriteAll(fd_, {static_cast<const char*>(data), size})) {
+        hr_ = HresultFromErrno(errno);
+      }
+      return;
+    }
+    buffer_.append(static_cast<const char*>(data), size);
+  }
+  HRESULT Finish() {
+    Flush();
+    return hr_;
   }
 
  private:
-  std::string& out_;
+  void Flush() {
+    if (Succeeded(hr_) && !buffer_.empty() && !WriteAll(fd_, buffer_)) {
+      hr_ = HresultFromErrno(errno);
+    }
+    buffer_.clear();
+  }
+
+  int fd_;
+  std::string buffer_;
+  HRESULT hr_ = S_OK;
 };
 
 }  // namespace
@@ -30,20 +58,21 @@ std::optional<ReportCache::Stamp> ReportCache::StampOf(const std::string& path) 
                .size = st.st_size};
 }
 
-std::optional<xml::Document> ReportCache::Take(const std::string& path) {
+std::unique_ptr<ParsedReport> ReportCache::Take(const std::string& path) {
   const std::optional<Stamp> stamp = StampOf(path);
+  std::list<Entry> dropped;  // destroyed after the lock is released
   std::lock_guard lock(mutex_);
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     if (entry->path != path) continue;
-    std::optional<xml::Document> document;
-    if (stamp && *stamp == entry->stamp) document = std::move(entry->document);
-    entries_.erase(entry);
-    return document;
+    std::unique_ptr<ParsedReport> report;
+    if (stamp && *stamp == entry->stamp) report = std::move(entry->report);
+    dropped.splice(dropped.end(), entries_, entry);
+    return report;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
-void ReportCache::Put(const std::string& path, xml::Document document) {
+void ReportCache::Put(const std::string& path, std::unique_ptr<ParsedReport> report) {
   const std::optional<Stamp> stamp = StampOf(path);
   std::list<Entry> dropped;  // destroyed after the lock is released
   std::lock_guard lock(mutex_);
@@ -54,7 +83,7 @@ void ReportCache::Put(const std::string& path, xml::Document document) {
     }
   }
   if (!stamp || stamp->size > kMaxBytes) return;
-  entries_.push_front({path, *stamp, std::move(document)});
+  entries_.push_front({path, *stamp, std::move(report)});
   std::int64_t bytes = 0;
   std::size_t count = 0;
   for (auto entry = entries_.begin(); entry != entries_.end();) {
@@ -84,16 +113,17 @@ ReportCache& ProcessReportCache() {
 }
 
 HRESULT SaveReport(const xml::Document& document, const std::string& path) {
-  thread_local std::string buffer;
-  buffer.clear();
-  StringWriter writer(buffer);
-  // The options of xml::Document::Save: no declaration, no added white space.
-  document.dom().save(writer, "", pugi::format_raw | pugi::format_no_declaration,
-                      pugi::encoding_utf8);
-  const HRESULT hr = WriteFileAtomically(path, buffer);
-  // A report far larger than usual does not keep its buffer for the thread's life.
-  if (buffer.capacity() > (16u << 20)) std::string().swap(buffer);
-  return hr;
+  const HRESULT hr = ReplaceFileWith(path, [&](int fd) {
+    FileWriter writer(fd);
+    // The options of xml::Document::Save: no declaration, no added white space.
+    document.dom().save(writer, "", pugi::format_raw | pugi::format_no_declaration,
+                        pugi::encoding_utf8);
+    return writer.Finish();
+  });
+  if (Failed(hr)) return hr;
+  // The new file's name lasts only once its directory is flushed too.
+  const std::string dir = DirectoryOf(path);
+  return SyncDirectory(dir.empty() ? "." : dir);
 }
 
 }  // namespace ringwell::tallier

@@ -4,13 +4,14 @@
 // device, inode, modification time and size); any other writer's save
 // replaces the file and so invalidates the copy.
 //
-// A document is taken out of the cache for an update and put back after its
-// save; the caller holds the report's DirectoryLock meanwhile, so no two threads
-// work on one report. The cache keeps at most a few documents and a bounded
-// total of file bytes, dropping the least recently used.
+// A report is taken out of the cache for a save and put back after it; the
+// caller holds the report's DirectoryLock meanwhile, so no two threads work
+// on one report. The report's index of sub-reports stays with it, and the
+// report never moves in memory while it is kept (the index points into it). The cache keeps at most
+// a few documents and a bounded total of file bytes, dropping the least recently used.
 //
-// Saving goes through a buffer each thread reuses, so that the text of a large
-// report is not allocated anew for every save.
+// Saving streams the document to the file through a small fixed buffer, so a
+// large report's text is never held in memory as a whole.
 //
 // Thread-safety: every method may be called from any thread.
 #pragma once
@@ -19,14 +20,27 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
+#include "report_document.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::tallier {
+
+// A report parsed from its file, with its index of sub-reports once some
+// change needed it.
+struct ParsedReport {
+  xml::Document document;
+  std::unique_ptr<SubReportIndex> index;
+
+  SubReportIndex& Index() {
+    if (!index) index = std::make_unique<SubReportIndex>(document);
+    return *index;
+  }
+};
 
 class ReportCache {
  public:
@@ -34,10 +48,10 @@ class ReportCache {
   static constexpr std::int64_t kMaxBytes = 32ll << 20;
 
   // The parsed report at `path` when the file is unchanged since it was put
-  // here; it leaves the cache. nullopt otherwise.
-  std::optional<xml::Document> Take(const std::string& path);
-  // Keeps `document`, which is what the file at `path` holds now.
-  void Put(const std::string& path, xml::Document document);
+  // here; it leaves the cache. Null otherwise.
+  std::unique_ptr<ParsedReport> Take(const std::string& path);
+  // Keeps `report`, which is what the file at `path` holds now.
+  void Put(const std::string& path, std::unique_ptr<ParsedReport> report);
   // Forgets the report at `path`.
   void Drop(const std::string& path);
 
@@ -52,7 +66,7 @@ class ReportCache {
   struct Entry {
     std::string path;
     Stamp stamp;
-    xml::Document document;
+    std::unique_ptr<ParsedReport> report;
   };
   static std::optional<Stamp> StampOf(const std::string& path);
 
@@ -63,8 +77,9 @@ class ReportCache {
 // The cache of this process.
 ReportCache& ProcessReportCache();
 
-// Saves `document` atomically to `path` as xml::Document::Save does, through
-// the calling thread's reused buffer.
+// Saves `document` atomically to `path` as xml::Document::Save does, writing
+// it as it is serialised; once it returns, the new file survives a power cut
+// (its data and its name are flushed).
 HRESULT SaveReport(const xml::Document& document, const std::string& path);
 
 }  // namespace ringwell::tallier

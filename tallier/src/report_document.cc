@@ -20,10 +20,6 @@ std::string RequiredAttribute(pugi::xml_node element, const char* name) {
   return attribute.value();
 }
 
-bool Addresses(pugi::xml_node sub_report, std::string_view recipient) {
-  return recipient == sub_report.attribute(kRecipientAttribute).value();
-}
-
 // Refuses content that would make the report unreadable, saying why.
 [[noreturn]] void Refuse(std::string reason) {
   throw ComError(E_INVALIDARG,
@@ -92,32 +88,54 @@ NewReport BuildReport(xml::Document& request) {
   return report;
 }
 
-void SetStatus(xml::Document& report, std::string_view recipient, std::string_view status) {
+void SubReportIndex::Rebuild(const xml::Document& report) {
+  all_ = xml::ElementsByName(report.dom(), kSubReportElement);
+  by_recipient_.clear();
+  for (pugi::xml_node sub_report : all_) {
+    by_recipient_[sub_report.attribute(kRecipientAttribute).value()].push_back(sub_report);
+  }
+}
+
+std::span<const pugi::xml_node> SubReportIndex::Of(std::string_view recipient) const {
+  auto it = by_recipient_.find(recipient);
+  if (it == by_recipient_.end()) return {};
+  return it->second;
+}
+
+void SetStatus(xml::Document& report, const SubReportIndex& index, std::string_view recipient,
+               std::string_view status) {
   const bool all = recipient == kAllRecipients;
   if (!IsXmlCharacters(status) || !xml::IsXmlText(status)) Refuse("The status is not XML text.");
   if (!recipient.empty()) {
-    for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
-      if (all || Addresses(sub_report, recipient)) {
-        xml::SetAttribute(sub_report, kStatusAttribute, status);
-      }
+    for (pugi::xml_node sub_report : all ? std::span(index.All()) : index.Of(recipient)) {
+      xml::SetAttribute(sub_report, kStatusAttribute, status);
     }
   }
   if (all || recipient.empty()) xml::SetAttribute(RootElement(report), kStatusAttribute, status);
 }
 
-bool AppendCallResult(xml::Document& report, std::string_view recipient,
-                      std::string_view result_xml) {
-  xml::Document result;
-  pugi::xml_node call;
-  for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
-    if (!Addresses(sub_report, recipient)) continue;
-    if (!call) {
-      if (ThrowIfFailed(result.LoadXml(result_xml)) != S_OK) return false;
-      call = PrepareCall(result);
-    }
-    AppendCopy(sub_report, call);
+PreparedCallResult PrepareCallResult(std::string_view result_xml) {
+  PreparedCallResult prepared;
+  if (ThrowIfFailed(prepared.document.LoadXml(result_xml)) != S_OK) return prepared;
+  prepared.parsed = true;
+  try {
+    const pugi::xml_node call = PrepareCall(prepared.document);
+    prepared.holds_sub_reports = !xml::ElementsByName(call, kSubReportElement).empty();
+  } catch (const ComError& e) {
+    if (e.code() == E_OUTOFMEMORY) throw;
+    prepared.refusal = e;
   }
-  return true;
+  return prepared;
+}
+
+bool AppendPreparedCall(const SubReportIndex& index, std::string_view recipient,
+                        const PreparedCallResult& call) {
+  const std::span<const pugi::xml_node> sub_reports = index.Of(recipient);
+  if (call.usable()) {
+    for (pugi::xml_node sub_report : sub_reports)
+      AppendCopy(sub_report, call.document.FirstChild());
+  }
+  return !sub_reports.empty();
 }
 
 }  // namespace ringwell::tallier

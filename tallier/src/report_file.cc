@@ -38,26 +38,25 @@ bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_dela
 }
 
 bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
-                       DirectoryLock* lock, xml::Document* document) {
+                       DirectoryLock* lock, std::unique_ptr<ParsedReport>* report) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(retry_delay);
     if (!TakeLock(path, lock)) continue;
-    if (std::optional<xml::Document> cached = ProcessReportCache().Take(path)) {
-      *document = std::move(*cached);
-      return true;
-    }
-    if (Loaded(document->Load(path))) return true;
+    if ((*report = ProcessReportCache().Take(path))) return true;
+    *report = std::make_unique<ParsedReport>();
+    if (Loaded((*report)->document.Load(path))) return true;
   }
+  report->reset();
   return false;
 }
 
-void SaveReportWithRetry(xml::Document document, const std::string& path,
+void SaveReportWithRetry(std::unique_ptr<ParsedReport> report, const std::string& path,
                          std::chrono::milliseconds retry_delay) {
-  if (Failed(SaveReport(document, path))) {
+  if (Failed(SaveReport(report->document, path))) {
     std::this_thread::sleep_for(retry_delay);
-    ThrowIfFailed(SaveReport(document, path));
+    ThrowIfFailed(SaveReport(report->document, path));
   }
-  ProcessReportCache().Put(path, std::move(document));
+  ProcessReportCache().Put(path, std::move(report));
 }
 
 }  // namespace ringwell::tallier

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
+#include "report_cache.h"
 #include "ringwell/common/directory_lock.h"
 #include "ringwell/common/xml.h"
 
@@ -32,11 +34,11 @@ bool LoadWithRetry(const std::string& path, std::chrono::milliseconds retry_dela
 // loaded it. A report whose directory does not exist counts as not loaded;
 // a lock that cannot be taken otherwise throws.
 bool LockAndLoadReport(const std::string& path, std::chrono::milliseconds retry_delay,
-                       DirectoryLock* lock, xml::Document* document);
+                       DirectoryLock* lock, std::unique_ptr<ParsedReport>* report);
 
-// Saves the report `document` atomically to `path`, trying once more after
-// `retry_delay`, and keeps it in the cache; throws the second failure.
-void SaveReportWithRetry(xml::Document document, const std::string& path,
+// Saves `report` atomically to `path`, trying once more after `retry_delay`,
+// and keeps it in the cache; throws the second failure.
+void SaveReportWithRetry(std::unique_ptr<ParsedReport> report, const std::string& path,
                          std::chrono::milliseconds retry_delay);
 
 }  // namespace ringwell::tallier
