@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "line_list_option.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::host::sip {
 
 void AddSipOptions(CLI::App& app, SipOptions& options) {
   SipAccount& a = options.account;
-  app.add_option("--sip-lines", options.lines, "SIP line numbers, e.g. 5,6 (default none)")
-      ->delimiter(',');
+  AddLineListOption(app, "--sip-lines", &options.lines,
+                    "SIP line numbers, e.g. 5,6 or 1-500 or 1-4,7 (default none)");
   app.add_option(
       "--sip-uri", a.uri_template,
       "request URI of a number, {number} standing for it (default sip:{number}@127.0.0.1)");
