@@ -17,6 +17,9 @@
 // the 64 KB a datagram can hold, so a reply with tens of kilobytes of
 // headers is read, answered and ended like any other.
 //
+// The stack also holds the account's trunk limits (trunk.h), which every
+// line of the account asks before it calls.
+//
 // Thread-safety: Run, RegistrationProblem and the accessors may be called
 // from any thread; the libre objects returned, WatchReplies and StopWatching
 // may only be used inside Run.
@@ -33,6 +36,7 @@
 
 #include "sip_account.h"
 #include "thread_annotations.h"
+#include "trunk.h"
 
 struct sip;
 struct sip_lsnr;
@@ -61,6 +65,8 @@ class SipStack {
   void Run(const std::function<void()>& work);
 
   const SipAccount& account() const { return account_; }
+  // The account's limits on calls at once and set-ups per second.
+  Trunk& trunk() { return trunk_; }
   // The local IP address (no port) SIP and RTP use.
   const std::string& local_address() const { return local_address_; }
   // libre objects, for use inside Run only.
@@ -93,7 +99,8 @@ class SipStack {
   static int Authenticate(char** user, char** password, const char* realm, void* stack);
 
  private:
-  explicit SipStack(SipAccount account) : account_(std::move(account)) {}
+  explicit SipStack(SipAccount account)
+      : account_(std::move(account)), trunk_({account_.max_calls, account_.max_call_rate}) {}
   // Loop thread.
   int SetUp(std::string* problem);
   void Loop() RINGWELL_EXCLUDES(mutex_);
@@ -109,6 +116,7 @@ class SipStack {
   static int OnVerify(int ok, ::x509_store_ctx_st* store);
 
   const SipAccount account_;
+  Trunk trunk_;
   // Set by the loop thread before Start returns; read-only afterwards.
   std::string local_address_;
   std::jthread thread_;
