@@ -15,19 +15,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "ringwell/common/event_log.h"
+#include "sip_events.h"
 
 namespace ringwell::host::sip {
 namespace {
-
-// Events of the SIP lines.
-constexpr std::uint32_t kRegistrationFailedEvent = 1301;
-constexpr std::uint32_t kRegisteredEvent = 1302;
-
-const CEventLog& HostEvents() {
-  static const CEventLog log("Ringwell Host", "", MessageTable{});
-  return log;
-}
 
 // The local address of a socket connected toward `host` (nothing is sent).
 std::string LocalAddressToward(const std::string& host) {
@@ -368,10 +359,10 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
   }
   // The event is written before a waiting line learns of the change.
   if (changed && failure) {
-    HostEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
+    SipEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
   } else if (changed) {
-    HostEvents().ReportText(EventType::kInformation, kRegisteredEvent,
-                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
+    SipEvents().ReportText(EventType::kInformation, kRegisteredEvent,
+                           "Registered at " + account_.registrar + " as " + FromUri() + ".");
   }
   {
     MutexLock lock(mutex_);

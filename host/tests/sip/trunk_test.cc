@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "answering_callee.h"
 #include "baresip_callee.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
@@ -23,26 +24,6 @@ namespace {
 
 using namespace testing;
 using ::testing::HasSubstr;
-
-// Rings 0.2 s, then answers; notes the moments the INVITE and the BYE came.
-const char kCallee[] =
-    "<recv request=\"INVITE\"><action>"
-    "<log message=\"INVITE [timestamp] [call_number]\"/></action></recv>\n"
-    "<send><![CDATA[\nSIP/2.0 180 Ringing\n[last_Via:]\n[last_From:]\n"
-    "[last_To:];tag=[pid]callee[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
-    "Content-Length: 0\n\n]]></send>\n"
-    "<pause milliseconds=\"200\"/>\n"
-    "<send retrans=\"500\"><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
-    "[last_To:];tag=[pid]callee[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
-    "Contact: <sip:callee@[local_ip]:[local_port]>\nContent-Type: application/sdp\n"
-    "Content-Length: [len]\n\n"
-    "v=0\no=callee 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\n"
-    "m=audio [media_port] RTP/AVP 0\na=rtpmap:0 PCMU/8000\n]]></send>\n"
-    "<recv request=\"ACK\"/>\n"
-    "<recv request=\"BYE\"><action>"
-    "<log message=\"BYE [timestamp] [call_number]\"/></action></recv>\n"
-    "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
-    "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
 std::string Request(const char* file) {
   return std::string(
@@ -142,7 +123,8 @@ TEST_F(TrunkTest, CallsWaitForTheTrunkAndStayWithinItsLimits) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SippCallee callee(scratch() + "callee-" + std::to_string(&c - cases), kCallee, false, kLines);
+    SippCallee callee(scratch() + "callee-" + std::to_string(&c - cases), kAnsweringCallee, false,
+                      kLines);
     ASSERT_TRUE(callee.ready());
     auto stack = StartStack(callee, c.limits);
     ASSERT_NE(stack, nullptr);
@@ -191,7 +173,7 @@ TEST_F(TrunkTest, CallsWaitForTheTrunkAndStayWithinItsLimits) {
 }
 
 TEST_F(TrunkTest, ALineStoppedWhileItWaitsForTheTrunkDoesNotDial) {
-  SippCallee callee(scratch() + "callee", kCallee, false, 1);
+  SippCallee callee(scratch() + "callee", kAnsweringCallee, false, 1);
   ASSERT_TRUE(callee.ready());
   auto stack = StartStack(callee, {1, 0});
   ASSERT_NE(stack, nullptr);
