@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -108,6 +109,8 @@ class SipStack {
   void OnRegistration(int err, int code, const std::string& reason) RINGWELL_EXCLUDES(mutex_);
   // A message received, as libre's trace hands it over (before its handlers).
   void OnReceived(const std::uint8_t* packet, std::size_t length);
+  // A message sent: the first INVITE of each call goes to the trunk.
+  void OnSent(const std::uint8_t* packet, std::size_t length);
   // Sends the stack a request over UDP, to learn its UDP socket.
   int ProbeUdp();
 
@@ -132,6 +135,7 @@ class SipStack {
   struct ::sip_lsnr* probe_listener_ = nullptr;
   std::string probe_call_id_;
   std::map<std::string, ReplyWatch> watches_;
+  std::set<std::string> invited_;  // Call-IDs of the INVITEs sent, until StopWatching
   bool closing_ = false;
   bool exited_ = false;
 

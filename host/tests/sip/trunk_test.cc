@@ -118,8 +118,8 @@ TEST_F(TrunkTest, CallsWaitForTheTrunkAndStayWithinItsLimits) {
     TrunkLimits limits;
   } cases[] = {
       {"calls at once", {2, 0}},
-      {"set-ups a second", {0, 5}},
-      {"both", {2, 4}},
+      {"set-ups a second", {0, 2}},
+      {"both", {2, 2.5}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,10 +160,11 @@ TEST_F(TrunkTest, CallsWaitForTheTrunkAndStayWithinItsLimits) {
       EXPECT_GT(MostAtOnce(events), 1) << callee.Log();
     }
     if (c.limits.max_call_rate > 0) {
-      // Set-ups spaced by the rate; the INVITEs' trip over loopback may
-      // shorten a gap by a few milliseconds, never by a set-up.
+      // Set-ups spaced by the rate. SIPp notes an INVITE when it gets round
+      // to it: on a busy machine that may shorten a gap by a scheduling
+      // delay, never by a whole set-up.
       const double interval = 1 / c.limits.max_call_rate;
-      const double jitter = 0.05;
+      const double jitter = 0.2;
       for (std::size_t i = 1; i < invites.size(); ++i) {
         EXPECT_GE(invites[i] - invites[i - 1], interval - jitter) << callee.Log();
       }
