@@ -4,6 +4,16 @@
 // callee; call set-up time; CPU per concurrent call at 1, 8 and 32 calls.
 //
 //   bench_sip [--minutes N]    length of the pacing message (default 1)
+//             [--pacing-only]  the pacing alone
+//             [--busy N]       N processes keep the processors busy meanwhile
+//
+// It says whether the process may give the RTP sender its real-time
+// priority: run it as the service user, with and without the limit the
+// unit grants (prlimit --rtprio=10 setpriv --reuid=... bench_sip), to see
+// what the priority is worth.
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -68,7 +78,8 @@ double OneCall(host::sip::SipStack& stack, const std::string& dir, const std::st
   const auto dialled = call.Dial(uri, 10);
   const double setup = std::chrono::duration<double>(Clock::now() - start).count();
   if (dialled.outcome != host::sip::DialOutcome::kAnswered) return -1;
-  if (!file.empty()) call.Play({{"File", file}});
+  std::vector<std::string> unplayed;
+  if (!file.empty()) call.Play({{"File", file}}, &unplayed);
   call.HangUp();
   return setup;
 }
@@ -101,12 +112,45 @@ std::optional<bench::PacketTiming> Baresip(bench::LoopbackCallee& callee, const 
   return timing;
 }
 
+// Whether a thread of this process may run under SCHED_FIFO at 10, as the
+// RTP sender asks.
+bool MayRunRealtime() {
+  bool may = false;
+  std::thread([&] {
+    const sched_param priority{.sched_priority = 10};
+    may = pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+  }).join();
+  return may;
+}
+
+// `count` processes that spin until they are killed.
+std::vector<pid_t> KeepBusy(int count) {
+  std::vector<pid_t> spinners;
+  for (int i = 0; i < count; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (;;) __asm__ __volatile__("");  // spins; the asm keeps the loop
+    }
+    if (pid > 0) spinners.push_back(pid);
+  }
+  return spinners;
+}
+
+void StopAll(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double minutes = 1;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
+  bool pacing_only = false;
+  int busy = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) minutes = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--busy") == 0 && i + 1 < argc) busy = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--pacing-only") == 0) pacing_only = true;
   }
   std::fflush(stdout);
   bench::LoopbackCallee callee;  // forked before this process starts libre
@@ -132,11 +176,16 @@ int main(int argc, char** argv) {
   }
   const std::string uri = host::sip::RequestUri(account.uri_template, "callee");
 
-  std::printf("RTP pacing over a %g-minute message (20 ms packets, arrival at the callee)\n",
-              minutes);
+  std::printf(
+      "RTP pacing over a %g-minute message (20 ms packets, arrival at the callee), user %d, "
+      "%d busy processes, the sender %s\n",
+      minutes, static_cast<int>(geteuid()), busy,
+      MayRunRealtime() ? "in real time (SCHED_FIFO 10)" : "without real-time priority");
+  std::vector<pid_t> spinners = KeepBusy(busy);
   OneCall(*stack, dir + "/", uri, "long.wav");
   const auto ours = callee.NextCall(10);
   const auto theirs = Baresip(callee, dir, minutes * 60);
+  StopAll(spinners);
   if (ours) PrintTiming("ringwell-host", *ours);
   if (theirs) PrintTiming("baresip", *theirs);
   if (ours && theirs && theirs->p99_ms > 20) {
@@ -145,6 +194,11 @@ int main(int argc, char** argv) {
                 (ours->p99_ms - 20) / std::max(theirs->p99_ms - 20, 1e-6));
   }
 
+  if (pacing_only) {
+    stack.reset();
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
   std::vector<double> setups;
   for (int i = 0; i < 20; ++i) {
     setups.push_back(OneCall(*stack, dir + "/", uri, ""));

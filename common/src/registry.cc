@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "registry_cache.h"
 #include "registry_files.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -94,34 +95,39 @@ DropInScope::~DropInScope() { t_drop_in = std::move(previous_); }
 std::string LastProblem() { return t_problem; }
 
 struct Tree::Impl {
-  std::vector<detail::Layer> layers;  // highest first
-  std::size_t own = kNone;            // the layer changes go to (Edit only)
+  // Highest first: the store as last read for Read (shared with other
+  // readers), or this change's own copy for Edit.
+  std::shared_ptr<const std::vector<detail::Layer>> shared;
+  std::vector<detail::Layer> owned;
+  std::size_t own = kNone;  // the layer changes go to (Edit only)
   bool changed = false;
   std::string hidden;  // the first change a higher layer hides
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+  const std::vector<detail::Layer>& layers() const { return shared ? *shared : owned; }
+
   // The layer (index) holding the value, highest first; kNone when none does.
   std::size_t Find(std::string_view key, std::string_view name, std::size_t from = 0) const {
-    for (std::size_t i = from; i < layers.size(); ++i) {
-      toml::table* table = Walk(layers[i].table, key, false);
+    for (std::size_t i = from; i < layers().size(); ++i) {
+      toml::table* table = Walk(layers()[i].table, key, false);
       if (table != nullptr && FindEntry(*table, name, false) != nullptr) return i;
     }
     return kNone;
   }
 
   bool KeyIn(std::size_t from, std::size_t to, std::string_view key) const {
-    for (std::size_t i = from; i < to && i < layers.size(); ++i) {
-      if (Walk(layers[i].table, key, false) != nullptr) return true;
+    for (std::size_t i = from; i < to && i < layers().size(); ++i) {
+      if (Walk(layers()[i].table, key, false) != nullptr) return true;
     }
     return false;
   }
 
   void Hide(std::string_view what, std::size_t layer) {
     if (!hidden.empty()) return;
-    hidden = std::string(what) + " is set in " + layers[layer].path + ", which wins over " +
-             layers[own].path;
-    if (layers[layer].hand_written) hidden += "; change it there";
+    hidden = std::string(what) + " is set in " + layers()[layer].path + ", which wins over " +
+             layers()[own].path;
+    if (layers()[layer].hand_written) hidden += "; change it there";
   }
 
   static toml::table* Walk(const toml::table& root, std::string_view key, bool create) {
@@ -146,13 +152,13 @@ Tree::Tree(Tree&&) noexcept = default;
 Tree& Tree::operator=(Tree&&) noexcept = default;
 
 bool Tree::KeyExists(std::string_view key) const {
-  return impl_->KeyIn(0, impl_->layers.size(), key);
+  return impl_->KeyIn(0, impl_->layers().size(), key);
 }
 
 std::optional<Value> Tree::Query(std::string_view key, std::string_view name) const {
   const std::size_t layer = impl_->Find(key, name);
   if (layer == Impl::kNone) return std::nullopt;
-  toml::node* node = FindEntry(*Impl::Walk(impl_->layers[layer].table, key, false), name, false);
+  toml::node* node = FindEntry(*Impl::Walk(impl_->layers()[layer].table, key, false), name, false);
   if (auto s = node->value<std::string>()) return Value(*s);
   if (auto i = node->value<std::int64_t>()) return Value(static_cast<std::uint32_t>(*i));
   if (auto b = node->value<bool>()) return Value(static_cast<std::uint32_t>(*b ? 1 : 0));
@@ -161,13 +167,13 @@ std::optional<Value> Tree::Query(std::string_view key, std::string_view name) co
 
 void Tree::CreateKey(std::string_view key) {
   if (impl_->own == Impl::kNone || KeyExists(key)) return;
-  Impl::Walk(impl_->layers[impl_->own].table, key, true);
+  Impl::Walk(impl_->owned[impl_->own].table, key, true);
   impl_->changed = true;
 }
 
 void Tree::Set(std::string_view key, std::string_view name, Value value) {
   if (impl_->own == Impl::kNone) return;
-  toml::table* table = Impl::Walk(impl_->layers[impl_->own].table, key, true);
+  toml::table* table = Impl::Walk(impl_->owned[impl_->own].table, key, true);
   std::string actual(name);
   toml::node* node = FindEntry(*table, name, false, &actual);
   const bool same =
@@ -205,7 +211,7 @@ bool Tree::DeleteValue(std::string_view key, std::string_view name) {
   if (impl_->own == Impl::kNone) return false;
   bool deleted = false;
   std::string actual;
-  if (toml::table* table = Impl::Walk(impl_->layers[impl_->own].table, key, false);
+  if (toml::table* table = Impl::Walk(impl_->owned[impl_->own].table, key, false);
       table != nullptr && FindEntry(*table, name, false, &actual) != nullptr) {
     table->erase(actual);
     impl_->changed = deleted = true;
@@ -226,13 +232,13 @@ bool Tree::DeleteKey(std::string_view key) {
   std::string parent_path;
   for (const auto& p : parts) parent_path += p + "\\";
   bool deleted = false;
-  toml::table* parent = Impl::Walk(impl_->layers[impl_->own].table, parent_path, false);
+  toml::table* parent = Impl::Walk(impl_->owned[impl_->own].table, parent_path, false);
   std::string actual;
   if (parent != nullptr && FindEntry(*parent, leaf, true, &actual) != nullptr) {
     parent->erase(actual);
     impl_->changed = deleted = true;
   }
-  for (std::size_t i = 0; i < impl_->layers.size(); ++i) {
+  for (std::size_t i = 0; i < impl_->layers().size(); ++i) {
     if (impl_->KeyIn(i, i + 1, key)) {
       impl_->Hide("the key " + std::string(key), i);
       return true;
@@ -242,7 +248,7 @@ bool Tree::DeleteKey(std::string_view key) {
 }
 
 bool Tree::DeleteKeyIfEmpty(std::string_view key) {
-  for (const detail::Layer& layer : impl_->layers) {
+  for (const detail::Layer& layer : impl_->layers()) {
     const toml::table* table = Impl::Walk(layer.table, key, false);
     if (table != nullptr && !table->empty()) return false;
   }
@@ -252,7 +258,7 @@ bool Tree::DeleteKeyIfEmpty(std::string_view key) {
 HRESULT Read(const std::function<void(const Tree&)>& read) {
   Tree tree;
   t_problem.clear();
-  HRESULT hr = detail::LoadLayers(CurrentFiles(), {}, &tree.impl_->layers, nullptr, &t_problem);
+  HRESULT hr = detail::CachedLayers(CurrentFiles(), &tree.impl_->shared, &t_problem);
   if (Failed(hr)) return hr;
   read(tree);
   return S_OK;
@@ -280,7 +286,7 @@ HRESULT Edit(const std::function<void(Tree&)>& edit) {
   Tree tree;
   Tree::Impl& impl = *tree.impl_;
   const std::string own_path = OwnDropInPath();
-  hr = detail::LoadLayers(CurrentFiles(), own_path, &impl.layers, &impl.own, &t_problem);
+  hr = detail::LoadLayers(CurrentFiles(), own_path, &impl.owned, &impl.own, &t_problem);
   if (Failed(hr)) return hr;
   edit(tree);
   if (!impl.hidden.empty()) {
@@ -288,7 +294,7 @@ HRESULT Edit(const std::function<void(Tree&)>& edit) {
     return HresultFromWin32(ERROR_ACCESS_DENIED);
   }
   if (!impl.changed) return S_OK;
-  return detail::SaveDropIn(CurrentFiles(), own_path, impl.layers[impl.own].table, &t_problem);
+  return detail::SaveDropIn(CurrentFiles(), own_path, impl.owned[impl.own].table, &t_problem);
 }
 
 HRESULT Check(std::string* problem) {

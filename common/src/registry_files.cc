@@ -16,19 +16,10 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kDropInSuffix = ".toml";
 
-// Parses one file; a missing file gives S_FALSE and an empty table.
-HRESULT LoadFile(const std::string& path, toml::table* out, std::string* problem) {
-  std::string text;
-  HRESULT hr = ReadWholeFile(path, &text);
-  if (hr == HresultFromWin32(ERROR_FILE_NOT_FOUND) ||
-      hr == HresultFromWin32(ERROR_PATH_NOT_FOUND)) {
-    *out = toml::table{};
-    return S_FALSE;
-  }
-  if (Failed(hr)) {
-    *problem = path + ": cannot be read: " + ErrorText(hr);
-    return hr;
-  }
+}  // namespace
+
+HRESULT ParseFile(const std::string& path, const std::string& text, toml::table* out,
+                  std::string* problem) {
   try {
     *out = toml::parse(std::string_view(text), std::string_view(path));
   } catch (const toml::parse_error& e) {
@@ -56,6 +47,24 @@ std::vector<std::string> DropInNames(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+namespace {
+
+// Parses one file; a missing file gives S_FALSE and an empty table.
+HRESULT LoadFile(const std::string& path, toml::table* out, std::string* problem) {
+  std::string text;
+  HRESULT hr = ReadWholeFile(path, &text);
+  if (hr == HresultFromWin32(ERROR_FILE_NOT_FOUND) ||
+      hr == HresultFromWin32(ERROR_PATH_NOT_FOUND)) {
+    *out = toml::table{};
+    return S_FALSE;
+  }
+  if (Failed(hr)) {
+    *problem = path + ": cannot be read: " + ErrorText(hr);
+    return hr;
+  }
+  return ParseFile(path, text, out, problem);
 }
 
 // Whether any key of the tree holds a value (a drop-in of empty keys only is

@@ -29,6 +29,16 @@ struct Layer {
   bool hand_written = false;
 };
 
+// Parses the text of the file `path`: ERROR_BADDB for one that does not
+// parse, described in `problem` as "FILE:LINE:COLUMN: what".
+HRESULT ParseFile(const std::string& path, const std::string& text, toml::table* out,
+                  std::string* problem);
+
+// Names of the drop-ins in the directory `dir`, sorted: regular "*.toml"
+// files not starting with "." (the temporary files of a save and the lock
+// file start with one). None when the directory does not exist.
+std::vector<std::string> DropInNames(const std::string& dir);
+
 // Reads the store file (when it exists) and every drop-in, in precedence
 // order: the store file first, then the drop-ins from the last name to the
 // first. `own_path`, when not empty, is always among the layers (empty when

@@ -1,6 +1,8 @@
 #include "ringwell/common/registry.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -161,6 +163,47 @@ TEST_F(RegistryTest, ALaterDropInWinsOverAnEarlierOne) {
   std::string root;
   EXPECT_EQ(key.QueryString("RootDir", &root), S_OK);
   EXPECT_EQ(root, "/a/");
+}
+
+// A long-running program reads the store many times; every change made
+// meanwhile is seen by its next read, however soon and however it was made.
+TEST_F(RegistryTest, EveryChangeIsSeenByTheNextRead) {
+  DeleteConfigKey();
+  const auto format = [] {
+    Key key;
+    std::uint32_t value = 0;
+    if (Failed(Key::Open(kConfig, &key)) || Failed(key.QueryDword("AudioFormat", &value))) {
+      return std::uint32_t{0};
+    }
+    return value;
+  };
+  const std::string section = "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\n";
+  WriteFile(registry_path(), section + "AudioFormat = 22\n");
+  EXPECT_EQ(format(), 22u);
+  // Rewritten in place at once, to the same length.
+  WriteFile(registry_path(), section + "AudioFormat = 49\n");
+  EXPECT_EQ(format(), 49u);
+  // Rewritten with its old times put back (as cp -p or touch -r do).
+  const timespec old_times[2] = {{.tv_sec = 1'000'000'000, .tv_nsec = 0},
+                                 {.tv_sec = 1'000'000'000, .tv_nsec = 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, registry_path().c_str(), old_times, 0), 0);
+  EXPECT_EQ(format(), 49u);
+  WriteFile(registry_path(), section + "AudioFormat = 22\n");
+  ASSERT_EQ(utimensat(AT_FDCWD, registry_path().c_str(), old_times, 0), 0);
+  EXPECT_EQ(format(), 22u);
+  // A drop-in written by hand, then taken away.
+  WriteFile(registry_path(), "");
+  std::filesystem::create_directories(DropInDirectory());
+  WriteFile(DropInDirectory() + "local.toml", section + "AudioFormat = 17\n");
+  EXPECT_EQ(format(), 17u);
+  std::filesystem::remove(DropInDirectory() + "local.toml");
+  EXPECT_EQ(format(), 0u);
+  // A store broken and mended.
+  WriteFile(registry_path(), section + "AudioFormat = [");
+  Key key;
+  EXPECT_EQ(Key::Open(kConfig, &key), HresultFromWin32(ERROR_BADDB));
+  WriteFile(registry_path(), section + "AudioFormat = 49\n");
+  EXPECT_EQ(format(), 49u);
 }
 
 TEST_F(RegistryTest, StringsLongerThanTheBufferAreRefused) {

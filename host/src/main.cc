@@ -7,9 +7,9 @@
 // the calls in progress end at once, the scheduler is released (its workers
 // end), then the lines and the pager, and the host exits with 0.
 //
-//   ringwell-host [--root DIR] [--lines 1,2,...] [--pager-line N | --no-pager]
+//   ringwell-host [--root DIR] [--lines 1,2,...|1-4] [--pager-line N | --no-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
-//                 [--time-scale SECONDS] [--sip-lines 5,6 --sip-* ...]
+//                 [--time-scale SECONDS] [--sip-lines 5,6|1-500 --sip-* ...]
 //                 [--pager-config FILE] [--dispatch polling|immediate]
 //   ringwell-host --help | --version
 //
@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "host_status.h"
+#include "line_list_option.h"
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
@@ -337,9 +338,9 @@ int main(int argc, char** argv) {
   Options options;
   CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
-  app.add_option("--lines", options.lines,
-                 "simulated line numbers, e.g. 1,2 (default 1; none with --sip-lines)")
-      ->delimiter(',');
+  host::AddLineListOption(app, "--lines", &options.lines,
+                          "simulated line numbers, e.g. 1,2 or 1-4,7 (default 1; none with "
+                          "--sip-lines)");
   app.add_option("--pager-line", options.pager_line,
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");

@@ -42,37 +42,8 @@ HRESULT CreateFromBundledLibrary(const Guid& clsid, const Guid& iid, void** obje
   return factory->CreateInstance(nullptr, iid, object);
 }
 
-}  // namespace
-
-HRESULT Check(HRESULT hr, const std::string& doing) {
-  if (Succeeded(hr)) return hr;
-  std::string text;
-  if (auto info = GetErrorInfo(); info && !info->description.empty()) {
-    text = WithoutLineBreak(info->description);
-  } else {
-    text = ErrorText(hr) + " (" + HexCode(static_cast<std::uint32_t>(hr)) + ")";
-  }
-  if (!doing.empty()) text = doing + ": " + text;
-  throw Failure(hr, text, doing);
-}
-
-HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object) {
-  HRESULT hr = CoCreateInstance(clsid, iid, object);
-  if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND) {
-    ClearErrorInfo();
-    HRESULT bundled = CreateFromBundledLibrary(clsid, iid, object);
-    if (Succeeded(bundled)) return bundled;
-  }
-  return hr;
-}
-
-ComPtr<IKelService> OpenService(const std::string& root) {
-  auto service = Make<IKelService>(kKelServiceClsid);
-  if (!root.empty()) Check(service->put_Location(root.c_str()));
-  return service;
-}
-
-bool ServeToolkitInProcess() {
+// Takes the toolkit's factories and serves them in this process.
+bool ServeToolkitOnce() {
   // The library the runtime would load: the registered one, else the bundled.
   std::string path;
   registry::Key key;
@@ -93,6 +64,44 @@ bool ServeToolkitInProcess() {
     CoRegisterClassObject(classes[i], std::move(factories[i]));
   }
   return true;
+}
+
+}  // namespace
+
+HRESULT Check(HRESULT hr, const std::string& doing) {
+  if (Succeeded(hr)) return hr;
+  std::string text;
+  if (auto info = GetErrorInfo(); info && !info->description.empty()) {
+    text = WithoutLineBreak(info->description);
+  } else {
+    text = ErrorText(hr) + " (" + HexCode(static_cast<std::uint32_t>(hr)) + ")";
+  }
+  if (!doing.empty()) text = doing + ": " + text;
+  throw Failure(hr, text, doing);
+}
+
+HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object) {
+  // A submission makes an object per recipient: the registry is read for the
+  // toolkit once, not for each of them.
+  ServeToolkitInProcess();
+  HRESULT hr = CoCreateInstance(clsid, iid, object);
+  if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND) {
+    ClearErrorInfo();
+    HRESULT bundled = CreateFromBundledLibrary(clsid, iid, object);
+    if (Succeeded(bundled)) return bundled;
+  }
+  return hr;
+}
+
+ComPtr<IKelService> OpenService(const std::string& root) {
+  auto service = Make<IKelService>(kKelServiceClsid);
+  if (!root.empty()) Check(service->put_Location(root.c_str()));
+  return service;
+}
+
+bool ServeToolkitInProcess() {
+  static const bool served = ServeToolkitOnce();
+  return served;
 }
 
 }  // namespace ringwell::kel::client

@@ -41,7 +41,8 @@ class UsageFailure : public std::runtime_error {
 // also the failure's field).
 HRESULT Check(HRESULT hr, const std::string& doing = {});
 
-// Creates a toolkit object of class `clsid` and returns its interface I.
+// Creates a toolkit object of class `clsid` and returns its interface I. The
+// first call serves the toolkit in this process (ServeToolkitInProcess).
 HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object);
 template <class I>
 ComPtr<I> Make(const Guid& clsid) {
@@ -53,12 +54,12 @@ ComPtr<I> Make(const Guid& clsid) {
 // The service, with its location set to `root` when one is given.
 ComPtr<IKelService> OpenService(const std::string& root);
 
-// For a long-running client (the HTTP API): takes the toolkit's class
-// factories from its library (the registered one, else the one beside this
-// program) once and serves them in this process (CoRegisterClassObject), so
-// that creating an object no longer reads the registry. Objects are still
-// created by class identifier through the runtime. False, changing nothing,
-// when the library cannot be loaded.
+// Takes the toolkit's class factories from its library (the registered one,
+// else the one beside this program) once per process and serves them in this
+// process (CoRegisterClassObject), so that creating an object no longer reads
+// the registry. Objects are still created by class identifier through the
+// runtime. False, changing nothing, when the library cannot be loaded (the
+// same answer on every later call).
 bool ServeToolkitInProcess();
 
 }  // namespace ringwell::kel::client

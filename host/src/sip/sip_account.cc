@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "line_list_option.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::host::sip {
 
 void AddSipOptions(CLI::App& app, SipOptions& options) {
   SipAccount& a = options.account;
-  app.add_option("--sip-lines", options.lines, "SIP line numbers, e.g. 5,6 (default none)")
-      ->delimiter(',');
+  AddLineListOption(app, "--sip-lines", &options.lines,
+                    "SIP line numbers, e.g. 5,6 or 1-500 or 1-4,7 (default none)");
   app.add_option(
       "--sip-uri", a.uri_template,
       "request URI of a number, {number} standing for it (default sip:{number}@127.0.0.1)");
@@ -42,6 +43,14 @@ void AddSipOptions(CLI::App& app, SipOptions& options) {
   app.add_option("--sip-register-expires", a.register_expires,
                  "registration lifetime asked for, seconds (default 600)")
       ->check(CLI::Range(60, 86400));
+  app.add_option("--sip-max-calls", a.max_calls,
+                 "calls in progress at once that the account allows; further calls wait "
+                 "(default: no limit but the lines)")
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--sip-max-call-rate", a.max_call_rate,
+                 "call set-ups per second that the account allows, e.g. 10 or 0.5; set-ups are "
+                 "spaced evenly and never come faster (default: no limit)")
+      ->check(CLI::Range(0.001, 10000.0));
 }
 
 bool PrepareAccount(SipAccount& account, std::string* error) {

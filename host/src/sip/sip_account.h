@@ -1,8 +1,9 @@
 // The SIP side of ringwell-host's configuration: the account the SIP lines
-// call from, how a recipient's number becomes a request URI, and how long a
-// call may ring. It comes from the host's command line (AddSipOptions); the
-// password is read from a file that only its owner may read, and never
-// leaves this process in a log, an event or a call result.
+// call from (a PBX extension or a carrier's trunk, with the calls at once and
+// the set-ups per second it allows), how a recipient's number becomes a
+// request URI, and how long a call may ring. It comes from the host's command line (AddSipOptions);
+// the password is read from a file that only its owner may read, and never leaves this process in a
+// log, an event or a call result.
 //
 // Thread-safety: plain values; read-only once the lines are running.
 #pragma once
@@ -34,6 +35,8 @@ struct SipAccount {
   bool tls_verify = true;        // TLS: verify the server's certificate and name
   double ring_period = 6;        // seconds per ring of NumberOfRings
   std::uint32_t register_expires = 600;
+  int max_calls = 0;         // calls in progress at once on this account; 0: no limit
+  double max_call_rate = 0;  // call set-ups per second; 0: no limit
 };
 
 struct SipOptions {

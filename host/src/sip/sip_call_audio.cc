@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "realtime_priority.h"
 #include "ringwell/common/storage.h"
 
 namespace ringwell::host::sip {
@@ -73,8 +74,7 @@ void SipCall::Send(std::stop_token stop) {
   using namespace std::chrono;
   // Packets are due every 20 ms whatever else the machine does: the sender
   // asks for a real-time priority and goes on without one where it may not.
-  const sched_param priority{.sched_priority = kSenderPriority};
-  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+  AskForRealtimePriority(kSenderPriority);
   Media media;
   struct sa remote;
   {

@@ -1,6 +1,9 @@
 #include "sip_modem.h"
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <optional>
 #include <tuple>
 
 #include "call_tree.h"
@@ -15,6 +18,22 @@ namespace {
 void Finish(CallRecord* record, const char* answer, const char* status) {
   record->answer = answer;
   record->status = status;
+}
+
+// "Waited 2.4 s for the trunk (at most 30 calls at once, 5 set-ups a second)"
+std::string TrunkWait(const TrunkLimits& limits, Trunk::Clock::duration waited) {
+  std::string limit;
+  if (limits.max_calls > 0)
+    limit = "at most " + std::to_string(limits.max_calls) + " calls at once";
+  if (limits.max_call_rate > 0) {
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "%g set-ups a second", limits.max_call_rate);
+    limit += (limit.empty() ? "" : ", ") + std::string(rate);
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "Waited %.1f s for the trunk (%s)",
+                std::chrono::duration<double>(waited).count(), limit.c_str());
+  return text;
 }
 
 }  // namespace
@@ -37,6 +56,7 @@ HRESULT SipModem::MakeCall(const char* number, const char* request_xml, const ch
 }
 
 void SipModem::Stop() {
+  stopping_.request_stop();
   MutexLock lock(mutex_);
   stopped_ = true;
   if (current_ != nullptr) current_->Abort();
@@ -64,10 +84,18 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
   std::string dir = wav_dir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
 
+  // The trunk's slot is given back once the call is over (declared before
+  // the call, it outlives it).
+  Trunk::Clock::duration waited{};
+  const std::optional<Trunk::Slot> slot = stack_.trunk().Admit(stopping_.get_token(), &waited);
+  if (waited >= std::chrono::milliseconds(100)) {
+    record.protocol.push_back(TrunkWait(stack_.trunk().limits(), waited));
+  }
+  record.time = OleDateNow();  // when the call goes out
   SipCall call(stack_, dir);
   {
     MutexLock lock(mutex_);
-    if (stopped_) call.Abort();
+    if (stopped_ || !slot) call.Abort();  // !slot: stopped while waiting for the trunk
     current_ = &call;
   }
   struct Forget {

@@ -8,7 +8,10 @@
 // SIP reply of note, code and reason (the final reply, or Ringing for a call
 // that rang out). Duration counts the answered part, in seconds. While the
 // stack's registration has failed (or not succeeded within 5 s), every call
-// fails with that text.
+// fails with that text. Before it dials, a line waits until the account's
+// trunk allows one more call (trunk.h: calls at once, set-ups per second);
+// the wait is not part of the ring time, and a wait of note goes into the
+// protocol.
 //
 // SipLines builds the configured lines on one SipStack and stops them.
 //
@@ -17,6 +20,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -52,6 +56,7 @@ class SipModem final : public ComObject<dialqueue::IModem> {
   Mutex mutex_;
   bool stopped_ RINGWELL_GUARDED_BY(mutex_) = false;
   SipCall* current_ RINGWELL_GUARDED_BY(mutex_) = nullptr;  // the call in progress
+  std::stop_source stopping_;  // requested by Stop: ends a wait for the trunk
 };
 
 // The SIP lines of the host and their stack.

@@ -15,19 +15,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "ringwell/common/event_log.h"
+#include "sip_events.h"
 
 namespace ringwell::host::sip {
 namespace {
-
-// Events of the SIP lines.
-constexpr std::uint32_t kRegistrationFailedEvent = 1301;
-constexpr std::uint32_t kRegisteredEvent = 1302;
-
-const CEventLog& HostEvents() {
-  static const CEventLog log("Ringwell Host", "", MessageTable{});
-  return log;
-}
 
 // The local address of a socket connected toward `host` (nothing is sent).
 std::string LocalAddressToward(const std::string& host) {
@@ -223,7 +214,12 @@ int SipStack::SetUp(std::string* problem) {
 
   sip_set_trace_handler(sip_, [](bool sent, enum sip_transp, const struct sa*, const struct sa*,
                                  const std::uint8_t* packet, std::size_t length, void* arg) {
-    if (!sent) static_cast<SipStack*>(arg)->OnReceived(packet, length);
+    auto* stack = static_cast<SipStack*>(arg);
+    if (sent) {
+      stack->OnSent(packet, length);
+    } else {
+      stack->OnReceived(packet, length);
+    }
   });
   if (account_.transport == "udp") {
     err = sip_transp_add(sip_, SIP_TRANSP_UDP, &local);
@@ -305,7 +301,32 @@ void SipStack::WatchReplies(const std::string& call_id, ReplyWatch watch) {
   watches_[call_id] = std::move(watch);
 }
 
-void SipStack::StopWatching(const std::string& call_id) { watches_.erase(call_id); }
+void SipStack::StopWatching(const std::string& call_id) {
+  watches_.erase(call_id);
+  invited_.erase(call_id);
+}
+
+void SipStack::OnSent(const std::uint8_t* packet, std::size_t length) {
+  static constexpr char kInvite[] = "INVITE ";
+  if (length < sizeof kInvite - 1 || std::memcmp(packet, kInvite, sizeof kInvite - 1) != 0) {
+    return;
+  }
+  const Trunk::Clock::time_point now = Trunk::Clock::now();
+  struct mbuf* copy = mbuf_alloc(length);
+  if (copy == nullptr) return;
+  struct sip_msg* msg = nullptr;
+  if (mbuf_write_mem(copy, packet, length) == 0) {
+    copy->pos = 0;
+    // The first INVITE of a call sets the trunk's pace; a retransmission or
+    // one sent again with credentials does not.
+    if (sip_msg_decode(&msg, copy) == 0 &&
+        invited_.insert(std::string(msg->callid.p, msg->callid.l)).second) {
+      trunk_.InviteSent(now);
+    }
+  }
+  mem_deref(msg);
+  mem_deref(copy);
+}
 
 void SipStack::OnReceived(const std::uint8_t* packet, std::size_t length) {
   static constexpr char kReply[] = "SIP/2.0 ";
@@ -368,10 +389,10 @@ void SipStack::OnRegistration(int err, int code, const std::string& reason) {
   }
   // The event is written before a waiting line learns of the change.
   if (changed && failure) {
-    HostEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
+    SipEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
   } else if (changed) {
-    HostEvents().ReportText(EventType::kInformation, kRegisteredEvent,
-                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
+    SipEvents().ReportText(EventType::kInformation, kRegisteredEvent,
+                           "Registered at " + account_.registrar + " as " + FromUri() + ".");
   }
   {
     MutexLock lock(mutex_);

@@ -17,6 +17,9 @@
 // the 64 KB a datagram can hold, so a reply with tens of kilobytes of
 // headers is read, answered and ended like any other.
 //
+// The stack also holds the account's trunk limits (trunk.h), which every
+// line of the account asks before it calls.
+//
 // Thread-safety: Run, RegistrationProblem and the accessors may be called
 // from any thread; the libre objects returned, WatchReplies and StopWatching
 // may only be used inside Run.
@@ -28,11 +31,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "sip_account.h"
 #include "thread_annotations.h"
+#include "trunk.h"
 
 struct sip;
 struct sip_lsnr;
@@ -61,6 +66,8 @@ class SipStack {
   void Run(const std::function<void()>& work);
 
   const SipAccount& account() const { return account_; }
+  // The account's limits on calls at once and set-ups per second.
+  Trunk& trunk() { return trunk_; }
   // The local IP address (no port) SIP and RTP use.
   const std::string& local_address() const { return local_address_; }
   // libre objects, for use inside Run only.
@@ -93,7 +100,8 @@ class SipStack {
   static int Authenticate(char** user, char** password, const char* realm, void* stack);
 
  private:
-  explicit SipStack(SipAccount account) : account_(std::move(account)) {}
+  explicit SipStack(SipAccount account)
+      : account_(std::move(account)), trunk_({account_.max_calls, account_.max_call_rate}) {}
   // Loop thread.
   int SetUp(std::string* problem);
   void Loop() RINGWELL_EXCLUDES(mutex_);
@@ -101,6 +109,8 @@ class SipStack {
   void OnRegistration(int err, int code, const std::string& reason) RINGWELL_EXCLUDES(mutex_);
   // A message received, as libre's trace hands it over (before its handlers).
   void OnReceived(const std::uint8_t* packet, std::size_t length);
+  // A message sent: the first INVITE of each call goes to the trunk.
+  void OnSent(const std::uint8_t* packet, std::size_t length);
   // Sends the stack a request over UDP, to learn its UDP socket.
   int ProbeUdp();
 
@@ -109,6 +119,7 @@ class SipStack {
   static int OnVerify(int ok, ::x509_store_ctx_st* store);
 
   const SipAccount account_;
+  Trunk trunk_;
   // Set by the loop thread before Start returns; read-only afterwards.
   std::string local_address_;
   std::jthread thread_;
@@ -124,6 +135,7 @@ class SipStack {
   struct ::sip_lsnr* probe_listener_ = nullptr;
   std::string probe_call_id_;
   std::map<std::string, ReplyWatch> watches_;
+  std::set<std::string> invited_;  // Call-IDs of the INVITEs sent, until StopWatching
   bool closing_ = false;
   bool exited_ = false;
 

@@ -37,7 +37,8 @@ std::string SippCallee::Answer(const std::string& sdp, const std::string& header
          "]]></send>\n";
 }
 
-SippCallee::SippCallee(std::string dir, const std::string& steps, bool tcp) : dir_(std::move(dir)) {
+SippCallee::SippCallee(std::string dir, const std::string& steps, bool tcp, int calls)
+    : dir_(std::move(dir)) {
   std::filesystem::create_directories(dir_);
   ringwell::testing::WriteFile(dir_ + "/scenario.xml",
                                "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
@@ -64,7 +65,7 @@ SippCallee::SippCallee(std::string dir, const std::string& steps, bool tcp) : di
                               "-t",
                               tcp ? "t1" : "u1",
                               "-m",
-                              "1",
+                              std::to_string(calls),
                               "-nostdin",
                               "-timeout",
                               "60s",
@@ -74,7 +75,10 @@ SippCallee::SippCallee(std::string dir, const std::string& steps, bool tcp) : di
                               dir_ + "/errors.log",
                               "-trace_msg",
                               "-message_file",
-                              dir_ + "/messages.log"}) &&
+                              dir_ + "/messages.log",
+                              "-trace_logs",
+                              "-log_file",
+                              dir_ + "/log.txt"}) &&
              WaitUntilTaken(tcp ? SOCK_STREAM : SOCK_DGRAM, port_, std::chrono::seconds(10));
   }
 }
@@ -89,6 +93,8 @@ SippCallee::~SippCallee() {
 std::string SippCallee::UriTemplate() const {
   return "sip:{number}@127.0.0.1:" + std::to_string(port_);
 }
+
+std::string SippCallee::Log() const { return ringwell::testing::ReadFile(dir_ + "/log.txt"); }
 
 bool SippCallee::Passed(std::chrono::seconds timeout) {
   if (!process_ || !process_->running()) return false;

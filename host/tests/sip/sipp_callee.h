@@ -19,9 +19,9 @@ namespace ringwell::host::sip::testing {
 class SippCallee {
  public:
   // Runs the scenario whose steps (the elements inside <scenario>) are
-  // `steps`, for one call, in `dir`, over UDP or (`tcp`) over TCP. In the
-  // steps, [media_port] is the port RTP may go to.
-  SippCallee(std::string dir, const std::string& steps, bool tcp = false);
+  // `steps`, for `calls` calls, in `dir`, over UDP or (`tcp`) over TCP. In
+  // the steps, [media_port] is the port RTP may go to.
+  SippCallee(std::string dir, const std::string& steps, bool tcp = false, int calls = 1);
   ~SippCallee();
 
   bool ready() const { return ready_; }
@@ -31,6 +31,8 @@ class SippCallee {
   bool Passed(std::chrono::seconds timeout);
   // What SIPp says went wrong (its error log), for a failure message.
   std::string Errors() const;
+  // The lines the scenario's <log> actions wrote so far.
+  std::string Log() const;
 
   // Steps used by many scenarios: the replies to the request received last.
   static std::string Reply(const std::string& status, const std::string& headers = "",

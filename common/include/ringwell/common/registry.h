@@ -21,6 +21,11 @@
 // under an exclusive advisory lock, so concurrent writers in several processes
 // lose nothing; a drop-in left without keys is removed.
 //
+// Reads keep the files as last read for the whole process and read one again
+// only once it changed (in place, replaced, added or removed), so a program
+// that looks values up often parses the store once, and still sees every
+// change at its next read.
+//
 // Failures: a missing key or value gives the file-not-found code, a string
 // longer than the caller's limit ERROR_MORE_DATA, an unparsable file
 // ERROR_BADDB (which is never overwritten), a change hidden by a winning file

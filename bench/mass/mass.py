@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""Mass notification on one box, measured on the real road: kel submits one
+request, the prepax daemon prepares it, ringwell-host calls every recipient
+on SIP lines (immediate dispatch), and SIPp on 127.0.0.1 answers every call
+after a set time of ringing while the host plays the message. Everything runs
+on a temporary storage root (on disk, or with --tmpfs in memory).
+
+Printed, each beside its target:
+  1. intake: `kel submit` of 10,000 and 100,000 recipients, the scheduler's
+     intake of such a request (bench_dialqueue_intake), and prepax from the
+     request's report being made to "Scheduled";
+  3. the headline, 10,000 recipients with a 45 s message after 10 s of
+     ringing on as many lines as 15 minutes need, and the CI-sized case,
+     3,000 recipients on 300 lines, 0.5 s of ringing, a 3.4 s message: the
+     submission, submit -> "Completed", the floor (recipients x call / lines,
+     the least any host with that many lines needs), the ratio to it, results
+     lost (calls SIPp took against calls in the report), the host's peak RSS
+     and CPU per call;
+  4. the host's peak RSS at 500 and 1,000 lines;
+  5. a trunk's limits as SIPp saw them (calls at once, set-ups in any second),
+     and RTP pacing as the service user with and without the real-time
+     priority its unit grants (bench_sip beside baresip).
+Min and median of --runs runs where a run takes minutes, one run of the
+headline (--headline-runs).
+
+    bench/mass/mass.py BUILD_DIR [--quick] [--tmpfs] [--runs N] [--only NAMES]
+
+--quick: the CI-sized case once, intake at 10,000 (100,000 with a short time
+limit), 500 lines, a short pacing call; no headline. --only takes a comma list
+of intake, ci, headline, memory, trunk, pacing.
+"""
+import argparse
+import json
+import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from figures import (min_median, mib, most_at_once, read_report, seconds,  # noqa: E402
+                     setups_per_window, verdict)
+from road import Callee, Failure, Road, proc_usage, report_status, wait_for  # noqa: E402
+from sniffer import InviteSniffer  # noqa: E402
+from sniffer import available as sniffing_available  # noqa: E402
+
+
+def write_message(path, length):
+    """`length` seconds of changing tones, 8 kHz 16-bit mono."""
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(8000)
+        frames = bytearray()
+        for i in range(int(length * 8000)):
+            pitch = 300 + 100 * ((i // 4000) % 5)
+            frames += struct.pack("<h", int(8000 * math.sin(2 * math.pi * pitch * i / 8000)))
+        w.writeframes(bytes(frames))
+
+
+def numbers(count):
+    return [f"555{i:07d}" for i in range(count)]
+
+
+def write_request(path, count, parts):
+    description = {
+        "recipients": numbers(count),
+        "window": {"start": "now", "stop": "+12h"},
+        "rings": 7, "maxGreeting": 0,
+        "busy": {"attempts": 0, "delay": 1}, "noAnswer": {"attempts": 0, "delay": 1},
+        "error": {"attempts": 0, "delay": 1},
+        "message": {"replays": 0, "timeout": 0, "parts": parts},
+    }
+    with open(path, "w") as f:
+        json.dump(description, f)
+
+
+class Bench:
+    def __init__(self, args):
+        self.build = os.path.abspath(args.build)
+        self.place = "/dev/shm" if args.tmpfs else "/var/tmp"
+        self.args = args
+
+    def base(self, name):
+        return tempfile.mkdtemp(prefix=f"ringwell-mass-{name}-", dir=self.place)
+
+    # One request of `recipients` through the whole road.
+    def call_run(self, name, recipients, lines, ring, message, extra=()):
+        base = self.base(name)
+        road = Road(self.build, base)
+        callee = Callee(road, ring)
+        sniffer = InviteSniffer(callee.port) if sniffing_available() else None
+        call = ring + message
+        floor = recipients * call / lines
+        result = {"floor": floor}
+        try:
+            host = road.start_host(lines, callee.port, extra)
+            road.start_prepax()
+            wav = os.path.join(base, "mass-message.wav")
+            write_message(wav, message)
+            road.kel("files", "add", wav)
+            request = os.path.join(base, "request.json")
+            write_request(request, recipients, [{"play": "mass-message.wav"}])
+            start = time.monotonic()
+            request_id = road.kel("submit", request).split()[-1]
+            result["submit"] = time.monotonic() - start
+            report = road.root + "Reports/" + request_id + ".xml"
+            try:
+                wait_for(lambda: report_status(report) == "Completed", 6 * floor + 300,
+                         "the report to say Completed", 0.25)
+                result["completed"] = time.monotonic() - start
+            except Failure:
+                result["completed"] = None
+            result["cpu"], result["rss"] = proc_usage(host.pid)
+            events = callee.events()
+            figures = read_report(report)
+        finally:
+            road.stop_all()
+            callee.close()
+            if sniffer:
+                sniffer.close()
+        invites = sum(1 for _, kind in events if kind == "I")
+        # Set-up times as the kernel sent the INVITEs, else as SIPp noted them.
+        setup_times = sniffer.times() if sniffer else [at for at, kind in events if kind == "I"]
+        result.update(
+            invites=invites, byes=sum(1 for _, kind in events if kind == "B"),
+            at_once=most_at_once(events), setups=setups_per_window(setup_times),
+            setup_clock="as the kernel sent them" if sniffer else "as SIPp noted them",
+            report=figures, lost=max(invites - figures["calls"], 0),
+            extra=max(figures["calls"] - invites, 0),
+            unfinished=figures["recipients"] - figures["final"],
+            cpu_per_call=result["cpu"] / max(invites, 1))
+        shutil.rmtree(base, ignore_errors=True)
+        return result
+
+    def print_calls(self, title, runs, recipients, lines, ring, message, targets):
+        floor = runs[0]["floor"]
+        sub = min_median([r["submit"] for r in runs])
+        done = min_median([r["completed"] for r in runs])
+        rss = min_median([r["rss"] for r in runs])
+        cpu = min_median([r["cpu_per_call"] * 1000 for r in runs])
+        lost = max(r["lost"] + r["unfinished"] for r in runs)
+        extra = max(r["extra"] for r in runs)
+        print(f"{title}: {recipients} recipients on {lines} lines, {ring:g} s ringing + "
+              f"{message:g} s message, {len(runs)} run(s), root in {self.place}")
+        print(f"  submit (kel submit):     min {seconds(sub[0])}  median {seconds(sub[1])}"
+              f"   target < {targets['submit']} s: {verdict(sub[1], targets['submit'])}")
+        ratio = [None if d is None else d / floor for d in done]
+        print(f"  submit -> Completed:     min {seconds(done[0])}  median {seconds(done[1])}"
+              f"   floor {floor:.1f} s; ratio min "
+              f"{'-' if ratio[0] is None else f'{ratio[0]:.2f}x'} median "
+              f"{'-' if ratio[1] is None else f'{ratio[1]:.2f}x'}"
+              f"   target <= 1.10x: {verdict(ratio[1], 1.10)}")
+        if "budget" in targets:
+            print(f"  finished within {targets['budget'] / 60:.0f} minutes: "
+                  f"{verdict(done[1], targets['budget'])}")
+        print(f"  lost results:            {lost} (calls SIPp took {runs[-1]['invites']}, calls in "
+              f"the report {runs[-1]['report']['calls']}, recipients without a final status "
+              f"{runs[-1]['unfinished']}); booked beyond the calls: {extra}   target 0: "
+              f"{verdict(lost + extra, 0)}")
+        print(f"  host peak RSS:           min {mib(rss[0])}  median {mib(rss[1])}"
+              + (f"   target < {targets['rss']} MB: {verdict(rss[1], targets['rss'])}"
+                 if "rss" in targets else ""))
+        print(f"  host CPU per call:       min {cpu[0]:.1f} ms  median {cpu[1]:.1f} ms"
+              f"   target < 12 ms: {verdict(cpu[1], 12)}")
+        print(f"  calls at once at SIPp:   {max(r['at_once'] for r in runs)} (lines {lines})")
+        sys.stdout.flush()
+
+    def ci_case(self):
+        runs = [self.call_run("ci", 3000, 300, 0.5, 3.4) for _ in range(self.args.runs)]
+        self.print_calls("CI-sized case", runs, 3000, 300, 0.5, 3.4,
+                         {"submit": 0.3, "rss": 300})
+
+    def headline(self):
+        recipients, ring, message, budget = 10000, 10, 45, 15 * 60
+        # Lines enough for the floor to leave 10 % of the 15 minutes.
+        lines = math.ceil(recipients * (ring + message) * 1.10 / budget / 50) * 50
+        runs = [self.call_run("headline", recipients, lines, ring, message)
+                for _ in range(self.args.headline_runs)]
+        self.print_calls("Headline", runs, recipients, lines, ring, message,
+                         {"submit": 0.3, "budget": budget,
+                          "rss": 300 if lines <= 500 else 600})
+
+    def memory(self):
+        print("Host peak RSS by lines (2 recipients a line, 0.5 s ringing, 1 s message)")
+        for lines, target in ((500, 300), (1000, 600)):
+            if self.args.quick and lines > 500:
+                continue
+            run = self.call_run(f"memory{lines}", 2 * lines, lines, 0.5, 1.0)
+            print(f"  {lines:4d} lines: peak RSS {mib(run['rss'])}   target < {target} MB: "
+                  f"{verdict(run['rss'], target)}; CPU per call {run['cpu_per_call'] * 1000:.1f} "
+                  f"ms; lost results {run['lost'] + run['unfinished']}")
+            sys.stdout.flush()
+
+    def trunk(self):
+        max_calls, rate, lines, recipients = 50, 20, 100, 300
+        run = self.call_run("trunk", recipients, lines, 0.5, 1.0,
+                            ("--sip-max-calls", str(max_calls),
+                             "--sip-max-call-rate", str(rate)))
+        most, gap = run["setups"]
+        print(f"Trunk limits: {recipients} recipients on {lines} lines, at most {max_calls} calls "
+              f"at once and {rate} set-ups a second")
+        print(f"  calls at once at SIPp:   {run['at_once']}   limit {max_calls}: "
+              f"{verdict(run['at_once'], max_calls)}")
+        print(f"  set-ups in any 1 s:      {most}   limit {rate}: {verdict(most, rate)}; "
+              f"shortest gap {gap * 1000:.1f} ms (spacing {1000 / rate:.1f} ms; "
+              f"{run['setup_clock']})")
+        print(f"  lost or failed:          {run['lost'] + run['unfinished']} lost; statuses "
+              f"{run['report']['statuses']}; submit -> Completed {seconds(run['completed'])} "
+              f"(floor at {rate} set-ups a second: {recipients / rate:.1f} s)")
+        sys.stdout.flush()
+
+    def intake(self):
+        from intake import Intake
+        Intake(self).run()
+
+    def pacing(self):
+        bench_sip = os.path.join(self.build, "bench", "bench_sip")
+        if not os.path.exists(bench_sip):
+            print(f"Pacing: {bench_sip} is not built; skipped")
+            return
+        minutes = "0.25" if self.args.quick else "1"
+        busy = str(os.cpu_count() or 2)
+        for label, limit in (("with LimitRTPRIO=10", "10"), ("without", "0")):
+            argv = ["prlimit", f"--rtprio={limit}:{limit}", "--", "setpriv", "--reuid=nobody",
+                    "--regid=nogroup", "--clear-groups", "--", bench_sip, "--pacing-only",
+                    "--minutes", minutes, "--busy", busy]
+            print(f"Pacing as the service user (nobody) {label}, {busy} busy processes:")
+            sys.stdout.flush()
+            subprocess.run(argv, cwd="/tmp", timeout=600)
+        print("  target: ringwell-host's p99 within 0.2 ms of 20 ms with the priority")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--tmpfs", action="store_true")
+    parser.add_argument("--runs", type=int)
+    parser.add_argument("--headline-runs", type=int, default=1)
+    parser.add_argument("--only", default="")
+    args = parser.parse_args()
+    if args.runs is None:
+        args.runs = 1 if args.quick else 3
+    bench = Bench(args)
+    parts = ["intake", "ci", "headline", "memory", "trunk", "pacing"]
+    if args.quick:
+        parts.remove("headline")
+    if args.only:
+        parts = [p for p in parts if p in args.only.split(",")] or args.only.split(",")
+    print(f"bench/mass ({'quick' if args.quick else 'full'}): {', '.join(parts)}; load before: "
+          f"{os.getloadavg()[0]:.2f} on {os.cpu_count()} processors")
+    sys.stdout.flush()
+    for part in parts:
+        try:
+            {"intake": bench.intake, "ci": bench.ci_case, "headline": bench.headline,
+             "memory": bench.memory, "trunk": bench.trunk, "pacing": bench.pacing}[part]()
+        except (Failure, subprocess.SubprocessError) as e:
+            print(f"{part}: failed: {e}")
+    print(f"load after: {os.getloadavg()[0]:.2f}")
+
+
+if __name__ == "__main__":
+    main()
