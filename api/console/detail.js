@@ -25,6 +25,7 @@ export class RequestDetail {
     this.id = id;
     this.abort = new AbortController();
     this.partsShown = false;
+    this.shownStatus = undefined;
     this.root.hidden = false;
     this.q("#detail-id").textContent = id;
     this.q("#cancel-result").textContent = "";
@@ -70,7 +71,10 @@ export class RequestDetail {
     }
     if (id !== this.id || reading !== this.reading) return;  // a later reading is under way
     this.render(report);
-    if (!this.partsShown) this.showParts(id);
+    // The audio is made once the request is scheduled and gone once it has
+    // finished: the parts are read again when the status changes.
+    if (!this.partsShown || report.status !== this.shownStatus) this.showParts(id);
+    this.shownStatus = report.status;
     this.onChange();
   }
 

@@ -20,6 +20,10 @@ export function setUpSendForm(form, onSent) {
       return;
     }
     const description = { recipients: numbers, message: [text] };
+    if (form.ack.checked) {
+      description.message = [text, "Press 1 to acknowledge."];
+      description.responses = [{ button: "1", message: ["Acknowledged. Thank you."] }];
+    }
     const start = localInputToIso(form.start.value);
     const stop = localInputToIso(form.stop.value);
     if (start || stop) {
