@@ -56,13 +56,17 @@ export async function refreshHealth(list) {
 export async function showRoutes(box) {
   try {
     const answer = await call("/v1/hooks/routes");
-    const routes = answer.routes || [];
+    // A list of routes, or an object of routes by name.
+    let routes = answer.routes || [];
+    if (!Array.isArray(routes)) {
+      routes = Object.entries(routes).map(([name, route]) => ({ name, ...route }));
+    }
     if (routes.length === 0) {
       box.replaceChildren(el("p", { text: "No alert routes configured." }));
       return;
     }
     box.replaceChildren(el("ul", {}, ...routes.map((route) =>
-      el("li", {}, el("strong", { text: route.name }),
+      el("li", {}, el("strong", { text: route.name || route.route || "" }),
         ": " + (route.numbers || []).join(", ")))));
   } catch (error) {
     box.replaceChildren(el("p", { text: error.status === 404 ? "No alert routes configured."
