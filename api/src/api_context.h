@@ -53,6 +53,12 @@ HttpResponse DeleteFileRoute(ApiContext&, const HttpRequest&, const RouteParams&
 HttpResponse HealthRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse ReadyRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse MetricsRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse RequestPartsRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                               const Identity*);
+HttpResponse RequestPartAudioRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                   const Identity*);
+HttpResponse ConsolePageRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse ConsoleFileRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse OpenApiRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 
 }  // namespace ringwell::api

@@ -8,7 +8,7 @@
 // in event_hub.h and callback_sender.h.
 //
 //   ringwell-api [--root DIR] [--listen ADDR:PORT]... [--tls-cert FILE --tls-key FILE]
-//                [--tokens FILE] [--threads N]
+//                [--tokens FILE] [--threads N] [--console DIR]
 //   ringwell-api [--tokens FILE] token add NAME --scope submit,read,cancel
 //   ringwell-api [--tokens FILE] token list | token revoke NAME
 //   ringwell-api --check        (what ringwell-setup --check runs, see self_check.h)
@@ -205,6 +205,9 @@ int main(int argc, char** argv) {
   app.add_option("--tokens", options.token_file,
                  "the token file (default: TokenFile of the registry, else "
                  "/var/lib/ringwell/api-tokens.json)");
+  app.add_option("--console", options.console_dir,
+                 "directory of the web console's files (default: ConsoleDir of the registry, "
+                 "else " RINGWELL_CONSOLE_DIR ")");
   app.add_option("--threads", options.threads, "server threads per address")
       ->check(CLI::Range(1, 256));
   app.add_flag("--check", check,

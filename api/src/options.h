@@ -19,6 +19,7 @@
 //   CallbackRetryMillis = 1000       first retry delay, doubled per failure...
 //   CallbackRetryMaxSeconds = 300    ...up to this
 //   CallbackGiveUpHours = 24         after this a callback event is dropped
+//   ConsoleDir = "<datadir>/ringwell/console"  the web console's files (--console)
 //
 // Thread-safety: a value, read once at start.
 #pragma once
@@ -51,6 +52,7 @@ struct Options {
   std::chrono::milliseconds callback_retry{1000};
   std::chrono::seconds callback_retry_max{300};
   std::chrono::hours callback_give_up{24};
+  std::string console_dir = RINGWELL_CONSOLE_DIR;  // the web console's files, ending with "/"
 };
 
 // The options with the registry's values over the defaults. Fails with a

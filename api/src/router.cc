@@ -39,9 +39,13 @@ Router::Router(ApiContext& context) : context_(context) {
       {"GET", "/v1/requests/{id}", "read", &GetRequestRoute},
       {"DELETE", "/v1/requests/{id}", "cancel", &CancelRequestRoute},
       {"GET", "/v1/requests/{id}/events", "read", &RequestEventsRoute},
+      {"GET", "/v1/requests/{id}/parts", "read", &RequestPartsRoute},
+      {"GET", "/v1/requests/{id}/parts/{part}", "read", &RequestPartAudioRoute},
       {"POST", "/v1/files", "submit", &StoreFileRoute},
       {"GET", "/v1/files", "read", &ListFilesRoute},
       {"DELETE", "/v1/files/{name}", "submit", &DeleteFileRoute},
+      {"GET", "/", nullptr, &ConsolePageRoute},
+      {"GET", "/console/{file}", nullptr, &ConsoleFileRoute},
   };
 }
 

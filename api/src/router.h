@@ -14,9 +14,12 @@
 //   GET    /v1/requests/{id}              read
 //   DELETE /v1/requests/{id}              cancel
 //   GET    /v1/requests/{id}/events       read
+//   GET    /v1/requests/{id}/parts        read (the prepared audio's parts)
+//   GET    /v1/requests/{id}/parts/{n}.wav read
 //   POST   /v1/files                      submit
 //   GET    /v1/files                      read
 //   DELETE /v1/files/{name}               submit
+//   GET    /  and /console/{file}         no token (the web console)
 //
 // Thread-safety: Handle may be called from any number of threads at once.
 #pragma once

@@ -1,0 +1,128 @@
+// Calls to ringwell-api with the token kept in this tab's session storage,
+// and a request's event stream read with fetch (EventSource cannot send a
+// bearer token).
+
+const TOKEN_KEY = "ringwell.token";
+
+export function token() {
+  return sessionStorage.getItem(TOKEN_KEY);
+}
+
+export function setToken(value) {
+  if (value) sessionStorage.setItem(TOKEN_KEY, value);
+  else sessionStorage.removeItem(TOKEN_KEY);
+}
+
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+// Listeners told when the API refuses the token (401).
+const refusedListeners = [];
+export function onTokenRefused(listener) {
+  refusedListeners.push(listener);
+}
+
+function headers(extra) {
+  const all = new Headers(extra || {});
+  const current = token();
+  if (current) all.set("Authorization", "Bearer " + current);
+  return all;
+}
+
+async function failure(response) {
+  let message = response.status + " " + response.statusText;
+  try {
+    const body = await response.json();
+    if (body && body.error) message = body.error;
+  } catch (_) {
+    // not JSON: the status line says it
+  }
+  if (response.status === 401) refusedListeners.forEach((listener) => listener(message));
+  return new ApiError(response.status, message);
+}
+
+// A route's answer: JSON, or the raw response when `raw` is set.
+export async function call(path, { method = "GET", body, raw = false, signal } = {}) {
+  const init = { method, headers: headers(), signal, cache: "no-store" };
+  if (body !== undefined) {
+    init.body = JSON.stringify(body);
+    init.headers.set("Content-Type", "application/json");
+  }
+  const response = await fetch(path, init);
+  if (!response.ok) throw await failure(response);
+  if (raw) return response;
+  return response.json();
+}
+
+// Follows /v1/requests/{id}/events: onEvent(event) for each event; resumes
+// with Last-Event-ID when the connection drops; resolves when the stream
+// ends after the request finished, or when `signal` aborts.
+export async function followEvents(id, onEvent, signal) {
+  let last = null;
+  let failures = 0;
+  while (!signal.aborted) {
+    const extra = last === null ? {} : { "Last-Event-ID": last };
+    let response;
+    try {
+      response = await fetch("/v1/requests/" + encodeURIComponent(id) + "/events", {
+        headers: headers(extra),
+        signal,
+        cache: "no-store",
+      });
+    } catch (error) {
+      if (signal.aborted) return;
+      await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
+      continue;
+    }
+    if (!response.ok) throw await failure(response);
+    const ended = await readStream(response.body, (event) => {
+      last = event.id;
+      failures = 0;
+      onEvent(event.data);
+    });
+    if (ended) return;
+  }
+}
+
+// Reads Server-Sent Events; true when the server closed the stream.
+async function readStream(body, onEvent) {
+  const reader = body.pipeThrough(new TextDecoderStream()).getReader();
+  let buffer = "";
+  let event = { id: null, data: "" };
+  try {
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return true;
+      buffer += value;
+      let end;
+      while ((end = buffer.indexOf("\n")) >= 0) {
+        const line = buffer.slice(0, end).replace(/\r$/, "");
+        buffer = buffer.slice(end + 1);
+        if (line === "") {
+          if (event.data) onEvent({ id: event.id, data: JSON.parse(event.data) });
+          event = { id: event.id, data: "" };
+        } else if (line.startsWith("data:")) {
+          event.data += line.slice(5).trimStart();
+        } else if (line.startsWith("id:")) {
+          event.id = line.slice(3).trim();
+        }
+      }
+    }
+  } catch (_) {
+    return false;  // dropped: resumed by the caller
+  }
+}
+
+function pause(ms, signal) {
+  return new Promise((resolve) => {
+    const timer = setTimeout(resolve, ms);
+    signal.addEventListener("abort", () => {
+      clearTimeout(timer);
+      resolve();
+    });
+  });
+}

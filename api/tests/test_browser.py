@@ -1,0 +1,168 @@
+"""The web console in a real browser: headless Chromium, driven through
+chromedriver by Selenium, against ringwell-api with the real prepax and
+ringwell-host on simulated lines. A notification sent from the form is seen
+to reach "Completed" without reloading the page; a second one, due
+tomorrow, has its audio played and is canceled; the form is used with the
+keyboard alone. A screenshot of each page is kept in $RINGWELL_SCREENSHOTS."""
+import datetime
+import os
+import shutil
+import tempfile
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+import test_road
+from apitest import SOURCE, ApiTestCase, tokens, wait_for
+
+SCREENSHOTS = os.environ.get("RINGWELL_SCREENSHOTS") or tempfile.mkdtemp(prefix="ringwell-console-")
+FORM = ["send-numbers", "send-text", "send-ack", "send-start", "send-stop", "send-button"]
+
+
+class ConsoleInBrowserTest(ApiTestCase):
+    def setUp(self):
+        super().setUp()
+        self.inst.stop()
+        self.inst.start("--console", os.path.join(SOURCE, "api", "console"))
+        test_road.RoadTest.start_services(self)
+        options = webdriver.ChromeOptions()
+        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                         "--window-size=1280,1000", "--autoplay-policy=no-user-gesture-required"):
+            options.add_argument(argument)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        self.browser = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+        self.addCleanup(self.browser.quit)
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+
+    stop_service = test_road.RoadTest.stop_service
+
+    def shot(self, name):
+        self.browser.save_screenshot(os.path.join(SCREENSHOTS, name + ".png"))
+
+    def find(self, selector):
+        return self.browser.find_element(By.CSS_SELECTOR, selector)
+
+    def text_of(self, selector):
+        return self.browser.execute_script("return document.querySelector(arguments[0]).textContent", selector)
+
+    def wait_text(self, selector, text, timeout=60):
+        return wait_for(lambda: self.text_of(selector) == text, timeout=timeout,
+                        what="%s to say %r (it says %r; browser log %s)" % (
+                            selector, text, self.text_of(selector), self.browser.get_log("browser")))
+
+    def active_id(self):
+        return self.browser.execute_script("return document.activeElement.id")
+
+    def test_send_follow_play_and_cancel_from_the_console(self):
+        b = self.browser
+        b.get("http://127.0.0.1:%d/" % self.inst.port)
+        wait_for(lambda: self.find("#token").is_displayed(), what="the token to be asked for")
+        self.shot("1-token")
+        self.find("#token").send_keys("not a token", Keys.ENTER)
+        self.wait_text("#token-error", "The token was refused: the bearer token is not valid")
+        self.find("#token").clear()
+        self.find("#token").send_keys(tokens()["all"], Keys.ENTER)
+        wait_for(lambda: self.find("#send-form").is_displayed(), what="the console")
+        wait_for(lambda: "prepax" in self.text_of("#health-list") and "busy" in self.text_of("#health-list"),
+                 what="the health of prepax, the host and the lines")
+        self.assertRegex(self.text_of("#health-list"), r"OK Lines: 0 busy, [1-9]\d* idle")
+        self.assertEqual(self.text_of("#routes"), "No alert routes configured.")
+        b.execute_script("window.notReloaded = true")
+
+        # The form with the keyboard alone: Tab from the page's start reaches
+        # each field and then the button, in order, each showing its focus.
+        b.execute_script("document.activeElement.blur(); window.scrollTo(0, 0)")
+        b.find_element(By.TAG_NAME, "body").click()
+        seen = []
+        typed = {"send-numbers": "5550001", "send-text": "The backup of the mail server failed."}
+        for _ in range(40):
+            b.switch_to.active_element.send_keys(Keys.TAB)
+            current = self.active_id()
+            if current in FORM and current not in seen:
+                seen.append(current)
+                outline = b.execute_script(
+                    "const s = getComputedStyle(document.activeElement);"
+                    "return [s.outlineStyle, s.outlineWidth, document.activeElement.matches(':focus-visible')]")
+                self.assertEqual(outline, ["solid", "3px", True], current)
+                if current in typed:
+                    b.switch_to.active_element.send_keys(typed[current])
+                if current == "send-ack":
+                    b.switch_to.active_element.send_keys(Keys.SPACE)
+            if current == "send-button":
+                break
+        self.assertEqual(seen, FORM)
+        self.shot("2-form")
+        b.switch_to.active_element.send_keys(Keys.ENTER)
+
+        # The request is opened and followed live until it has finished.
+        wait_for(lambda: b.execute_script("return location.hash").startswith("#/requests/{"),
+                 what="the new request to be shown")
+        first = b.execute_script("return location.hash").split("/")[-1]
+        self.wait_text("#detail-status", "Completed", timeout=120)
+        self.assertTrue(b.execute_script("return window.notReloaded === true"))
+        row = [cell.text for cell in b.find_elements(By.CSS_SELECTOR, "#recipient-table tbody tr:first-child > *")]
+        self.assertEqual(row[:2], ["5550001", "Completed"])
+        self.assertEqual(row[3], "1")
+        self.assertRegex(row[4], r"^\d+ s$")
+        self.assertEqual(row[5], "1")  # the callee acknowledged
+        wait_for(lambda: "Completed" in self.find("tr[data-id='%s']" % first).text, what="the list to follow")
+        self.shot("3-completed")
+
+        # A second one, due tomorrow: it stays scheduled; its audio plays.
+        # Its audio went with it.
+        self.wait_text("#parts", "the audio of %s is gone: the request has finished" % first)
+        tomorrow = datetime.datetime.now() + datetime.timedelta(days=1)
+        self.find("#send-numbers").clear()
+        self.find("#send-numbers").send_keys("5550001")
+        self.find("#send-text").send_keys("Tomorrow the disks will be replaced.")
+        b.execute_script("arguments[0].value = arguments[1]", self.find("#send-start"),
+                         tomorrow.strftime("%Y-%m-%dT%H:%M"))
+        b.execute_script("arguments[0].value = arguments[1]", self.find("#send-stop"),
+                         (tomorrow + datetime.timedelta(hours=2)).strftime("%Y-%m-%dT%H:%M"))
+        self.find("#send-button").click()
+        wait_for(lambda: b.execute_script("return location.hash").split("/")[-1] not in ("", first),
+                 what="the second request to be shown")
+        second = b.execute_script("return location.hash").split("/")[-1]
+        self.wait_text("#detail-status", "Scheduled")
+        load = wait_for(lambda: b.find_elements(By.CSS_SELECTOR, "#parts button"), what="the part's audio")[0]
+        self.assertEqual(self.text_of("#parts li p"), "Tomorrow the disks will be replaced.")
+        load.click()
+        audio = wait_for(lambda: b.find_elements(By.CSS_SELECTOR, "#parts audio"), what="the player")[0]
+        wait_for(lambda: b.execute_script("return arguments[0].readyState >= 1 && arguments[0].duration > 0",
+                                          audio), what="the audio to load")
+        self.assertGreater(b.execute_script("return arguments[0].duration", audio), 1.0)
+        self.shot("4-audio")
+
+        # Canceled after a confirmation; "Keep it" first leaves it alone.
+        self.find("#cancel-button").click()
+        wait_for(lambda: self.find("#cancel-dialog").is_displayed(), what="the confirmation")
+        self.shot("5-confirm")
+        self.find("#cancel-keep").click()
+        self.assertEqual(self.active_id(), "cancel-button")
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + second)[2]["status"], "Scheduled")
+        self.find("#cancel-button").click()
+        wait_for(lambda: self.find("#cancel-dialog").is_displayed(), what="the confirmation")
+        self.find("#cancel-confirm").click()
+        self.wait_text("#detail-status", "Canceled")
+        self.assertEqual(self.text_of("#cancel-result"), "Canceled.")
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + second)[2]["status"], "Canceled")
+        self.assertFalse(self.find("#cancel-button").is_enabled())
+        self.shot("6-canceled")
+
+        # On a phone's screen nothing needs scrolling sideways but the tables.
+        b.set_window_size(390, 844)
+        wait_for(lambda: b.execute_script("return window.innerWidth") <= 400, what="the narrow window")
+        self.assertLessEqual(b.execute_script("return document.documentElement.scrollWidth"),
+                             b.execute_script("return window.innerWidth"))
+        self.shot("7-phone")
+        errors = [entry for entry in b.get_log("browser") if entry["level"] == "SEVERE"
+                  and "401" not in entry["message"] and "/parts" not in entry["message"]]
+        self.assertEqual(errors, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
