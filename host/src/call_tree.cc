@@ -26,22 +26,35 @@ class Walker {
   explicit Walker(CallLeg& leg) : leg_(leg) {}
 
   CallWalk Run(pugi::xml_node call_tree, double max_greeting) {
-    const bool ended = leg_.AwaitGreetingEnd(max_greeting);
-    if (Going()) {
-      if (ended) {
+    const GreetingEnd greeting = leg_.AwaitGreetingEnd(max_greeting);
+    walk_.answered_by = greeting.answered_by;
+    if (greeting.answered_by) Note(AnsweredByLine(*greeting.answered_by));
+    if (Going() && greeting.hang_up) {
+      Note("A machine answered: hung up without a message, to try again as not answered");
+      walk_.not_answered = true;
+    } else if (Going()) {
+      if (greeting.over) {
         Note("Greeting " + Seconds(leg_.Seconds()));
       } else {
         Note("Greeting still going after " + Seconds(max_greeting) + "; message started");
       }
       PlayNodes(call_tree);
+      if (Going()) Note("Call tree finished; line hung up");
     }
-    if (Going()) Note("Call tree finished; line hung up");
+    TakeLegNotes();
     walk_.seconds = leg_.Seconds();
     return std::move(walk_);
   }
 
  private:
-  void Note(std::string line) { walk_.protocol.push_back(std::move(line)); }
+  // Adds a line of the walk, after what the leg noted before it.
+  void Note(std::string line) {
+    TakeLegNotes();
+    walk_.protocol.push_back(std::move(line));
+  }
+  void TakeLegNotes() {
+    for (std::string& note : leg_.TakeNotes()) walk_.protocol.push_back(std::move(note));
+  }
 
   // False once the call has ended; the first time, notes why and when.
   bool Going() {
@@ -126,6 +139,26 @@ class Walker {
 
 CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds) {
   return Walker(leg).Run(call_tree, max_greeting_seconds);
+}
+
+MachineDetection RequestMachineDetection(pugi::xml_node request, const MachineDetection& host,
+                                         std::string* problem) {
+  MachineDetection settings = host;
+  const pugi::xml_attribute text = request.attribute(kMachineDetectionAttribute);
+  std::string error;
+  if (text && !ApplyMachineDetection(text.value(), &settings, &error)) {
+    *problem = std::string(kMachineDetectionAttribute) + " of the request not used: " + error;
+  }
+  return settings;
+}
+
+std::string AnsweredByLine(const WhoAnswered& who) {
+  char at[32];
+  std::snprintf(at, sizeof at, "%.2f s", who.at);
+  std::string line = std::string("Answered by: ") + AnsweredByWord(who.who) + ", decided at " + at +
+                     " (" + who.reason + ")";
+  if (!who.heard.empty()) line += "; " + who.heard;
+  return line;
 }
 
 int RequestCount(pugi::xml_node request, const char* name, int fallback) {

@@ -8,6 +8,11 @@
 // plays the message again. The walk then goes on with the next node. A
 // message without a Response is simply played 1 + Replays times.
 //
+// The walk starts once the greeting is over. A line that tells who answered
+// (answering-machine detection, amd/) says so in the protocol, and when a
+// machine answered and the request wants no message left on it, the walk
+// ends there and the call counts as not answered.
+//
 // One walker serves every kind of line: it drives the call through CallLeg,
 // which a simulated line implements with simulated seconds
 // (sim/simulated_walk.h) and a SIP line with real audio on a real call
@@ -22,6 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "amd/who_answered.h"
+#include "ringwell/common/machine_detection.h"
+
 namespace ringwell::host {
 
 struct MessagePart {
@@ -29,14 +37,20 @@ struct MessagePart {
   std::string content;  // the wav file's name, or the text
 };
 
+// How the wait for the callee's greeting ended.
+struct GreetingEnd {
+  bool over = true;                        // false: still going on at the limit
+  std::optional<WhoAnswered> answered_by;  // when the line tells who answered
+  bool hang_up = false;  // a machine answered and is left no message: not answered
+};
+
 // The line's side of an answered call, as the walker drives it. Every
 // operation returns early once the call has ended (Ended() then says why).
 class CallLeg {
  public:
   virtual ~CallLeg() = default;
-  // Waits until the callee's greeting is over, at most `max_seconds`; false
-  // when it was still going on at the limit.
-  virtual bool AwaitGreetingEnd(double max_seconds) = 0;
+  // Waits until the callee's greeting is over, at most `max_seconds`.
+  virtual GreetingEnd AwaitGreetingEnd(double max_seconds) = 0;
   // Plays `parts` one after the other; returns their length in seconds.
   virtual double Play(const std::vector<MessagePart>& parts) = 0;
   // Waits up to `timeout_seconds` for a key of the callee; keys pressed while
@@ -47,6 +61,9 @@ class CallLeg {
   virtual std::optional<std::string> Ended() const = 0;
   // Seconds since the callee picked up.
   virtual double Seconds() const = 0;
+  // The lines the leg noted since it was last asked (keys heard), in the
+  // order they came.
+  virtual std::vector<std::string> TakeNotes() { return {}; }
 };
 
 struct CallWalk {
@@ -54,6 +71,8 @@ struct CallWalk {
   std::vector<std::string> protocol;
   std::vector<MessagePart> heard;  // every part played, in order
   bool callee_hung_up = false;     // the call ended before the walk was done
+  std::optional<WhoAnswered> answered_by;
+  bool not_answered = false;  // a machine answered and the line hung up at once
 };
 
 // Walks `call_tree` (the request's CallTree element) on `leg`; the greeting
@@ -63,5 +82,15 @@ CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greetin
 // A count of the request (NumberOfRings, MaxGreetingDuration): the child
 // element's typed value when it lies in 0..100000, else `fallback`.
 int RequestCount(pugi::xml_node request, const char* name, int fallback);
+
+// The machine detection settings of a request: `host` with the request's
+// attribute MachineDetection applied. An attribute that cannot be used
+// leaves `host` as it is and says why in `problem`.
+MachineDetection RequestMachineDetection(pugi::xml_node request, const MachineDetection& host,
+                                         std::string* problem);
+
+// The protocol line saying who answered ("Answered by: Machine, decided at
+// 2.10 s (speech longer than 1.5 s); greeting 6.8 s, 19 words, beep at 7.1 s").
+std::string AnsweredByLine(const WhoAnswered& who);
 
 }  // namespace ringwell::host

@@ -18,7 +18,8 @@ void Finish(CallRecord* record, const char* answer, const char* status) {
 
 }  // namespace
 
-SipModem::SipModem(int line, SipStack& stack) : line_(line), stack_(stack) {}
+SipModem::SipModem(int line, SipStack& stack, MachineDetection detection)
+    : line_(line), stack_(stack), detection_(detection) {}
 
 HRESULT SipModem::Describe(std::string* a_pbstrDescription) {
   if (a_pbstrDescription == nullptr) return E_POINTER;
@@ -63,7 +64,10 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
   std::string dir = wav_dir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
 
-  SipCall call(stack_, dir);
+  std::string problem;
+  const MachineDetection detection = RequestMachineDetection(root, detection_, &problem);
+  if (!problem.empty()) record.protocol.push_back(problem);
+  SipCall call(stack_, dir, detection);
   {
     MutexLock lock(mutex_);
     if (stopped_) call.Abort();
@@ -92,7 +96,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     case DialOutcome::kFailed:
       Finish(&record, "Failed", "Failed");
       record.error = dial.error;
-      for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+      for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
       return record;
     case DialOutcome::kAnswered:
       break;
@@ -102,7 +106,9 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
                                      RequestCount(root, "MaxGreetingDuration", 30));
   call.HangUp();
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
-  for (const std::string& note : call.Notes()) record.protocol.push_back(note);
+  for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
+  if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
+  if (walk.not_answered) Finish(&record, "NoAnswer", "NoAnswer");
   record.duration = static_cast<int>(std::lround(call.Seconds()));
   return record;
 }
@@ -113,7 +119,7 @@ std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error
   lines->stack_ = SipStack::Start(std::move(options.account), error);
   if (!lines->stack_) return nullptr;
   for (int line : options.lines) {
-    lines->modems_.push_back(MakeComObject<SipModem>(line, *lines->stack_));
+    lines->modems_.push_back(MakeComObject<SipModem>(line, *lines->stack_, options.detection));
   }
   return lines;
 }

@@ -42,6 +42,7 @@ TEST(ScenarioTest, TheFirstMatchingRuleDecidesAttemptByAttempt) {
 TEST(ScenarioTest, MistakesAreNamed) {
   const std::pair<const char*, const char*> mistakes[] = {
       {R"({"default": {"outcome": "maybe"}})", "maybe"},
+      {R"({"default": {"answered_by": "robot"}})", "unknown answered_by \"robot\""},
       {R"({"rules": [{"number": "1", "ring": 2}]})", "\"ring\""},
       {R"({"rules": [{"outcome": "busy"}]})", ""},
       {R"({"rules": [{"number": "1", "attempts": []}]})", ""},
