@@ -1,5 +1,6 @@
 #include "call_record.h"
 
+#include "call_tree.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::host {
@@ -31,6 +32,15 @@ std::string CallResultXml(const CallRecord& record) {
     xml::SetText(reply, record.sip_reason);
   }
   return document.Xml();
+}
+
+void FailUnplayed(const CallWalk& walk, CallRecord* record) {
+  if (walk.unplayed.empty()) return;
+  record->status = "Failed";
+  record->error = "Not played: " + walk.unplayed.front();
+  if (walk.unplayed.size() > 1) {
+    record->error += " and " + std::to_string(walk.unplayed.size() - 1) + " more";
+  }
 }
 
 }  // namespace ringwell::host

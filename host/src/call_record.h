@@ -31,4 +31,10 @@ struct CallRecord {
 // The Call element of `record` as XML text.
 std::string CallResultXml(const CallRecord& record);
 
+struct CallWalk;
+// An answered call whose walk could not play every part fails: Status
+// "Failed" (the Answer stays "Answered"), the first part not played as the
+// Error. Nothing changes when every part played.
+void FailUnplayed(const CallWalk& walk, CallRecord* record);
+
 }  // namespace ringwell::host

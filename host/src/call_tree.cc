@@ -96,11 +96,9 @@ class Walker {
         Note("No key within " + std::to_string(timeout) + " s");
         continue;
       }
-      int index = 0;
       for (pugi::xml_node response : responses.children("Response")) {
-        ++index;
         if (*key == response.attribute("Button").value()) {
-          Note("Key " + *key + " pressed: response " + std::to_string(index));
+          Note("Key " + *key + " pressed: response for button " + *key);
           PlayNodes(response);
           return;
         }
@@ -115,7 +113,12 @@ class Walker {
     for (pugi::xml_node part : message.children("MessagePart")) {
       parts.push_back({part.attribute("Type").value(), xml::Text(part)});
     }
-    const double length = leg_.Play(parts);
+    // The line goes where the playing began: keys heard while it played
+    // come after it.
+    TakeLegNotes();
+    const std::size_t at = walk_.protocol.size();
+    std::vector<std::string> unplayed;
+    const double length = leg_.Play(parts, &unplayed);
     std::ostringstream line;
     line << (play == 0 ? "Played" : "Replayed") << ":";
     bool first = true;
@@ -126,7 +129,11 @@ class Walker {
     }
     if (first) line << " (no parts)";
     line << " (" << Seconds(length) << ")";
-    Note(line.str());
+    walk_.protocol.insert(walk_.protocol.begin() + static_cast<std::ptrdiff_t>(at), line.str());
+    for (std::string& part : unplayed) {
+      walk_.protocol.push_back("Not played: " + part);
+      walk_.unplayed.push_back(std::move(part));
+    }
     walk_.heard.insert(walk_.heard.end(), parts.begin(), parts.end());
     return Going();
   }

@@ -8,6 +8,13 @@
 // plays the message again. The walk then goes on with the next node. A
 // message without a Response is simply played 1 + Replays times.
 //
+// The protocol tells what happened in the order it happened: what the leg
+// notes on its own (a key heard while a message played) goes in where it
+// came, and "Key 2 pressed: response for button 2" names the response by its
+// Button. A part that cannot be played (its wav file missing or refused) is
+// noted and listed in the walk's `unplayed`: a call that could not play its
+// message in full fails, on every kind of line.
+//
 // The walk starts once the greeting is over. A line that tells who answered
 // (answering-machine detection, amd/) says so in the protocol, and when a
 // machine answered and the request wants no message left on it, the walk
@@ -51,8 +58,11 @@ class CallLeg {
   virtual ~CallLeg() = default;
   // Waits until the callee's greeting is over, at most `max_seconds`.
   virtual GreetingEnd AwaitGreetingEnd(double max_seconds) = 0;
-  // Plays `parts` one after the other; returns their length in seconds.
-  virtual double Play(const std::vector<MessagePart>& parts) = 0;
+  // Plays `parts` one after the other; returns the length in seconds of what
+  // played. Each part that could not be played is added to `unplayed` as
+  // "NAME (why)".
+  virtual double Play(const std::vector<MessagePart>& parts,
+                      std::vector<std::string>* unplayed) = 0;
   // Waits up to `timeout_seconds` for a key of the callee; keys pressed while
   // a message played count too. Empty when none came.
   virtual std::optional<std::string> AwaitKey(double timeout_seconds) = 0;
@@ -69,8 +79,9 @@ class CallLeg {
 struct CallWalk {
   double seconds = 0;  // from pick-up to hang-up
   std::vector<std::string> protocol;
-  std::vector<MessagePart> heard;  // every part played, in order
-  bool callee_hung_up = false;     // the call ended before the walk was done
+  std::vector<MessagePart> heard;     // every part played, in order
+  std::vector<std::string> unplayed;  // parts that could not be played: "NAME (why)"
+  bool callee_hung_up = false;        // the call ended before the walk was done
   std::optional<WhoAnswered> answered_by;
   bool not_answered = false;  // a machine answered and the line hung up at once
 };

@@ -50,7 +50,7 @@ Behaviour Callee(std::vector<std::string> keys, double key_delay = 1, double gre
 // clang-format off
 const Case kCases[] = {
     {"KeysLeadThroughNestedResponses", Callee({"1", "2"}),
-     {"menu.wav", "one.wav", "two.wav", "Good bye"}, 2 + 6 + 2 + 0.8, "Key 2 pressed: response 1"},
+     {"menu.wav", "one.wav", "two.wav", "Good bye"}, 2 + 6 + 2 + 0.8, "Key 2 pressed: response for button 2"},
     {"WithoutAKeyTheMessageIsReplayedAfterEachTimeout", Callee({}),
      {"menu.wav", "menu.wav", "Good bye"}, 2 + (2 + 5) * 2 + 0.8, "No response chosen"},
     {"AKeyWithoutAResponseIsNotFollowed", Callee({"7", "9"}),
@@ -75,7 +75,7 @@ TEST_P(CallTreeTest, Walk) {
   xml::Document tree;
   ASSERT_EQ(tree.LoadXml(kTree), S_OK);
   const CallWalk walk =
-      WalkCallTree(tree.FirstChild(), c.behaviour, 30, [](const MessagePart& part) {
+      WalkCallTree(tree.FirstChild(), c.behaviour, 30, [](const MessagePart& part, std::string*) {
         return part.type == "File" ? 2.0 : EstimatedSpeechSeconds(part.content);
       });
   std::vector<std::string> heard;

@@ -1,5 +1,6 @@
 #include "pager/curl_pager.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -34,7 +35,8 @@ struct Page {
   int seconds = 0;
 };
 
-// Runs every page's transfer side by side until all have ended.
+// Runs every page's transfer side by side until all have ended; the longest
+// timeout of the batch is `timeout_seconds`.
 void RunTransfers(std::vector<Page>& pages, double timeout_seconds) {
   std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
   if (!multi) throw std::bad_alloc();
@@ -101,6 +103,7 @@ HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,
   if (!PageArgumentsGiven(count, numbers, services, request_xmls, results)) return E_POINTER;
   return DeviceCall([&] {
     std::vector<Page> pages(static_cast<std::size_t>(count));
+    double longest_timeout = 0;
     for (std::int32_t i = 0; i < count; ++i) {
       Page& page = pages[static_cast<std::size_t>(i)];
       page.number = PageField(numbers, i);
@@ -121,17 +124,18 @@ HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,
                                        "\": the pager configuration has no such service";
         continue;
       }
+      const double timeout = config_.TimeoutOf(*service);
+      longest_timeout = std::max(longest_timeout, timeout);
       try {
-        page.transfer = service->channel == pager::Channel::kHttp
-                            ? pager::MakeHttpTransfer(*service, page.fields, config_.secrets,
-                                                      config_.timeout_seconds)
-                            : pager::MakeMailTransfer(*service, page.fields, config_.secrets,
-                                                      config_.timeout_seconds);
+        page.transfer =
+            service->channel == pager::Channel::kHttp
+                ? pager::MakeHttpTransfer(*service, page.fields, config_.secrets, timeout)
+                : pager::MakeMailTransfer(*service, page.fields, config_.secrets, timeout);
       } catch (const std::runtime_error& e) {
         page.outcome.error = e.what();
       }
     }
-    RunTransfers(pages, config_.timeout_seconds);
+    RunTransfers(pages, longest_timeout);
 
     results->clear();
     for (Page& page : pages) {

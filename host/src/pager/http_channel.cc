@@ -1,5 +1,7 @@
 #include "pager/http_channel.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "ringwell/common/text.h"
@@ -20,8 +22,10 @@ class HttpTransfer final : public Transfer {
 
     curl_slist* headers = nullptr;
     bool has_content_type = false;
+    bool has_idempotency_key = false;
     for (const auto& [name, value] : service.headers) {
       has_content_type = has_content_type || EqualsIgnoringCase(name, "Content-Type");
+      has_idempotency_key = has_idempotency_key || EqualsIgnoringCase(name, "Idempotency-Key");
       headers = AddTo(headers, name + ": " + OneLine(FillTemplate(value, page, secrets), 8192));
     }
     if (service.body == BodyFormat::kJson) {
@@ -40,6 +44,10 @@ class HttpTransfer final : public Transfer {
       if (!has_content_type) {
         headers = AddTo(headers, "Content-Type: application/x-www-form-urlencoded");
       }
+    }
+    if (!has_idempotency_key) {
+      headers =
+          AddTo(headers, "Idempotency-Key: " + IdempotencyKey(page.id, page.number, service.name));
     }
     // No "Expect: 100-continue" round trip.
     headers = AddTo(headers, "Expect:");
@@ -112,6 +120,27 @@ class HttpTransfer final : public Transfer {
 };
 
 }  // namespace
+
+std::string IdempotencyKey(std::string_view id, std::string_view number, std::string_view service) {
+  // Two 64-bit FNV-1a hashes of the page's identity, with different starts.
+  auto hash = [&](std::uint64_t value) {
+    for (std::string_view part : {id, number, service}) {
+      for (const char c : part) {
+        value = (value ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+      }
+      value = (value ^ 0xFFu) * 0x100000001b3ULL;  // the parts' boundary
+    }
+    return value;
+  };
+  const std::uint64_t high = hash(0xcbf29ce484222325ULL);
+  const std::uint64_t low = hash(0x84222325cbf29ce4ULL);
+  char key[40];
+  std::snprintf(key, sizeof key, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(high >> 32),
+                static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
+                static_cast<unsigned>(low >> 48),
+                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+  return key;
+}
 
 std::unique_ptr<Transfer> MakeHttpTransfer(const ServiceConfig& service, const PageFields& page,
                                            const Secrets& secrets, double timeout_seconds) {

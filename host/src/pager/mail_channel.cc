@@ -1,9 +1,12 @@
 #include "pager/mail_channel.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+
+#include "ringwell/common/guid.h"
 
 namespace ringwell::host::pager {
 namespace {
@@ -59,7 +62,7 @@ class MailTransfer final : public Transfer {
       throw std::runtime_error("\"" + to + "\" is not a mail address");
     }
     message_ = MailMessage(service.from, to, FillTemplate(service.subject, page, secrets),
-                           page.text, std::time(nullptr));
+                           page.text, std::time(nullptr), Guid::Generate().ToString());
     CURL* handle = easy();
     curl_easy_setopt(handle, CURLOPT_URL, service.server.c_str());
     curl_easy_setopt(handle, CURLOPT_USE_SSL,
@@ -143,8 +146,41 @@ class MailTransfer final : public Transfer {
 
 }  // namespace
 
+std::string QuotedPrintable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  std::size_t line = 0;  // characters on the current encoded line
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      encoded += "\r\n";
+      line = 0;
+      ++i;
+      continue;
+    }
+    const bool before_line_end =
+        i + 1 == text.size() || (text[i + 1] == '\r' && i + 2 < text.size() && text[i + 2] == '\n');
+    const bool plain =
+        (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !before_line_end);
+    const std::size_t width = plain ? 1 : 3;
+    if (line + width > 75) {  // room for the "=" of a soft break
+      encoded += "=\r\n";
+      line = 0;
+    }
+    if (plain) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '=';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+    line += width;
+  }
+  return encoded;
+}
+
 std::string MailMessage(const std::string& from, const std::string& to, const std::string& subject,
-                        const std::string& text, std::time_t now) {
+                        const std::string& text, std::time_t now, const std::string& unique) {
   char date[64];
   std::tm utc{};
   gmtime_r(&now, &utc);
@@ -158,11 +194,21 @@ std::string MailMessage(const std::string& from, const std::string& to, const st
       body += text[i];
     }
   }
+  const bool ascii = std::all_of(
+      body.begin(), body.end(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
+  const std::string address = AddressOf(from);
+  const std::size_t at = address.rfind('@');
+  const std::string domain = at == std::string::npos ? "localhost" : address.substr(at + 1);
+  std::string id;
+  for (char c : unique) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') id += c;
+  }
   return "Date: " + std::string(date) + "\r\nFrom: " + OneLine(from) + "\r\nTo: " + to +
-         "\r\nSubject: " + HeaderText(subject) +
-         "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
-         "Content-Transfer-Encoding: 8bit\r\n\r\n" +
-         body + "\r\n";
+         "\r\nSubject: " + HeaderText(subject) + "\r\nMessage-ID: <" + id + "@" + domain +
+         ">\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+         "Content-Transfer-Encoding: " +
+         (ascii ? "7bit" : "quoted-printable") + "\r\n\r\n" +
+         (ascii ? body : QuotedPrintable(body)) + "\r\n";
 }
 
 std::unique_ptr<Transfer> MakeMailTransfer(const ServiceConfig& service, const PageFields& page,

@@ -17,6 +17,17 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
   throw std::runtime_error(where + ": " + what);
 }
 
+// A timeout in seconds: above 0, at most an hour.
+std::optional<double> Timeout(const toml::table& table, const std::string& where) {
+  const toml::node* timeout = table.get("timeout");
+  if (timeout == nullptr) return std::nullopt;
+  const std::optional<double> seconds = timeout->value<double>();
+  if (!seconds || !(*seconds > 0) || *seconds > 3600) {
+    Bad(where, "\"timeout\" must be a number of seconds above 0 and at most 3600");
+  }
+  return seconds;
+}
+
 std::string String(const toml::table& table, std::string_view key, const std::string& where,
                    std::string fallback = "") {
   const toml::node* node = table.get(key);
@@ -58,6 +69,7 @@ ServiceConfig ParseService(const std::string& name, const toml::table& table,
   service.name = name;
   const std::string channel = String(table, "channel", where);
   service.ca_file = String(table, "ca_file", where);
+  service.timeout_seconds = Timeout(table, where).value_or(0);
   std::vector<std::string> templates;
   if (channel == "http") {
     service.channel = Channel::kHttp;
@@ -135,13 +147,7 @@ PagerConfig ParsePagerConfig(const std::string& toml_text, const std::string& or
   }
   PagerConfig config;
   config.default_service = String(table, "default_service", origin);
-  if (const toml::node* timeout = table.get("timeout")) {
-    const std::optional<double> seconds = timeout->value<double>();
-    if (!seconds || !(*seconds > 0) || *seconds > 3600) {
-      Bad(origin, "\"timeout\" must be a number of seconds above 0 and at most 3600");
-    }
-    config.timeout_seconds = *seconds;
-  }
+  config.timeout_seconds = Timeout(table, origin).value_or(config.timeout_seconds);
   if (const toml::node* length = table.get("max_length")) {
     const std::optional<std::int64_t> characters = length->value<std::int64_t>();
     if (!characters || *characters < 0) Bad(origin, "\"max_length\" must be 0 or more");

@@ -27,6 +27,7 @@
 //   password = "{secret:smtp_password}"
 //   starttls = true             # false allows a server without TLS
 //   ca_file = "/etc/ssl/certs/my-ca.pem"     # both channels: extra trusted CAs
+//   timeout = 30                # both channels: this service's timeout (default: the global one)
 //
 // Templates may hold {number}, {text} (the page text), {id} (the request ID)
 // and {secret:NAME} (a value of the secrets file); any other {...} is an error.
@@ -49,7 +50,8 @@ enum class BodyFormat { kJson, kForm, kNone };
 struct ServiceConfig {
   std::string name;
   Channel channel = Channel::kHttp;
-  std::string ca_file;  // empty: the system's trusted certificates
+  std::string ca_file;         // empty: the system's trusted certificates
+  double timeout_seconds = 0;  // 0: the configuration's timeout
   // http
   std::string url;
   std::string method;
@@ -76,6 +78,10 @@ struct PagerConfig {
   // The service for a page's service string (empty: the default service);
   // nullptr when none is configured under that name.
   const ServiceConfig* Find(const std::string& service) const;
+  // How long a page through `service` may take.
+  double TimeoutOf(const ServiceConfig& service) const {
+    return service.timeout_seconds > 0 ? service.timeout_seconds : timeout_seconds;
+  }
 };
 
 // Reads and checks a configuration file and the secrets file it names. Throws

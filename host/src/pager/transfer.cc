@@ -41,7 +41,7 @@ std::string Transfer::FailureText(CURLcode code) const {
   if (code == CURLE_OPERATION_TIMEDOUT) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", timeout_seconds_);
-    return std::string("No reply within ") + seconds + " s";
+    return std::string("No reply within ") + seconds + " s (may have been delivered)";
   }
   return OneLine(error_[0] != '\0' ? error_ : curl_easy_strerror(code));
 }

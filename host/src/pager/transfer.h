@@ -45,8 +45,9 @@ class Transfer {
   // Appends a header line to the list handed to libcurl (kept until the end).
   curl_slist* AddTo(curl_slist* list, const std::string& line);
   void Set(CURLoption option, curl_slist* list);
-  // The text of a failed transfer: "No reply within N s" for a timeout,
-  // otherwise libcurl's description.
+  // The text of a failed transfer: "No reply within N s (may have been
+  // delivered)" for a timeout (the peer may have taken the page and be slow
+  // to say so), otherwise libcurl's description.
   std::string FailureText(CURLcode code) const;
 
   const double timeout_seconds_;

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <set>
 
 #include "device_boundary.h"
 #include "ringwell/common/error_info.h"
@@ -92,12 +91,14 @@ CallRecord SimModem::Call(const std::string& number, const std::string& request_
   record.protocol.push_back("Answered after " + std::to_string(behaviour.rings) + " ring" +
                             (behaviour.rings == 1 ? "" : "s"));
 
-  std::set<std::string> missing;
-  auto part_length = [&](const MessagePart& part) {
+  auto part_length = [&](const MessagePart& part, std::string* unplayable) {
     if (part.type != "File") return EstimatedSpeechSeconds(part.content);
-    const auto length =
-        IsPlainName(part.content) ? WavSeconds(wav_dir + part.content) : std::nullopt;
-    if (!length) missing.insert(part.content);
+    if (!IsPlainName(part.content)) {
+      *unplayable = "not a plain file name";
+      return 0.0;
+    }
+    const auto length = WavSeconds(wav_dir + part.content);
+    if (!length) *unplayable = "missing or unreadable";
     return length.value_or(0.0);
   };
   std::string problem;
@@ -109,7 +110,7 @@ CallRecord SimModem::Call(const std::string& number, const std::string& request_
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
   if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
   if (walk.not_answered) record.answer = record.status = "NoAnswer";
-  for (const std::string& name : missing) record.protocol.push_back("Missing wav file: " + name);
+  FailUnplayed(walk, &record);
   record.duration = static_cast<int>(std::lround(walk.seconds));
   *seconds = behaviour.rings * kRingSeconds + walk.seconds;
 

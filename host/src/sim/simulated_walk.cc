@@ -54,9 +54,13 @@ class SimulatedLeg final : public CallLeg {
     Spend(std::min(wait, max_seconds));
     return end;
   }
-  double Play(const std::vector<MessagePart>& parts) override {
+  double Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) override {
     double length = 0;
-    for (const MessagePart& part : parts) length += part_length_(part);
+    for (const MessagePart& part : parts) {
+      std::string why;
+      length += part_length_(part, &why);
+      if (!why.empty()) unplayed->push_back(part.content + " (" + why + ")");
+    }
     Spend(length);
     return length;
   }

@@ -16,8 +16,9 @@
 
 namespace ringwell::host {
 
-// How long a part plays, in seconds.
-using PartLength = std::function<double(const MessagePart&)>;
+// How long a part plays, in seconds; a part that cannot be played sets
+// `unplayable` to why, and plays 0 s.
+using PartLength = std::function<double(const MessagePart&, std::string* unplayable)>;
 
 // The walk for a simulated callee behaving as `behaviour`, in simulated
 // seconds; the greeting is waited for at most `max_greeting_seconds`, and

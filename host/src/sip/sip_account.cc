@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ringwell/common/text.h"
+
 namespace ringwell::host::sip {
 
 void AddSipOptions(CLI::App& app, SipOptions& options) {
@@ -78,7 +80,27 @@ bool PrepareAccount(SipAccount& account, std::string* error) {
     account.domain = UriHost(account.registrar.empty() ? account.uri_template : account.registrar);
   }
   if (account.user.empty()) account.user = "ringwell";
+  // libre marks every Route it writes as loose-routing itself.
+  account.outbound_proxy = WithoutUriParameter(account.outbound_proxy, "lr");
   return true;
+}
+
+std::string WithoutUriParameter(const std::string& uri, std::string_view name) {
+  // The parameters run from the first ";" to the headers ("?") or the end.
+  const std::size_t start = uri.find(';');
+  if (start == std::string::npos) return uri;
+  const std::size_t end = std::min(uri.find('?', start), uri.size());
+  std::string kept = uri.substr(0, start);
+  for (std::size_t at = start; at < end;) {
+    const std::size_t next = std::min(uri.find(';', at + 1), end);
+    const std::string_view parameter(uri.data() + at + 1, next - at - 1);
+    const std::string_view key = parameter.substr(0, parameter.find('='));
+    if (!EqualsIgnoringCase(key, name)) {
+      kept.append(uri, at, next - at);
+    }
+    at = next;
+  }
+  return kept + uri.substr(end);
 }
 
 std::string RequestUri(const std::string& uri_template, const std::string& number) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ringwell/common/machine_detection.h"
@@ -21,7 +22,7 @@ namespace ringwell::host::sip {
 
 struct SipAccount {
   std::string registrar;       // "sip:pbx.example.com"; empty: no registration
-  std::string outbound_proxy;  // "sip:proxy.example.com;lr"; empty: none
+  std::string outbound_proxy;  // "sip:proxy.example.com" (any ";lr" taken off); empty: none
   std::string user;            // user of the From URI and of digest authentication
   std::string password;        // digest password (from password_file)
   std::string password_file;
@@ -55,6 +56,10 @@ bool PrepareAccount(SipAccount& account, std::string* error);
 // Characters that a URI's user part cannot hold are left out of the number;
 // "#" is written "%23".
 std::string RequestUri(const std::string& uri_template, const std::string& number);
+
+// `uri` without its URI parameter `name` (ignoring case; every occurrence):
+// "sip:proxy;lr;transport=tcp" without "lr" is "sip:proxy;transport=tcp".
+std::string WithoutUriParameter(const std::string& uri, std::string_view name);
 
 // The host part of a SIP URI ("sip:user@host:5060;transport=tcp" -> "host").
 std::string UriHost(const std::string& uri);

@@ -25,6 +25,10 @@ constexpr char kTelephoneEvents[] = "0-15";
 // Silence sent after the last message before BYE: the callee's jitter
 // buffer still holds the end of it.
 constexpr auto kPlayOut = std::chrono::milliseconds(400);
+// How long the line waits for the last word on a session it let go of (the
+// 487 after its CANCEL, the reply to its BYE); a peer normally answers in
+// milliseconds.
+constexpr auto kLastReplyWait = std::chrono::seconds(4);
 
 double Since(Clock::time_point start, Clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
@@ -89,15 +93,19 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
   while (state_ != State::kAnswered && state_ != State::kEnded &&
          changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
   }
-  result.code = code_;
-  result.reason = reason_;
-  if (state_ == State::kAnswered) {
+  // A callee who picked up answered the call, even when it hung up again
+  // before the line got here (a BYE right after the 200 OK): the walk then
+  // notes that the callee hung up.
+  if (answered_at_) {
     result.outcome = DialOutcome::kAnswered;
+    result.code = code_;
+    result.reason = reason_;
     result.protocol.push_back("Answered: " + std::to_string(code_) + " " + reason_ + " (" +
                               (media_->codec == Codec::kPcmu ? "PCMU" : "PCMA") +
                               (media_->event_pt >= 0 ? ", telephone-event" : "") + ")");
+    const bool on_line = state_ == State::kAnswered;
     lock.Unlock();
-    sender_ = std::jthread([this](std::stop_token stop) { Send(stop); });
+    if (on_line) sender_ = std::jthread([this](std::stop_token stop) { Send(stop); });
     return result;
   }
   // Not answered: what decides the result is read under the lock, as Abort
@@ -106,9 +114,14 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
   EndCall(EndReason::kRingTimeOver);  // when still ringing
   const EndReason end = end_;
   const int error = error_;
+  const std::string no_audio = no_audio_;
   lock.Unlock();
-  HangUp();
+  HangUp();  // CANCEL, and the final reply to it
 
+  const std::pair<int, std::string> last = LastReply();
+  result.code = last.first;
+  result.reason = last.second;
+  const std::string reply = std::to_string(result.code) + " " + result.reason;
   switch (end) {
     case EndReason::kRingTimeOver:
       if (proceeding) {
@@ -116,6 +129,7 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
         char text[96];
         std::snprintf(text, sizeof text, "No answer within %.0f s; cancelled", ring_seconds);
         result.protocol.push_back(text);
+        if (result.code >= 200) result.protocol.push_back("Reply: " + reply);
       } else {
         result.error = "No reply to the INVITE within " + std::to_string(int(ring_seconds)) + " s";
         result.protocol.push_back(result.error);
@@ -125,11 +139,14 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
       result.error = "The host is stopping";
       break;
     case EndReason::kRefused:
-      result.protocol.push_back("Reply: " + std::to_string(result.code) + " " + result.reason);
+      result.protocol.push_back("Reply: " + reply);
       result.outcome = OutcomeOfFinalReply(result.code);
-      if (result.outcome == DialOutcome::kFailed) {
-        result.error = "SIP " + std::to_string(result.code) + " " + result.reason;
-      }
+      if (result.outcome == DialOutcome::kFailed) result.error = "SIP " + reply;
+      break;
+    case EndReason::kNoAudio:
+      result.protocol.push_back("Answered: " + reply);
+      result.error = "No usable audio: " + no_audio;
+      result.protocol.push_back(result.error + "; acknowledged and hung up");
       break;
     default:
       result.error = std::string("Call failed: ") + std::strerror(error);
@@ -198,6 +215,10 @@ int SipCall::Invite(const std::string& uri) {
         Libre::Established, nullptr, nullptr, Libre::Close, this, nullptr);
   }
   mem_deref(offer);
+  if (!err) {
+    call_id_ = sip_dialog_callid(sipsess_dialog(session_));
+    stack_.WatchReplies(call_id_, [this](const struct sip_msg& msg) { OnFinalReply(msg); });
+  }
   return err;
 }
 
@@ -212,27 +233,35 @@ void SipCall::OnProgress(const struct sip_msg* msg) {
 }
 
 // The callee's answer to the offer: the first of its formats that is PCMU
-// or PCMA, and telephone-event when it offers that. An error refuses the
-// answer (libre then ends the session).
+// or PCMA, and telephone-event when it offers that, on an audio stream it
+// accepts (a port) at an address. An error refuses the answer: libre then
+// acknowledges the 200 OK, ends the dialog with BYE and closes the session.
 int SipCall::OnAnswer(const struct sip_msg* msg) {
-  if (sdp_decode(sdp_, msg->mb, false) != 0) {
-    MutexLock lock(mutex_);
-    return media_ ? 0 : EPROTO;
-  }
+  std::string unusable;
   const struct sdp_format* audio = nullptr;
-  for (const struct le* le = list_head(sdp_media_format_lst(sdp_media_, false)); le;
-       le = le->next) {
-    const auto* format = static_cast<const struct sdp_format*>(le->data);
-    if (IsG711(format->name)) {
-      audio = format;
-      break;
+  const struct sdp_format* events = nullptr;
+  if (sdp_decode(sdp_, msg->mb, false) != 0) {
+    unusable = "the answer's session description cannot be read";
+  } else if (sdp_media_rport(sdp_media_) == 0) {
+    unusable = "the answer rejects the audio stream (port 0)";
+  } else if (!sa_isset(sdp_media_raddr(sdp_media_), SA_ADDR)) {
+    unusable = "the answer gives no address for the audio (0.0.0.0)";
+  } else {
+    for (const struct le* le = list_head(sdp_media_format_lst(sdp_media_, false)); le;
+         le = le->next) {
+      const auto* format = static_cast<const struct sdp_format*>(le->data);
+      if (IsG711(format->name)) {
+        audio = format;
+        break;
+      }
     }
+    if (audio == nullptr) unusable = "the answer offers neither PCMU nor PCMA";
+    events = sdp_media_rformat(sdp_media_, telev_rtpfmt);
   }
-  const struct sdp_format* events = sdp_media_rformat(sdp_media_, telev_rtpfmt);
   MutexLock lock(mutex_);
   if (media_) return 0;  // fixed by an earlier answer
   if (audio == nullptr) {
-    notes_.push_back("The callee's answer offers neither PCMU nor PCMA");
+    no_audio_ = unusable;
     return EPROTO;
   }
   media_ = Media{str_casecmp(audio->name, "PCMU") == 0 ? Codec::kPcmu : Codec::kPcma, audio->pt,
@@ -246,8 +275,8 @@ void SipCall::OnEstablished() {
   MutexLock lock(mutex_);
   if (state_ == State::kEnded) return;  // the line hangs up (BYE)
   if (!media_) {
-    notes_.push_back("Answered without usable media");
-    EndCall(EndReason::kFailed, EPROTO);
+    if (no_audio_.empty()) no_audio_ = "the answer holds no session description";
+    EndCall(EndReason::kNoAudio);
     return;
   }
   code_ = 200;
@@ -268,11 +297,28 @@ void SipCall::OnClose(int err, const struct sip_msg* msg) {
     reason_ = Reason(msg);
     EndCall(EndReason::kRefused, err);
   } else if (msg != nullptr && msg->scode >= 200 && !media_) {
-    code_ = 0;
-    notes_.push_back("Answered without usable media");
-    EndCall(EndReason::kFailed, err ? err : EPROTO);
+    if (no_audio_.empty()) no_audio_ = "the answer holds no session description";
+    EndCall(EndReason::kNoAudio);
   } else {
     EndCall(EndReason::kFailed, err);
+  }
+}
+
+void SipCall::OnFinalReply(const struct sip_msg& msg) {
+  // libre answers a digest challenge itself, sending the request again.
+  if (msg.scode < 200 || msg.scode == 401 || msg.scode == 407) return;
+  const bool invite = pl_strcmp(&msg.cseq.met, "INVITE") == 0;
+  const bool bye = pl_strcmp(&msg.cseq.met, "BYE") == 0;
+  MutexLock lock(mutex_);
+  // A 200 OK comes again until the ACK reaches the callee: the first counts.
+  if ((invite && !invite_replied_) || (bye && !bye_replied_)) {
+    code_ = msg.scode;
+    reason_ = Reason(&msg);
+    (invite ? invite_replied_ : bye_replied_) = true;
+    if (bye && msg.scode >= 300) {
+      notes_.push_back("BYE refused: " + std::to_string(code_) + " " + reason_);
+    }
+    changed_.notify_all();
   }
 }
 
@@ -290,6 +336,11 @@ double SipCall::Seconds() const {
 std::vector<std::string> SipCall::TakeNotes() {
   MutexLock lock(mutex_);
   return std::exchange(notes_, {});
+}
+
+std::pair<int, std::string> SipCall::LastReply() const {
+  MutexLock lock(mutex_);
+  return {code_, reason_};
 }
 
 void SipCall::Abort() {
@@ -314,6 +365,18 @@ void SipCall::HangUp() {
     sender_.join();
   }
   stack_.Run([this] { Release(); });
+  {
+    MutexLock lock(mutex_);
+    const Clock::time_point deadline = Clock::now() + kLastReplyWait;
+    while (AwaitsLastReply() &&
+           changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
+    }
+    if (AwaitsLastReply() && ended_in_ == State::kAnswered) {
+      notes_.push_back("No reply to the BYE within " +
+                       std::to_string(std::chrono::seconds(kLastReplyWait).count()) + " s");
+    }
+  }
+  stack_.Run([this] { stack_.StopWatching(call_id_); });
   placed_ = false;
 }
 
@@ -337,6 +400,7 @@ void SipCall::Advance(State state) {
 
 void SipCall::EndCall(EndReason reason, int error) {
   if (state_ == State::kEnded) return;
+  ended_in_ = state_;
   state_ = State::kEnded;
   end_ = reason;
   error_ = error;
@@ -359,12 +423,23 @@ std::optional<std::string> SipCall::EndText() const {
       return "Not answered";
     case EndReason::kRefused:
       return "Refused: " + std::to_string(code_) + " " + reason_;
+    case EndReason::kNoAudio:
+      return "No usable audio: " + no_audio_;
     case EndReason::kNotPlaced:
     case EndReason::kFailed:
     case EndReason::kNone:
       break;
   }
   return std::string("Call failed: ") + std::strerror(error_);
+}
+
+bool SipCall::AwaitsLastReply() const {
+  const bool line_ended = end_ == EndReason::kLineHungUp || end_ == EndReason::kHostStopping ||
+                          end_ == EndReason::kRingTimeOver;
+  if (!line_ended) return false;
+  if (ended_in_ == State::kAnswered) return !bye_replied_;
+  if (ended_in_ == State::kProceeding) return !invite_replied_;
+  return false;
 }
 
 }  // namespace ringwell::host::sip

@@ -10,8 +10,13 @@
 // all, by the clock; the greeting wait ends as soon as it has decided, or,
 // for a machine that is left a message, once its greeting or beep is over.
 // A key pressed during the greeting marks a person and stays queued for the
-// walk; every key is noted with the second it came. HangUp (and the destructor) ends the call and
-// releases every session object, so no call or dialog is left behind.
+// walk; every key is noted with the second it came. HangUp (and the
+// destructor) ends the call and releases every session object, so no call or
+// dialog is left behind: every dialog a 200 OK makes is acknowledged, and
+// ended with BYE unless the callee ended it. After letting go of the session
+// the line waits a little for the last word on it (the 487 that answers a
+// CANCEL, the reply to its BYE), so the call's last reply is the one the
+// network really gave.
 //
 // The call's state only moves forward,
 //
@@ -43,6 +48,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "amd/answer_detector.h"
@@ -82,12 +88,16 @@ class SipCall final : public CallLeg {
   // Ends the call now, or before it starts (the host is stopping).
   void Abort() RINGWELL_EXCLUDES(mutex_);
 
-  // What the call noted that the walk has not taken (keys heard, parts not
-  // played), in the order it came.
+  // What the call noted that the walk has not taken (keys heard, a refused
+  // BYE, why an answer's media could not be used), in the order it came.
   std::vector<std::string> TakeNotes() override RINGWELL_EXCLUDES(mutex_);
+  // The last final SIP reply of the call (to its INVITE or its BYE), or a
+  // Ringing or Session Progress when no final reply came; {0, ""}: none.
+  std::pair<int, std::string> LastReply() const RINGWELL_EXCLUDES(mutex_);
 
   GreetingEnd AwaitGreetingEnd(double max_seconds) override RINGWELL_EXCLUDES(mutex_);
-  double Play(const std::vector<MessagePart>& parts) override RINGWELL_EXCLUDES(mutex_);
+  double Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) override
+      RINGWELL_EXCLUDES(mutex_);
   std::optional<std::string> AwaitKey(double timeout_seconds) override RINGWELL_EXCLUDES(mutex_);
   std::optional<std::string> Ended() const override RINGWELL_EXCLUDES(mutex_);
   double Seconds() const override RINGWELL_EXCLUDES(mutex_);
@@ -109,7 +119,8 @@ class SipCall final : public CallLeg {
     kNone,          // not ended
     kNotPlaced,     // the session could not be set up (error_)
     kRefused,       // a final reply of 300 or more came before an answer (code_)
-    kFailed,        // lost before an answer: transport error, no usable media (error_)
+    kFailed,        // lost before an answer: transport error (error_)
+    kNoAudio,       // answered with no audio the line can send or hear (no_audio_)
     kRingTimeOver,  // not answered within the ring time: the line cancelled it
     kCalleeHungUp,  // answered, then the callee hung up
     kDropped,       // answered, then the session was lost (error_)
@@ -134,6 +145,9 @@ class SipCall final : public CallLeg {
   int OnAnswer(const struct sip_msg* msg) RINGWELL_EXCLUDES(mutex_);
   void OnEstablished() RINGWELL_EXCLUDES(mutex_);
   void OnClose(int err, const struct sip_msg* msg) RINGWELL_EXCLUDES(mutex_);
+  // Every final reply that comes for the call, also once the session is
+  // released (through the stack's watch).
+  void OnFinalReply(const struct sip_msg& msg) RINGWELL_EXCLUDES(mutex_);
   void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
   void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
   // Feeds the callee's audio to the detector while the greeting wait runs.
@@ -152,15 +166,20 @@ class SipCall final : public CallLeg {
   void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_);
   // Why the call ended, in the walk's words; empty while it goes on.
   std::optional<std::string> EndText() const RINGWELL_REQUIRES(mutex_);
+  // The session is let go of and the peer has still to give its last word:
+  // the reply to the BYE of an answered call the line ended, or the final
+  // reply to the INVITE of a ringing call the line cancelled.
+  bool AwaitsLastReply() const RINGWELL_REQUIRES(mutex_);
 
   SipStack& stack_;
   const std::string wav_dir_;
 
   // Line thread only.
-  bool placed_ = false;  // Start ran and Release has not run since
+  bool placed_ = false;  // Start ran and HangUp has not finished since
   std::jthread sender_;
 
   // Loop thread only: made by Start, released by Release.
+  std::string call_id_;  // whose replies the stack hands to OnFinalReply
   struct ::sipsess* session_ = nullptr;
   struct ::sdp_session* sdp_ = nullptr;
   struct ::sdp_media* sdp_media_ = nullptr;
@@ -176,12 +195,16 @@ class SipCall final : public CallLeg {
   mutable Mutex mutex_;
   std::condition_variable changed_;  // notified whenever a member below changes
   State state_ RINGWELL_GUARDED_BY(mutex_) = State::kIdle;
+  State ended_in_ RINGWELL_GUARDED_BY(mutex_) = State::kIdle;  // the state end_ ended
   EndReason end_ RINGWELL_GUARDED_BY(mutex_) = EndReason::kNone;
-  int error_ RINGWELL_GUARDED_BY(mutex_) = 0;  // the errno behind end_, or 0
-  // The last reply of note: Ringing or Session Progress, 200 OK, or the
-  // final reply that refused the call.
+  int error_ RINGWELL_GUARDED_BY(mutex_) = 0;         // the errno behind end_, or 0
+  std::string no_audio_ RINGWELL_GUARDED_BY(mutex_);  // why, for kNoAudio
+  // The last reply of note: Ringing or Session Progress, then the final
+  // reply to the INVITE, then the reply to the BYE.
   int code_ RINGWELL_GUARDED_BY(mutex_) = 0;
   std::string reason_ RINGWELL_GUARDED_BY(mutex_);
+  bool invite_replied_ RINGWELL_GUARDED_BY(mutex_) = false;  // a final reply came
+  bool bye_replied_ RINGWELL_GUARDED_BY(mutex_) = false;
   std::optional<Clock::time_point> answered_at_ RINGWELL_GUARDED_BY(mutex_);
   Clock::time_point ended_at_ RINGWELL_GUARDED_BY(mutex_);
   std::optional<Media> media_ RINGWELL_GUARDED_BY(mutex_);

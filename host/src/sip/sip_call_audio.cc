@@ -190,14 +190,13 @@ GreetingEnd SipCall::AwaitGreetingEnd(double max_seconds) {
   return end;
 }
 
-double SipCall::Play(const std::vector<MessagePart>& parts) {
+double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) {
   Codec codec = Codec::kPcmu;
   {
     MutexLock lock(mutex_);
     if (media_) codec = media_->codec;
   }
   std::vector<std::uint8_t> audio;
-  std::vector<std::string> notes;
   for (const MessagePart& part : parts) {
     std::string error;
     if (part.type != "File") {
@@ -208,11 +207,10 @@ double SipCall::Play(const std::vector<MessagePart>& parts) {
       audio.insert(audio.end(), bytes->begin(), bytes->end());
       continue;
     }
-    notes.push_back("Not played: " + part.content + " (" + error + ")");
+    unplayed->push_back(part.content + " (" + error + ")");
   }
   const double length = double(audio.size()) / kSampleRate;
   MutexLock lock(mutex_);
-  notes_.insert(notes_.end(), notes.begin(), notes.end());
   if (audio.empty() || state_ != State::kAnswered) return length;
   queued_ = std::move(audio);
   queued_at_ = 0;

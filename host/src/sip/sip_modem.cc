@@ -1,6 +1,7 @@
 #include "sip_modem.h"
 
 #include <cmath>
+#include <tuple>
 
 #include "call_tree.h"
 #include "device_boundary.h"
@@ -106,9 +107,12 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
                                      RequestCount(root, "MaxGreetingDuration", 30));
   call.HangUp();
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
+  // What came after the walk: the reply to the BYE.
   for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
   if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
   if (walk.not_answered) Finish(&record, "NoAnswer", "NoAnswer");
+  FailUnplayed(walk, &record);
+  std::tie(record.sip_code, record.sip_reason) = call.LastReply();
   record.duration = static_cast<int>(std::lround(call.Seconds()));
   return record;
 }

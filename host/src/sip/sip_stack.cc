@@ -65,6 +65,9 @@ struct Work {
   bool done = false;
 };
 
+// The largest UDP datagram.
+constexpr std::size_t kUdpDatagramMax = 65535;
+
 void IncomingCall(const struct sip_msg* msg, void* arg) {
   auto* stack = static_cast<SipStack*>(arg);
   (void)sip_treply(nullptr, stack->sip(), msg, 603, "Decline");
@@ -157,12 +160,9 @@ std::string SipStack::TakeTlsRefusal() {
 }
 
 std::string SipStack::FromUri() const {
-  std::string uri = "sip:" + account_.user + "@" + account_.domain;
-  if (account_.transport == "tls")
-    uri += ";transport=tls";
-  else if (account_.transport == "tcp")
-    uri += ";transport=tcp";
-  return uri;
+  // The address of record: the transport is the connection's business (the
+  // stack runs the one configured), never part of the address.
+  return "sip:" + account_.user + "@" + account_.domain;
 }
 
 void SipStack::Loop() {
@@ -190,6 +190,7 @@ void SipStack::Loop() {
   sipsess_close_all(sessions_);
   mem_deref(sessions_);
   mem_deref(registration_);
+  mem_deref(probe_listener_);
   // What a peer did not answer in time is closed by force. Once closing, the
   // stack holds its last reference only after OnExit revived it.
   if (sip_ != nullptr) sip_close(sip_, true);
@@ -220,8 +221,13 @@ int SipStack::SetUp(std::string* problem) {
   err = sip_alloc(&sip_, dnsc_, 32, 32, 32, "Ringwell", OnExit, this);
   if (err) return err;
 
+  sip_set_trace_handler(sip_, [](bool sent, enum sip_transp, const struct sa*, const struct sa*,
+                                 const std::uint8_t* packet, std::size_t length, void* arg) {
+    if (!sent) static_cast<SipStack*>(arg)->OnReceived(packet, length);
+  });
   if (account_.transport == "udp") {
     err = sip_transp_add(sip_, SIP_TRANSP_UDP, &local);
+    if (!err) err = ProbeUdp();
   } else if (account_.transport == "tcp") {
     err = sip_transp_add(sip_, SIP_TRANSP_TCP, &local);
   } else {
@@ -254,6 +260,71 @@ int SipStack::SetUp(std::string* problem) {
   if (err) return err;
   if (!account_.registrar.empty()) Register();
   return 0;
+}
+
+int SipStack::ProbeUdp() {
+  // libre names its UDP socket only in the messages it receives there: the
+  // probe's arrival raises the socket's receive size.
+  int err = sip_listen(
+      &probe_listener_, sip_, true,
+      [](const struct sip_msg* msg, void* arg) -> bool {
+        auto* stack = static_cast<SipStack*>(arg);
+        if (msg->tp != SIP_TRANSP_UDP ||
+            pl_strcmp(&msg->callid, stack->probe_call_id_.c_str()) != 0) {
+          return false;
+        }
+        udp_rxsz_set(static_cast<struct udp_sock*>(msg->sock), kUdpDatagramMax);
+        return true;
+      },
+      this);
+  struct sa self;
+  if (!err) err = sip_transp_laddr(sip_, &self, SIP_TRANSP_UDP, nullptr);
+  if (err) return err;
+  char id[32];
+  std::snprintf(id, sizeof id, "probe-%016llx", static_cast<unsigned long long>(rand_u64()));
+  probe_call_id_ = id;
+  struct mbuf* probe = mbuf_alloc(512);
+  if (probe == nullptr) return ENOMEM;
+  err = mbuf_printf(probe,
+                    "OPTIONS sip:%J SIP/2.0\r\n"
+                    "Via: SIP/2.0/UDP %J;branch=z9hG4bK%s\r\n"
+                    "Max-Forwards: 0\r\n"
+                    "From: <sip:%J>;tag=%s\r\n"
+                    "To: <sip:%J>\r\n"
+                    "Call-ID: %s\r\n"
+                    "CSeq: 1 OPTIONS\r\n"
+                    "Content-Length: 0\r\n\r\n",
+                    &self, &self, id, &self, id, &self, id);
+  probe->pos = 0;
+  if (!err) err = sip_send(sip_, nullptr, SIP_TRANSP_UDP, &self, probe);
+  mem_deref(probe);
+  return err;
+}
+
+void SipStack::WatchReplies(const std::string& call_id, ReplyWatch watch) {
+  watches_[call_id] = std::move(watch);
+}
+
+void SipStack::StopWatching(const std::string& call_id) { watches_.erase(call_id); }
+
+void SipStack::OnReceived(const std::uint8_t* packet, std::size_t length) {
+  static constexpr char kReply[] = "SIP/2.0 ";
+  if (watches_.empty() || length < sizeof kReply - 1 ||
+      std::memcmp(packet, kReply, sizeof kReply - 1) != 0) {
+    return;
+  }
+  struct mbuf* copy = mbuf_alloc(length);
+  if (copy == nullptr) return;
+  struct sip_msg* msg = nullptr;
+  if (mbuf_write_mem(copy, packet, length) == 0) {
+    copy->pos = 0;
+    if (sip_msg_decode(&msg, copy) == 0 && msg->scode >= 200) {
+      const auto watch = watches_.find(std::string(msg->callid.p, msg->callid.l));
+      if (watch != watches_.end()) watch->second(*msg);
+    }
+  }
+  mem_deref(msg);
+  mem_deref(copy);
 }
 
 int SipStack::Authenticate(char** user, char** password, const char*, void* arg) {

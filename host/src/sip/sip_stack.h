@@ -10,12 +10,22 @@
 // naming the registrar and the SIP reply, and the lines fail their calls with
 // that text.
 //
+// libre hands a session's replies to the session only while it lives; a call
+// that wants the last word on a session it has let go of (the 487 after a
+// CANCEL, the reply to a BYE) has the stack watch its Call-ID. libre also
+// reads at most 8 KB of a UDP datagram by default: the stack raises that to
+// the 64 KB a datagram can hold, so a reply with tens of kilobytes of
+// headers is read, answered and ended like any other.
+//
 // Thread-safety: Run, RegistrationProblem and the accessors may be called
-// from any thread; the libre objects returned may only be used inside Run.
+// from any thread; the libre objects returned, WatchReplies and StopWatching
+// may only be used inside Run.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +35,8 @@
 #include "thread_annotations.h"
 
 struct sip;
+struct sip_lsnr;
+struct sip_msg;
 struct sipsess_sock;
 struct sipreg;
 struct mqueue;
@@ -58,7 +70,8 @@ class SipStack {
   struct ::sipsess_sock* sessions() const {
     return sessions_;
   }
-  // The From URI of calls ("sip:user@domain").
+  // The From URI of calls and the address of record ("sip:user@domain",
+  // without a transport parameter whatever the transport).
   std::string FromUri() const;
 
   // Why calls cannot be placed: the registration failed or has not yet
@@ -68,6 +81,13 @@ class SipStack {
   // Why the last TLS peer was refused ("self-signed certificate", "hostname
   // mismatch"), once; empty when none was since the last call.
   std::string TakeTlsRefusal() RINGWELL_EXCLUDES(mutex_);
+
+  // Hands every final reply received for the Call-ID `call_id` to `watch`
+  // (on the loop thread) until StopWatching, also after the session was
+  // released. Inside Run only.
+  using ReplyWatch = std::function<void(const struct sip_msg&)>;
+  void WatchReplies(const std::string& call_id, ReplyWatch watch);
+  void StopWatching(const std::string& call_id);
 
   // The digest credentials handler (libre's sip_auth_h) for this account.
   static int Authenticate(char** user, char** password, const char* realm, void* stack);
@@ -79,6 +99,10 @@ class SipStack {
   void Loop() RINGWELL_EXCLUDES(mutex_);
   void Register();
   void OnRegistration(int err, int code, const std::string& reason) RINGWELL_EXCLUDES(mutex_);
+  // A message received, as libre's trace hands it over (before its handlers).
+  void OnReceived(const std::uint8_t* packet, std::size_t length);
+  // Sends the stack a request over UDP, to learn its UDP socket.
+  int ProbeUdp();
 
   static void OnMessage(int id, void* data, void* arg);
   static void OnExit(void* arg);
@@ -97,6 +121,9 @@ class SipStack {
   struct ::sipsess_sock* sessions_ = nullptr;
   struct ::sipreg* registration_ = nullptr;
   struct ::tmr* stop_timer_ = nullptr;
+  struct ::sip_lsnr* probe_listener_ = nullptr;
+  std::string probe_call_id_;
+  std::map<std::string, ReplyWatch> watches_;
   bool closing_ = false;
   bool exited_ = false;
 

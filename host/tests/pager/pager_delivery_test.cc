@@ -171,6 +171,9 @@ TEST_F(PagerDeliveryTest, EachPageIsSentOrFailsWithTheChannelsReply) {
          EXPECT_THAT(data,
                      HasSubstr("\r\nSubject: Page {0A1B2C3D-0000-4000-8000-000000000001}\r\n"));
          EXPECT_THAT(data, HasSubstr("\r\nContent-Type: text/plain; charset=UTF-8\r\n"));
+         EXPECT_THAT(data,
+                     ::testing::ContainsRegex("\r\nMessage-ID: <[-0-9A-F]{36}@example[.]net>\r\n"));
+         EXPECT_THAT(data, HasSubstr("\r\nContent-Transfer-Encoding: 7bit\r\n"));
          EXPECT_THAT(data, HasSubstr("\r\n\r\nServer room 2: cooling failed\r\n"));
        }},
       {"mail to the number as the address", "direct", "oncall@example.org", "Sent", "",
@@ -219,9 +222,84 @@ TEST_F(PagerDeliveryTest, OneFailingPageOfABatchLeavesTheOthersSent) {
   std::vector<std::string> statuses;
   for (const PageResult& result : results) statuses.push_back(result.status);
   EXPECT_THAT(statuses, ElementsAre("Sent", "Sent", "Failed", "Sent", "Sent"));
-  EXPECT_EQ(results[2].error, "No reply within 1 s");
+  EXPECT_EQ(results[2].error, "No reply within 1 s (may have been delivered)");
   EXPECT_EQ(web_.Received().size(), 4u);
   EXPECT_EQ(mail_.Received().size(), 1u);
+}
+
+// Mail goes out as large providers take it: a Message-ID of its own on the
+// sender's domain, and only 7-bit data (a text beyond ASCII as
+// quoted-printable), whatever the server offers.
+TEST_F(PagerDeliveryTest, MailHasAMessageIdAndSevenBitData) {
+  ringwell::testing::WriteFile(scratch() + "mail.toml",
+                               "[services.mail]\nchannel = \"mail\"\nstarttls = false\n"
+                               "from = \"Ringwell <alarm@plant.example.org>\"\n"
+                               "server = \"smtp://127.0.0.1:" +
+                                   std::to_string(mail_.port()) + "\"\n");
+  auto pager = MakeComObject<CurlPager>(LoadPagerConfig(scratch() + "mail.toml"), "");
+  const std::string text = "K\u00fchlraum 3: \u00fcber 8 \u00b0C = Alarm";
+  const std::string request = RequestXml(kId, {{"Text", text}});
+  const char* numbers[] = {"a@example.org", "b@example.org"};
+  const char* services[] = {"mail", "mail"};
+  const char* requests[] = {request.c_str(), request.c_str()};
+  std::vector<std::string> results;
+  ASSERT_EQ(pager->SendPages(2, numbers, services, requests, &results), S_OK);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(ReadResult(results[0]).status, "Sent") << results[0];
+  const std::vector<json> mail = mail_.Received();
+  ASSERT_EQ(mail.size(), 2u);
+  std::vector<std::string> ids;
+  for (const json& message : mail) {
+    const std::string data = message["data"];
+    EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](char c) {
+      return (static_cast<unsigned char>(c) & 0x80) == 0;
+    })) << data;
+    EXPECT_THAT(data, HasSubstr("\r\nContent-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_THAT(data, HasSubstr("\r\n\r\nK=C3=BChlraum 3: =C3=BCber 8 =C2=B0C =3D Alarm\r\n"));
+    const std::size_t at = data.find("\r\nMessage-ID: <");
+    ASSERT_NE(at, std::string::npos) << data;
+    const std::string id = data.substr(at + 15, data.find('>', at) - at - 14);
+    EXPECT_THAT(id, ::testing::EndsWith("@plant.example.org>"));
+    ids.push_back(id);
+  }
+  EXPECT_NE(ids[0], ids[1]);
+}
+
+// A gateway slower than its service's timeout may have taken the page: the
+// result says so, and the retry carries the same Idempotency-Key, so the
+// gateway can tell it from a new page. A service with a longer timeout of its
+// own waits for the same gateway.
+TEST_F(PagerDeliveryTest, ARetryAfterATimeoutCarriesTheSameIdempotencyKey) {
+  PeerServer slow;
+  ASSERT_TRUE(slow.Start("webhook_server.py", scratch() + "slow.jsonl", {"--delay", "2"}));
+  const std::string url = "url = \"http://127.0.0.1:" + std::to_string(slow.port()) + "/\"\n";
+  ringwell::testing::WriteFile(scratch() + "slow.toml",
+                               "timeout = 10\n"
+                               "[services.hasty]\nchannel = \"http\"\ntimeout = 1\n" +
+                                   url + "[services.patient]\nchannel = \"http\"\ntimeout = 5\n" +
+                                   url);
+  auto pager = MakeComObject<CurlPager>(LoadPagerConfig(scratch() + "slow.toml"), "");
+  const std::string request = RequestXml(kId, {{"Text", "Boiler pressure low"}});
+  auto send = [&](const char* service, const char* number) {
+    const char* requests[] = {request.c_str()};
+    std::vector<std::string> results;
+    EXPECT_EQ(pager->SendPages(1, &number, &service, requests, &results), S_OK);
+    return results.size() == 1 ? ReadResult(results[0]) : PageResult{};
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const PageResult result = send("hasty", "5550001");
+    EXPECT_EQ(result.status, "Failed");
+    EXPECT_EQ(result.error, "No reply within 1 s (may have been delivered)");
+  }
+  EXPECT_EQ(send("patient", "5550002").status, "Sent");
+
+  const std::vector<json> received = slow.Received();
+  ASSERT_EQ(received.size(), 3u);
+  const std::string key = received[0]["headers"].value("Idempotency-Key", "");
+  EXPECT_THAT(
+      key, ::testing::MatchesRegex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"));
+  EXPECT_EQ(received[1]["headers"].value("Idempotency-Key", ""), key);
+  EXPECT_NE(received[2]["headers"].value("Idempotency-Key", ""), key);
 }
 
 TEST_F(PagerDeliveryTest, TlsPeersMustHoldATrustedCertificate) {

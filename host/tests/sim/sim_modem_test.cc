@@ -177,7 +177,9 @@ TEST_F(SimModemTest, WhoAnsweredComesFromTheScenarioAndWhatFollowsFromTheRequest
                                       "\"shout\" is not one of"));
 }
 
-TEST_F(SimModemTest, MissingWavFilesAreNotedAndNeverLeaveTheDirectory) {
+// A part whose wav file is missing or refused cannot be played: the call
+// fails (and is retried under the error rule), naming what was not played.
+TEST_F(SimModemTest, MissingWavFilesFailTheCallAndNeverLeaveTheDirectory) {
   // Below the storage root a planted link counts as missing: never played.
   RegisterStorageRoot(wav_dir_);
   WriteTone(scratch() + "outside.wav", 8000);
@@ -188,11 +190,13 @@ TEST_F(SimModemTest, MissingWavFilesAreNotedAndNeverLeaveTheDirectory) {
                                    R"(<MessagePart Type="File">linked.wav</MessagePart>)"
                                    R"(<MessagePart Type="File">hello.wav</MessagePart>)"
                                    R"(</Message><Responses/></CallTree></Request>)");
-  EXPECT_EQ(result.status, "Completed");
-  EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: gone.wav"));
-  EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: ../wavs/hello.wav"));
-  EXPECT_THAT(result.protocol, HasSubstr("Missing wav file: linked.wav"));
-  EXPECT_THAT(result.protocol, ::testing::Not(HasSubstr("Missing wav file: hello.wav")));
+  EXPECT_EQ(result.status, "Failed");
+  EXPECT_EQ(result.answer, "Answered");
+  EXPECT_EQ(result.error, "Not played: gone.wav (missing or unreadable) and 2 more");
+  EXPECT_THAT(result.protocol, HasSubstr("Not played: gone.wav (missing or unreadable)"));
+  EXPECT_THAT(result.protocol, HasSubstr("Not played: ../wavs/hello.wav (not a plain file name)"));
+  EXPECT_THAT(result.protocol, HasSubstr("Not played: linked.wav (missing or unreadable)"));
+  EXPECT_THAT(result.protocol, ::testing::Not(HasSubstr("Not played: hello.wav")));
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ namespace {
 
 constexpr double kRate = 8000;
 
-// Binds a socket of `type` to 127.0.0.1:`port` (0: any) and returns the port
-// it got, 0 when it could not.
+}  // namespace
+
 int BoundPort(int type, int port) {
   const int fd = ::socket(AF_INET, type, 0);
   sockaddr_in address{};
@@ -38,7 +38,14 @@ int BoundPort(int type, int port) {
   return bound;
 }
 
-}  // namespace
+bool WaitUntilTaken(int type, int port, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (BoundPort(type, port) == port) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 Samples Silence(double seconds) { return Samples(static_cast<std::size_t>(seconds * kRate), 0); }
 

@@ -36,6 +36,12 @@ double BestCorrelation(const Samples& needle, const Samples& haystack, std::size
 
 // A free port on 127.0.0.1 (UDP and TCP).
 int FreePort();
+// Binds a socket of `type` (SOCK_DGRAM, SOCK_STREAM) to 127.0.0.1:`port`
+// (0: any) and returns the port it got, 0 when it could not.
+int BoundPort(int type, int port);
+// Waits until a peer program has bound 127.0.0.1:`port` for `type`; false
+// when it has not within `timeout`.
+bool WaitUntilTaken(int type, int port, std::chrono::milliseconds timeout);
 
 class BaresipCallee {
  public:

@@ -77,6 +77,15 @@ TEST(RequestUriTest, TheNumberFillsTheTemplate) {
   }
 }
 
+TEST(RequestUriTest, AUriParameterIsTakenOffWherever) {
+  EXPECT_EQ(WithoutUriParameter("sip:proxy.example.com;lr", "lr"), "sip:proxy.example.com");
+  EXPECT_EQ(WithoutUriParameter("sip:p:5060;LR;transport=tcp;lr=on", "lr"),
+            "sip:p:5060;transport=tcp");
+  EXPECT_EQ(WithoutUriParameter("sip:p;transport=tcp;lr?h=1", "lr"), "sip:p;transport=tcp?h=1");
+  EXPECT_EQ(WithoutUriParameter("sip:p;lrx", "lr"), "sip:p;lrx");
+  EXPECT_EQ(WithoutUriParameter("sip:p", "lr"), "sip:p");
+}
+
 TEST(RequestUriTest, TheHostOfAUri) {
   EXPECT_EQ(UriHost("sip:pbx.example.com"), "pbx.example.com");
   EXPECT_EQ(UriHost("sip:{number}@gw.example.com:5061;transport=tls"), "gw.example.com");

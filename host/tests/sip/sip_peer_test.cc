@@ -1,0 +1,194 @@
+// The SIP line against SIPp callees on 127.0.0.1 that answer the way few
+// phones do: an answer that rejects the audio, a 200 OK with tens of
+// kilobytes of headers, a BYE before the line's ACK, a BYE that is refused.
+// SIPp checks what the line sends back (the ACK and BYE of every dialog the
+// line books), the test checks the call result.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "baresip_callee.h"
+#include "ringwell/common/xml.h"
+#include "ringwell/testing/fixture.h"
+#include "sip_modem.h"
+#include "sipp_callee.h"
+
+namespace ringwell::host::sip {
+namespace {
+
+using namespace testing;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// A one-message tree; no greeting comes from SIPp, so the line waits at most
+// one second for it.
+const char kRequest[] =
+    R"(<Request ID="{R1}" Type="Call"><NumberOfRings dt:dt="int">4</NumberOfRings>)"
+    R"(<MaxGreetingDuration dt:dt="int">1</MaxGreetingDuration><CallTree>)"
+    R"(<Message Replays="0" Timeout="2"><MessagePart Type="File">short.wav</MessagePart></Message>)"
+    R"(</CallTree></Request>)";
+
+const char kInvite[] = "<recv request=\"INVITE\"/>\n";
+
+// The callee's side of the dialog, from the INVITE: the line's Contact (where
+// a BYE goes) and the From and To of a request the callee sends.
+const char kRememberInvite[] =
+    "<recv request=\"INVITE\"><action>"
+    "<ereg regexp=\"sip:[^>;]*\" search_in=\"hdr\" header=\"Contact:\" assign_to=\"contact\"/>"
+    "<ereg regexp=\".*\" search_in=\"hdr\" header=\"From:\" assign_to=\"caller\"/>"
+    "<ereg regexp=\".*\" search_in=\"hdr\" header=\"To:\" assign_to=\"callee\"/>"
+    "</action></recv>\n";
+
+const char kTrying[] =
+    "<send><![CDATA[\nSIP/2.0 100 Trying\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+    "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+
+const char kRejectedAudioSdp[] =
+    "v=0\n"
+    "o=callee 1 1 IN IP4 127.0.0.1\n"
+    "s=-\n"
+    "c=IN IP4 0.0.0.0\n"
+    "t=0 0\n"
+    "m=audio 0 RTP/AVP 0\n"
+    "a=rtpmap:0 PCMU/8000\n";
+
+// About 54 KB of header lines.
+std::string HugeHeaders() {
+  std::string headers;
+  for (int i = 0; i < 540; ++i) {
+    headers += "X-Filler-" + std::to_string(i) + ": " + std::string(84, 'f') + "\n";
+  }
+  return headers;
+}
+
+struct Result {
+  std::string status, error, answer, protocol, sip_code, sip_reason;
+};
+
+Result ParseResult(const std::string& text) {
+  xml::Document document;
+  EXPECT_EQ(document.LoadXml(text), S_OK) << text;
+  const pugi::xml_node call = document.FirstChild();
+  const pugi::xml_node reply = xml::ChildElement(call, "SipReply");
+  return {call.attribute("Status").value(),
+          call.attribute("Error").value(),
+          xml::Text(xml::ChildElement(call, "Answer")),
+          xml::Text(xml::ChildElement(call, "Protocol")),
+          reply.attribute("Code").value(),
+          xml::Text(reply)};
+}
+
+class SipPeerTest : public ringwell::testing::RingwellTest {
+ protected:
+  void SetUp() override {
+    RingwellTest::SetUp();
+    wav_dir_ = scratch() + "wavs/";
+    std::filesystem::create_directories(wav_dir_);
+    WriteWav(wav_dir_ + "short.wav", Silence(0.2));
+  }
+
+  // Calls the SIPp callee running `steps`; the result once SIPp has ended.
+  Result Call(const std::string& steps, bool* passed, bool tcp = false) {
+    SippCallee callee(scratch() + "sipp", steps, tcp);
+    EXPECT_TRUE(callee.ready()) << callee.Errors();
+    if (!callee.ready()) return {};
+    SipAccount account;
+    account.uri_template = callee.UriTemplate();
+    account.local_address = "127.0.0.1";
+    account.ring_period = 1;
+    if (tcp) account.transport = "tcp";
+    std::string error;
+    EXPECT_TRUE(PrepareAccount(account, &error)) << error;
+    auto stack = SipStack::Start(account, &error);
+    EXPECT_NE(stack, nullptr) << error;
+    if (stack == nullptr) return {};
+    auto modem = MakeComObject<SipModem>(1, *stack);
+    std::string xml;
+    EXPECT_EQ(modem->MakeCall("5550100", kRequest, wav_dir_.c_str(), &xml), S_OK);
+    *passed = callee.Passed(std::chrono::seconds(40));
+    EXPECT_TRUE(*passed) << callee.Errors();
+    return ParseResult(xml);
+  }
+
+  std::string wav_dir_;
+};
+
+// An answer whose audio stream is rejected (port 0, no address) leaves
+// nothing to play to: the call fails saying so, and the dialog the 200 OK
+// made is acknowledged and ended.
+TEST_F(SipPeerTest, AnAnswerThatRejectsTheAudioFailsTheCallAndEndsTheDialog) {
+  bool passed = false;
+  const Result result =
+      Call(std::string(kInvite) + kTrying + SippCallee::Answer(kRejectedAudioSdp) +
+               "<recv request=\"ACK\"/>\n<recv request=\"BYE\"/>\n" + SippCallee::Reply("200 OK"),
+           &passed);
+  EXPECT_EQ(result.status, "Failed") << result.protocol;
+  EXPECT_EQ(result.answer, "Failed");
+  EXPECT_THAT(result.error, HasSubstr("No usable audio"));
+  EXPECT_THAT(result.protocol, Not(HasSubstr("Played")));
+  EXPECT_EQ(result.sip_code, "200");
+}
+
+// A 200 OK of some 54 KB (a UDP datagram holds up to 64 KB) is read whole:
+// the call is answered, the message played, and the dialog ended with BYE.
+TEST_F(SipPeerTest, AnAnswerWithHugeHeadersIsAnsweredAndEnded) {
+  bool passed = false;
+  const Result result = Call(
+      std::string(kInvite) + kTrying + SippCallee::Answer(SippCallee::kAudioSdp, HugeHeaders()) +
+          "<recv request=\"ACK\"/>\n<recv request=\"BYE\"/>\n" + SippCallee::Reply("200 OK"),
+      &passed);
+  EXPECT_EQ(result.status, "Completed") << result.protocol << result.error;
+  EXPECT_THAT(result.protocol, HasSubstr("Played: short.wav"));
+}
+
+// A callee that answers and hangs up at once, its BYE on the heels of the
+// 200 OK and before the line's ACK (over TCP, in one write): the call was
+// answered and the callee hung up, which the result says.
+TEST_F(SipPeerTest, ACalleeHangingUpBeforeTheAckHungUp) {
+  const std::string sdp =
+      "v=0\r\no=callee 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+      "m=audio 9 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+  std::string answer_and_bye =
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+      "[last_To:];tag=[pid]callee[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+      "Contact: <sip:callee@[local_ip]:[local_port];transport=tcp>\n"
+      "Content-Type: application/sdp\nContent-Length: " +
+      std::to_string(sdp.size()) + "\n\n" + sdp +
+      "BYE [$contact];transport=tcp SIP/2.0\n"
+      "Via: SIP/2.0/TCP [local_ip]:[local_port];branch=[branch]\n"
+      "From: [$callee];tag=[pid]callee[call_number]\nTo: [$caller]\n[last_Call-ID:]\n"
+      // SIPp cuts the blank line that ends a message it sends: a one-byte
+      // body keeps the BYE whole.
+      "CSeq: 2 BYE\nMax-Forwards: 70\nContent-Length: 1\n\n.]]></send>\n";
+  // SIPp writes every line end as CRLF.
+  for (std::size_t at; (at = answer_and_bye.find("\r\n")) != std::string::npos;) {
+    answer_and_bye.replace(at, 2, "\n");
+  }
+  bool passed = false;
+  const Result result =
+      Call(std::string(kRememberInvite) + answer_and_bye + "<recv request=\"ACK\"/>\n", &passed,
+           /*tcp=*/true);
+  EXPECT_EQ(result.status, "Completed") << result.error;
+  EXPECT_EQ(result.answer, "Answered");
+  EXPECT_THAT(result.protocol, HasSubstr("Callee hung up after 0.0 s"));
+  EXPECT_EQ(result.error, "");
+}
+
+// A BYE the network refuses: the call was made and its message played, and
+// the result records the refusal.
+TEST_F(SipPeerTest, ARefusedByeIsRecorded) {
+  bool passed = false;
+  const Result result = Call(
+      std::string(kInvite) + kTrying + SippCallee::Answer(SippCallee::kAudioSdp) +
+          "<recv request=\"ACK\"/>\n<recv request=\"BYE\"/>\n" + SippCallee::Reply("404 Not Found"),
+      &passed);
+  EXPECT_EQ(result.status, "Completed") << result.protocol;
+  EXPECT_THAT(result.protocol, HasSubstr("Played: short.wav"));
+  EXPECT_THAT(result.protocol, HasSubstr("BYE refused: 404 Not Found"));
+  EXPECT_EQ(result.sip_code, "404");
+  EXPECT_EQ(result.sip_reason, "Not Found");
+}
+
+}  // namespace
+}  // namespace ringwell::host::sip
