@@ -145,15 +145,16 @@ TEST_F(AmdCallTest, EveryRecordingOfTheCorpusIsToldApartOverSip) {
     for (int line = 1; line <= kLines; ++line) {
       lines.emplace_back([&, line] {
         for (std::size_t i = next++; i < corpus_.size(); i = next++) {
-          SippGreeting callee(scratch() + "callee-" + corpus_[i].name, corpus_[i].samples);
-          if (!callee.ready()) {
-            results[i].protocol = "SIPp did not start: " + callee.Errors();
+          const auto callee =
+              StartGreetingCallee(scratch() + "callee-" + corpus_[i].name, corpus_[i].samples);
+          if (!callee->ready()) {
+            results[i].protocol = "SIPp did not start: " + callee->Errors();
             continue;
           }
           results[i] =
-              Call(*stack, line, callee.port(), Request("machine=play", 10, Tree("short.wav")));
-          EXPECT_TRUE(callee.Finished(std::chrono::seconds(30)))
-              << corpus_[i].name << ": " << callee.Errors();
+              Call(*stack, line, callee->port(), Request("machine=play", 10, Tree("short.wav")));
+          EXPECT_TRUE(callee->Passed(std::chrono::seconds(30)))
+              << corpus_[i].name << ": " << callee->Errors();
         }
       });
     }
