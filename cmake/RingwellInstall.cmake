@@ -40,7 +40,7 @@ foreach(component kel tallier wavshift dialqueue)
   endif()
 endforeach()
 
-foreach(program prepax ringwell-host kel_cli ringwell-regsvr ringwell-setup)
+foreach(program prepax ringwell-host kel_cli ringwell-regsvr ringwell-setup ringwell-api)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   endif()

@@ -26,6 +26,7 @@ if(RINGWELL_SYSTEM_PACKAGE)
           COMPONENT runtime)
   install(FILES ${RINGWELL_PACKAGING_DIR}/systemd/prepax.service
                 ${RINGWELL_PACKAGING_DIR}/systemd/ringwell-host.service
+                ${RINGWELL_PACKAGING_DIR}/systemd/ringwell-api.service
           DESTINATION /lib/systemd/system COMPONENT runtime)
   # Debian wants a copyright file and a changelog in each package's documents
   # (changelog.gz: the packages are native, their version has no revision).
@@ -80,7 +81,8 @@ Ringwell delivers spoken telephone notifications and pages. A client
 describes whom to call, in which time window, how persistently and what is
 said; Ringwell speaks the texts, converts recordings, dials, retries and
 keeps a report of every call. This package holds the daemon (prepax), the
-reference telephony host, the kel command-line client and the components.")
+reference telephony host, the HTTP API (ringwell-api), the kel command-line
+client and the components.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${RINGWELL_PACKAGING_DIR}/debian/conffiles
   ${RINGWELL_PACKAGING_DIR}/debian/triggers

@@ -20,6 +20,7 @@
 #include "line_dispatcher.h"
 #include "modem_helper.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "scheduler_state.h"
 
 namespace {

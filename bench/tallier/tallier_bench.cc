@@ -24,6 +24,7 @@
 #include "ctallier.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
 

@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 
 namespace ringwell {

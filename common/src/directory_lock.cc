@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell {
 

@@ -24,6 +24,18 @@ const std::string& ComError::Text() const {
   return text_;
 }
 
+std::string ComError::Reason() const {
+  if (!info_) return {};
+  std::string reason = info_->description;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  return reason;
+}
+
+std::string ComError::MessageText() const {
+  const std::string reason = Reason();
+  return reason.empty() ? Text() : Text() + " " + reason;
+}
+
 const char* ComError::what() const noexcept {
   try {
     return Text().c_str();

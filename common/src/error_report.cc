@@ -4,7 +4,7 @@ namespace ringwell {
 
 HRESULT ErrorReporter::LogOnly(std::uint32_t id, std::string_view s, HRESULT hr,
                                LogFlag log) const {
-  if (log == LogFlag::kYes) log_->ReportOneString(EventTypeOf(id), id, s);
+  if (log == LogFlag::kYes) log_->ReportOneString(EventTypeOf(id), id, s, context_);
   return hr;
 }
 
@@ -24,26 +24,27 @@ HRESULT ErrorReporter::TwoStrings(std::uint32_t id, std::string_view s1, std::st
   return Report(id, strings, hr, log, iid);
 }
 
-HRESULT ErrorReporter::Caught(std::string_view operation, const ComError& error,
-                              LogFlag log) const {
+HRESULT ErrorReporter::Caught(std::string_view operation, const ComError& error, LogFlag log,
+                              std::uint32_t id) const {
   const Guid iid = error.info() ? error.info()->iid : kGuidNull;
-  const std::string text = error.Text();
+  const std::string text = error.MessageText();
   const std::string_view strings[] = {operation, text};
-  HRESULT hr = error.code();
   // A caught failure always carries an error object, whatever its code.
-  if (log == LogFlag::kYes)
-    log_->ReportTwoStrings(EventTypeOf(kErrorInMessage), kErrorInMessage, strings[0], strings[1]);
-  SetErrorInfo({std::string(source_), log_->FormatMessage(kErrorInMessage, strings), iid});
-  return hr;
+  if (log == LogFlag::kYes) {
+    log_->ReportTwoStrings(EventTypeOf(id), id, strings[0], strings[1], context_);
+  }
+  SetErrorInfo({std::string(source_), log_->FormatMessage(id, strings), iid});
+  return error.code();
 }
 
 HRESULT ErrorReporter::Report(std::uint32_t id, std::span<const std::string_view> strings,
                               HRESULT hr, LogFlag log, const Guid& iid) const {
   if (log == LogFlag::kYes) {
     if (strings.size() >= 2) {
-      log_->ReportTwoStrings(EventTypeOf(id), id, strings[0], strings[1]);
+      log_->ReportTwoStrings(EventTypeOf(id), id, strings[0], strings[1], context_);
     } else {
-      log_->ReportOneString(EventTypeOf(id), id, strings.empty() ? std::string_view() : strings[0]);
+      log_->ReportOneString(EventTypeOf(id), id, strings.empty() ? std::string_view() : strings[0],
+                            context_);
     }
   }
   if (Succeeded(hr)) return hr;

@@ -1,6 +1,7 @@
 #include "ringwell/common/event_log.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/registry.h"
@@ -120,34 +120,46 @@ std::string CEventLog::FormatMessage(std::uint32_t id,
   return text;
 }
 
-void CEventLog::ReportOneString(EventType type, std::uint32_t id, std::string_view s) const {
+void CEventLog::ReportOneString(EventType type, std::uint32_t id, std::string_view s,
+                                const EventContext& context) const {
   const std::string_view strings[] = {s};
-  Write(type, id, strings, FormatMessage(id, strings));
+  Write(type, id, strings, FormatMessage(id, strings), context);
 }
 
 void CEventLog::ReportTwoStrings(EventType type, std::uint32_t id, std::string_view s1,
-                                 std::string_view s2) const {
+                                 std::string_view s2, const EventContext& context) const {
   const std::string_view strings[] = {s1, s2};
-  Write(type, id, strings, FormatMessage(id, strings));
+  Write(type, id, strings, FormatMessage(id, strings), context);
 }
 
-void CEventLog::ReportText(EventType type, std::uint32_t id, std::string_view text) const {
+void CEventLog::ReportText(EventType type, std::uint32_t id, std::string_view text,
+                           const EventContext& context) const {
   const std::string_view strings[] = {text};
-  Write(type, id, strings, std::string(text));
+  Write(type, id, strings, std::string(text), context);
 }
 
 void CEventLog::Write(EventType type, std::uint32_t id, std::span<const std::string_view> strings,
-                      const std::string& text) const {
+                      const std::string& text, const EventContext& context) const {
   try {
     const std::string message = WithoutLineBreak(text);
     if (JournalEnabled()) {
-      const std::string s1 = strings.size() > 0 ? std::string(strings[0]) : std::string();
-      const std::string s2 = strings.size() > 1 ? std::string(strings[1]) : std::string();
-      sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", PriorityOf(type),
-                      "SYSLOG_IDENTIFIER=%s", source_.c_str(), "RINGWELL_EVENT_ID=%s",
-                      HexCode(id).c_str(), "RINGWELL_EVENT_TYPE=%s", NameOf(type),
-                      "RINGWELL_STRING1=%s", s1.c_str(), "RINGWELL_STRING2=%s", s2.c_str(),
-                      "RINGWELL_STRING_COUNT=%zu", strings.size(), nullptr);
+      std::vector<std::string> fields = {
+          "MESSAGE=" + message,
+          "PRIORITY=" + std::to_string(PriorityOf(type)),
+          "SYSLOG_IDENTIFIER=" + source_,
+          "RINGWELL_EVENT_ID=" + HexCode(id),
+          "RINGWELL_EVENT_TYPE=" + std::string(NameOf(type)),
+          "RINGWELL_STRING1=" + std::string(strings.size() > 0 ? strings[0] : std::string_view()),
+          "RINGWELL_STRING2=" + std::string(strings.size() > 1 ? strings[1] : std::string_view()),
+          "RINGWELL_STRING_COUNT=" + std::to_string(strings.size()),
+      };
+      if (!context.request_id.empty())
+        fields.push_back("RINGWELL_REQUEST_ID=" + context.request_id);
+      if (!context.path.empty()) fields.push_back("RINGWELL_PATH=" + context.path);
+      if (context.line) fields.push_back("RINGWELL_LINE=" + std::to_string(*context.line));
+      std::vector<iovec> parts;
+      for (std::string& field : fields) parts.push_back({field.data(), field.size()});
+      sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
     }
     if (const char* path = std::getenv("RINGWELL_EVENTLOG"); path != nullptr && *path != '\0') {
       nlohmann::json entry = {
@@ -159,6 +171,9 @@ void CEventLog::Write(EventType type, std::uint32_t id, std::span<const std::str
           {"strings", std::vector<std::string>(strings.begin(), strings.end())},
           {"text", text},
       };
+      if (!context.request_id.empty()) entry["request_id"] = context.request_id;
+      if (!context.path.empty()) entry["path"] = context.path;
+      if (context.line) entry["line"] = *context.line;
       AppendJsonLine(path,
                      entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     }

@@ -11,19 +11,9 @@
 #include <utility>
 
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell {
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-HRESULT UniqueFd::Close() {
-  const int fd = release();
-  if (fd >= 0 && ::close(fd) != 0) return HresultFromErrno(errno);
-  return S_OK;
-}
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -46,24 +36,6 @@ mode_t CurrentUmask() {
 }
 
 }  // namespace
-
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-HRESULT HresultForPathError(int err, const std::string& path) {
-  if (err == ENOENT) {
-    std::string dir = DirectoryOf(path);
-    if (!dir.empty() && !IsDirectory(dir)) return HresultFromWin32(ERROR_PATH_NOT_FOUND);
-  }
-  return HresultFromErrno(err);
-}
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content) {
   UniqueFd fd;
@@ -119,29 +91,27 @@ HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
       durability);
 }
 
-bool FileExists(const std::string& path) {
+HRESULT CopyRegularFile(const std::string& from, const std::string& to) {
+  UniqueFd source;
+  HRESULT hr = OpenFile(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, &source);
+  if (Failed(hr)) return hr;
   struct stat st {};
-  return Succeeded(LinkStatus(path, &st));
-}
-
-namespace {
-
-// stat(2), or below a storage root lstat(2) with no link on the way.
-bool StatusOf(const std::string& path, struct stat* st) {
-  if (IsBelowStorageRoot(path)) return Succeeded(LinkStatus(path, st));
-  return ::stat(path.c_str(), st) == 0;
-}
-
-}  // namespace
-
-bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return StatusOf(path, &st) && S_ISREG(st.st_mode);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return StatusOf(path, &st) && S_ISDIR(st.st_mode);
+  if (::fstat(source.get(), &st) != 0) return HresultFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  return ReplaceFileWith(to, [&](int target) -> HRESULT {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(source.get(), buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return HresultFromErrno(errno);
+      }
+      if (n == 0) return S_OK;
+      if (!WriteAll(target, std::string_view(buffer, static_cast<std::size_t>(n)))) {
+        return HresultFromErrno(errno);
+      }
+    }
+  });
 }
 
 HRESULT MakeUniqueFile(const std::string& dir, std::string_view prefix, std::string_view suffix,

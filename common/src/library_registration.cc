@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell {
 

@@ -10,6 +10,7 @@
 
 #include "registry_files.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 
 namespace ringwell::registry {
@@ -68,6 +69,12 @@ std::string PlainName(std::string name) {
   if (name.empty() || name[0] == '.') name.insert(0, "tool");
   return name;
 }
+
+}  // namespace
+
+namespace {
+
+detail::StoreFiles CurrentFiles() { return {.store = StorePath(), .drop_ins = DropInDirectory()}; }
 
 }  // namespace
 
@@ -245,7 +252,7 @@ bool Tree::DeleteKeyIfEmpty(std::string_view key) {
 HRESULT Read(const std::function<void(const Tree&)>& read) {
   Tree tree;
   t_problem.clear();
-  HRESULT hr = detail::LoadLayers({}, &tree.impl_->layers, nullptr, &t_problem);
+  HRESULT hr = detail::LoadLayers(CurrentFiles(), {}, &tree.impl_->layers, nullptr, &t_problem);
   if (Failed(hr)) return hr;
   read(tree);
   return S_OK;
@@ -255,7 +262,9 @@ HRESULT Edit(const std::function<void(Tree&)>& edit) {
   t_problem.clear();
   // A store that does not read fails before anything is made for the change.
   std::vector<detail::Layer> unlocked;
-  if (HRESULT hr = detail::LoadLayers({}, &unlocked, nullptr, &t_problem); Failed(hr)) return hr;
+  if (HRESULT hr = detail::LoadLayers(CurrentFiles(), {}, &unlocked, nullptr, &t_problem);
+      Failed(hr))
+    return hr;
   const std::string dir = DropInDirectory();
   if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     const HRESULT hr = HresultForPathError(errno, dir);
@@ -271,7 +280,7 @@ HRESULT Edit(const std::function<void(Tree&)>& edit) {
   Tree tree;
   Tree::Impl& impl = *tree.impl_;
   const std::string own_path = OwnDropInPath();
-  hr = detail::LoadLayers(own_path, &impl.layers, &impl.own, &t_problem);
+  hr = detail::LoadLayers(CurrentFiles(), own_path, &impl.layers, &impl.own, &t_problem);
   if (Failed(hr)) return hr;
   edit(tree);
   if (!impl.hidden.empty()) {
@@ -279,12 +288,12 @@ HRESULT Edit(const std::function<void(Tree&)>& edit) {
     return HresultFromWin32(ERROR_ACCESS_DENIED);
   }
   if (!impl.changed) return S_OK;
-  return detail::SaveDropIn(own_path, impl.layers[impl.own].table, &t_problem);
+  return detail::SaveDropIn(CurrentFiles(), own_path, impl.layers[impl.own].table, &t_problem);
 }
 
 HRESULT Check(std::string* problem) {
   std::vector<detail::Layer> layers;
-  return detail::LoadLayers({}, &layers, nullptr, problem);
+  return detail::LoadLayers(CurrentFiles(), {}, &layers, nullptr, problem);
 }
 
 HRESULT Key::Open(std::string_view path, Key* out) {

@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "ringwell/common/files.h"
-#include "ringwell/common/registry.h"
 
 namespace ringwell::registry::detail {
 namespace {
@@ -70,15 +69,15 @@ bool HoldsValues(const toml::table& table) {
 
 }  // namespace
 
-HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers, std::size_t* own_index,
-                   std::string* problem) {
+HRESULT LoadLayers(const StoreFiles& files, const std::string& own_path, std::vector<Layer>* layers,
+                   std::size_t* own_index, std::string* problem) {
   layers->clear();
-  Layer main{.path = StorePath(), .table = {}, .hand_written = true};
+  Layer main{.path = files.store, .table = {}, .hand_written = true};
   HRESULT hr = LoadFile(main.path, &main.table, problem);
   if (Failed(hr)) return hr;
   layers->push_back(std::move(main));
 
-  const std::string dir = DropInDirectory();
+  const std::string& dir = files.drop_ins;
   std::vector<std::string> paths;
   for (const std::string& name : DropInNames(dir)) paths.push_back(dir + name);
   if (!own_path.empty() && std::find(paths.begin(), paths.end(), own_path) == paths.end()) {
@@ -95,7 +94,8 @@ HRESULT LoadLayers(const std::string& own_path, std::vector<Layer>* layers, std:
   return S_OK;
 }
 
-HRESULT SaveDropIn(const std::string& path, const toml::table& table, std::string* problem) {
+HRESULT SaveDropIn(const StoreFiles& files, const std::string& path, const toml::table& table,
+                   std::string* problem) {
   if (!HoldsValues(table)) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       const HRESULT hr = HresultFromErrno(errno);
@@ -107,7 +107,7 @@ HRESULT SaveDropIn(const std::string& path, const toml::table& table, std::strin
   std::ostringstream text;
   text << "# Written by the Ringwell tools, which replace this file whenever they\n"
           "# register something. Settings of your own go into "
-       << StorePath() << ",\n# which no tool rewrites and which wins over this file.\n\n"
+       << files.store << ",\n# which no tool rewrites and which wins over this file.\n\n"
        << table << "\n";
   const HRESULT hr = WriteFileAtomically(path, text.str());
   if (Failed(hr)) *problem = path + ": cannot be written: " + ErrorText(hr);

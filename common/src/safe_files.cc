@@ -91,6 +91,24 @@ bool Strict(const std::string& path) { return !RootOf(path).empty(); }
 
 HRESULT SymbolicLinkRefused() { return HresultFromErrno(ELOOP); }
 
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+HRESULT HresultForPathError(int err, const std::string& path) {
+  if (err == ENOENT) {
+    std::string dir = DirectoryOf(path);
+    if (!dir.empty() && !IsDirectory(dir)) return HresultFromWin32(ERROR_PATH_NOT_FOUND);
+  }
+  return HresultFromErrno(err);
+}
+
 mode_t ModeInDirectory(int dir, mode_t mode) {
   struct stat st {};
   if (::fstat(dir, &st) == 0 && (st.st_mode & S_ISGID) != 0) mode |= S_IRGRP | S_IWGRP;
@@ -190,6 +208,31 @@ HRESULT LinkStatus(const std::string& path, struct stat* st) {
     return leaf.empty() ? DirectoryError(errno) : LastError(path);
   }
   return S_OK;
+}
+
+namespace {
+
+// stat(2), or below a storage root lstat(2) with no link on the way.
+bool StatusOf(const std::string& path, struct stat* st) {
+  if (IsBelowStorageRoot(path)) return Succeeded(LinkStatus(path, st));
+  return ::stat(path.c_str(), st) == 0;
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return Succeeded(LinkStatus(path, &st));
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return StatusOf(path, &st) && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return StatusOf(path, &st) && S_ISDIR(st.st_mode);
 }
 
 HRESULT RemoveFile(const std::string& path) {
@@ -299,8 +342,13 @@ HRESULT ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entr
   HRESULT hr = OpenListing(path, &dir);
   if (Failed(hr)) return hr;
   entries->clear();
-  errno = 0;
-  while (const dirent* found = ::readdir(dir.get())) {
+  for (;;) {
+    // readdir leaves errno as it was at the end of the directory, and TypeOf's
+    // stat sets it for an entry that vanished meanwhile: only a reset before
+    // each call tells a failing read from the end.
+    errno = 0;
+    const dirent* found = ::readdir(dir.get());
+    if (found == nullptr) break;
     const std::string_view name = found->d_name;
     if (name == "." || name == "..") continue;
     entries->push_back({std::string(name), TypeOf(::dirfd(dir.get()), *found)});
@@ -322,29 +370,6 @@ HRESULT RemoveDirectoryFiles(const std::string& path) {
   }
   dir.reset();
   return Succeeded(RemoveDirectory(WithoutTrailingSlash(path))) ? S_OK : S_FALSE;
-}
-
-HRESULT CopyRegularFile(const std::string& from, const std::string& to) {
-  UniqueFd source;
-  HRESULT hr = OpenFile(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, &source);
-  if (Failed(hr)) return hr;
-  struct stat st {};
-  if (::fstat(source.get(), &st) != 0) return HresultFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
-  return ReplaceFileWith(to, [&](int target) -> HRESULT {
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = ::read(source.get(), buffer, sizeof buffer);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return HresultFromErrno(errno);
-      }
-      if (n == 0) return S_OK;
-      if (!WriteAll(target, std::string_view(buffer, static_cast<std::size_t>(n)))) {
-        return HresultFromErrno(errno);
-      }
-    }
-  });
 }
 
 }  // namespace ringwell

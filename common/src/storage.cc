@@ -57,12 +57,16 @@ bool IsPlainName(std::string_view name) {
          name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
+std::string StorageLayout::XmlFileName(std::string_view id) {
+  return std::string(id) + "." + kXmlExtension;
+}
+
 std::string StorageLayout::InboxFile(std::string_view id) const {
-  return InboxDir() + std::string(id) + "." + kXmlExtension;
+  return InboxDir() + XmlFileName(id);
 }
 
 std::string StorageLayout::RequestFile(std::string_view id) const {
-  return RequestsDir() + std::string(id) + "." + kXmlExtension;
+  return RequestsDir() + XmlFileName(id);
 }
 
 std::string StorageLayout::RequestDir(std::string_view id) const {
@@ -70,7 +74,7 @@ std::string StorageLayout::RequestDir(std::string_view id) const {
 }
 
 std::string StorageLayout::ReportFile(std::string_view id) const {
-  return ReportsDir() + std::string(id) + "." + kXmlExtension;
+  return ReportsDir() + XmlFileName(id);
 }
 
 std::string StorageLayout::UserFilesDir(std::string_view user_id) const {

@@ -69,6 +69,9 @@ std::vector<EventLogEntry> RingwellTest::EventLogEntries() const {
     entry.event_id = json.at("event_id").get<std::uint32_t>();
     entry.strings = json.at("strings").get<std::vector<std::string>>();
     entry.text = json.at("text").get<std::string>();
+    entry.request_id = json.value("request_id", std::string());
+    entry.path = json.value("path", std::string());
+    if (json.contains("line")) entry.line = json.at("line").get<std::int32_t>();
     entries.push_back(std::move(entry));
   }
   return entries;

@@ -87,7 +87,7 @@ TEST_F(ErrorReportTest, GuardReportsCaughtFailuresWithTheOperationName) {
   ErrorReporter tallier(log, "Tallier.Tallier.1");
   const Guid iid = Guid::Generate();
   HRESULT hr = tallier.Guard("CTallier::UpdateStatus", [&]() -> HRESULT {
-    throw ComError(MakeHresult(0x80040201u), ErrorInfo{"x", "y", iid});
+    throw ComError(MakeHresult(0x80040201u), ErrorInfo{"x", "", iid});
   });
   EXPECT_EQ(hr, MakeHresult(0x80040201u));
   auto info = GetErrorInfo();
@@ -108,6 +108,42 @@ TEST_F(ErrorReportTest, GuardReportsCaughtFailuresWithTheOperationName) {
   EXPECT_EQ(entries[1].text,
             "Error in CTallier::AddCallResult: Not enough memory resources are available to "
             "complete this operation.\r\n");
+}
+
+// The reason a failure's error object gives follows the code's text; what the
+// failure concerns goes beside the entry, never into its strings.
+TEST_F(ErrorReportTest, GuardAddsTheReasonAndWritesTheContextBesideTheEntry) {
+  CEventLog log("Tallier", "", tallier_msg::kTable);
+  const ErrorReporter tallier =
+      ErrorReporter(log, "Tallier.Tallier.1").About({.request_id = "{R}", .path = "/r/R.xml"});
+  EXPECT_EQ(tallier.Guard("CTallier::AddCallResult",
+                          []() -> HRESULT {
+                            throw ComError(E_INVALIDARG, ErrorInfo{"", "No Time.\r\n", {}});
+                          }),
+            E_INVALIDARG);
+  const auto info = GetErrorInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->description,
+            "Error in CTallier::AddCallResult: The parameter is incorrect. No Time.\r\n");
+  // A scheduler's boundary names its own message.
+  CEventLog scheduler("Ringwell Dialqueue", "", dialqueue_msg::kTable);
+  EXPECT_EQ(ErrorReporter(scheduler, "Dialqueue.Dialqueue.1")
+                .About({.line = 3})
+                .Guard("CCallService::AddRequest", dialqueue_msg::kXmlErrorIn,
+                       []() -> HRESULT { throw ComError(E_FAIL); }),
+            E_FAIL);
+
+  const auto entries = EventLogEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].strings, (std::vector<std::string>{"CTallier::AddCallResult",
+                                                          "The parameter is incorrect. No Time."}));
+  EXPECT_EQ(entries[0].request_id, "{R}");
+  EXPECT_EQ(entries[0].path, "/r/R.xml");
+  EXPECT_EQ(entries[0].line, std::nullopt);
+  EXPECT_EQ(entries[1].event_id, dialqueue_msg::kXmlErrorIn);
+  EXPECT_EQ(entries[1].text, "XML error in CCallService::AddRequest: Unspecified error.\r\n");
+  EXPECT_EQ(entries[1].line, 3);
+  EXPECT_EQ(entries[1].path, "");
 }
 
 TEST_F(ErrorReportTest, EventSourceIsRegisteredInTheStore) {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::registry {

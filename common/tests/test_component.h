@@ -1,4 +1,6 @@
 // A small component library used by the class-creation tests.
+//
+// Thread-safety: its objects belong to the thread that created them.
 #pragma once
 
 #include "ringwell/common/com.h"

@@ -27,36 +27,53 @@ CCallService::~CCallService() {
   state_.ReleaseTallier(tallier_);
 }
 
+// Each operation reports a failure through the common boundary (an entry and
+// an error object for the caller), about its file or line, and returns
+// success to the host all the same.
 HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
   const std::string path = a_bstrFileName != nullptr ? a_bstrFileName : "";
-  HRESULT hr = S_OK;
-  Guarded(dialqueue_msg::kXmlErrorIn, "CCallService::AddRequest", "request file " + path,
-          [&] { hr = QueueRequestFile(path, state_); });
-  return hr;
+  const HRESULT hr = DialqueueReporter()
+                         .About({.path = path})
+                         .Guard("CCallService::AddRequest", dialqueue_msg::kXmlErrorIn,
+                                [&] { return QueueRequestFile(path, state_); });
+  return Failed(hr) ? S_OK : hr;
 }
 
 HRESULT CCallService::AddModem(IUnknown* a_pModem, std::int32_t a_nLine) {
-  Guarded(dialqueue_msg::kErrorIn, "CCallService::AddModem", "line " + std::to_string(a_nLine),
-          [&] {
-            if (dispatch_ == dqImmediateDispatch && !dispatcher_) {
-              dispatcher_ = std::make_unique<LineDispatcher>(state_);
-            }
-            modems_.push_back(std::make_unique<CModemHelper>(
-                a_pModem, a_nLine, state_,
-                dispatch_ == dqImmediateDispatch ? dispatcher_.get() : nullptr));
-          });
+  DialqueueReporter().About({.line = a_nLine}).Guard("CCallService::AddModem", [&] {
+    if (dispatch_ == dqImmediateDispatch && !dispatcher_) {
+      dispatcher_ = std::make_unique<LineDispatcher>(state_);
+    }
+    modems_.push_back(std::make_unique<CModemHelper>(
+        a_pModem, a_nLine, state_, dispatch_ == dqImmediateDispatch ? dispatcher_.get() : nullptr));
+    return S_OK;
+  });
   return S_OK;
 }
 
 HRESULT CCallService::AddPager(IUnknown* a_pPager, std::int32_t a_nLine) {
-  Guarded(dialqueue_msg::kErrorIn, "CCallService::AddPager", "line " + std::to_string(a_nLine),
-          [&] { pagers_.push_back(std::make_unique<CPagerHelper>(a_pPager, a_nLine, state_)); });
+  DialqueueReporter().About({.line = a_nLine}).Guard("CCallService::AddPager", [&] {
+    pagers_.push_back(std::make_unique<CPagerHelper>(a_pPager, a_nLine, state_));
+    return S_OK;
+  });
   return S_OK;
 }
 
 HRESULT CCallService::SetLineDispatch(std::int32_t a_nMode) {
   if (a_nMode != dqPollingDispatch && a_nMode != dqImmediateDispatch) return E_INVALIDARG;
   dispatch_ = a_nMode;
+  return S_OK;
+}
+
+HRESULT CCallService::GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* a_pnDuePages,
+                                      std::int32_t* a_pnQueued) {
+  if (a_pnDueCalls == nullptr || a_pnDuePages == nullptr || a_pnQueued == nullptr) {
+    return E_POINTER;
+  }
+  const OleDate now = state_.clock()->Now();
+  *a_pnDueCalls = static_cast<std::int32_t>(state_.dial_queue().CountDue(now));
+  *a_pnDuePages = static_cast<std::int32_t>(state_.page_queue().CountDue(now));
+  *a_pnQueued = static_cast<std::int32_t>(state_.dial_queue().Size() + state_.page_queue().Size());
   return S_OK;
 }
 

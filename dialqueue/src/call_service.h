@@ -1,7 +1,8 @@
 // CCallService, coclass Dialqueue: the scheduler object a telephony host
 // creates. It takes in request files (AddRequest), starts a worker per modem
 // line (AddModem) and per pager (AddPager), lets the host choose how lines get
-// their calls (IDialqueueDispatch), and shares the process-wide queues,
+// their calls (IDialqueueDispatch), tells its queues' lengths
+// (IDialqueueStatus), and shares the process-wide queues,
 // line registry and report generator with every other scheduler object.
 //
 // Thread-safety: free-threaded; AddRequest may be called from any thread at
@@ -20,7 +21,8 @@
 
 namespace ringwell::dialqueue {
 
-class CCallService final : public ComObject<IDialqueue, IDialqueueDispatch, ISupportErrorInfo> {
+class CCallService final
+    : public ComObject<IDialqueue, IDialqueueDispatch, IDialqueueStatus, ISupportErrorInfo> {
  public:
   // Works on the process's shared state.
   CCallService() : CCallService(ProcessState()) {}
@@ -34,6 +36,8 @@ class CCallService final : public ComObject<IDialqueue, IDialqueueDispatch, ISup
   HRESULT AddModem(IUnknown* a_pModem, std::int32_t a_nLine) override;
   HRESULT AddPager(IUnknown* a_pPager, std::int32_t a_nLine) override;
   HRESULT SetLineDispatch(std::int32_t a_nMode) override;
+  HRESULT GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* a_pnDuePages,
+                          std::int32_t* a_pnQueued) override;
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
 
  private:

@@ -16,17 +16,9 @@ const CEventLog& DialqueueEventLog() {
 
 ErrorReporter DialqueueReporter() { return ErrorReporter(DialqueueEventLog(), kDialqueueProgId); }
 
-std::string DescribeFailure(std::string_view text, std::string_view subject) {
-  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.remove_suffix(1);
-  std::string what;
-  if (!subject.empty()) what.append(subject).append(": ");
-  return what.append(text);
-}
-
 void LogFailure(std::uint32_t id, std::string_view operation, std::string_view text,
-                std::string_view subject) {
-  DialqueueEventLog().ReportTwoStrings(EventTypeOf(id), id, operation,
-                                       DescribeFailure(text, subject));
+                const EventContext& context) {
+  DialqueueEventLog().ReportTwoStrings(EventTypeOf(id), id, operation, text, context);
 }
 
 }  // namespace ringwell::dialqueue

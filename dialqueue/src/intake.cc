@@ -11,7 +11,7 @@
 #include "report_steps.h"
 #include "request_files.h"
 #include "ringwell/common/error_info.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"

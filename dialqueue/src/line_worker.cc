@@ -34,7 +34,7 @@ void LineWorker::Poll(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     CQueueEntry first;
     if (settings_.queue->PeekFirstFree(&first) && state_.lines().TryAcquire(line_)) {
-      Guarded(dialqueue_msg::kXmlErrorIn, settings_.operation, {}, [&] {
+      Guarded(dialqueue_msg::kXmlErrorIn, settings_.operation, {.line = line_}, [&] {
         std::vector<CQueueEntry> entries = TakeDueEntries();
         if (!entries.empty()) job_.Process(std::move(entries), stop);
       });
@@ -48,7 +48,7 @@ void LineWorker::TakeDispatched(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     CQueueEntry entry;
     if (!settings_.dispatcher->WaitForEntry(line_, &entry, stop)) break;
-    Guarded(dialqueue_msg::kXmlErrorIn, settings_.operation, {}, [&] {
+    Guarded(dialqueue_msg::kXmlErrorIn, settings_.operation, {.line = line_}, [&] {
       std::vector<CQueueEntry> entries;
       entries.push_back(std::move(entry));
       job_.Process(std::move(entries), stop);

@@ -9,7 +9,7 @@
 #include "request_paths.h"
 #include "retry_rules.h"
 #include "ringwell/common/error_info.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 
@@ -19,7 +19,9 @@ namespace {
 constexpr char kOperation[] = "CModemHelper::ProcessDialRequest";
 constexpr auto kPause = std::chrono::milliseconds(2000);
 
-std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
+EventContext Subject(const CQueueEntry& entry) {
+  return {.request_id = entry.Id, .path = entry.RequestFile};
+}
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// The entry points of libdialqueue.so: the class table (coclass Dialqueue) and
-// its registration.
+// The entry points of libdialqueue.so: the class table (coclass Dialqueue),
+// its registration, and the event source, registered when the library is
+// loaded.
 #include "call_service.h"
 #include "dialqueue_log.h"
 #include "ringwell/common/class_registry.h"
@@ -20,8 +21,7 @@ ClassInfo DialqueueInfo() {
 
 std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
 
-// The event source is registered when the module is loaded.
-[[maybe_unused]] const bool kEventSourceRegistered = (DialqueueEventLog(), true);
+const EventSourceAtLoad kEventSource(&DialqueueEventLog);
 
 }  // namespace
 }  // namespace ringwell::dialqueue

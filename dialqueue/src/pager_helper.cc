@@ -6,7 +6,7 @@
 #include "request_paths.h"
 #include "retry_rules.h"
 #include "ringwell/common/error_info.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 
@@ -20,17 +20,19 @@ constexpr char kRemoveOperation[] = "CPagerHelper::RemoveRequests";
 constexpr auto kPollInterval = std::chrono::milliseconds(300);
 constexpr auto kPauseAfterSend = std::chrono::milliseconds(5000);
 
-std::string Subject(const CQueueEntry& entry) { return "request " + entry.Id; }
+EventContext Subject(const CQueueEntry& entry) {
+  return {.request_id = entry.Id, .path = entry.RequestFile};
+}
 
 // The requests of a batch, each named once.
 template <class Items>
-std::string BatchSubject(const Items& items) {
+EventContext BatchSubject(const Items& items) {
   std::string ids;
   for (const auto& item : items) {
     if (ids.find(item.entry.Id) != std::string::npos) continue;
     ids += (ids.empty() ? "" : ", ") + item.entry.Id;
   }
-  return (ids.find(',') == std::string::npos ? "request " : "requests ") + ids;
+  return {.request_id = ids};
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace ringwell::dialqueue {
 
 void ReportSteps::LogError(const std::string& report, std::string_view text) const {
-  LogFailure(dialqueue_msg::kErrorIn, operation_, text, "report " + report);
+  LogFailure(dialqueue_msg::kErrorIn, operation_, text, {.path = report});
 }
 
 void ReportSteps::Apply(const std::string& report,

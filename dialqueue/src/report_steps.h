@@ -1,6 +1,7 @@
 // The report updates the workers make through the report generator, each a
 // guarded step: a failure is written to the event log as "Error in %1: %2."
-// with the worker's operation name and the report, and the worker carries on.
+// with the worker's operation name, about the report, and the worker carries
+// on.
 //
 // The start of an attempt (the recipient and the request "InProgress") and its
 // end (the call result with the recipient's new status) are each one update

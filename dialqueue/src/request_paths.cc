@@ -1,6 +1,6 @@
 #include "request_paths.h"
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 
 namespace ringwell::dialqueue {

@@ -87,6 +87,17 @@ std::size_t CRequestQueue::Size() const {
   return entries_.size();
 }
 
+std::size_t CRequestQueue::CountDue(OleDate now) const {
+  const double limit = LinearDate(now);
+  std::lock_guard lock(mutex_);
+  std::size_t due = 0;
+  for (const Position& position : free_) {
+    if (position.time > limit) break;
+    ++due;
+  }
+  return due;
+}
+
 std::vector<CQueueEntry> CRequestQueue::Snapshot() const {
   std::lock_guard lock(mutex_);
   std::vector<CQueueEntry> all;

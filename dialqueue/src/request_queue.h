@@ -55,6 +55,9 @@ class CRequestQueue {
   // True while any entry, taken or not, has this ID (ignoring case).
   bool ContainsId(std::string_view id) const;
   std::size_t Size() const;
+  // How many untaken entries are due at `now` (NextTime not after it): the
+  // recipients waiting for a free line.
+  std::size_t CountDue(OleDate now) const;
   // Every entry in order (for tests and diagnostics).
   std::vector<CQueueEntry> Snapshot() const;
   void Clear();

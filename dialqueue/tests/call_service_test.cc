@@ -109,8 +109,8 @@ TEST_F(CallServiceTest, AddRequestReportsWhatItCannotRead) {
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(1));
   EXPECT_EQ(events[0].source, "Ringwell Dialqueue");
-  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: request file " + root() +
-                                "Requests/noid.xml: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "XML error in CCallService::AddRequest: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].path, root() + "Requests/noid.xml");
   const auto info = GetErrorInfo();  // for the caller too
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, events[0].text);
@@ -138,8 +138,10 @@ TEST_F(CallServiceTest, ADeviceThatCannotBeAskedIsReportedAndLeftOut) {
   EXPECT_EQ(service->AddPager(broken.Get(), 2), S_OK);
   const auto events = EventLogEntries();
   ASSERT_THAT(events, SizeIs(2));
-  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: line 1: Unspecified error.\r\n");
-  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: line 2: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].text, "Error in CCallService::AddModem: Unspecified error.\r\n");
+  EXPECT_EQ(events[0].line, 1);
+  EXPECT_EQ(events[1].text, "Error in CCallService::AddPager: Unspecified error.\r\n");
+  EXPECT_EQ(events[1].line, 2);
   EXPECT_EQ(RefCount(broken.Get()), 1u);
 }
 
@@ -157,15 +159,22 @@ TEST_F(CallServiceTest, AWorkerWhoseThreadCannotStartIsReportedAndLeftOut) {
   }
   const std::optional<ErrorInfo> info = GetErrorInfo();
   ASSERT_TRUE(info.has_value());
-  EXPECT_THAT(info->description, ::testing::StartsWith("Error in CCallService::AddPager: line 2"));
   std::string reason = ErrorText(HresultFromErrno(EAGAIN));
   if (reason.ends_with('.')) reason.pop_back();
+  EXPECT_EQ(info->description, "Error in CCallService::AddPager: " + reason + ".\r\n");
   std::vector<std::string> texts;
-  for (const auto& entry : EventLogEntries()) texts.push_back(entry.text);
+  std::vector<std::optional<std::int32_t>> lines;
+  for (const auto& entry : EventLogEntries()) {
+    texts.push_back(entry.text);
+    lines.push_back(entry.line);
+  }
   EXPECT_THAT(texts, ElementsAre("Error in CModemHelper::CModemHelper: Unspecified error.\r\n",
-                                 "Error in CCallService::AddModem: line 1: " + reason + ".\r\n",
+                                 "Error in CCallService::AddModem: " + reason + ".\r\n",
                                  "Error in CPagerHelper::CPagerHelper: Unspecified error.\r\n",
-                                 "Error in CCallService::AddPager: line 2: " + reason + ".\r\n"));
+                                 "Error in CCallService::AddPager: " + reason + ".\r\n"));
+  // The line goes beside the entry, not into its text.
+  EXPECT_EQ(lines[1], 1);
+  EXPECT_EQ(lines[3], 2);
   EXPECT_EQ(RefCount(modem.Get()), 1u);
   EXPECT_EQ(RefCount(pager.Get()), 1u);
 

@@ -112,8 +112,8 @@ TEST_F(ModemHelperTest, ALineWithoutADeviceFailsItsCalls) {
   EXPECT_THAT(tallier_->Statuses(kNumber), ElementsAre("InProgress", "Failed"));
   const auto events = Events(dialqueue_msg::kXmlErrorIn, kOperation);
   ASSERT_THAT(events, SizeIs(1));
-  EXPECT_EQ(events[0].text, "XML error in CModemHelper::ProcessDialRequest: request " + spec.id +
-                                ": Invalid pointer.\r\n");
+  EXPECT_EQ(events[0].text, "XML error in CModemHelper::ProcessDialRequest: Invalid pointer.\r\n");
+  EXPECT_EQ(events[0].request_id, spec.id);
 }
 
 TEST_F(ModemHelperTest, ARequestCancelledDuringTheCallIsNotRetriedNorCompleted) {
@@ -177,11 +177,12 @@ TEST_F(ModemHelperTest, AFailingReportDoesNotStopTheCall) {
   EXPECT_THAT(modem_->Calls(), SizeIs(1));
   const auto events = Events(dialqueue_msg::kErrorIn, kOperation);
   // The start of the call, its result with the final status, "Completed":
-  // each names the report, and the text ends without a full stop of its own.
+  // each gives the error's text as it is, and names the report beside it.
   ASSERT_THAT(events, SizeIs(3));
-  EXPECT_EQ(events[0].strings[1],
-            "report " + root() + "Reports/" + spec.id + ".xml: Access is denied");
-  EXPECT_EQ(events[0].text.find(".."), std::string::npos);
+  for (const auto& event : events) {
+    EXPECT_EQ(event.text, "Error in CModemHelper::ProcessDialRequest: Access is denied..\r\n");
+    EXPECT_EQ(event.path, root() + "Reports/" + spec.id + ".xml");
+  }
   EXPECT_TRUE(RequestFilesGone(spec));
 }
 

@@ -93,8 +93,8 @@ TEST_F(PagerHelperTest, AResultThatCannotBeReadFailsOnlyItsPageUnderTheErrorRule
   EXPECT_THAT(tallier_->Statuses("3"), ElementsAre("InProgress", "Sent"));
   const auto errors = Events(dialqueue_msg::kErrorIn, "CPagerHelper::ProcessPagerRequests");
   ASSERT_THAT(errors, SizeIs(1));
-  EXPECT_EQ(errors[0].text, "Error in CPagerHelper::ProcessPagerRequests: request " + spec.id +
-                                ": Unspecified error.\r\n");
+  EXPECT_EQ(errors[0].text, "Error in CPagerHelper::ProcessPagerRequests: Unspecified error.\r\n");
+  EXPECT_EQ(errors[0].request_id, spec.id);
   EXPECT_THAT(Events(dialqueue_msg::kXmlErrorIn, kStepOperation), SizeIs(2));  // no "Status"
 }
 

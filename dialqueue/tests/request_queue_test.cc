@@ -27,6 +27,19 @@ TEST(RequestQueueTest, KeepsEntriesInTimeOrderAndEqualTimesInPushOrder) {
                                           "second-equal", "late"));
 }
 
+TEST(RequestQueueTest, CountsTheUntakenEntriesThatAreDue) {
+  CRequestQueue queue;
+  queue.Push(Entry("A", "1", 10));
+  queue.Push(Entry("A", "2", 10.5));
+  queue.Push(Entry("B", "3", 11));
+  queue.Push(Entry("B", "4", 12));
+  EXPECT_EQ(queue.CountDue(9), 0u);
+  EXPECT_EQ(queue.CountDue(11), 3u);
+  queue.MarkFirstFreeTaken();  // on a line now: not waiting any more
+  EXPECT_EQ(queue.CountDue(11), 2u);
+  EXPECT_EQ(queue.Size(), 4u);
+}
+
 TEST(RequestQueueTest, TakenEntriesAreSkippedAndARetryGoesBehindEqualTimes) {
   CRequestQueue queue;
   queue.Push(Entry("A", "1", 10));

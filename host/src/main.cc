@@ -26,7 +26,8 @@
 // with a machine (ringwell/common/machine_detection.h); a request's own
 // MachineDetection goes over it. When systemd started it,
 // the host reports readiness with sd_notify; it also prints "ringwell-host:
-// ready ..." on standard output.
+// ready ..." on standard output. Every 2 s it writes its heartbeat,
+// Status/ringwell-host.json (host_status.h).
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -40,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "host_status.h"
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
@@ -47,6 +49,7 @@
 #include "ringwell/common/machine_detection.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/status_file.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
@@ -182,6 +185,8 @@ class Host {
   bool BuildLines(Configuration& config);
 
   dialqueue::IDialqueue& scheduler() { return *scheduler_; }
+  // What the heartbeat tells: lines, SIP registration, queue, counts.
+  host::HostStatus& status() { return status_; }
   // "1,2,sip 5": the lines, for the ready line.
   const std::string& line_list() const { return line_list_; }
 
@@ -202,6 +207,9 @@ class Host {
   }
 
  private:
+  // The scheduler is given the devices through the status's counting
+  // wrappers: the status outlives it.
+  host::HostStatus status_;
   ComPtr<dialqueue::IDialqueue> scheduler_;
   std::shared_ptr<host::SimulatedTime> time_;
   std::vector<ComPtr<host::SimModem>> modems_;
@@ -225,11 +233,17 @@ bool Host::BuildLines(Configuration& config) {
       return false;
     }
   }
+  ComPtr<dialqueue::IDialqueueStatus> queues;
+  if (Succeeded(scheduler_->QueryInterface(dialqueue::IDialqueueStatus::kIid, queues.PutVoid()))) {
+    status_.SetScheduler(queues);
+  }
   time_ = std::make_shared<host::SimulatedTime>(options.time_scale);
   for (int line : options.lines) {
     modems_.push_back(MakeComObject<host::SimModem>(line, config.scenario, time_, options.heard_dir,
                                                     options.detection));
-    scheduler_->AddModem(modems_.back().Get(), line);
+    scheduler_->AddModem(
+        status_.CountedModem(ComPtr<dialqueue::IModem>(modems_.back().Get()), line, "sim").Get(),
+        line);
     line_list_ += (line_list_.empty() ? "" : ",") + std::to_string(line);
   }
   if (!options.sip.lines.empty()) {
@@ -240,15 +254,22 @@ bool Host::BuildLines(Configuration& config) {
       Complain(error);
       return false;
     }
+    status_.SetRegistration(
+        [lines = sip_lines_.get()](std::string* registrar, std::string* detail) {
+          return lines->Registration(registrar, detail);
+        });
     for (const auto& modem : sip_lines_->modems()) {
-      scheduler_->AddModem(modem.Get(), modem->line());
+      scheduler_->AddModem(
+          status_.CountedModem(ComPtr<dialqueue::IModem>(modem.Get()), modem->line(), "sip").Get(),
+          modem->line());
       line_list_ += (line_list_.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
     }
   }
   if (!options.no_pager) {
     pager_ = config.real_pager ? std::move(config.real_pager)
                                : MakeComObject<host::SimPager>(config.scenario, options.pager_log);
-    scheduler_->AddPager(pager_.Get(), options.pager_line);
+    scheduler_->AddPager(status_.CountedPager(pager_, options.pager_line).Get(),
+                         options.pager_line);
   }
   return true;
 }
@@ -258,6 +279,10 @@ bool Host::BuildLines(Configuration& config) {
 // stop signal arrives on `stop_signals`. 0, or 1 when waiting fails.
 int Serve(Host& host, const Options& options, int stop_signals, host::RequestWatcher& watcher) {
   for (const std::string& path : watcher.Existing()) HandOver(host.scheduler(), path);
+  // The heartbeat that /readyz and ringwell-setup --check read; it says
+  // "stopped" when Serve returns.
+  status_file::Heartbeat heartbeat(options.root, "ringwell-host", std::chrono::seconds(2),
+                                   [&host] { return host.status().Details(); });
   sd_notify(0, "READY=1");
   const std::string& lines = host.line_list();
   std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),

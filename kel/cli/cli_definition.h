@@ -1,6 +1,8 @@
 // The command line of kel, defined once: the parser that main runs, the help
 // texts, the manual page and the bash completion all come from this
 // definition. The exit codes every subcommand uses live here too.
+//
+// Thread-safety: the definition is built and used by the main thread.
 #pragma once
 
 #include <CLI/CLI.hpp>

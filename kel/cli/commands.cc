@@ -6,14 +6,18 @@
 #include <cstdio>
 #include <thread>
 
+#include "file_store.h"
 #include "report_view.h"
 #include "request_checks.h"
-#include "ringwell/common/files.h"
+#include "request_id.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "toolkit.h"
 #include "user_time.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 // The report, or nothing when it does not exist (yet).
@@ -49,18 +53,18 @@ void PrintFile(IKelFileInfo* info) {
 }  // namespace
 
 int Report(IKelService* service, const ReportOptions& options) {
+  const std::string id = NormaliseRequestId(options.id);
   if (!options.wait) {
-    auto report = TryReadReport(service, options.id);
+    auto report = TryReadReport(service, id);
     if (!report) {
       std::string root;
       Check(service->get_Location(&root));
-      if (IsPlainName(options.id) &&
-          IsRegularFile(NormaliseRoot(root) + "Inbox/" + options.id + ".xml")) {
+      if (IsPlainName(id) && IsRegularFile(StorageLayout{NormaliseRoot(root)}.InboxFile(id))) {
         std::fprintf(stderr, "kel: %s is waiting in Inbox: the daemon has not taken it up yet\n",
-                     options.id.c_str());
+                     id.c_str());
         return kExitFailure;
       }
-      std::fprintf(stderr, "kel: there is no report for %s\n", options.id.c_str());
+      std::fprintf(stderr, "kel: there is no report for %s\n", id.c_str());
       return kExitFailure;
     }
     if (options.json) {
@@ -75,7 +79,7 @@ int Report(IKelService* service, const ReportOptions& options) {
   ReportView last;
   bool seen = false;
   for (;;) {
-    if (auto report = TryReadReport(service, options.id)) {
+    if (auto report = TryReadReport(service, id)) {
       for (const auto& line : Changes(last, *report)) {
         std::printf("%s  %s\n", Clock().c_str(), line.c_str());
       }
@@ -86,8 +90,7 @@ int Report(IKelService* service, const ReportOptions& options) {
       if (IsFinished(last.status)) break;
     }
     if (options.timeout_s > 0 && std::chrono::steady_clock::now() >= deadline) {
-      std::fprintf(stderr, "kel: %s is not finished after %d s\n", options.id.c_str(),
-                   options.timeout_s);
+      std::fprintf(stderr, "kel: %s is not finished after %d s\n", id.c_str(), options.timeout_s);
       return kExitTimeout;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
@@ -100,14 +103,15 @@ int Report(IKelService* service, const ReportOptions& options) {
     }
   }
   if (!ReachedEveryone(last)) {
-    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", options.id.c_str(),
+    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", id.c_str(),
                  last.status.c_str());
     return kExitNotFully;
   }
   return kExitOk;
 }
 
-int Cancel(IKelService* service, const std::string& id) {
+int Cancel(IKelService* service, const std::string& given_id) {
+  const std::string id = NormaliseRequestId(given_id);
   if (Check(service->CancelRequest(id.c_str()), "canceling") == S_FALSE) {
     std::fprintf(stderr, "kel: %s is not scheduled; nothing was canceled\n", id.c_str());
     return kExitFailure;
@@ -117,23 +121,22 @@ int Cancel(IKelService* service, const std::string& id) {
 }
 
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite) {
-  if (const std::string problem = WavProblem(path); !problem.empty()) {
-    throw Failure(E_INVALIDARG, path + " " + problem);
-  }
   const std::string name = path.substr(path.rfind('/') + 1);
-  if (Check(service->SubmitFile(path.c_str(), overwrite ? 1 : 0), "storing " + path) == S_FALSE) {
-    ComPtr<IKelFileInfo> info;
-    if (!overwrite && Check(service->GetFileInfo(name.c_str(), info.Put())) == S_OK) {
+  switch (StoreFile(service, path, overwrite)) {
+    case StoreOutcome::kStored:
+      break;
+    case StoreOutcome::kExists:
       std::fprintf(stderr, "kel: a file named %s is stored already (--overwrite replaces it)\n",
                    name.c_str());
-    } else {
+      return kExitFailure;
+    case StoreOutcome::kNotWritable: {
       std::string location;
       Check(service->get_Location(&location));
-      std::fprintf(stderr, "kel: %s could not be stored in %sFiles/{0}/%s\n", path.c_str(),
-                   location.c_str(),
-                   ::access((location + "Files/{0}").c_str(), W_OK) != 0 ? " (not writable)" : "");
+      const std::string store = StorageLayout{NormaliseRoot(location)}.UserFilesDir(kToolkitUserId);
+      std::fprintf(stderr, "kel: %s could not be stored in %s%s\n", path.c_str(), store.c_str(),
+                   ::access(store.c_str(), W_OK) != 0 ? " (not writable)" : "");
+      return kExitFailure;
     }
-    return kExitFailure;
   }
   std::printf("stored %s\n", path.substr(path.rfind('/') + 1).c_str());
   return kExitOk;

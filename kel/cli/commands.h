@@ -2,6 +2,8 @@
 // code (see ExitCode) and throws Failure for a toolkit failure or a refused
 // request, and UsageFailure for a command line that contradicts itself; main
 // prints them.
+//
+// Thread-safety: the subcommands run on the main thread, one per process.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -19,7 +21,8 @@ nlohmann::json DescriptionFromFlags(const SubmitOptions& options);
 int Submit(IKelService* service, const SubmitOptions& options);
 int Report(IKelService* service, const ReportOptions& options);
 int List(IKelService* service, const ListOptions& options);
-int Cancel(IKelService* service, const std::string& id);
+int Cancel(IKelService* service,
+           const std::string& id);  // `id` in any form CanonicalRequestId reads
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite);
 int FilesRemove(IKelService* service, const std::string& name);
 int FilesInfo(IKelService* service, const std::string& name);

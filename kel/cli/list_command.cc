@@ -10,6 +10,8 @@
 #include "user_time.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 std::string Lower(std::string text) {
@@ -22,26 +24,16 @@ std::string Window(const ListedRequest& request) {
   return ShortUserTime(*request.start) + " - " + ShortUserTime(*request.stop);
 }
 
-nlohmann::json ToJson(const ListedRequest& request) {
-  nlohmann::json window = nullptr;
-  if (request.start && request.stop) {
-    window = {{"start", JsonTime(*request.start)}, {"stop", JsonTime(*request.stop)}};
-  }
-  return {{"id", request.id},
-          {"type", Lower(request.type)},
-          {"status", request.status},
-          {"recipients", {{"done", request.done}, {"total", request.total}}},
-          {"window", window},
-          {"changed", JsonTime(request.changed)}};
-}
-
 }  // namespace
 
 int List(IKelService* service, const ListOptions& options) {
   std::string root;
   Check(service->get_Location(&root));
   root = NormaliseRoot(root);
-  const auto requests = ListRequests(root, options.status, options.limit);
+  ListQuery query;
+  query.statuses = options.status;
+  query.limit = options.limit;
+  const auto requests = ListRequests(root, query).requests;
   if (options.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& request : requests) list.push_back(ToJson(request));

@@ -9,11 +9,13 @@
 
 #include "cli_definition.h"
 #include "commands.h"
+#include "ringwell/common/storage.h"
 #include "toolkit.h"
 
 namespace {
 
 using namespace ringwell::kel::cli;
+using namespace ringwell::kel::client;
 
 // A usage error: the message, then where help is; exit code 2.
 int Usage(const std::string& message) {
@@ -87,8 +89,7 @@ void NoteRequestFlags(CLI::App& submit, SubmitOptions& options) {
 void ExplainTheGroup(ringwell::kel::IKelService* service) {
   std::string root;
   if (service == nullptr || ringwell::Failed(service->get_Location(&root)) || root.empty()) return;
-  if (root.back() != '/') root += '/';
-  const std::string inbox = root + "Inbox";
+  const std::string inbox = ringwell::StorageLayout{ringwell::NormaliseRoot(root)}.InboxDir();
   struct stat st {};
   if (::stat(inbox.c_str(), &st) != 0 || ::access(inbox.c_str(), R_OK | W_OK | X_OK) == 0) return;
   const group* entry = ::getgrgid(st.st_gid);

@@ -10,6 +10,8 @@
 #include "toolkit.h"
 
 namespace ringwell::kel::cli {
+
+using namespace client;
 namespace {
 
 nlohmann::json ReadDescription(const std::string& file) {
@@ -21,11 +23,7 @@ nlohmann::json ReadDescription(const std::string& file) {
     if (!in) throw Failure(E_INVALIDARG, "cannot read " + file);
     text.assign(std::istreambuf_iterator<char>(in), {});
   }
-  try {
-    return nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception& e) {
-    throw Failure(E_INVALIDARG, file + ": not JSON: " + e.what());
-  }
+  return ParseDescription(text, file);
 }
 
 // Stores the request's local wav files, then submits it; on a failure the

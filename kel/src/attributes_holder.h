@@ -8,6 +8,8 @@
 //
 // CAttributed<Interfaces...> is the base of those classes: it implements the
 // interfaces' GetAttribute/SetAttribute by forwarding to the holder.
+//
+// Thread-safety: belongs to the client's thread; nothing is locked.
 #pragma once
 
 #include <map>

@@ -7,6 +7,8 @@
 //
 // A member may appear several times and in several collections; members know
 // nothing of their collections.
+//
+// Thread-safety: belongs to the client's thread; nothing is locked.
 #pragma once
 
 #include <cstdint>

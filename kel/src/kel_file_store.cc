@@ -14,9 +14,9 @@
 #include "kel_file_info.h"
 #include "kel_log.h"
 #include "kel_service.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell::kel {
 namespace {

@@ -1,5 +1,8 @@
 // The toolkit's event source ("Kel") and the error reporters of its classes:
 // each class reports with its own ProgID as the error source.
+//
+// Thread-safety: the event log is built when libkel.so is loaded (registering
+// the source "Kel"); reporters are values any thread may use.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The entry points of libkel.so: the class factories of the classes a client
-// creates, and the registration of every toolkit class with the type library
-// KelLib.
+// creates, the registration of every toolkit class with the type library
+// KelLib, and the event source "Kel", registered when the library is loaded.
 #include "kel_call.h"
 #include "kel_file_info.h"
 #include "kel_log.h"
@@ -56,6 +56,8 @@ constexpr char kTypeLibHelpString[] = "Kel 1.0 Type Library";
 
 std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
 
+const EventSourceAtLoad kEventSource(&KelEventLog);
+
 }  // namespace
 }  // namespace ringwell::kel
 
@@ -66,10 +68,8 @@ RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, vo
 }
 
 RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const HRESULT hr = RegisterLibrary(kel::kRegisteredClasses, kel::kKelLibId,
-                                     kel::kTypeLibHelpString, kel::ThisModule());
-  kel::KelEventLog();  // registers the event source "Kel"
-  return hr;
+  return RegisterLibrary(kel::kRegisteredClasses, kel::kKelLibId, kel::kTypeLibHelpString,
+                         kel::ThisModule());
 }
 
 RINGWELL_EXPORT HRESULT DllUnregisterServer() {

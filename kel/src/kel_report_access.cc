@@ -1,6 +1,6 @@
 // The report side of the service: GetReport reads a request's report file
 // into report objects; CancelRequest withdraws a scheduled request and marks
-// its report "Canceled".
+// its report "Canceled", unless the report already has a final status.
 #include <fcntl.h>
 
 #include <thread>
@@ -9,9 +9,9 @@
 #include "kel_report.h"
 #include "kel_service.h"
 #include "ringwell/common/directory_lock.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell::kel {
 namespace {
@@ -41,6 +41,17 @@ void MarkCanceled(xml::Document& document) {
       xml::SetAttribute(sub_report, "Status", kCanceled);
     }
   }
+}
+
+// Whether the Report element's Status is one no writer changes any more.
+bool HasFinalStatus(const xml::Document& document) {
+  const pugi::xml_node report = xml::ChildElement(document.dom(), "Report");
+  const std::string_view status = report.attribute("Status").value();
+  for (const char* final_status : {"Completed", "Canceled", "InternalError", "ErrorNoFile",
+                                   "ErrorConvertFile", "ErrorGenerateVoiceFile"}) {
+    if (EqualsIgnoringCase(status, final_status)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -89,23 +100,25 @@ HRESULT CKelService::CancelRequest(const char* a_bstrRequestId) {
     // Only a request the preprocessing daemon has scheduled can be cancelled.
     const std::string request = layout_.RequestFile(a_bstrRequestId);
     if (!FileExists(request)) return S_FALSE;
-    bool deleted = Succeeded(RemoveFile(request));
-    if (!deleted) {
-      std::this_thread::sleep_for(retry_delay_);
-      deleted = Succeeded(RemoveFile(request));
-    }
-
-    const HRESULT hr = MarkReportCanceled(layout_.ReportFile(a_bstrRequestId));
-    if (hr != S_OK) return hr;
-    if (!deleted) return RuleViolation(kProgId, kel_msg::kDeleteFileFailed, request);
-    return S_OK;
+    return CancelUnderReportLock(request, layout_.ReportFile(a_bstrRequestId));
   });
 }
 
-HRESULT CKelService::MarkReportCanceled(const std::string& report_path) {
-  if (!FileExists(report_path)) return RuleViolation(kProgId, kel_msg::kReportNotFound);
+bool CKelService::DeleteWithRetry(const std::string& path) const {
+  if (Succeeded(RemoveFile(path))) return true;
+  std::this_thread::sleep_for(retry_delay_);
+  return Succeeded(RemoveFile(path));
+}
+
+HRESULT CKelService::CancelUnderReportLock(const std::string& request_path,
+                                           const std::string& report_path) {
+  if (!FileExists(report_path)) {
+    DeleteWithRetry(request_path);
+    return RuleViolation(kProgId, kel_msg::kReportNotFound);
+  }
   // The report generator's lock, held from before the load to after the
-  // save: no update of another writer falls between them and is lost.
+  // save: no update of another writer falls between them and is lost, and
+  // the status read is the one the cancel decides on.
   DirectoryLock lock;
   HRESULT hr = DirectoryLock::Acquire(report_path, &lock);
   // The report exists, so a lock file that can be neither made nor opened
@@ -124,6 +137,11 @@ HRESULT CKelService::MarkReportCanceled(const std::string& report_path) {
   if (!LoadWithRetry(report_path, &document, &reason)) {
     return RuleViolation(kProgId, kel_msg::kXmlLoadFailed, report_path, reason);
   }
+  // A finished request stays finished: the scheduler saves "Completed" a
+  // moment before it deletes the request file, and a cancel in that moment
+  // must not turn the final status into "Canceled".
+  if (HasFinalStatus(document)) return S_FALSE;
+  const bool deleted = DeleteWithRetry(request_path);
   MarkCanceled(document);
 
   hr = document.Save(report_path);  // atomic: readers see the old or the new report
@@ -132,6 +150,7 @@ HRESULT CKelService::MarkReportCanceled(const std::string& report_path) {
     return KelReporter(kProgId).TwoStrings(kel_msg::kXmlSaveFailed, report_path, ErrorText(hr), hr,
                                            LogFlag::kNo);
   }
+  if (!deleted) return RuleViolation(kProgId, kel_msg::kDeleteFileFailed, request_path);
   return S_OK;
 }
 

@@ -69,7 +69,7 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   HRESULT SubmitRequest(IKelRequest* a_pRequest, std::string* a_pbstrRequestId) override;
   // Deletes Requests/<id>.xml and marks the report and its "Scheduled"
   // sub-reports "Canceled". S_FALSE, changing nothing, when there is no
-  // scheduled request file.
+  // scheduled request file or the report already has a final status.
   HRESULT CancelRequest(const char* a_bstrRequestId) override;
   // A snapshot of Reports/<id>.xml; S_FALSE and null when there is none.
   HRESULT GetReport(const char* a_bstrRequestId, IKelReport** a_ppReport) override;
@@ -124,8 +124,12 @@ class CKelService final : public ComObject<IKelService, ISupportErrorInfo> {
   // the parser's reason when neither load succeeded. Throws ComError when a
   // load fails outright (memory).
   bool LoadWithRetry(const std::string& path, xml::Document* document, std::string* reason) const;
-  // The part of CancelRequest that runs under the report's lock.
-  HRESULT MarkReportCanceled(const std::string& report_path);
+  // Deletes `path`, once more after the retry delay; whether it is gone.
+  bool DeleteWithRetry(const std::string& path) const;
+  // CancelRequest once the request file was found: under the report's lock,
+  // S_FALSE for a report with a final status ("Completed", "Canceled", an
+  // error status), else the request file is deleted and the report marked.
+  HRESULT CancelUnderReportLock(const std::string& request_path, const std::string& report_path);
 
   std::string location_;
   StorageLayout layout_;

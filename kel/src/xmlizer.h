@@ -8,6 +8,8 @@
 // DeXMLize (loading from an element) and answer XMLize with E_NOTIMPL.
 // Every caller passes 1 as `a_bWithCollections`; collections are always
 // written and read.
+//
+// Thread-safety: an interface; the objects belong to the client's thread.
 #pragma once
 
 #include <cstdint>

@@ -18,9 +18,9 @@
 #include "kel_service.h"
 #include "kel_test_util.h"
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/message_tables.h"
 #include "ringwell/common/ole_date.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
@@ -224,6 +224,33 @@ TEST_F(KelReportAccessTest, CancelMarksTheReportAndOnlyItsScheduledSubReports) {
   EXPECT_TRUE(EventLogEntries().empty());
 }
 
+// The scheduler saves "Completed" a moment before it deletes the request
+// file: a cancel in that moment finds the report final and changes nothing.
+// Another final status (an error of preprocessing, an earlier cancel) is
+// final the same way.
+TEST_F(KelReportAccessTest, ACancelAfterAFinalStatusIsRefusedAndChangesNothing) {
+  for (const char* final_status : {"Completed", "Canceled", "ErrorGenerateVoiceFile",
+                                   "InternalError", "ErrorNoFile", "ErrorConvertFile"}) {
+    SCOPED_TRACE(final_status);
+    Schedule("<SubReport Recipient=\"1\" Status=\"Completed\"/>");
+    std::string report = ReadFile(ReportPath());
+    report.replace(report.find("Status=\"Scheduled\""), 18,
+                   std::string("Status=\"") + final_status + "\"");
+    WriteFile(ReportPath(), report);
+    EXPECT_EQ(service_->CancelRequest(kId), S_FALSE);
+    EXPECT_EQ(ReadFile(ReportPath()), report);
+    EXPECT_TRUE(FileExists(RequestPath()));  // the scheduler's to delete
+  }
+  EXPECT_TRUE(EventLogEntries().empty());
+
+  // The other order: the cancel comes first, while a call is under way; the
+  // scheduler then finds the request file gone and does not complete it.
+  Schedule("<SubReport Recipient=\"1\" Status=\"InProgress\"/>");
+  ASSERT_EQ(service_->CancelRequest(kId), S_OK);
+  EXPECT_EQ(Statuses(ReportPath()), "Canceled|InProgress");
+  EXPECT_FALSE(FileExists(RequestPath()));
+}
+
 TEST_F(KelReportAccessTest, WhatIsMissingOrNotPlainlyNamedIsLeftAlone) {
   ComPtr<IKelReport> report;
   EXPECT_EQ(service_->GetReport(kId, report.Put()), S_FALSE);
@@ -386,8 +413,13 @@ TEST_F(KelReportAccessTest, CancellingLosesNoUpdateOfAConcurrentReportGenerator)
   };
 
   ASSERT_TRUE(wait_for(10));
+  // A canceled request is final; the status goes back each time, through the
+  // report generator, for the next cancel.
+  ComPtr<tallier::ITallier> tallier;
+  ASSERT_EQ(CreateInstance(std::string_view(tallier::kTallierProgId), &tallier), S_OK);
   for (int i = 0; i < 20; ++i) {
     WriteFile(RequestPath(), "<Request/>");
+    ASSERT_EQ(tallier->UpdateStatus(ReportPath().c_str(), "", "InProgress"), S_OK);
     ASSERT_EQ(service_->CancelRequest(kId), S_OK) << TakeError();
   }
   ASSERT_TRUE(wait_for(seen + 10));  // updates after the last cancel

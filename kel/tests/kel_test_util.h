@@ -1,5 +1,7 @@
 // Helpers shared by the toolkit's tests: a request and its call tree built the
 // way a client builds them, and what a failing call left behind.
+//
+// Thread-safety: belongs to the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>

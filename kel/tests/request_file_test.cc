@@ -3,30 +3,16 @@
 // preprocessing daemon, the scheduler and the report generator expect.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "kel_test_util.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/xml_tree.h"
 
 namespace ringwell::kel {
 namespace {
 
 using namespace testing_util;
-
-// An element as the file's readers see it: its name, attributes in name order,
-// text, and its child elements in order, one per line.
-std::string Canonical(pugi::xml_node element, const std::string& indent = "") {
-  std::map<std::string, std::string> attributes;
-  for (auto a : element.attributes()) attributes[a.name()] = a.value();
-  std::string text = indent + element.name();
-  for (const auto& [name, value] : attributes) text += " " + name + "=\"" + value + "\"";
-  text += std::string(" '") + element.child_value() + "'\n";
-  for (auto child : element.children()) {
-    if (child.type() == pugi::node_element) text += Canonical(child, indent + "  ");
-  }
-  return text;
-}
+using testing::ElementTree;
 
 // The file of a request with default settings and the one recipient 555, with
 // `attributes` on Request after its identifier and `tail` after the numbers.
@@ -71,12 +57,12 @@ class RequestFileTest : public testing::RingwellTest {
     EXPECT_EQ(Write(&file), S_OK);
     return file;
   }
-  // Compares the written file with Expected(...) in canonical form.
+  // Compares the written file with Expected(...) element by element.
   void ExpectFile(const std::string& attributes, const std::string& tail) {
     pugi::xml_document expected;
     const std::string text = Expected(RequestId(request_.Get()), attributes, tail);
     ASSERT_TRUE(expected.load_string(text.c_str())) << text;
-    EXPECT_EQ(Canonical(Written().first_child()), Canonical(expected.first_child()));
+    EXPECT_EQ(ElementTree(Written().first_child()), ElementTree(expected.first_child()));
   }
 
   ComPtr<IKelRequest> request_ = NewRequest();

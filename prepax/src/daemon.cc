@@ -17,6 +17,7 @@
 #include "registration.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/event_log.h"
+#include "ringwell/common/status_file.h"
 #include "ringwell/setup/startup.h"
 #include "speech.h"  // CSpeech
 #include "worker_pool.h"
@@ -43,8 +44,40 @@ sigset_t ControlSignals() {
   return set;
 }
 
+// The heartbeat of the daemon, Status/prepax.json (status_file.h), written by
+// the process that speaks for it from its own loop (no thread: the supervisor
+// forks its workers) every couple of seconds, and once more when it stops.
+class PrepaxHeartbeat {
+ public:
+  explicit PrepaxHeartbeat(unsigned workers)
+      : root_(setup::ConfiguredRoot({})),
+        started_(std::chrono::system_clock::now()),
+        workers_(workers) {
+    Beat();
+  }
+  ~PrepaxHeartbeat() { Write("stopped"); }
+  // Writes the file when the last write is kInterval ago.
+  void Beat() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    next_ = now + kInterval;
+    Write("running");
+  }
+
+ private:
+  static constexpr std::chrono::seconds kInterval{2};
+  void Write(const char* state) {
+    if (root_.empty()) return;
+    status_file::Write(root_, kExecutableName, state, started_, kInterval, {{"workers", workers_}});
+  }
+  const std::string root_;
+  const std::chrono::system_clock::time_point started_;
+  const unsigned workers_;
+  std::chrono::steady_clock::time_point next_{};
+};
+
 // `announce`: this process speaks for the daemon (readiness, messages, the
-// storage root's watch); a worker leaves that to its supervisor.
+// storage root's watch, the heartbeat); a worker leaves that to its supervisor.
 int ServeUntilStopped(bool as_service, bool announce = true) {
   // Control signals are taken by this thread alone, through sigtimedwait; every
   // thread started from here on inherits the mask.
@@ -71,12 +104,17 @@ int ServeUntilStopped(bool as_service, bool announce = true) {
 
   // While it waits, the daemon looks at the storage root once a second.
   std::optional<setup::StorageWatch> storage;
-  if (announce) storage.emplace(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+  std::optional<PrepaxHeartbeat> heartbeat;
+  if (announce) {
+    storage.emplace(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+    heartbeat.emplace(1);
+  }
   const timespec second{1, 0};
   for (;;) {
     const int signal = sigtimedwait(&signals, nullptr, &second);
     if (signal < 0) {
       if (storage) storage->Poll();
+      if (heartbeat) heartbeat->Beat();
       continue;
     }
     if (signal == SIGTERM || signal == SIGINT) break;
@@ -117,11 +155,13 @@ int SuperviseWorkers(unsigned count, bool as_service) {
   if (!as_service) ModuleMessage(false, "Prepax is running; stop it with SIGTERM or Ctrl-C.");
 
   setup::StorageWatch storage(kExecutableName, setup::ConfiguredRoot({}), PrepaxLog());
+  PrepaxHeartbeat heartbeat(count);
   auto next_poll = std::chrono::steady_clock::now();
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= next_poll) {
       storage.Poll();
+      heartbeat.Beat();
       next_poll = now + std::chrono::seconds(1);
     }
     const auto wait = std::min(workers.StartDue(), next_poll - std::chrono::steady_clock::now());

@@ -9,6 +9,7 @@
 #include "identifiers.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::prepax {
 

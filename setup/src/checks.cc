@@ -9,8 +9,8 @@
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/error_info.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "ringwell/kel/kel.h"

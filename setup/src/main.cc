@@ -20,7 +20,7 @@
 
 #include "doctor.h"
 #include "ringwell/common/class_registry.h"
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/version.h"
 #include "ringwell/setup/checks.h"
 #include "setup_steps.h"
@@ -41,7 +41,7 @@ int Check(const SetupOptions& options) {
                                                       .prepax_registered = true,
                                                       .audio_format_needed = true,
                                                       .root = options.root});
-  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms()}) {
+  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms(), CheckApi(options.bin_dir)}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }
   const bool colour = UseColour();
@@ -67,14 +67,13 @@ int SetUp(SetupOptions options) {
                                             .audio_format_needed = true,
                                             .root = {}});
   for (const Problem& problem : problems) {
-    std::fprintf(stderr, "ringwell-setup: still a problem: %s\n", problem.Line().c_str());
+    Refuse("still a problem: " + problem.Line());
   }
   if (!problems.empty()) return 1;
-  std::printf("ringwell-setup: done; %s\n",
-              options.systemd
-                  ? "start the services with: systemctl daemon-reload && systemctl enable --now "
-                    "prepax ringwell-host"
-                  : "start prepax and ringwell-host (or run ringwell-setup --systemd)");
+  Say(std::string("done; ") +
+      (options.systemd ? "start the services with: systemctl daemon-reload && systemctl enable "
+                         "--now prepax ringwell-host"
+                       : "start prepax and ringwell-host (or run ringwell-setup --systemd)"));
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "ringwell/common/files.h"
 #include "ringwell/common/library_registration.h"
 #include "ringwell/common/registry.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/setup/checks.h"
 #include "ringwell/wavshift/audio_format.h"
@@ -20,11 +21,6 @@
 extern char** environ;
 
 namespace ringwell::setup {
-namespace {
-
-constexpr char kDefaultRoot[] = "/var/spool/ringwell/";
-constexpr std::uint32_t kDefaultAudioFormat = 49;  // 8 kHz mu-law mono
-constexpr char kDropIn[] = "ringwell-setup";
 
 bool Refuse(const std::string& why) {
   std::fprintf(stderr, "ringwell-setup: %s\n", why.c_str());
@@ -35,6 +31,12 @@ void Say(const std::string& what) {
   std::printf("ringwell-setup: %s\n", what.c_str());
   std::fflush(stdout);
 }
+
+namespace {
+
+constexpr char kDefaultRoot[] = "/var/spool/ringwell/";
+constexpr std::uint32_t kDefaultAudioFormat = 49;  // 8 kHz mu-law mono
+constexpr char kDropIn[] = "ringwell-setup";
 
 std::optional<registry::Value> Configured(const char* name) {
   std::optional<registry::Value> value;

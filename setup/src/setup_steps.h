@@ -3,6 +3,8 @@
 // output for what it did, and on failure prints why on standard error and
 // returns false. The checks before any change (Validate) make sure that a
 // refused set-up changes nothing.
+//
+// Thread-safety: the steps run one after the other on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +34,12 @@ bool MakeStorage(const SetupOptions& options);
 // --systemd), and with --systemd writes the host's unit.
 bool RegisterComponents(const SetupOptions& options);
 bool InstallHostUnit(const SetupOptions& options);
+
+// How the steps speak: Say prints "ringwell-setup: what" on standard output
+// (flushed, so it comes in order with what the programs it runs print);
+// Refuse prints "ringwell-setup: why" on standard error and returns false.
+void Say(const std::string& what);
+bool Refuse(const std::string& why);
 
 // The systemd unit directory: $RINGWELL_UNIT_DIR, else /etc/systemd/system/.
 std::string UnitDirectory();

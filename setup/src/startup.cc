@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 
 namespace ringwell::setup {

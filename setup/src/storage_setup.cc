@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "setup_steps.h"
 
@@ -25,16 +26,6 @@ namespace {
 
 constexpr mode_t kRootMode = 0755;
 constexpr mode_t kSpoolMode = 02770;
-
-bool Refuse(const std::string& why) {
-  std::fprintf(stderr, "ringwell-setup: %s\n", why.c_str());
-  return false;
-}
-
-void Say(const std::string& what) {
-  std::printf("ringwell-setup: %s\n", what.c_str());
-  std::fflush(stdout);
-}
 
 std::optional<gid_t> GroupId(const std::string& name) {
   if (const group* entry = ::getgrnam(name.c_str())) return entry->gr_gid;
@@ -113,8 +104,12 @@ bool MakeStorage(const SetupOptions& options) {
                      options.group)) {
     return false;
   }
-  for (const std::string& dir : {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(),
-                                 layout.FilesDir(), layout.UserFilesDir(kToolkitUserId)}) {
+  // Status holds the heartbeats of the daemon and the host, Events the HTTP
+  // API's event journals.
+  for (const std::string& dir :
+       {layout.InboxDir(), layout.RequestsDir(), layout.ReportsDir(), layout.FilesDir(),
+        layout.UserFilesDir(kToolkitUserId), options.root + kStatusDir + "/",
+        options.root + kEventsDir + "/"}) {
     if (!MakeDirectory(dir.substr(0, dir.size() - 1), kSpoolMode, *gid, options.group))
       return false;
   }

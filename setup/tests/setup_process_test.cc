@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/version.h"
 #include "ringwell/testing/fixture.h"
@@ -61,7 +60,7 @@ TEST_F(SetupTest, OneRunPreparesEverythingAndASecondChangesNothing) {
   const auto first = Setup({"--root", spool_, "--group", group_, "--systemd"});
   ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
   EXPECT_EQ(ReadFile(registry_path()), kHandWritten);
-  for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}"}) {
+  for (const char* dir : {"Inbox", "Requests", "Reports", "Files/{0}", "Status", "Events"}) {
     struct stat st {};
     ASSERT_EQ(::stat((spool_ + dir).c_str(), &st), 0) << dir;
     EXPECT_EQ(st.st_mode & 07777, 02770u) << dir;

@@ -1,7 +1,5 @@
 #include "ctallier.h"
 
-#include <new>
-
 #include "report_cache.h"
 #include "report_document.h"
 #include "report_file.h"
@@ -19,39 +17,16 @@ constexpr char kCantLoadRequest[] = "Can't load request file";
 constexpr char kCantLoadReport[] = "Can't load report file";
 constexpr char kCantLoadCallResult[] = "Can't load call result";
 
-// "Error in <operation>: Can't load ... <file>", logged, E_INVALIDARG.
-HRESULT CantLoad(std::string_view operation, std::string_view what, std::string_view file) {
-  return TallierReporter().TwoStrings(tallier_msg::kErrorIn, operation,
-                                      std::string(what) + " " + std::string(file), E_INVALIDARG,
-                                      LogFlag::kYes);
+// The reporter of an operation on `file` (the request or report path, or
+// null): every entry names the file beside its text.
+ErrorReporter About(const char* file) {
+  return TallierReporter().About({.path = file != nullptr ? file : ""});
 }
 
-// A caught failure of `operation` on `file`: "<file>: <what went wrong>",
-// where what went wrong is the error object's description, else the code's
-// text.
-HRESULT Caught(std::string_view operation, std::string_view file, const ComError& error) {
-  const std::string what =
-      error.info() && !error.info()->description.empty() ? error.info()->description : error.Text();
-  const Guid iid = error.info() ? error.info()->iid : kGuidNull;
-  return TallierReporter().TwoStrings(tallier_msg::kErrorIn, operation,
-                                      std::string(file) + ": " + what, error.code(), LogFlag::kYes,
-                                      iid);
-}
-
-// Runs an operation's body on `file`, turning what it throws into a caught
-// failure.
-template <class Body>
-HRESULT Guard(std::string_view operation, const char* file, Body&& body) {
-  const std::string_view name = file != nullptr ? file : "(none)";
-  try {
-    return body();
-  } catch (const ComError& e) {
-    return Caught(operation, name, e);
-  } catch (const std::bad_alloc&) {
-    return Caught(operation, name, ComError(E_OUTOFMEMORY));
-  } catch (...) {
-    return Caught(operation, name, ComError(E_FAIL));
-  }
+// "Error in <operation>: Can't load ...", logged, E_INVALIDARG.
+HRESULT CantLoad(std::string_view operation, std::string_view what, const char* file) {
+  return About(file).TwoStrings(tallier_msg::kErrorIn, operation, what, E_INVALIDARG,
+                                LogFlag::kYes);
 }
 
 void RequireArguments(std::initializer_list<const void*> arguments) {
@@ -80,7 +55,7 @@ CTallier::CTallier(std::chrono::milliseconds retry_delay)
 CTallier::~CTallier() { --live_objects_; }
 
 HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
-  return Guard(kCreateNewReport, a_bstrRequestXMLFile, [&]() -> HRESULT {
+  return About(a_bstrRequestXMLFile).Guard(kCreateNewReport, [&]() -> HRESULT {
     RequireArguments({a_bstrRequestXMLFile});
     xml::Document request;
     if (!LoadWithRetry(a_bstrRequestXMLFile, retry_delay_, &request)) {
@@ -97,7 +72,10 @@ HRESULT CTallier::CreateNewReport(const char* a_bstrRequestXMLFile) {
       ThrowIfFailed(SaveReport(report.document, path));
       ProcessReportCache().Put(path, std::move(report.document));
     } catch (const ComError& e) {
-      return Caught(kCreateNewReport, path, e);  // names the report it could not write
+      // Names the report it could not write.
+      return TallierReporter()
+          .About({.request_id = report.id, .path = path})
+          .Caught(kCreateNewReport, e);
     }
     return S_OK;
   });
@@ -118,7 +96,7 @@ HRESULT CTallier::Update(std::string_view operation, const char* path,
 
 HRESULT CTallier::UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                const char* a_bstrStatus) {
-  return Guard(kUpdateStatus, a_bstrReportXMLFile, [&]() -> HRESULT {
+  return About(a_bstrReportXMLFile).Guard(kUpdateStatus, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrStatus});
     return Update(kUpdateStatus, a_bstrReportXMLFile, [&](xml::Document& report) {
       SetStatus(report, a_bstrRecipientNumber, a_bstrStatus);
@@ -129,7 +107,7 @@ HRESULT CTallier::UpdateStatus(const char* a_bstrReportXMLFile, const char* a_bs
 
 HRESULT CTallier::AddCallResult(const char* a_bstrReportXMLFile, const char* a_bstrRecipientNumber,
                                 const char* a_bstrResultXML) {
-  return Guard(kAddCallResult, a_bstrReportXMLFile, [&]() -> HRESULT {
+  return About(a_bstrReportXMLFile).Guard(kAddCallResult, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML});
     return Update(kAddCallResult, a_bstrReportXMLFile, [&](xml::Document& report) {
       return AddResult(report, a_bstrReportXMLFile, a_bstrRecipientNumber, a_bstrResultXML);
@@ -143,7 +121,8 @@ HRESULT CTallier::ApplyChanges(const char* a_bstrReportXMLFile, const ReportChan
   if (count > 0 && changes != nullptr && changes[0].kind == ReportChange::kCallResult) {
     operation = kAddCallResult;
   }
-  return Guard(operation, a_bstrReportXMLFile, [&]() -> HRESULT {
+  const ErrorReporter reporter = About(a_bstrReportXMLFile);
+  return reporter.Guard(operation, [&]() -> HRESULT {
     RequireArguments({a_bstrReportXMLFile});
     if (count < 0 || (count > 0 && changes == nullptr)) throw ComError(E_INVALIDARG);
     for (std::int32_t i = 0; i < count; ++i) {
@@ -157,7 +136,7 @@ HRESULT CTallier::ApplyChanges(const char* a_bstrReportXMLFile, const ReportChan
         // A refused change is reported as its own call would be; out of
         // memory ends the whole update unsaved.
         const HRESULT step =
-            Guard(result ? kAddCallResult : kUpdateStatus, a_bstrReportXMLFile, [&]() -> HRESULT {
+            reporter.Guard(result ? kAddCallResult : kUpdateStatus, [&]() -> HRESULT {
               if (result) {
                 return AddResult(report, a_bstrReportXMLFile, change.recipient, change.text);
               }

@@ -1,21 +1,26 @@
 // CTallier, the Tallier class: creates a request's report and records statuses
-// and call results in report files (ITallier). It keeps no report state
-// between calls: every call loads the file, changes it and saves it again,
-// holding the report's DirectoryLock from before the load to after the save, so
-// updates from any number of threads and processes are never lost.
+// and call results in report files (ITallier). An object holds only the
+// storage root; every call takes the report's DirectoryLock from before the
+// load to after the save, so updates from any number of threads and processes
+// are never lost. The parsed reports themselves are kept between calls, in
+// the process-wide ReportCache that all objects share (report_cache.h): a
+// report is parsed again only when its file is no longer the one this process
+// saved last, so another writer's change is always seen.
 //
 // Failures are reported through the "Tallier" event source and an error object
-// whose source is "Tallier.Tallier.1": a file that does not load twice, and a
-// call result that does not parse, give E_INVALIDARG with "Can't load ..."
-// and the file's path; everything else is a caught failure with the
-// operation's name, the file's path and what went wrong. A failed call leaves
-// the report file as it was.
+// whose source is "Tallier.Tallier.1", each entry with the texts of the
+// message table and the request or report path beside it (EventContext): a
+// file that does not load twice, and a call result that does not parse, give
+// E_INVALIDARG with "Can't load request file", "Can't load report file" or
+// "Can't load call result"; everything else is a caught failure with the
+// operation's name and the failure's message text (ErrorReporter::Guard). A
+// failed call leaves the report file as it was.
 //
 // It also offers ITallierChanges: several changes in one load-change-save.
 //
 // Thread-safety: one object may be called from several threads at once (the
 // scheduler shares one among its line workers); it holds only the storage
-// root, read when it is made.
+// root, read when it is made, and the report cache locks itself.
 #pragma once
 
 #include <atomic>

@@ -1,5 +1,6 @@
 // The entry points of libtallier.so: the class table, registration of the
-// Tallier class, its type library and its event source.
+// Tallier class and its type library, and its event source, registered when
+// the library is loaded.
 #include "ctallier.h"
 #include "ringwell/common/class_registry.h"
 #include "tallier_log.h"
@@ -20,8 +21,7 @@ ClassInfo TallierInfo() {
 
 std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
 
-// The event source is registered when the library is loaded.
-[[maybe_unused]] const CEventLog& load_time_log = TallierEventLog();
+const EventSourceAtLoad kEventSource(&TallierEventLog);
 
 }  // namespace
 }  // namespace ringwell::tallier

@@ -32,7 +32,7 @@ bool Addresses(pugi::xml_node sub_report, std::string_view recipient) {
 
 // An attribute whose value the report can carry.
 void SetCheckedAttribute(pugi::xml_node element, std::string_view name, std::string_view value) {
-  if (!IsXmlCharacters(value)) Refuse("the " + std::string(name) + " is not XML text");
+  if (!IsXmlCharacters(value)) Refuse("The " + std::string(name) + " is not XML text.");
   xml::SetAttribute(element, name, value);
 }
 
@@ -53,7 +53,7 @@ pugi::xml_node PrepareCall(xml::Document& result) {
   }
   call.remove_attribute("xmlns");
   if (std::optional<std::string> fault = CallResultFault(call)) {
-    Refuse("call result refused: it has " + *fault);
+    Refuse("Call result refused: it has " + *fault + ".");
   }
   return call;
 }
@@ -85,7 +85,7 @@ NewReport BuildReport(xml::Document& request) {
   if (pugi::xml_node info = xml::ChildElement(root, kAdditionalInfoElement)) {
     info.remove_attribute("xmlns");
     if (std::optional<std::string> fault = ContentFault(info)) {
-      Refuse("the AdditionalInfo has " + *fault);
+      Refuse("The AdditionalInfo has " + *fault + ".");
     }
     AppendCopy(element, info);
   }
@@ -94,7 +94,7 @@ NewReport BuildReport(xml::Document& request) {
 
 void SetStatus(xml::Document& report, std::string_view recipient, std::string_view status) {
   const bool all = recipient == kAllRecipients;
-  if (!IsXmlCharacters(status) || !xml::IsXmlText(status)) Refuse("the status is not XML text");
+  if (!IsXmlCharacters(status) || !xml::IsXmlText(status)) Refuse("The status is not XML text.");
   if (!recipient.empty()) {
     for (pugi::xml_node sub_report : xml::ElementsByName(report.dom(), kSubReportElement)) {
       if (all || Addresses(sub_report, recipient)) {

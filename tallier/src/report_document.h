@@ -12,9 +12,11 @@
 // Elements are found by name alone; a sub-report is addressed by the exact
 // text of its Recipient attribute.
 //
-// Every function throws ComError for content it cannot use (E_INVALIDARG) and
-// when memory runs out (E_OUTOFMEMORY); the document may then be half changed
-// and must not be saved.
+// Every function throws ComError for content it cannot use (E_INVALIDARG,
+// saying why in the error object when the content would make the report
+// unreadable) and when memory runs out (E_OUTOFMEMORY); the document may then
+// be half changed and must not be saved. A call result text that does not
+// parse at all is not thrown: AppendCallResult returns false.
 //
 // Thread-safety: functions of distinct documents may run at once.
 #pragma once

@@ -4,6 +4,7 @@
 
 #include "report_cache.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/safe_files.h"
 
 namespace ringwell::tallier {
 namespace {

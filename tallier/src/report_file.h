@@ -18,7 +18,6 @@
 #include <string>
 
 #include "ringwell/common/directory_lock.h"
-#include "ringwell/common/files.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::tallier {

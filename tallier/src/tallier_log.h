@@ -1,6 +1,7 @@
 // The report generator's event source ("Tallier", with the report generator's
-// message table and its own shared object as message file) and the reporter
-// whose error objects name the Tallier ProgID as their source.
+// message table and its own shared object as message file, registered when
+// libtallier.so is loaded) and the reporter whose error objects name the
+// Tallier ProgID as their source.
 //
 // Thread-safety: both may be used from any thread.
 #pragma once

@@ -12,6 +12,7 @@
 
 #include "ctallier.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
 

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/unique_fd.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_stream.h"
 

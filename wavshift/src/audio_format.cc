@@ -11,9 +11,9 @@
 #include <cstring>
 #include <optional>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/unique_fd.h"
 #include "ringwell/wavshift/audio_error.h"
 
 namespace ringwell::audio {

@@ -13,6 +13,7 @@
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/wavshift/audio_error.h"
 #include "ringwell/wavshift/audio_file.h"
 

@@ -61,8 +61,10 @@ void Transcode(audio::WavReader& source, audio::WavEncoder& encoder) {
 }  // namespace
 
 HRESULT CWavshift::ConvertFile(const char* a_bstrFileName, std::int32_t a_AudioFormat) {
-  const ErrorReporter& reporter = WavshiftReporter();
-  return audio::GuardOperation(reporter, kConvertFile, [&]() -> HRESULT {
+  // Every entry of the conversion names the file beside its text.
+  const ErrorReporter reporter =
+      WavshiftReporter().About({.path = a_bstrFileName != nullptr ? a_bstrFileName : ""});
+  return reporter.Guard(kConvertFile, [&]() -> HRESULT {
     if (a_bstrFileName == nullptr) audio::ThrowWithReason(E_INVALIDARG, "No file name was given.");
     if (a_AudioFormat == 0) {
       audio::ThrowWithReason(E_INVALIDARG, "Stream format 0 names no audio format.");

@@ -2,7 +2,8 @@
 // converter's message table, message file this library) and the reporter its
 // operations report through (error source "Wavshift.Wavshift.1").
 //
-// Thread-safety: both are built on first use and immutable afterwards.
+// Thread-safety: the log is built when the library is loaded (registering
+// its source), the reporter on first use; both are immutable afterwards.
 #pragma once
 
 #include "ringwell/common/error_report.h"

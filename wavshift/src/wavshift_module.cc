@@ -1,5 +1,6 @@
 // The entry points of libwavshift.so: the class table, registration of the
-// Wavshift class and its type library, and the converter's event log.
+// Wavshift class and its type library, and the converter's event log, whose
+// source is registered when the library is loaded.
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/message_tables.h"
 #include "wavshift.h"
@@ -36,14 +37,14 @@ ClassInfo WavshiftInfo() {
 
 std::string ModulePath() { return ModulePathOf(reinterpret_cast<const void*>(&WavshiftLog)); }
 
+const EventSourceAtLoad kEventSource(&WavshiftLog);
+
 }  // namespace
 }  // namespace ringwell::wavshift
 
 using namespace ringwell;
 
 RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
-  // The event source is registered when the library is first used.
-  wavshift::WavshiftLog();
   return GetClassObjectFromTable(wavshift::kClasses, clsid, iid, ppv);
 }
 

@@ -1,6 +1,8 @@
 // Test helper: runs a piece of a test in a child process whose address space
 // may grow only by a given headroom, so that a test shows an operation works
 // in bounded memory (it fails there when it needs more).
+//
+// Thread-safety: call it from the test's main thread; the child runs alone.
 #pragma once
 
 #include <cstddef>

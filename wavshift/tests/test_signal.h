@@ -1,4 +1,6 @@
 // Test helpers for audio: the test signal, and what libsndfile reads back.
+//
+// Thread-safety: pure functions over their own files.
 #pragma once
 
 #include <string>

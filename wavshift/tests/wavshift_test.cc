@@ -9,6 +9,8 @@
 
 #include "memory_limit.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/event_log.h"
+#include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
@@ -320,6 +322,24 @@ TEST_F(WavshiftTest, LinksBelowTheRootAreRefusedAndNothingOutsideChanges) {
 TEST_F(WavshiftTest, ItCanAlsoBeCreatedByItsProgId) {
   ComPtr<IWavshift> by_progid;
   EXPECT_EQ(CreateInstance(std::string_view("Wavshift.Wavshift"), &by_progid), S_OK);
+}
+
+// The registration tool only loads the library and calls its entry point:
+// the library registers its event source while it is being loaded.
+TEST_F(WavshiftTest, LoadingTheLibraryRegistersItsEventSource) {
+  const std::string source_key = CEventLog::SourceKeyPath("Ringwell Wavshift");
+  {
+    const registry::DropInScope sources("event-sources");
+    ASSERT_EQ(registry::DeleteKeyTree(source_key), S_OK);
+  }
+  ASSERT_EQ(ringwell::testing::RunProgram({ringwell::testing::ProgramPath("ringwell-regsvr"),
+                                           ringwell::testing::LibraryPath("wavshift")}),
+            0);
+  registry::Key key;
+  ASSERT_EQ(registry::Key::Open(source_key, &key), S_OK);
+  std::string file;
+  EXPECT_EQ(key.QueryString("EventMessageFile", &file), S_OK);
+  EXPECT_EQ(file, ringwell::testing::LibraryPath("wavshift"));
 }
 
 }  // namespace

@@ -128,6 +128,15 @@ std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error
   return lines;
 }
 
+std::string SipLines::Registration(std::string* registrar, std::string* detail) const {
+  *registrar = stack_->account().registrar;
+  if (registrar->empty()) return "none";
+  const auto problem = stack_->RegistrationProblem(0);
+  if (!problem) return "registered";
+  *detail = *problem;
+  return problem->rfind("Not yet registered", 0) == 0 ? "pending" : "failed";
+}
+
 void SipLines::Stop() {
   for (const auto& modem : modems_) modem->Stop();
 }

@@ -67,6 +67,10 @@ class SipLines {
   const std::vector<ComPtr<SipModem>>& modems() const { return modems_; }
   // Ends the calls in progress; the scheduler may then be released.
   void Stop();
+  // The registration as the host's status file tells it: "none" (no
+  // registrar), "registered", "pending" or "failed", with the registrar and
+  // the reason (or the last reply) in `detail`.
+  std::string Registration(std::string* registrar, std::string* detail) const;
 
  private:
   std::unique_ptr<SipStack> stack_;

@@ -1,5 +1,7 @@
 // The kel program as a user runs it, against the test's storage root: the
 // toolkit and the report generator registered, kel run through the shell.
+//
+// Thread-safety: belongs to its test.
 #pragma once
 
 #include <gtest/gtest.h>

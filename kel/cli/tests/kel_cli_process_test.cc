@@ -68,6 +68,23 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   EXPECT_EQ(output, "kel: there is no report for {00000000-0000-0000-0000-000000000000}\n");
 }
 
+// An identifier is accepted as printed, without its braces, and in any case.
+TEST_F(KelCliTest, IdentifiersWithoutBracesAndInAnyCase) {
+  const std::string id = Submitted();
+  std::string lower = id.substr(1, 36);
+  for (char& c : lower) c = FoldAscii(c);
+  std::string output;
+  ASSERT_EQ(Kel("report --json " + lower, &output), 0) << output;
+  EXPECT_EQ(nlohmann::json::parse(output)["id"], id);
+  ASSERT_EQ(Kel("report '{" + lower + "}'", &output), 0) << output;
+  EXPECT_NE(output.find("Request " + id), std::string::npos) << output;
+  std::filesystem::rename(root() + "Inbox/" + id + ".xml", root() + "Requests/" + id + ".xml");
+  ASSERT_EQ(Kel("cancel " + lower, &output), 0) << output;
+  EXPECT_EQ(output, "canceled " + id + "\n");
+  EXPECT_EQ(Kel("report not-an-id", &output), 1);
+  EXPECT_EQ(output, "kel: there is no report for not-an-id\n");
+}
+
 TEST_F(KelCliTest, CancelAndFileStore) {
   const std::string id = Submitted();
   std::string output;
@@ -79,7 +96,7 @@ TEST_F(KelCliTest, CancelAndFileStore) {
   EXPECT_EQ(nlohmann::json::parse(output)["recipients"][1]["status"], "Canceled");
 
   const std::string wav = scratch() + "Alarm.WAV";
-  testing::WriteWav(wav);
+  client::testing::WriteWav(wav);
   EXPECT_EQ(Kel("files add " + wav, &output), 0) << output;
   EXPECT_EQ(Kel("files add " + wav, &output), 1);
   EXPECT_EQ(Kel("files add --overwrite " + wav, &output), 0);

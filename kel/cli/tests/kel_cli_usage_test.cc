@@ -26,8 +26,8 @@ std::string Snapshot(const std::string& root) {
 
 TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
   std::filesystem::create_directories(scratch() + "other");
-  testing::WriteWav(scratch() + "greeting.wav");
-  testing::WriteWav(scratch() + "other/greeting.wav", 1);
+  client::testing::WriteWav(scratch() + "greeting.wav");
+  client::testing::WriteWav(scratch() + "other/greeting.wav", 1);
   ringwell::testing::WriteFile(scratch() + "fake.wav", "just some text");
   std::string output;
   ASSERT_EQ(Kel("files add greeting.wav", &output), 0) << output;
@@ -70,10 +70,23 @@ TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
        2,
        "kel: --to cannot be combined with a request file (ok.json); write it into the file "
        "instead\nRun 'kel help' or 'kel help SUBCOMMAND' for usage.\n"},
+      {"submit " + json_file("callback.json", R"({"recipients": ["1"], "message": ["hi"],
+                                                   "statusCallback": "https://hooks.example/"})"),
+       1,
+       "kel: request description: statusCallback: only a request submitted through the HTTP API "
+       "(ringwell-api) gets status callbacks\n"},
       {"submit - < " + json_file("list.json", "[1]"), 1,
        "kel: request description: must be a JSON object, not a list\n"},
+      // Nesting is refused while the text is parsed, long before memory runs
+      // short: 100,000 levels are 200 KB of text.
+      {"submit " + json_file("deep.json", std::string(300, '[') + std::string(300, ']')), 1,
+       "kel: deep.json: JSON nested deeper than 150 levels\n"},
+      {"submit " +
+           json_file("deeper.json", R"({"recipients": ["1"], "responses": )" +
+                                        std::string(100000, '[') + std::string(100000, ']') + "}"),
+       1, "kel: deeper.json: JSON nested deeper than 150 levels\n"},
   };
-  testing::WriteWav(scratch() + "other/new.wav", 2);
+  client::testing::WriteWav(scratch() + "other/new.wav", 2);
   const std::string before = Snapshot(root());
   for (const auto& c : kCases) {
     EXPECT_EQ(Kel(c.arguments, &output), c.exit_code) << c.arguments;
@@ -163,9 +176,9 @@ TEST_F(KelCliTest, APlantedLinkInTheFileStoreIsNeverFollowed) {
   for (const char* dir : {"private", "right", "wrong"}) {
     std::filesystem::create_directories(scratch() + dir);
   }
-  testing::WriteWav(scratch() + "private/secret.wav", 1);
-  testing::WriteWav(scratch() + "right/secret.wav", 1);  // a right guess of it
-  testing::WriteWav(scratch() + "wrong/secret.wav", 2);
+  client::testing::WriteWav(scratch() + "private/secret.wav", 1);
+  client::testing::WriteWav(scratch() + "right/secret.wav", 1);  // a right guess of it
+  client::testing::WriteWav(scratch() + "wrong/secret.wav", 2);
   const std::string secret = ringwell::testing::ReadFile(scratch() + "private/secret.wav");
   std::filesystem::create_symlink(scratch() + "private/secret.wav",
                                   root() + "Files/{0}/secret.wav");

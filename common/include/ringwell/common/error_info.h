@@ -39,6 +39,13 @@ class ComError : public std::exception {
   const std::optional<ErrorInfo>& info() const noexcept { return info_; }
   // ErrorText of the code, computed once.
   const std::string& Text() const;
+  // The reason the error object gives (its description without trailing
+  // line breaks); empty when it carries none.
+  std::string Reason() const;
+  // The failure's message text, as the events and error descriptions of a
+  // caught failure give it: Text(), followed by the reason when there is one
+  // ("The parameter is incorrect. Call result refused: ...").
+  std::string MessageText() const;
   const char* what() const noexcept override;
 
  private:

@@ -8,14 +8,21 @@
 // every entry is also appended to it as one JSON line; $RINGWELL_JOURNAL=0
 // turns the journal off (tests use both).
 //
+// The texts and insertion strings are exactly those of the message tables:
+// operators' log filters match them. What an entry concerns beyond that (the
+// request, the file, the line) travels beside it as an EventContext.
+//
 // Each deliverable has one CEventLog, built on first use and kept for the
-// life of the process.
+// life of the process. A component library builds it when it is loaded, with
+// an EventSourceAtLoad, so that its source is registered whether or not it
+// ever logs.
 //
 // Thread-safety: after construction every method may be called from any
 // thread.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +36,16 @@ enum class EventType : std::uint16_t { kError = 1, kWarning = 2, kInformation = 
 // The event type a message identifier's severity bits give.
 EventType EventTypeOf(std::uint32_t message_id);
 
+// What an entry concerns, written beside it and never into its text: the
+// journal fields RINGWELL_REQUEST_ID=, RINGWELL_PATH= and RINGWELL_LINE=, and
+// the keys "request_id", "path" and "line" of the JSON line, each only when
+// given. Several requests (a batch of pages) are listed separated by ", ".
+struct EventContext {
+  std::string request_id = {};
+  std::string path = {};
+  std::optional<std::int32_t> line = {};
+};
+
 class CEventLog {
  public:
   // Registers `source` with `module_path` as its message file (only when the
@@ -36,12 +53,14 @@ class CEventLog {
   // written regardless).
   CEventLog(std::string source, std::string module_path, MessageTable table);
 
-  void ReportOneString(EventType type, std::uint32_t id, std::string_view s) const;
-  void ReportTwoStrings(EventType type, std::uint32_t id, std::string_view s1,
-                        std::string_view s2) const;
+  void ReportOneString(EventType type, std::uint32_t id, std::string_view s,
+                       const EventContext& context = {}) const;
+  void ReportTwoStrings(EventType type, std::uint32_t id, std::string_view s1, std::string_view s2,
+                        const EventContext& context = {}) const;
   // An entry of the module's own that is not in the message table (event
   // identifier as given, text as is).
-  void ReportText(EventType type, std::uint32_t id, std::string_view text) const;
+  void ReportText(EventType type, std::uint32_t id, std::string_view text,
+                  const EventContext& context = {}) const;
 
   // The message `id` with %1, %2 filled from `inserts` (missing ones empty),
   // keeping the table's trailing CR LF; empty when `id` is not in the table.
@@ -56,12 +75,22 @@ class CEventLog {
 
  private:
   void Write(EventType type, std::uint32_t id, std::span<const std::string_view> strings,
-             const std::string& text) const;
+             const std::string& text, const EventContext& context) const;
 
   std::string source_;
   std::string module_path_;
   MessageTable table_;
   bool registered_ = false;
+};
+
+// Registers a component library's event source when the library is loaded:
+// one object at namespace scope of its entry-point file,
+//   const EventSourceAtLoad kEventSource(&TallierEventLog);
+// builds the library's CEventLog (which registers the source) while the
+// library is being loaded.
+class EventSourceAtLoad {
+ public:
+  explicit EventSourceAtLoad(const CEventLog& (*event_log)()) { event_log(); }
 };
 
 }  // namespace ringwell

@@ -1,7 +1,8 @@
-// File helpers shared by the components: whole-file reads, atomic replacement
-// (temporary file in the same directory, fsync, rename, so that a reader never
-// sees half a file), unique temporary names, and FileLock, the exclusive
-// advisory lock that every read-modify-write of a shared file holds.
+// Whole-file helpers shared by the components: whole-file reads, atomic
+// replacement (temporary file in the same directory, fsync, rename, so that a
+// reader never sees half a file), copies, unique temporary names, and
+// FileLock, the exclusive advisory lock that every read-modify-write of a
+// shared file holds.
 //
 // FileLock locks a companion file ".<name>.lock" beside the guarded file, not
 // the file itself: the guarded file is replaced by rename on every save, and a
@@ -9,12 +10,13 @@
 // description, so it excludes other threads of the same process as well as
 // other processes.
 //
-// Below a registered storage root none of these follows a symbolic link (see
-// safe_files.h); lock files never do.
+// They are built on the path primitives of safe_files.h, which never include
+// anything of this file: below a registered storage root none of these
+// follows a symbolic link; lock files never do.
 //
 // Failures are status codes from errno (HresultFromErrno); a missing directory
 // gives the path-not-found code, a missing file in an existing directory the
-// file-not-found code.
+// file-not-found code (HresultForPathError).
 //
 // Thread-safety: all functions may be called from any thread.
 #pragma once
@@ -26,39 +28,6 @@
 #include "ringwell/common/hresult.h"
 
 namespace ringwell {
-
-// A file descriptor, closed when the object goes away.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  // Gives up ownership; the caller closes the descriptor.
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-  // Closes now; the status code of a failing close (data not written).
-  HRESULT Close();
-
- private:
-  int fd_ = -1;
-};
-
-// The status code for `err` raised by an operation on `path`: ENOENT becomes
-// path-not-found when the directory of `path` does not exist.
-HRESULT HresultForPathError(int err, const std::string& path);
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content);
 // Whether an atomic replacement flushes the new file's data to disk before
@@ -79,9 +48,9 @@ HRESULT ReplaceFileWith(const std::string& path, const std::function<HRESULT(int
 // Writes all of `data` to `fd`; false with errno set on failure.
 bool WriteAll(int fd, std::string_view data);
 
-bool FileExists(const std::string& path);     // any kind of entry
-bool IsRegularFile(const std::string& path);  // follows symbolic links
-bool IsDirectory(const std::string& path);
+// Copies regular file `from` to `to` (replaced atomically when it exists).
+// A source that is not a regular file fails.
+HRESULT CopyRegularFile(const std::string& from, const std::string& to);
 
 // Creates a new empty file named prefix + unique part + suffix in `dir` and
 // returns its path.
@@ -90,11 +59,6 @@ HRESULT MakeUniqueFile(const std::string& dir, std::string_view prefix, std::str
 
 // The system's temporary directory ($TMPDIR, else /tmp), ending with "/".
 std::string TempDirectory();
-
-// The directory part of a path including its last "/" (empty when none), and
-// the part after it.
-std::string DirectoryOf(const std::string& path);
-std::string BaseNameOf(const std::string& path);
 
 class FileLock {
  public:

@@ -2,6 +2,8 @@
 // placeholders, each stored followed by CR LF. Every identifier has severity
 // error (top bits 11), facility 0 and a code counted from 1. The toolkit also
 // uses its identifiers as status codes.
+//
+// Thread-safety: constant tables; any thread may read them.
 #pragma once
 
 #include <cstdint>

@@ -7,16 +7,18 @@
 // registered here (RegisterStorageRoot), and every operation below on a path
 // that lies below a registered root walks from the root directory one
 // component at a time with O_NOFOLLOW: a symbolic link at any component after
-// the root, or a ".." component, fails the operation with
-// kSymbolicLinkRefused and touches nothing. The root's own path is taken as
+// the root, or a ".." component, fails the operation with the status
+// SymbolicLinkRefused() (the ELOOP code) and touches nothing. The root's own path is taken as
 // configured (the administrator may well place it behind a link).
 //
 // For a path below no registered root the operations behave like the plain
 // system calls, except where a function says it never follows a link.
 //
-// The common file helpers (ReadWholeFile, WriteFileAtomically, FileLock,
-// MakeUniqueFile, and so the XML load and save) go through these functions,
-// so every component that reads or writes the storage gets the rule.
+// These are the path primitives: the whole-file helpers of files.h
+// (ReadWholeFile, WriteFileAtomically, FileLock, MakeUniqueFile,
+// CopyRegularFile, and so the XML load and save) are built on them and go
+// through them, so every component that reads or writes the storage gets the
+// rule. Nothing here uses files.h.
 //
 // Thread-safety: all functions may be called from any thread.
 #pragma once
@@ -28,8 +30,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ringwell/common/files.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/unique_fd.h"
 
 namespace ringwell {
 
@@ -37,6 +39,15 @@ namespace ringwell {
 // ".." component) below the storage root.
 HRESULT SymbolicLinkRefused();
 inline bool IsSymbolicLinkRefusal(HRESULT hr) { return hr == SymbolicLinkRefused(); }
+
+// The status code for `err` raised by an operation on `path`: ENOENT becomes
+// path-not-found when the directory of `path` does not exist.
+HRESULT HresultForPathError(int err, const std::string& path);
+
+// The directory part of a path including its last "/" (empty when none), and
+// the part after it.
+std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
 
 // Registers `root` (an absolute path; "/" is appended when missing). The
 // root "/" itself is never registered: it would make every path strict.
@@ -68,6 +79,13 @@ HRESULT OpenFile(const std::string& path, int flags, mode_t mode, UniqueFd* fd);
 // lstat(2) with the parent reached as above: a link is reported, not followed.
 HRESULT LinkStatus(const std::string& path, struct stat* st);
 
+// Whether there is an entry of any kind at `path` (a link counts), a regular
+// file, a directory. The last two follow a link outside a registered root and
+// never below one.
+bool FileExists(const std::string& path);
+bool IsRegularFile(const std::string& path);
+bool IsDirectory(const std::string& path);
+
 // unlink(2), rmdir(2), mkdir(2): none of them follows the last component.
 HRESULT RemoveFile(const std::string& path);
 HRESULT RemoveDirectory(const std::string& path);
@@ -98,9 +116,5 @@ HRESULT ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entr
 // directory itself must not be a link, wherever it lies. S_OK when the
 // directory is gone, S_FALSE when something stayed.
 HRESULT RemoveDirectoryFiles(const std::string& path);
-
-// Copies regular file `from` to `to` (replaced atomically when it exists).
-// A source that is not a regular file fails.
-HRESULT CopyRegularFile(const std::string& from, const std::string& to);
 
 }  // namespace ringwell

@@ -7,6 +7,8 @@
 //   Requests/ID/        the request's wav files
 //   Reports/ID.xml      report                (report generator, read by the toolkit)
 //   Files/USERID/       wav files a client stored
+//   Status/NAME.json    heartbeat of a running program (status_file.h)
+//   Events/             the HTTP API's event journals and pending callbacks
 //
 // The root in memory always ends with "/". Names that become part of a path
 // (request IDs, user IDs, file names) must be plain names: see IsPlainName.
@@ -30,6 +32,8 @@ inline constexpr char kInboxDir[] = "Inbox";
 inline constexpr char kRequestsDir[] = "Requests";
 inline constexpr char kReportsDir[] = "Reports";
 inline constexpr char kFilesDir[] = "Files";
+inline constexpr char kStatusDir[] = "Status";
+inline constexpr char kEventsDir[] = "Events";
 inline constexpr char kXmlExtension[] = "xml";
 // The user ID the toolkit writes into every request and under which it keeps
 // the stored wav files (Files/{0}/).
@@ -66,6 +70,9 @@ struct StorageLayout {
   std::string RequestsDir() const { return root + kRequestsDir + "/"; }
   std::string ReportsDir() const { return root + kReportsDir + "/"; }
   std::string FilesDir() const { return root + kFilesDir + "/"; }
+
+  // The name of a request's file in Inbox, Requests and Reports: ID.xml.
+  static std::string XmlFileName(std::string_view id);
 
   std::string InboxFile(std::string_view id) const;
   std::string RequestFile(std::string_view id) const;

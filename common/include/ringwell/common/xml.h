@@ -1,7 +1,9 @@
 // The XML document operations the components use, over pugixml: load a file
-// or parse a text, save atomically, typed values of elements ("dateTime",
-// "int", "string" in the dt:dt attribute), elements by name, the text of a
-// node with its descendants, and the markup of a node.
+// or parse a text, save atomically, create elements and set attributes and
+// texts (refusing, with E_INVALIDARG, names and characters XML cannot carry),
+// typed values of elements ("dateTime", "int", "string" in the dt:dt
+// attribute), elements by name, the text of a node with its descendants, and
+// the markup of a node.
 //
 // Documents are parsed keeping declarations, comments and processing
 // instructions, so that "the document's first child" is what the file really

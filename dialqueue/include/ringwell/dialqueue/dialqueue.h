@@ -59,6 +59,15 @@ struct IDialqueueDispatch : IUnknown {
 };
 
 // One modem line of the host.
+struct IDialqueueStatus : IUnknown {
+  static constexpr Guid kIid = "{3C7E61B2-94D5-4F0A-8E1B-6A2D9C4F7E13}"_guid;
+  using Base = IUnknown;
+  // The recipients due now and waiting for a line (calls) or the pager
+  // (pages), and every recipient queued, taken or not (for a host's status).
+  virtual HRESULT GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* a_pnDuePages,
+                                  std::int32_t* a_pnQueued) = 0;
+};
+
 struct IModem : IUnknown {
   static constexpr Guid kIid = "{642D805F-1679-43B9-903B-C17F8C8AA21E}"_guid;
   using Base = IUnknown;

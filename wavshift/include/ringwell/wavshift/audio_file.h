@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "ringwell/common/files.h"
+#include "ringwell/common/unique_fd.h"
 #include "ringwell/wavshift/audio_format.h"
 
 namespace ringwell::audio {

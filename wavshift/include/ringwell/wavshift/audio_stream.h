@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "ringwell/common/files.h"
 #include "ringwell/wavshift/audio_file.h"
 #include "ringwell/wavshift/audio_format.h"
 

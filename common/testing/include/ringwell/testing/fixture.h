@@ -5,6 +5,9 @@
 //
 // The fixture points $RINGWELL_REGISTRY and $RINGWELL_EVENTLOG at its files and
 // turns the journal off, so no test touches /etc or the real journal.
+//
+// Thread-safety: a fixture belongs to its test; its helpers may be called from
+// the test's threads while the components under test run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +41,10 @@ struct EventLogEntry {
   std::uint32_t event_id = 0;
   std::vector<std::string> strings;
   std::string text;  // the formatted message
+  // What the entry concerns (EventContext); empty when not given.
+  std::string request_id;
+  std::string path;
+  std::optional<std::int32_t> line;
 };
 
 class RingwellTest : public ::testing::Test {

@@ -1,6 +1,8 @@
 // A program under test, run as a child process: started with extra
 // environment variables, its standard output read line by line (to wait for
 // a readiness line), stopped with a signal and waited for.
+//
+// Thread-safety: a ChildProcess is used by one thread at a time.
 #pragma once
 
 #include <sys/types.h>

@@ -1,0 +1,58 @@
+// Everything the routes of ringwell-api share: the settings, the token check,
+// the rate limiter, the Idempotency-Key store, the listing index, the events
+// and callbacks, the metrics and the OpenAPI document. Made once at start and
+// kept until the server stopped.
+//
+// Thread-safety: each member is safe to use from any thread (see its header).
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "callback_sender.h"
+#include "event_hub.h"
+#include "http_types.h"
+#include "idempotency.h"
+#include "listing.h"
+#include "metrics.h"
+#include "options.h"
+#include "rate_limiter.h"
+#include "token_auth.h"
+
+namespace ringwell::api {
+
+struct ApiContext {
+  const Options& options;
+  TokenAuthenticator& tokens;
+  RateLimiter& limiter;
+  IdempotencyStore& idempotency;
+  kel::client::RequestIndex& index;
+  EventHub& hub;
+  CallbackSender& callbacks;
+  Metrics& metrics;
+  const std::string& openapi;  // the document served at /v1/openapi.json
+};
+
+// The parts of a route's path that stand for a value ("{id}" -> "...").
+using RouteParams = std::map<std::string, std::string>;
+
+// The routes, each given the context, the request, its path values and the
+// caller's identity (null for a route that needs no token).
+HttpResponse SubmitRequestRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                const Identity*);
+HttpResponse ListRequestsRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                               const Identity*);
+HttpResponse GetRequestRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse CancelRequestRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                const Identity*);
+HttpResponse RequestEventsRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                const Identity*);
+HttpResponse StoreFileRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse ListFilesRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse DeleteFileRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse HealthRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse ReadyRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse MetricsRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse OpenApiRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+
+}  // namespace ringwell::api

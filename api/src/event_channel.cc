@@ -1,0 +1,59 @@
+#include "event_channel.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ringwell::api {
+
+void EventChannel::Push(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  if (gone_ || finished_) return;
+  pending_.append(text);
+  if (suspended_) {
+    suspended_ = false;
+    resume_();
+  }
+}
+
+void EventChannel::Finish() {
+  std::lock_guard lock(mutex_);
+  if (gone_ || finished_) return;
+  finished_ = true;
+  if (suspended_) {
+    suspended_ = false;
+    resume_();
+  }
+}
+
+bool EventChannel::Gone() const {
+  std::lock_guard lock(mutex_);
+  return gone_;
+}
+
+void EventChannel::Bind(std::function<void()> suspend, std::function<void()> resume) {
+  std::lock_guard lock(mutex_);
+  suspend_ = std::move(suspend);
+  resume_ = std::move(resume);
+}
+
+long EventChannel::Read(char* buffer, std::size_t max) {
+  std::lock_guard lock(mutex_);
+  if (!pending_.empty()) {
+    const std::size_t count = std::min(max, pending_.size());
+    std::memcpy(buffer, pending_.data(), count);
+    pending_.erase(0, count);
+    return static_cast<long>(count);
+  }
+  if (finished_ || gone_) return -1;
+  suspended_ = true;
+  suspend_();
+  return 0;
+}
+
+void EventChannel::Unbind() {
+  std::lock_guard lock(mutex_);
+  gone_ = true;
+  suspended_ = false;
+}
+
+}  // namespace ringwell::api

@@ -1,0 +1,151 @@
+#include "health.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "metrics.h"
+#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/status_file.h"
+#include "ringwell/common/storage.h"
+
+namespace ringwell::api {
+namespace {
+
+nlohmann::json Check(bool ok, const std::string& detail) {
+  return {{"ok", ok}, {"detail", detail}};
+}
+
+nlohmann::json CheckStorage(const std::string& root) {
+  for (const char* dir : {kInboxDir, kReportsDir, kEventsDir}) {
+    const std::string path = root + dir;
+    if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+      return Check(false, path + " is not writable: " + std::strerror(errno));
+    }
+  }
+  return Check(true, root + " is writable");
+}
+
+nlohmann::json CheckProgram(const std::string& root, const char* program,
+                            std::chrono::seconds max_age) {
+  std::string problem;
+  const auto reading = status_file::Read(root, program, &problem);
+  if (!reading) {
+    if (!FileExists(status_file::PathOf(root, program))) {
+      problem = std::string(program) + " has never run on this root (no " +
+                status_file::PathOf(root, program) + ")";
+    }
+    return Check(false, problem);
+  }
+  if (!status_file::SeenWorking(*reading, max_age, &problem)) return Check(false, problem);
+  return Check(true,
+               std::string(program) + " seen working at " + reading->content.value("time", "?"));
+}
+
+std::size_t InboxBacklog(const std::string& root) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir((root + kInboxDir).c_str()), &::closedir);
+  std::size_t count = 0;
+  if (!listing) return 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (name.size() > 4 && name.front() != '.' && name.substr(name.size() - 4) == ".xml") ++count;
+  }
+  return count;
+}
+
+std::string Sample(const std::string& name, const std::string& labels, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return name + (labels.empty() ? "" : "{" + labels + "}") + " " + text + "\n";
+}
+
+}  // namespace
+
+Readiness CheckReadiness(const std::string& root, std::chrono::seconds max_age) {
+  Readiness readiness;
+  const nlohmann::json checks = {{"storage", CheckStorage(root)},
+                                 {"prepax", CheckProgram(root, kPrepaxStatus, max_age)},
+                                 {"host", CheckProgram(root, kHostStatus, max_age)}};
+  readiness.ready = true;
+  for (const auto& [name, check] : checks.items()) {
+    readiness.ready = readiness.ready && check["ok"].get<bool>();
+  }
+  readiness.body = {{"ready", readiness.ready}, {"checks", checks}};
+  return readiness;
+}
+
+std::string InstallationMetrics(const std::string& root, kel::client::RequestIndex& index,
+                                std::chrono::seconds max_age) {
+  std::string text = MetricHeader("ringwell_requests", "gauge",
+                                  "Requests in the storage root by the status of their report "
+                                  "(Waiting: in Inbox, not yet taken up).");
+  for (const auto& [status, count] : index.CountByStatus()) {
+    text += Sample("ringwell_requests",
+                   "status=\"" + LabelValue(status.empty() ? "Waiting" : status) + "\"",
+                   static_cast<double>(count));
+  }
+  text += MetricHeader("ringwell_inbox_backlog", "gauge",
+                       "Request files in Inbox that prepax has not taken up yet.") +
+          Sample("ringwell_inbox_backlog", "", static_cast<double>(InboxBacklog(root)));
+
+  text += MetricHeader("ringwell_component_up", "gauge",
+                       "1 when the program was seen working recently (its heartbeat file).");
+  std::string ages;
+  nlohmann::json host;
+  for (const char* program : {kPrepaxStatus, kHostStatus}) {
+    std::string problem;
+    const auto reading = status_file::Read(root, program, &problem);
+    const bool up = reading && status_file::SeenWorking(*reading, max_age, &problem);
+    text += Sample("ringwell_component_up", "component=\"" + std::string(program) + "\"", up);
+    if (reading) {
+      const double age =
+          std::chrono::duration<double>(std::chrono::system_clock::now() - reading->time).count();
+      ages += Sample("ringwell_component_heartbeat_age_seconds",
+                     "component=\"" + std::string(program) + "\"", age);
+      if (std::string(program) == kHostStatus && up) host = reading->content;
+    }
+  }
+  text += MetricHeader("ringwell_component_heartbeat_age_seconds", "gauge",
+                       "Seconds since the program last wrote its heartbeat file.") +
+          ages;
+  if (host.is_null()) return text;
+
+  double busy = 0;
+  double idle = 0;
+  const nlohmann::json lines = host.value("lines", nlohmann::json::array());
+  for (const auto& line : lines) {
+    (line.value("busy", false) ? busy : idle) += 1;
+  }
+  text += MetricHeader("ringwell_lines", "gauge", "The host's lines, busy with a call or idle.") +
+          Sample("ringwell_lines", "state=\"busy\"", busy) +
+          Sample("ringwell_lines", "state=\"idle\"", idle);
+  text += MetricHeader("ringwell_due_queue_length", "gauge",
+                       "Recipients due for a call or page now and waiting for a line.") +
+          Sample("ringwell_due_queue_length", "", host.value("dueQueue", 0.0));
+  const nlohmann::json counters = host.value("counters", nlohmann::json::object());
+  for (const auto& [family, noun] : {std::pair{"calls", "Calls"}, std::pair{"pages", "Pages"}}) {
+    const std::string name = std::string("ringwell_") + family + "_total";
+    text += MetricHeader(name, "counter",
+                         std::string(noun) + " the host made since it started, by result.");
+    const nlohmann::json results = counters.value(family, nlohmann::json::object());
+    for (const auto& [result, count] : results.items()) {
+      if (count.is_number()) {
+        text += Sample(name, "result=\"" + LabelValue(result) + "\"", count.get<double>());
+      }
+    }
+  }
+  if (host.contains("sip")) {
+    text += MetricHeader("ringwell_sip_registered", "gauge",
+                         "1 when the host's SIP lines are registered at the registrar.") +
+            Sample("ringwell_sip_registered", "",
+                   host["sip"].value("registration", "") == "registered" ? 1 : 0);
+  }
+  return text;
+}
+
+}  // namespace ringwell::api

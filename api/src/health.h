@@ -1,0 +1,32 @@
+// What /readyz and /metrics tell of the installation beyond the API itself:
+// whether the storage root can be written and whether prepax and the host
+// were seen working recently (their heartbeat files, status_file.h), and the
+// installation's figures: requests by status (the listing index), the Inbox
+// backlog, and from the host's heartbeat its lines (busy and idle), the due
+// queue and its calls and pages by result.
+//
+// Thread-safety: the functions may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "listing.h"
+
+namespace ringwell::api {
+
+inline constexpr char kPrepaxStatus[] = "prepax";
+inline constexpr char kHostStatus[] = "ringwell-host";
+
+struct Readiness {
+  bool ready = false;
+  nlohmann::json body;  // {"ready": bool, "checks": {"storage"|"prepax"|"host": {"ok", "detail"}}}
+};
+Readiness CheckReadiness(const std::string& root, std::chrono::seconds max_age);
+
+// The installation's metric families (HELP, TYPE and samples).
+std::string InstallationMetrics(const std::string& root, kel::client::RequestIndex& index,
+                                std::chrono::seconds max_age);
+
+}  // namespace ringwell::api

@@ -1,0 +1,119 @@
+#include "report_watcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "ringwell/common/storage.h"
+
+namespace ringwell::api {
+namespace {
+
+constexpr std::uint32_t kMask =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr int kKeepAliveMs = 15000;
+
+// The request ID of a request or report file name ("ID.xml"), or empty.
+std::string IdOf(const char* name) {
+  const std::string_view text = name;
+  if (text.size() <= 4 || text.substr(text.size() - 4) != ".xml" || text.front() == '.') {
+    return {};
+  }
+  return std::string(text.substr(0, text.size() - 4));
+}
+
+}  // namespace
+
+ReportWatcher::ReportWatcher(std::string root, EventHub& hub, kel::client::RequestIndex& index)
+    : root_(std::move(root)), hub_(hub), index_(index) {}
+
+ReportWatcher::~ReportWatcher() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
+    thread_.join();
+  }
+  if (inotify_ >= 0) ::close(inotify_);
+  if (stop_fd_ >= 0) ::close(stop_fd_);
+}
+
+bool ReportWatcher::AddWatches(std::string* problem) {
+  reports_watch_ = inotify_add_watch(inotify_, (root_ + kReportsDir).c_str(),
+                                     kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
+  if (reports_watch_ < 0) {
+    *problem = "cannot watch " + root_ + kReportsDir + ": " + std::strerror(errno);
+    return false;
+  }
+  inbox_watch_ =
+      inotify_add_watch(inotify_, (root_ + kInboxDir).c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
+  return true;
+}
+
+bool ReportWatcher::Start(std::string* problem) {
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (inotify_ < 0 || stop_fd_ < 0) {
+    *problem = std::string("cannot use inotify: ") + std::strerror(errno);
+    return false;
+  }
+  if (!AddWatches(problem)) return false;
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+  return true;
+}
+
+void ReportWatcher::Run(std::stop_token stop) {
+  alignas(inotify_event) char buffer[64 * 1024];
+  auto last_keep_alive = std::chrono::steady_clock::now();
+  while (!stop.stop_requested()) {
+    pollfd fds[2] = {{inotify_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, 1000);
+    if (stop.stop_requested()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_keep_alive >= std::chrono::milliseconds(kKeepAliveMs)) {
+      hub_.KeepAlive();
+      last_keep_alive = now;
+    }
+    if (reports_watch_ < 0) {
+      // Reports was removed (or moved): watch it again once it is back.
+      std::string problem;
+      if (AddWatches(&problem)) {
+        index_.Rescan();
+        hub_.CatchUp();
+      }
+    }
+    if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
+    for (;;) {
+      const ssize_t length = ::read(inotify_, buffer, sizeof buffer);
+      if (length <= 0) break;
+      for (char* at = buffer; at < buffer + length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        at += sizeof(inotify_event) + event->len;
+        if (event->mask & IN_Q_OVERFLOW) {
+          index_.Rescan();
+          hub_.CatchUp();
+          continue;
+        }
+        if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+          if (event->wd == reports_watch_) reports_watch_ = -1;
+          if (event->wd == inbox_watch_) inbox_watch_ = -1;
+          continue;
+        }
+        if (event->len == 0) continue;
+        const std::string id = IdOf(event->name);
+        if (id.empty() || !IsPlainName(id)) continue;
+        index_.Refresh(id);
+        if (event->wd == reports_watch_ && (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) {
+          hub_.Update(id);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace ringwell::api

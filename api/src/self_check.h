@@ -1,0 +1,25 @@
+// `ringwell-api --check`: what ringwell-setup --check asks of the API. The
+// registry's Api values (read by the caller), the token file (readable as a
+// token file, mode 0600, owned by the service user "ringwell" where it
+// exists), the TLS files and the callback secret; and, once the API is in use
+// (a token file exists or its unit is enabled), whether something answers on
+// every Listen address. Each problem is one line "problem: WHAT; to fix: FIX".
+//
+// Thread-safety: run once on the main thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace ringwell::api {
+
+struct CheckProblem {
+  std::string what;
+  std::string fix;
+};
+
+std::vector<CheckProblem> CheckInstallation(const Options& options);
+
+}  // namespace ringwell::api

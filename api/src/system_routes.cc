@@ -1,0 +1,44 @@
+// The routes about the API and the installation: /healthz (the process
+// answers), /readyz (the storage root can be written, prepax and the host were
+// seen working recently; 503 naming what is not), /metrics (Prometheus text)
+// and /v1/openapi.json.
+#include "api_context.h"
+#include "health.h"
+
+namespace ringwell::api {
+
+HttpResponse HealthRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*) {
+  return JsonResponse(200, {{"status", "ok"}});
+}
+
+HttpResponse ReadyRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
+                        const Identity*) {
+  const Readiness readiness = CheckReadiness(context.options.root, context.options.ready_max_age);
+  return JsonResponse(readiness.ready ? 200 : 503, readiness.body);
+}
+
+HttpResponse MetricsRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
+                          const Identity*) {
+  HttpResponse response;
+  response.content_type = "text/plain; version=0.0.4; charset=utf-8";
+  response.body =
+      context.metrics.Render() +
+      InstallationMetrics(context.options.root, context.index, context.options.ready_max_age);
+  response.body += MetricHeader("ringwell_event_streams", "gauge",
+                                "Clients following a request's events (Server-Sent Events).") +
+                   "ringwell_event_streams " + std::to_string(context.hub.StreamCount()) + "\n";
+  response.body += MetricHeader("ringwell_callback_pending", "gauge",
+                                "Requests with status callbacks still to deliver.") +
+                   "ringwell_callback_pending " + std::to_string(context.callbacks.Pending()) +
+                   "\n";
+  return response;
+}
+
+HttpResponse OpenApiRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
+                          const Identity*) {
+  HttpResponse response;
+  response.body = context.openapi;
+  return response;
+}
+
+}  // namespace ringwell::api

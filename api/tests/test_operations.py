@@ -1,0 +1,208 @@
+"""What an operator and a monitoring system meet: /healthz, /readyz with the
+heartbeats of prepax and the host, /metrics checked by promtool, the rate
+limit per token, the recording store, and HTTPS."""
+import json
+import os
+import ssl
+import subprocess
+import time
+import unittest
+import uuid
+
+from apitest import ApiTestCase, Client, Installation, program, tokens
+
+
+def program_path():
+    return program("ringwell-api")
+
+WAV_HEADER_LENGTH = 44
+
+
+def wav(seconds=0.1, rate=8000):
+    """A 16-bit mono wav file of silence."""
+    frames = int(seconds * rate)
+    data = b"\x00\x00" * frames
+    header = (b"RIFF" + (36 + len(data)).to_bytes(4, "little") + b"WAVEfmt " + (16).to_bytes(4, "little") +
+              (1).to_bytes(2, "little") + (1).to_bytes(2, "little") + rate.to_bytes(4, "little") +
+              (rate * 2).to_bytes(4, "little") + (2).to_bytes(2, "little") + (16).to_bytes(2, "little") +
+              b"data" + len(data).to_bytes(4, "little"))
+    return header + data
+
+
+def root_identity(root):
+    status = os.stat(root)
+    return "%d:%d" % (status.st_dev, status.st_ino)
+
+
+def heartbeat(inst, program, age=0, **extra):
+    """A heartbeat file as prepax and the host write it, `age` seconds old."""
+    millis = int((time.time() - age) * 1000)
+    content = {"format": 1, "program": program, "version": "0.2.0", "pid": os.getpid(), "root": inst.root,
+               "rootId": root_identity(inst.root), "state": "running", "started": "2026-12-07T09:00:00.000Z",
+               "time": time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime(millis / 1000)),
+               "unixMillis": millis, "interval": 2}
+    content.update(extra)
+    with open(inst.root + "Status/" + program + ".json", "w") as f:
+        json.dump(content, f)
+
+
+HOST = {"lines": [{"line": 1, "kind": "sim", "busy": True}, {"line": 2, "kind": "sim", "busy": False},
+                  {"line": 3, "kind": "sip", "busy": True}],
+        "sip": {"registration": "registered", "registrar": "sip:pbx.example", "detail": "200 OK"},
+        "dueQueue": 4,
+        "counters": {"calls": {"Completed": 7, "Busy": 2, "NoAnswer": 1, "Failed": 1},
+                     "pages": {"Sent": 3, "Failed": 1}}}
+
+
+class HealthTest(ApiTestCase):
+    def test_ready_only_with_prepax_and_the_host_seen_working_on_this_root(self):
+        anyone = Client(self.inst)
+        self.assertEqual(anyone.request("GET", "/healthz")[:3:2], (200, {"status": "ok"}))
+        status, _, body = anyone.request("GET", "/readyz")
+        self.assertEqual((status, body["ready"]), (503, False))
+        self.assertTrue(body["checks"]["storage"]["ok"])
+        self.assertIn("prepax has never run on this root", body["checks"]["prepax"]["detail"])
+
+        heartbeat(self.inst, "prepax")
+        heartbeat(self.inst, "ringwell-host", **HOST)
+        status, _, body = anyone.request("GET", "/readyz")
+        self.assertEqual(status, 200, body)
+        heartbeat(self.inst, "ringwell-host", age=95, **HOST)
+        status, _, body = anyone.request("GET", "/readyz")
+        self.assertEqual(status, 503)
+        self.assertIn("ringwell-host last seen 95 s ago", body["checks"]["host"]["detail"])
+        heartbeat(self.inst, "ringwell-host", state="stopped")
+        self.assertIn("stopped at", anyone.request("GET", "/readyz")[2]["checks"]["host"]["detail"])
+        heartbeat(self.inst, "ringwell-host", rootId="1:2")
+        self.assertIn("another storage root", anyone.request("GET", "/readyz")[2]["checks"]["host"]["detail"])
+
+    def test_metrics_pass_promtool_and_tell_the_installation(self):
+        heartbeat(self.inst, "prepax")
+        heartbeat(self.inst, "ringwell-host", **HOST)
+        self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.inst.write_report("{00000001-0000-4000-8000-000000000000}", "Completed", [("1", "Completed", [])])
+        self.api.request("GET", "/v1/requests/nothing")
+        status, headers, text = Client(self.inst).request("GET", "/metrics")
+        self.assertEqual(status, 200)
+        self.assertTrue(headers["content-type"].startswith("text/plain; version=0.0.4"))
+        checked = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr + text)
+        for sample in ('ringwell_lines{state="busy"} 2', 'ringwell_lines{state="idle"} 1',
+                       "ringwell_due_queue_length 4", 'ringwell_calls_total{result="Completed"} 7',
+                       'ringwell_pages_total{result="Failed"} 1', 'ringwell_component_up{component="prepax"} 1',
+                       'ringwell_requests{status="Waiting"} 1', 'ringwell_requests{status="Completed"} 1',
+                       "ringwell_inbox_backlog 1", "ringwell_sip_registered 1",
+                       'ringwell_api_requests_total{route="/v1/requests/{id}",method="GET",code="404"} 1',
+                       'ringwell_api_request_duration_seconds_count{route="/v1/requests",method="POST"} 1'):
+            self.assertIn(sample + "\n", text)
+
+
+class MetricsTokenTest(ApiTestCase):
+    API_VALUES = {"MetricsNeedToken": "1", "RateLimit": "1", "RateBurst": "3"}
+
+    def test_metrics_token_and_the_rate_limit_per_token(self):
+        self.assertEqual(Client(self.inst).request("GET", "/metrics")[0], 401)
+        submitter = Client(self.inst, tokens()["submitter"])
+        self.assertEqual(submitter.request("GET", "/metrics")[0], 403)
+        reader = Client(self.inst, tokens()["reader"])
+        codes = [reader.request("GET", "/v1/requests")[0] for _ in range(5)]
+        self.assertEqual(codes[:2], [200, 200])  # the metrics call above took one
+        self.assertEqual(codes[-1], 429)
+        status, headers, body = reader.request("GET", "/v1/requests")
+        self.assertEqual((status, headers["retry-after"]), (429, "1"))
+        self.assertEqual(body["error"], "too many requests with the token reader")
+        # Another token has a bucket of its own.
+        self.assertEqual(self.api.request("GET", "/v1/requests")[0], 200)
+
+
+class FilesTest(ApiTestCase):
+    API_VALUES = {"MaxUploadBytes": "65536"}
+
+    def test_recordings_are_stored_checked_and_played(self):
+        status, headers, body = self.api.request("POST", "/v1/files?name=Greeting.WAV", wav(),
+                                                 headers={"Content-Type": "audio/wav"})
+        self.assertEqual((status, body["name"], body["size"]), (201, "Greeting.WAV", len(wav())))
+        with open(self.inst.root + "Files/{0}/Greeting.WAV", "rb") as f:
+            self.assertEqual(f.read(), wav())
+        status, _, body = self.api.request("POST", "/v1/files?name=Greeting.WAV", wav(0.2),
+                                           headers={"Content-Type": "audio/wav"})
+        self.assertEqual(status, 409)
+        status, _, body = self.api.request("POST", "/v1/files?name=Greeting.WAV&overwrite=true", wav(0.2),
+                                           headers={"Content-Type": "audio/wav"})
+        self.assertEqual((status, body["size"]), (201, len(wav(0.2))))
+        boundary = uuid.uuid4().hex
+        form = (b"--" + boundary.encode() + b'\r\nContent-Disposition: form-data; name="file"; filename="chime.wav"'
+                b"\r\nContent-Type: audio/wav\r\n\r\n" + wav() + b"\r\n--" + boundary.encode() + b"--\r\n")
+        status, _, body = self.api.request("POST", "/v1/files", form,
+                                           headers={"Content-Type": "multipart/form-data; boundary=" + boundary})
+        self.assertEqual((status, body["name"]), (201, "chime.wav"))
+
+        refused = [("?name=text.wav", b"just some text", "audio/wav", 422,
+                    "text.wav is not a wav file: Format not recognised."),
+                   ("?name=../x.wav", wav(), "audio/wav", 422, None), ("?name=x.mp3", wav(), "audio/wav", 422, None),
+                   ("", wav(), "audio/wav", 422, None), ("?name=big.wav", wav(10), "audio/wav", 413, None),
+                   ("?name=x.wav", wav(), "text/plain", 415, None)]
+        for query, data, kind, code, message in refused:
+            with self.subTest(query=query, kind=kind):
+                status, _, body = self.api.request("POST", "/v1/files" + query, data,
+                                                   headers={"Content-Type": kind})
+                self.assertEqual(status, code, body)
+                if message:
+                    self.assertEqual(body["error"], message)
+        # The same reason as kel files add, for the same content.
+        with open(os.path.join(self.inst.dir, "text.wav"), "wb") as f:
+            f.write(b"just some text")
+        code, _, err = self.inst.kel("files", "add", os.path.join(self.inst.dir, "text.wav"))
+        self.assertIn("is not a wav file: Format not recognised.", err)
+
+        status, _, listing = self.api.request("GET", "/v1/files")
+        self.assertEqual(sorted(f["name"] for f in listing["files"]), ["Greeting.WAV", "chime.wav"])
+        code, printed, _ = self.inst.kel("files", "ls")
+        self.assertEqual(len(printed.splitlines()), 2)
+        id = self.api.submit({"recipients": ["1"], "message": [{"play": "chime.wav"}]})
+        with open(self.inst.root + "Inbox/" + id + ".xml") as f:
+            self.assertIn(">chime.wav<", f.read())
+        self.assertEqual(self.api.request("DELETE", "/v1/files/chime.wav")[0], 200)
+        self.assertEqual(self.api.request("DELETE", "/v1/files/chime.wav")[0], 404)
+        self.assertFalse(os.path.exists(self.inst.root + "Files/{0}/chime.wav"))
+
+
+class SelfCheckTest(ApiTestCase):
+    def test_check_names_what_is_wrong_with_the_api_and_how_to_fix_it(self):
+        here = "127.0.0.1:%d" % self.inst.port
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
+        self.assertEqual((code, out), (0, ""))
+        os.chmod(self.inst.token_file, 0o644)
+        with open(self.inst.registry, "a") as f:
+            f.write('TlsCertificate = "/nowhere/cert.pem"\n')
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here, "--listen", "127.0.0.1:1")
+        self.assertEqual(code, 1)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "problem: the API's token file: %s may be read by others than its owner "
+                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s"
+                         % ((self.inst.token_file,) * 3))
+        self.assertIn("problem: the API has only one of TlsCertificate and TlsKey", out)
+        self.assertIn("problem: ringwell-api is not listening on 127.0.0.1:1; to fix: systemctl enable --now "
+                      "ringwell-api", out)
+        self.assertNotIn("listening on " + here, out)
+        os.chmod(self.inst.token_file, 0o600)
+
+
+class TlsTest(unittest.TestCase):
+    def test_https_with_a_certificate(self):
+        inst = Installation()
+        self.addCleanup(inst.remove)
+        key, cert = os.path.join(inst.dir, "key.pem"), os.path.join(inst.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        inst.start("--tls-cert", cert, "--tls-key", key)
+        context = ssl.create_default_context(cafile=cert)
+        client = Client(inst, tokens()["reader"], scheme="https", context=context)
+        self.assertEqual(client.request("GET", "/v1/requests")[0], 200)
+        self.assertIn("listening on https://127.0.0.1:", inst.log())
+        inst.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,199 @@
+"""Submitting, reading, listing and canceling requests over HTTP, with the
+same checks, reports and listings as kel, tokens and their scopes, and
+Idempotency-Key."""
+import json
+import os
+import time
+import unittest
+
+from apitest import ApiTestCase, Client, tokens, wait_for
+
+GOOD = {"recipients": ["5551234", {"number": "5559876"}], "window": {"stop": "+2h"},
+        "message": ["The backup failed."]}
+
+
+def without_times(report):
+    """A report without what depends on the moment it was read (the time of a
+    next attempt that is due now)."""
+    for recipient in report["recipients"]:
+        if recipient["nextAttempt"]:
+            recipient["nextAttempt"]["time"] = None
+    return report
+
+
+class SubmitTest(ApiTestCase):
+    API_VALUES = {"MaxBodyBytes": "4096"}
+
+    def test_a_request_is_submitted_checked_and_refused_as_kel_submit_does(self):
+        status, headers, body = self.api.request("POST", "/v1/requests", GOOD)
+        self.assertEqual(status, 201, body)
+        self.assertEqual(headers["location"], "/v1/requests/" + body["id"])
+        self.assertEqual(self.inbox(), [body["id"] + ".xml"])
+        with open(self.inst.root + "Inbox/" + body["id"] + ".xml") as f:
+            self.assertIn("<Recipient", f.read())
+
+        refused = [
+            ({"recipients": ["5551234"], "message": ["hi"], "rings": -1}, 422, "rings"),
+            ({"recipients": ["5551234"], "mesage": "hi"}, 422, "mesage"),
+            ({"recipients": ["not a number!"], "message": ["hi"]}, 422, "recipients[0]"),
+            ({"recipients": ["1"], "message": [{"play": "/etc/passwd"}]}, 422, "message[0].play"),
+            ({"recipients": ["1"], "message": [{"play": "absent.wav"}]}, 422, "message[0].play"),
+            ({"recipients": ["1"], "message": ["hi"], "statusCallback": "ftp://x"}, 422, "statusCallback"),
+        ]
+        for description, code, field in refused:
+            with self.subTest(description=description):
+                status, _, answer = self.api.request("POST", "/v1/requests", description)
+                self.assertEqual((status, answer.get("field")), (code, field), answer)
+                if "play" not in json.dumps(description) and "statusCallback" not in description:
+                    # The same reason kel submit gives for the same description.
+                    path = os.path.join(self.inst.dir, "description.json")
+                    with open(path, "w") as f:
+                        json.dump(description, f)
+                    code, _, err = self.inst.kel("submit", path)
+                    self.assertEqual(err, "kel: " + answer["error"] + "\n")
+        status, _, answer = self.api.request("POST", "/v1/requests", '{"recipients": [',
+                                             headers={"Content-Type": "application/json"})
+        self.assertEqual(status, 400)
+        self.assertIn("not JSON", answer["error"])
+        deep = "[" * 100000 + "]" * 100000
+        status, _, answer = self.api.request("POST", "/v1/requests", deep)
+        self.assertEqual(status, 413)  # over MaxBodyBytes before it is even parsed
+        status, _, answer = self.api.request("POST", "/v1/requests", "[" * 2000 + "]" * 2000,
+                                             headers={"Content-Type": "application/json"})
+        self.assertEqual((status, answer["error"]), (400, "request body: JSON nested deeper than 150 levels"))
+        status, _, answer = self.api.request("POST", "/v1/requests", "{}", headers={"Content-Type": "text/plain"})
+        self.assertEqual(status, 415)
+        # Nothing of the refused ones was written.
+        self.assertEqual(len(self.inbox()), 1)
+
+    def test_tokens_and_scopes(self):
+        status, headers, _ = self.api.request("GET", "/v1/requests", token="")
+        self.assertEqual(status, 401)
+        self.assertEqual(headers["www-authenticate"], 'Bearer realm="ringwell"')
+        right = tokens()["all"]
+        altered = right[:-1] + ("B" if right.endswith("A") else "A")
+        for wrong in ("rw_AAAAAAAA_" + "x" * 43, altered, "nonsense"):
+            self.assertEqual(self.api.request("GET", "/v1/requests", token=wrong)[0], 401, wrong)
+        reader = Client(self.inst, tokens()["reader"])
+        status, _, body = reader.request("POST", "/v1/requests", GOOD)
+        self.assertEqual((status, body["error"]), (403, 'the token reader lacks the scope "submit"'))
+        self.assertEqual(reader.request("GET", "/v1/requests")[0], 200)
+        submitter = Client(self.inst, tokens()["submitter"])
+        self.assertEqual(submitter.request("DELETE", "/v1/requests/x")[0], 403)
+        self.assertEqual(self.inbox(), [])
+        # Health needs no token; unknown paths and methods are told apart.
+        self.assertEqual(Client(self.inst).request("GET", "/healthz")[0], 200)
+        self.assertEqual(self.api.request("GET", "/v2/requests")[0], 404)
+        status, headers, _ = self.api.request("PUT", "/v1/requests")
+        self.assertEqual((status, headers["allow"]), (405, "POST, GET"))
+
+    def test_a_retried_post_with_an_idempotency_key_gets_the_first_answer(self):
+        key = {"Idempotency-Key": "order-4711"}
+        status, _, first = self.api.request("POST", "/v1/requests", GOOD, headers=key)
+        self.assertEqual(status, 201)
+        status, headers, again = self.api.request("POST", "/v1/requests", GOOD, headers=key)
+        self.assertEqual((status, again, headers.get("idempotent-replayed")), (201, first, "true"))
+        self.assertEqual(self.inbox(), [first["id"] + ".xml"])
+        other = dict(GOOD, message=["Something else."])
+        self.assertEqual(self.api.request("POST", "/v1/requests", other, headers=key)[0], 422)
+        # Another token's key of the same text is another key.
+        status, _, theirs = Client(self.inst, tokens()["submitter"]).request("POST", "/v1/requests", GOOD,
+                                                                               headers=key)
+        self.assertNotEqual(theirs["id"], first["id"])
+        # The key outlives a restart.
+        self.inst.stop()
+        self.inst.start()
+        status, _, again = self.api.request("POST", "/v1/requests", GOOD, headers=key)
+        self.assertEqual((status, again["id"]), (201, first["id"]))
+        self.assertEqual(len(self.inbox()), 2)
+
+
+class ReportTest(ApiTestCase):
+    def test_reports_are_what_kel_report_prints_and_cancel_follows_the_rules(self):
+        id = self.api.submit(GOOD)
+        status, _, waiting = self.api.request("GET", "/v1/requests/" + id)
+        self.assertEqual((status, waiting["status"], waiting["cause"]),
+                         (200, "", "waiting in Inbox: the daemon has not taken it up yet"))
+        status, _, body = self.api.request("DELETE", "/v1/requests/" + id)
+        self.assertEqual(status, 409)
+        self.assertIn("waiting in Inbox", body["error"])
+
+        self.inst.schedule(id)
+        self.inst.write_report(id, "InProgress", [
+            ("5551234", "Completed", [{"Answer": "Answered", "Protocol": "Played greeting\nPressed 1"}]),
+            ("5559876", "Scheduled", [{"Answer": "Busy", "Status": "Busy", "Duration": 0}])])
+        # Braces and letter case are up to the client.
+        bare = id[1:-1].lower()
+        status, _, report = self.api.request("GET", "/v1/requests/" + bare)
+        self.assertEqual(status, 200)
+        code, printed, err = self.inst.kel("report", "--json", id)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(without_times(report), without_times(json.loads(printed)))
+
+        status, _, canceled = self.api.request("DELETE", "/v1/requests/" + bare)
+        self.assertEqual((status, canceled["status"]), (200, "Canceled"))
+        self.assertEqual([r["status"] for r in canceled["recipients"]], ["Completed", "Canceled"])
+        status, _, body = self.api.request("DELETE", "/v1/requests/" + id)
+        self.assertEqual((status, body["error"]), (409, id + " has already finished (Canceled)"))
+
+        # A request that said "Completed" while its file was still there.
+        other = self.api.submit(GOOD)
+        self.inst.schedule(other)
+        self.inst.write_report(other, "Completed", [("5551234", "Completed", [{}]), ("5559876", "Failed", [{}])])
+        status, _, body = self.api.request("DELETE", "/v1/requests/" + other)
+        self.assertEqual((status, body["report"]["status"]), (409, "Completed"))
+        self.assertTrue(os.path.exists(self.inst.root + "Requests/" + other + ".xml"))
+
+        for unknown in ("{00000000-0000-0000-0000-000000000000}", "not-an-id", "..%2FInbox"):
+            self.assertEqual(self.api.request("GET", "/v1/requests/" + unknown)[0], 404, unknown)
+            self.assertEqual(self.api.request("DELETE", "/v1/requests/" + unknown)[0], 404, unknown)
+
+
+class ListTest(ApiTestCase):
+    def test_pages_by_cursor_newest_first_with_filters_as_kel_ls(self):
+        for i in range(30):
+            id = "{%08d-0000-4000-8000-000000000000}" % i
+            self.inst.write_report(id, ["Completed", "Scheduled", "Canceled"][i % 3],
+                                   [("555%04d" % i, "Completed", [])], kind="Page" if i % 5 == 0 else "Call",
+                                   mtime=1_700_000_000 + i)
+        waiting = self.api.submit(GOOD)
+        # The index follows the reports through inotify: a moment after they are written.
+        wait_for(lambda: len(self.api.request("GET", "/v1/requests?limit=1000")[2]["requests"]) == 31,
+                 what="the index to see every report")
+        seen, cursor, pages = [], None, 0
+        while True:
+            path = "/v1/requests?limit=7" + ("&cursor=" + cursor if cursor else "")
+            status, _, page = self.api.request("GET", path)
+            self.assertEqual(status, 200)
+            seen += [r["id"] for r in page["requests"]]
+            pages += 1
+            cursor = page["next"]
+            if cursor is None:
+                break
+        self.assertEqual(pages, 5)
+        code, printed, _ = self.inst.kel("ls", "--json")
+        self.assertEqual(seen, [r["id"] for r in json.loads(printed)])
+        self.assertEqual(seen[0], waiting)
+        self.assertEqual(seen[1], "{00000029-0000-4000-8000-000000000000}")
+
+        status, _, page = self.api.request("GET", "/v1/requests?status=scheduled,Waiting&type=call&limit=3")
+        self.assertEqual([r["id"] for r in page["requests"]],
+                         [waiting, "{00000028-0000-4000-8000-000000000000}",
+                          "{00000022-0000-4000-8000-000000000000}"])
+        status, _, page = self.api.request("GET", "/v1/requests?type=page&status=Completed")
+        self.assertEqual([r["id"] for r in page["requests"]],
+                         ["{00000015-0000-4000-8000-000000000000}", "{00000000-0000-4000-8000-000000000000}"])
+        # A report that changes comes first at once (the index follows inotify).
+        self.inst.write_report("{00000003-0000-4000-8000-000000000000}", "Completed", [("1", "Completed", [])])
+        wait_first = lambda: self.api.request("GET", "/v1/requests?limit=1")[2]["requests"][0]["id"]
+        for _ in range(500):
+            if wait_first() == "{00000003-0000-4000-8000-000000000000}":
+                break
+            time.sleep(0.01)
+        self.assertEqual(wait_first(), "{00000003-0000-4000-8000-000000000000}")
+        for bad in ("status=Bogus", "limit=0", "limit=1001", "cursor=zz", "type=fax"):
+            self.assertEqual(self.api.request("GET", "/v1/requests?" + bad)[0], 400, bad)
+
+
+if __name__ == "__main__":
+    unittest.main()

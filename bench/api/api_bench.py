@@ -1,0 +1,245 @@
+#!/usr/bin/python3
+"""ringwell-api side by side with what a user would otherwise run.
+
+1. Submissions: wrk posts request descriptions to POST /v1/requests over
+   keep-alive connections (submissions per second, latency p50/p99), beside a
+   loop of `kel submit` processes, one after the other and two at a time (what
+   a script on the machine would do). Both write the same Inbox files on the
+   same file system.
+2. Fan-out: 200 clients follow one request's events (Server-Sent Events);
+   the report is changed (renamed into Reports/ as the report generator saves
+   it) 20 times, and each change's arrival at each client is timed.
+3. Listing: a page of the API's listing of 100,000 reports (first page, a
+   page by cursor, a status filter) beside `kel ls --limit 50 --json`.
+
+Each figure is the min and median of several runs where it makes sense. The
+storage root is in memory (/dev/shm) unless RINGWELL_BENCH_DISK=1.
+
+  bench_api [SECONDS per wrk run, default 10]
+"""
+import json
+import os
+import re
+import selectors
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../api/tests"))
+os.environ.setdefault("RINGWELL_BUILD_DIR", "@CMAKE_BINARY_DIR@")
+import apitest  # noqa: E402
+from apitest import Client, Installation, program  # noqa: E402
+
+SECONDS = int(sys.argv[1]) if len(sys.argv) > 1 else 10
+DESCRIPTION = {"recipients": ["5551234"], "window": {"stop": "+1h"}, "message": ["The backup failed."]}
+WRK_SCRIPT = """
+wrk.method = "POST"
+wrk.body = '%s'
+wrk.headers["Content-Type"] = "application/json"
+wrk.headers["Authorization"] = "Bearer " .. os.getenv("RINGWELL_TOKEN")
+""" % json.dumps(DESCRIPTION)
+
+if os.environ.get("RINGWELL_BENCH_DISK") != "1" and os.path.isdir("/dev/shm"):
+    tempfile.tempdir = "/dev/shm"
+
+
+def percentile(values, fraction):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(fraction * len(values)))]
+
+
+def wrk(inst, token, connections, threads):
+    script = os.path.join(inst.dir, "post.lua")
+    with open(script, "w") as f:
+        f.write(WRK_SCRIPT)
+    out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % SECONDS, "--latency", "-s", script,
+                          "http://127.0.0.1:%d/v1/requests" % inst.port],
+                         env=dict(os.environ, RINGWELL_TOKEN=token), capture_output=True, text=True, check=True).stdout
+
+    def millis(label):
+        match = re.search(r"^\s*%s%%\s+([\d.]+)(us|ms|s)$" % label, out, re.M)
+        value, unit = float(match.group(1)), match.group(2)
+        return value / 1000 if unit == "us" else value * 1000 if unit == "s" else value
+
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    return rate, millis("50"), millis("99"), int(errors.group(1)) if errors else 0
+
+
+def kel_loop(inst, count, parallel):
+    """`count` kel submit processes, `parallel` at a time: (per second, p50 ms, p99 ms)."""
+    path = os.path.join(inst.dir, "description.json")
+    with open(path, "w") as f:
+        json.dump(DESCRIPTION, f)
+    times = []
+    lock = threading.Lock()
+    todo = list(range(count))
+
+    def worker():
+        while True:
+            with lock:
+                if not todo:
+                    return
+                todo.pop()
+            start = time.perf_counter()
+            subprocess.run([program("kel"), "submit", path], env=inst.env, check=True, capture_output=True)
+            with lock:
+                times.append((time.perf_counter() - start) * 1000)
+
+    start = time.perf_counter()
+    workers = [threading.Thread(target=worker) for _ in range(parallel)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - start
+    return count / elapsed, percentile(times, 0.5), percentile(times, 0.99)
+
+
+def submissions():
+    print("submissions (%s)" % ("disk" if tempfile.gettempdir() != "/dev/shm" else "tmpfs"))
+    inst = Installation({"RateLimit": "1000000", "RateBurst": "1000000", "Threads": "2"})
+    try:
+        inst.start()
+        token = apitest.tokens()["all"]
+        Client(inst, token).submit(DESCRIPTION)  # each server thread's toolkit is made once
+        print("  %-34s %12s %9s %9s" % ("", "per second", "p50 ms", "p99 ms"))
+        for connections, threads in ((1, 1), (8, 2), (32, 2)):
+            runs = [wrk(inst, token, connections, threads) for _ in range(3)]
+            rates = [r[0] for r in runs]
+            best = max(runs, key=lambda r: r[0])
+            errors = sum(r[3] for r in runs)
+            print("  %-34s %12.0f %9.2f %9.2f   (min %.0f/s, median %.0f/s%s)"
+                  % ("API, wrk %d connection%s" % (connections, "s" if connections > 1 else ""),
+                     best[0], best[1], best[2], min(rates), statistics.median(rates),
+                     ", %d errors" % errors if errors else ""))
+        for parallel in (1, 2):
+            runs = [kel_loop(inst, 100, parallel) for _ in range(3)]
+            best = max(runs, key=lambda r: r[0])
+            print("  %-34s %12.0f %9.2f %9.2f   (min %.0f/s, median %.0f/s)"
+                  % ("kel submit processes, %d at a time" % parallel, best[0], best[1], best[2],
+                     min(r[0] for r in runs), statistics.median(r[0] for r in runs)))
+        inst.stop()
+    finally:
+        inst.remove()
+
+
+def fan_out(watchers=200, changes=20):
+    """The clients are plain sockets read by one selector loop, so that the
+    measuring costs little beside what is measured."""
+    print("event fan-out: %d clients follow one request, %d changes of its report" % (watchers, changes))
+    inst = Installation({"RateLimit": "1000000", "RateBurst": "1000000", "Threads": "4"})
+    try:
+        inst.start()
+        client = Client(inst, apitest.tokens()["all"])
+        id = client.submit(DESCRIPTION)
+        numbers = inst.schedule(id)
+        request = ("GET /v1/requests/%s/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\n\r\n"
+                   % (id, client.token)).encode()
+        selector = selectors.DefaultSelector()
+        arrivals = [dict() for _ in range(watchers)]  # seq -> arrival time
+        pending = [b""] * watchers
+        for index in range(watchers):
+            sock = socket.create_connection(("127.0.0.1", inst.port))
+            sock.sendall(request)
+            sock.setblocking(False)
+            selector.register(sock, selectors.EVENT_READ, index)
+
+        def pump(until, timeout=60):
+            deadline = time.monotonic() + timeout
+            while not until():
+                if time.monotonic() > deadline:
+                    raise AssertionError("the clients did not get every event")
+                for key, _ in selector.select(timeout=1):
+                    data = key.fileobj.recv(65536)
+                    now = time.perf_counter()
+                    index = key.data
+                    if not data:
+                        selector.unregister(key.fileobj)
+                        key.fileobj.close()
+                        continue
+                    text = pending[index] + data
+                    lines = text.split(b"\n")
+                    pending[index] = lines.pop()
+                    for line in lines:
+                        if line.startswith(b"id: "):
+                            arrivals[index][int(line[4:])] = now
+
+        pump(lambda: all(2 in a for a in arrivals))
+        latencies = []
+        for change in range(changes):
+            seq_before = max(max(a) for a in arrivals)
+            last = change == changes - 1
+            written = time.perf_counter()
+            inst.write_report(id, "Completed" if last else "InProgress",
+                              [(numbers[0], "Completed" if last else "InProgress",
+                                [{"Answer": "Busy", "Status": "Busy"}] * (change + 1))])
+            pump(lambda: all(max(a) > seq_before for a in arrivals))
+            for a in arrivals:
+                latencies.append((min(a[seq] for seq in a if seq > seq_before) - written) * 1000)
+        selector.close()
+        print("  report change -> client: p50 %.1f ms, p99 %.1f ms, max %.1f ms (%d arrivals)"
+              % (percentile(latencies, 0.5), percentile(latencies, 0.99), max(latencies), len(latencies)))
+        inst.stop()
+    finally:
+        inst.remove()
+
+
+def listing(reports=100000):
+    print("listing %d reports" % reports)
+    inst = Installation()
+    try:
+        for i in range(reports):
+            id = "{%08X-0000-4000-8000-%012X}" % (i, i)
+            with open(inst.root + "Reports/" + id + ".xml", "w") as f:
+                f.write('<Report ID="%s" Type="Call" Status="%s"><SubReport Recipient="5550001" '
+                        'Status="Completed"/></Report>' % (id, ["Completed", "Scheduled", "Canceled"][i % 3]))
+        started = time.perf_counter()
+        inst.start()
+        print("  API start (lists the directories)        %8.3f s" % (time.perf_counter() - started))
+        client = Client(inst, apitest.tokens()["all"])
+
+        def timed(path, runs=5):
+            times = []
+            body = None
+            for _ in range(runs):
+                start = time.perf_counter()
+                status, _, body = client.request("GET", path)
+                times.append(time.perf_counter() - start)
+                assert status == 200, body
+            return min(times), statistics.median(times), body
+
+        first = timed("/v1/requests?limit=50", runs=1)
+        print("  API first page, limit 50 (cold)          %8.3f s" % first[0])
+        warm = timed("/v1/requests?limit=50")
+        print("  API first page, limit 50                 min %.4f s, median %.4f s" % warm[:2])
+        cursor = warm[2]["next"]
+        page = timed("/v1/requests?limit=50&cursor=" + cursor)
+        print("  API page by cursor, limit 50             min %.4f s, median %.4f s" % page[:2])
+        cold = timed("/v1/requests?status=Scheduled&limit=50", runs=1)
+        print("  API status filter, limit 50 (cold)       %8.3f s" % cold[0])
+        filtered = timed("/v1/requests?status=Scheduled&limit=50")
+        print("  API status filter, limit 50              min %.4f s, median %.4f s" % filtered[:2])
+        kel = []
+        for _ in range(3):
+            start = time.perf_counter()
+            subprocess.run([program("kel"), "ls", "--limit", "50", "--json"], env=inst.env, check=True,
+                           capture_output=True)
+            kel.append(time.perf_counter() - start)
+        print("  kel ls --limit 50 --json                 min %.4f s, median %.4f s  (API/kel: %.3f)"
+              % (min(kel), statistics.median(kel), warm[1] / statistics.median(kel)))
+        inst.stop()
+    finally:
+        inst.remove()
+
+
+if __name__ == "__main__":
+    apitest.load_openapi()
+    apitest.OPENAPI.document = None  # no checking while measuring
+    submissions()
+    fan_out()
+    listing()

@@ -1,0 +1,96 @@
+// Heartbeat files: each long-running program (prepax, ringwell-host) rewrites
+// Status/<program>.json below the storage root every few seconds, so that
+// others (the HTTP API's /readyz and /metrics, ringwell-setup --check) can
+// tell it runs for this installation and what it is doing.
+//
+// The file is one JSON object, format 1:
+//
+//   {
+//     "format": 1,                        this layout; a reader refuses another
+//     "program": "ringwell-host",
+//     "version": "0.2.0",                 the program's version
+//     "pid": 4711,
+//     "root": "/var/spool/ringwell/",     the storage root it works on
+//     "rootId": "2049:1835009",           device:inode of that root directory
+//     "state": "running",                 "stopped" once it stopped in order
+//     "started": "2026-12-07T09:00:00.000Z",
+//     "time": "2026-12-07T09:30:02.125Z", when this was written (UTC)
+//     "unixMillis": 1796636402125,        the same in milliseconds since 1970
+//     "interval": 2,                      seconds until the next write
+//     ...                                 the program's own keys
+//   }
+//
+// The host adds "lines" ([{"line": 1, "kind": "sim"|"sip", "busy": bool}]),
+// "sip" ({"registration": "registered"|"failed"|"none", "registrar", "detail"}),
+// "dueQueue" (recipients due now) and "counters" ({"calls": {RESULT: n},
+// "pages": {RESULT: n}}, since it started). The file is replaced atomically
+// and not synced to disk: it only says what is happening now.
+//
+// Thread-safety: the functions may be called from any thread; a Heartbeat
+// calls its `details` function on its own thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "ringwell/common/hresult.h"
+
+namespace ringwell::status_file {
+
+inline constexpr int kFormat = 1;
+
+// root + "Status/" + program + ".json"; `root` ends with "/".
+std::string PathOf(const std::string& root, std::string_view program);
+// "<device>:<inode>" of the directory `root`, empty when it cannot be read.
+std::string RootIdentity(const std::string& root);
+
+// Writes the file of `program` with the common keys, `state`, `started` and
+// every key of `details` (an object).
+HRESULT Write(const std::string& root, std::string_view program, std::string_view state,
+              std::chrono::system_clock::time_point started, std::chrono::seconds interval,
+              const nlohmann::json& details);
+
+struct Reading {
+  nlohmann::json content;
+  std::chrono::system_clock::time_point time;  // when it was written
+  bool this_root = false;                      // written for this root (the same directory)
+};
+
+// The file of `program`; nullopt, with `problem` saying why, when it is
+// missing, unreadable, not JSON or of another format.
+std::optional<Reading> Read(const std::string& root, std::string_view program,
+                            std::string* problem);
+
+// Whether the reading shows the program working now: for this root, running,
+// its process there, and written at most `max_age` ago. Otherwise false with
+// `why_not` ("stopped at ...", "last seen 95 s ago", ...).
+bool SeenWorking(const Reading& reading, std::chrono::seconds max_age, std::string* why_not);
+
+// Writes the file of `program` at once and then every `interval` from a
+// thread of its own, with what `details` returns; when destroyed, stops the
+// thread and writes the file a last time with the state "stopped".
+class Heartbeat {
+ public:
+  Heartbeat(std::string root, std::string program, std::chrono::seconds interval,
+            std::function<nlohmann::json()> details);
+  ~Heartbeat();
+  Heartbeat(const Heartbeat&) = delete;
+  Heartbeat& operator=(const Heartbeat&) = delete;
+
+ private:
+  void Beat(std::string_view state);
+
+  const std::string root_;
+  const std::string program_;
+  const std::chrono::seconds interval_;
+  const std::function<nlohmann::json()> details_;
+  const std::chrono::system_clock::time_point started_;
+  std::jthread thread_;
+};
+
+}  // namespace ringwell::status_file

@@ -1,0 +1,58 @@
+// What the host tells in its heartbeat file (Status/ringwell-host.json, see
+// ringwell/common/status_file.h): its lines, each busy with a call or idle,
+// the SIP registration, the recipients due and waiting for a line or the
+// pager (the scheduler's IDialqueueStatus), and the calls and pages made since
+// it started, by result. The lines and the pager are counted by wrappers the
+// scheduler is given instead of the devices themselves: each passes every call
+// on unchanged and notes the result's Status.
+//
+// Thread-safety: the wrappers are called on the scheduler's worker threads,
+// Details on the heartbeat's thread; the counts are atomics or under a mutex.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "ringwell/common/com.h"
+#include "ringwell/dialqueue/dialqueue.h"
+
+namespace ringwell::host {
+
+class HostStatus {
+ public:
+  // A line the scheduler dials on: `modem` wrapped so that its calls are
+  // counted; `kind` is "sim" or "sip".
+  ComPtr<dialqueue::IModem> CountedModem(ComPtr<dialqueue::IModem> modem, int line,
+                                         const std::string& kind);
+  ComPtr<dialqueue::IPager> CountedPager(ComPtr<dialqueue::IPager> pager, int line);
+  // The scheduler whose queues are told (may stay unset).
+  void SetScheduler(ComPtr<dialqueue::IDialqueueStatus> scheduler);
+  // The SIP registration: a function giving {state, registrar, detail}.
+  using Registration = std::function<std::string(std::string*, std::string*)>;
+  void SetRegistration(Registration registration);
+
+  nlohmann::json Details();
+
+  // For the wrappers.
+  struct Line {
+    int line = 0;
+    std::string kind;
+    std::atomic<bool> busy{false};
+  };
+  void Count(const char* family, const std::string& result);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Line>> lines_;
+  std::map<std::string, std::map<std::string, std::uint64_t>> counters_;
+  ComPtr<dialqueue::IDialqueueStatus> scheduler_;
+  Registration registration_;
+};
+
+}  // namespace ringwell::host

@@ -1,0 +1,32 @@
+// Checks of the pieces of a request that the toolkit itself would accept but
+// that cannot work: numbers that cannot be dialled and files that are not
+// readable wav files; and whether a file to play is the one stored already.
+//
+// Thread-safety: pure functions over the files they name.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ringwell::kel::client {
+
+// Whether `number` can be dialled: at least one digit, *, or #, and otherwise
+// only +, blanks, -, ., / and parentheses; or a sip: or sips: address with a
+// user or host part.
+bool IsDialable(std::string_view number);
+
+// Whether a page can be sent to `recipient`: a dialable number, or a mail
+// address (for a pager service that sends mail).
+bool IsPageable(std::string_view recipient);
+
+// Why the file at `path` cannot be played: empty when it is a readable wav
+// file, else a short explanation.
+std::string WavProblem(const std::string& path);
+
+// Whether the two files have the same content (false when either cannot be
+// read or is not a regular file). A file below the storage root is never
+// reached through a symbolic link (safe_files.h): a link planted in the file
+// store counts as a different file, whatever it points to.
+bool SameContent(const std::string& a, const std::string& b);
+
+}  // namespace ringwell::kel::client

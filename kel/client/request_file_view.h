@@ -1,0 +1,41 @@
+// What the client can still learn from a request's own file while the request
+// is under way (Inbox/ID.xml before preprocessing, Requests/ID.xml after; the
+// scheduler deletes it when the request is done): its window, its retry rules
+// and which text each generated sound file was spoken from.
+//
+// Thread-safety: reads files only; any thread may call it.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "ringwell/common/ole_date.h"
+
+namespace ringwell::kel::client {
+
+// The attribute the client puts on each text part with the text itself: the
+// daemon replaces a text part's content with the name of the sound file it
+// speaks the text into, and keeps the part's other attributes.
+inline constexpr char kSpokenTextAttribute[] = "SpokenText";
+
+struct RetryRule {
+  int attempts = 0;
+  int delay_minutes = 0;
+};
+
+struct RequestFileView {
+  OleDate start = 0;
+  OleDate stop = 0;
+  RetryRule busy;
+  RetryRule no_answer;
+  RetryRule error;
+  // Sound file name -> the text it was spoken from.
+  std::map<std::string, std::string> spoken;
+};
+
+// The request file of `id` below `root` (ending in "/"), or nothing when it
+// is gone or cannot be read.
+std::optional<RequestFileView> ReadRequestFile(const std::string& root, const std::string& id);
+
+}  // namespace ringwell::kel::client
