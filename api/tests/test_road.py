@@ -70,6 +70,9 @@ class RoadTest(ApiTestCase):
         status, _, report = self.api.request("GET", "/v1/requests/" + id)
         self.assertEqual(report["status"], "Completed")
         self.assertEqual([len(r["calls"]) for r in report["recipients"]], [1, 1])
+        # A simulated callee who answers is a person; a busy line tells no one.
+        answered_by = {r["recipient"]: r["calls"][0]["answeredBy"] for r in report["recipients"]}
+        self.assertEqual(answered_by, {"5550001": "Human", "5550002": None})
         # The callback receiver got every event of the stream, in order.
         wait_for(lambda: len(receiver.accepted) == len(stream.events), what="every callback")
         for (_, _, body), event in zip(receiver.accepted, stream.events):

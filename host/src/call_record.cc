@@ -23,6 +23,9 @@ std::string CallResultXml(const CallRecord& record) {
   pugi::xml_node duration = xml::AppendElement(call, "Duration");
   xml::SetAttribute(duration, "xmlns:dt", xml::kDataTypesNamespace);
   xml::SetTypedInt(duration, record.duration);
+  if (!record.answered_by.empty()) {
+    xml::SetText(xml::AppendElement(call, "AnsweredBy"), record.answered_by);
+  }
   if (record.sip_code != 0) {
     pugi::xml_node reply = xml::AppendElement(call, "SipReply");
     xml::SetAttribute(reply, "Code", std::to_string(record.sip_code));

@@ -1,8 +1,10 @@
 // The result of one call or page, as every line and pager of the host
 // returns it to the scheduler: a Call element with the attributes Status and
 // Error and the children Time (typed dateTime), Answer, Protocol (one line
-// per step) and Duration (typed int, seconds); a SIP line adds SipReply, the
-// last SIP reply of note (attribute Code, the reason phrase as text).
+// per step) and Duration (typed int, seconds); a line that tells who
+// answered adds AnsweredBy ("Human", "Machine" or "Unknown"); a SIP line adds
+// SipReply, the last SIP reply of note (attribute Code, the reason phrase as
+// text).
 //
 // Thread-safety: plain values and a pure function.
 #pragma once
@@ -21,7 +23,8 @@ struct CallRecord {
   std::string answer;
   std::vector<std::string> protocol;
   int duration = 0;
-  int sip_code = 0;  // 0: no SipReply element
+  std::string answered_by;  // empty: no AnsweredBy element
+  int sip_code = 0;         // 0: no SipReply element
   std::string sip_reason;
 };
 

@@ -26,16 +26,21 @@ class Walker {
   explicit Walker(CallLeg& leg) : leg_(leg) {}
 
   CallWalk Run(pugi::xml_node call_tree, double max_greeting) {
-    const bool ended = leg_.AwaitGreetingEnd(max_greeting);
-    if (Going()) {
-      if (ended) {
+    const GreetingEnd greeting = leg_.AwaitGreetingEnd(max_greeting);
+    walk_.answered_by = greeting.answered_by;
+    if (greeting.answered_by) Note(AnsweredByLine(*greeting.answered_by));
+    if (Going() && greeting.hang_up) {
+      Note("A machine answered: hung up without a message, to try again as not answered");
+      walk_.not_answered = true;
+    } else if (Going()) {
+      if (greeting.over) {
         Note("Greeting " + Seconds(leg_.Seconds()));
       } else {
         Note("Greeting still going after " + Seconds(max_greeting) + "; message started");
       }
       PlayNodes(call_tree);
+      if (Going()) Note("Call tree finished; line hung up");
     }
-    if (Going()) Note("Call tree finished; line hung up");
     TakeLegNotes();
     walk_.seconds = leg_.Seconds();
     return std::move(walk_);
@@ -141,6 +146,26 @@ class Walker {
 
 CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greeting_seconds) {
   return Walker(leg).Run(call_tree, max_greeting_seconds);
+}
+
+MachineDetection RequestMachineDetection(pugi::xml_node request, const MachineDetection& host,
+                                         std::string* problem) {
+  MachineDetection settings = host;
+  const pugi::xml_attribute text = request.attribute(kMachineDetectionAttribute);
+  std::string error;
+  if (text && !ApplyMachineDetection(text.value(), &settings, &error)) {
+    *problem = std::string(kMachineDetectionAttribute) + " of the request not used: " + error;
+  }
+  return settings;
+}
+
+std::string AnsweredByLine(const WhoAnswered& who) {
+  char at[32];
+  std::snprintf(at, sizeof at, "%.2f s", who.at);
+  std::string line = std::string("Answered by: ") + AnsweredByWord(who.who) + ", decided at " + at +
+                     " (" + who.reason + ")";
+  if (!who.heard.empty()) line += "; " + who.heard;
+  return line;
 }
 
 int RequestCount(pugi::xml_node request, const char* name, int fallback) {

@@ -15,6 +15,11 @@
 // noted and listed in the walk's `unplayed`: a call that could not play its
 // message in full fails, on every kind of line.
 //
+// The walk starts once the greeting is over. A line that tells who answered
+// (answering-machine detection, amd/) says so in the protocol, and when a
+// machine answered and the request wants no message left on it, the walk
+// ends there and the call counts as not answered.
+//
 // One walker serves every kind of line: it drives the call through CallLeg,
 // which a simulated line implements with simulated seconds
 // (sim/simulated_walk.h) and a SIP line with real audio on a real call
@@ -29,6 +34,9 @@
 #include <string>
 #include <vector>
 
+#include "amd/who_answered.h"
+#include "ringwell/common/machine_detection.h"
+
 namespace ringwell::host {
 
 struct MessagePart {
@@ -36,14 +44,20 @@ struct MessagePart {
   std::string content;  // the wav file's name, or the text
 };
 
+// How the wait for the callee's greeting ended.
+struct GreetingEnd {
+  bool over = true;                        // false: still going on at the limit
+  std::optional<WhoAnswered> answered_by;  // when the line tells who answered
+  bool hang_up = false;  // a machine answered and is left no message: not answered
+};
+
 // The line's side of an answered call, as the walker drives it. Every
 // operation returns early once the call has ended (Ended() then says why).
 class CallLeg {
  public:
   virtual ~CallLeg() = default;
-  // Waits until the callee's greeting is over, at most `max_seconds`; false
-  // when it was still going on at the limit.
-  virtual bool AwaitGreetingEnd(double max_seconds) = 0;
+  // Waits until the callee's greeting is over, at most `max_seconds`.
+  virtual GreetingEnd AwaitGreetingEnd(double max_seconds) = 0;
   // Plays `parts` one after the other; returns the length in seconds of what
   // played. Each part that could not be played is added to `unplayed` as
   // "NAME (why)".
@@ -68,6 +82,8 @@ struct CallWalk {
   std::vector<MessagePart> heard;     // every part played, in order
   std::vector<std::string> unplayed;  // parts that could not be played: "NAME (why)"
   bool callee_hung_up = false;        // the call ended before the walk was done
+  std::optional<WhoAnswered> answered_by;
+  bool not_answered = false;  // a machine answered and the line hung up at once
 };
 
 // Walks `call_tree` (the request's CallTree element) on `leg`; the greeting
@@ -77,5 +93,15 @@ CallWalk WalkCallTree(pugi::xml_node call_tree, CallLeg& leg, double max_greetin
 // A count of the request (NumberOfRings, MaxGreetingDuration): the child
 // element's typed value when it lies in 0..100000, else `fallback`.
 int RequestCount(pugi::xml_node request, const char* name, int fallback);
+
+// The machine detection settings of a request: `host` with the request's
+// attribute MachineDetection applied. An attribute that cannot be used
+// leaves `host` as it is and says why in `problem`.
+MachineDetection RequestMachineDetection(pugi::xml_node request, const MachineDetection& host,
+                                         std::string* problem);
+
+// The protocol line saying who answered ("Answered by: Machine, decided at
+// 2.10 s (speech longer than 1.5 s); greeting 6.8 s, 19 words, beep at 7.1 s").
+std::string AnsweredByLine(const WhoAnswered& who);
 
 }  // namespace ringwell::host

@@ -11,6 +11,7 @@
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
 //                 [--time-scale SECONDS] [--sip-lines 5,6|1-500 --sip-* ...]
 //                 [--pager-config FILE] [--dispatch polling|immediate]
+//                 [--machine-detection KEY=VALUE,...]
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
@@ -20,7 +21,10 @@
 // hooks and e-mail as that file says (see src/pager/pager_config.h and
 // host/pager.sample.toml). --dispatch immediate hands each due call at once to
 // the lowest-numbered free line (for many lines); the default, polling, has
-// every line look at the queue on its own schedule. When systemd started it,
+// every line look at the queue on its own schedule. --machine-detection sets
+// how every line tells a person from an answering machine and what it does
+// with a machine (ringwell/common/machine_detection.h); a request's own
+// MachineDetection goes over it. When systemd started it,
 // the host reports readiness with sd_notify; it also prints "ringwell-host:
 // ready ..." on standard output. Every 2 s it writes its heartbeat,
 // Status/ringwell-host.json (host_status.h).
@@ -45,6 +49,7 @@
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/machine_detection.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
@@ -74,6 +79,7 @@ struct Options {
   double time_scale = 0.01;
   host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
   std::string dispatch = "polling";
+  MachineDetection detection;
 };
 
 void Complain(const std::string& message) {
@@ -236,8 +242,8 @@ bool Host::BuildLines(Configuration& config) {
   }
   time_ = std::make_shared<host::SimulatedTime>(options.time_scale);
   for (int line : options.lines) {
-    modems_.push_back(
-        MakeComObject<host::SimModem>(line, config.scenario, time_, options.heard_dir));
+    modems_.push_back(MakeComObject<host::SimModem>(line, config.scenario, time_, options.heard_dir,
+                                                    options.detection));
     scheduler_->AddModem(
         status_.CountedModem(ComPtr<dialqueue::IModem>(modems_.back().Get()), line, "sim").Get(),
         line);
@@ -245,6 +251,7 @@ bool Host::BuildLines(Configuration& config) {
   }
   if (!options.sip.lines.empty()) {
     std::string error;
+    options.sip.detection = options.detection;
     sip_lines_ = host::sip::SipLines::Start(std::move(options.sip), &error);
     if (!sip_lines_) {
       Complain(error);
@@ -361,6 +368,19 @@ int main(int argc, char** argv) {
   app.add_option("--dispatch", options.dispatch,
                  "how lines get their calls: polling (default) or immediate")
       ->check(CLI::IsMember({"polling", "immediate"}));
+  app.add_option_function<std::string>(
+         "--machine-detection",
+         [&options](const std::string& text) {
+           std::string error;
+           if (!ApplyMachineDetection(text, &options.detection, &error)) {
+             throw CLI::ValidationError("--machine-detection", error);
+           }
+         },
+         "answering-machine detection: KEY=VALUE,... (machine=leave-message|hangup-and-retry|"
+         "play, initialSilence, greeting, afterGreetingSilence, totalAnalysisTime, "
+         "minimumWordLength, betweenWordsSilence, maximumNumberOfWords, maximumWordLength, "
+         "beep=true|false)")
+      ->type_name("SETTINGS");
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
   try {
     app.parse(argc, argv);

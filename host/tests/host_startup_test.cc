@@ -73,6 +73,16 @@ TEST_F(HostStartupTest, BrokenConfigurationsAreRefusedAndChangeNothing) {
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(CountEvents(broken.cause), 1);
   }
+  // Machine detection settings that cannot be used are refused like an
+  // unknown argument, naming what is wrong.
+  Repair();
+  const auto result = ringwell::testing::RunCapturing(
+      {ProgramPath("ringwell-host"), "--no-pager", "--machine-detection", "greeting=99"},
+      ProgramEnvironment(), false);
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_NE(result.err.find("greeting: \"99\" is not a number of seconds from 0 to 60"),
+            std::string::npos)
+      << result.err;
 }
 
 TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {

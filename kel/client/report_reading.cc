@@ -32,6 +32,10 @@ CallView ReadCall(IKelCall* call) {
   Check(call->get_Duration(&view.duration));
   Check(call->get_Status(&view.status));
   Check(call->get_Error(&view.error));
+  ComPtr<IKelCall2> more;
+  if (call->QueryInterface(IKelCall2::kIid, more.PutVoid()) == S_OK) {
+    Check(more->get_AnsweredBy(&view.answered_by));
+  }
   return view;
 }
 

@@ -42,6 +42,7 @@ std::string CallLine(const CallView& call) {
   std::string line = UserTime(call.time) + "  " + Pad(OrDash(call.answer), 10) +
                      Pad(Duration(call.duration), 6) + OrDash(call.status);
   if (!call.error.empty()) line += " (" + call.error + ")";
+  if (!call.answered_by.empty()) line += "  answered by " + call.answered_by;
   return line;
 }
 
@@ -86,12 +87,15 @@ nlohmann::json ToJson(const ReportView& report) {
   for (const auto& r : report.recipients) {
     nlohmann::json calls = nlohmann::json::array();
     for (const auto& call : r.calls) {
-      calls.push_back({{"time", JsonTime(call.time)},
-                       {"answer", call.answer},
-                       {"protocol", call.protocol},
-                       {"duration", call.duration},
-                       {"status", call.status},
-                       {"error", call.error}});
+      calls.push_back(
+          {{"time", JsonTime(call.time)},
+           {"answer", call.answer},
+           {"protocol", call.protocol},
+           {"duration", call.duration},
+           {"status", call.status},
+           {"error", call.error},
+           {"answeredBy", call.answered_by.empty() ? nlohmann::json(nullptr)
+                                                   : nlohmann::json(call.answered_by)}});
     }
     nlohmann::json next = nullptr;
     if (r.next.time || !r.next.note.empty()) {

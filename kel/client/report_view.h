@@ -28,6 +28,7 @@ struct CallView {
   std::int32_t duration = -1;
   std::string status;
   std::string error;
+  std::string answered_by;  // "Human", "Machine", "Unknown"; empty when the call does not say
 };
 
 struct NextAttempt {

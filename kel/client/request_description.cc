@@ -7,6 +7,7 @@
 
 #include "request_checks.h"
 #include "request_file_view.h"
+#include "ringwell/common/machine_detection.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"
@@ -101,6 +102,7 @@ class Builder {
   }
 
   void AddRecipients(const json& description, IKelRequest* request, bool page);
+  void SetMachineDetection(const json& description, IKelRequest* request) const;
   OleDate When(const json& window, const char* name, const char* flag, const char* fallback) const;
   void SetRetry(const json& description, const char* name, IKelRequest* request,
                 HRESULT (IKelRequest::*attempts)(std::int32_t),
@@ -183,6 +185,46 @@ void Builder::SetRetry(const json& description, const char* name, IKelRequest* r
   }
   if (rule.contains("delay"))
     Check((request->*delay)(Int(rule["delay"], Key(name, "delay"))), name);
+}
+
+// The object becomes the request's attribute MachineDetection, in the text
+// form that the host reads ("machine=play,greeting=2"); each setting is
+// checked as the host checks it.
+void Builder::SetMachineDetection(const json& description, IKelRequest* request) const {
+  const std::string path = "machineDetection";
+  if (!description.contains(path)) return;
+  const json& object =
+      Object(description[path], path, "an object such as {\"machine\": \"leave-message\"}");
+  if (description.contains("attributes") && description["attributes"].is_object() &&
+      description["attributes"].contains(kMachineDetectionAttribute)) {
+    Invalid(Key("attributes", kMachineDetectionAttribute), "is set by \"machineDetection\"");
+  }
+  std::string text;
+  for (const auto& [key, value] : object.items()) {
+    const std::string where = Key(path, key);
+    std::string setting;
+    if (value.is_string()) {
+      setting = value.get<std::string>();
+    } else if (value.is_boolean()) {
+      setting = value.get<bool>() ? "true" : "false";
+    } else if (value.is_number()) {
+      setting = value.dump();
+    } else {
+      Invalid(where, "must be a text, a number or true/false, not " + TypeName(value));
+    }
+    if (setting.find_first_of(",=") != std::string::npos) {
+      Invalid(where, "\"" + setting + "\" is not a value of this setting");
+    }
+    MachineDetection settings;
+    std::string error;
+    if (!ApplyMachineDetection(key + "=" + setting, &settings, &error)) {
+      // The error starts with the key, which the field's path names already.
+      if (error.starts_with(key + ": ")) error.erase(0, key.size() + 2);
+      Invalid(where, error);
+    }
+    text += (text.empty() ? "" : ",") + key + "=" + setting;
+  }
+  if (!text.empty()) Check(request->SetAttribute(kMachineDetectionAttribute, text.c_str()), path);
 }
 
 std::string Builder::StagePlayed(const std::string& file, const std::string& field) {
@@ -340,7 +382,8 @@ BuiltRequest Builder::Build(const json& description) {
   Object(description, "", "a JSON object");
   OnlyKeys(description, "",
            {"type", "recipients", "window", "rings", "maxGreeting", "busy", "noAnswer", "error",
-            "message", "responses", "attributes", "additionalInfo", "statusCallback"});
+            "message", "responses", "attributes", "additionalInfo", "machineDetection",
+            "statusCallback"});
   std::string callback;
   if (description.contains("statusCallback")) {
     if (!context_.http_api) {
@@ -391,6 +434,7 @@ BuiltRequest Builder::Build(const json& description) {
   SetRetry(description, "error", request.Get(), &IKelRequest::put_NumberOfAttemptsIfError,
            &IKelRequest::put_DelayIfError);
   SetAttributes(description, "", request.Get());
+  SetMachineDetection(description, request.Get());
   if (description.contains("additionalInfo")) {
     Check(request->put_AdditionalInfo(
               String(description["additionalInfo"], "additionalInfo").c_str()),

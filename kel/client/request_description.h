@@ -12,6 +12,7 @@
 //     "message": {"replays": 1, "timeout": 3, "parts": [PART, ...]},
 //     "responses": [{"button": "1", "message": {...}, "responses": [...]}],
 //     "attributes": {"Name": "value"},
+//     "machineDetection": {"machine": "leave-message", "greeting": 1.5},
 //     "additionalInfo": "<Ticket id=\"42\"/>",
 //     "statusCallback": "https://hooks.example/ringwell"   (HTTP API only)
 //   }
@@ -23,6 +24,11 @@
 // A message may also be written as just its list of parts. Times are "now", a
 // moment relative to now ("+90s", "+10m", "+2h", "+1d") or an ISO 8601 time,
 // with "Z" or an offset, or without a zone for the installation's time zone.
+//
+// "machineDetection" tells how a SIP line tells a person from a voicemail and
+// what it does with a machine; it is kept in the request's attribute
+// MachineDetection ("machine=leave-message,greeting=1.5"), whose keys and
+// values are those of ringwell/common/machine_detection.h.
 //
 // Every key and every value's type is checked; blank numbers are dropped. A
 // refused description names the field and writes nothing.

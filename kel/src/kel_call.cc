@@ -19,6 +19,10 @@ HRESULT CKelCall::get_Status(std::string* a_pbstrValue) { return GetValue(status
 
 HRESULT CKelCall::get_Error(std::string* a_pbstrValue) { return GetValue(error_, a_pbstrValue); }
 
+HRESULT CKelCall::get_AnsweredBy(std::string* a_pbstrValue) {
+  return GetValue(answered_by_, a_pbstrValue);
+}
+
 HRESULT CKelCall::DeXMLize(pugi::xml_node pDOMNode, std::int32_t) {
   if (pDOMNode.type() != pugi::node_element) return E_INVALIDARG;
   return KelReporter(kKelCallProgId).Guard("CKelCall::DeXMLize", [&] {
@@ -30,6 +34,7 @@ HRESULT CKelCall::DeXMLize(pugi::xml_node pDOMNode, std::int32_t) {
 
     answer_ = xml::Text(xml::ChildElement(pDOMNode, "Answer"));
     protocol_ = xml::Text(xml::ChildElement(pDOMNode, "Protocol"));
+    answered_by_ = xml::Text(xml::ChildElement(pDOMNode, "AnsweredBy"));
 
     duration_ = -1;
     if (const pugi::xml_node duration = xml::ChildElement(pDOMNode, "Duration")) {
@@ -44,7 +49,7 @@ HRESULT CKelCall::DeXMLize(pugi::xml_node pDOMNode, std::int32_t) {
 }
 
 HRESULT CKelCall::InterfaceSupportsErrorInfo(const Guid& iid) {
-  return SupportsErrorInfoFor<IKelCall>(iid);
+  return SupportsErrorInfoFor<IKelCall, IKelCall2>(iid);
 }
 
 }  // namespace ringwell::kel

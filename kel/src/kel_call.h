@@ -1,6 +1,8 @@
 // CKelCall: the result of one call to a recipient, a snapshot loaded from a
 // Call element of a report file: its time, answer, protocol and duration
-// (child elements) and its status and error (attributes). Only the toolkit
+// (child elements) and its status and error (attributes), and through
+// IKelCall2 who answered (AnsweredBy). Child elements it does not know are
+// passed over, so lines may add their own. Only the toolkit
 // creates these objects (a sub-report, while it loads).
 //
 // Thread-safety: belongs to the client's thread; nothing is locked.
@@ -18,7 +20,7 @@ namespace ringwell::kel {
 
 inline constexpr char kKelCallProgId[] = "Kel.KelCall.1";
 
-class CKelCall final : public ComObject<IKelCall, _IXMLizerInternal, ISupportErrorInfo> {
+class CKelCall final : public ComObject<IKelCall2, _IXMLizerInternal, ISupportErrorInfo> {
  public:
   // Each getter fails with E_INVALIDARG when its result pointer is null.
   HRESULT get_Time(OleDate* a_pValue) override;
@@ -28,6 +30,7 @@ class CKelCall final : public ComObject<IKelCall, _IXMLizerInternal, ISupportErr
   HRESULT get_Duration(std::int32_t* a_pnValue) override;
   HRESULT get_Status(std::string* a_pbstrValue) override;
   HRESULT get_Error(std::string* a_pbstrValue) override;
+  HRESULT get_AnsweredBy(std::string* a_pbstrValue) override;
 
   HRESULT XMLize(xml::Document*, pugi::xml_node, std::int32_t) override { return E_NOTIMPL; }
   // Loads the call from a Call element. Time is required and must be a date;
@@ -44,6 +47,7 @@ class CKelCall final : public ComObject<IKelCall, _IXMLizerInternal, ISupportErr
   std::int32_t duration_ = -1;
   std::string status_;
   std::string error_;
+  std::string answered_by_;
 };
 
 }  // namespace ringwell::kel

@@ -45,10 +45,11 @@ inline HRESULT PutChecked(std::string_view progid, std::string_view property, st
 // A null string input stands for the empty string.
 inline std::string FromNullable(const char* text) { return text != nullptr ? text : ""; }
 
-// The answer of ISupportErrorInfo for a class whose main interface is `Main`.
-template <class Main>
+// The answer of ISupportErrorInfo for a class whose main interfaces are
+// `Main...`.
+template <class... Main>
 HRESULT SupportsErrorInfoFor(const Guid& iid) {
-  return iid == Main::kIid ? S_OK : S_FALSE;
+  return ((iid == Main::kIid) || ...) ? S_OK : S_FALSE;
 }
 
 // Asks `child` to write itself under `parent` and returns its status code.

@@ -160,6 +160,34 @@ TEST_F(KelReportAccessTest, AReportFileBecomesATreeOfSnapshots) {
   EXPECT_EQ(Loaded(), "|0|");
 }
 
+TEST_F(KelReportAccessTest, ACallTellsWhoAnsweredAndPassesOverElementsItDoesNotKnow) {
+  WriteFile(ReportPath(),
+            "<Report Type=\"Call\"><SubReport Recipient=\"1\">"
+            "<Call Status=\"Completed\"><Time>2024-03-01T08:00:00</Time><Answer>Answered</Answer>"
+            "<Protocol>Played a.wav</Protocol><Duration>9</Duration>"
+            "<AnsweredBy>Machine</AnsweredBy><SipReply Code=\"200\">OK</SipReply>"
+            "<Later Kind=\"x\"><Deeper>text</Deeper></Later></Call>"
+            "<Call Status=\"Busy\"><Time>2024-03-01T09:00:00</Time><Answer>Busy</Answer></Call>"
+            "</SubReport></Report>");
+  ComPtr<IKelReport> report;
+  ASSERT_EQ(service_->GetReport(kId, report.Put()), S_OK);
+  EXPECT_EQ(Dump(report.Get()),
+            "|0|\n1|\n  2024-03-01T08:00:00|9|Answered|Played a.wav|Completed|\n"
+            "  2024-03-01T09:00:00|-1|Busy||Busy|");
+  ComPtr<IKelSubReports> sub_reports;
+  ASSERT_EQ(report->get_SubReports(sub_reports.Put()), S_OK);
+  ComPtr<IKelCalls> calls;
+  ASSERT_EQ(Items<IKelSubReport>(sub_reports.Get())[0]->get_Calls(calls.Put()), S_OK);
+  std::vector<std::string> answered_by;
+  for (const auto& call : Items<IKelCall>(calls.Get())) {
+    ComPtr<IKelCall2> call2;
+    ASSERT_EQ(call.As(&call2), S_OK);
+    EXPECT_EQ(call2->get_AnsweredBy(nullptr), E_INVALIDARG);
+    ASSERT_EQ(call2->get_AnsweredBy(&answered_by.emplace_back()), S_OK);
+  }
+  EXPECT_EQ(answered_by, (std::vector<std::string>{"Machine", ""}));
+}
+
 TEST_F(KelReportAccessTest, ACallWithoutTimeOrWithANonNumericDurationIsACaughtFailure) {
   for (const std::string call : {"<Call Status=\"Busy\"><Duration>5</Duration></Call>",
                                  "<Call><Time>2024-03-01T08:00:00</Time><Duration>five</Duration>"

@@ -20,6 +20,13 @@ Outcome ParseOutcome(const std::string& text) {
   throw std::runtime_error("unknown outcome \"" + text + "\" (answer, busy, noanswer or failure)");
 }
 
+AnsweredBy ParseAnsweredBy(const std::string& text) {
+  if (text == "human") return AnsweredBy::kHuman;
+  if (text == "machine") return AnsweredBy::kMachine;
+  if (text == "unknown") return AnsweredBy::kUnknown;
+  throw std::runtime_error("unknown answered_by \"" + text + "\" (human, machine or unknown)");
+}
+
 Behaviour ParseBehaviour(const json& item) {
   if (!item.is_object()) throw std::runtime_error("a behaviour must be an object");
   Behaviour behaviour;
@@ -40,6 +47,8 @@ Behaviour ParseBehaviour(const json& item) {
       behaviour.key_delay = value.get<double>();
     } else if (key == "duration") {
       behaviour.duration = value.get<double>();
+    } else if (key == "answered_by") {
+      behaviour.answered_by = ParseAnsweredBy(value.get<std::string>());
     } else if (key == "error") {
       behaviour.error = value.get<std::string>();
     } else if (key != "number" && key != "attempts") {

@@ -26,8 +26,15 @@
 //                strings; default none
 //   "rings"      rings before the callee picks up (answer); more than the
 //                request's NumberOfRings gives no answer; default 1
-//   "greeting"   seconds the callee speaks after picking up ("Hello?"); the
-//                line waits at most the request's MaxGreetingDuration; default 2
+//   "greeting"   seconds the callee speaks after picking up ("Hello?"), or a
+//                machine's greeting lasts up to the end of its beep; the line
+//                waits at most the request's MaxGreetingDuration; default 2
+//   "answered_by"  who picks up: "human" (default), "machine" (an answering
+//                machine: the line tells it once its greeting has gone on for
+//                the request's machine detection `greeting` seconds, then
+//                leaves the message after the greeting, plays at once or hangs
+//                up as the request says) or "unknown" (a callee who stays
+//                silent: the line gives up listening after `initialSilence`)
 //   "key_delay"  seconds into each wait before the callee presses a key; a key
 //                later than the message's Timeout is not heard; default 1
 //   "duration"   seconds after pick-up at which the callee hangs up, however
@@ -45,6 +52,8 @@
 #include <string>
 #include <vector>
 
+#include "amd/who_answered.h"
+
 namespace ringwell::host {
 
 enum class Outcome { kAnswer, kBusy, kNoAnswer, kFailure };
@@ -56,6 +65,7 @@ struct Behaviour {
   double greeting = 2;
   double key_delay = 1;
   std::optional<double> duration;
+  AnsweredBy answered_by = AnsweredBy::kHuman;
   std::string error = "Line failure";
 };
 

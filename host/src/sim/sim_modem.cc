@@ -22,11 +22,13 @@ void NoAnswer(CallRecord* record, int rings) {
 }  // namespace
 
 SimModem::SimModem(int line, std::shared_ptr<Scenario> scenario,
-                   std::shared_ptr<SimulatedTime> time, std::string heard_dir)
+                   std::shared_ptr<SimulatedTime> time, std::string heard_dir,
+                   MachineDetection detection)
     : line_(line),
       scenario_(std::move(scenario)),
       time_(std::move(time)),
-      heard_dir_(std::move(heard_dir)) {}
+      heard_dir_(std::move(heard_dir)),
+      detection_(detection) {}
 
 HRESULT SimModem::Describe(std::string* a_pbstrDescription) {
   if (a_pbstrDescription == nullptr) return E_POINTER;
@@ -99,9 +101,15 @@ CallRecord SimModem::Call(const std::string& number, const std::string& request_
     if (!length) *unplayable = "missing or unreadable";
     return length.value_or(0.0);
   };
-  const CallWalk walk = WalkCallTree(xml::ChildElement(root, "CallTree"), behaviour,
-                                     RequestCount(root, "MaxGreetingDuration", 30), part_length);
+  std::string problem;
+  const MachineDetection detection = RequestMachineDetection(root, detection_, &problem);
+  if (!problem.empty()) record.protocol.push_back(problem);
+  const CallWalk walk =
+      WalkCallTree(xml::ChildElement(root, "CallTree"), behaviour,
+                   RequestCount(root, "MaxGreetingDuration", 30), part_length, detection);
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
+  if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
+  if (walk.not_answered) record.answer = record.status = "NoAnswer";
   FailUnplayed(walk, &record);
   record.duration = static_cast<int>(std::lround(walk.seconds));
   *seconds = behaviour.rings * kRingSeconds + walk.seconds;

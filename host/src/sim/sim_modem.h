@@ -3,9 +3,11 @@
 // the call pass (rings, greeting, messages, waits for keys), and returns the
 // Call result: Answer/Status "Answered"/"Completed", "Busy"/"Busy",
 // "NoAnswer"/"NoAnswer", or "Failed"/"Failed" with an Error text
-// (call_record.h). An answered call walks the request's call tree
-// (sim/simulated_walk.h) and, when a directory is given, leaves what the
-// callee heard as one wav file per call.
+// (call_record.h). An answered call tells who answered (AnsweredBy, from the
+// scenario, with the host's machine detection settings and the request's),
+// walks the request's call tree (sim/simulated_walk.h) and, when a directory
+// is given, leaves what the callee heard as one wav file per call. A machine
+// that the request leaves no message on is "NoAnswer"/"NoAnswer".
 //
 // Thread-safety: the scheduler calls one line from one worker thread; the
 // scenario and the simulated time are shared between lines.
@@ -16,6 +18,7 @@
 
 #include "call_record.h"
 #include "ringwell/common/com.h"
+#include "ringwell/common/machine_detection.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "sim/scenario.h"
 #include "sim/simulated_time.h"
@@ -25,8 +28,9 @@ namespace ringwell::host {
 class SimModem final : public ComObject<dialqueue::IModem> {
  public:
   // `heard_dir`: where to write what callees heard (empty: nowhere).
+  // `detection`: the host's machine detection settings.
   SimModem(int line, std::shared_ptr<Scenario> scenario, std::shared_ptr<SimulatedTime> time,
-           std::string heard_dir);
+           std::string heard_dir, MachineDetection detection = {});
 
   HRESULT Describe(std::string* a_pbstrDescription) override;
   HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
@@ -43,6 +47,7 @@ class SimModem final : public ComObject<dialqueue::IModem> {
   const std::shared_ptr<Scenario> scenario_;
   const std::shared_ptr<SimulatedTime> time_;
   const std::string heard_dir_;
+  const MachineDetection detection_;
 };
 
 }  // namespace ringwell::host

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ringwell/common/machine_detection.h"
+
 namespace CLI {
 class App;
 }
@@ -42,6 +44,7 @@ struct SipAccount {
 struct SipOptions {
   std::vector<int> lines;  // SIP line numbers; empty: no SIP lines
   SipAccount account;
+  MachineDetection detection;  // the host's; a request's own settings go over them
 };
 
 // Adds the --sip-* options to the host's command line.

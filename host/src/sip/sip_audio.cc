@@ -110,26 +110,4 @@ void DecodeG711(Codec codec, std::span<const std::uint8_t> bytes, std::vector<st
   }
 }
 
-void GreetingDetector::Feed(std::span<const std::int16_t> samples) {
-  if (samples.empty()) return;
-  double energy = 0;
-  for (std::int16_t sample : samples) energy += double(sample) * sample;
-  const double rms = std::sqrt(energy / double(samples.size()));
-  const double seconds = double(samples.size()) / kSampleRate;
-  heard_ += seconds;
-  constexpr double kSpeechLevel = 300;  // about -40 dBFS
-  if (rms >= kSpeechLevel) {
-    speech_ += seconds;
-    silence_ = 0;
-  } else {
-    silence_ += seconds;
-  }
-}
-
-bool GreetingDetector::Over() const {
-  constexpr double kSpeechNeeded = 0.1;
-  if (speech_ >= kSpeechNeeded) return silence_ >= kSilenceAfterSpeech;
-  return heard_ >= kSilenceWithoutSpeech;
-}
-
 }  // namespace ringwell::host::sip

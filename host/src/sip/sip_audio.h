@@ -1,9 +1,8 @@
 // The audio of a SIP call: message parts turned into the G.711 bytes of the
-// call's codec (8 kHz mono), and the greeting detector that tells when the
-// callee has finished speaking after picking up.
+// call's codec (8 kHz mono), and the callee's G.711 audio into samples (who
+// answered is told from them by amd/answer_detector.h).
 //
-// Thread-safety: LoadPartAudio is a pure function over files; a
-// GreetingDetector is used by one thread at a time.
+// Thread-safety: pure functions.
 #pragma once
 
 #include <cstddef>
@@ -32,23 +31,5 @@ std::uint8_t SilenceByte(Codec codec);
 
 // Decodes `bytes` of `codec` into linear samples.
 void DecodeG711(Codec codec, std::span<const std::uint8_t> bytes, std::vector<std::int16_t>* out);
-
-// Watches the callee's audio after pick-up: the greeting is over once speech
-// was heard and then `kSilenceAfterSpeech` of silence followed, or when no
-// speech came within `kSilenceWithoutSpeech`.
-class GreetingDetector {
- public:
-  static constexpr double kSilenceAfterSpeech = 0.7;
-  static constexpr double kSilenceWithoutSpeech = 3.0;
-
-  // Feeds `samples` (8 kHz) of the callee's audio.
-  void Feed(std::span<const std::int16_t> samples);
-  bool Over() const;
-
- private:
-  double heard_ = 0;    // seconds of audio fed
-  double speech_ = 0;   // seconds of speech
-  double silence_ = 0;  // seconds of silence since the last speech
-};
 
 }  // namespace ringwell::host::sip

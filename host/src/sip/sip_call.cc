@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace ringwell::host::sip {
 namespace {
@@ -56,8 +57,12 @@ struct SipCall::Libre {
   static void Close(int err, const struct sip_msg* msg, void* arg) { Of(arg).OnClose(err, msg); }
 };
 
-SipCall::SipCall(SipStack& stack, std::string wav_dir)
-    : stack_(stack), wav_dir_(std::move(wav_dir)), remote_(std::make_unique<struct sa>()) {}
+SipCall::SipCall(SipStack& stack, std::string wav_dir, const MachineDetection& detection)
+    : stack_(stack),
+      wav_dir_(std::move(wav_dir)),
+      remote_(std::make_unique<struct sa>()),
+      detection_(detection),
+      detector_(detection) {}
 
 SipCall::~SipCall() { HangUp(); }
 
@@ -277,6 +282,7 @@ void SipCall::OnEstablished() {
   code_ = 200;
   reason_ = "OK";
   answered_at_ = Clock::now();
+  heard_at_ = *answered_at_;
   Advance(State::kAnswered);
 }
 

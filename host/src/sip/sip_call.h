@@ -4,13 +4,19 @@
 // CallLeg the call-tree walker drives: a sender thread keeps a steady stream
 // of 20 ms RTP packets going to the callee (message audio when a part plays,
 // silence otherwise), paced by the monotonic clock, while the stack's loop
-// thread decodes the callee's audio (greeting detector, in-band key tones)
-// and RFC 4733 key events. HangUp (and the destructor) ends the call and
-// releases every session object, so no call or dialog is left behind: every
-// dialog a 200 OK makes is acknowledged, and ended with BYE unless the callee
-// ended it. After letting go of the session the line waits a little for the
-// last word on it (the 487 that answers a CANCEL, the reply to its BYE), so
-// the call's last reply is the one the network really gave.
+// thread decodes the callee's audio (answering-machine detection, in-band
+// key tones) and RFC 4733 key events. The detector follows the callee's
+// audio by its RTP timestamps (a gap is silence) and, when nothing comes at
+// all, by the clock; the greeting wait ends as soon as it has decided, or,
+// for a machine that is left a message, once its greeting or beep is over.
+// A key pressed during the greeting marks a person and stays queued for the
+// walk; every key is noted with the second it came. HangUp (and the
+// destructor) ends the call and releases every session object, so no call or
+// dialog is left behind: every dialog a 200 OK makes is acknowledged, and
+// ended with BYE unless the callee ended it. After letting go of the session
+// the line waits a little for the last word on it (the 487 that answers a
+// CANCEL, the reply to its BYE), so the call's last reply is the one the
+// network really gave.
 //
 // The call's state only moves forward,
 //
@@ -39,11 +45,13 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "amd/answer_detector.h"
 #include "call_tree.h"
 #include "dial_outcome.h"
 #include "sip_audio.h"
@@ -65,8 +73,9 @@ namespace ringwell::host::sip {
 
 class SipCall final : public CallLeg {
  public:
-  // `wav_dir` (ending in "/") holds the files that File parts name.
-  SipCall(SipStack& stack, std::string wav_dir);
+  // `wav_dir` (ending in "/") holds the files that File parts name;
+  // `detection` says how to tell who answered and what to do with a machine.
+  SipCall(SipStack& stack, std::string wav_dir, const MachineDetection& detection = {});
   ~SipCall() override;
   SipCall(const SipCall&) = delete;
   SipCall& operator=(const SipCall&) = delete;
@@ -86,7 +95,7 @@ class SipCall final : public CallLeg {
   // Ringing or Session Progress when no final reply came; {0, ""}: none.
   std::pair<int, std::string> LastReply() const RINGWELL_EXCLUDES(mutex_);
 
-  bool AwaitGreetingEnd(double max_seconds) override RINGWELL_EXCLUDES(mutex_);
+  GreetingEnd AwaitGreetingEnd(double max_seconds) override RINGWELL_EXCLUDES(mutex_);
   double Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) override
       RINGWELL_EXCLUDES(mutex_);
   std::optional<std::string> AwaitKey(double timeout_seconds) override RINGWELL_EXCLUDES(mutex_);
@@ -141,6 +150,11 @@ class SipCall final : public CallLeg {
   void OnFinalReply(const struct sip_msg& msg) RINGWELL_EXCLUDES(mutex_);
   void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
   void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
+  // Feeds the callee's audio to the detector while the greeting wait runs.
+  void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_);
+  // Whether the wait for the greeting may end: who answered is decided, and
+  // a machine that is left a message has ended its greeting.
+  bool GreetingWaitOver() const RINGWELL_REQUIRES(mutex_);
 
   // Sender thread: one packet every 20 ms while the call is answered.
   void Send(std::stop_token stop) RINGWELL_EXCLUDES(mutex_);
@@ -171,7 +185,8 @@ class SipCall final : public CallLeg {
   struct ::sdp_media* sdp_media_ = nullptr;
   struct ::telev* telev_ = nullptr;
   struct ::dtmf_dec* dtmf_ = nullptr;
-  std::vector<std::int16_t> decoded_;  // the callee's last packet, as samples
+  std::vector<std::int16_t> decoded_;            // the callee's last packet, as samples
+  std::optional<std::uint32_t> next_timestamp_;  // RTP timestamp the next packet should have
   // The RTP socket: made by Start before the sender exists, released by
   // Release after the sender has ended. The loop thread receives on it, the
   // sender sends on it.
@@ -194,8 +209,13 @@ class SipCall final : public CallLeg {
   Clock::time_point ended_at_ RINGWELL_GUARDED_BY(mutex_);
   std::optional<Media> media_ RINGWELL_GUARDED_BY(mutex_);
   const std::unique_ptr<struct ::sa> remote_ RINGWELL_PT_GUARDED_BY(mutex_);  // where RTP goes
-  GreetingDetector greeting_ RINGWELL_GUARDED_BY(mutex_);
-  // AwaitGreetingEnd has returned: keys count from now on.
+  const MachineDetection detection_;
+  amd::AnswerDetector detector_ RINGWELL_GUARDED_BY(mutex_);
+  // When the callee's audio last came, and how much silence the clock fed
+  // the detector since then for audio that did not come.
+  Clock::time_point heard_at_ RINGWELL_GUARDED_BY(mutex_);
+  double filled_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  // AwaitGreetingEnd has returned: the detector hears no more.
   bool greeting_over_ RINGWELL_GUARDED_BY(mutex_) = false;
   std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
   std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);

@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "realtime_priority.h"
@@ -23,6 +24,18 @@ namespace {
 constexpr auto kPacketInterval = std::chrono::milliseconds(1000 * kFrameSamples / kSampleRate);
 // The real-time priority the sender asks for.
 constexpr int kSenderPriority = 10;
+// A jump in the callee's RTP timestamps up to this many samples is audio
+// that did not come; a longer one is a new start.
+constexpr std::int32_t kMaxTimestampGap = 10 * kSampleRate;
+// With nothing from the callee for this long, the clock fills the
+// detector's audio with silence, looking again every step.
+constexpr double kQuietBeforeFilling = 0.5;
+constexpr auto kClockStep = std::chrono::milliseconds(100);
+
+double Since(std::chrono::steady_clock::time_point start,
+             std::chrono::steady_clock::time_point end) {
+  return std::chrono::duration<double>(end - start).count();
+}
 
 timespec Timespec(std::chrono::nanoseconds since_epoch) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
@@ -56,17 +69,42 @@ void SipCall::OnRtp(const struct rtp_header* header, struct mbuf* mb) {
   if (header->pt != media->audio_pt) return;
   DecodeG711(media->codec, {mbuf_buf(mb), mbuf_get_left(mb)}, &decoded_);
   dtmf_dec_probe(dtmf_, decoded_.data(), decoded_.size());
+  // Audio that did not come before this packet (a gap in its timestamps,
+  // lost packets or a pause in sending) is heard as silence.
+  std::size_t missing = 0;
+  if (next_timestamp_) {
+    const auto gap = static_cast<std::int32_t>(header->ts - *next_timestamp_);
+    if (gap > 0 && gap <= kMaxTimestampGap) missing = static_cast<std::size_t>(gap);
+  }
+  next_timestamp_ = header->ts + static_cast<std::uint32_t>(decoded_.size());
   MutexLock lock(mutex_);
   if (greeting_over_) return;
-  greeting_.Feed(decoded_);
-  if (greeting_.Over()) changed_.notify_all();
+  const auto filled = static_cast<std::size_t>(filled_ * kSampleRate);
+  if (missing > filled) Hear(std::vector<std::int16_t>(missing - filled));
+  filled_ = 0;
+  heard_at_ = Clock::now();
+  Hear(decoded_);
+}
+
+void SipCall::Hear(std::span<const std::int16_t> samples) {
+  const bool decided = detector_.decision().has_value();
+  const bool over = detector_.GreetingOver();
+  detector_.Feed(samples);
+  if (decided != detector_.decision().has_value() || over != detector_.GreetingOver()) {
+    changed_.notify_all();
+  }
 }
 
 void SipCall::OnKey(char key, const char* how) {
   MutexLock lock(mutex_);
-  if (!greeting_over_) return;  // a key needs a message to answer
+  if (state_ != State::kAnswered) return;
+  // A key during the greeting marks a person, and is acted on once the
+  // message has played, as every key pressed while it plays.
+  if (!greeting_over_) detector_.KeyPressed(std::string(1, key));
   keys_.emplace_back(1, key);
-  notes_.push_back(std::string("Key ") + key + " heard " + how);
+  char at[32];
+  std::snprintf(at, sizeof at, " at %.1f s", Since(*answered_at_, Clock::now()));
+  notes_.push_back(std::string("Key ") + key + " heard " + how + at);
   changed_.notify_all();
 }
 
@@ -119,15 +157,37 @@ void SipCall::Send(std::stop_token stop) {
   }
 }
 
-bool SipCall::AwaitGreetingEnd(double max_seconds) {
+// Over once decided, but a machine that is left a message is waited for
+// until its greeting or its beep is over.
+bool SipCall::GreetingWaitOver() const {
+  const auto& decision = detector_.decision();
+  if (!decision) return false;
+  return decision->who != AnsweredBy::kMachine ||
+         detection_.machine != MachineAction::kLeaveMessage || detector_.GreetingOver();
+}
+
+GreetingEnd SipCall::AwaitGreetingEnd(double max_seconds) {
   MutexLock lock(mutex_);
   const Clock::time_point deadline = answered_at_.value_or(Clock::now()) + ToDuration(max_seconds);
-  while (!greeting_.Over() && state_ == State::kAnswered &&
-         changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
+  while (!GreetingWaitOver() && state_ == State::kAnswered && Clock::now() < deadline) {
+    // A callee who sends nothing is heard as silence, by the clock: once
+    // nothing has come for a while, the time since is filled in.
+    const double quiet = Since(heard_at_, Clock::now()) - kQuietBeforeFilling;
+    const auto fill = static_cast<std::size_t>((quiet - filled_) * kSampleRate);
+    if (quiet > filled_ && fill >= std::size_t{kFrameSamples}) {
+      Hear(std::vector<std::int16_t>(fill));
+      filled_ += double(fill) / kSampleRate;
+      continue;
+    }
+    changed_.wait_until(lock.native(), std::min(deadline, Clock::now() + kClockStep));
   }
   greeting_over_ = true;
-  keys_.clear();
-  return greeting_.Over();
+  GreetingEnd end;
+  end.over = GreetingWaitOver();
+  end.answered_by = detector_.Result();
+  end.hang_up = end.answered_by && end.answered_by->who == AnsweredBy::kMachine &&
+                detection_.machine == MachineAction::kHangUpAndRetry;
+  return end;
 }
 
 double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) {

@@ -38,7 +38,8 @@ std::string TrunkWait(const TrunkLimits& limits, Trunk::Clock::duration waited) 
 
 }  // namespace
 
-SipModem::SipModem(int line, SipStack& stack) : line_(line), stack_(stack) {}
+SipModem::SipModem(int line, SipStack& stack, MachineDetection detection)
+    : line_(line), stack_(stack), detection_(detection) {}
 
 HRESULT SipModem::Describe(std::string* a_pbstrDescription) {
   if (a_pbstrDescription == nullptr) return E_POINTER;
@@ -84,6 +85,9 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
   std::string dir = wav_dir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
 
+  std::string problem;
+  const MachineDetection detection = RequestMachineDetection(root, detection_, &problem);
+  if (!problem.empty()) record.protocol.push_back(problem);
   // The trunk's slot is given back once the call is over (declared before
   // the call, it outlives it).
   Trunk::Clock::duration waited{};
@@ -92,7 +96,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     record.protocol.push_back(TrunkWait(stack_.trunk().limits(), waited));
   }
   record.time = OleDateNow();  // when the call goes out
-  SipCall call(stack_, dir);
+  SipCall call(stack_, dir, detection);
   {
     MutexLock lock(mutex_);
     if (stopped_ || !slot) call.Abort();  // !slot: stopped while waiting for the trunk
@@ -133,6 +137,8 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
   record.protocol.insert(record.protocol.end(), walk.protocol.begin(), walk.protocol.end());
   // What came after the walk: the reply to the BYE.
   for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
+  if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
+  if (walk.not_answered) Finish(&record, "NoAnswer", "NoAnswer");
   FailUnplayed(walk, &record);
   std::tie(record.sip_code, record.sip_reason) = call.LastReply();
   record.duration = static_cast<int>(std::lround(call.Seconds()));
@@ -145,7 +151,7 @@ std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error
   lines->stack_ = SipStack::Start(std::move(options.account), error);
   if (!lines->stack_) return nullptr;
   for (int line : options.lines) {
-    lines->modems_.push_back(MakeComObject<SipModem>(line, *lines->stack_));
+    lines->modems_.push_back(MakeComObject<SipModem>(line, *lines->stack_, options.detection));
   }
   return lines;
 }

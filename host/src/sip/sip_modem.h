@@ -1,17 +1,19 @@
 // SipModem: a line of ringwell-host that places its calls over SIP. MakeCall
 // turns the number into a request URI, rings up to NumberOfRings x the ring
-// period, and on answer waits for the callee's greeting (at most
-// MaxGreetingDuration), walks the request's call tree with the walker the
-// simulated lines use, and hangs up. The result is the Call element of a
-// simulated line (call_record.h: Status/Answer "Completed"/"Answered",
-// "Busy", "NoAnswer" or "Failed" with an Error text) plus SipReply: the last
-// SIP reply of note, code and reason (the final reply, or Ringing for a call
-// that rang out). Duration counts the answered part, in seconds. While the
-// stack's registration has failed (or not succeeded within 5 s), every call
-// fails with that text. Before it dials, a line waits until the account's
-// trunk allows one more call (trunk.h: calls at once, set-ups per second);
-// the wait is not part of the ring time, and a wait of note goes into the
-// protocol.
+// period, and on answer tells who answered (answering-machine detection with
+// the host's settings and the request's MachineDetection) while it waits for
+// the callee's greeting (at most MaxGreetingDuration), walks the request's
+// call tree with the walker the simulated lines use, and hangs up. A machine
+// that the request leaves no message on is "NoAnswer"/"NoAnswer". The result
+// is the Call element of a simulated line (call_record.h: Status/Answer
+// "Completed"/"Answered", "Busy", "NoAnswer" or "Failed" with an Error text)
+// plus SipReply: the last SIP reply of note, code and reason (the final reply,
+// or Ringing for a call that rang out). Duration counts the answered part, in
+// seconds. While the stack's registration has failed (or not succeeded within
+// 5 s), every call fails with that text. Before it dials, a line waits until
+// the account's trunk allows one more call (trunk.h: calls at once, set-ups
+// per second); the wait is not part of the ring time, and a wait of note goes
+// into the protocol.
 //
 // SipLines builds the configured lines on one SipStack and stops them.
 //
@@ -37,7 +39,8 @@ class SipCall;
 
 class SipModem final : public ComObject<dialqueue::IModem> {
  public:
-  SipModem(int line, SipStack& stack);
+  // `detection`: the host's machine detection settings.
+  SipModem(int line, SipStack& stack, MachineDetection detection = {});
 
   HRESULT Describe(std::string* a_pbstrDescription) override;
   HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
@@ -53,6 +56,7 @@ class SipModem final : public ComObject<dialqueue::IModem> {
 
   const int line_;
   SipStack& stack_;
+  const MachineDetection detection_;
   Mutex mutex_;
   bool stopped_ RINGWELL_GUARDED_BY(mutex_) = false;
   SipCall* current_ RINGWELL_GUARDED_BY(mutex_) = nullptr;  // the call in progress

@@ -37,11 +37,14 @@ TEST(ScenarioTest, TheFirstMatchingRuleDecidesAttemptByAttempt) {
   // The sample shipped with the host is valid.
   Scenario sample = Scenario::Load(RINGWELL_HOST_SOURCE_DIR "/scenario.sample.json");
   EXPECT_EQ(sample.NextAttempt("004930123").error, "No dial tone");
+  EXPECT_EQ(sample.NextAttempt("5550105").answered_by, AnsweredBy::kMachine);
+  EXPECT_EQ(sample.NextAttempt("5550102").answered_by, AnsweredBy::kHuman);
 }
 
 TEST(ScenarioTest, MistakesAreNamed) {
   const std::pair<const char*, const char*> mistakes[] = {
       {R"({"default": {"outcome": "maybe"}})", "maybe"},
+      {R"({"default": {"answered_by": "robot"}})", "unknown answered_by \"robot\""},
       {R"({"rules": [{"number": "1", "ring": 2}]})", "\"ring\""},
       {R"({"rules": [{"outcome": "busy"}]})", ""},
       {R"({"rules": [{"number": "1", "attempts": []}]})", ""},

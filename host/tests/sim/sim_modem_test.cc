@@ -33,6 +33,7 @@ struct Result {
   std::string status, error, answer, protocol, time_type;
   std::optional<OleDate> time;
   std::optional<std::int64_t> duration;
+  std::string answered_by;
 };
 
 Result ParseResult(const std::string& text) {
@@ -47,7 +48,8 @@ Result ParseResult(const std::string& text) {
           xml::Text(xml::ChildElement(call, "Protocol")),
           xml::DataType(time),
           xml::TypedDate(time),
-          xml::TypedInt(xml::ChildElement(call, "Duration"))};
+          xml::TypedInt(xml::ChildElement(call, "Duration")),
+          xml::Text(xml::ChildElement(call, "AnsweredBy"))};
 }
 
 class SimModemTest : public ringwell::testing::RingwellTest {
@@ -62,9 +64,10 @@ class SimModemTest : public ringwell::testing::RingwellTest {
     WriteTone(wav_dir_ + "news.wav", 4000);
   }
 
-  Result Call(const std::string& scenario, const std::string& request = kRequest) {
+  Result Call(const std::string& scenario, const std::string& request = kRequest,
+              MachineDetection host = {}) {
     auto modem = MakeComObject<SimModem>(2, std::make_shared<Scenario>(Scenario::Parse(scenario)),
-                                         std::make_shared<SimulatedTime>(0), heard_dir_);
+                                         std::make_shared<SimulatedTime>(0), heard_dir_, host);
     std::string result;
     EXPECT_EQ(modem->MakeCall("5550001", request.c_str(), wav_dir_.c_str(), &result), S_OK);
     return ParseResult(result);
@@ -115,6 +118,63 @@ TEST_F(SimModemTest, EveryOutcomeHasItsWords) {
     EXPECT_EQ(result.duration, 0) << scenario;
   }
   EXPECT_THAT(ListDir(heard_dir_), SizeIs(0));
+}
+
+TEST_F(SimModemTest, WhoAnsweredComesFromTheScenarioAndWhatFollowsFromTheRequest) {
+  // The request's MachineDetection attribute over the host's settings.
+  auto request = [](const char* detection) {
+    std::string text = kRequest;
+    return text.replace(text.find(" Type="), 0,
+                        std::string(" MachineDetection=\"") + detection + "\"");
+  };
+  MachineDetection host;
+  host.machine = MachineAction::kHangUpAndRetry;
+  const struct {
+    const char* scenario;
+    std::string request;
+    const char* answered_by;
+    const char* status;
+    int duration;      // greeting wait + 1.5 s of messages, or 0 without a message
+    const char* line;  // the protocol holds it
+  } kCases[] = {
+      {R"({"default": {"greeting": 1}})", kRequest, "Human", "Completed", 3,
+       "Answered by: Human, decided at 1.00 s (the scenario's callee is a person); greeting 1.0 s"},
+      // A machine's message waits for the end of its greeting by default...
+      {R"({"default": {"answered_by": "machine", "greeting": 6}})", kRequest, "Machine",
+       "Completed", 8, "Answered by: Machine, decided at 1.50 s"},
+      // ... starts at once when the request says play...
+      {R"({"default": {"answered_by": "machine", "greeting": 6}})", request("machine=play"),
+       "Machine", "Completed", 3, "Greeting 1.5 s"},
+      {R"({"default": {"answered_by": "machine", "greeting": 6}})",
+       request("machine=play,greeting=3"), "Machine", "Completed", 5, "decided at 3.00 s"},
+      // ... and is not left with hangup-and-retry: not answered.
+      {R"({"default": {"answered_by": "machine", "greeting": 6}})",
+       request("machine=hangup-and-retry"), "Machine", "NoAnswer", 2,
+       "A machine answered: hung up without a message, to try again as not answered"},
+      {R"({"default": {"answered_by": "unknown"}})", kRequest, "Unknown", "Completed", 4,
+       "Answered by: Unknown, decided at 2.50 s (no speech within 2.5 s); no speech"},
+      // A greeting wait shorter than the decision leaves it open.
+      {R"({"default": {"answered_by": "machine", "greeting": 6}})",
+       std::string(kRequest).replace(std::string(kRequest).find(">30<"), 4, ">1<"), "Unknown",
+       "Completed", 3, "Greeting still going after 1.0 s; message started"},
+  };
+  for (const auto& c : kCases) {
+    const Result result = Call(c.scenario, c.request);
+    EXPECT_EQ(result.answered_by, c.answered_by) << c.scenario << c.request;
+    EXPECT_EQ(result.status, c.status) << c.scenario << c.request;
+    EXPECT_EQ(result.answer, c.status == std::string("NoAnswer") ? "NoAnswer" : "Answered");
+    EXPECT_EQ(result.duration, c.duration) << c.scenario << c.request;
+    EXPECT_THAT(result.protocol, HasSubstr(c.line)) << c.request;
+  }
+  // The host's own settings apply where the request says nothing; a request
+  // setting that cannot be used is noted, and the host's settings stay.
+  const char* machine = R"({"default": {"answered_by": "machine", "greeting": 6}})";
+  EXPECT_EQ(Call(machine, kRequest, host).status, "NoAnswer");
+  EXPECT_EQ(Call(machine, request("machine=play"), host).status, "Completed");
+  const Result odd = Call(machine, request("machine=shout"), host);
+  EXPECT_EQ(odd.status, "NoAnswer");
+  EXPECT_THAT(odd.protocol, HasSubstr("MachineDetection of the request not used: machine: "
+                                      "\"shout\" is not one of"));
 }
 
 // A part whose wav file is missing or refused cannot be played: the call

@@ -137,7 +137,10 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-Samples Greeting() { return Noise(0.8, 1); }
+// A person answering "Hello?" (tests/data/amd), then quiet for 1.5 s.
+Samples Greeting() {
+  return ReadWav(std::string(RINGWELL_AMD_CORPUS_DIR) + "/person-hello-us.wav");
+}
 
 const Case kCases[] = {
     {"AnsweredAndHeard",

@@ -1,16 +1,47 @@
 #include "sipp_callee.h"
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "baresip_callee.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::host::sip::testing {
+namespace {
+
+// Whether process `pid` has bound `port` of `protocol` ("udp", "tcp"): a
+// socket of /proc/net/<protocol> with that local port is one of its open
+// files.
+bool Holds(pid_t pid, const std::string& protocol, int port) {
+  std::ifstream table("/proc/net/" + protocol);
+  std::string line;
+  std::getline(table, line);  // the heading
+  std::set<std::string> sockets;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    const std::size_t colon = local.find(':');
+    if (colon != std::string::npos && std::stoi(local.substr(colon + 1), nullptr, 16) == port) {
+      sockets.insert("socket:[" + inode + "]");
+    }
+  }
+  std::error_code ec;
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    if (sockets.count(std::filesystem::read_symlink(fd.path(), ec).string()) > 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 const char SippCallee::kAudioSdp[] =
     "v=0\n"
@@ -44,42 +75,54 @@ SippCallee::SippCallee(std::string dir, const std::string& steps, bool tcp, int 
                                "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
                                "<scenario name=\"callee\">\n" +
                                    steps + "</scenario>\n");
-  // A port found free may be taken before SIPp binds it: then again.
+  // A port found free may be taken by another program before SIPp binds it
+  // (SIPp then gives up): then again. Ready once SIPp itself holds its ports.
   for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
     port_ = FreePort();
-    const int media_port = FreePort();
+    const int media_port = FreePort();  // SIPp takes it and the one two above
     process_ = std::make_unique<ringwell::testing::ChildProcess>();
-    ready_ = process_->Start({"/bin/sh",
-                              "-c",
-                              "exec \"$@\" >/dev/null 2>&1",
-                              "sh",
-                              "/usr/bin/sipp",
-                              "-sf",
-                              dir_ + "/scenario.xml",
-                              "-i",
-                              "127.0.0.1",
-                              "-p",
-                              std::to_string(port_),
-                              "-mp",
-                              std::to_string(media_port),
-                              "-t",
-                              tcp ? "t1" : "u1",
-                              "-m",
-                              std::to_string(calls),
-                              "-nostdin",
-                              "-timeout",
-                              "60s",
-                              "-timeout_error",
-                              "-trace_err",
-                              "-error_file",
-                              dir_ + "/errors.log",
-                              "-trace_msg",
-                              "-message_file",
-                              dir_ + "/messages.log",
-                              "-trace_logs",
-                              "-log_file",
-                              dir_ + "/log.txt"}) &&
-             WaitUntilTaken(tcp ? SOCK_STREAM : SOCK_DGRAM, port_, std::chrono::seconds(10));
+    if (!process_->Start({"/bin/sh",
+                          "-c",
+                          "exec \"$@\" >/dev/null 2>&1",
+                          "sh",
+                          "/usr/bin/sipp",
+                          "-sf",
+                          dir_ + "/scenario.xml",
+                          "-i",
+                          "127.0.0.1",
+                          "-mi",
+                          "127.0.0.1",
+                          "-p",
+                          std::to_string(port_),
+                          "-mp",
+                          std::to_string(media_port),
+                          "-t",
+                          tcp ? "t1" : "u1",
+                          "-m",
+                          std::to_string(calls),
+                          "-nostdin",
+                          "-timeout",
+                          "60s",
+                          "-timeout_error",
+                          "-trace_err",
+                          "-error_file",
+                          dir_ + "/errors.log",
+                          "-trace_msg",
+                          "-message_file",
+                          dir_ + "/messages.log",
+                          "-trace_logs",
+                          "-log_file",
+                          dir_ + "/log.txt"})) {
+      continue;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ready_ && std::chrono::steady_clock::now() < deadline &&
+           process_->Wait(std::chrono::milliseconds(0)) == -1) {
+      const pid_t pid = process_->pid();
+      ready_ = (tcp ? Holds(pid, "tcp", port_) : Holds(pid, "udp", port_)) &&
+               Holds(pid, "udp", media_port) && Holds(pid, "udp", media_port + 2);
+      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 }
 

@@ -5,7 +5,8 @@
 // sends (a 200 OK that rejects the audio, tens of kilobytes of headers, a BYE
 // before the ACK) and see what the line sent back.
 //
-// Thread-safety: one thread at a time uses a callee.
+// Thread-safety: one thread at a time uses a callee; several callees may run
+// at once.
 #pragma once
 
 #include <chrono>
@@ -25,6 +26,7 @@ class SippCallee {
   ~SippCallee();
 
   bool ready() const { return ready_; }
+  int port() const { return port_; }
   std::string UriTemplate() const;
   // Waits until SIPp has ended its call; true when the scenario ran to its
   // end with every check met.

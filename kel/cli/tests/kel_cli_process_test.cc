@@ -35,15 +35,21 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
                               "<Call Status=\"Completed\" Error=\"\"><Time dt:dt=\"dateTime\">"
                               "2026-12-07T09:30:00</Time><Answer>Answered</Answer>"
                               "<Protocol>Played greeting; pressed 1</Protocol>"
-                              "<Duration>12</Duration></Call>"),
+                              "<Duration>12</Duration><AnsweredBy>Machine</AnsweredBy>"
+                              "<SipReply Code=\"200\">OK</SipReply>"
+                              "<LaterElement><Inner/></LaterElement></Call>"),
       S_OK);
   ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "5551234", "Completed"), S_OK);
+  // The report generator keeps what it does not know.
+  EXPECT_NE(ringwell::testing::ReadFile(ReportPath(id)).find("<AnsweredBy>Machine</AnsweredBy>"),
+            std::string::npos);
 
   std::string output;
   ASSERT_EQ(Kel("report " + id, &output), 0) << output;
   EXPECT_NE(output.find("Request " + id + "  call  Scheduled"), std::string::npos) << output;
   EXPECT_NE(output.find("5551234     Completed     1"), std::string::npos) << output;
-  EXPECT_NE(output.find("2026-12-07 09:30:00  Answered  12s   Completed"), std::string::npos)
+  EXPECT_NE(output.find("2026-12-07 09:30:00  Answered  12s   Completed  answered by Machine\n"),
+            std::string::npos)
       << output;
   EXPECT_NE(output.find("Played greeting; pressed 1"), std::string::npos);
   ASSERT_EQ(Kel("report --json " + id, &output), 0);
@@ -51,6 +57,7 @@ TEST_F(KelCliTest, ReportShowsStatusesAndCallsAsTableAndJson) {
   EXPECT_EQ(json["status"], "Scheduled");
   ASSERT_EQ(json["recipients"].size(), 2u);
   EXPECT_EQ(json["recipients"][0]["calls"][0]["duration"], 12);
+  EXPECT_EQ(json["recipients"][0]["calls"][0]["answeredBy"], "Machine");
   EXPECT_EQ(json["recipients"][1]["status"], "Scheduled");
 
   ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "", "Completed"), S_OK);

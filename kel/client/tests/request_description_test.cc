@@ -89,6 +89,20 @@ TEST_F(RequestDescriptionTest, DescriptionBecomesTheRequestFile) {
             "<Ticket id=\"42\"/>");
 }
 
+TEST_F(RequestDescriptionTest, MachineDetectionIsKeptInTheRequestsAttribute) {
+  xml::Document file = SubmitAndLoad(R"({
+    "recipients": ["5551234"], "message": ["Hi"],
+    "machineDetection": {"machine": "hangup-and-retry", "greeting": 2.5, "beep": false,
+                         "maximumNumberOfWords": 6}
+  })");
+  pugi::xml_node request = file.FirstChild();
+  // The request file's form stays as it is: one more attribute of Request.
+  EXPECT_STREQ(request.attribute("MachineDetection").value(),
+               "beep=false,greeting=2.5,machine=hangup-and-retry,maximumNumberOfWords=6");
+  xml::Document plain = SubmitAndLoad(R"({"recipients": ["5551234"], "message": ["Hi"]})");
+  EXPECT_FALSE(plain.FirstChild().attribute("MachineDetection"));
+}
+
 TEST_F(RequestDescriptionTest, MistakesAreNamed) {
   auto failure_of = [&](const std::string& json_text) -> std::string {
     try {
@@ -131,6 +145,24 @@ TEST_F(RequestDescriptionTest, MistakesAreNamed) {
        "here"},
       {R"({"window": {"start": "+2h", "stop": "+1h"}, )" + ok + "}",
        "window: the end must come after the start"},
+      {R"({"machineDetection": "play", )" + ok + "}",
+       "machineDetection: must be an object such as {\"machine\": \"leave-message\"}, not a "
+       "text"},
+      {R"({"machineDetection": {"machine": "voicemail"}, )" + ok + "}",
+       "machineDetection.machine: \"voicemail\" is not one of leave-message, hangup-and-retry, "
+       "play"},
+      {R"({"machineDetection": {"greeting": 90}, )" + ok + "}",
+       "machineDetection.greeting: \"90\" is not a number of seconds from 0 to 60"},
+      {R"({"machineDetection": {"greting": 2}, )" + ok + "}",
+       "machineDetection.greting: \"greting\" is not a setting of machine detection"},
+      {R"({"machineDetection": {"beep": "no"}, )" + ok + "}",
+       "machineDetection.beep: \"no\" is neither true nor false"},
+      {R"({"machineDetection": {"machine": "play,greeting=9"}, )" + ok + "}",
+       "machineDetection.machine: \"play,greeting=9\" is not a value of this setting"},
+      {R"({"machineDetection": {"greeting": [1]}, )" + ok + "}",
+       "machineDetection.greeting: must be a text, a number or true/false, not a list"},
+      {R"({"machineDetection": {}, "attributes": {"MachineDetection": "x"}, )" + ok + "}",
+       "attributes.MachineDetection: is set by \"machineDetection\""},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(failure_of(c.json), "request description: " + c.failure) << c.json;

@@ -8,7 +8,7 @@
 //   KelRequest      one notification: recipients, window, retry policy, and
 //                   its call tree of nodes, messages, parts and responses
 //   KelMessagePart, KelResponse, KelRecipient   the pieces a client creates
-//   report side     IKelReport / IKelSubReport / IKelCall, IKelFileInfo:
+//   report side     IKelReport / IKelSubReport / IKelCall (IKelCall2), IKelFileInfo:
 //                   read-only snapshots handed out by the service
 //
 // Conventions: a `const char*` input may be null (the null string); string
@@ -174,6 +174,16 @@ struct IKelCall : IUnknown {
   virtual HRESULT get_Duration(std::int32_t* a_pnValue) = 0;
   virtual HRESULT get_Status(std::string* a_pbstrValue) = 0;
   virtual HRESULT get_Error(std::string* a_pbstrValue) = 0;
+};
+
+// What a call result says beyond IKelCall; every call of a report offers it.
+struct IKelCall2 : IKelCall {
+  static constexpr Guid kIid = "{B51908EC-F072-466D-91C2-30FE513F09D0}"_guid;
+  using Base = IKelCall;
+  // Who answered, as the call result's AnsweredBy element says: "Human",
+  // "Machine" or "Unknown"; empty when it has none (a call not answered, or
+  // a line that cannot tell).
+  virtual HRESULT get_AnsweredBy(std::string* a_pbstrValue) = 0;
 };
 
 struct IKelSubReport : IUnknown {

@@ -1,0 +1,116 @@
+#include "amd/answer_detector.h"
+
+#include <cstdio>
+
+namespace ringwell::host::amd {
+namespace {
+
+// Frame times add up in steps of 20 ms; comparisons allow for rounding.
+constexpr double kSlack = 1e-6;
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+std::string Words(int count) { return std::to_string(count) + (count == 1 ? " word" : " words"); }
+
+}  // namespace
+
+AnswerDetector::AnswerDetector(const MachineDetection& settings) : settings_(settings) {}
+
+void AnswerDetector::Feed(std::span<const std::int16_t> samples) {
+  if (!pending_.empty()) {
+    const std::size_t take = std::min(samples.size(), kFrameSamples - pending_.size());
+    pending_.insert(pending_.end(), samples.begin(), samples.begin() + long(take));
+    samples = samples.subspan(take);
+    if (pending_.size() < kFrameSamples) return;
+    Analyse(pending_);
+    pending_.clear();
+  }
+  while (samples.size() >= kFrameSamples) {
+    Analyse(samples.first(kFrameSamples));
+    samples = samples.subspan(kFrameSamples);
+  }
+  pending_.assign(samples.begin(), samples.end());
+}
+
+void AnswerDetector::KeyPressed(const std::string& key) {
+  if (greeting_over_ && decision_ && decision_->who == AnsweredBy::kHuman) return;
+  Decide(AnsweredBy::kHuman, "key " + key + " pressed");
+}
+
+bool AnswerDetector::GreetingOver() const { return greeting_over_; }
+
+void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
+  ++frames_;
+  const double now = seconds();
+  const double level = FrameLevel(frame);
+  const bool tone = tones_.Frame(frame, level, now);
+  const bool voice = voice_.Frame(level) && !tone;
+  if (voice) {
+    silence_run_ = 0;
+    voice_run_ += kFrameSeconds;
+    if (!decision_) voice_total_ += kFrameSeconds;
+    if (!in_word_ && voice_run_ + kSlack >= settings_.minimum_word_length) {
+      ++words_;
+      in_word_ = true;
+      if (!first_voice_) first_voice_ = now - voice_run_;
+    }
+    if (in_word_) last_voice_ = now;
+  } else {
+    silence_run_ += kFrameSeconds;
+    if (silence_run_ + kSlack >= settings_.between_words_silence) {
+      in_word_ = false;
+      voice_run_ = 0;
+    }
+  }
+  if (auto beep = tones_.TakeBeep(); beep && settings_.beep && !beep_) beep_ = beep;
+
+  if (decision_) {
+    if (!greeting_over_ && decision_->who == AnsweredBy::kMachine) {
+      greeting_over_ = beep_ || silence_run_ + kSlack >= kGreetingEndSilence;
+    }
+    return;
+  }
+  if (beep_) {
+    Decide(AnsweredBy::kMachine, "beep at " + Seconds(beep_->start));
+  } else if (tones_.fax()) {
+    Decide(AnsweredBy::kMachine, "fax answer tone");
+  } else if (words_ >= settings_.maximum_number_of_words) {
+    Decide(AnsweredBy::kMachine, Words(words_));
+  } else if (voice_total_ + kSlack >= settings_.greeting && words_ > 0) {
+    Decide(AnsweredBy::kMachine, "speech longer than " + Seconds(settings_.greeting));
+  } else if (voice_run_ + kSlack >= settings_.maximum_word_length && words_ > 0) {
+    Decide(AnsweredBy::kMachine, "a word longer than " + Seconds(settings_.maximum_word_length));
+  } else if (words_ > 0 && silence_run_ + kSlack >= settings_.after_greeting_silence) {
+    Decide(AnsweredBy::kHuman, Words(words_) + " in " + Seconds(last_voice_ - *first_voice_) +
+                                   ", then " + Seconds(silence_run_) + " of silence");
+  } else if (words_ == 0 && now + kSlack >= settings_.initial_silence) {
+    Decide(AnsweredBy::kUnknown, "no speech within " + Seconds(settings_.initial_silence));
+  } else if (now + kSlack >= settings_.total_analysis_time) {
+    Decide(AnsweredBy::kUnknown, "undecided after " + Seconds(settings_.total_analysis_time));
+  }
+}
+
+void AnswerDetector::Decide(AnsweredBy who, std::string reason) {
+  decision_ = WhoAnswered{who, seconds(), std::move(reason), {}};
+  greeting_over_ = who != AnsweredBy::kMachine || beep_.has_value();
+}
+
+WhoAnswered AnswerDetector::Result() const {
+  WhoAnswered result = decision_.value_or(
+      WhoAnswered{AnsweredBy::kUnknown, seconds(), "undecided after " + Seconds(seconds()), {}});
+  std::string& heard = result.heard;
+  if (first_voice_) {
+    heard = "greeting " + Seconds(last_voice_ - *first_voice_) + ", " + Words(words_);
+  } else {
+    heard = "no speech";
+  }
+  if (beep_) heard += ", beep at " + Seconds(beep_->start);
+  if (tones_.fax()) heard += ", fax answer tone at " + Seconds(*tones_.fax());
+  return result;
+}
+
+}  // namespace ringwell::host::amd
