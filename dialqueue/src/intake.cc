@@ -68,10 +68,16 @@ std::string RecipientText(pugi::xml_node recipient) {
 // used. True when the report says every recipient read is done.
 bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
                       SchedulerState& state) {
+  // What a host that stopped could not book is booked first, or else read as
+  // if it had been.
+  const ReportSteps steps(state, kOperation, page);
+  state.unbooked().Recover(path);
+  steps.BookWaiting(path);
   std::optional<ReportHistory> history = ReportHistory::Read(ReportPathForRequestFile(path));
   if (!history || entries.empty()) return false;
-  const ReportSteps steps(state, kOperation);
-  const std::string report = ReportPathForRequestFile(path);
+  if (const std::optional<KeptRequest> kept = state.unbooked().Get(path)) {
+    for (const KeptChange& change : kept->changes) history->Apply(change);
+  }
   std::vector<CQueueEntry> open;
   for (CQueueEntry& entry : entries) {
     const std::optional<ReportHistory::Recipient> past = history->Next(entry.PhoneNumber);
@@ -81,7 +87,7 @@ bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntr
     }
     const Resumption resumption = Resume(*past, entry, page, state.clock()->Now());
     if (!resumption.status.empty()) {
-      steps.EndAttempt(report, entry.PhoneNumber, resumption.interrupted_call, resumption.status);
+      steps.EndAttempt(entry, resumption.interrupted_call, resumption.status);
     }
     if (!resumption.finished) open.push_back(std::move(entry));
   }
@@ -93,17 +99,18 @@ bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntr
 // got queued or its file went away meanwhile: a request whose last recipient
 // was just finished must not come back. A request the report shows done is
 // finished here: "Completed", then its files go.
-void PushAll(const std::string& path, const std::string& id, CRequestQueue& queue,
+void PushAll(const std::string& path, const std::string& id, bool page, CRequestQueue& queue,
              std::vector<CQueueEntry>& entries, bool done, SchedulerState& state) {
   if (entries.empty() && !done) return;
   QueueLock lock(queue);
   if (queue.ContainsId(id) || !FileExists(path)) return;
   if (done) {
-    ReportSteps(state, kOperation).UpdateStatus(ReportPathForRequestFile(path), "", "Completed");
     CQueueEntry finished;
     finished.Id = id;
     finished.RequestFile = path;
-    DeleteRequestFiles(finished, *state.clock(), std::stop_token());
+    if (ReportSteps(state, kOperation, page).Finish(finished, true)) {
+      DeleteRequestFiles(finished, *state.clock(), std::stop_token());
+    }
     return;
   }
   for (CQueueEntry& entry : entries) queue.Push(std::move(entry));
@@ -167,7 +174,7 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
   }
   // A request that could not be read whole is never taken as done.
   const bool done = ResumeFromReport(path, page, entries, state) && !failure;
-  PushAll(path, id, queue, entries, done, state);
+  PushAll(path, id, page, queue, entries, done, state);
   if (failure) std::rethrow_exception(failure);
   return S_OK;
 }
