@@ -34,9 +34,13 @@ const std::vector<std::string> kNumbers = {"5551001", "5551002", "5551003"};
 
 enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink };
 
+// When the host is killed while nothing can be booked: never, or started again
+// once Reports is repaired, or while it is still broken.
+enum class Kill { kNone, kRestartRepaired, kRestartBroken };
+
 struct Case {
   Fault fault;
-  bool kill_while_broken;
+  Kill kill;
 };
 
 class BookingFaultTest : public ringwell::testing::RingwellTest,
@@ -195,15 +199,20 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
   EXPECT_EQ(Heard().size(), 1u);
   EXPECT_TRUE(fs::exists(RequestFile()));
   EXPECT_FALSE(fs::exists(scratch() + "elsewhere"));
-  if (GetParam().kill_while_broken) {
+  const int logged = SchedulerErrors();
+  if (GetParam().kill != Kill::kNone) {
     host->Signal(SIGKILL);
     host->Wait(10s);
-    Repair(GetParam().fault);
+    if (GetParam().kill == Kill::kRestartRepaired) Repair(GetParam().fault);
     host = std::make_unique<ringwell::testing::ChildProcess>();
     StartHost(*host);
-  } else {
-    Repair(GetParam().fault);
   }
+  if (GetParam().kill == Kill::kRestartBroken) {
+    // The restarted host takes the request in and calls nobody meanwhile.
+    ASSERT_TRUE(WaitFor([&] { return SchedulerErrors() > logged; }, 30s)) << host->output();
+    EXPECT_EQ(Heard().size(), 1u);
+  }
+  if (GetParam().kill != Kill::kRestartRepaired) Repair(GetParam().fault);
 
   std::map<std::string, int> calls;
   EXPECT_TRUE(WaitFor([&] { return Statuses(&calls)[""] == "Completed"; }, 60s)) << host->output();
@@ -221,15 +230,18 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
   static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink"};
+  static const char* const kKills[] = {"", "AndHostRestartedRepaired", "AndHostRestartedBroken"};
   return std::string(kNames[static_cast<int>(info.param.fault)]) +
-         (info.param.kill_while_broken ? "AndHostKilled" : "");
+         kKills[static_cast<int>(info.param.kill)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
-                         ::testing::Values(Case{Fault::kReportsReplacedByFile, false},
-                                           Case{Fault::kReportsReplacedByFile, true},
-                                           Case{Fault::kLockFileLink, false},
-                                           Case{Fault::kReportLink, false}),
+                         ::testing::Values(Case{Fault::kReportsReplacedByFile, Kill::kNone},
+                                           Case{Fault::kReportsReplacedByFile,
+                                                Kill::kRestartRepaired},
+                                           Case{Fault::kLockFileLink, Kill::kNone},
+                                           Case{Fault::kReportLink, Kill::kNone},
+                                           Case{Fault::kReportLink, Kill::kRestartBroken}),
                          CaseName);
 
 }  // namespace

@@ -19,7 +19,11 @@ HRESULT CCallService::FinalConstruct() {
       const std::shared_ptr<Clock> clock = state_.clock();
       while (!stop.stop_requested()) {
         clock->SleepFor(std::chrono::seconds(2), stop);
-        if (!stop.stop_requested()) RetryUnbooked(state_, stop);
+        if (stop.stop_requested()) break;
+        RetryUnbooked(state_, stop);
+        for (const std::string& path : state_.unbooked().DeferredIntakes()) {
+          AddRequest(path.c_str());
+        }
       }
     });
   } catch (const std::system_error& e) {

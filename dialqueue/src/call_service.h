@@ -5,7 +5,8 @@
 // (IDialqueueStatus), and shares the process-wide queues,
 // line registry and report generator with every other scheduler object.
 // Its own thread books, every two seconds, the results that waited for their
-// report (report_steps.h) and finishes the requests that waited only for that.
+// report (report_steps.h), finishes the requests that waited only for that,
+// and takes in again the request files whose report could not be read.
 //
 // Thread-safety: free-threaded; AddRequest may be called from any thread at
 // any time. AddModem, AddPager and the final release must not overlap.

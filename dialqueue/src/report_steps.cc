@@ -23,12 +23,18 @@ using tallier::ReportChange;
 bool RefusedForGood(HRESULT hr, const std::string& report) {
   if (hr != E_INVALIDARG) return false;
   xml::Document document;
-  if (document.Load(report) == S_OK) return true;
+  return document.Load(report) == S_OK || ReportGoneForGood(report);
+}
+
+}  // namespace
+
+bool ReportGoneForGood(const std::string& report) {
   struct stat st {};
-  const std::string directory = DirectoryOf(report);
-  return IsDirectory(directory) &&
+  return IsDirectory(DirectoryOf(report)) &&
          LinkStatus(report, &st) == HresultFromWin32(ERROR_FILE_NOT_FOUND);
 }
+
+namespace {
 
 CQueueEntry EntryOf(const KeptRequest& kept) {
   CQueueEntry entry;

@@ -72,6 +72,10 @@ class ReportSteps {
   bool page_;
 };
 
+// True when `report` does not exist while its Reports directory is sound: no
+// change can ever be booked in it.
+bool ReportGoneForGood(const std::string& report);
+
 // Books what waits for every request and deletes the files of the requests
 // that were waiting only for that (and are no longer queued).
 void RetryUnbooked(SchedulerState& state, const std::stop_token& stop);

@@ -111,6 +111,21 @@ bool UnbookedResults::Booked(const std::string& request_file, std::size_t count)
   return finish;
 }
 
+bool UnbookedResults::DeferIntake(const std::string& request_file) {
+  std::lock_guard lock(mutex_);
+  return deferred_intakes_.insert(request_file).second;
+}
+
+void UnbookedResults::IntakeDone(const std::string& request_file) {
+  std::lock_guard lock(mutex_);
+  deferred_intakes_.erase(request_file);
+}
+
+std::vector<std::string> UnbookedResults::DeferredIntakes() const {
+  std::lock_guard lock(mutex_);
+  return {deferred_intakes_.begin(), deferred_intakes_.end()};
+}
+
 std::mutex& UnbookedResults::MutexFor(const std::string& request_file) {
   return booking_locks_[std::hash<std::string>{}(request_file) % booking_locks_.size()];
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,13 @@ class UnbookedResults {
   // nothing is left of it (the mark is then gone too).
   bool Booked(const std::string& request_file, std::size_t count);
 
+  // A request file whose report could not be read at its intake: it is taken
+  // in again later (DeferredIntakes), instead of being started afresh, until
+  // IntakeDone. DeferIntake is true when the file was not deferred yet.
+  bool DeferIntake(const std::string& request_file);
+  void IntakeDone(const std::string& request_file);
+  std::vector<std::string> DeferredIntakes() const;
+
   // The lock that orders the bookings of one request (held across a report
   // update; never take a queue lock while holding it). Requests share a few
   // such locks.
@@ -72,6 +80,7 @@ class UnbookedResults {
 
   mutable std::mutex mutex_;
   std::map<std::string, KeptRequest> waiting_;
+  std::set<std::string> deferred_intakes_;
   std::array<std::mutex, 32> booking_locks_;
 };
 
