@@ -1,8 +1,11 @@
 #include "call_service.h"
 
+#include <system_error>
+
 #include "dialqueue_log.h"
 #include "failure_boundary.h"
 #include "intake.h"
+#include "report_steps.h"
 #include "ringwell/common/class_registry.h"
 
 namespace ringwell::dialqueue {
@@ -11,6 +14,21 @@ HRESULT CCallService::FinalConstruct() {
   const HRESULT hr = CreateInstance(tallier::kTallierClsid, &tallier_);
   if (Failed(hr)) return hr;
   state_.SetTallier(tallier_);
+  try {
+    booking_retry_ = std::jthread([this](std::stop_token stop) {
+      const std::shared_ptr<Clock> clock = state_.clock();
+      while (!stop.stop_requested()) {
+        clock->SleepFor(std::chrono::seconds(2), stop);
+        if (stop.stop_requested()) break;
+        RetryUnbooked(state_, stop);
+        for (const std::string& path : state_.unbooked().DeferredIntakes()) {
+          AddRequest(path.c_str());
+        }
+      }
+    });
+  } catch (const std::system_error& e) {
+    return e.code().value() != 0 ? HresultFromErrno(e.code().value()) : E_FAIL;
+  }
   return S_OK;
 }
 
@@ -19,11 +37,13 @@ CCallService::~CCallService() {
   // then joined as it is destroyed.
   for (const auto& modem : modems_) modem->RequestStop();
   for (const auto& pager : pagers_) pager->RequestStop();
+  booking_retry_.request_stop();
   for (auto& modem : modems_) modem.reset();
   modems_.clear();
   for (auto& pager : pagers_) pager.reset();
   pagers_.clear();
   dispatcher_.reset();
+  if (booking_retry_.joinable()) booking_retry_.join();
   state_.ReleaseTallier(tallier_);
 }
 

@@ -4,12 +4,16 @@
 // their calls (IDialqueueDispatch), tells its queues' lengths
 // (IDialqueueStatus), and shares the process-wide queues,
 // line registry and report generator with every other scheduler object.
+// Its own thread books, every two seconds, the results that waited for their
+// report (report_steps.h), finishes the requests that waited only for that,
+// and takes in again the request files whose report could not be read.
 //
 // Thread-safety: free-threaded; AddRequest may be called from any thread at
 // any time. AddModem, AddPager and the final release must not overlap.
 #pragma once
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "line_dispatcher.h"
@@ -29,7 +33,8 @@ class CCallService final
   // Works on `state`, which must outlive the object.
   explicit CCallService(SchedulerState& state) : state_(state) {}
 
-  // Creates the report generator and makes it the one every worker uses.
+  // Creates the report generator and makes it the one every worker uses, and
+  // starts the thread that books the results that wait.
   HRESULT FinalConstruct();
 
   HRESULT AddRequest(const char* a_bstrFileName) override;
@@ -52,6 +57,7 @@ class CCallService final
   std::unique_ptr<LineDispatcher> dispatcher_;  // made for the first dispatched line
   std::vector<std::unique_ptr<CModemHelper>> modems_;
   std::vector<std::unique_ptr<CPagerHelper>> pagers_;
+  std::jthread booking_retry_;
 };
 
 }  // namespace ringwell::dialqueue

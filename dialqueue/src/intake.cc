@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "dialqueue_log.h"
 #include "queue_entry.h"
 #include "report_history.h"
 #include "report_steps.h"
@@ -63,15 +64,28 @@ std::string RecipientText(pugi::xml_node recipient) {
   return text;
 }
 
+enum class Resumed { kOpen, kDone, kLater };
+
 // Goes on from what the report says: drops the recipients that are done,
 // records interrupted attempts, and spends the retries the recorded attempts
-// used. True when the report says every recipient read is done.
-bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
-                      SchedulerState& state) {
+// used. kDone when the report says every recipient read is done; kLater when
+// the report cannot be read now (its Reports directory, lock or file is not
+// as it should be), so that nobody is called again before it can.
+Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
+                         SchedulerState& state) {
+  // What a host that stopped could not book is booked first, or else read as
+  // if it had been.
+  const ReportSteps steps(state, kOperation, page);
+  state.unbooked().Recover(path);
+  steps.BookWaiting(path);
+  if (entries.empty()) return Resumed::kOpen;
   std::optional<ReportHistory> history = ReportHistory::Read(ReportPathForRequestFile(path));
-  if (!history || entries.empty()) return false;
-  const ReportSteps steps(state, kOperation);
-  const std::string report = ReportPathForRequestFile(path);
+  if (!history) {
+    return ReportGoneForGood(ReportPathForRequestFile(path)) ? Resumed::kOpen : Resumed::kLater;
+  }
+  if (const std::optional<KeptRequest> kept = state.unbooked().Get(path)) {
+    for (const KeptChange& change : kept->changes) history->Apply(change);
+  }
   std::vector<CQueueEntry> open;
   for (CQueueEntry& entry : entries) {
     const std::optional<ReportHistory::Recipient> past = history->Next(entry.PhoneNumber);
@@ -81,29 +95,30 @@ bool ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntr
     }
     const Resumption resumption = Resume(*past, entry, page, state.clock()->Now());
     if (!resumption.status.empty()) {
-      steps.EndAttempt(report, entry.PhoneNumber, resumption.interrupted_call, resumption.status);
+      steps.EndAttempt(entry, resumption.interrupted_call, resumption.status);
     }
     if (!resumption.finished) open.push_back(std::move(entry));
   }
   entries = std::move(open);
-  return entries.empty();
+  return entries.empty() ? Resumed::kDone : Resumed::kOpen;
 }
 
 // Pushes what was read (also when reading stopped early), unless the request
 // got queued or its file went away meanwhile: a request whose last recipient
 // was just finished must not come back. A request the report shows done is
 // finished here: "Completed", then its files go.
-void PushAll(const std::string& path, const std::string& id, CRequestQueue& queue,
+void PushAll(const std::string& path, const std::string& id, bool page, CRequestQueue& queue,
              std::vector<CQueueEntry>& entries, bool done, SchedulerState& state) {
   if (entries.empty() && !done) return;
   QueueLock lock(queue);
   if (queue.ContainsId(id) || !FileExists(path)) return;
   if (done) {
-    ReportSteps(state, kOperation).UpdateStatus(ReportPathForRequestFile(path), "", "Completed");
     CQueueEntry finished;
     finished.Id = id;
     finished.RequestFile = path;
-    DeleteRequestFiles(finished, *state.clock(), std::stop_token());
+    if (ReportSteps(state, kOperation, page).Finish(finished, true)) {
+      DeleteRequestFiles(finished, *state.clock(), std::stop_token());
+    }
     return;
   }
   for (CQueueEntry& entry : entries) queue.Push(std::move(entry));
@@ -115,7 +130,10 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
   xml::Document document;
   const HRESULT loaded = document.Load(path);
   if (Failed(loaded)) throw ComError(loaded);
-  if (loaded != S_OK) return S_FALSE;
+  if (loaded != S_OK) {
+    state.unbooked().IntakeDone(path);
+    return S_FALSE;
+  }
 
   const pugi::xml_node request = document.FirstChild();
   const pugi::xml_attribute id_attribute = request.attribute("ID");
@@ -166,8 +184,21 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
     failure = std::current_exception();
   }
   // A request that could not be read whole is never taken as done.
-  const bool done = ResumeFromReport(path, page, entries, state) && !failure;
-  PushAll(path, id, queue, entries, done, state);
+  const Resumed resumed = ResumeFromReport(path, page, entries, state);
+  if (resumed == Resumed::kLater) {
+    entries.clear();
+    if (state.unbooked().DeferIntake(path)) {
+      const std::string report = ReportPathForRequestFile(path);
+      xml::Document unread;
+      std::string reason;
+      unread.Load(report, &reason);
+      LogFailure(dialqueue_msg::kErrorIn, kOperation, reason, {.request_id = id, .path = report});
+    }
+  } else {
+    state.unbooked().IntakeDone(path);
+  }
+  const bool done = resumed == Resumed::kDone && !failure;
+  PushAll(path, id, page, queue, entries, done, state);
   if (failure) std::rethrow_exception(failure);
   return S_OK;
 }

@@ -26,7 +26,10 @@ namespace ringwell::dialqueue {
 // attempt that was in progress is recorded as interrupted and counts under the
 // error rule, and the retries the recorded attempts spent are gone. A request
 // whose recipients are all done is finished at once ("Completed", files
-// deleted).
+// deleted). Results a stopped host kept unbooked (Requests/ID.unbooked) are
+// booked first, or read as if they were. A request whose report cannot be
+// read now (Reports/ gone, a link in its place) queues nothing: it is logged
+// once and taken in again later by the scheduler object's booking thread.
 HRESULT QueueRequestFile(const std::string& path, SchedulerState& state);
 
 }  // namespace ringwell::dialqueue

@@ -60,7 +60,6 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
   xml::Document request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
   if (loaded == S_FALSE) return;  // gone (cancelled) or unreadable: dropped
-  const std::string report = ReportPathOf(entry);
   std::string status = "Failed";
   std::string result;
   bool retry = false;
@@ -69,7 +68,9 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
     if (Failed(loaded)) {
       LogFailure(dialqueue_msg::kXmlErrorIn, kOperation, ErrorText(loaded), Subject(entry));
     } else {
-      steps.StartAttempt(report, entry.PhoneNumber);
+      // No call whose result could not be booked: the line waits until the
+      // report takes the start of the call.
+      if (!steps.StartAttempt(entry)) return DeferEntry(state_.dial_queue(), entry, clock_->Now());
       outcome = PlaceCall(entry, request.Xml(), &result);
     }
     retry = Classify(outcome, entry);
@@ -79,14 +80,13 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
   // The result and the recipient's new status go into the report together.
   const bool file_existed = FileExists(entry.RequestFile);
   if (retry && file_existed) {
-    steps.EndAttempt(report, entry.PhoneNumber, result, "Scheduled");
+    steps.EndAttempt(entry, result, "Scheduled");
     RequeueEntry(state_.dial_queue(), entry);
     return;
   }
-  steps.EndAttempt(report, entry.PhoneNumber, result, status);
-  RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop, [&] {
-    if (file_existed) steps.UpdateStatus(report, "", "Completed");
-  });
+  steps.EndAttempt(entry, result, status);
+  RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop,
+                      [&] { return steps.Finish(entry, file_existed); });
 }
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,

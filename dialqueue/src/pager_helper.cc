@@ -40,7 +40,7 @@ EventContext BatchSubject(const Items& items) {
 CPagerHelper::CPagerHelper(IUnknown* pager, std::int32_t line, SchedulerState& state)
     : state_(state),
       clock_(state.clock()),
-      steps_(state, kStepOperation),
+      steps_(state, kStepOperation, true),
       device_(QueryDevice<IPager>(pager)),
       worker_(*this, state, line,
               {.owner = "CPagerHelper::CPagerHelper",
@@ -61,18 +61,21 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
     xml::Document request;
     const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
     if (loaded == S_FALSE) continue;  // gone (cancelled) or unreadable: dropped
-    const std::string report = ReportPathOf(entry);
     if (WindowClosed(entry, clock_->Now())) {
-      steps_.UpdateStatus(report, entry.PhoneNumber, "Failed");
-      RemoveRequests(entry, report, true, stop);
+      steps_.EndAttempt(entry, "", "Failed");
+      RemoveRequests(entry, true, stop);
       continue;
     }
     if (Failed(loaded)) {
       LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(loaded), Subject(entry));
-      Settle(std::move(entry), report, "Failed", "", stop);
+      Settle(std::move(entry), "Failed", "", stop);
       continue;
     }
-    steps_.StartAttempt(report, entry.PhoneNumber);
+    // No page whose result could not be booked.
+    if (!steps_.StartAttempt(entry)) {
+      DeferEntry(state_.page_queue(), std::move(entry), clock_->Now());
+      continue;
+    }
     items.push_back({std::move(entry), request.Xml()});
   }
 
@@ -82,7 +85,6 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
 
   for (std::size_t i = 0; i < items.size(); ++i) {
     CQueueEntry& entry = items[i].entry;
-    const std::string report = ReportPathOf(entry);
     std::string status = "Failed";
     std::string result;
     if (sent && i < results.size()) {
@@ -92,7 +94,7 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
       // The pager answered fewer pages than it was given.
       LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), Subject(entry));
     }
-    Settle(std::move(entry), report, status, result, stop);
+    Settle(std::move(entry), status, result, stop);
   }
 }
 
@@ -129,25 +131,25 @@ std::string CPagerHelper::PageStatus(const std::string& result, const CQueueEntr
   return status.value();
 }
 
-void CPagerHelper::Settle(CQueueEntry entry, const std::string& report, const std::string& status,
-                          const std::string& result, const std::stop_token& stop) {
+void CPagerHelper::Settle(CQueueEntry entry, const std::string& status, const std::string& result,
+                          const std::stop_token& stop) {
   const RetryRule rule = RuleFor("", status, true);
   const bool retry = SpendRetry(entry, rule, clock_->Now());
   // The result and the recipient's new status go into the report together.
   const bool file_exists = FileExists(entry.RequestFile);
   if (retry && file_exists) {
-    steps_.EndAttempt(report, entry.PhoneNumber, result, "Scheduled");
+    steps_.EndAttempt(entry, result, "Scheduled");
     RequeueEntry(state_.page_queue(), entry);
     return;
   }
-  steps_.EndAttempt(report, entry.PhoneNumber, result, status);
-  RemoveRequests(entry, report, file_exists, stop);
+  steps_.EndAttempt(entry, result, status);
+  RemoveRequests(entry, file_exists, stop);
 }
 
-void CPagerHelper::RemoveRequests(const CQueueEntry& entry, const std::string& report,
-                                  bool send_completed, const std::stop_token& stop) {
+void CPagerHelper::RemoveRequests(const CQueueEntry& entry, bool send_completed,
+                                  const std::stop_token& stop) {
   RemoveFinishedEntry(state_.page_queue(), entry, *clock_, stop, [&] {
-    if (send_completed) ReportSteps(state_, kRemoveOperation).UpdateStatus(report, "", "Completed");
+    return ReportSteps(state_, kRemoveOperation, true).Finish(entry, send_completed);
   });
 }
 

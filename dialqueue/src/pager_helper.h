@@ -66,10 +66,9 @@ class CPagerHelper final : private LineWorker::Job {
   std::string PageStatus(const std::string& result, const CQueueEntry& entry);
   // Retries a failed page or finishes the entry with `status`, recording the
   // page's result (none when empty) with the recipient's new status.
-  void Settle(CQueueEntry entry, const std::string& report, const std::string& status,
-              const std::string& result, const std::stop_token& stop);
-  void RemoveRequests(const CQueueEntry& entry, const std::string& report, bool send_completed,
-                      const std::stop_token& stop);
+  void Settle(CQueueEntry entry, const std::string& status, const std::string& result,
+              const std::stop_token& stop);
+  void RemoveRequests(const CQueueEntry& entry, bool send_completed, const std::stop_token& stop);
 
   SchedulerState& state_;
   const std::shared_ptr<Clock> clock_;

@@ -45,6 +45,31 @@ std::optional<ReportHistory> ReportHistory::Read(const std::string& path) {
   return history;
 }
 
+void ReportHistory::Apply(const KeptChange& change) {
+  if (change.kind == tallier::ReportChange::kStatus && change.recipient.empty()) {
+    status_ = change.text;
+    return;
+  }
+  const auto found = by_number_.find(Trim(change.recipient));
+  if (found == by_number_.end()) return;
+  Call call;
+  if (change.kind == tallier::ReportChange::kCallResult) {
+    xml::Document document;
+    if (document.LoadXml(change.text) != S_OK) return;
+    const pugi::xml_node node = document.FirstChild();
+    call = {.answer = xml::Text(xml::ChildElement(node, "Answer")),
+            .status = node.attribute("Status").value(),
+            .time = xml::TypedDate(xml::ChildElement(node, "Time"))};
+  }
+  for (Recipient& recipient : found->second) {
+    if (change.kind == tallier::ReportChange::kStatus) {
+      recipient.status = change.text;
+    } else {
+      recipient.calls.push_back(call);
+    }
+  }
+}
+
 std::optional<ReportHistory::Recipient> ReportHistory::Next(std::string_view number) {
   const auto found = by_number_.find(number);
   if (found == by_number_.end() || found->second.empty()) return std::nullopt;

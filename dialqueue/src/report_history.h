@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "queue_entry.h"
+#include "unbooked_results.h"
 
 namespace ringwell::dialqueue {
 
@@ -45,6 +46,9 @@ class ReportHistory {
   // The next sub-report, in report order, whose Recipient without surrounding
   // blanks is `number`; nullopt when none is left.
   std::optional<Recipient> Next(std::string_view number);
+  // Reads a change that is not in the report yet as if it were: a status
+  // (of the request for an empty number) or a call result.
+  void Apply(const KeptChange& change);
   // The report's own status.
   const std::string& status() const { return status_; }
 

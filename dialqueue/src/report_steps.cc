@@ -1,51 +1,177 @@
 #include "report_steps.h"
 
-#include <new>
+#include <sys/stat.h>
+
+#include <mutex>
 
 #include "dialqueue_log.h"
+#include "request_files.h"
+#include "request_paths.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/storage.h"
+#include "ringwell/common/xml.h"
 
 namespace ringwell::dialqueue {
+namespace {
+
+using tallier::ReportChange;
+
+// A failure that no later attempt can mend: the report generator refused the
+// change for what it holds (the report itself loads), or the report is gone
+// from a sound Reports directory.
+bool RefusedForGood(HRESULT hr, const std::string& report) {
+  if (hr != E_INVALIDARG) return false;
+  xml::Document document;
+  return document.Load(report) == S_OK || ReportGoneForGood(report);
+}
+
+}  // namespace
+
+bool ReportGoneForGood(const std::string& report) {
+  struct stat st {};
+  return IsDirectory(DirectoryOf(report)) &&
+         LinkStatus(report, &st) == HresultFromWin32(ERROR_FILE_NOT_FOUND);
+}
+
+namespace {
+
+CQueueEntry EntryOf(const KeptRequest& kept) {
+  CQueueEntry entry;
+  entry.Id = kept.id;
+  entry.RequestFile = kept.request_file;
+  return entry;
+}
+
+}  // namespace
 
 void ReportSteps::LogError(const std::string& report, std::string_view text) const {
   LogFailure(dialqueue_msg::kErrorIn, operation_, text, {.path = report});
 }
 
-void ReportSteps::Apply(const std::string& report,
-                        std::initializer_list<tallier::ReportChange> changes) const {
+std::size_t ReportSteps::Apply(const std::string& report, const std::vector<KeptChange>& changes,
+                               bool quiet) const {
+  const auto fail = [&](HRESULT hr) {
+    if (!quiet) LogError(report, ErrorText(hr));
+    return RefusedForGood(hr, report);
+  };
   const ComPtr<tallier::ITallier> tallier = state_.Tallier();
-  if (!tallier) return LogError(report, ErrorText(E_POINTER));
-  ComPtr<tallier::ITallierChanges> batch;
-  if (changes.size() > 1 &&
-      Succeeded(tallier->QueryInterface(tallier::ITallierChanges::kIid, batch.PutVoid()))) {
-    const HRESULT hr = batch->ApplyChanges(report.c_str(), changes.begin(),
-                                           static_cast<std::int32_t>(changes.size()));
-    if (Failed(hr)) LogError(report, ErrorText(hr));
-    return;
+  if (!tallier) return fail(E_POINTER) ? changes.size() : 0;
+  std::vector<ReportChange> list;
+  for (const KeptChange& change : changes) {
+    list.push_back({change.kind, change.recipient.c_str(), change.text.c_str()});
   }
-  for (const tallier::ReportChange& change : changes) {
-    const HRESULT hr = change.kind == tallier::ReportChange::kStatus
+  ComPtr<tallier::ITallierChanges> batch;
+  if (list.size() > 1 &&
+      Succeeded(tallier->QueryInterface(tallier::ITallierChanges::kIid, batch.PutVoid()))) {
+    const HRESULT hr =
+        batch->ApplyChanges(report.c_str(), list.data(), static_cast<std::int32_t>(list.size()));
+    return Succeeded(hr) || fail(hr) ? list.size() : 0;
+  }
+  std::size_t done = 0;
+  for (const ReportChange& change : list) {
+    const HRESULT hr = change.kind == ReportChange::kStatus
                            ? tallier->UpdateStatus(report.c_str(), change.recipient, change.text)
                            : tallier->AddCallResult(report.c_str(), change.recipient, change.text);
-    if (Failed(hr)) LogError(report, ErrorText(hr));
+    if (Failed(hr) && !fail(hr)) break;
+    ++done;
   }
+  return done;
 }
 
-void ReportSteps::UpdateStatus(const std::string& report, const std::string& number,
-                               const std::string& status) const {
-  Apply(report, {{tallier::ReportChange::kStatus, number.c_str(), status.c_str()}});
+void ReportSteps::Keep(const CQueueEntry& entry, const std::vector<KeptChange>& changes,
+                       bool finish) const {
+  const KeptRequest request{.request_file = entry.RequestFile,
+                            .id = entry.Id,
+                            .page = page_,
+                            .finish = false,
+                            .changes = {}};
+  const HRESULT hr = state_.unbooked().Keep(request, changes, finish);
+  if (Failed(hr)) LogError(UnbookedResults::StorePathOf(entry.RequestFile), ErrorText(hr));
 }
 
-void ReportSteps::StartAttempt(const std::string& report, const std::string& number) const {
-  Apply(report, {{tallier::ReportChange::kStatus, number.c_str(), "InProgress"},
-                 {tallier::ReportChange::kStatus, "", "InProgress"}});
+bool ReportSteps::BookWaitingLocked(const std::string& request_file, bool* finish,
+                                    bool quiet) const {
+  UnbookedResults& store = state_.unbooked();
+  const std::optional<KeptRequest> kept = store.Get(request_file);
+  if (!kept) return true;
+  const std::size_t done =
+      kept->changes.empty() ? 0
+                            : Apply(ReportPathForRequestFile(request_file), kept->changes, quiet);
+  if (done == 0 && !kept->changes.empty()) return false;
+  const bool finished = store.Booked(request_file, done);
+  if (finish != nullptr) *finish = finished;
+  return !store.Has(request_file);
 }
 
-void ReportSteps::EndAttempt(const std::string& report, const std::string& number,
-                             const std::string& result, const std::string& status) const {
-  if (result.empty()) return UpdateStatus(report, number, status);
-  Apply(report, {{tallier::ReportChange::kCallResult, number.c_str(), result.c_str()},
-                 {tallier::ReportChange::kStatus, number.c_str(), status.c_str()}});
+bool ReportSteps::BookWaiting(const std::string& request_file, bool* finish) const {
+  if (finish != nullptr) *finish = false;
+  UnbookedResults& store = state_.unbooked();
+  if (!store.Has(request_file)) return true;
+  std::lock_guard lock(store.MutexFor(request_file));
+  return BookWaitingLocked(request_file, finish, true);
+}
+
+bool ReportSteps::Book(const CQueueEntry& entry, std::vector<KeptChange> changes, bool keep) const {
+  UnbookedResults& store = state_.unbooked();
+  const std::string report = ReportPathOf(entry);
+  const auto drop_done = [&](std::size_t done) {
+    changes.erase(changes.begin(), changes.begin() + static_cast<std::ptrdiff_t>(done));
+    return changes.empty();
+  };
+  if (!store.Has(entry.RequestFile)) {
+    if (drop_done(Apply(report, changes))) return true;
+    if (!keep) return false;
+    std::lock_guard lock(store.MutexFor(entry.RequestFile));
+    Keep(entry, changes, false);
+    return false;
+  }
+  std::lock_guard lock(store.MutexFor(entry.RequestFile));
+  bool finish = false;
+  if (BookWaitingLocked(entry.RequestFile, &finish, false) && drop_done(Apply(report, changes))) {
+    return true;
+  }
+  if (keep) Keep(entry, changes, false);
+  return false;
+}
+
+bool ReportSteps::StartAttempt(const CQueueEntry& entry) const {
+  return Book(entry,
+              {{ReportChange::kStatus, entry.PhoneNumber, "InProgress"},
+               {ReportChange::kStatus, "", "InProgress"}},
+              false);
+}
+
+void ReportSteps::EndAttempt(const CQueueEntry& entry, const std::string& result,
+                             const std::string& status) const {
+  std::vector<KeptChange> changes;
+  if (!result.empty()) changes.push_back({ReportChange::kCallResult, entry.PhoneNumber, result});
+  changes.push_back({ReportChange::kStatus, entry.PhoneNumber, status});
+  Book(entry, std::move(changes), true);
+}
+
+bool ReportSteps::Finish(const CQueueEntry& entry, bool completed) const {
+  if (completed) Book(entry, {{ReportChange::kStatus, "", "Completed"}}, true);
+  UnbookedResults& store = state_.unbooked();
+  if (!store.Has(entry.RequestFile)) return true;
+  std::lock_guard lock(store.MutexFor(entry.RequestFile));
+  if (!store.Has(entry.RequestFile)) return true;
+  Keep(entry, {}, true);
+  return false;
+}
+
+void RetryUnbooked(SchedulerState& state, const std::stop_token& stop) {
+  for (const std::string& request_file : state.unbooked().Waiting()) {
+    if (stop.stop_requested()) return;
+    const std::optional<KeptRequest> kept = state.unbooked().Get(request_file);
+    if (!kept) continue;
+    bool finish = false;
+    ReportSteps(state, "CCallService::BookResults", kept->page).BookWaiting(request_file, &finish);
+    if (!finish) continue;
+    CRequestQueue& queue = kept->page ? state.page_queue() : state.dial_queue();
+    QueueLock lock(queue);
+    if (!queue.ContainsId(kept->id)) DeleteRequestFiles(EntryOf(*kept), *state.clock(), stop);
+  }
 }
 
 }  // namespace ringwell::dialqueue

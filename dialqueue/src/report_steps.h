@@ -1,7 +1,16 @@
-// The report updates the workers make through the report generator, each a
-// guarded step: a failure is written to the event log as "Error in %1: %2."
-// with the worker's operation name, about the report, and the worker carries
-// on.
+// The report updates the workers and the intake make through the report
+// generator. A failure is written to the event log as "Error in %1: %2." with
+// the operation name, about the report.
+//
+// No call result is lost while the report cannot be written (the Reports
+// directory is gone or read-only, its lock file or the report is a link): the
+// start of an attempt ("InProgress") must be saved before the line may call;
+// the end of an attempt and a request's "Completed" are booked, or else kept
+// (UnbookedResults) and booked later, in order, before anything else of the
+// request. A request with changes kept is not finished: its files go once they
+// are booked. A change the report generator refuses for its content, or one
+// for a report that no longer exists in a sound Reports directory, is not
+// kept: it can never be booked.
 //
 // The start of an attempt (the recipient and the request "InProgress") and its
 // end (the call result with the recipient's new status) are each one update
@@ -9,40 +18,66 @@
 // stop at any moment leaves either both changes or neither.
 //
 // Thread-safety: any worker thread; the report generator accepts concurrent
-// calls.
+// calls. Finish may be called with a queue lock held; BookWaiting and
+// RetryUnbooked must not be.
 #pragma once
 
-#include <initializer_list>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "queue_entry.h"
 #include "scheduler_state.h"
+#include "unbooked_results.h"
 
 namespace ringwell::dialqueue {
 
 class ReportSteps {
  public:
-  // `operation` names the worker method in event-log entries; it must outlive
-  // the object.
-  ReportSteps(SchedulerState& state, std::string_view operation)
-      : state_(state), operation_(operation) {}
+  // `operation` names the method in event-log entries; it must outlive the
+  // object. `page`: the steps are about page requests.
+  ReportSteps(SchedulerState& state, std::string_view operation, bool page = false)
+      : state_(state), operation_(operation), page_(page) {}
 
-  // UpdateStatus(report, number, status); an empty number addresses the
-  // request as a whole.
-  void UpdateStatus(const std::string& report, const std::string& number,
-                    const std::string& status) const;
-  // The recipient and the request "InProgress".
-  void StartAttempt(const std::string& report, const std::string& number) const;
-  // The call result (none when `result` is empty), then the recipient's status.
-  void EndAttempt(const std::string& report, const std::string& number, const std::string& result,
+  // The recipient and the request "InProgress", after what waits of the
+  // request. True when they are saved: only then may the line call.
+  bool StartAttempt(const CQueueEntry& entry) const;
+  // The call result (none when `result` is empty), then the recipient's
+  // status: booked, or kept until they can be.
+  void EndAttempt(const CQueueEntry& entry, const std::string& result,
                   const std::string& status) const;
+  // The request's last recipient is done: books "Completed" when `completed`.
+  // True when nothing of the request waits, so its files may go now; else they
+  // go once what waits is booked.
+  bool Finish(const CQueueEntry& entry, bool completed) const;
+  // Books what waits for the request file; true when nothing is left.
+  // *finish tells whether the request's files should go now.
+  bool BookWaiting(const std::string& request_file, bool* finish = nullptr) const;
 
  private:
-  void Apply(const std::string& report, std::initializer_list<tallier::ReportChange> changes) const;
+  // Applies `changes`; the number of leading changes that are done (booked,
+  // or refused for good).
+  std::size_t Apply(const std::string& report, const std::vector<KeptChange>& changes,
+                    bool quiet = false) const;
+  // Books `changes` after what waits; true when done. When not, and `keep`,
+  // they are kept.
+  bool Book(const CQueueEntry& entry, std::vector<KeptChange> changes, bool keep) const;
+  bool BookWaitingLocked(const std::string& request_file, bool* finish, bool quiet) const;
+  void Keep(const CQueueEntry& entry, const std::vector<KeptChange>& changes, bool finish) const;
   void LogError(const std::string& report, std::string_view text) const;
 
   SchedulerState& state_;
   std::string_view operation_;
+  bool page_;
 };
+
+// True when `report` does not exist while its Reports directory is sound: no
+// change can ever be booked in it.
+bool ReportGoneForGood(const std::string& report);
+
+// Books what waits for every request and deletes the files of the requests
+// that were waiting only for that (and are no longer queued).
+void RetryUnbooked(SchedulerState& state, const std::stop_token& stop);
 
 }  // namespace ringwell::dialqueue

@@ -40,12 +40,18 @@ void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry) {
   queue.Push(entry);
 }
 
+void DeferEntry(CRequestQueue& queue, CQueueEntry entry, OleDate now) {
+  constexpr double kDeferDays = 3.0 / 86'400;
+  entry.NextTime = now + kDeferDays;
+  RequeueEntry(queue, entry);
+}
+
 bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
-                         const std::stop_token& stop, const std::function<void()>& before_delete) {
+                         const std::stop_token& stop, const std::function<bool()>& before_delete) {
   QueueLock lock(queue);
   queue.Remove(entry.Id, entry.PhoneNumber);
   if (queue.ContainsId(entry.Id)) return false;
-  if (before_delete) before_delete();
+  if (before_delete && !before_delete()) return true;
   DeleteRequestFiles(entry, clock, stop);
   return true;
 }

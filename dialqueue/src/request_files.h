@@ -28,14 +28,19 @@ void DeleteRequestFiles(const CQueueEntry& entry, Clock& clock, const std::stop_
 // in place of its taken copy.
 void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry);
 
+// Puts an entry whose attempt could not start (its "InProgress" could not be
+// saved) back, due again a few seconds from `now`, no retry spent.
+void DeferEntry(CRequestQueue& queue, CQueueEntry entry, OleDate now);
+
 // Removes a finished entry. When it was the request's last entry, runs
-// `before_delete` (which records the request's end in its report) and then
-// deletes the request's files, while still holding the queue lock, so that the
+// `before_delete` (which records the request's end in its report and tells
+// whether the files may go: not while a result of the request waits to be
+// booked) and then deletes the request's files, while still holding the queue lock, so that the
 // file cannot be taken in again half deleted; a stop between the two leaves a
 // finished report and a request file that the next intake clears away. True
 // when it was the last.
 bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
                          const std::stop_token& stop,
-                         const std::function<void()>& before_delete = {});
+                         const std::function<bool()>& before_delete = {});
 
 }  // namespace ringwell::dialqueue

@@ -1,7 +1,7 @@
 // The state every scheduler object and worker of the process shares: the dial
-// queue, the page queue, the line registry, the report generator and the
-// clock. ProcessState() is the one instance of the loaded module; tests make
-// their own.
+// queue, the page queue, the line registry, the report changes waiting to be
+// booked, the report generator and the clock. ProcessState() is the one instance of the loaded
+// module; tests make their own.
 //
 // Thread-safety: the queues and the registry lock themselves; the report
 // generator pointer is read and replaced under the state's own lock, and
@@ -17,6 +17,7 @@
 #include "request_queue.h"
 #include "ringwell/common/com_ptr.h"
 #include "ringwell/tallier/tallier.h"
+#include "unbooked_results.h"
 
 namespace ringwell::dialqueue {
 
@@ -28,6 +29,8 @@ class SchedulerState {
   CRequestQueue& dial_queue() { return dial_queue_; }
   CRequestQueue& page_queue() { return page_queue_; }
   CLineRegistry& lines() { return lines_; }
+  // The report changes that wait until their report can be written.
+  UnbookedResults& unbooked() { return unbooked_; }
 
   // The report generator in force (may be empty).
   ComPtr<tallier::ITallier> Tallier() const;
@@ -42,6 +45,7 @@ class SchedulerState {
   CRequestQueue dial_queue_;
   CRequestQueue page_queue_;
   CLineRegistry lines_;
+  UnbookedResults unbooked_;
   mutable std::mutex mutex_;
   ComPtr<tallier::ITallier> tallier_;
   std::shared_ptr<Clock> clock_;

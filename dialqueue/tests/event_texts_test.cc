@@ -38,6 +38,16 @@ class EventTextsTest : public SchedulerTest {
     CPagerHelper helper(device, 0, state_);
     EXPECT_TRUE(WaitUntil([&] { return !Queued(spec); }));
   }
+  // Runs the worker `start` makes while the report generator fails, until
+  // an entry is logged, then lets the report recover until `spec` is done.
+  void RunUntilLogged(const RequestSpec& spec,
+                      const std::function<std::shared_ptr<void>()>& start) {
+    Queue(spec);
+    const std::shared_ptr<void> worker = start();
+    EXPECT_TRUE(WaitUntil([&] { return !EventLogEntries().empty(); }));
+    tallier_->fail_with = S_OK;
+    EXPECT_TRUE(WaitUntil([&] { return !Queued(spec); }));
+  }
   // A call service on this fixture's state, with FakeTallier as its report
   // generator.
   ComPtr<IDialqueue> MakeService() {
@@ -67,7 +77,8 @@ TEST_F(EventTextsTest, EachFailureIsLoggedWithTheTextsOfTheMessageTable) {
       {"a report the line cannot update",
        [&] {
          tallier_->fail_with = E_ACCESSDENIED;
-         RunModem(call, modem.Get());
+         RunUntilLogged(call,
+                        [&] { return std::make_shared<CModemHelper>(modem.Get(), 1, state_); });
        },
        dialqueue_msg::kErrorIn, "CModemHelper::ProcessDialRequest", ErrorText(E_ACCESSDENIED), "",
        ReportPath(call)},
@@ -81,7 +92,8 @@ TEST_F(EventTextsTest, EachFailureIsLoggedWithTheTextsOfTheMessageTable) {
       {"a report the pager cannot update",
        [&] {
          tallier_->fail_with = E_ACCESSDENIED;
-         RunPager(page, pager.Get());
+         RunUntilLogged(page,
+                        [&] { return std::make_shared<CPagerHelper>(pager.Get(), 0, state_); });
        },
        dialqueue_msg::kErrorIn, "CPagerHelper::ProcessDialRequests", ErrorText(E_ACCESSDENIED), "",
        ReportPath(page)},

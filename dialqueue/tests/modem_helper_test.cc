@@ -169,20 +169,67 @@ TEST_F(ModemHelperTest, TheRequestIsCompletedAfterItsLastRecipient) {
   EXPECT_TRUE(RequestFilesGone(spec));
 }
 
-TEST_F(ModemHelperTest, AFailingReportDoesNotStopTheCall) {
+// A report that cannot take the start of a call: no call is placed until it
+// can. Each attempt that could not start is logged about the report.
+TEST_F(ModemHelperTest, NoCallIsPlacedUntilTheReportTakesItsStart) {
   const RequestSpec spec;
   tallier_->fail_with = E_ACCESSDENIED;
-  Run(spec);
-
-  EXPECT_THAT(modem_->Calls(), SizeIs(1));
-  const auto events = Events(dialqueue_msg::kErrorIn, kOperation);
-  // The start of the call, its result with the final status, "Completed":
-  // each gives the error's text as it is, and names the report beside it.
-  ASSERT_THAT(events, SizeIs(3));
-  for (const auto& event : events) {
+  Queue(spec);
+  CModemHelper helper(modem_.Get(), 1, state_);
+  ASSERT_TRUE(WaitUntil([&] { return Events(dialqueue_msg::kErrorIn, kOperation).size() >= 3; }));
+  EXPECT_THAT(modem_->Calls(), IsEmpty());
+  for (const auto& event : Events(dialqueue_msg::kErrorIn, kOperation)) {
     EXPECT_EQ(event.text, "Error in CModemHelper::ProcessDialRequest: Access is denied..\r\n");
     EXPECT_EQ(event.path, root() + "Reports/" + spec.id + ".xml");
   }
+  EXPECT_TRUE(Queued(spec));
+
+  tallier_->fail_with = S_OK;
+  ASSERT_TRUE(WaitUntil([&] { return !Queued(spec); }));
+  EXPECT_THAT(modem_->Calls(), SizeIs(1));
+  EXPECT_THAT(tallier_->Statuses(kNumber), ElementsAre("InProgress", "Completed"));
+  EXPECT_TRUE(RequestFilesGone(spec));
+}
+
+// A report that fails during the call: its result is kept beside the request
+// file, the next recipient is not called, and the request is not finished;
+// once the report works again the result is booked before anything else of
+// the request.
+TEST_F(ModemHelperTest, AResultTheReportCannotTakeIsKeptAndBookedFirst) {
+  const RequestSpec spec{.recipients = {"5550001", "5550002"}};
+  const std::string kept = root() + "Requests/" + spec.id + ".unbooked";
+  modem_->answer = [&](const std::string&) {
+    tallier_->fail_with = E_ACCESSDENIED;
+    return Reply{};
+  };
+  Queue(spec);
+  {
+    CModemHelper helper(modem_.Get(), 1, state_);
+    ASSERT_TRUE(WaitUntil([&] { return Events(dialqueue_msg::kErrorIn, kOperation).size() >= 3; }));
+  }
+  EXPECT_THAT(modem_->Calls(), SizeIs(1));
+  EXPECT_TRUE(std::filesystem::exists(kept));
+  EXPECT_TRUE(std::filesystem::exists(RequestPath(spec)));
+
+  tallier_->fail_with = S_OK;
+  modem_->answer = nullptr;
+  {
+    CModemHelper helper(modem_.Get(), 1, state_);
+    ASSERT_TRUE(WaitUntil([&] { return !Queued(spec); }));
+  }
+  EXPECT_THAT(modem_->Calls(), SizeIs(2));
+  EXPECT_THAT(tallier_->Results("5550001"), SizeIs(1));
+  const std::vector<ReportCall> calls = tallier_->Calls();
+  // The first start, then the kept result before the second start.
+  ASSERT_GE(calls.size(), 5u);
+  EXPECT_EQ(calls[2].method, "AddCallResult");
+  EXPECT_EQ(calls[2].number, "5550001");
+  EXPECT_EQ(calls[3].value, "Completed");
+  EXPECT_EQ(calls[3].number, "5550001");
+  EXPECT_EQ(calls[4].value, "InProgress");
+  EXPECT_EQ(calls[4].number, "5550002");
+  EXPECT_THAT(tallier_->Statuses(""), ::testing::Contains("Completed"));
+  EXPECT_FALSE(std::filesystem::exists(kept));
   EXPECT_TRUE(RequestFilesGone(spec));
 }
 

@@ -1,0 +1,87 @@
+// The report changes of requests that could not be booked (the Reports
+// directory, its lock file or the report could not be written), kept until the
+// report takes them. They are held in memory and saved, whenever they change,
+// beside the request file as Requests/ID.unbooked (an XML list of changes, saved
+// atomically through the safe file functions), where the intake of the request
+// file after a restart of the host finds them again.
+//
+// A request with changes kept is never finished: "finish" marks a request
+// whose last recipient is done, whose files go once its changes are booked.
+//
+// Thread-safety: every method may be called from any thread; each takes the
+// store's lock for its own span (never across a report update). MutexFor gives
+// the lock that orders the bookings of one request.
+#pragma once
+
+#include <array>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ringwell/tallier/tallier.h"
+
+namespace ringwell::dialqueue {
+
+struct KeptChange {
+  tallier::ReportChange::Kind kind = tallier::ReportChange::kStatus;
+  std::string recipient;
+  std::string text;
+};
+
+// What waits for one request.
+struct KeptRequest {
+  std::string request_file;
+  std::string id;
+  bool page = false;
+  bool finish = false;  // the request's files go once its changes are booked
+  std::vector<KeptChange> changes;
+};
+
+class UnbookedResults {
+ public:
+  // Requests/ID.xml -> Requests/ID.unbooked.
+  static std::string StorePathOf(const std::string& request_file);
+
+  // Reads what a request file's store holds (after a restart); true when it
+  // holds anything.
+  bool Recover(const std::string& request_file);
+  // True when something of the request waits.
+  bool Has(const std::string& request_file) const;
+  // A copy of what waits; nullopt when nothing.
+  std::optional<KeptRequest> Get(const std::string& request_file) const;
+  // The request files with something waiting.
+  std::vector<std::string> Waiting() const;
+
+  // Adds `changes` (and the finish mark when `finish`) to what waits for
+  // `request`, and saves. Returns the save's status.
+  HRESULT Keep(const KeptRequest& request, const std::vector<KeptChange>& changes, bool finish);
+  // Drops the first `count` changes, booked meanwhile; removes the store file
+  // when none is left. Returns whether the request was marked to finish and
+  // nothing is left of it (the mark is then gone too).
+  bool Booked(const std::string& request_file, std::size_t count);
+
+  // A request file whose report could not be read at its intake: it is taken
+  // in again later (DeferredIntakes), instead of being started afresh, until
+  // IntakeDone. DeferIntake is true when the file was not deferred yet.
+  bool DeferIntake(const std::string& request_file);
+  void IntakeDone(const std::string& request_file);
+  std::vector<std::string> DeferredIntakes() const;
+
+  // The lock that orders the bookings of one request (held across a report
+  // update; never take a queue lock while holding it). Requests share a few
+  // such locks.
+  std::mutex& MutexFor(const std::string& request_file);
+
+ private:
+  HRESULT SaveLocked(const KeptRequest& request) const;
+
+  mutable std::mutex mutex_;
+  std::map<std::string, KeptRequest> waiting_;
+  std::set<std::string> deferred_intakes_;
+  std::array<std::mutex, 32> booking_locks_;
+};
+
+}  // namespace ringwell::dialqueue
