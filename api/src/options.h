@@ -19,6 +19,8 @@
 //   CallbackRetryMillis = 1000       first retry delay, doubled per failure...
 //   CallbackRetryMaxSeconds = 300    ...up to this
 //   CallbackGiveUpHours = 24         after this a callback event is dropped
+//   AlertRoutes = "/etc/ringwell/alert-routes.toml"   the alert receivers' routes
+//                                    (see alert_routes.h; the default may be missing)
 //
 // Thread-safety: a value, read once at start.
 #pragma once
@@ -51,6 +53,7 @@ struct Options {
   std::chrono::milliseconds callback_retry{1000};
   std::chrono::seconds callback_retry_max{300};
   std::chrono::hours callback_give_up{24};
+  std::string alert_routes_file;  // empty: the default file, which may be missing
 };
 
 // The options with the registry's values over the defaults. Fails with a

@@ -42,6 +42,8 @@ Router::Router(ApiContext& context) : context_(context) {
       {"POST", "/v1/files", "submit", &StoreFileRoute},
       {"GET", "/v1/files", "read", &ListFilesRoute},
       {"DELETE", "/v1/files/{name}", "submit", &DeleteFileRoute},
+      {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
+      {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
   };
 }
 

@@ -17,6 +17,8 @@
 //   POST   /v1/files                      submit
 //   GET    /v1/files                      read
 //   DELETE /v1/files/{name}               submit
+//   POST   /v1/hooks/alertmanager/{route} submit
+//   POST   /v1/hooks/grafana/{route}      submit
 //
 // Thread-safety: Handle may be called from any number of threads at once.
 #pragma once
