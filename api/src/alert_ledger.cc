@@ -54,7 +54,8 @@ bool AlertLedger::Load(std::string* problem) {
     if (!value.is_object()) continue;
     groups_[key] = {Ids(value.value("firing", nlohmann::json())),
                     Ids(value.value("resolved", nlohmann::json())),
-                    value.value("time", std::int64_t{0})};
+                    value.value("time", std::int64_t{0}),
+                    Ids(value.value("alerts", nlohmann::json()))};
   }
   return true;
 }
@@ -81,8 +82,10 @@ bool AlertLedger::Store(const std::string& route, const std::string& group_key, 
 bool AlertLedger::Save() {
   nlohmann::json document = nlohmann::json::object();
   for (const auto& [key, group] : groups_) {
-    document[key] = {
-        {"firing", group.firing}, {"resolved", group.resolved}, {"time", group.time_millis}};
+    document[key] = {{"firing", group.firing},
+                     {"resolved", group.resolved},
+                     {"time", group.time_millis},
+                     {"alerts", group.alerts}};
   }
   return Succeeded(WriteFileAtomically(path_, document.dump() + "\n"));
 }

@@ -1,5 +1,6 @@
 // Which requests each alert group made: per route and groupKey, the requests
-// of its last firing notification and those that said it was resolved. A
+// of its last firing notification, the alerts they were about, and those
+// that said it was resolved. A
 // group that Alertmanager notifies again while its call is still going is
 // not called again; a resolved notification finds the call to cancel.
 //
@@ -26,6 +27,7 @@ class AlertLedger {
     std::vector<std::string> firing;    // request IDs of the last firing notification
     std::vector<std::string> resolved;  // request IDs that said it was resolved
     std::int64_t time_millis = 0;       // last change
+    std::vector<std::string> alerts;    // fingerprints of the alerts called about
   };
 
   explicit AlertLedger(std::string path);

@@ -5,6 +5,8 @@
 // written. A group whose call is still going is not called again; a resolved
 // notification cancels that call, says that the alert is resolved, or is
 // ignored, as the route says.
+#include <algorithm>
+
 #include "alert_ledger.h"
 #include "alert_payload.h"
 #include "alert_routes.h"
@@ -113,8 +115,21 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
     const std::vector<std::string> going = Unfinished(root, known.firing);
     if (group.status == "firing") {
       if (!going.empty()) return Answer(route, group, "already being called", going);
+      // A group that changed only because some of its alerts ended has
+      // nothing new to call about; a repeat of the same alerts after their
+      // call ended is called again.
+      std::vector<std::string> alerts;
+      bool news = false;
+      for (const Alert* alert : group.Current()) {
+        alerts.push_back(alert->fingerprint);
+        news = news || std::find(known.alerts.begin(), known.alerts.end(), alert->fingerprint) ==
+                           known.alerts.end();
+      }
+      if (!news && group.Current().size() != group.alerts.size()) {
+        return Answer(route, group, "no new alert", {});
+      }
       const auto ids = Submit(context, route, route.say.Render(group));
-      context.alert_ledger.Store(ledger_route, group.group_key, {ids, {}, 0});
+      context.alert_ledger.Store(ledger_route, group.group_key, {ids, {}, 0, alerts});
       return Answer(route, group, "called", ids);
     }
     if (route.resolved == OnResolved::kIgnore) return Answer(route, group, "ignored", {});
