@@ -33,7 +33,7 @@ std::vector<std::string> Ids(const nlohmann::json& value) {
 AlertLedger::AlertLedger(std::string path) : path_(std::move(path)) {}
 
 std::string AlertLedger::KeyOf(const std::string& route, const std::string& group_key) {
-  return route + '\n' + group_key;
+  return route + ' ' + group_key;  // a route's name has no blank
 }
 
 bool AlertLedger::Load(std::string* problem) {

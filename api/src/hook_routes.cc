@@ -114,7 +114,6 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
     AlertLedger::Group known = context.alert_ledger.Find(ledger_route, group.group_key);
     const std::vector<std::string> going = Unfinished(root, known.firing);
     if (group.status == "firing") {
-      if (!going.empty()) return Answer(route, group, "already being called", going);
       // A group that changed only because some of its alerts ended has
       // nothing new to call about; a repeat of the same alerts after their
       // call ended is called again.
@@ -124,6 +123,14 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
         alerts.push_back(alert->fingerprint);
         news = news || std::find(known.alerts.begin(), known.alerts.end(), alert->fingerprint) ==
                            known.alerts.end();
+      }
+      if (!going.empty()) {
+        // The call going on stands for the alerts that joined the group.
+        if (news) {
+          known.alerts.insert(known.alerts.end(), alerts.begin(), alerts.end());
+          context.alert_ledger.Store(ledger_route, group.group_key, known);
+        }
+        return Answer(route, group, "already being called", going);
       }
       if (!news && group.Current().size() != group.alerts.size()) {
         return Answer(route, group, "no new alert", {});

@@ -130,6 +130,27 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(ignored["action"], "ignored")
         self.assertEqual(self.api.request("GET", "/v1/requests/" + quiet["requests"][0])[2]["status"], "Scheduled")
 
+    def test_a_group_that_only_lost_alerts_is_not_called_again(self):
+        self.start_with(ROUTES)
+        payload = alertmanager_payload()
+        second = copy.deepcopy(payload["alerts"][0])
+        second["labels"]["instance"], second["fingerprint"] = "db2", "77c1"
+        _, _, first = self.post("/v1/hooks/alertmanager/oncall", payload)
+        # db2 joins while the call is still going: no call, but it is known.
+        payload["alerts"].append(second)
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
+        self.inst.schedule(first["requests"][0])
+        self.inst.write_report(first["requests"][0], "Completed", [("5550001", "Completed", [{}])])
+        # db1 ends, db2 still fires: nothing new to say.
+        payload["alerts"][0]["status"] = "resolved"
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "no new alert")
+        # Alertmanager repeats db2 after its repeat interval: called again.
+        payload["alerts"].pop(0)
+        _, _, repeat = self.post("/v1/hooks/alertmanager/oncall", payload)
+        self.assertEqual(repeat["action"], "called")
+        self.assertIn(">Firing: DiskFull. The disk of db1 is full.</MessagePart>",
+                      self.requests_in_inbox()[repeat["requests"][0]])
+
     def test_grafana_notification_from_its_documentation(self):
         self.start_with(ROUTES)
         with open(os.path.join(FIXTURES, "grafana-webhook.json")) as f:
