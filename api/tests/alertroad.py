@@ -58,10 +58,10 @@ class Services:
             self.stop(process)
 
 
-def make_phone(services, number):
+def make_phone(services, number, answer=True):
     """A baresip phone at sip:NUMBER@127.0.0.1:PORT that answers at once with
     a spoken greeting and records what it hears in phones/recordings.
-    Returns (port, recordings directory)."""
+    With answer=False it only rings. Returns (port, recordings directory)."""
     inst = services.inst
     phones = os.path.join(inst.dir, "phones")
     recordings = os.path.join(phones, "recordings")
@@ -81,10 +81,10 @@ def make_phone(services, number):
             "poll_method epoll", "sip_listen 127.0.0.1:%d" % port, "sip_transports udp",
             "net_interface 127.0.0.1", "audio_source aufile,%s" % voice, "ausrc_srate 8000",
             "ausrc_channels 1", "module_path /usr/lib/baresip/modules", "module g711.so", "module aufile.so",
-            "module sndfile.so", "module account.so", "snd_path %s" % recordings, ""]))
+            "module sndfile.so", "module account.so", "module menu.so", "snd_path %s" % recordings, ""]))
     with open(os.path.join(phones, "accounts"), "w") as f:
-        f.write("<sip:%s@127.0.0.1:%d>;regint=0;answermode=auto;audio_codecs=PCMU,PCMA;audio_source=aufile,%s\n"
-                % (number, port, voice))
+        f.write("<sip:%s@127.0.0.1:%d>;regint=0;answermode=%s;audio_codecs=PCMU,PCMA;audio_source=aufile,%s\n"
+                % (number, port, "auto" if answer else "manual", voice))
     services.start("baresip", ["baresip", "-f", phones], lambda log: "baresip is ready" in log)
     return port, recordings
 
@@ -99,10 +99,10 @@ def start_prepax(services):
     return services.start("prepax", [program("prepax")], lambda log: "Prepax is running" in log)
 
 
-def start_host(services, phone_port):
+def start_host(services, phone_port, ring_period=2):
     return services.start("ringwell-host", [
         program("ringwell-host"), "--sip-lines", "1", "--sip-uri", "sip:{number}@127.0.0.1:%d" % phone_port,
-        "--sip-local-address", "127.0.0.1", "--sip-caller-id", "Ringwell alerts", "--sip-ring-period", "2"],
+        "--sip-local-address", "127.0.0.1", "--sip-caller-id", "Ringwell alerts", "--sip-ring-period", str(ring_period)],
         lambda log: "ready" in log)
 
 
