@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "alert_ledger.h"
+#include "alert_routes.h"
 #include "callback_sender.h"
 #include "event_hub.h"
 #include "http_types.h"
@@ -31,6 +33,8 @@ struct ApiContext {
   CallbackSender& callbacks;
   Metrics& metrics;
   const std::string& openapi;  // the document served at /v1/openapi.json
+  const AlertRoutes& alert_routes;
+  AlertLedger& alert_ledger;
 };
 
 // The parts of a route's path that stand for a value ("{id}" -> "...").
@@ -60,5 +64,8 @@ HttpResponse RequestPartAudioRoute(ApiContext&, const HttpRequest&, const RouteP
 HttpResponse ConsolePageRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse ConsoleFileRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse OpenApiRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse AlertmanagerHookRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                   const Identity*);
+HttpResponse GrafanaHookRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 
 }  // namespace ringwell::api

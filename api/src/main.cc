@@ -8,7 +8,7 @@
 // in event_hub.h and callback_sender.h.
 //
 //   ringwell-api [--root DIR] [--listen ADDR:PORT]... [--tls-cert FILE --tls-key FILE]
-//                [--tokens FILE] [--threads N] [--console DIR]
+//                [--tokens FILE] [--routes FILE] [--threads N] [--console DIR]
 //   ringwell-api [--tokens FILE] token add NAME --scope submit,read,cancel
 //   ringwell-api [--tokens FILE] token list | token revoke NAME
 //   ringwell-api --check        (what ringwell-setup --check runs, see self_check.h)
@@ -29,6 +29,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "alert_ledger.h"
+#include "alert_payload.h"
+#include "alert_routes.h"
 #include "callback_sender.h"
 #include "event_hub.h"
 #include "http_server.h"
@@ -39,6 +42,7 @@
 #include "options.h"
 #include "rate_limiter.h"
 #include "report_watcher.h"
+#include "request_description.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
@@ -48,6 +52,7 @@
 #include "ringwell/setup/startup.h"
 #include "router.h"
 #include "self_check.h"
+#include "thread_toolkit.h"
 #include "token_auth.h"
 #include "token_commands.h"
 #include "toolkit.h"
@@ -74,6 +79,39 @@ bool ReadPem(const std::string& path, std::string* text, std::string* problem) {
     *problem = "cannot read " + path + ": " + ErrorText(hr);
     return false;
   }
+  return true;
+}
+
+// Reads the alert routes and checks each one by building the requests it
+// makes (nothing is written), so that a route that cannot work is found at
+// start, not at night.
+bool LoadAlertRoutes(const Options& options, AlertRoutes* routes, std::string* problem) {
+  const bool given = !options.alert_routes_file.empty();
+  const std::string path = given ? options.alert_routes_file : kDefaultAlertRoutesFile;
+  try {
+    *routes = ReadAlertRoutes(path, given);
+    AlertGroup sample;
+    sample.status = "firing";
+    sample.alerts.push_back({"firing", {{"alertname", "Test"}}, {}, {}});
+    kel::IKelService* service = ThreadService(options.root);
+    for (const auto& [name, route] : *routes) {
+      for (const bool page : {false, true}) {
+        if ((page ? route.page : route.numbers).empty()) continue;
+        try {
+          kel::client::BuildRequest(DescribeRequest(route, route.say.Render(sample), page),
+                                    {service, OleDateNow(), false, false, true});
+        } catch (const kel::client::Failure& failure) {
+          *problem = path + ": [routes." + name + "] " + failure.what();
+          return false;
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    *problem = e.what();
+    return false;
+  }
+  std::printf("ringwell-api: %zu alert route%s from %s\n", routes->size(),
+              routes->size() == 1 ? "" : "s", path.c_str());
   return true;
 }
 
@@ -143,9 +181,16 @@ int Serve(Options options) {
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change
   callbacks.Start();
 
+  AlertRoutes alert_routes;
+  if (!LoadAlertRoutes(options, &alert_routes, &problem)) {
+    return Refuse(problem, "correct the routes file (see man ringwell-api)");
+  }
+  AlertLedger alert_ledger(options.root + kEventsDir + "/alert-groups.json");
+  if (!alert_ledger.Load(&problem)) ApiLog().ReportText(EventType::kWarning, 1, problem);
+
   const std::string openapi = OpenApiDocument();
-  ApiContext context{options, tokens,    limiter, idempotency, *index,
-                     hub,     callbacks, metrics, openapi};
+  ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
+                     callbacks, metrics, openapi, alert_routes, alert_ledger};
   Router router(context);
 
   HttpServer server([&router](HttpRequest& request) { return router.Handle(request); },
@@ -208,6 +253,9 @@ int main(int argc, char** argv) {
   app.add_option("--console", options.console_dir,
                  "directory of the web console's files (default: ConsoleDir of the registry, "
                  "else " RINGWELL_CONSOLE_DIR ")");
+  app.add_option("--routes", options.alert_routes_file,
+                 "the alert receivers' routes (default: AlertRoutes of the registry, else " +
+                     std::string(kDefaultAlertRoutesFile) + ")");
   app.add_option("--threads", options.threads, "server threads per address")
       ->check(CLI::Range(1, 256));
   app.add_flag("--check", check,

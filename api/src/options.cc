@@ -81,6 +81,7 @@ bool ReadRegistryOptions(Options* options, std::string* problem) {
       reader.String("TokenFile", &options->token_file) &&
       reader.String("CallbackSecretFile", &options->callback_secret_file) &&
       reader.String("ConsoleDir", &options->console_dir) &&
+      reader.String("AlertRoutes", &options->alert_routes_file) &&
       reader.Number<unsigned>("Threads", 1, 256, &options->threads) &&
       reader.Number<std::uint64_t>("MaxBodyBytes", 1024, 1u << 30, &options->max_body_bytes) &&
       reader.Number<std::uint64_t>("MaxUploadBytes", 1024, 4ull << 30,

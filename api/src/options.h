@@ -20,6 +20,8 @@
 //   CallbackRetryMaxSeconds = 300    ...up to this
 //   CallbackGiveUpHours = 24         after this a callback event is dropped
 //   ConsoleDir = "<datadir>/ringwell/console"  the web console's files (--console)
+//   AlertRoutes = "/etc/ringwell/alert-routes.toml"   the alert receivers' routes
+//                                    (see alert_routes.h; the default may be missing)
 //
 // Thread-safety: a value, read once at start.
 #pragma once
@@ -53,6 +55,7 @@ struct Options {
   std::chrono::seconds callback_retry_max{300};
   std::chrono::hours callback_give_up{24};
   std::string console_dir = RINGWELL_CONSOLE_DIR;  // the web console's files, ending with "/"
+  std::string alert_routes_file;                   // empty: the default file, which may be missing
 };
 
 // The options with the registry's values over the defaults. Fails with a

@@ -46,6 +46,8 @@ Router::Router(ApiContext& context) : context_(context) {
       {"DELETE", "/v1/files/{name}", "submit", &DeleteFileRoute},
       {"GET", "/", nullptr, &ConsolePageRoute},
       {"GET", "/console/{file}", nullptr, &ConsoleFileRoute},
+      {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
+      {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
   };
 }
 

@@ -20,6 +20,8 @@
 //   GET    /v1/files                      read
 //   DELETE /v1/files/{name}               submit
 //   GET    /  and /console/{file}         no token (the web console)
+//   POST   /v1/hooks/alertmanager/{route} submit
+//   POST   /v1/hooks/grafana/{route}      submit
 //
 // Thread-safety: Handle may be called from any number of threads at once.
 #pragma once

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "alert_routes.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "token_file.h"
@@ -100,6 +101,13 @@ std::vector<CheckProblem> CheckInstallation(const Options& options) {
     problems.push_back({"the callback secret " + options.callback_secret_file +
                             " may be read by others than its owner",
                         "chmod 600 " + options.callback_secret_file});
+  }
+  try {
+    const bool given = !options.alert_routes_file.empty();
+    ReadAlertRoutes(given ? options.alert_routes_file : kDefaultAlertRoutesFile, given);
+  } catch (const std::exception& e) {
+    problems.push_back({std::string("the alert routes: ") + e.what(),
+                        "correct the file (man ringwell-api, ALERT ROUTES)"});
   }
   // Only an API in use must answer.
   if (FileExists(path) || UnitEnabled()) {

@@ -1,7 +1,8 @@
 // `ringwell-api --check`: what ringwell-setup --check asks of the API. The
 // registry's Api values (read by the caller), the token file (readable as a
 // token file, mode 0600, owned by the service user "ringwell" where it
-// exists), the TLS files and the callback secret; and, once the API is in use
+// exists), the TLS files, the callback secret and the alert routes file (it
+// parses; a missing default file is no routes); and, once the API is in use
 // (a token file exists or its unit is enabled), whether something answers on
 // every Listen address. Each problem is one line "problem: WHAT; to fix: FIX".
 //

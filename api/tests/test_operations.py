@@ -173,8 +173,11 @@ class SelfCheckTest(ApiTestCase):
         code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
         self.assertEqual((code, out), (0, ""))
         os.chmod(self.inst.token_file, 0o644)
+        routes = os.path.join(self.inst.dir, "alert-routes.toml")
+        with open(routes, "w") as f:
+            f.write('[routes.a]\nnumbers = ["1"]\nresolved = "later"\n')
         with open(self.inst.registry, "a") as f:
-            f.write('TlsCertificate = "/nowhere/cert.pem"\n')
+            f.write('TlsCertificate = "/nowhere/cert.pem"\nAlertRoutes = "%s"\n' % routes)
         code, out, _ = self.inst.run(program_path(), "--check", "--listen", here, "--listen", "127.0.0.1:1")
         self.assertEqual(code, 1)
         lines = out.splitlines()
@@ -182,6 +185,8 @@ class SelfCheckTest(ApiTestCase):
                                    "(mode 644); chmod 600 %s; to fix: chmod 600 %s"
                          % ((self.inst.token_file,) * 3))
         self.assertIn("problem: the API has only one of TlsCertificate and TlsKey", out)
+        self.assertIn('problem: the alert routes: %s: [routes.a] resolved: must be "say", "cancel" or "ignore"; '
+                      "to fix: correct the file" % routes, out)
         self.assertIn("problem: ringwell-api is not listening on 127.0.0.1:1; to fix: systemctl enable --now "
                       "ringwell-api", out)
         self.assertNotIn("listening on " + here, out)

@@ -1,0 +1,140 @@
+#include "alert_routes.h"
+
+#include <toml++/toml.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
+
+namespace ringwell::api {
+namespace {
+
+using nlohmann::json;
+
+// The keys handed to the request description as they are.
+constexpr const char* kRequestKeys[] = {"window",   "rings", "maxGreeting", "busy",
+                                        "noAnswer", "error", "responses"};
+
+[[noreturn]] void Bad(const std::string& where, const std::string& what) {
+  throw std::runtime_error(where + ": " + what);
+}
+
+bool IsRouteName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (const char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return name != "." && name != "..";
+}
+
+json RecipientList(const json& value, const std::string& where, bool page) {
+  if (!value.is_array()) Bad(where, "must be a list");
+  for (const json& entry : value) {
+    if (entry.is_string()) continue;
+    if (page && entry.is_object()) continue;  // {number, service}: checked with the request
+    Bad(where, page ? "must be a list of numbers or {number = ..., service = ...}"
+                    : "must be a list of numbers (texts)");
+  }
+  return value;
+}
+
+AlertRoute ParseRoute(const std::string& name, const json& table, const std::string& origin) {
+  const std::string where = origin + ": [routes." + name + "]";
+  if (!IsRouteName(name)) {
+    Bad(where, "a route's name has letters, digits, '-', '_' and '.' only (it is part of a URL)");
+  }
+  if (!table.is_object()) Bad(where, "must be a table");
+  AlertRoute route;
+  route.name = name;
+  for (const auto& [key, value] : table.items()) {
+    const std::string at = where + " " + key;
+    if (key == "numbers") {
+      route.numbers = RecipientList(value, at, false);
+    } else if (key == "page") {
+      route.page = RecipientList(value, at, true);
+    } else if (key == "say") {
+      if (!value.is_string()) Bad(at, "must be a text");
+      try {
+        route.say = AlertTemplate::Parse(value.get<std::string>());
+      } catch (const std::invalid_argument& e) {
+        Bad(at, e.what());
+      }
+    } else if (key == "voice") {
+      if (!value.is_string()) Bad(at, "must be a text");
+      route.voice = value.get<std::string>();
+    } else if (key == "resolved") {
+      const std::string word = value.is_string() ? value.get<std::string>() : "";
+      if (word == "cancel") {
+        route.resolved = OnResolved::kCancel;
+      } else if (word == "say") {
+        route.resolved = OnResolved::kSay;
+      } else if (word == "ignore") {
+        route.resolved = OnResolved::kIgnore;
+      } else {
+        Bad(at, "must be \"say\", \"cancel\" or \"ignore\"");
+      }
+    } else if (std::find(std::begin(kRequestKeys), std::end(kRequestKeys), key) !=
+               std::end(kRequestKeys)) {
+      route.request[key] = value;
+    } else {
+      Bad(at,
+          "unknown key (there are numbers, page, say, voice, window, rings, maxGreeting, "
+          "busy, noAnswer, error, responses, resolved)");
+    }
+  }
+  if (route.numbers.empty() && route.page.empty()) {
+    Bad(where, "needs numbers to call (numbers = [\"5551234\"]) or to page (page = [...])");
+  }
+  return route;
+}
+
+}  // namespace
+
+AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin) {
+  toml::table table;
+  try {
+    table = toml::parse(text, origin);
+  } catch (const toml::parse_error& e) {
+    Bad(origin, "line " + std::to_string(e.source().begin.line) + ", column " +
+                    std::to_string(e.source().begin.column) + ": " + std::string(e.description()));
+  }
+  // TOML as JSON, so the keys a request shares reach the request's own checks.
+  std::ostringstream text_json;
+  text_json << toml::json_formatter{table};
+  const json document = json::parse(text_json.str());
+  AlertRoutes routes;
+  for (const auto& [key, value] : document.items()) {
+    if (key != "routes") Bad(origin, "unknown key \"" + key + "\" (routes are [routes.NAME])");
+    if (!value.is_object()) Bad(origin, "routes must be tables, [routes.NAME]");
+    for (const auto& [name, route] : value.items()) {
+      routes.emplace(name, ParseRoute(name, route, origin));
+    }
+  }
+  return routes;
+}
+
+AlertRoutes ReadAlertRoutes(const std::string& path, bool required) {
+  std::string text;
+  if (const HRESULT hr = ReadWholeFile(path, &text); Failed(hr)) {
+    if (!required && !FileExists(path)) return {};
+    Bad(path, "cannot be read: " + ErrorText(hr));
+  }
+  return ParseAlertRoutes(text, path);
+}
+
+json DescribeRequest(const AlertRoute& route, const std::string& text, bool page) {
+  json description = page ? json::object() : route.request;
+  description["type"] = page ? "page" : "call";
+  description["recipients"] = page ? route.page : route.numbers;
+  if (page && route.request.contains("window")) description["window"] = route.request["window"];
+  json part = {{"say", text}};
+  if (!route.voice.empty() && !page) part["voice"] = route.voice;
+  description["message"] = json::array({part});
+  return description;
+}
+
+}  // namespace ringwell::api

@@ -1,0 +1,61 @@
+// The alert routes of ringwell-api: what an alert sent to
+// /v1/hooks/alertmanager/{route} or /v1/hooks/grafana/{route} becomes. They
+// are read from a TOML file (--routes, AlertRoutes in the registry, else
+// /etc/ringwell/alert-routes.toml), one table per route:
+//
+//   [routes.oncall]
+//   numbers = ["5551234"]                      who is called (at least one of numbers, page)
+//   say = "{status}: {labels.alertname}. {annotations.summary}"   optional template
+//   page = ["5559876", {number = "ops@example.net", service = "mail"}]   also paged
+//   window = {stop = "+2h"}                    as in a request description
+//   rings = 5
+//   busy = {attempts = 3, delay = 2}           also noAnswer, error; maxGreeting
+//   voice = "Female"
+//   responses = [{button = "1", message = ["Acknowledged."]}]   keypad responses
+//   resolved = "cancel"                        "say" | "cancel" (default) | "ignore"
+//
+// The keys shared with request descriptions (window, rings, maxGreeting,
+// busy, noAnswer, error, responses) are handed to the same checks as a
+// request sent to POST /v1/requests.
+//
+// Thread-safety: a parsed table is a value, read by any number of threads.
+#pragma once
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "alert_template.h"
+
+namespace ringwell::api {
+
+inline constexpr char kDefaultAlertRoutesFile[] = "/etc/ringwell/alert-routes.toml";
+
+enum class OnResolved { kCancel, kSay, kIgnore };
+
+struct AlertRoute {
+  std::string name;
+  nlohmann::json numbers = nlohmann::json::array();  // recipients of the call
+  nlohmann::json page = nlohmann::json::array();     // recipients of the page
+  AlertTemplate say;                                 // empty: the default text
+  std::string voice;
+  OnResolved resolved = OnResolved::kCancel;
+  // The keys passed on to the request description as they are.
+  nlohmann::json request = nlohmann::json::object();
+};
+
+using AlertRoutes = std::map<std::string, AlertRoute>;
+
+// Parses the text of a routes file. Throws std::runtime_error naming the
+// origin, the route and the key (or the line, for TOML that does not parse).
+AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin);
+
+// Reads the routes file. A missing file is no routes when `required` is
+// false (the default file), and refused otherwise.
+AlertRoutes ReadAlertRoutes(const std::string& path, bool required);
+
+// The request description of a call (or, with `page`, of a page) for `text`.
+nlohmann::json DescribeRequest(const AlertRoute& route, const std::string& text, bool page);
+
+}  // namespace ringwell::api

@@ -1,0 +1,179 @@
+// The alert receivers, /v1/hooks/alertmanager/{route} and
+// /v1/hooks/grafana/{route}: a firing notification becomes a call (and a
+// page, when the route says so) submitted through the toolkit as any request
+// of POST /v1/requests is; the answer comes as soon as the request is
+// written. A group whose call is still going is not called again; a resolved
+// notification cancels that call, says that the alert is resolved, or is
+// ignored, as the route says.
+#include <algorithm>
+
+#include "alert_ledger.h"
+#include "alert_payload.h"
+#include "alert_routes.h"
+#include "api_context.h"
+#include "report_view.h"
+#include "request_description.h"
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/storage.h"
+#include "thread_toolkit.h"
+#include "toolkit.h"
+
+namespace ringwell::api {
+namespace {
+
+using kel::client::Failure;
+using nlohmann::json;
+
+// Whether the request will change no more (or is gone).
+bool Finished(const std::string& root, const std::string& id) {
+  if (IsRegularFile(StorageLayout{root}.InboxFile(id))) return false;
+  try {
+    const auto report = ReadReportOf(root, id);
+    return !report || kel::client::IsFinished(report->status);
+  } catch (const Failure&) {
+    return false;  // unreadable now: taken as still going
+  }
+}
+
+std::vector<std::string> Unfinished(const std::string& root, const std::vector<std::string>& ids) {
+  std::vector<std::string> going;
+  for (const std::string& id : ids) {
+    if (!Finished(root, id)) going.push_back(id);
+  }
+  return going;
+}
+
+// Submits the route's call and page for `text`; their IDs. Throws Failure.
+std::vector<std::string> Submit(ApiContext& context, const AlertRoute& route,
+                                const std::string& text) {
+  kel::IKelService* service = ThreadService(context.options.root);
+  std::vector<std::string> ids;
+  for (const bool page : {false, true}) {
+    if ((page ? route.page : route.numbers).empty()) continue;
+    auto built = kel::client::BuildRequest(DescribeRequest(route, text, page),
+                                           {service, OleDateNow(), false, false, true});
+    std::string id;
+    kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");
+    context.index.Refresh(id);
+    ids.push_back(std::move(id));
+  }
+  return ids;
+}
+
+struct Canceled {
+  std::vector<std::string> canceled;
+  std::vector<std::string> waiting;  // still in Inbox: cannot be canceled yet
+};
+
+Canceled Cancel(ApiContext& context, const std::vector<std::string>& ids) {
+  kel::IKelService* service = ThreadService(context.options.root);
+  Canceled result;
+  for (const std::string& id : ids) {
+    if (kel::client::Check(service->CancelRequest(id.c_str()), "canceling") == S_OK) {
+      result.canceled.push_back(id);
+    } else if (IsRegularFile(StorageLayout{context.options.root}.InboxFile(id))) {
+      result.waiting.push_back(id);
+    }
+  }
+  return result;
+}
+
+HttpResponse Answer(const AlertRoute& route, const AlertGroup& group, const std::string& action,
+                    const std::vector<std::string>& requests,
+                    const std::vector<std::string>& canceled = {}) {
+  return JsonResponse(200, {{"route", route.name},
+                            {"status", group.status},
+                            {"groupKey", group.group_key},
+                            {"action", action},
+                            {"requests", requests},
+                            {"canceled", canceled}});
+}
+
+HttpResponse Receive(ApiContext& context, const HttpRequest& request, const RouteParams& params,
+                     AlertSource source) {
+  const std::string type = request.Header("Content-Type");
+  if (!type.empty() && type.rfind("application/json", 0) != 0) {
+    return ErrorResponse(415, "an alert notification is sent as application/json, not " + type);
+  }
+  const auto found = context.alert_routes.find(params.at("route"));
+  if (found == context.alert_routes.end()) {
+    return ErrorResponse(404, "there is no alert route \"" + params.at("route") + "\"");
+  }
+  const AlertRoute& route = found->second;
+  AlertGroup group;
+  try {
+    group = ParseAlertPayload(request.body, source);
+  } catch (const std::invalid_argument& e) {
+    return ErrorResponse(400, e.what());
+  }
+  const std::string ledger_route =
+      (source == AlertSource::kGrafana ? "grafana/" : "alertmanager/") + route.name;
+  const std::string& root = context.options.root;
+  try {
+    const auto lock = context.alert_ledger.Lock();
+    AlertLedger::Group known = context.alert_ledger.Find(ledger_route, group.group_key);
+    const std::vector<std::string> going = Unfinished(root, known.firing);
+    if (group.status == "firing") {
+      // A group that changed only because some of its alerts ended has
+      // nothing new to call about; a repeat of the same alerts after their
+      // call ended is called again.
+      std::vector<std::string> alerts;
+      bool news = false;
+      for (const Alert* alert : group.Current()) {
+        alerts.push_back(alert->fingerprint);
+        news = news || std::find(known.alerts.begin(), known.alerts.end(), alert->fingerprint) ==
+                           known.alerts.end();
+      }
+      if (!going.empty()) {
+        // The call going on stands for the alerts that joined the group.
+        if (news) {
+          known.alerts.insert(known.alerts.end(), alerts.begin(), alerts.end());
+          context.alert_ledger.Store(ledger_route, group.group_key, known);
+        }
+        return Answer(route, group, "already being called", going);
+      }
+      if (!news && group.Current().size() != group.alerts.size()) {
+        return Answer(route, group, "no new alert", {});
+      }
+      const auto ids = Submit(context, route, route.say.Render(group));
+      context.alert_ledger.Store(ledger_route, group.group_key, {ids, {}, 0, alerts});
+      return Answer(route, group, "called", ids);
+    }
+    if (route.resolved == OnResolved::kIgnore) return Answer(route, group, "ignored", {});
+    const Canceled canceled = Cancel(context, going);
+    if (!canceled.waiting.empty()) {
+      // Taken up by the daemon within seconds; Alertmanager sends it again.
+      HttpResponse retry = ErrorResponse(
+          503, "the call " + canceled.waiting.front() + " is still waiting in Inbox: try again");
+      retry.headers.emplace_back("Retry-After", "2");
+      return retry;
+    }
+    if (route.resolved == OnResolved::kCancel) {
+      return Answer(route, group, "canceled", {}, canceled.canceled);
+    }
+    if (known.firing.empty()) return Answer(route, group, "not called", {}, canceled.canceled);
+    if (!known.resolved.empty()) {
+      return Answer(route, group, "already said", known.resolved, canceled.canceled);
+    }
+    known.resolved = Submit(context, route, route.say.Render(group));
+    context.alert_ledger.Store(ledger_route, group.group_key, known);
+    return Answer(route, group, "said resolved", known.resolved, canceled.canceled);
+  } catch (const Failure& failure) {
+    // A storage root that cannot take the request: Alertmanager tries again.
+    return ErrorResponse(503, failure.what());
+  }
+}
+
+}  // namespace
+
+HttpResponse AlertmanagerHookRoute(ApiContext& context, const HttpRequest& request,
+                                   const RouteParams& params, const Identity*) {
+  return Receive(context, request, params, AlertSource::kAlertmanager);
+}
+
+HttpResponse GrafanaHookRoute(ApiContext& context, const HttpRequest& request,
+                              const RouteParams& params, const Identity*) {
+  return Receive(context, request, params, AlertSource::kGrafana);
+}
+
+}  // namespace ringwell::api

@@ -1,0 +1,231 @@
+"""The alert receivers over real sockets: what a notification becomes in
+Inbox, what is refused and why, one call per alert group, and what a
+resolved notification does. Grafana's notification is the example payload of
+Grafana's web hook contact point documentation
+(https://grafana.com/docs/grafana/latest/alerting/configure-notifications/manage-contact-points/integrations/webhook-notifier/),
+kept in fixtures/grafana-webhook.json."""
+import copy
+import json
+import os
+import re
+import unittest
+from xml.etree import ElementTree
+
+from apitest import ApiTestCase, program, tokens
+
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
+
+ROUTES = """
+[routes.oncall]
+numbers = ["5550001"]
+
+[routes.db]
+numbers = ["5550002", "5550003"]
+page = [{number = "5559876", service = "sms"}]
+say = "Database {status}: {labels.alertname} on {labels.instance}. {annotations.summary} Press 1."
+responses = [{button = "1", message = ["Acknowledged."]}]
+rings = 4
+resolved = "say"
+
+[routes.quiet]
+numbers = ["5550004"]
+resolved = "ignore"
+"""
+
+
+def alertmanager_payload(status="firing", key='{}:{alertname="DiskFull"}', **labels):
+    labels = dict({"alertname": "DiskFull", "instance": "db1"}, **labels)
+    return {"version": "4", "groupKey": key, "truncatedAlerts": 0, "status": status, "receiver": "ringwell",
+            "groupLabels": {"alertname": labels["alertname"]}, "commonLabels": labels,
+            "commonAnnotations": {"summary": "The disk of db1 is full."}, "externalURL": "http://127.0.0.1:9093",
+            "alerts": [{"status": status, "labels": labels, "annotations": {"summary": "The disk of db1 is full."},
+                        "startsAt": "2026-12-08T00:00:00Z", "endsAt": "0001-01-01T00:00:00Z",
+                        "generatorURL": "", "fingerprint": "3f2a"}]}
+
+
+class AlertHookTest(ApiTestCase):
+    def setUp(self):
+        self.routes = None
+        super().setUp()
+
+    def start_with(self, routes):
+        self.inst.stop()
+        path = os.path.join(self.inst.dir, "alert-routes.toml")
+        with open(path, "w") as f:
+            f.write(routes)
+        self.inst.start("--routes", path)
+
+    def requests_in_inbox(self):
+        found = {}
+        for name in self.inbox():
+            with open(self.inst.root + "Inbox/" + name) as f:
+                found[name[:-4]] = f.read()
+        return found
+
+    def post(self, path, body, **kwargs):
+        return self.api.request("POST", path, body, **kwargs)
+
+    def test_a_firing_group_is_called_once_and_its_resolution_does_what_the_route_says(self):
+        self.start_with(ROUTES)
+        status, _, answer = self.post("/v1/hooks/alertmanager/db", alertmanager_payload())
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(answer["action"], "called")
+        call, page = answer["requests"]
+        requests = self.requests_in_inbox()
+        self.assertEqual(sorted(requests), sorted([call, page]))
+        text = "Database firing: DiskFull on db1. The disk of db1 is full. Press 1."
+        self.assertIn(">%s</MessagePart>" % text, requests[call])
+        self.assertEqual(re.findall(r"<Recipient [^>]*>([^<]*)<", requests[call]), ["5550002", "5550003"])
+        self.assertIn('<NumberOfRings dt:dt="int">4<', requests[call])
+        self.assertIn('<Response Button="1">', requests[call])
+        self.assertIn('Type="Page"', requests[page])
+        self.assertIn(">5559876<", requests[page])
+        # Alertmanager repeats the group while it is being called: no second call.
+        status, _, again = self.post("/v1/hooks/alertmanager/db", alertmanager_payload())
+        self.assertEqual((status, again["action"], sorted(again["requests"])),
+                         (200, "already being called", sorted([call, page])))
+        self.assertEqual(len(self.inbox()), 2)
+        # Resolved while the call still waits in Inbox: it cannot be canceled
+        # yet, so Alertmanager is told to send it again.
+        status, headers, body = self.post("/v1/hooks/alertmanager/db", alertmanager_payload("resolved"))
+        self.assertEqual(status, 503, body)
+        self.assertIn("still waiting in Inbox: try again", body["error"])
+        self.assertIn("retry-after", headers)
+        for id in (call, page):
+            self.inst.schedule(id)
+        status, _, resolved = self.post("/v1/hooks/alertmanager/db", alertmanager_payload("resolved"))
+        self.assertEqual(status, 200, resolved)
+        self.assertEqual(resolved["action"], "said resolved")
+        self.assertEqual(sorted(resolved["canceled"]), sorted([call, page]))
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + call)[2]["status"], "Canceled")
+        said = self.requests_in_inbox()
+        self.assertEqual(sorted(said), sorted(resolved["requests"]))
+        self.assertTrue(any(">Database resolved: DiskFull on db1." in r for r in said.values()), said)
+        # Said once, however often it is sent.
+        status, _, again = self.post("/v1/hooks/alertmanager/db", alertmanager_payload("resolved"))
+        self.assertEqual(again["action"], "already said")
+        self.assertEqual(len(self.inbox()), 2)
+        # Another group of the same route is a call of its own.
+        status, _, other = self.post("/v1/hooks/alertmanager/db",
+                                     alertmanager_payload(key='{}:{alertname="Other"}', alertname="Other"))
+        self.assertEqual(other["action"], "called")
+
+    def test_cancel_and_ignore(self):
+        self.start_with(ROUTES)
+        _, _, fired = self.post("/v1/hooks/alertmanager/oncall", alertmanager_payload())
+        (id,) = fired["requests"]
+        self.assertIn(">Firing: DiskFull. The disk of db1 is full.</MessagePart>", self.requests_in_inbox()[id])
+        self.inst.schedule(id)
+        status, _, resolved = self.post("/v1/hooks/alertmanager/oncall", alertmanager_payload("resolved"))
+        self.assertEqual((status, resolved["action"], resolved["canceled"], resolved["requests"]),
+                         (200, "canceled", [id], []))
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + id)[2]["status"], "Canceled")
+        # Fired again once its call is over: called again.
+        _, _, refired = self.post("/v1/hooks/alertmanager/oncall", alertmanager_payload())
+        self.assertEqual(refired["action"], "called")
+        self.assertNotEqual(refired["requests"], [id])
+        _, _, quiet = self.post("/v1/hooks/alertmanager/quiet", alertmanager_payload())
+        self.inst.schedule(quiet["requests"][0])
+        _, _, ignored = self.post("/v1/hooks/alertmanager/quiet", alertmanager_payload("resolved"))
+        self.assertEqual(ignored["action"], "ignored")
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + quiet["requests"][0])[2]["status"], "Scheduled")
+
+    def test_a_group_that_only_lost_alerts_is_not_called_again(self):
+        self.start_with(ROUTES)
+        payload = alertmanager_payload()
+        second = copy.deepcopy(payload["alerts"][0])
+        second["labels"]["instance"], second["fingerprint"] = "db2", "77c1"
+        _, _, first = self.post("/v1/hooks/alertmanager/oncall", payload)
+        # db2 joins while the call is still going: no call, but it is known.
+        payload["alerts"].append(second)
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
+        self.inst.schedule(first["requests"][0])
+        self.inst.write_report(first["requests"][0], "Completed", [("5550001", "Completed", [{}])])
+        # db1 ends, db2 still fires: nothing new to say.
+        payload["alerts"][0]["status"] = "resolved"
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "no new alert")
+        # Alertmanager repeats db2 after its repeat interval: called again.
+        payload["alerts"].pop(0)
+        _, _, repeat = self.post("/v1/hooks/alertmanager/oncall", payload)
+        self.assertEqual(repeat["action"], "called")
+        self.assertIn(">Firing: DiskFull. The disk of db1 is full.</MessagePart>",
+                      self.requests_in_inbox()[repeat["requests"][0]])
+
+    def test_grafana_notification_from_its_documentation(self):
+        self.start_with(ROUTES)
+        with open(os.path.join(FIXTURES, "grafana-webhook.json")) as f:
+            payload = json.load(f)
+        status, _, answer = self.post("/v1/hooks/grafana/oncall", payload)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual((answer["action"], answer["groupKey"]), ("called", "{}:{}"))
+        (id,) = answer["requests"]
+        self.assertIn(">Firing, 2 alerts. High memory usage. This alert was triggered for zone us-1. "
+                      "High CPU usage. This alert was triggered for zone eu-1.</MessagePart>",
+                      self.requests_in_inbox()[id])
+        self.assertEqual(self.post("/v1/hooks/grafana/oncall", payload)[2]["action"], "already being called")
+        # Grafana's and Alertmanager's groups are apart, even with one key.
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", alertmanager_payload(key="{}:{}"))[2]["action"],
+                         "called")
+        wrong = dict(payload, version="4")
+        status, _, body = self.post("/v1/hooks/grafana/oncall", wrong)
+        self.assertEqual((status, body["error"]), (400, "version must be \"1\" (Grafana's web hook contact point "
+                                                        "payload), not \"4\""))
+
+    def test_labels_cannot_inject_markup_or_responses(self):
+        self.start_with(ROUTES)
+        evil = '</MessagePart></Message><Response Button="9"><Message><MessagePart Type="FileName">/etc/passwd'
+        status, _, answer = self.post("/v1/hooks/alertmanager/db", alertmanager_payload(
+            key="evil", alertname=evil, instance="db1\n<!--"))
+        self.assertEqual(status, 200, answer)
+        request = ElementTree.fromstring(self.requests_in_inbox()[answer["requests"][0]])
+        ns = "{urn:schemas-microsoft-com:xml-data}"
+        parts = [part.text for part in request.iter(ns + "MessagePart")]
+        self.assertEqual(parts, ["Database firing: %s on db1 <!--. The disk of db1 is full. Press 1." % evil,
+                                 "Acknowledged."])
+        self.assertEqual([r.get("Button") for r in request.iter(ns + "Response")], ["1"])
+
+    def test_refusals_name_the_reason(self):
+        self.start_with(ROUTES)
+        payload = alertmanager_payload()
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload, token="")[0], 401)
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload, token="rw_wrong")[0], 401)
+        status, _, body = self.post("/v1/hooks/alertmanager/oncall", payload, token=tokens()["reader"])
+        self.assertEqual((status, body["error"]), (403, 'the token reader lacks the scope "submit"'))
+        status, _, body = self.post("/v1/hooks/alertmanager/nowhere", payload)
+        self.assertEqual((status, body["error"]), (404, 'there is no alert route "nowhere"'))
+        for broken, reason in (("{", "the payload is not JSON: "),
+                               (dict(payload, version="3"), 'version must be "4" (Alertmanager'),
+                               (dict(payload, alerts=[]), "alerts: the list is empty"),
+                               (dict(payload, status="pending"), 'status: must be "firing" or "resolved"'),
+                               ({k: v for k, v in payload.items() if k != "groupKey"}, "groupKey: missing")):
+            status, _, body = self.post("/v1/hooks/alertmanager/oncall", broken,
+                                        headers={"Content-Type": "application/json"})
+            self.assertEqual(status, 400, broken)
+            self.assertTrue(body["error"].startswith(reason), body)
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", "x", headers={"Content-Type": "text/plain"})[0],
+                         415)
+        self.assertEqual(self.inbox(), [])
+        self.assertEqual(self.api.request("GET", "/v1/hooks/alertmanager/oncall")[0], 405)
+
+    def test_routes_that_cannot_work_are_refused_at_start(self):
+        self.inst.stop()
+        path = os.path.join(self.inst.dir, "alert-routes.toml")
+        for text, message in (('[routes.a]\nnumbers = ["555-CALL-NOW"]\n', "[routes.a] request description: "
+                               "recipients[0]: \"555-CALL-NOW\" is not a dialable number"),
+                              ('[routes.a]\nnumbers = ["1"]\nrings = "many"\n', "rings: must be a whole number"),
+                              ('[routes.a]\nnumbers = ["1"]\nsay = "{labels.x"\n', "say: a { without its }")):
+            with open(path, "w") as f:
+                f.write(text)
+            code, out, err = self.inst.run(program("ringwell-api"), "--listen",
+                                           "127.0.0.1:0", "--routes", path)
+            self.assertEqual(code, 1, out + err)
+            self.assertIn(message, err)
+        code, out, err = self.inst.run(program("ringwell-api"), "--listen",
+                                       "127.0.0.1:0", "--routes", path + ".missing")
+        self.assertEqual(code, 1)
+        self.assertIn(path + ".missing: cannot be read", err)
+        self.inst.start()  # the default file may be missing: no routes
+
+
+if __name__ == "__main__":
+    unittest.main()
