@@ -10,10 +10,10 @@
 namespace ringwell::api {
 namespace {
 
-constexpr std::int64_t kKeepMillis = 30LL * 24 * 3600 * 1000;
+constexpr std::int64_t kLedgerKeepMillis = 30LL * 24 * 3600 * 1000;
 constexpr std::size_t kMaxGroups = 10000;
 
-std::int64_t NowMillis() {
+std::int64_t LedgerNowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
@@ -66,11 +66,12 @@ AlertLedger::Group AlertLedger::Find(const std::string& route, const std::string
 }
 
 bool AlertLedger::Store(const std::string& route, const std::string& group_key, Group group) {
-  const std::int64_t now = NowMillis();
+  const std::int64_t now = LedgerNowMillis();
   group.time_millis = now;
   groups_[KeyOf(route, group_key)] = std::move(group);
-  std::erase_if(groups_,
-                [now](const auto& entry) { return now - entry.second.time_millis > kKeepMillis; });
+  std::erase_if(groups_, [now](const auto& entry) {
+    return now - entry.second.time_millis > kLedgerKeepMillis;
+  });
   while (groups_.size() > kMaxGroups) {
     groups_.erase(std::min_element(
         groups_.begin(), groups_.end(),

@@ -20,7 +20,7 @@ namespace {
 
 constexpr char kSuffix[] = ".callback.json";
 
-std::int64_t NowMillis() {
+std::int64_t SenderNowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
@@ -215,7 +215,7 @@ void CallbackSender::Run(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
     // The delivery due first among those with an event to send.
-    const std::int64_t now = NowMillis();
+    const std::int64_t now = SenderNowMillis();
     std::int64_t next_due = now + 60'000;
     std::string id;
     std::optional<nlohmann::json> event;
@@ -263,7 +263,7 @@ void CallbackSender::Run(std::stop_token stop) {
     lock.lock();
     Delivery& delivery = deliveries_[id];
     delivery.busy = false;
-    const std::int64_t after = NowMillis();
+    const std::int64_t after = SenderNowMillis();
     if (sent) {
       metrics_.CallbackDelivered();
       delivery.delivered = event->value("seq", delivery.delivered + 1);

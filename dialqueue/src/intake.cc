@@ -20,7 +20,7 @@
 namespace ringwell::dialqueue {
 namespace {
 
-constexpr char kOperation[] = "CCallService::AddRequest";
+constexpr char kIntakeOperation[] = "CCallService::AddRequest";
 
 struct RetryPair {
   const char* count;
@@ -75,7 +75,7 @@ Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueE
                          SchedulerState& state) {
   // What a host that stopped could not book is booked first, or else read as
   // if it had been.
-  const ReportSteps steps(state, kOperation, page);
+  const ReportSteps steps(state, kIntakeOperation, page);
   state.unbooked().Recover(path);
   steps.BookWaiting(path);
   if (entries.empty()) return Resumed::kOpen;
@@ -116,7 +116,7 @@ void PushAll(const std::string& path, const std::string& id, bool page, CRequest
     CQueueEntry finished;
     finished.Id = id;
     finished.RequestFile = path;
-    if (ReportSteps(state, kOperation, page).Finish(finished, true)) {
+    if (ReportSteps(state, kIntakeOperation, page).Finish(finished, true)) {
       DeleteRequestFiles(finished, *state.clock(), std::stop_token());
     }
     return;
@@ -192,7 +192,8 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
       xml::Document unread;
       std::string reason;
       unread.Load(report, &reason);
-      LogFailure(dialqueue_msg::kErrorIn, kOperation, reason, {.request_id = id, .path = report});
+      LogFailure(dialqueue_msg::kErrorIn, kIntakeOperation, reason,
+                 {.request_id = id, .path = report});
     }
   } else {
     state.unbooked().IntakeDone(path);

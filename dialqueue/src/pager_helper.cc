@@ -20,7 +20,7 @@ constexpr char kRemoveOperation[] = "CPagerHelper::RemoveRequests";
 constexpr auto kPollInterval = std::chrono::milliseconds(300);
 constexpr auto kPauseAfterSend = std::chrono::milliseconds(5000);
 
-EventContext Subject(const CQueueEntry& entry) {
+EventContext PageSubject(const CQueueEntry& entry) {
   return {.request_id = entry.Id, .path = entry.RequestFile};
 }
 
@@ -67,7 +67,7 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
       continue;
     }
     if (Failed(loaded)) {
-      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(loaded), Subject(entry));
+      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(loaded), PageSubject(entry));
       Settle(std::move(entry), "Failed", "", stop);
       continue;
     }
@@ -92,7 +92,7 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
       status = PageStatus(result, entry);
     } else if (sent) {
       // The pager answered fewer pages than it was given.
-      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), Subject(entry));
+      LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), PageSubject(entry));
     }
     Settle(std::move(entry), status, result, stop);
   }
@@ -120,12 +120,12 @@ bool CPagerHelper::Send(const std::vector<SendItem>& items, std::vector<std::str
 std::string CPagerHelper::PageStatus(const std::string& result, const CQueueEntry& entry) {
   xml::Document parsed;
   if (parsed.LoadXml(result) != S_OK) {
-    LogFailure(dialqueue_msg::kErrorIn, kResultOperation, ErrorText(E_FAIL), Subject(entry));
+    LogFailure(dialqueue_msg::kErrorIn, kResultOperation, ErrorText(E_FAIL), PageSubject(entry));
     return "Failed";
   }
   const pugi::xml_attribute status = parsed.FirstChild().attribute("Status");
   if (!status) {
-    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), Subject(entry));
+    LogFailure(dialqueue_msg::kXmlErrorIn, kStepOperation, ErrorText(E_FAIL), PageSubject(entry));
     return "Failed";
   }
   return status.value();

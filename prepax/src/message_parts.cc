@@ -10,7 +10,7 @@
 namespace ringwell::prepax {
 namespace {
 
-constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
+constexpr char kPartsOperation[] = "CFileProcessor::ProcessFiles";
 constexpr std::int32_t kDefaultVolume = 90;
 // Outside the accepted rates: the engine's own rate is used.
 constexpr std::int32_t kDefaultRate = -1000;
@@ -108,7 +108,7 @@ void CFileProcessor::CheckRequestSize(pugi::xml_node root, Request& request) con
   // Too much text cannot be spoken; too many parts are the request's own fault.
   const bool text = size.parts <= request.limits.max_parts && request.type != "Page";
   request.status = text ? "ErrorGenerateVoiceFile" : "InternalError";
-  LogTwo(prepax_msg::kErrorIn, kOperation, "Request " + request.id + ": " + *fault);
+  LogTwo(prepax_msg::kErrorIn, kPartsOperation, "Request " + request.id + ": " + *fault);
   throw ComError(E_INVALIDARG);
 }
 
@@ -118,7 +118,7 @@ void CFileProcessor::CountAudio(const std::string& wav, const char* status,
   request.audio_seconds += static_cast<double>(reader.frames()) / reader.rate();
   if (request.audio_seconds <= request.limits.max_audio_seconds) return;
   request.status = status;
-  LogTwo(prepax_msg::kErrorIn, kOperation,
+  LogTwo(prepax_msg::kErrorIn, kPartsOperation,
          "Request " + request.id + ": " + RequestAudioFault(request.limits));
   throw ComError(E_INVALIDARG);
 }

@@ -18,10 +18,10 @@
 namespace ringwell::prepax {
 namespace {
 
-constexpr char kOperation[] = "CFileProcessor::ProcessFiles";
+constexpr char kDirectoryOperation[] = "CFileProcessor::ProcessFiles";
 
 void LogLinkRefused(const std::string& path) {
-  LogTwo(prepax_msg::kErrorIn, kOperation,
+  LogTwo(prepax_msg::kErrorIn, kDirectoryOperation,
          path + " is or passes through a symbolic link; it is not followed.");
 }
 
@@ -103,7 +103,7 @@ int CFileProcessor::MakeRequestDirectory(const std::string& id) {
     }
     const int attempts = RecordedAttempts(marker);
     if (attempts >= kMaxAttempts) {
-      LogTwo(prepax_msg::kErrorIn, kOperation,
+      LogTwo(prepax_msg::kErrorIn, kDirectoryOperation,
              "Request " + id + " was started " + std::to_string(attempts) +
                  " times and the daemon stopped each time before it was done; it is given up.");
       throw ComError(E_FAIL);
@@ -169,7 +169,7 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     // Not on disk, the removal could be undone by a power cut after the host
     // has seen the request in Requests, and the request would run twice. It
     // fails here instead; should the inbox file come back, it starts again.
-    LogTwo(prepax_msg::kErrorIn, kOperation,
+    LogTwo(prepax_msg::kErrorIn, kDirectoryOperation,
            "Cannot flush the removal of " + inbox_file + " to disk: " + ErrorText(hr));
     throw ComError(hr);
   }
@@ -186,7 +186,7 @@ void CFileProcessor::SyncAndDropMarkers(const std::string& dir) {
   if (Failed(hr)) {
     // The markers stay until a sync succeeds; the request goes on, at risk
     // only if the power fails before then.
-    LogTwo(prepax_msg::kErrorIn, kOperation,
+    LogTwo(prepax_msg::kErrorIn, kDirectoryOperation,
            "Cannot flush the files below " + dir + " to disk: " + ErrorText(hr));
     return;
   }
