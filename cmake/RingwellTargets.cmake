@@ -23,9 +23,6 @@ function(ringwell_test name)
     set(ARG_TIMEOUT 300)
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  # Test sources keep their helpers in anonymous namespaces under short names;
-  # they are compiled one by one also in a unity build.
-  set_target_properties(${name} PROPERTIES UNITY_BUILD OFF)
   target_link_libraries(${name} PRIVATE ringwell_testing GTest::gtest_main GTest::gmock
                         ${ARG_LIBRARIES})
   gtest_discover_tests(${name}
