@@ -39,9 +39,9 @@ bool TokenAuthenticator::Load(std::string* problem) {
   return true;
 }
 
-void TokenAuthenticator::ReloadIfChanged() {
+void TokenAuthenticator::ReloadIfChanged(bool now_anyway) {
   const auto now = std::chrono::steady_clock::now();
-  {
+  if (!now_anyway) {
     std::shared_lock lock(mutex_);
     if (now < next_look_) return;
   }
@@ -93,10 +93,10 @@ std::optional<Identity> TokenAuthenticator::Verify(std::string_view token) {
   }
   std::optional<Identity> identity;
   StoredToken stored;
-  bool found = false;
-  {
+  const auto find = [&] {
     std::shared_lock lock(mutex_);
     const std::string_view id = TokenId(token);
+    bool found = false;
     for (const StoredToken& candidate : tokens_) {
       if (!id.empty() && candidate.id.size() == id.size() &&
           sodium_memcmp(candidate.id.data(), id.data(), id.size()) == 0) {
@@ -104,6 +104,14 @@ std::optional<Identity> TokenAuthenticator::Verify(std::string_view token) {
         found = true;
       }
     }
+    return found;
+  };
+  // A token made a moment ago (ringwell-api token add, then at once curl) is
+  // in the file before the next regular look: an unknown one looks now.
+  bool found = find();
+  if (!found) {
+    ReloadIfChanged(/*now_anyway=*/true);
+    found = find();
   }
   if (found) {
     hashing_.acquire();

@@ -52,7 +52,9 @@ class TokenAuthenticator {
   using Digest = std::string;  // 32 bytes
 
   Digest DigestOf(std::string_view token) const;
-  void ReloadIfChanged();
+  // Reads the token file again when it changed, at most once a second unless
+  // `now_anyway`.
+  void ReloadIfChanged(bool now_anyway = false);
 
   const std::string path_;
   unsigned char key_[32];

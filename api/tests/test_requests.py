@@ -3,10 +3,11 @@ same checks, reports and listings as kel, tokens and their scopes, and
 Idempotency-Key."""
 import json
 import os
+import subprocess
 import time
 import unittest
 
-from apitest import ApiTestCase, Client, tokens, wait_for
+from apitest import ApiTestCase, Client, program, tokens, wait_for
 
 GOOD = {"recipients": ["5551234", {"number": "5559876"}], "window": {"stop": "+2h"},
         "message": ["The backup failed."]}
@@ -86,6 +87,12 @@ class SubmitTest(ApiTestCase):
         self.assertEqual(self.api.request("GET", "/v2/requests")[0], 404)
         status, headers, _ = self.api.request("PUT", "/v1/requests")
         self.assertEqual((status, headers["allow"]), (405, "POST, GET"))
+        # A token made while the daemon runs works at once, although the
+        # daemon looked at the token file a moment ago.
+        env = dict(os.environ, RINGWELL_REGISTRY=os.path.join(self.inst.dir, "none.toml"), RINGWELL_JOURNAL="0")
+        made = subprocess.run([program("ringwell-api"), "--tokens", self.inst.token_file, "token", "add", "fresh",
+                               "--scope", "read"], env=env, check=True, capture_output=True, text=True)
+        self.assertEqual(Client(self.inst, made.stdout.strip()).request("GET", "/v1/requests")[0], 200)
 
     def test_a_retried_post_with_an_idempotency_key_gets_the_first_answer(self):
         key = {"Idempotency-Key": "order-4711"}
