@@ -29,7 +29,7 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../api/tests"))
+sys.path.insert(0, "@CMAKE_SOURCE_DIR@/api/tests")
 os.environ.setdefault("RINGWELL_BUILD_DIR", "@CMAKE_BINARY_DIR@")
 import apitest  # noqa: E402
 from apitest import Client, Installation, program  # noqa: E402
