@@ -82,7 +82,8 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   EXPECT_EQ(nlohmann::json::parse(output)[0]["window"]["start"], "2026-12-07T18:00:00+01:00");
 
   EXPECT_EQ(Kel("ls --root " + scratch() + "nowhere", &output), 1);
-  EXPECT_EQ(output, "kel: The system cannot find path specified: " + scratch() + "nowhere/.\n");
+  EXPECT_EQ(output, "kel: the storage root " + scratch() +
+                        "nowhere/ does not exist; to fix: ringwell-setup (as root)\n");
 }
 
 TEST_F(KelCliTest, RequestsWaitingInTheInboxAreListedWithoutStatus) {

@@ -18,9 +18,22 @@
 
 namespace ringwell::setup {
 
+// What a problem is about, so that a program needing only part of the
+// configuration can tell which problems stop it.
+enum class Concern {
+  kRegistry,     // the registry store is malformed or cannot be read
+  kNoRegistry,   // there is no registry store at all
+  kStorage,      // the storage root or a subdirectory is missing or not one
+  kAccess,       // a directory is there but this user may not use it
+  kAudioFormat,  // AudioFormat is missing or unknown
+  kComponent,    // a component (or prepax) is not registered or does not load
+  kOther,        // anything else (voices, running programs, the HTTP API)
+};
+
 struct Problem {
   std::string what;  // what is wrong, and where
   std::string fix;   // the command (or step) that fixes it
+  Concern concern = Concern::kOther;
   // "<what>; to fix: <fix>"
   std::string Line() const;
 };
