@@ -105,7 +105,7 @@ void ExplainTheGroup(ringwell::kel::IKelService* service) {
                group_name.c_str());
 }
 
-// The first problem of the registry or the storage root (`root` when given,
+// The first problem of the registry, the time zone or the storage root (`root` when given,
 // else RootDir) that keeps kel from working, as the programs of the
 // installation name it: what, where, and the command that fixes it. A
 // directory this user may not use is left to the failure it causes (see
@@ -115,6 +115,7 @@ std::optional<ringwell::setup::Problem> ConfigurationProblem(const std::string& 
   for (const auto& problem :
        ringwell::setup::CheckConfiguration({.components = {}, .root = root})) {
     if (problem.concern == Concern::kRegistry || problem.concern == Concern::kStorage ||
+        problem.concern == Concern::kTimeZone ||
         (problem.concern == Concern::kNoRegistry && root.empty())) {
       return problem;
     }

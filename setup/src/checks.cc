@@ -9,6 +9,7 @@
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/ole_date.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
@@ -135,6 +136,16 @@ void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
   }
 }
 
+void CheckTimeZone(std::vector<Problem>* problems) {
+  const auto zone = UnknownConfiguredTimeZone();
+  if (!zone) return;
+  problems->push_back({"the time zone \"" + *zone + "\" (TimeZone under " + kConfigKeyName +
+                           " in " + StoreName() + ") is unknown: every window would be off",
+                       "set TimeZone to a name under /usr/share/zoneinfo, such as Europe/Berlin, "
+                       "or remove it to use the system's zone",
+                       Concern::kTimeZone});
+}
+
 void CheckComponent(Component component, std::vector<Problem>* problems) {
   const ComponentInfo info = InfoOf(component);
   const std::string fix = std::string(kSetupCommand) + " (or ringwell-regsvr " +
@@ -224,6 +235,7 @@ std::vector<Problem> CheckConfiguration(const Requirements& requirements) {
     CheckDirectories(root, &problems);
   }
   CheckAudioFormat(requirements.audio_format_needed, &problems);
+  CheckTimeZone(&problems);
   if (requirements.prepax_registered) CheckPrepaxRegistration(&problems);
   for (Component component : requirements.components) CheckComponent(component, &problems);
   return problems;

@@ -55,6 +55,21 @@ TEST_F(KelCliTest, AStorageRootThatDoesNotExistIsNamed) {
                         " does not exist; to fix: ringwell-setup (as root)\n");
 }
 
+// A misspelt zone would move every window: kel refuses it, naming it.
+TEST_F(KelCliTest, AnUnknownTimeZoneIsRefused) {
+  SetConfigString("TimeZone", "Europe/Berln");
+  std::string output;
+  for (const char* command : {"ls", "submit --to 5551234 --say x --from +1h --until +2h"}) {
+    EXPECT_EQ(Kel(command, &output), 1) << command;
+    EXPECT_NE(output.find("the time zone \"Europe/Berln\" (TimeZone under "), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("is unknown"), std::string::npos) << output;
+  }
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+  SetConfigString("TimeZone", "Europe/Berlin");
+  EXPECT_EQ(Kel("ls", &output), 0) << output;
+}
+
 // The spool belongs to a group this user is not in: the report exists, and
 // kel says why it cannot be read and how to be let in.
 TEST_F(KelCliTest, ANonMemberIsToldHowToJoinTheGroup) {
