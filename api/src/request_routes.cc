@@ -24,10 +24,6 @@ using kel::client::Failure;
 
 constexpr std::size_t kDefaultPage = 50;
 constexpr std::size_t kMaxPage = 1000;
-constexpr const char* kStatuses[] = {"Processing",  "Scheduled",        "InProgress",
-                                     "Completed",   "Canceled",         "InternalError",
-                                     "ErrorNoFile", "ErrorConvertFile", "ErrorGenerateVoiceFile",
-                                     "Waiting"};
 
 std::string Location(const std::string& id) { return "/v1/requests/" + id; }
 
@@ -181,12 +177,10 @@ HttpResponse CancelRequestRoute(ApiContext& context, const HttpRequest&, const R
 HttpResponse ListRequestsRoute(ApiContext& context, const HttpRequest& request, const RouteParams&,
                                const Identity*) {
   kel::client::ListQuery query;
-  for (std::string status : request.Arguments("status")) {
-    bool known = false;
-    for (const char* word : kStatuses) known = known || EqualsIgnoringCase(word, status);
-    if (!known) return ErrorResponse(400, "unknown status \"" + status + "\"", "status");
-    if (EqualsIgnoringCase(status, "Waiting")) status.clear();
-    query.statuses.push_back(status);
+  for (const std::string& status : request.Arguments("status")) {
+    const auto filter = kel::client::StatusFilter(status);
+    if (!filter) return ErrorResponse(400, "unknown status \"" + status + "\"", "status");
+    query.statuses.push_back(*filter);
   }
   for (const std::string& type : request.Arguments("type")) {
     if (!EqualsIgnoringCase(type, "call") && !EqualsIgnoringCase(type, "page")) {

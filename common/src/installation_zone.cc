@@ -21,13 +21,18 @@ struct Zone {
   std::string name = "UTC";
 };
 
-Zone LoadZone() {
+std::string ConfiguredZoneName() {
   std::string configured;
   registry::Read([&](const registry::Tree& tree) {
     if (auto value = tree.Query(kConfigKey, "TimeZone")) {
       if (const auto* text = std::get_if<std::string>(&*value)) configured = *text;
     }
   });
+  return configured;
+}
+
+Zone LoadZone() {
+  const std::string configured = ConfiguredZoneName();
   Zone result;
   for (const std::string& name : {std::string(Trim(configured)), std::string("/etc/localtime")}) {
     if (!name.empty() && cctz::load_time_zone(name, &result.zone)) {
@@ -87,6 +92,13 @@ void ReloadInstallationTimeZone() {
   auto zone = std::make_shared<const Zone>(LoadZone());
   std::lock_guard lock(ZoneMutex());
   LoadedZone() = std::move(zone);
+}
+
+std::optional<std::string> UnknownConfiguredTimeZone() {
+  const std::string name(Trim(ConfiguredZoneName()));
+  cctz::time_zone zone;
+  if (name.empty() || cctz::load_time_zone(name, &zone)) return std::nullopt;
+  return name;
 }
 
 std::optional<OleDate> OleDateFromMoment(Moment moment) {

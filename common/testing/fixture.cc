@@ -167,6 +167,8 @@ std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registr
        [] { fs::remove(registry::DropInDirectory() + "libtallier.toml"); }, "Tallier"},
       {"unknown audio format", [=] { set_config(kAudioFormatValue, std::uint32_t{40}); },
        "audio format 40"},
+      {"unknown time zone", [=] { set_config("TimeZone", std::string("Europe/Berln")); },
+       "\"Europe/Berln\""},
       {"unknown switch", [] {}, "--bogus-switch", false, true},
   };
 }

@@ -72,7 +72,8 @@ void DefineList(CLI::App& app, ListOptions& o) {
   list->alias("list");
   list->add_option("--status", o.status,
                    "Only requests with this status (repeatable; e.g. Scheduled, Completed, "
-                   "Canceled, InProgress, or an error status)");
+                   "Canceled, InProgress, an error status, or Waiting for a request still in "
+                   "Inbox; another word is refused)");
   list->add_flag("--json", o.json, "Print JSON (times with their UTC offset)");
   list->add_option("--limit", o.limit, "Show at most this many requests (0: all)")
       ->type_name("N")

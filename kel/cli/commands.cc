@@ -1,9 +1,12 @@
 #include "commands.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "file_store.h"
@@ -63,6 +66,13 @@ int Report(IKelService* service, const ReportOptions& options) {
         std::fprintf(stderr, "kel: %s is waiting in Inbox: the daemon has not taken it up yet\n",
                      id.c_str());
         return kExitFailure;
+      }
+      const std::string path = StorageLayout{NormaliseRoot(root)}.ReportFile(id);
+      if (IsPlainName(id) && ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 &&
+          errno != ENOENT) {
+        // There may well be one: this user may not look.
+        throw Failure(E_ACCESSDENIED, "the report of " + id + " cannot be read by this user (" +
+                                          path + ": " + std::strerror(errno) + ")");
       }
       std::fprintf(stderr, "kel: there is no report for %s\n", id.c_str());
       return kExitFailure;

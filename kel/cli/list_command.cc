@@ -31,7 +31,14 @@ int List(IKelService* service, const ListOptions& options) {
   Check(service->get_Location(&root));
   root = NormaliseRoot(root);
   ListQuery query;
-  query.statuses = options.status;
+  for (const std::string& status : options.status) {
+    const auto filter = StatusFilter(status);
+    if (!filter) {
+      throw UsageFailure("--status: unknown status \"" + status + "\" (one of " + StatusWords() +
+                         ")");
+    }
+    query.statuses.push_back(*filter);
+  }
   query.limit = options.limit;
   const auto requests = ListRequests(root, query).requests;
   if (options.json) {

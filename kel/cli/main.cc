@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 
 #include "cli_definition.h"
 #include "commands.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/setup/checks.h"
 #include "toolkit.h"
 
 namespace {
@@ -103,6 +105,24 @@ void ExplainTheGroup(ringwell::kel::IKelService* service) {
                group_name.c_str());
 }
 
+// The first problem of the registry, the time zone or the storage root (`root` when given,
+// else RootDir) that keeps kel from working, as the programs of the
+// installation name it: what, where, and the command that fixes it. A
+// directory this user may not use is left to the failure it causes (see
+// ExplainTheGroup); with --root, kel works without a registry.
+std::optional<ringwell::setup::Problem> ConfigurationProblem(const std::string& root) {
+  using ringwell::setup::Concern;
+  for (const auto& problem :
+       ringwell::setup::CheckConfiguration({.components = {}, .root = root})) {
+    if (problem.concern == Concern::kRegistry || problem.concern == Concern::kStorage ||
+        problem.concern == Concern::kTimeZone ||
+        (problem.concern == Concern::kNoRegistry && root.empty())) {
+      return problem;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +136,10 @@ int main(int argc, char** argv) {
   CLI::App* command = app->get_subcommands().front();
   const std::string name = command->get_name();
   if (name == "help") return Help(*app, options.help_topic);
+  if (auto problem = ConfigurationProblem(options.root)) {
+    std::fprintf(stderr, "kel: %s\n", problem->Line().c_str());
+    return kExitFailure;
+  }
 
   ringwell::ComPtr<ringwell::kel::IKelService> service;
   try {

@@ -177,4 +177,24 @@ bool IsFinalRecipientStatus(const std::string& status) {
          status != "InProgress";
 }
 
+namespace {
+constexpr const char* kStatusWords[] = {"Processing",  "Scheduled",        "InProgress",
+                                        "Completed",   "Canceled",         "InternalError",
+                                        "ErrorNoFile", "ErrorConvertFile", "ErrorGenerateVoiceFile",
+                                        "Waiting"};
+}  // namespace
+
+std::optional<std::string> StatusFilter(const std::string& word) {
+  for (const char* known : kStatusWords) {
+    if (EqualsIgnoringCase(known, word)) return EqualsIgnoringCase(word, "Waiting") ? "" : word;
+  }
+  return std::nullopt;
+}
+
+std::string StatusWords() {
+  std::string words;
+  for (const char* known : kStatusWords) words += (words.empty() ? "" : ", ") + std::string(known);
+  return words;
+}
+
 }  // namespace ringwell::kel::client

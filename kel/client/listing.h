@@ -54,6 +54,13 @@ struct ListingCursor {
 std::string EncodeCursor(const ListingCursor& cursor);
 std::optional<ListingCursor> DecodeCursor(std::string_view text);
 
+// A status word a listing may be filtered by (ignoring case): a report's
+// status, or "Waiting" for a request still in Inbox, which is the filter "".
+// nullopt for a word no request can have.
+std::optional<std::string> StatusFilter(const std::string& word);
+// Every such word, "Processing, Scheduled, ...", to name in a refusal.
+std::string StatusWords();
+
 struct ListQuery {
   std::vector<std::string> statuses;  // compared ignoring case; all when empty
   std::vector<std::string> types;     // "call", "page" (ignoring case); all when empty

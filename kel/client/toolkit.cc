@@ -86,9 +86,12 @@ HRESULT CreateObject(const Guid& clsid, const Guid& iid, void** object) {
   ServeToolkitInProcess();
   HRESULT hr = CoCreateInstance(clsid, iid, object);
   if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND) {
+    // Without the bundled library the runtime's explanation stands.
+    auto explanation = GetErrorInfo();
     ClearErrorInfo();
     HRESULT bundled = CreateFromBundledLibrary(clsid, iid, object);
     if (Succeeded(bundled)) return bundled;
+    if (explanation) SetErrorInfo(std::move(*explanation));
   }
   return hr;
 }

@@ -9,6 +9,7 @@
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/ole_date.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
@@ -51,17 +52,20 @@ bool CheckStore(std::vector<Problem>* problems) {
     problems->push_back(
         {"the registry is malformed: " + where,
          hand_written ? "correct that line of " + registry::StorePath()
-                      : "correct or remove that drop-in, then run " + std::string(kSetupCommand)});
+                      : "correct or remove that drop-in, then run " + std::string(kSetupCommand),
+         Concern::kRegistry});
     return false;
   }
   if (Failed(hr)) {
     problems->push_back({"the registry cannot be read: " + where,
-                         "make it readable for this user, or run this program as root"});
+                         "make it readable for this user, or run this program as root",
+                         Concern::kRegistry});
     return false;
   }
   if (!registry::StoreExists()) {
     problems->push_back({"there is no registry: " + registry::StorePath() + " does not exist",
-                         std::string(kSetupCommand) + " --root DIR (as root)"});
+                         std::string(kSetupCommand) + " --root DIR (as root)",
+                         Concern::kNoRegistry});
     return false;
   }
   return true;
@@ -73,18 +77,20 @@ bool CheckDirectory(const std::string& path, const char* what, std::vector<Probl
                     bool writable = true) {
   const std::string fix = std::string(kSetupCommand) + " (as root)";
   if (!FileExists(path)) {
-    problems->push_back({std::string(what) + " " + path + " does not exist", fix});
+    problems->push_back(
+        {std::string(what) + " " + path + " does not exist", fix, Concern::kStorage});
     return false;
   }
   if (!IsDirectory(path)) {
-    problems->push_back({std::string(what) + " " + path + " is not a directory", fix});
+    problems->push_back(
+        {std::string(what) + " " + path + " is not a directory", fix, Concern::kStorage});
     return false;
   }
   if (::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK | (writable ? W_OK : 0), AT_EACCESS) != 0) {
-    problems->push_back({std::string(what) + " " + path + " is not " +
-                             (writable ? "writable" : "readable") + " for this user (" +
-                             std::strerror(errno) + ")",
-                         fix + ", and run this program as a member of the spool's group"});
+    problems->push_back(
+        {std::string(what) + " " + path + " is not " + (writable ? "writable" : "readable") +
+             " for this user (" + std::strerror(errno) + ")",
+         fix + ", and run this program as a member of the spool's group", Concern::kAccess});
     return false;
   }
   return true;
@@ -112,7 +118,7 @@ void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
     if (needed) {
       problems->push_back({std::string("no audio format is configured: AudioFormat under ") +
                                kConfigKeyName + " is missing in " + StoreName(),
-                           fix});
+                           fix, Concern::kAudioFormat});
     }
     return;
   }
@@ -125,8 +131,19 @@ void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
     problems->push_back({"the audio format " + text + " (AudioFormat under " + kConfigKeyName +
                              ") is unknown: the system writes the stream formats 4 to 68 "
                              "except 40",
-                         fix + " (8 kHz mu-law), or another number of that table"});
+                         fix + " (8 kHz mu-law), or another number of that table",
+                         Concern::kAudioFormat});
   }
+}
+
+void CheckTimeZone(std::vector<Problem>* problems) {
+  const auto zone = UnknownConfiguredTimeZone();
+  if (!zone) return;
+  problems->push_back({"the time zone \"" + *zone + "\" (TimeZone under " + kConfigKeyName +
+                           " in " + StoreName() + ") is unknown: every window would be off",
+                       "set TimeZone to a name under /usr/share/zoneinfo, such as Europe/Berlin, "
+                       "or remove it to use the system's zone",
+                       Concern::kTimeZone});
 }
 
 void CheckComponent(Component component, std::vector<Problem>* problems) {
@@ -139,23 +156,25 @@ void CheckComponent(Component component, std::vector<Problem>* problems) {
       Failed(key.QueryString("", &path, 4096)) || path.empty()) {
     problems->push_back({std::string("the component ") + info.name + " (" + info.library +
                              ") is not registered in " + StoreName(),
-                         fix});
+                         fix, Concern::kComponent});
     return;
   }
   const std::string registered =
       std::string("the component ") + info.name + " is registered as " + path;
   if (!IsRegularFile(path)) {
-    problems->push_back({registered + ", which does not exist", fix});
+    problems->push_back({registered + ", which does not exist", fix, Concern::kComponent});
     return;
   }
   // Kept loaded: the program creates its objects from it next.
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    problems->push_back({registered + ", which does not load: " + dlerror(), fix});
+    problems->push_back(
+        {registered + ", which does not load: " + dlerror(), fix, Concern::kComponent});
     return;
   }
   if (dlsym(handle, "DllGetClassObject") == nullptr) {
-    problems->push_back({registered + ", which is not a component library", fix});
+    problems->push_back(
+        {registered + ", which is not a component library", fix, Concern::kComponent});
   }
 }
 
@@ -163,7 +182,8 @@ void CheckPrepaxRegistration(std::vector<Problem>* problems) {
   registry::Key key;
   if (Failed(registry::Key::Open("SOFTWARE\\Classes\\AppID\\prepax", &key))) {
     problems->push_back({"prepax is not registered in " + StoreName(),
-                         "prepax -RegServer (or " + std::string(kSetupCommand) + ")"});
+                         "prepax -RegServer (or " + std::string(kSetupCommand) + ")",
+                         Concern::kComponent});
   }
 }
 
@@ -209,11 +229,13 @@ std::vector<Problem> CheckConfiguration(const Requirements& requirements) {
   if (root.empty()) {
     problems.push_back({std::string("no storage root is configured: RootDir under ") +
                             kConfigKeyName + " is missing in " + StoreName(),
-                        std::string(kSetupCommand) + " --root /var/spool/ringwell/ (as root)"});
+                        std::string(kSetupCommand) + " --root /var/spool/ringwell/ (as root)",
+                        Concern::kStorage});
   } else {
     CheckDirectories(root, &problems);
   }
   CheckAudioFormat(requirements.audio_format_needed, &problems);
+  CheckTimeZone(&problems);
   if (requirements.prepax_registered) CheckPrepaxRegistration(&problems);
   for (Component component : requirements.components) CheckComponent(component, &problems);
   return problems;

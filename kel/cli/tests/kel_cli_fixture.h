@@ -27,14 +27,17 @@ class KelCliTest : public ringwell::testing::RingwellTest {
     ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier_), S_OK);
   }
   // Runs kel with `arguments` (a shell word list) in the scratch directory;
-  // returns its exit code and fills `output` with both streams.
-  int Kel(const std::string& arguments, std::string* output, const std::string& env = {}) {
+  // returns its exit code and fills `output` with both streams. With
+  // `enforce_permissions` it runs subject to file permissions, as a user
+  // without root's powers.
+  int Kel(const std::string& arguments, std::string* output, const std::string& env = {},
+          bool enforce_permissions = false) {
     // Through a file, so long listings arrive whole.
     auto result = ringwell::testing::RunCapturing(
         {"/bin/sh", "-c",
          "cd " + scratch() + " && " + env + " " + ringwell::testing::ProgramPath("kel") + " " +
              arguments + " 2>&1"},
-        ProgramEnvironment());
+        ProgramEnvironment(), enforce_permissions);
     *output = result.out + result.err;
     return result.exit_code;
   }

@@ -82,7 +82,16 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   EXPECT_EQ(nlohmann::json::parse(output)[0]["window"]["start"], "2026-12-07T18:00:00+01:00");
 
   EXPECT_EQ(Kel("ls --root " + scratch() + "nowhere", &output), 1);
-  EXPECT_EQ(output, "kel: The system cannot find path specified: " + scratch() + "nowhere/.\n");
+  EXPECT_EQ(output, "kel: the storage root " + scratch() +
+                        "nowhere/ does not exist; to fix: ringwell-setup (as root)\n");
+  // A status no report can have is a mistake, not an empty list.
+  EXPECT_EQ(Kel("ls --status Bogus", &output), 2);
+  EXPECT_EQ(output.rfind("kel: --status: unknown status \"Bogus\" (one of Processing, Scheduled, "
+                         "InProgress, Completed, Canceled,",
+                         0),
+            0u)
+      << output;
+  EXPECT_EQ(Kel("ls --status completed --status Waiting", &output), 0) << output;
 }
 
 TEST_F(KelCliTest, RequestsWaitingInTheInboxAreListedWithoutStatus) {

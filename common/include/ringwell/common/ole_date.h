@@ -59,6 +59,10 @@ using Moment = std::chrono::sys_time<std::chrono::milliseconds>;
 std::string InstallationTimeZone();
 // Reads the installation's time zone from the registry again.
 void ReloadInstallationTimeZone();
+// The TimeZone the registry names when the system has no zone of that name
+// (local time would then silently be the system's); nullopt when it is a known
+// zone or not set. Every program refuses to start on it.
+std::optional<std::string> UnknownConfiguredTimeZone();
 
 // The local time now.
 OleDate OleDateNow();

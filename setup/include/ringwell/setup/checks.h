@@ -2,7 +2,8 @@
 // that "ringwell-setup --check" lists: the registry store reads and parses,
 // the storage root and its subdirectories exist and this process may write
 // them, the components a program needs are registered and load, and the
-// audio format is one the system can write.
+// audio format is one the system can write, the time zone (when set) one the
+// system knows.
 //
 // Each problem is one sentence naming what is wrong and where, and the command
 // that fixes it. A program that finds one prints
@@ -18,9 +19,23 @@
 
 namespace ringwell::setup {
 
+// What a problem is about, so that a program needing only part of the
+// configuration can tell which problems stop it.
+enum class Concern {
+  kRegistry,     // the registry store is malformed or cannot be read
+  kNoRegistry,   // there is no registry store at all
+  kStorage,      // the storage root or a subdirectory is missing or not one
+  kAccess,       // a directory is there but this user may not use it
+  kAudioFormat,  // AudioFormat is missing or unknown
+  kTimeZone,     // TimeZone names no zone the system knows
+  kComponent,    // a component (or prepax) is not registered or does not load
+  kOther,        // anything else (voices, running programs, the HTTP API)
+};
+
 struct Problem {
   std::string what;  // what is wrong, and where
   std::string fix;   // the command (or step) that fixes it
+  Concern concern = Concern::kOther;
   // "<what>; to fix: <fix>"
   std::string Line() const;
 };
