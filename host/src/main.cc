@@ -343,7 +343,8 @@ int main(int argc, char** argv) {
   // however the host is started; MALLOC_ARENA_MAX still overrides it.
   if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 4);
   Options options;
-  CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
+  CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager",
+               "ringwell-host"};
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
   host::AddLineListOption(app, "--lines", &options.lines,
                           "simulated line numbers, e.g. 1,2 or 1-4,7 (default 1; none with "
@@ -352,7 +353,7 @@ int main(int argc, char** argv) {
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");
   app.add_option("--scenario", options.scenario,
-                 "what the callees do (JSON, see host/src/sim/scenario.h)")
+                 "what the callees do (JSON, see SCENARIO in ringwell-host(8))")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
                  "write what each callee heard as a wav file into this directory (made if "
