@@ -27,7 +27,7 @@
 #include "ringwell/common/storage.h"
 #include "side_by_side.h"
 #include "speech.h"
-#include "speech_engine.h"
+#include "ringwell/prepax/speech_engine.h"
 
 namespace {
 
