@@ -77,7 +77,8 @@ int Help(CLI::App& app, const std::vector<std::string>& topic) {
 
 void NoteRequestFlags(CLI::App& submit, SubmitOptions& options) {
   for (const char* flag :
-       {"--to", "--say", "--play", "--voice", "--from", "--until", "--page", "--service"}) {
+       {"--to", "--say", "--play", "--voice", "--from", "--until", "--page", "--service", "--rings",
+        "--retries", "--retry-delay", "--busy", "--no-answer", "--error", "--max-greeting"}) {
     if (submit.count(flag) > 0) options.given_flags.emplace_back(flag);
   }
   for (const CLI::Option* option : submit.parse_order()) {
@@ -136,6 +137,16 @@ int main(int argc, char** argv) {
   CLI::App* command = app->get_subcommands().front();
   const std::string name = command->get_name();
   if (name == "help") return Help(*app, options.help_topic);
+  if (name == "say") {
+    // Speaks into a file of the user's: the registry's audio format is all it
+    // needs of the installation.
+    try {
+      return Say(options.say);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kel: %s\n", e.what());
+      return kExitFailure;
+    }
+  }
   if (auto problem = ConfigurationProblem(options.root)) {
     std::fprintf(stderr, "kel: %s\n", problem->Line().c_str());
     return kExitFailure;
@@ -148,6 +159,7 @@ int main(int argc, char** argv) {
       NoteRequestFlags(*command, options.submit);
       return Submit(service.Get(), options.submit);
     }
+    if (name == "preview") return Preview(service.Get(), options.preview);
     if (name == "report") return Report(service.Get(), options.report);
     if (name == "ls") return List(service.Get(), options.list);
     if (name == "cancel") return Cancel(service.Get(), options.cancel_id);
