@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/setup/checks.h"
+#include "ringwell/setup/plain_words.h"
 #include "toolkit.h"
 
 namespace {
@@ -143,12 +144,12 @@ int main(int argc, char** argv) {
     try {
       return Say(options.say);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "kel: %s\n", e.what());
+      std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(e.what()).c_str());
       return kExitFailure;
     }
   }
   if (auto problem = ConfigurationProblem(options.root)) {
-    std::fprintf(stderr, "kel: %s\n", problem->Line().c_str());
+    std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(problem->Line()).c_str());
     return kExitFailure;
   }
 
@@ -172,7 +173,8 @@ int main(int argc, char** argv) {
   } catch (const UsageFailure& failure) {
     return Usage(failure.what());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kel: %s\n", e.what());
+    // The toolkit's descriptions, in plain words.
+    std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(e.what()).c_str());
     ExplainTheGroup(service.Get());
     return kExitFailure;
   }
