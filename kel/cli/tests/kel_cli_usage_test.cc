@@ -152,8 +152,8 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
         ".B \\-\\-until TEXT\nEnd of the window, "
         "written like \\-\\-from (default: +1h)",
         "Also: kel list.", "4 report \\-\\-wait: not finished within \\-\\-timeout.",
-        ".SS \"kel say\"", ".SS \"kel preview\"", ".B \\-\\-dry\\-run\n",
-        ".B \\-\\-retries N\n", ".B \\-\\-busy N[,MINUTES]\n"}) {
+        ".SS \"kel say\"", ".SS \"kel preview\"", ".B \\-\\-dry\\-run\n", ".B \\-\\-retries N\n",
+        ".B \\-\\-busy N[,MINUTES]\n"}) {
     EXPECT_NE(page.find(expected), std::string::npos) << expected;
   }
   const std::string completion = ringwell::testing::ReadFile(bash);
