@@ -56,6 +56,7 @@
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
+#include "ringwell/setup/plain_words.h"
 #include "ringwell/setup/startup.h"
 #include "sim/scenario.h"
 #include "sim/sim_modem.h"
@@ -96,7 +97,7 @@ std::string Describe(HRESULT hr) {
   if (auto info = GetErrorInfo(); info && !info->description.empty()) {
     text += ": " + info->description;
   }
-  return text;
+  return ringwell::setup::PlainWords(text);
 }
 
 void HandOver(dialqueue::IDialqueue& scheduler, const std::string& path) {
