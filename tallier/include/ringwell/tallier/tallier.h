@@ -7,7 +7,10 @@
 //   <Report xmlns=".." xmlns:dt=".." UserID=".." ID=".." Type="Call" Status="..">
 //     <SubReport Recipient="5551234" Status="..."><Call Status=".." .../></SubReport>
 //     <AdditionalInfo>...</AdditionalInfo>
+//     <RequestRecord StartTime=".." StopTime=".."><Part ...>...</Part></RequestRecord>
 //   </Report>
+// (RequestRecord, optional: what the request asked for, kept from its
+// scheduling on; see ReportChange::kRequestRecord.)
 //
 // Every update holds the report's advisory lock (DirectoryLock) from before its
 // load to after its atomic save, so concurrent writers in any process lose
