@@ -82,6 +82,8 @@ export class RequestDetail {
     const status = this.q("#detail-status");
     status.textContent = statusWord(report.status);
     status.className = statusClass(report.status);
+    // Whom it reached: "Completed" alone does not say.
+    this.q("#detail-outcome").textContent = report.outcome ? "Outcome: " + report.outcome : "";
     this.q("#detail-cause").textContent = report.cause || "";
     this.q("#detail-window").textContent = report.window
       ? "Window: " + when(report.window.start) + " – " + when(report.window.stop) : "";

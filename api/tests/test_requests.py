@@ -142,6 +142,17 @@ class ReportTest(ApiTestCase):
         code, printed, err = self.inst.kel("report", "--json", id)
         self.assertEqual(code, 0, err)
         self.assertEqual(without_times(report), without_times(json.loads(printed)))
+        # Whom it reached so far, beside the status word.
+        self.assertEqual(report["delivery"], {"reached": 1, "failed": 0, "pending": 1, "total": 2})
+        self.assertEqual(report["outcome"], "delivered to 1 of 2; 1 pending")
+        self.assertIsNone(waiting["outcome"])
+        def listed():
+            page = self.api.request("GET", "/v1/requests?limit=1000")[2]
+            return next(r for r in page["requests"] if r["id"] == id)
+        # The index follows the reports through inotify: a moment after they are written.
+        wait_for(lambda: listed()["outcome"] == "delivered to 1 of 2; 1 pending",
+                 what="the listing to see the report")
+        self.assertEqual((listed()["recipients"]["reached"], listed()["recipients"]["pending"]), (1, 1))
 
         status, _, canceled = self.api.request("DELETE", "/v1/requests/" + bare)
         self.assertEqual((status, canceled["status"]), (200, "Canceled"))
@@ -152,9 +163,10 @@ class ReportTest(ApiTestCase):
         # A request that said "Completed" while its file was still there.
         other = self.api.submit(GOOD)
         self.inst.schedule(other)
-        self.inst.write_report(other, "Completed", [("5551234", "Completed", [{}]), ("5559876", "Failed", [{}])])
+        self.inst.write_report(other, "Completed", [("5551234", "Completed", [{}]), ("5559876", "Failed", [])])
         status, _, body = self.api.request("DELETE", "/v1/requests/" + other)
         self.assertEqual((status, body["report"]["status"]), (409, "Completed"))
+        self.assertEqual(body["report"]["outcome"], "delivered to 1 of 2: window ended before any call")
         self.assertTrue(os.path.exists(self.inst.root + "Requests/" + other + ".xml"))
 
         for unknown in ("{00000000-0000-0000-0000-000000000000}", "not-an-id", "..%2FInbox"):

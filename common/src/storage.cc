@@ -65,6 +65,10 @@ std::string StorageLayout::InboxFile(std::string_view id) const {
   return InboxDir() + XmlFileName(id);
 }
 
+std::string StorageLayout::WithdrawnInboxFile(std::string_view id) const {
+  return InboxDir() + "." + XmlFileName(id) + ".withdrawn";
+}
+
 std::string StorageLayout::RequestFile(std::string_view id) const {
   return RequestsDir() + XmlFileName(id);
 }

@@ -110,14 +110,19 @@ void DefinePreview(CLI::App& app, PreviewOptions& o) {
 void DefineReport(CLI::App& app, ReportOptions& o) {
   CLI::App* report = app.add_subcommand(
       "report",
-      "Show a request's report: window, overall status, each recipient's status, next attempt "
-      "and calls, with the text or file each played part came from.");
+      "Show a request's report: overall status and its outcome (\"delivered to 0 of 1: window "
+      "ended before any call\": recipients reached, failed and pending), window, the message "
+      "parts (their texts and recordings, kept in the report after the request is done), each "
+      "recipient's status, next attempt and calls, with the text or file each played part came "
+      "from. An identifier is taken with or without braces, in any case.");
   report->footer(kExitCodes);
-  report->add_option("id", o.id, "Request identifier")->required();
+  report->add_option("id", o.id, "Request identifier (braces and letter case optional)")
+      ->required();
   report->add_flag("--json", o.json, "Print JSON (times with their UTC offset)");
   report->add_flag("--wait", o.wait,
-                   "Follow the report until the request is finished; the exit code tells "
-                   "whether every recipient was reached");
+                   "Follow the report until the request is finished, then print it and a last "
+                   "line with its outcome; the exit code tells whether every recipient was "
+                   "reached");
   report->add_option("--interval", o.interval_ms, "Polling interval in milliseconds (10-600000)")
       ->type_name("MS")
       ->capture_default_str()
@@ -133,8 +138,9 @@ void DefineReport(CLI::App& app, ReportOptions& o) {
 void DefineList(CLI::App& app, ListOptions& o) {
   CLI::App* list = app.add_subcommand(
       "ls",
-      "List requests, newest first: ID, type, status, recipients done/total, window and "
-      "last change");
+      "List requests, newest first: ID, type, status, recipients reached (of all), failed and "
+      "pending, window (kept in the report once the request is done) and last change; --json "
+      "adds the outcome");
   list->alias("list");
   list->add_option("--status", o.status,
                    "Only requests with this status (repeatable; e.g. Scheduled, Completed, "
@@ -191,8 +197,15 @@ std::unique_ptr<CLI::App> DefineCli(Options& options) {
   DefinePreview(*app, options.preview);
   DefineReport(*app, options.report);
   DefineList(*app, options.list);
-  CLI::App* cancel = app->add_subcommand("cancel", "Cancel a scheduled request");
-  cancel->add_option("id", options.cancel_id, "Request identifier")->required();
+  CLI::App* cancel = app->add_subcommand(
+      "cancel",
+      "Cancel a request: one still in Inbox is withdrawn before the daemon schedules it (also "
+      "while it is being prepared: nobody is called); a scheduled one is canceled, saying how "
+      "many recipients had already been called (a call in progress goes on to its end); a "
+      "finished one is left as it is, saying its status and outcome (exit code 1)");
+  cancel
+      ->add_option("id", options.cancel_id, "Request identifier (braces and letter case optional)")
+      ->required();
   DefineFiles(*app, options.files);
   CLI::App* help = app->add_subcommand("help", "Show the help of kel or of a subcommand");
   help->add_option("subcommand", options.help_topic, "Subcommand, e.g. submit or files add");

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "file_store.h"
+#include "inbox_withdrawal.h"
 #include "report_view.h"
 #include "request_checks.h"
 #include "request_id.h"
@@ -112,22 +113,69 @@ int Report(IKelService* service, const ReportOptions& options) {
       std::printf("\n%s", RenderTable(last).c_str());
     }
   }
+  // The last line says how it went, whatever the status word says.
+  const std::string outcome = id + " " + last.status + ": " + DeliveryOf(last).outcome;
+  std::fflush(stdout);  // the report before the line that ends it, also through a pipe
   if (!ReachedEveryone(last)) {
-    std::fprintf(stderr, "kel: %s ended %s without reaching every recipient\n", id.c_str(),
-                 last.status.c_str());
+    std::fprintf(stderr, "kel: %s\n", outcome.c_str());
     return kExitNotFully;
   }
+  std::printf("%s\n", outcome.c_str());
   return kExitOk;
 }
 
 int Cancel(IKelService* service, const std::string& given_id) {
   const std::string id = NormaliseRequestId(given_id);
-  if (Check(service->CancelRequest(id.c_str()), "canceling") == S_FALSE) {
-    std::fprintf(stderr, "kel: %s is not scheduled; nothing was canceled\n", id.c_str());
-    return kExitFailure;
+  std::string location;
+  Check(service->get_Location(&location));
+  const std::string root = NormaliseRoot(location);
+  switch (WithdrawFromInbox(root, id)) {
+    case Withdrawal::kWithdrawn:
+      std::printf("withdrawn %s from Inbox before it was scheduled; nobody was called\n",
+                  id.c_str());
+      return kExitOk;
+    case Withdrawal::kWithdrawnWhilePrepared:
+      std::printf(
+          "withdrawn %s from Inbox while the daemon was preparing it; nobody was called (its "
+          "report will say Canceled)\n",
+          id.c_str());
+      return kExitOk;
+    case Withdrawal::kNotInInbox:
+      break;
   }
-  std::printf("canceled %s\n", id.c_str());
-  return kExitOk;
+  const HRESULT canceled = Check(service->CancelRequest(id.c_str()), "canceling");
+  const auto report = TryReadReport(service, id);
+  if (canceled == S_OK) {
+    int called = 0;
+    int calling = 0;
+    const int total = report ? static_cast<int>(report->recipients.size()) : 0;
+    if (report) {
+      for (const RecipientView& r : report->recipients) {
+        if (!r.calls.empty() || r.status == "InProgress") ++called;
+        if (r.status == "InProgress") ++calling;
+      }
+    }
+    std::printf("canceled %s; %d of %d recipient%s had already been called", id.c_str(), called,
+                total, total == 1 ? "" : "s");
+    if (calling > 0) {
+      std::printf(" (%d call%s in progress go%s on to its end)", calling, calling == 1 ? "" : "s",
+                  calling == 1 ? "es" : "");
+    }
+    std::printf("\n");
+    return kExitOk;
+  }
+  if (!report) {
+    std::fprintf(stderr, "kel: there is no request %s; nothing was canceled\n", id.c_str());
+  } else if (IsFinished(report->status)) {
+    std::fprintf(stderr, "kel: %s is already %s, nothing to cancel (%s)\n", id.c_str(),
+                 report->status.c_str(), DeliveryOf(*report).outcome.c_str());
+  } else {
+    std::fprintf(stderr,
+                 "kel: %s is %s: the daemon is moving it from Inbox to Requests; try again in a "
+                 "moment\n",
+                 id.c_str(), report->status.empty() ? "being taken up" : report->status.c_str());
+  }
+  return kExitFailure;
 }
 
 int FilesAdd(IKelService* service, const std::string& path, bool overwrite) {

@@ -49,14 +49,19 @@ int List(IKelService* service, const ListOptions& options) {
   }
   std::ostringstream out;
   char line[512];
-  std::snprintf(line, sizeof line, "%-38s  %-4s  %-22s  %-9s  %-25s  %s\n", "ID", "TYPE", "STATUS",
-                "DONE", "WINDOW", "CHANGED");
+  // REACHED is of all recipients; FAILED and PENDING are those not reached
+  // and not done: "Completed 0/1  1  0" is a request that reached nobody.
+  constexpr char kFormat[] = "%-38s  %-4s  %-22s  %-9s  %-6s  %-7s  %-25s  %s\n";
+  std::snprintf(line, sizeof line, kFormat, "ID", "TYPE", "STATUS", "REACHED", "FAILED", "PENDING",
+                "WINDOW", "CHANGED");
   out << line;
   for (const auto& request : requests) {
-    const std::string done = std::to_string(request.done) + "/" + std::to_string(request.total);
-    std::snprintf(line, sizeof line, "%-38s  %-4s  %-22s  %-9s  %-25s  %s\n", request.id.c_str(),
-                  Lower(request.type).c_str(),
-                  request.status.empty() ? "-" : request.status.c_str(), done.c_str(),
+    const Delivery& delivery = request.delivery;
+    const std::string reached =
+        std::to_string(delivery.reached) + "/" + std::to_string(delivery.total);
+    std::snprintf(line, sizeof line, kFormat, request.id.c_str(), Lower(request.type).c_str(),
+                  request.status.empty() ? "-" : request.status.c_str(), reached.c_str(),
+                  std::to_string(delivery.failed).c_str(), std::to_string(delivery.pending).c_str(),
                   Window(request).c_str(), ShortUserTime(request.changed).c_str());
     out << line;
   }

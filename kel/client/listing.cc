@@ -77,17 +77,36 @@ Moment ChangedAt(const struct stat& status) {
 void ReadReport(int reports, ListedRequest& request) {
   auto content = ReadAt(reports, request.id + ".xml", kMaxReportBytes);
   pugi::xml_document document;
-  if (!content ||
-      !document.load_buffer_inplace(content->data(), content->size(), pugi::parse_minimal)) {
+  if (!content || !document.load_buffer_inplace(content->data(), content->size(),
+                                                pugi::parse_minimal | pugi::parse_escapes)) {
     request.status = "?";
     return;
   }
   const pugi::xml_node report = document.first_child();
   request.type = report.attribute("Type").value();
   request.status = report.attribute("Status").value();
+  std::vector<RecipientFacts> recipients;
   for (pugi::xml_node sub = report.child("SubReport"); sub; sub = sub.next_sibling("SubReport")) {
     ++request.total;
-    if (IsFinalRecipientStatus(sub.attribute("Status").value())) ++request.done;
+    RecipientFacts& facts = recipients.emplace_back();
+    facts.status = sub.attribute("Status").value();
+    if (IsFinalRecipientStatus(facts.status)) ++request.done;
+    pugi::xml_node last;
+    for (pugi::xml_node call = sub.child("Call"); call; call = call.next_sibling("Call")) {
+      ++facts.calls;
+      last = call;
+    }
+    if (last) {
+      facts.last_status = last.attribute("Status").value();
+      facts.last_error = last.attribute("Error").value();
+      facts.last_answer = last.child("Answer").text().get();
+    }
+  }
+  request.delivery = Tally(recipients);
+  // The window the report kept, for when the request file is gone.
+  if (const pugi::xml_node record = report.child("RequestRecord")) {
+    request.start = OleDateFromIso(record.attribute("StartTime").value());
+    request.stop = OleDateFromIso(record.attribute("StopTime").value());
   }
 }
 
@@ -104,6 +123,7 @@ void ReadWaiting(const std::string& path, ListedRequest& request) {
        r = r.next_sibling("Recipient")) {
     ++request.total;
   }
+  request.delivery = Tally(std::vector<RecipientFacts>(request.total));
   request.start = OleDateFromIso(root.child("StartTime").text().get());
   request.stop = OleDateFromIso(root.child("StopTime").text().get());
 }
@@ -167,7 +187,13 @@ nlohmann::json ToJson(const ListedRequest& request) {
   return {{"id", request.id},
           {"type", type},
           {"status", request.status},
-          {"recipients", {{"done", request.done}, {"total", request.total}}},
+          {"recipients",
+           {{"done", request.done},
+            {"total", request.total},
+            {"reached", request.delivery.reached},
+            {"failed", request.delivery.failed},
+            {"pending", request.delivery.pending}}},
+          {"outcome", request.delivery.outcome},
           {"window", window},
           {"changed", JsonTime(request.changed)}};
 }

@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "delivery.h"
 #include "ringwell/common/ole_date.h"
 
 namespace ringwell::kel::client {
@@ -39,6 +40,7 @@ struct ListedRequest {
   std::string status;  // the report's Status ("" before preprocessing starts)
   int done = 0;        // recipients with a final status
   int total = 0;
+  Delivery delivery;             // reached, failed and pending recipients, and the outcome
   std::optional<OleDate> start;  // the window, when the request file is there
   std::optional<OleDate> stop;
   Moment changed{};  // when the report last changed
@@ -139,8 +141,8 @@ class RequestIndex {
 };
 
 // A listed request as `kel ls --json` and the HTTP API give it: id, type
-// ("call" or "page"), status, recipients {done, total}, window {start, stop}
-// (or null), changed.
+// ("call" or "page"), status, recipients {done, total, reached, failed,
+// pending}, outcome, window {start, stop} (or null), changed.
 nlohmann::json ToJson(const ListedRequest& request);
 
 // One page of the requests below `root`, read afresh (what `kel ls` shows).

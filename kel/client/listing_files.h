@@ -21,8 +21,9 @@ bool RegularFileAt(int dir, const std::string& name, struct stat* status);
 // When a file last changed, as the listing orders by it.
 Moment ChangedAt(const struct stat& status);
 
-// Fills type, status, done and total of `request` from its report in the
-// directory `reports` (status "?" when it cannot be read).
+// Fills type, status, done, total, delivery and the window the report kept of
+// `request` from its report in the directory `reports` (status "?" when it
+// cannot be read).
 void ReadReport(int reports, ListedRequest& request);
 // Fills type, total and the window of a request waiting in Inbox, from its
 // request file `path` (status "?" when it cannot be read).

@@ -112,6 +112,7 @@ ReportView ReadReport(const std::string& id, IKelReport* report, const std::stri
   Check(report->get_Type(&view.type));
   Check(report->get_AdditionalInfo(&view.additional_info));
   view.request = ReadRequestFile(root, id);
+  view.record = ReadRequestRecord(root, id);
   ComPtr<IKelSubReports> sub_reports;
   Check(report->get_SubReports(sub_reports.Put()));
   for (const auto& sub : Members<IKelSubReports, IKelSubReport>(sub_reports.Get())) {
@@ -137,6 +138,7 @@ ReportView ReadReport(const std::string& id, IKelReport* report, const std::stri
 
 void KeepRequestFacts(const ReportView& earlier, ReportView& later) {
   if (!later.request && earlier.request) later.request = earlier.request;
+  if (!later.record && earlier.record) later.record = earlier.record;
 }
 
 }  // namespace ringwell::kel::client

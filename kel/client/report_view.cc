@@ -1,7 +1,9 @@
 #include "report_view.h"
 
 #include <algorithm>
+#include <map>
 #include <sstream>
+#include <utility>
 
 #include "user_time.h"
 
@@ -18,23 +20,56 @@ std::string Pad(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
+// Sound file name -> the text it was spoken from: from the request file while
+// it is there, else from the report's record of the request.
+std::map<std::string, std::string> SpokenFiles(const ReportView& report) {
+  if (report.request) return report.request->spoken;
+  std::map<std::string, std::string> spoken;
+  if (report.record) {
+    for (const RecordedPart& part : report.record->parts) {
+      if (part.spoken && !part.file.empty()) spoken[part.file] = part.content;
+    }
+  }
+  return spoken;
+}
+
 // A protocol line with the text each generated sound file was spoken from.
-std::string Explained(std::string line, const ReportView& report) {
-  if (!report.request) return line;
-  for (const auto& [file, text] : report.request->spoken) {
+std::string Explained(std::string line, const std::map<std::string, std::string>& spoken) {
+  for (const auto& [file, text] : spoken) {
     const std::size_t at = line.find(file);
     if (at != std::string::npos) line.insert(at + file.size(), " (\"" + text + "\")");
   }
   return line;
 }
 
+// The window: the request file's, else the one the report kept.
+std::optional<std::pair<OleDate, OleDate>> Window(const ReportView& report) {
+  if (report.request) return std::pair{report.request->start, report.request->stop};
+  if (report.record && report.record->start && report.record->stop) {
+    return std::pair{*report.record->start, *report.record->stop};
+  }
+  return std::nullopt;
+}
+
+std::string PartLine(const RecordedPart& part) {
+  std::string line = part.keys.empty() ? "first message: " : "after key " + part.keys + ": ";
+  if (part.spoken) {
+    line += "\"" + part.content + "\"";
+    if (!part.file.empty()) line += " (spoken into " + part.file + ")";
+  } else {
+    line += part.content + " (recording)";
+  }
+  return line;
+}
+
 // The protocol of a call, one step per line, indented.
-void WriteProtocol(std::ostream& out, const std::string& protocol, const ReportView& report) {
+void WriteProtocol(std::ostream& out, const std::string& protocol,
+                   const std::map<std::string, std::string>& spoken) {
   std::istringstream lines(protocol);
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) out << "        " << Explained(line, report) << "\n";
+    if (!line.empty()) out << "        " << Explained(line, spoken) << "\n";
   }
 }
 
@@ -60,13 +95,23 @@ std::string RenderTable(const ReportView& report) {
   std::ostringstream out;
   out << "Request " << report.id << "  " << TypeWord(report.type) << "  " << OrDash(report.status)
       << "\n";
-  if (!report.cause.empty()) out << "Cause:  " << report.cause << "\n";
-  if (report.request) {
-    out << "Window: " << UserTime(report.request->start) << " - " << UserTime(report.request->stop)
-        << "  (" << UserZoneLabel() << ")\n";
-  } else {
-    out << "Window: - (the request file is gone once the request is done)\n";
+  const Delivery delivery = DeliveryOf(report);
+  if (!report.recipients.empty()) {
+    out << "Outcome: " << delivery.outcome << "  (reached " << delivery.reached << ", failed "
+        << delivery.failed << ", pending " << delivery.pending << ")\n";
   }
+  if (!report.cause.empty()) out << "Cause:  " << report.cause << "\n";
+  if (const auto window = Window(report)) {
+    out << "Window: " << UserTime(window->first) << " - " << UserTime(window->second) << "  ("
+        << UserZoneLabel() << ")\n";
+  } else {
+    out << "Window: - (not kept in this report)\n";
+  }
+  if (report.record && !report.record->parts.empty()) {
+    out << "Message:\n";
+    for (const RecordedPart& part : report.record->parts) out << "    " << PartLine(part) << "\n";
+  }
+  const auto spoken = SpokenFiles(report);
   std::size_t width = 12;
   for (const auto& r : report.recipients) width = std::max(width, r.recipient.size() + 2);
   out << Pad("RECIPIENT", width) << Pad("STATUS", 14) << Pad("CALLS", 7) << "NEXT ATTEMPT\n";
@@ -75,7 +120,7 @@ std::string RenderTable(const ReportView& report) {
         << Pad(std::to_string(r.calls.size()), 7) << NextText(r.next) << "\n";
     for (const auto& call : r.calls) {
       out << "    " << CallLine(call) << "\n";
-      WriteProtocol(out, call.protocol, report);
+      WriteProtocol(out, call.protocol, spoken);
     }
   }
   if (!report.additional_info.empty()) out << "Additional info: " << report.additional_info << "\n";
@@ -108,16 +153,32 @@ nlohmann::json ToJson(const ReportView& report) {
                           {"calls", calls}});
   }
   nlohmann::json window = nullptr;
-  nlohmann::json spoken = nlohmann::json::object();
-  if (report.request) {
-    window = {{"start", JsonTime(report.request->start)}, {"stop", JsonTime(report.request->stop)}};
-    for (const auto& [file, text] : report.request->spoken) spoken[file] = text;
+  if (const auto range = Window(report)) {
+    window = {{"start", JsonTime(range->first)}, {"stop", JsonTime(range->second)}};
   }
+  nlohmann::json spoken = nlohmann::json::object();
+  for (const auto& [file, text] : SpokenFiles(report)) spoken[file] = text;
+  nlohmann::json parts = nullptr;
+  if (report.record) {
+    parts = nlohmann::json::array();
+    for (const RecordedPart& part : report.record->parts) {
+      parts.push_back(
+          {{"keys", part.keys},
+           {"type", part.spoken ? "text" : "recording"},
+           {"content", part.content},
+           {"file", part.file.empty() ? nlohmann::json(nullptr) : nlohmann::json(part.file)}});
+    }
+  }
+  const Delivery delivery = DeliveryOf(report);
+  const bool waiting = report.status.empty() && report.recipients.empty();
   return {{"id", report.id},
           {"type", TypeWord(report.type)},
           {"status", report.status},
           {"cause", report.cause.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.cause)},
           {"window", window},
+          {"delivery", ToJson(delivery)},
+          {"outcome", waiting ? nlohmann::json(nullptr) : nlohmann::json(delivery.outcome)},
+          {"messageParts", parts},
           {"spokenFiles", spoken},
           {"additionalInfo", report.additional_info},
           {"recipients", recipients}};
@@ -144,6 +205,21 @@ bool IsFinished(const std::string& status) {
   return status == "Completed" || status == "Canceled" || status == "InternalError" ||
          status == "ErrorNoFile" || status == "ErrorConvertFile" ||
          status == "ErrorGenerateVoiceFile";
+}
+
+Delivery DeliveryOf(const ReportView& report) {
+  std::vector<RecipientFacts> facts;
+  for (const RecipientView& r : report.recipients) {
+    RecipientFacts& f = facts.emplace_back();
+    f.status = r.status;
+    f.calls = static_cast<int>(r.calls.size());
+    if (!r.calls.empty()) {
+      f.last_answer = r.calls.back().answer;
+      f.last_status = r.calls.back().status;
+      f.last_error = r.calls.back().error;
+    }
+  }
+  return Tally(facts);
 }
 
 bool ReachedEveryone(const ReportView& report) {

@@ -1,7 +1,9 @@
 // A report as the command-line client shows it: read from the toolkit's report
 // objects into plain values, with what the request file still tells (the
 // window, when each recipient is tried next, the text each sound file was
-// spoken from) and the cause of an error status; rendered as a table (times in
+// spoken from), what the report keeps of the request once the file is gone
+// (the window and each message part), whom it reached, and the cause of an
+// error status; rendered as a table (times in
 // the user's zone) or as JSON (times with their offset), and compared with an
 // earlier reading to print what changed while following a request.
 //
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery.h"
 #include "request_file_view.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/kel/kel.h"
@@ -49,8 +52,9 @@ struct ReportView {
   EKelRequestType type = kelCallRequest;
   std::string additional_info;
   std::vector<RecipientView> recipients;
-  std::optional<RequestFileView> request;  // while the request file is there
-  std::string cause;                       // why an error status came about, when known
+  std::optional<RequestFileView> request;   // while the request file is there
+  std::optional<RequestRecordView> record;  // what the report keeps of the request
+  std::string cause;                        // why an error status came about, when known
 };
 
 // Reads the report of `id`; `root` (ending in "/") is where its request file
@@ -70,6 +74,9 @@ std::vector<std::string> Changes(const ReportView& before, const ReportView& aft
 
 // Whether a request with this report status will change no more.
 bool IsFinished(const std::string& status);
+
+// The reached, failed and pending recipients of the report and its outcome.
+Delivery DeliveryOf(const ReportView& report);
 
 // Whether a finished request reached every recipient: the request
 // "Completed" and every recipient "Completed" (a call) or "Sent" (a page).

@@ -48,4 +48,23 @@ std::optional<RequestFileView> ReadRequestFile(const std::string& root, const st
   return view;
 }
 
+std::optional<RequestRecordView> ReadRequestRecord(const std::string& root, const std::string& id) {
+  if (!IsPlainName(id)) return std::nullopt;
+  const std::string path = StorageLayout{root}.ReportFile(id);
+  xml::Document document;
+  if (!IsRegularFile(path) || document.Load(path) != S_OK) return std::nullopt;
+  const pugi::xml_node record = xml::ChildElement(document.FirstChild(), "RequestRecord");
+  if (!record) return std::nullopt;
+  RequestRecordView view;
+  view.start = OleDateFromIso(record.attribute("StartTime").value());
+  view.stop = OleDateFromIso(record.attribute("StopTime").value());
+  for (pugi::xml_node part : record.children("Part")) {
+    view.parts.push_back({.keys = part.attribute("Keys").value(),
+                          .spoken = std::string_view(part.attribute("Type").value()) == "Text",
+                          .content = xml::Text(part),
+                          .file = part.attribute("File").value()});
+  }
+  return view;
+}
+
 }  // namespace ringwell::kel::client

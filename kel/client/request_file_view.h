@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ringwell/common/ole_date.h"
 
@@ -37,5 +38,24 @@ struct RequestFileView {
 // The request file of `id` below `root` (ending in "/"), or nothing when it
 // is gone or cannot be read.
 std::optional<RequestFileView> ReadRequestFile(const std::string& root, const std::string& id);
+
+// What the report keeps of a request once it is scheduled (its RequestRecord
+// element), so the window and the parts are known after the request file is
+// gone.
+struct RecordedPart {
+  std::string keys;     // buttons of the responses leading to it; "" for the first message
+  bool spoken = false;  // a text (else a recording)
+  std::string content;  // the text, or the recording's name
+  std::string file;     // the sound file played ("" for a text not spoken, e.g. a page)
+};
+struct RequestRecordView {
+  std::optional<OleDate> start;
+  std::optional<OleDate> stop;
+  std::vector<RecordedPart> parts;
+};
+
+// The record in the report of `id` below `root`, or nothing when the report
+// has none (made before the daemon kept one, or not yet scheduled).
+std::optional<RequestRecordView> ReadRequestRecord(const std::string& root, const std::string& id);
 
 }  // namespace ringwell::kel::client

@@ -72,12 +72,29 @@ CFileProcessor::CFileProcessor() {
 
 CFileProcessor::~CFileProcessor() = default;
 
+void CFileProcessor::DropStaleWithdrawal(const DirectoryEntry& entry) {
+  constexpr std::string_view kSuffix = ".withdrawn";
+  const std::string_view name = entry.name;
+  if (entry.type != DirectoryEntry::Type::kFile || name.size() <= kSuffix.size() + 1 ||
+      name.front() != '.' || !name.ends_with(kSuffix)) {
+    return;
+  }
+  const std::string request_file(name.substr(1, name.size() - 1 - kSuffix.size()));
+  if (!EndsWithXml(request_file) || !CurrentWorkerShare().Owns(request_file)) return;
+  // Between two cycles this worker prepares nothing: a withdrawal without a
+  // request directory is one the daemon never took up (or has ended).
+  const std::string id = request_file.substr(0, request_file.size() - 4);
+  if (IsPlainName(id) && !FileExists(layout_.RequestDir(id)))
+    RemoveFile(layout_.InboxDir() + entry.name);
+}
+
 void CFileProcessor::ScanInbox() {
   pending_.clear();
   std::vector<DirectoryEntry> entries;
   if (Failed(ListDirectory(layout_.InboxDir(), &entries))) return;
   std::vector<std::string> names;
   for (DirectoryEntry& entry : entries) {
+    DropStaleWithdrawal(entry);
     if (entry.name.front() == '.' || !EndsWithXml(entry.name)) continue;
     if (!CurrentWorkerShare().Owns(entry.name)) continue;  // another worker's
     if (entry.type == DirectoryEntry::Type::kLink) {
@@ -199,7 +216,12 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   request.user_files = layout_.UserFilesDir(user_id);
 
   if (!ProcessParts(document, request)) return E_ABORT;
-  Schedule(name, document, request);
+  RecordRequest(document, request);
+  if (!Schedule(name, document, request)) {
+    in_progress_.erase(name);
+    EndWithdrawn(request.id);
+    return S_OK;
+  }
   in_progress_.erase(name);
 
   // The host may be dialling the request already: only what still says
@@ -230,6 +252,18 @@ HRESULT CFileProcessor::GenerateReport(const std::string& request_file,
   }
   return changes->ApplyChanges(report.c_str(), batch.data(),
                                static_cast<std::int32_t>(batch.size()));
+}
+
+void CFileProcessor::RecordRequest(const xml::Document& document, const Request& request) {
+  // Before the request reaches Requests, so no line writes the report yet.
+  // The record is the report's memory of the window and the parts, not part
+  // of the road: a report generator that refuses it (and logs why) holds up
+  // nothing.
+  ComPtr<tallier::ITallierChanges> changes;
+  if (!tallier_ || Failed(tallier_.As(&changes))) return;
+  const std::string xml = document.Xml();
+  const tallier::ReportChange record{tallier::ReportChange::kRequestRecord, "", xml.c_str()};
+  changes->ApplyChanges(request.report_path.c_str(), &record, 1);
 }
 
 }  // namespace ringwell::prepax

@@ -77,6 +77,7 @@
 #include "ringwell/common/com.h"
 #include "ringwell/common/error_report.h"
 #include "ringwell/common/request_limits.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/prepax/speech.h"
@@ -156,7 +157,18 @@ class CFileProcessor {
   // Saves the rewritten request beside its wav files, syncs, deletes the
   // inbox file and moves the request to Requests (request_directory.cc says
   // what a power cut leaves at each step).
-  void Schedule(const std::string& name, const xml::Document& document, const Request& request);
+  // Returns false, having done nothing lasting, when a client withdrew the
+  // request from Inbox meanwhile (its inbox file went to its withdrawn name).
+  // Removes `entry` of Inbox when it is a withdrawn request of this worker
+  // that is not being prepared.
+  void DropStaleWithdrawal(const DirectoryEntry& entry);
+  bool Schedule(const std::string& name, const xml::Document& document, const Request& request);
+  // Ends a request withdrawn while it was prepared: report "Canceled", its
+  // files cleared, the withdrawn inbox file removed.
+  void EndWithdrawn(const std::string& id);
+  // Has the report generator keep the request's window and parts in its
+  // report (a refusal is logged there and changes nothing here).
+  void RecordRequest(const xml::Document& document, const Request& request);
   // Syncs the file system of `dir`, then drops the markers waiting for it.
   void SyncAndDropMarkers(const std::string& dir);
   // The marker of scheduled request `id` goes after the next sync.

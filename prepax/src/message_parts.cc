@@ -93,6 +93,9 @@ bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
 
   xml::SetText(part, wav_name);
   xml::SetAttribute(part, "Type", "File");
+  // What the file says, for the report's record of the request (kel's own
+  // requests carry it from the start).
+  xml::SetAttribute(part, "SpokenText", text);
   part.remove_attribute("Voice");
   part.remove_attribute("Volume");
   return true;

@@ -150,7 +150,7 @@ void CFileProcessor::UncountStart(const Request& request) {
 // So a request is never lost, never processed again once it may have been
 // seen in Requests, and never reaches Requests without its wav files and its
 // report.
-void CFileProcessor::Schedule(const std::string& name, const xml::Document& document,
+bool CFileProcessor::Schedule(const std::string& name, const xml::Document& document,
                               const Request& request) {
   const std::string staged = request.request_dir + "/" + kScheduledRequest;
   HRESULT hr = document.Save(staged, Durability::kSyncedLater);
@@ -160,7 +160,10 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
   }
   SyncAndDropMarkers(request.request_dir);
   const std::string inbox_file = layout_.InboxDir() + name;
-  if (Failed(RemoveFile(inbox_file))) {
+  if (const HRESULT removed = RemoveFile(inbox_file); Failed(removed)) {
+    // A client withdrew the request (kel cancel) while it was being prepared:
+    // its rename took the inbox file first, so the request must not run.
+    if (Missing(removed) && IsRegularFile(layout_.WithdrawnInboxFile(request.id))) return false;
     LogOne(prepax_msg::kDeleteFileFailed, inbox_file);
     throw ComError(E_FAIL);
   }
@@ -179,6 +182,15 @@ void CFileProcessor::Schedule(const std::string& name, const xml::Document& docu
     LogOne(prepax_msg::kSaveFileFailed, scheduled_file);
     throw ComError(hr);
   }
+  return true;
+}
+
+void CFileProcessor::EndWithdrawn(const std::string& id) {
+  // The status first: a stop before the files are cleared leaves the marker,
+  // the staged request and the withdrawal, and the restart ends it the same way.
+  if (tallier_) tallier_->UpdateStatus(layout_.ReportFile(id).c_str(), "*", "Canceled");
+  ClearRequest(id);
+  RemoveFile(layout_.WithdrawnInboxFile(id));
 }
 
 void CFileProcessor::SyncAndDropMarkers(const std::string& dir) {
@@ -260,6 +272,13 @@ void CFileProcessor::RecoverRequestDirectory(const std::string& id) {
   const std::string staged = dir + "/" + kScheduledRequest;
   const std::string inbox_file = layout_.InboxFile(id);
   const std::string scheduled_file = layout_.RequestFile(id);
+  if (!FileExists(inbox_file) && !FileExists(scheduled_file) &&
+      IsRegularFile(layout_.WithdrawnInboxFile(id))) {
+    // Withdrawn by a client while it was being prepared, before it could
+    // reach Requests: it never runs.
+    EndWithdrawn(id);
+    return;
+  }
   if (IsRegularFile(staged) && !FileExists(inbox_file)) {
     // Stopped while scheduling, after the inbox file went (so the staged
     // request is on disk whole): finish it.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "inbox_withdrawal.h"
 #include "prepax_test_support.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/wavshift/audio_file.h"
@@ -83,6 +84,19 @@ TEST_F(FileProcessorTest, TextAndFilePartsBecomeWavFilesInTheConfiguredFormat) {
   for (const auto& wav : wavs) {
     EXPECT_EQ(audio::ReadStoredFormat(RequestDir(id) + "/" + wav), telephony) << wav;
   }
+  // The report keeps what was said, beyond the request file's life.
+  xml::Document report = LoadXml(ReportFile(id));
+  const pugi::xml_node record = xml::ChildElement(report.FirstChild(), "RequestRecord");
+  ASSERT_TRUE(record) << report.Xml();
+  EXPECT_STREQ(record.attribute("StartTime").value(),
+               xml::Text(xml::ChildElement(scheduled.FirstChild(), "StartTime")).c_str());
+  const auto recorded = xml::ElementsByName(record, "Part");
+  ASSERT_EQ(recorded.size(), 2u) << report.Xml();
+  EXPECT_EQ(xml::Text(recorded[0]), "Good morning");
+  EXPECT_STREQ(recorded[0].attribute("File").value(), spoken.c_str());
+  EXPECT_STREQ(recorded[0].attribute("Type").value(), "Text");
+  EXPECT_EQ(xml::Text(recorded[1]), "hello.wav");
+  EXPECT_STREQ(recorded[1].attribute("Type").value(), "File");
   EXPECT_TRUE(EventLogEntries().empty()) << ::testing::PrintToString(ErrorTexts());
 }
 
@@ -378,6 +392,55 @@ TEST_F(FileProcessorTest, RequestDoesNotReachRequestsWhenItsRemovalFromInboxIsNo
       << entries[0].text;
   EXPECT_EQ(entries[1].strings,
             (std::vector<std::string>{"CFileProcessor::ProcessFiles", ErrorText(E_ACCESSDENIED)}));
+}
+
+// A client that withdraws a request from Inbox (kel cancel) while the daemon
+// prepares it wins: the daemon finds the inbox file gone at its last step and
+// ends the request "Canceled" instead of scheduling it.
+TEST_F(FileProcessorTest, ARequestWithdrawnWhileItIsPreparedEndsCanceledAndNeverRuns) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(CreateClassFactory<CRecordingSpeech>(factory.Put()), S_OK);
+  ServeSpeech(factory);
+  auto request = NewRequest({"5551234", "5555678"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  std::optional<kel::client::Withdrawal> withdrawal;
+  CRecordingSpeech::while_speaking = [&] {
+    withdrawal = kel::client::WithdrawFromInbox(root(), id);
+  };
+  RunCycle();
+  CRecordingSpeech::while_speaking = nullptr;
+
+  EXPECT_EQ(withdrawal, kel::client::Withdrawal::kWithdrawnWhilePrepared);
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234", "5555678"}), "Canceled");
+  ExpectCleared(id);
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+  EXPECT_TRUE(ListDir(root() + "Requests").empty());
+  EXPECT_TRUE(EventLogEntries().empty()) << ::testing::PrintToString(ErrorTexts());
+  // Too late for a second withdrawal; a withdrawal nobody took up goes away.
+  EXPECT_EQ(kel::client::WithdrawFromInbox(root(), id), kel::client::Withdrawal::kNotInInbox);
+  WriteFile(root() + "Inbox/.{00000000-0000-4000-8000-000000000000}.xml.withdrawn", "<Request/>");
+  RunCycle();
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+}
+
+// The daemon stopped after staging a request that was withdrawn meanwhile:
+// its restart does not take the staged request for one it had scheduled.
+TEST_F(FileProcessorTest, AWithdrawalIsHonouredAfterARestart) {
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kelTextMessagePart, "Hello");
+  const std::string id = Submit(request.Get());
+  RunCycle();
+  ASSERT_EQ(ReportStatus(id), "Scheduled");
+  // Rewound to the moment before the daemon's removal of the inbox file,
+  // which the client's withdrawal took first.
+  std::filesystem::rename(RequestFile(id), RequestDir(id) + "/" + kScheduledRequest);
+  WriteFile(RequestDir(id) + "/" + kPreprocessingMarker, "1");
+  WriteFile(root() + "Inbox/." + id + ".xml.withdrawn", "<Request/>");
+  RunCycle();
+  EXPECT_EQ(ExpectStatusEverywhere(id, {"5551234"}), "Canceled");
+  ExpectCleared(id);
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 //       <Call ...>...</Call>                       one per call result added
 //     </SubReport>
 //     <AdditionalInfo>...</AdditionalInfo>          when the request has one
+//     <RequestRecord>...</RequestRecord>            once scheduled (request_record.h)
 //   </Report>
 //
 // Elements are found by name alone; a sub-report is addressed by the exact

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "report_file.h"
+#include "request_record.h"
 
 namespace ringwell::tallier {
 namespace {
@@ -13,6 +14,10 @@ void Apply(ParsedReport& report, PreparedChange& change) {
   try {
     if (change.kind == ReportChange::kStatus) {
       SetStatus(report.document, report.Index(), change.recipient, change.status);
+      return;
+    }
+    if (change.kind == ReportChange::kRequestRecord) {
+      if (change.record) PutRequestRecord(report.document, *change.record);
       return;
     }
     if (!AppendPreparedCall(report.Index(), change.recipient, change.call)) return;
@@ -39,6 +44,13 @@ std::vector<PreparedChange> PrepareChanges(std::span<const ReportChange> changes
     next.recipient = change.recipient;
     if (change.kind == ReportChange::kCallResult) {
       next.call = PrepareCallResult(change.text);
+    } else if (change.kind == ReportChange::kRequestRecord) {
+      try {
+        next.record = BuildRequestRecord(change.text);
+      } catch (const ComError& e) {
+        if (e.code() == E_OUTOFMEMORY) throw std::bad_alloc();
+        next.refusal = e;
+      }
     } else {
       next.status = change.text;
     }

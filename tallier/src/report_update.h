@@ -28,8 +28,9 @@ namespace ringwell::tallier {
 struct PreparedChange {
   ReportChange::Kind kind;
   std::string recipient;
-  std::string status;       // kStatus
-  PreparedCallResult call;  // kCallResult
+  std::string status;                   // kStatus
+  PreparedCallResult call;              // kCallResult
+  std::optional<xml::Document> record;  // kRequestRecord, when it could be built
   // What the save made of it: the change was refused for its content (its
   // own call would have failed so), or its call result did not parse while
   // some sub-report was addressed.

@@ -427,6 +427,47 @@ TEST_F(CTallierTest, ChangesApplyInOneSaveAndARefusedOneLeavesTheOthers) {
   EXPECT_EQ(events[0].path, path);
 }
 
+// The request as scheduled is kept in its report: the window and each part's
+// text or recording, with the keys that lead to it; a second record replaces
+// the first, and a text that is no request changes nothing.
+TEST_F(CTallierTest, ARequestRecordKeepsTheWindowAndEveryPart) {
+  CreateReport({"5551234"});
+  auto tallier = MakeTallier();
+  const std::string path = ReportPath();
+  const std::string scheduled =
+      "<Request " + WithId(kId) +
+      "><StartTime dt:dt=\"dateTime\">2026-12-07T18:00:00</StartTime>"
+      "<StopTime dt:dt=\"dateTime\">2026-12-07T20:00:00</StopTime>"
+      "<AdditionalInfo><MessagePart Type=\"Text\">not said</MessagePart></AdditionalInfo>"
+      "<CallTree><Message><MessagePart Type=\"File\" SpokenText=\"Disk &amp; CPU\">"
+      "wavA3uacV.wav</MessagePart><MessagePart Type=\"File\">greeting.wav</MessagePart></Message>"
+      "<Responses><Response Button=\"1\"><Message><MessagePart Type=\"File\" "
+      "SpokenText=\"Thanks\">wavB.wav</MessagePart></Message><Responses><Response Button=\"#\">"
+      "<Message><MessagePart Type=\"Text\">Bye</MessagePart></Message></Response></Responses>"
+      "</Response></Responses></CallTree></Request>";
+  const ReportChange record[] = {{ReportChange::kRequestRecord, "", scheduled.c_str()},
+                                 {ReportChange::kStatus, "*", "Scheduled"}};
+  ASSERT_EQ(tallier->ApplyChanges(path.c_str(), record, 2), S_OK);
+  ASSERT_EQ(tallier->ApplyChanges(path.c_str(), record, 1), S_OK);  // replaces, never adds
+  const std::string expected = R"(<RequestRecord StartTime="2026-12-07T18:00:00"
+                                     StopTime="2026-12-07T20:00:00">
+      <Part Keys="" Type="Text" File="wavA3uacV.wav">Disk &amp; CPU</Part>
+      <Part Keys="" Type="File" File="greeting.wav">greeting.wav</Part>
+      <Part Keys="1" Type="Text" File="wavB.wav">Thanks</Part>
+      <Part Keys="1 #" Type="Text">Bye</Part></RequestRecord>)";
+  pugi::xml_document report;
+  ASSERT_TRUE(report.load_file(path.c_str()));
+  EXPECT_EQ(ElementTree(report.first_child().child("RequestRecord")), ElementTree(expected));
+  // Sub-reports and statuses are as before; the record comes last.
+  EXPECT_EQ(Statuses(), (Strings{"Scheduled", "Scheduled"}));
+  EXPECT_STREQ(report.first_child().last_child().name(), "RequestRecord");
+  EXPECT_TRUE(EventLogEntries().empty());
+
+  const ReportChange broken{ReportChange::kRequestRecord, "", "<Request"};
+  ExpectFailure([&] { return tallier->ApplyChanges(path.c_str(), &broken, 1); }, kUpdate,
+                kIncorrect, path);
+}
+
 // One lock file serves every report of the directory, and a report another
 // writer replaced is read again even when its size did not change.
 TEST_F(CTallierTest, OneLockFileForAllReportsAndOtherWritersChangesAreSeen) {

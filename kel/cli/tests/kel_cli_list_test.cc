@@ -60,7 +60,8 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
   EXPECT_EQ(lines[0].rfind("ID", 0), 0u);
   // Berlin's 18:00 is New York's 12:00.
   EXPECT_EQ(lines[1], newest +
-                          "  page  Canceled                1/2        12-07 12:00 - 12-07 13:30  " +
+                          "  page  Canceled                1/2        0       1        "
+                          "12-07 12:00 - 12-07 13:30  " +
                           "01-16 03:59")
       << lines[1];
   EXPECT_EQ(lines[2].substr(0, 38), NumberedId(kReports - 2));

@@ -219,11 +219,16 @@ TEST_F(KelCliTest, WaitingTellsHowTheRequestEnded) {
   EXPECT_NE(output.find("is not finished after 1 s"), std::string::npos) << output;
   ASSERT_EQ(tallier_->UpdateStatus(ReportPath(id).c_str(), "", "Completed"), S_OK);
   EXPECT_EQ(Kel("report --wait --interval 50 " + id, &output), 0) << output;
+  EXPECT_EQ(output.substr(output.rfind(id + " Completed")),
+            id + " Completed: delivered to 2 of 2\n");
 
   const std::string failed = Submitted();
   ASSERT_EQ(tallier_->UpdateStatus(ReportPath(failed).c_str(), "*", "ErrorNoFile"), S_OK);
   EXPECT_EQ(Kel("report --wait --interval 50 " + failed, &output), 3);
-  EXPECT_NE(output.find("ended ErrorNoFile without reaching every recipient"), std::string::npos)
+  EXPECT_NE(output.find("kel: " + failed +
+                        " ErrorNoFile: delivered to 0 of 2: a recording was not in the file "
+                        "store\n"),
+            std::string::npos)
       << output;
 }
 

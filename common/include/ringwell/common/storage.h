@@ -75,6 +75,10 @@ struct StorageLayout {
   static std::string XmlFileName(std::string_view id);
 
   std::string InboxFile(std::string_view id) const;
+  // Where a client moves a request it withdraws from Inbox before the daemon
+  // has scheduled it (Inbox/.ID.xml.withdrawn): a hidden name, which the
+  // daemon never takes up, and which tells it that the request was withdrawn.
+  std::string WithdrawnInboxFile(std::string_view id) const;
   std::string RequestFile(std::string_view id) const;
   // The request's wav directory, without a trailing "/".
   std::string RequestDir(std::string_view id) const;

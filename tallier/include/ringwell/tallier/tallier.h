@@ -7,7 +7,10 @@
 //   <Report xmlns=".." xmlns:dt=".." UserID=".." ID=".." Type="Call" Status="..">
 //     <SubReport Recipient="5551234" Status="..."><Call Status=".." .../></SubReport>
 //     <AdditionalInfo>...</AdditionalInfo>
+//     <RequestRecord StartTime=".." StopTime=".."><Part ...>...</Part></RequestRecord>
 //   </Report>
+// (RequestRecord, optional: what the request asked for, kept from its
+// scheduling on; see ReportChange::kRequestRecord.)
 //
 // Every update holds the report's advisory lock (DirectoryLock) from before its
 // load to after its atomic save, so concurrent writers in any process lose
@@ -47,12 +50,17 @@ struct ITallier : IUnknown {
                                 const char* a_bstrResultXML) = 0;
 };
 
-// One change of a report, applied as UpdateStatus or AddCallResult would.
+// One change of a report, applied as UpdateStatus or AddCallResult would; or
+// kRequestRecord: keeps in the report what the request asks for (its window,
+// and each message part's text or recording name), from the request XML as
+// the daemon schedules it, so that the report still says it once the request
+// file is gone. It becomes the report's optional RequestRecord element, which
+// readers that do not know it pass by; a request that is no XML is refused.
 struct ReportChange {
-  enum Kind : std::int32_t { kStatus, kCallResult };
+  enum Kind : std::int32_t { kStatus, kCallResult, kRequestRecord };
   Kind kind;
-  const char* recipient;  // as the recipient number of those calls
-  const char* text;       // the status, or the call result XML
+  const char* recipient;  // as the recipient number of those calls ("" for a record)
+  const char* text;       // the status, the call result XML, or the request XML
 };
 
 struct ITallierChanges : IUnknown {
