@@ -75,9 +75,10 @@ std::vector<CQueueEntry> LineWorker::TakeDueEntries() {
   return entries;
 }
 
-HRESULT LineWorker::LoadRequest(const CQueueEntry& entry, xml::Document* request,
+HRESULT LineWorker::LoadRequest(const CQueueEntry& entry,
+                                std::shared_ptr<const std::string>* request_xml,
                                 const std::stop_token& stop) const {
-  const HRESULT loaded = request->Load(entry.RequestFile);
+  const HRESULT loaded = state_.request_texts().Get(entry.RequestFile, request_xml);
   if (loaded == S_FALSE) {
     CRequestQueue& queue = *settings_.queue;
     QueueLock lock(queue);

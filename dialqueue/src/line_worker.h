@@ -25,7 +25,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stop_token>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -73,11 +75,12 @@ class LineWorker {
   // Asks the worker to end after the step in progress, without waiting.
   void RequestStop() { thread_.request_stop(); }
 
-  // Loads the request file of `entry` into *request. A file that is gone
+  // The request file of `entry` as XML text, in *request_xml: loaded once
+  // per process and shared by the lines (RequestTexts). A file that is gone
   // (cancelled) or unreadable gives S_FALSE: the entry leaves the queue and
   // the request's files are deleted, silently. Other failures are returned
   // as they are.
-  HRESULT LoadRequest(const CQueueEntry& entry, xml::Document* request,
+  HRESULT LoadRequest(const CQueueEntry& entry, std::shared_ptr<const std::string>* request_xml,
                       const std::stop_token& stop) const;
 
  private:

@@ -57,7 +57,7 @@ void CModemHelper::Process(std::vector<CQueueEntry> entries, const std::stop_tok
 
 void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop) {
   const ReportSteps steps(state_, kOperation);
-  xml::Document request;
+  std::shared_ptr<const std::string> request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
   if (loaded == S_FALSE) return;  // gone (cancelled) or unreadable: dropped
   std::string status = "Failed";
@@ -71,7 +71,7 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
       // No call whose result could not be booked: the line waits until the
       // report takes the start of the call.
       if (!steps.StartAttempt(entry)) return DeferEntry(state_.dial_queue(), entry, clock_->Now());
-      outcome = PlaceCall(entry, request.Xml(), &result);
+      outcome = PlaceCall(entry, *request, &result);
     }
     retry = Classify(outcome, entry);
     status = outcome.status;
@@ -85,8 +85,11 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
     return;
   }
   steps.EndAttempt(entry, result, status);
-  RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop,
-                      [&] { return steps.Finish(entry, file_existed); });
+  request.reset();
+  if (RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop,
+                          [&] { return steps.Finish(entry, file_existed); })) {
+    state_.request_texts().Forget(entry.RequestFile);
+  }
 }
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,

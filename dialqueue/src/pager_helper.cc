@@ -58,7 +58,7 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
                                         const std::stop_token& stop) {
   std::vector<SendItem> items;
   for (CQueueEntry& entry : batch) {
-    xml::Document request;
+    std::shared_ptr<const std::string> request;
     const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
     if (loaded == S_FALSE) continue;  // gone (cancelled) or unreadable: dropped
     if (WindowClosed(entry, clock_->Now())) {
@@ -76,7 +76,7 @@ void CPagerHelper::ProcessPagerRequests(std::vector<CQueueEntry> batch,
       DeferEntry(state_.page_queue(), std::move(entry), clock_->Now());
       continue;
     }
-    items.push_back({std::move(entry), request.Xml()});
+    items.push_back({std::move(entry), std::move(request)});
   }
 
   std::vector<std::string> results;
@@ -109,7 +109,7 @@ bool CPagerHelper::Send(const std::vector<SendItem>& items, std::vector<std::str
         for (const SendItem& item : items) {
           numbers.push_back(item.entry.PhoneNumber.c_str());
           services.push_back(item.entry.Service.c_str());
-          requests.push_back(item.request_xml.c_str());
+          requests.push_back(item.request_xml->c_str());
         }
         ThrowIfFailed(device_->SendPages(static_cast<std::int32_t>(items.size()), numbers.data(),
                                          services.data(), requests.data(), results));
@@ -148,9 +148,11 @@ void CPagerHelper::Settle(CQueueEntry entry, const std::string& status, const st
 
 void CPagerHelper::RemoveRequests(const CQueueEntry& entry, bool send_completed,
                                   const std::stop_token& stop) {
-  RemoveFinishedEntry(state_.page_queue(), entry, *clock_, stop, [&] {
-    return ReportSteps(state_, kRemoveOperation, true).Finish(entry, send_completed);
-  });
+  if (RemoveFinishedEntry(state_.page_queue(), entry, *clock_, stop, [&] {
+        return ReportSteps(state_, kRemoveOperation, true).Finish(entry, send_completed);
+      })) {
+    state_.request_texts().Forget(entry.RequestFile);
+  }
 }
 
 }  // namespace ringwell::dialqueue

@@ -52,7 +52,7 @@ class CPagerHelper final : private LineWorker::Job {
  private:
   struct SendItem {
     CQueueEntry entry;
-    std::string request_xml;
+    std::shared_ptr<const std::string> request_xml;  // never empty
   };
 
   // A batch of due pages: sent, then booked (ProcessPagerRequests).

@@ -170,7 +170,9 @@ void RetryUnbooked(SchedulerState& state, const std::stop_token& stop) {
     if (!finish) continue;
     CRequestQueue& queue = kept->page ? state.page_queue() : state.dial_queue();
     QueueLock lock(queue);
-    if (!queue.ContainsId(kept->id)) DeleteRequestFiles(EntryOf(*kept), *state.clock(), stop);
+    if (queue.ContainsId(kept->id)) continue;
+    DeleteRequestFiles(EntryOf(*kept), *state.clock(), stop);
+    state.request_texts().Forget(request_file);
   }
 }
 

@@ -1,6 +1,7 @@
 // The state every scheduler object and worker of the process shares: the dial
 // queue, the page queue, the line registry, the report changes waiting to be
-// booked, the report generator and the clock. ProcessState() is the one instance of the loaded
+// booked, the request texts the lines hand their devices, the report generator
+// and the clock. ProcessState() is the one instance of the loaded
 // module; tests make their own.
 //
 // Thread-safety: the queues and the registry lock themselves; the report
@@ -15,6 +16,7 @@
 #include "clock.h"
 #include "line_registry.h"
 #include "request_queue.h"
+#include "request_texts.h"
 #include "ringwell/common/com_ptr.h"
 #include "ringwell/tallier/tallier.h"
 #include "unbooked_results.h"
@@ -31,6 +33,8 @@ class SchedulerState {
   CLineRegistry& lines() { return lines_; }
   // The report changes that wait until their report can be written.
   UnbookedResults& unbooked() { return unbooked_; }
+  // The texts of the request files the lines call for, one per request.
+  RequestTexts& request_texts() { return request_texts_; }
 
   // The report generator in force (may be empty).
   ComPtr<tallier::ITallier> Tallier() const;
@@ -46,6 +50,7 @@ class SchedulerState {
   CRequestQueue page_queue_;
   CLineRegistry lines_;
   UnbookedResults unbooked_;
+  RequestTexts request_texts_;
   mutable std::mutex mutex_;
   ComPtr<tallier::ITallier> tallier_;
   std::shared_ptr<Clock> clock_;

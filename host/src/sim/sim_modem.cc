@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "device_boundary.h"
+#include "request_documents.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
@@ -48,19 +49,20 @@ HRESULT SimModem::MakeCall(const char* number, const char* request_xml, const ch
   });
 }
 
-CallRecord SimModem::Call(const std::string& number, const std::string& request_xml,
+CallRecord SimModem::Call(const std::string& number, std::string_view request_xml,
                           const std::string& wav_dir, double* seconds) {
   CallRecord record;
   record.time = OleDateNow();
   record.protocol.push_back("Line " + std::to_string(line_) + " dialled " + number);
   const Behaviour behaviour = scenario_->NextAttempt(number);
-  xml::Document request;
-  if (request.LoadXml(request_xml) != S_OK) {
+  // Shared with the other lines calling for the same request.
+  const std::shared_ptr<const xml::Document> request = SharedRequestDocument(request_xml);
+  if (!request) {
     record.answer = record.status = "Failed";
     record.error = "The request could not be read";
     return record;
   }
-  const pugi::xml_node root = request.FirstChild();
+  const pugi::xml_node root = request->FirstChild();
   const int rings_allowed = RequestCount(root, "NumberOfRings", 7);
   switch (behaviour.outcome) {
     case Outcome::kBusy:

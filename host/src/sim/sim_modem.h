@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "call_record.h"
 #include "ringwell/common/com.h"
@@ -40,7 +41,7 @@ class SimModem final : public ComObject<dialqueue::IModem> {
   static constexpr double kRingSeconds = 6;
 
  private:
-  CallRecord Call(const std::string& number, const std::string& request_xml,
+  CallRecord Call(const std::string& number, std::string_view request_xml,
                   const std::string& wav_dir, double* seconds);
 
   const int line_;

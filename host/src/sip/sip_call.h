@@ -54,6 +54,7 @@
 #include "amd/answer_detector.h"
 #include "call_tree.h"
 #include "dial_outcome.h"
+#include "part_audio_cache.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
 #include "thread_annotations.h"
@@ -219,8 +220,11 @@ class SipCall final : public CallLeg {
   bool greeting_over_ RINGWELL_GUARDED_BY(mutex_) = false;
   std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
   std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);
-  // Message audio the sender has still to send, from queued_at_ on.
-  std::vector<std::uint8_t> queued_ RINGWELL_GUARDED_BY(mutex_);
+  // Message audio the sender has still to send: the parts' audio (shared
+  // with the other calls playing them), from byte queued_at_ of part
+  // queued_part_ on. Empty when nothing is to be sent.
+  std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(mutex_);
+  std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
   std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
 };
 

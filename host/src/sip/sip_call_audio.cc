@@ -133,15 +133,13 @@ void SipCall::Send(std::stop_token stop) {
     {
       MutexLock lock(mutex_);
       if (state_ != State::kAnswered) return;
-      const std::size_t left = queued_.size() - queued_at_;
-      const std::size_t take = std::min<std::size_t>(left, kFrameSamples);
-      if (take > 0) std::memcpy(frame, queued_.data() + queued_at_, take);
+      const std::size_t take = TakeFrame(queued_, &queued_part_, &queued_at_, frame);
       std::memset(frame + take, SilenceByte(media.codec), kFrameSamples - take);
-      queued_at_ += take;
       marker = take > 0 && !talking;
       talking = take > 0;
-      if (take > 0 && queued_at_ == queued_.size()) {
+      if (take > 0 && queued_part_ == queued_.size()) {
         queued_.clear();
+        queued_part_ = 0;
         queued_at_ = 0;
         changed_.notify_all();
       }
@@ -196,23 +194,26 @@ double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::str
     MutexLock lock(mutex_);
     if (media_) codec = media_->codec;
   }
-  std::vector<std::uint8_t> audio;
+  std::vector<PartAudio> audio;
+  std::size_t bytes = 0;
   for (const MessagePart& part : parts) {
     std::string error;
     if (part.type != "File") {
       error = "not rendered into a wav file";
     } else if (!IsPlainName(part.content)) {
       error = "not a plain file name";
-    } else if (auto bytes = LoadPartAudio(wav_dir_ + part.content, codec, &error)) {
-      audio.insert(audio.end(), bytes->begin(), bytes->end());
+    } else if (PartAudio loaded = SharedPartAudio(wav_dir_ + part.content, codec, &error)) {
+      bytes += loaded->size();
+      if (!loaded->empty()) audio.push_back(std::move(loaded));
       continue;
     }
     unplayed->push_back(part.content + " (" + error + ")");
   }
-  const double length = double(audio.size()) / kSampleRate;
+  const double length = double(bytes) / kSampleRate;
   MutexLock lock(mutex_);
   if (audio.empty() || state_ != State::kAnswered) return length;
   queued_ = std::move(audio);
+  queued_part_ = 0;
   queued_at_ = 0;
   while (!queued_.empty() && state_ == State::kAnswered) changed_.wait(lock.native());
   return length;

@@ -8,6 +8,7 @@
 
 #include "call_tree.h"
 #include "device_boundary.h"
+#include "request_documents.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/xml.h"
 #include "sip_call.h"
@@ -63,13 +64,14 @@ void SipModem::Stop() {
   if (current_ != nullptr) current_->Abort();
 }
 
-CallRecord SipModem::Call(const std::string& number, const std::string& request_xml,
+CallRecord SipModem::Call(const std::string& number, std::string_view request_xml,
                           const std::string& wav_dir) {
   CallRecord record;
   record.time = OleDateNow();
   record.protocol.push_back("SIP line " + std::to_string(line_) + " dialled " + number);
-  xml::Document request;
-  if (request.LoadXml(request_xml) != S_OK) {
+  // Shared with the other lines calling for the same request.
+  const std::shared_ptr<const xml::Document> request = SharedRequestDocument(request_xml);
+  if (!request) {
     Finish(&record, "Failed", "Failed");
     record.error = "The request could not be read";
     return record;
@@ -80,7 +82,7 @@ CallRecord SipModem::Call(const std::string& number, const std::string& request_
     record.protocol.push_back(*problem);
     return record;
   }
-  const pugi::xml_node root = request.FirstChild();
+  const pugi::xml_node root = request->FirstChild();
   const int rings = RequestCount(root, "NumberOfRings", 7);
   std::string dir = wav_dir;
   if (!dir.empty() && dir.back() != '/') dir += '/';

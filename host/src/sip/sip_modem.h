@@ -24,6 +24,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "call_record.h"
@@ -51,7 +52,7 @@ class SipModem final : public ComObject<dialqueue::IModem> {
   void Stop() RINGWELL_EXCLUDES(mutex_);
 
  private:
-  CallRecord Call(const std::string& number, const std::string& request_xml,
+  CallRecord Call(const std::string& number, std::string_view request_xml,
                   const std::string& wav_dir);
 
   const int line_;
