@@ -23,12 +23,8 @@ constexpr char kPcmaPayloadType[] = "8";
 constexpr char kTelephoneEventPayloadType[] = "101";
 constexpr char kTelephoneEvents[] = "0-15";
 // Silence sent after the last message before BYE: the callee's jitter
-// buffer still holds the end of it. Only that buffer needs draining (the BYE
-// travels as the last packets did, so the way there is no reason to wait);
-// phones hold 40-200 ms of it, and a baresip callee needs under 100 ms to
-// play the message to its end. Every call spends it on the line, so it is no
-// longer than that: 400 ms were a tenth of a 4 s call.
-constexpr auto kPlayOut = std::chrono::milliseconds(200);
+// buffer still holds the end of it.
+constexpr auto kPlayOut = std::chrono::milliseconds(400);
 // How long the line waits for the last word on a session it let go of (the
 // 487 after its CANCEL, the reply to its BYE); a peer normally answers in
 // milliseconds.
