@@ -12,10 +12,11 @@
 //                 [--time-scale SECONDS] [--sip-lines 5,6|1-500 --sip-* ...]
 //                 [--pager-config FILE] [--dispatch polling|immediate]
 //                 [--machine-detection KEY=VALUE,...]
+//   ringwell-host --sip-test NUMBER [--sip-* ...]
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
-// src/sim/scenario.h, sample in host/scenario.sample.json); without one every
+// sim/scenario.h, sample in host/scenario.sample.json); without one every
 // call is answered. A simulated second takes --time-scale real seconds (default
 // 0.01). With --pager-config the pager is real: it delivers pages through web
 // hooks and e-mail as that file says (see src/pager/pager_config.h and
@@ -62,6 +63,7 @@
 #include "sim/sim_pager.h"
 #include "sim/simulated_time.h"
 #include "sip_modem.h"
+#include "sip_test_call.h"
 
 namespace {
 
@@ -80,6 +82,7 @@ struct Options {
   host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
   std::string dispatch = "polling";
   MachineDetection detection;
+  std::string sip_test;  // --sip-test NUMBER: one call, then exit
 };
 
 void Complain(const std::string& message) {
@@ -125,6 +128,13 @@ struct Configuration {
 // it has said what is wrong.
 std::optional<Configuration> Configure(Options options) {
   using setup::Component;
+  if (std::string error;
+      !options.sip.lines.empty() && !host::sip::CheckSipUris(options.sip.account, &error)) {
+    const std::string line = "cannot start: " + error;
+    Complain(line);
+    HostLog().ReportText(EventType::kError, 0, line);
+    return std::nullopt;
+  }
   const setup::Requirements requirements{.components = {Component::kDialqueue, Component::kTallier},
                                          .prepax_registered = false,
                                          .audio_format_needed = false,
@@ -352,7 +362,7 @@ int main(int argc, char** argv) {
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");
   app.add_option("--scenario", options.scenario,
-                 "what the callees do (JSON, see host/src/sim/scenario.h)")
+                 "what the simulated callee at each number does (JSON; see below)")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
                  "write what each callee heard as a wav file into this directory (made if "
@@ -381,7 +391,40 @@ int main(int argc, char** argv) {
          "minimumWordLength, betweenWordsSilence, maximumNumberOfWords, maximumWordLength, "
          "beep=true|false)")
       ->type_name("SETTINGS");
+  app.add_option("--sip-test", options.sip_test,
+                 "place one call to NUMBER on the configured SIP account (the --sip-* options), "
+                 "play a short tone when it is answered, say what happened (answered, busy, no "
+                 "answer, refused with the SIP reply, registration failed) and exit: 0 only when "
+                 "the call was answered")
+      ->type_name("NUMBER");
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
+  app.footer(
+      "The host needs the registry (RINGWELL_REGISTRY, default /etc/ringwell/registry.toml)\n"
+      "with RootDir and the registered libdialqueue.so and libtallier.so; it refuses to start\n"
+      "on a broken configuration with one line naming the cause and the fix (exit code 1; 2\n"
+      "for a wrong command line). It prints \"ringwell-host: ready ...\" once it takes\n"
+      "requests, and writes its heartbeat Status/ringwell-host.json below the storage root\n"
+      "every 2 s (lines, SIP registration, queue, counts). SIGTERM or SIGINT stop it.\n"
+      "\n"
+      "Scenario (simulated lines): a JSON object {\"default\": BEHAVIOUR, \"rules\":\n"
+      "[{\"number\": \"5550100\" or a pattern with * ? [...], BEHAVIOUR or \"attempts\":\n"
+      "[BEHAVIOUR, ...]}]}; the first matching rule applies. A behaviour: \"outcome\"\n"
+      "answer|busy|noanswer|failure, \"keys\" (\"12#\" or a list), \"rings\", \"greeting\"\n"
+      "(seconds), \"answered_by\" human|machine|unknown, \"key_delay\", \"duration\", \"error\".\n"
+      "\n"
+      "SIP lines: every SIP URI option must be a sip: or sips: URI with a host (for example\n"
+      "--sip-registrar sip:pbx.example.com, --sip-uri 'sip:{number}@pbx.example.com');\n"
+      "another value is refused at start. With a registrar, the host prints \"registered at\n"
+      "URI as AOR\" or \"registration failed: CODE REASON\" (or \"timeout (no reply)\") and\n"
+      "logs it; while the registration has failed, calls fail with that reason.\n"
+      "Replies 486/600 are Busy; 408/480/487 and ringing out are NoAnswer; other failures\n"
+      "fail the call with the reply as its error.\n"
+      "\n"
+      "Pager configuration (--pager-config): a TOML file with default_service, timeout,\n"
+      "max_length, secrets (a file not readable by others) and [services.NAME] tables of\n"
+      "channel \"http\" (url, body json|form|none, fields, headers) or \"mail\" (server,\n"
+      "from, subject, user, password); templates take {number}, {text}, {id} and\n"
+      "{secret:NAME}. See /usr/share/doc/ringwell/README.md.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -389,6 +432,12 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "ringwell-host: %s\n%s", e.what(), app.help().c_str());
     return 2;
+  }
+  if (!options.sip_test.empty()) {
+    if (std::string error; !host::sip::CheckSipUris(options.sip.account, &error)) {
+      return Fail(error);
+    }
+    return host::sip::RunSipTest(std::move(options.sip), options.sip_test);
   }
   // With SIP lines, simulated ones only when asked for.
   if (!options.sip.lines.empty() && app.count("--lines") == 0) options.lines.clear();
