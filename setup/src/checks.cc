@@ -149,12 +149,12 @@ std::optional<registry::WrittenValue> WrittenConfigValue(std::string_view name) 
   return found;
 }
 
-void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
+void CheckAudioFormat(bool needed, const std::string& root, std::vector<Problem>* problems) {
   registry::Key key;
   std::uint32_t number = 0;
   // ringwell-setup writes its own drop-in only: a value that another file
   // gives is changed there.
-  std::string fix = std::string(kSetupCommand) + " --audio-format 49";
+  std::string fix = SetupCommand(root, "--audio-format 49");
   const auto written = WrittenConfigValue(kAudioFormatValue);
   if (written && written->hand_written) {
     fix = "set AudioFormat = 49 in " + written->file;
@@ -180,7 +180,7 @@ void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
                              (written ? " in " + written->file : std::string()) +
                              ") is unknown: the system writes the stream formats 4 to 68 "
                              "except 40",
-                         fix + " (8 kHz mu-law), or another number of that table",
+                         fix + ", or another number of that table (49: 8 kHz mu-law)",
                          Concern::kAudioFormat});
   }
 }
@@ -237,8 +237,9 @@ void CheckPrepaxRegistration(const std::string& root, std::vector<Problem>* prob
 
 }  // namespace
 
-std::string SetupCommand(const std::string& root) {
+std::string SetupCommand(const std::string& root, const std::string& options) {
   std::string command = kSetupCommand;
+  if (!options.empty()) command += " " + options;
   if (!root.empty() && ReadToolkitRoot().value_or("") != root) command += " --root " + root;
   struct stat st {};
   if (!root.empty() && ::stat(root.c_str(), &st) == 0) {
@@ -297,7 +298,7 @@ std::vector<Problem> CheckConfiguration(const Requirements& requirements) {
   } else {
     CheckDirectories(root, &problems);
   }
-  CheckAudioFormat(requirements.audio_format_needed, &problems);
+  CheckAudioFormat(requirements.audio_format_needed, root, &problems);
   CheckTimeZone(&problems);
   CheckSettings(&problems);
   if (requirements.prepax_registered) CheckPrepaxRegistration(root, &problems);

@@ -75,8 +75,8 @@ std::string ConfiguredRoot(const Requirements& requirements);
 // The set-up command that makes the storage root `root` (ending with "/") as
 // it should be: "ringwell-setup (as root)", with --root when it is not RootDir
 // and --group when the root belongs to another group than ringwell, so that
-// running it changes nothing else.
-std::string SetupCommand(const std::string& root);
+// running it changes nothing else; `options` go before them.
+std::string SetupCommand(const std::string& root, const std::string& options = "");
 
 // Where the component libraries of this installation are: "lib/ringwell/"
 // (installed) or "lib/" (build tree) beside the running program's "bin"
