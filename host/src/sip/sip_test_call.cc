@@ -58,9 +58,11 @@ std::string Outcome(const pugi::xml_node call) {
   }
   if (answer == "Busy") return "busy" + sip;
   if (answer == "NoAnswer") return "no answer" + sip;
-  if (error.rfind("Registration at ", 0) == 0 || error.rfind("Not yet registered", 0) == 0) {
-    return "registration failed: " + error;
+  if (error.rfind("Registration at ", 0) == 0) {
+    const std::size_t why = error.find(" failed: ");
+    return "registration failed: " + (why == std::string::npos ? error : error.substr(why + 9));
   }
+  if (error.rfind("Not yet registered", 0) == 0) return "registration failed: " + error;
   if (!code.empty() && std::stoi(code) >= 300) return "refused: " + code + " " + xml::Text(reply);
   return "failed: " + (error.empty() ? status : error);
 }
