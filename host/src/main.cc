@@ -424,7 +424,7 @@ int main(int argc, char** argv) {
       "max_length, secrets (a file not readable by others) and [services.NAME] tables of\n"
       "channel \"http\" (url, body json|form|none, fields, headers) or \"mail\" (server,\n"
       "from, subject, user, password); templates take {number}, {text}, {id} and\n"
-      "{secret:NAME}. See /usr/share/doc/ringwell/README.md.");
+      "{secret:NAME}; the README (\"Real pages\") has an example.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

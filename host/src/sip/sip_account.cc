@@ -108,7 +108,9 @@ bool PrepareAccount(SipAccount& account, std::string* error) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0) {
       ::close(fd);
       *error = "the SIP password file " + account.password_file +
-               " must be a regular file that group and others cannot read or write (chmod 600)";
+               " must be a regular file that group and others cannot read or write; to fix: "
+               "chmod 600 " +
+               account.password_file + " (it must belong to the user the host runs as)";
       return false;
     }
     char buffer[1024];

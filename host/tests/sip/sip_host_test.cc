@@ -7,6 +7,9 @@
 // a kamailio registrar on 127.0.0.1.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -149,6 +152,28 @@ TEST_F(SipHostTest, TheRegistrationIsToldAndLogged) {
         entry.text.find("Registration at " + registrar.Uri() + " failed: 401") != std::string::npos;
   }
   EXPECT_TRUE(logged);
+}
+
+// A registrar that never answers: libre gives up after its transaction
+// timeout (32 s), and the host says so in a word.
+TEST_F(SipHostTest, ARegistrarThatNeverAnswersIsATimeout) {
+  const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string registrar = "sip:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  SippCallee callee(scratch() + "unused", Answering());
+  const auto result = SipTest(callee, {"--sip-registrar", registrar, "--sip-user", "2001"});
+  ::close(silent);
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_THAT(result.err, HasSubstr("ringwell-host: registration failed: timeout (no reply) "
+                                    "(registrar " +
+                                    registrar + ")"));
+  EXPECT_THAT(result.out, HasSubstr("test call to 5550100: registration failed: timeout"));
 }
 
 }  // namespace
