@@ -15,6 +15,7 @@
 #   share/ringwell/                sample scenario, JSON Schema of kel's requests
 #   share/doc/ringwell/examples/   the example client with a CMakeLists.txt
 #   share/man/man5/                ringwell-request(5)
+#   share/man/man1, man8/          kel(1), the daemons' and tools' pages
 #
 # The runtime component holds what a machine runs; the dev component holds
 # what a program that builds against Ringwell needs.
@@ -45,6 +46,18 @@ foreach(program prepax ringwell-host kel_cli ringwell-regsvr ringwell-setup ring
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   endif()
 endforeach()
+
+# The programs' manual pages, from their own --help (kel's and ringwell-api's
+# are made beside them).
+set(man_includes ${PROJECT_SOURCE_DIR}/packaging/man)
+ringwell_man_page(prepax 8 NAME "prepares submitted notification requests for calling"
+                  INCLUDE ${man_includes}/prepax.h2m)
+ringwell_man_page(ringwell-host 8 NAME "telephony host: SIP or simulated lines and a pager"
+                  INCLUDE ${man_includes}/ringwell-host.h2m)
+ringwell_man_page(ringwell-setup 8 NAME "prepares and checks a Ringwell installation"
+                  INCLUDE ${man_includes}/ringwell-setup.h2m)
+ringwell_man_page(ringwell-regsvr 8 NAME "registers component libraries in the registry"
+                  INCLUDE ${man_includes}/ringwell-regsvr.h2m)
 
 # Public headers: each compiles on its own against these alone.
 set(RINGWELL_PUBLIC_HEADERS

@@ -44,6 +44,9 @@ if(RINGWELL_SYSTEM_PACKAGE)
     install(FILES ${RINGWELL_PACKAGING_DIR}/debian/copyright ${RINGWELL_DEBIAN_DIR}/changelog.gz
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   endforeach()
+  # The user guide: the package's first day, and the whole README beside it.
+  install(FILES ${RINGWELL_PACKAGING_DIR}/debian/README.Debian ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ringwell COMPONENT runtime)
 endif()
 
 set(CPACK_PACKAGE_NAME ringwell)

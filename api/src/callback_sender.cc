@@ -264,12 +264,16 @@ void CallbackSender::Run(std::stop_token stop) {
     Delivery& delivery = deliveries_[id];
     delivery.busy = false;
     const std::int64_t after = SenderNowMillis();
-    if (sent) {
-      metrics_.CallbackDelivered();
+    // Delivered or given up: the next event starts afresh.
+    const auto move_on = [&] {
       delivery.delivered = event->value("seq", delivery.delivered + 1);
       delivery.attempts = 0;
       delivery.next_millis = 0;
       delivery.failing_since_millis = 0;
+    };
+    if (sent) {
+      metrics_.CallbackDelivered();
+      move_on();
     } else {
       metrics_.CallbackFailed();
       if (delivery.failing_since_millis == 0) delivery.failing_since_millis = after;
@@ -281,10 +285,7 @@ void CallbackSender::Run(std::stop_token stop) {
                             std::to_string(event->value("seq", 0)) + " to " + url + " after " +
                             std::to_string(delivery.attempts + 1) + " attempts: " + reason);
         metrics_.CallbackGivenUp();
-        delivery.delivered = event->value("seq", delivery.delivered + 1);
-        delivery.attempts = 0;
-        delivery.failing_since_millis = 0;
-        delivery.next_millis = 0;
+        move_on();
       } else {
         const std::int64_t base = settings_.retry.count();
         const std::int64_t cap =

@@ -8,6 +8,7 @@
 
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/ole_date.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
 #include "ringwell/common/storage.h"
@@ -18,19 +19,6 @@ namespace {
 
 std::int64_t MtimeNs(const struct stat& status) {
   return status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec;
-}
-
-std::string NowText() {
-  const auto now = std::chrono::system_clock::now();
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
-  return text;
 }
 
 }  // namespace
@@ -78,7 +66,8 @@ std::optional<JournalState> EventHub::UpdateLocked(const std::string& id) {
   }
   JournalState& state = StateOf(id);
   if (!report) return state;
-  auto events = Diff(state, *report, NowText(), MtimeNs(status));
+  auto events =
+      Diff(state, *report, UtcIsoMillis(std::chrono::system_clock::now()), MtimeNs(status));
   if (!events.empty()) {
     const HRESULT hr = AppendEvents(JournalPath(root_, id), events);
     if (Failed(hr)) {

@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
   std::string problem;
   const bool registry_read = ReadRegistryOptions(&options, &problem);
   bool check = false;
-  CLI::App app{
-      "ringwell-api: the HTTP API of Ringwell (requests, reports, events, files, metrics)"};
+  CLI::App app{"ringwell-api: the HTTP API of Ringwell (requests, reports, events, files, metrics)",
+               "ringwell-api"};
   std::vector<std::string> listen;
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
   app.add_option("--listen", listen,

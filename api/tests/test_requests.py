@@ -40,6 +40,12 @@ class SubmitTest(ApiTestCase):
             ({"recipients": ["1"], "message": [{"play": "/etc/passwd"}]}, 422, "message[0].play"),
             ({"recipients": ["1"], "message": [{"play": "absent.wav"}]}, 422, "message[0].play"),
             ({"recipients": ["1"], "message": ["hi"], "statusCallback": "ftp://x"}, 422, "statusCallback"),
+            # What cannot work: a voice espeak-ng does not have, a window already over.
+            ({"recipients": ["1"], "message": [{"say": "hi", "voice": "Vulcan"}]}, 422,
+             "message[0].voice"),
+            ({"recipients": ["1"], "message": ["hi"],
+              "window": {"start": "2020-01-01T08:00:00Z", "stop": "2020-01-01T09:00:00Z"}}, 422,
+             "window.stop"),
         ]
         for description, code, field in refused:
             with self.subTest(description=description):

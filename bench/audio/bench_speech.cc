@@ -25,9 +25,9 @@
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/prepax/speech_engine.h"
 #include "side_by_side.h"
 #include "speech.h"
-#include "speech_engine.h"
 
 namespace {
 

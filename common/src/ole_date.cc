@@ -186,4 +186,16 @@ OleDate AddMinutes(OleDate date, long minutes) {
   return InRange(result) ? result : kInvalidDate;
 }
 
+std::string UtcIsoMillis(std::chrono::system_clock::time_point time) {
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
+  return text;
+}
+
 }  // namespace ringwell

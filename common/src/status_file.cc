@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/ole_date.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
@@ -18,18 +19,6 @@ namespace ringwell::status_file {
 namespace {
 
 using Clock = std::chrono::system_clock;
-
-std::string UtcText(Clock::time_point time) {
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
-  return text;
-}
 
 std::int64_t Millis(Clock::time_point time) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
@@ -58,8 +47,8 @@ HRESULT Write(const std::string& root, std::string_view program, std::string_vie
                             {"root", root},
                             {"rootId", RootIdentity(root)},
                             {"state", state},
-                            {"started", UtcText(started)},
-                            {"time", UtcText(now)},
+                            {"started", UtcIsoMillis(started)},
+                            {"time", UtcIsoMillis(now)},
                             {"unixMillis", Millis(now)},
                             {"interval", interval.count()}};
   if (details.is_object()) {

@@ -57,6 +57,7 @@
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/dialqueue/dialqueue.h"
+#include "ringwell/setup/plain_words.h"
 #include "ringwell/setup/startup.h"
 #include "sim/scenario.h"
 #include "sim/sim_modem.h"
@@ -99,7 +100,7 @@ std::string Describe(HRESULT hr) {
   if (auto info = GetErrorInfo(); info && !info->description.empty()) {
     text += ": " + info->description;
   }
-  return text;
+  return ringwell::setup::PlainWords(text);
 }
 
 void HandOver(dialqueue::IDialqueue& scheduler, const std::string& path) {
@@ -353,7 +354,8 @@ int main(int argc, char** argv) {
   // however the host is started; MALLOC_ARENA_MAX still overrides it.
   if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 4);
   Options options;
-  CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager"};
+  CLI::App app{"ringwell-host: reference telephony host with simulated lines and pager",
+               "ringwell-host"};
   app.add_option("--root", options.root, "storage root (default: RootDir of the registry)");
   host::AddLineListOption(app, "--lines", &options.lines,
                           "simulated line numbers, e.g. 1,2 or 1-4,7 (default 1; none with "
@@ -362,7 +364,7 @@ int main(int argc, char** argv) {
                  "line the pager occupies (0: its own, default)");
   app.add_flag("--no-pager", options.no_pager, "run without a pager");
   app.add_option("--scenario", options.scenario,
-                 "what the simulated callee at each number does (JSON; see below)")
+                 "what the callees do (JSON, see SCENARIO in ringwell-host(8))")
       ->check(CLI::ExistingFile);
   app.add_option("--heard-dir", options.heard_dir,
                  "write what each callee heard as a wav file into this directory (made if "
@@ -399,32 +401,15 @@ int main(int argc, char** argv) {
       ->type_name("NUMBER");
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
   app.footer(
-      "The host needs the registry (RINGWELL_REGISTRY, default /etc/ringwell/registry.toml)\n"
-      "with RootDir and the registered libdialqueue.so and libtallier.so; it refuses to start\n"
-      "on a broken configuration with one line naming the cause and the fix (exit code 1; 2\n"
-      "for a wrong command line). It prints \"ringwell-host: ready ...\" once it takes\n"
-      "requests, and writes its heartbeat Status/ringwell-host.json below the storage root\n"
-      "every 2 s (lines, SIP registration, queue, counts). SIGTERM or SIGINT stop it.\n"
-      "\n"
-      "Scenario (simulated lines): a JSON object {\"default\": BEHAVIOUR, \"rules\":\n"
-      "[{\"number\": \"5550100\" or a pattern with * ? [...], BEHAVIOUR or \"attempts\":\n"
-      "[BEHAVIOUR, ...]}]}; the first matching rule applies. A behaviour: \"outcome\"\n"
-      "answer|busy|noanswer|failure, \"keys\" (\"12#\" or a list), \"rings\", \"greeting\"\n"
-      "(seconds), \"answered_by\" human|machine|unknown, \"key_delay\", \"duration\", \"error\".\n"
-      "\n"
-      "SIP lines: every SIP URI option must be a sip: or sips: URI with a host (for example\n"
-      "--sip-registrar sip:pbx.example.com, --sip-uri 'sip:{number}@pbx.example.com');\n"
-      "another value is refused at start. With a registrar, the host prints \"registered at\n"
-      "URI as AOR\" or \"registration failed: CODE REASON\" (or \"timeout (no reply)\") and\n"
-      "logs it; while the registration has failed, calls fail with that reason.\n"
-      "Replies 486/600 are Busy; 408/480/487 and ringing out are NoAnswer; other failures\n"
-      "fail the call with the reply as its error.\n"
-      "\n"
-      "Pager configuration (--pager-config): a TOML file with default_service, timeout,\n"
-      "max_length, secrets (a file not readable by others) and [services.NAME] tables of\n"
-      "channel \"http\" (url, body json|form|none, fields, headers) or \"mail\" (server,\n"
-      "from, subject, user, password); templates take {number}, {text}, {id} and\n"
-      "{secret:NAME}; the README (\"Real pages\") has an example.");
+      "SIP URIs: --sip-registrar, --sip-proxy and --sip-uri must be sip: or sips: URIs with a\n"
+      "host (--sip-registrar sip:pbx.example.com, --sip-uri 'sip:{number}@pbx.example.com');\n"
+      "another value is refused at start, naming the option and the value. With a registrar\n"
+      "the host prints \"ringwell-host: registered at URI as AOR\" or \"ringwell-host:\n"
+      "registration failed: CODE REASON\" (\"timeout (no reply)\" when none comes), logs it,\n"
+      "and tells it in its heartbeat; while it has failed, calls fail with that reason.\n"
+      "--sip-test NUMBER prints \"test call to NUMBER: OUTCOME\", OUTCOME being answered (by\n"
+      "whom, how long), busy (486 Busy Here), no answer (487 ...), refused: CODE REASON,\n"
+      "registration failed: REASON or failed: REASON, then the call's protocol.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

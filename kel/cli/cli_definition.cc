@@ -39,6 +39,72 @@ void DefineSubmit(CLI::App& app, SubmitOptions& o) {
   submit->add_option("--service", o.service, "Pager service for every recipient");
   submit->add_flag("--overwrite", o.overwrite,
                    "Replace a stored file of the same name as a --play or \"play\" file");
+  submit->add_option("--rings", o.rings, "Rings before a call counts as not answered (default 7)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000).description(""));
+  submit
+      ->add_option("--retries", o.retries,
+                   "Further attempts after a busy line, no answer and a line error alike "
+                   "(default: 3 busy, 3 no answer, 0 error)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000).description(""));
+  submit
+      ->add_option("--retry-delay", o.retry_delay,
+                   "Minutes between the attempts, for all three (default: 10 busy, 30 no "
+                   "answer, 1 error)")
+      ->type_name("MINUTES")
+      ->check(CLI::Range(1, 100000).description(""));
+  submit
+      ->add_option("--busy", o.busy,
+                   "Attempts after a busy line and, optionally, the minutes between them, "
+                   "e.g. 5,2 (the request description's \"busy\")")
+      ->type_name("N[,MINUTES]");
+  submit->add_option("--no-answer", o.no_answer, "The same when nobody answers (\"noAnswer\")")
+      ->type_name("N[,MINUTES]");
+  submit->add_option("--error", o.error, "The same after a line error (\"error\")")
+      ->type_name("N[,MINUTES]");
+  submit
+      ->add_option("--max-greeting", o.max_greeting,
+                   "Longest greeting of the callee, in seconds, before the message starts "
+                   "(default 15)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0, 3600).description(""));
+  submit->add_flag("--dry-run", o.dry_run,
+                   "Check the whole request and show what would be submitted (recipients, the "
+                   "window in your time zone, retries, the message parts); write nothing");
+}
+
+void DefineSay(CLI::App& app, SayOptions& o) {
+  CLI::App* say = app.add_subcommand(
+      "say",
+      "Speak a text into a wav file exactly as a recipient will hear it: the speech of the "
+      "daemon, in the installation's telephony audio format (AudioFormat).");
+  say->footer(kExitCodes);
+  say->add_option("text", o.text, "The text to speak")->required();
+  say->add_option("-o,--output", o.output, "The wav file to write")
+      ->type_name("FILE.wav")
+      ->required();
+  say->add_option("--voice", o.voice, "Male, Female or a voice name (as in a request)");
+  say->add_option("--volume", o.volume, "Volume 0-100")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100).description(""));
+  say->add_option("--rate", o.rate, "Speech rate -10..10 (default: the engine's)")
+      ->check(CLI::Range(-10, 10).description(""));
+}
+
+void DefinePreview(CLI::App& app, PreviewOptions& o) {
+  CLI::App* preview = app.add_subcommand(
+      "preview",
+      "Check a request description as submit does and write the audio of each message part "
+      "of its call tree as a recipient will hear it, one wav file per part, named after where "
+      "it is played (message-part1.wav, key1-part1.wav: after key 1, ...); prints the list. "
+      "Nothing is submitted.");
+  preview->footer(kExitCodes);
+  preview->add_option("file", o.file, "Request description (JSON; - reads standard input)")
+      ->required();
+  preview->add_option("-o,--output", o.output, "The directory to write into (made if missing)")
+      ->type_name("DIR")
+      ->required();
 }
 
 void DefineReport(CLI::App& app, ReportOptions& o) {
@@ -121,6 +187,8 @@ std::unique_ptr<CLI::App> DefineCli(Options& options) {
   app->add_option("--root", options.root,
                   "Storage root to work on (default: the RootDir of the registry)");
   DefineSubmit(*app, options.submit);
+  DefineSay(*app, options.say);
+  DefinePreview(*app, options.preview);
   DefineReport(*app, options.report);
   DefineList(*app, options.list);
   CLI::App* cancel = app->add_subcommand("cancel", "Cancel a scheduled request");

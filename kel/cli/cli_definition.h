@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,11 +33,33 @@ struct SubmitOptions {
   bool page = false;
   std::string service;
   bool overwrite = false;
+  bool dry_run = false;  // check and show the request, write nothing
+  // How persistently recipients are called; nullopt/empty: the request's default.
+  std::optional<int> rings;
+  std::optional<int> retries;       // attempts after busy, no answer and error alike
+  std::optional<int> retry_delay;   // minutes between them, for all three
+  std::string busy;                 // "ATTEMPTS[,MINUTES]" after a busy line
+  std::string no_answer;            // the same when nobody answers
+  std::string error;                // the same after a line error
+  std::optional<int> max_greeting;  // seconds
   // The request flags given on this command line (for example "--to"), so a
   // request file and flags that would contradict it can be refused.
   std::vector<std::string> given_flags;
   // The order of the --say and --play parts as given: "s" or "p" each.
   std::string part_order;
+};
+
+struct SayOptions {
+  std::string text;
+  std::string output;  // the wav file to write
+  std::string voice;
+  int volume = 90;  // as a request's part without a volume
+  std::optional<int> rate;
+};
+
+struct PreviewOptions {
+  std::string file;    // a request description (JSON), "-" for standard input
+  std::string output;  // the directory to write into
 };
 
 struct ReportOptions {
@@ -62,6 +85,8 @@ struct FilesOptions {
 struct Options {
   std::string root;
   SubmitOptions submit;
+  SayOptions say;
+  PreviewOptions preview;
   ReportOptions report;
   ListOptions list;
   std::string cancel_id;
@@ -70,7 +95,7 @@ struct Options {
 };
 
 // The parser with its options bound to `options`, which must outlive it.
-// Subcommands are named "submit", "report", "ls", "cancel", "files" (with
+// Subcommands are named "submit", "say", "preview", "report", "ls", "cancel", "files" (with
 // "add", "rm", "info", "ls") and "help".
 std::unique_ptr<CLI::App> DefineCli(Options& options);
 

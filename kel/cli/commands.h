@@ -19,6 +19,9 @@ namespace ringwell::kel::cli {
 nlohmann::json DescriptionFromFlags(const SubmitOptions& options);
 
 int Submit(IKelService* service, const SubmitOptions& options);
+// `kel say`: needs no storage root.
+int Say(const SayOptions& options);
+int Preview(IKelService* service, const PreviewOptions& options);
 int Report(IKelService* service, const ReportOptions& options);
 int List(IKelService* service, const ListOptions& options);
 int Cancel(IKelService* service,

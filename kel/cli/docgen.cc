@@ -45,7 +45,7 @@ void ManOptions(std::ostream& out, const CLI::App* app) {
     std::string label = option->get_positional() ? option->get_name() : option->get_name();
     if (option->get_positional()) {
       for (char& c : label) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    } else if (option->get_type_size() != 0) {
+    } else if (option->get_type_size() != 0 && !option->get_type_name().empty()) {
       label += " " + option->get_type_name();
     }
     out << ".TP\n.B " << Roff(label) << "\n" << Roff(option->get_description());
@@ -77,7 +77,9 @@ void WriteMan(std::ostream& out, const CLI::App& app) {
       << ".br\n.B kel help\n[\\fISUBCOMMAND\\fR]\n"
       << ".SH DESCRIPTION\n"
       << "kel submits requests to the Ringwell notification system, lists them, follows their "
-         "reports and cancels them; it also keeps the store of recorded wav files.\n"
+         "reports and cancels them; it also keeps the store of recorded wav files and renders "
+         "what a recipient will hear (say, preview), with the speech and audio format of the "
+         "installation.\n"
       << "Options of kel itself may stand anywhere on the command line.\n"
       << ".SH OPTIONS\n";
   ManOptions(out, &app);
@@ -126,7 +128,7 @@ void WriteBash(std::ostream& out, const CLI::App& app) {
          "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
          "  case $prev in\n"
          "    --root) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
-         "    --play|add) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+         "    --play|add|-o|--output) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
          "    --status) COMPREPLY=($(compgen -W \"Processing Scheduled InProgress Completed "
          "Canceled InternalError ErrorNoFile ErrorConvertFile ErrorGenerateVoiceFile\" -- "
          "\"$cur\")); return ;;\n"
@@ -143,7 +145,9 @@ void WriteBash(std::ostream& out, const CLI::App& app) {
          "  if [[ $path == help* ]]; then words=$(_kel_words \"${path#help}\"); words=${words// "
          "-*/}; fi\n"
          "  COMPREPLY=($(compgen -W \"$words --root --help\" -- \"$cur\"))\n"
-         "  [[ $path == submit && $cur != -* ]] && COMPREPLY+=($(compgen -f -- \"$cur\"))\n"
+         "  [[ ($path == submit || $path == preview) && $cur != -* ]] && COMPREPLY+=($(compgen -f "
+         "-- "
+         "\"$cur\"))\n"
          "}\n"
          "_kel_words() {\n"
          "  local words\n"

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/setup/checks.h"
+#include "ringwell/setup/plain_words.h"
 #include "toolkit.h"
 
 namespace {
@@ -77,7 +78,8 @@ int Help(CLI::App& app, const std::vector<std::string>& topic) {
 
 void NoteRequestFlags(CLI::App& submit, SubmitOptions& options) {
   for (const char* flag :
-       {"--to", "--say", "--play", "--voice", "--from", "--until", "--page", "--service"}) {
+       {"--to", "--say", "--play", "--voice", "--from", "--until", "--page", "--service", "--rings",
+        "--retries", "--retry-delay", "--busy", "--no-answer", "--error", "--max-greeting"}) {
     if (submit.count(flag) > 0) options.given_flags.emplace_back(flag);
   }
   for (const CLI::Option* option : submit.parse_order()) {
@@ -136,8 +138,18 @@ int main(int argc, char** argv) {
   CLI::App* command = app->get_subcommands().front();
   const std::string name = command->get_name();
   if (name == "help") return Help(*app, options.help_topic);
+  if (name == "say") {
+    // Speaks into a file of the user's: the registry's audio format is all it
+    // needs of the installation.
+    try {
+      return Say(options.say);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(e.what()).c_str());
+      return kExitFailure;
+    }
+  }
   if (auto problem = ConfigurationProblem(options.root)) {
-    std::fprintf(stderr, "kel: %s\n", problem->Line().c_str());
+    std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(problem->Line()).c_str());
     return kExitFailure;
   }
 
@@ -148,6 +160,7 @@ int main(int argc, char** argv) {
       NoteRequestFlags(*command, options.submit);
       return Submit(service.Get(), options.submit);
     }
+    if (name == "preview") return Preview(service.Get(), options.preview);
     if (name == "report") return Report(service.Get(), options.report);
     if (name == "ls") return List(service.Get(), options.list);
     if (name == "cancel") return Cancel(service.Get(), options.cancel_id);
@@ -160,7 +173,8 @@ int main(int argc, char** argv) {
   } catch (const UsageFailure& failure) {
     return Usage(failure.what());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kel: %s\n", e.what());
+    // The toolkit's descriptions, in plain words.
+    std::fprintf(stderr, "kel: %s\n", ringwell::setup::PlainWords(e.what()).c_str());
     ExplainTheGroup(service.Get());
     return kExitFailure;
   }

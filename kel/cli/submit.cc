@@ -6,8 +6,13 @@
 #include <iterator>
 
 #include "commands.h"
+#include "rehearsal.h"
 #include "request_description.h"
+#include "ringwell/common/ole_date.h"
+#include "ringwell/common/text.h"
+#include "ringwell/common/xml.h"
 #include "toolkit.h"
+#include "user_time.h"
 
 namespace ringwell::kel::cli {
 
@@ -48,6 +53,67 @@ std::string StoreAndSubmit(IKelService* service, const BuiltRequest& built) {
   }
 }
 
+// "ATTEMPTS[,MINUTES]" of --busy, --no-answer and --error.
+void SetRetryRule(nlohmann::json& description, const char* key, const char* flag,
+                  const std::string& text, const SubmitOptions& options) {
+  nlohmann::json rule = nlohmann::json::object();
+  if (options.retries) rule["attempts"] = *options.retries;
+  if (options.retry_delay) rule["delay"] = *options.retry_delay;
+  if (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    const std::optional<std::int32_t> attempts = ParseInt32(text.substr(0, comma));
+    std::int32_t delay = 0;
+    if (comma != std::string::npos) delay = ParseInt32(text.substr(comma + 1)).value_or(0);
+    if (!attempts || *attempts < 0 || (comma != std::string::npos && delay < 1)) {
+      throw UsageFailure(std::string(flag) + ": \"" + text +
+                         "\" is not ATTEMPTS or ATTEMPTS,MINUTES (e.g. 5 or 5,2)");
+    }
+    rule["attempts"] = *attempts;
+    if (comma != std::string::npos) rule["delay"] = delay;
+  }
+  if (!rule.empty()) description[key] = rule;
+}
+
+// What --dry-run shows of the request file the toolkit would write.
+void ShowRequest(const std::string& request_file, const BuiltRequest& built) {
+  pugi::xml_document document;
+  document.load_string(request_file.c_str());
+  const pugi::xml_node request = document.first_child();
+  const bool page = std::string_view(request.attribute("Type").value()) == "Page";
+  const auto recipients = request.child("Recipients").children("Recipient");
+  const auto count = std::distance(recipients.begin(), recipients.end());
+  std::printf("would submit a %s to %ld recipient%s:", page ? "page" : "call",
+              static_cast<long>(count), count == 1 ? "" : "s");
+  for (pugi::xml_node recipient : recipients) std::printf(" %s", xml::Text(recipient).c_str());
+  std::printf("\n");
+  const auto when = [&](const char* name) {
+    return UserTime(OleDateFromIso(xml::Text(request.child(name))).value_or(kInvalidDate));
+  };
+  std::printf("window:  %s to %s %s\n", when("StartTime").c_str(), when("StopTime").c_str(),
+              UserZoneLabel().c_str());
+  if (!page) {
+    const auto number = [&](const char* name) { return xml::Text(request.child(name)); };
+    std::printf(
+        "retries: busy %s every %s min, no answer %s every %s min, error %s every %s min; "
+        "%s rings\n",
+        number("NumberOfAttemptsIfBusy").c_str(), number("DelayIfBusy").c_str(),
+        number("NumberOfAttemptsIfNoAnswer").c_str(), number("DelayIfNoAnswer").c_str(),
+        number("NumberOfAttemptsIfError").c_str(), number("DelayIfError").c_str(),
+        number("NumberOfRings").c_str());
+  }
+  std::printf("parts:\n");
+  for (const PartToHear& part : PartsToHear(request)) {
+    std::printf("  %s, part %d: %s \"%s\"%s\n", part.where.c_str(), part.number,
+                part.spoken ? "say" : "play", part.content.c_str(),
+                part.voice ? (" (voice " + *part.voice + ")").c_str() : "");
+  }
+  for (const StagedFile& file : built.files) {
+    std::printf("would store %s as %s%s\n", file.source.c_str(), file.name.c_str(),
+                file.replace ? " (replacing the stored one)" : "");
+  }
+  std::printf("nothing was written (--dry-run)\n");
+}
+
 }  // namespace
 
 nlohmann::json DescriptionFromFlags(const SubmitOptions& options) {
@@ -77,6 +143,11 @@ nlohmann::json DescriptionFromFlags(const SubmitOptions& options) {
     }
   }
   description["message"] = {{"parts", parts}};
+  if (options.rings) description["rings"] = *options.rings;
+  if (options.max_greeting) description["maxGreeting"] = *options.max_greeting;
+  SetRetryRule(description, "busy", "--busy", options.busy, options);
+  SetRetryRule(description, "noAnswer", "--no-answer", options.no_answer, options);
+  SetRetryRule(description, "error", "--error", options.error, options);
   return description;
 }
 
@@ -90,6 +161,10 @@ int Submit(IKelService* service, const SubmitOptions& options) {
       from_flags ? DescriptionFromFlags(options) : ReadDescription(options.file);
   const BuiltRequest built =
       BuildRequest(description, {service, OleDateNow(), options.overwrite, from_flags});
+  if (options.dry_run) {
+    ShowRequest(RehearsedRequestFile(built.request.Get()), built);
+    return kExitOk;
+  }
   std::printf("%s\n", StoreAndSubmit(service, built).c_str());
   return kExitOk;
 }

@@ -11,7 +11,11 @@
 #include <fstream>
 #include <vector>
 
+#include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/prepax/speech_engine.h"
+#include "ringwell/wavshift/audio_limits.h"
+#include "toolkit.h"
 
 namespace ringwell::kel::client {
 
@@ -40,6 +44,25 @@ bool IsPageable(std::string_view recipient) {
   return at != std::string_view::npos && at > 0 && at + 1 < recipient.size() &&
          recipient.find('@', at + 1) == std::string_view::npos &&
          recipient.find_first_of(" \t\r\n<>\"(),;:") == std::string_view::npos;
+}
+
+std::string VoiceProblem(const std::string& voice) {
+  try {
+    if (prepax::IsKnownVoice(voice)) return {};
+  } catch (const ComError& e) {
+    throw Failure(E_FAIL, "the voice \"" + voice + "\" cannot be checked: " + e.Reason());
+  }
+  return "\"" + voice +
+         "\" is not a voice of this installation: the text would be spoken in the default "
+         "voice. Give Male, Female or the name of an espeak-ng voice or variant (espeak-ng "
+         "--voices lists them, espeak-ng --voices=variant the variants)";
+}
+
+std::string TextSizeProblem(std::size_t bytes) {
+  const std::uint32_t limit = audio::ConfiguredAudioLimits().max_text_bytes;
+  if (bytes <= limit) return {};
+  return "the text has " + std::to_string(bytes) + " bytes, more than the " +
+         std::to_string(limit) + " that are spoken (MaxTextBytes in " + registry::StorePath() + ")";
 }
 
 std::string WavProblem(const std::string& path) {

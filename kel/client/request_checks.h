@@ -1,10 +1,13 @@
 // Checks of the pieces of a request that the toolkit itself would accept but
-// that cannot work: numbers that cannot be dialled and files that are not
+// that cannot work: numbers that cannot be dialled, voices the speech engine
+// does not have, texts longer than the daemon speaks, and files that are not
 // readable wav files; and whether a file to play is the one stored already.
 //
-// Thread-safety: pure functions over the files they name.
+// Thread-safety: pure functions over the files they name and the registry;
+// the voice check shares the process's speech engine, which serialises it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,6 +21,16 @@ bool IsDialable(std::string_view number);
 // Whether a page can be sent to `recipient`: a dialable number, or a mail
 // address (for a pager service that sends mail).
 bool IsPageable(std::string_view recipient);
+
+// Why a text part cannot be spoken with `voice`: empty when the speech engine
+// speaks it in that voice ("Male", "Female" or the exact name of an installed
+// espeak-ng voice or variant, as the preprocessing daemon chooses it), else a
+// short explanation. Throws Failure when the engine's voices cannot be listed.
+std::string VoiceProblem(const std::string& voice);
+
+// Why a text of `bytes` bytes cannot be spoken: empty within the configured
+// MaxTextBytes, else a short explanation naming the limit and where it is set.
+std::string TextSizeProblem(std::size_t bytes);
 
 // Why the file at `path` cannot be played: empty when it is a readable wav
 // file, else a short explanation.

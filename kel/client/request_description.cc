@@ -11,6 +11,7 @@
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "toolkit.h"
+#include "user_time.h"
 
 namespace ringwell::kel::client {
 namespace {
@@ -112,7 +113,13 @@ class Builder {
   ComPtr<IKelMessagePart> MakePart(const json& part, const std::string& path);
   std::string StagePlayed(const std::string& file, const std::string& field);
 
+  // A text part's text and voice that cannot be spoken as asked (calls only:
+  // pages are sent as text).
+  void CheckSpoken(const std::string& text, IKelMessagePart* part, const json& source,
+                   const std::string& path) const;
+
   const BuildContext& context_;
+  bool page_ = false;
   std::vector<StagedFile> files_;
   std::map<std::string, std::string> played_;  // local files played: name -> path
 };
@@ -274,12 +281,31 @@ std::string Builder::StagePlayed(const std::string& file, const std::string& fie
   return name;
 }
 
+void Builder::CheckSpoken(const std::string& text, IKelMessagePart* part, const json& source,
+                          const std::string& path) const {
+  if (page_) return;
+  const std::string say = source.is_string() ? path : Key(path, "say");
+  if (const std::string problem = TextSizeProblem(text.size()); !problem.empty()) {
+    Invalid(Field(say, "--say"), problem);
+  }
+  std::string voice;
+  Check(part->GetAttribute("Voice", &voice));
+  if (voice.empty()) return;
+  if (const std::string problem = VoiceProblem(voice); !problem.empty()) {
+    const std::string where = source.is_object() && source.contains("voice")
+                                  ? Key(path, "voice")
+                                  : Key(Key(path, "attributes"), "Voice");
+    Invalid(Field(where, "--voice"), problem);
+  }
+}
+
 ComPtr<IKelMessagePart> Builder::MakePart(const json& part, const std::string& path) {
   auto object = Make<IKelMessagePart>(kKelMessagePartClsid);
   if (part.is_string()) {
     if (Trim(part.get<std::string>()).empty()) Invalid(Field(path, "--say"), "the text is empty");
     Check(object->SetContent(part.get<std::string>().c_str(), kelTextMessagePart), path);
     Check(object->SetAttribute(kSpokenTextAttribute, part.get<std::string>().c_str()));
+    CheckSpoken(part.get<std::string>(), object.Get(), part, path);
     return object;
   }
   if (!part.is_object()) {
@@ -313,6 +339,7 @@ ComPtr<IKelMessagePart> Builder::MakePart(const json& part, const std::string& p
     Check(object->SetContent(name.c_str(), kelFileNameMessagePart), field);
   }
   SetAttributes(part, path, object.Get());
+  if (part.contains("say")) CheckSpoken(part["say"].get<std::string>(), object.Get(), part, path);
   return object;
 }
 
@@ -401,7 +428,8 @@ BuiltRequest Builder::Build(const json& description) {
   auto request = Make<IKelRequest>(kKelRequestClsid);
   const std::string type =
       description.contains("type") ? String(description["type"], "type") : "call";
-  if (type == "page") {
+  page_ = type == "page";
+  if (page_) {
     Check(request->put_Type(kelPageRequest));
   } else if (type != "call") {
     Invalid("type", "must be \"call\" or \"page\"");
@@ -417,6 +445,11 @@ BuiltRequest Builder::Build(const json& description) {
   const OleDate stop = When(window, "stop", "--until", "+1h");
   if (!(LinearDate(stop) > LinearDate(start))) {
     Invalid(Field("window", "--until"), "the end must come after the start");
+  }
+  if (!(LinearDate(stop) > LinearDate(context_.now))) {
+    Invalid(Field("window.stop", "--until"), "the window is over already: it ended at " +
+                                                 UserTime(stop) + " " + UserZoneLabel() +
+                                                 "; nobody would be called");
   }
   Check(request->put_StartTime(start));
   Check(request->put_StopTime(stop));

@@ -5,15 +5,13 @@
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
+#include "ringwell/prepax/speech_file.h"
 #include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::prepax {
 namespace {
 
 constexpr char kPartsOperation[] = "CFileProcessor::ProcessFiles";
-constexpr std::int32_t kDefaultVolume = 90;
-// Outside the accepted rates: the engine's own rate is used.
-constexpr std::int32_t kDefaultRate = -1000;
 
 std::int32_t IntegerAttribute(pugi::xml_node part, const char* name, std::int32_t fallback) {
   pugi::xml_attribute attribute = part.attribute(name);
@@ -79,8 +77,8 @@ bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   const std::string wav_name = BaseNameOf(wav_path);
 
   pugi::xml_attribute voice = part.attribute("Voice");
-  const std::int32_t volume = IntegerAttribute(part, "Volume", kDefaultVolume);
-  const std::int32_t rate = IntegerAttribute(part, "Rate", kDefaultRate);
+  const std::int32_t volume = IntegerAttribute(part, "Volume", kDefaultPartVolume);
+  const std::int32_t rate = IntegerAttribute(part, "Rate", kDefaultPartRate);
   if (!speech_) throw ComError(E_POINTER);
   const std::string text = xml::Text(part);
   HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),

@@ -1,6 +1,5 @@
 #include "speech.h"
 
-#include <cstring>
 #include <exception>
 
 #include "prepax_log.h"
@@ -8,12 +7,10 @@
 #include "ringwell/common/message_tables.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/prepax/speech_engine.h"
+#include "ringwell/prepax/speech_file.h"
 #include "ringwell/wavshift/audio_error.h"
-#include "ringwell/wavshift/audio_file.h"
-#include "ringwell/wavshift/audio_format.h"
 #include "ringwell/wavshift/audio_limits.h"
-#include "ringwell/wavshift/audio_stream.h"
-#include "speech_engine.h"
 
 namespace ringwell::prepax {
 namespace {
@@ -62,57 +59,29 @@ HRESULT CSpeech::GenerateVoiceFile(const char* a_bstrText, const char* a_bstrPat
                              "No audio format is configured (AudioFormat under "
                              "SOFTWARE\\Corvane\\Ringwell).");
     }
-    const audio::AudioFormat& format = audio::FindAudioFormat(number);
-
-    const std::size_t text_bytes = std::strlen(a_bstrText);
-    if (text_bytes > max_text_bytes_) {
-      audio::ThrowWithReason(E_INVALIDARG, "The text has " + std::to_string(text_bytes) +
-                                               " bytes, more than the limit of " +
-                                               std::to_string(max_text_bytes_) +
-                                               " (MaxTextBytes).");
+    std::vector<std::string> voice_failures;
+    std::exception_ptr failure;
+    try {
+      // Not synced here: the request processor syncs all of a request's files
+      // at once before the request is scheduled.
+      SpeakToWavFile(
+          {.text = a_bstrText,
+           .path = a_bstrPath,
+           .voice = a_bstrVoice != nullptr ? std::optional<std::string>(a_bstrVoice) : std::nullopt,
+           .volume = a_nVolume,
+           .rate = a_nRate,
+           .format = number},
+          {.max_audio_seconds = max_audio_seconds_, .max_text_bytes = max_text_bytes_},
+          Durability::kSyncedLater, &voice_failures);
+    } catch (...) {
+      failure = std::current_exception();
     }
-
-    const SpeechRequest request{
-        .text = a_bstrText,
-        .voice = a_bstrVoice != nullptr ? std::optional<std::string>(a_bstrVoice) : std::nullopt,
-        .volume = EspeakVolume(a_nVolume),
-        .rate = EspeakRate(a_nRate)};
-    const std::uint32_t rate = EngineSampleRate();
-    const std::uint32_t max_seconds = max_audio_seconds_;
-    const std::uint64_t max_frames = std::uint64_t{max_seconds} * rate;
-    // The audio goes straight through the encoder into a file beside the
-    // path, block by block.
-    audio::StagedWavFile file(a_bstrPath, rate, 1, format);
-    bool too_long = false;
-    std::exception_ptr failure;  // nothing may unwind through espeak-ng
-    const SpeechResult speech = Speak(request, [&](const std::int16_t* samples, std::size_t count) {
-      if (file.encoder().frames_in() + count > max_frames) {
-        too_long = true;
-        return false;
-      }
-      try {
-        file.encoder().Write(samples, count);
-        return true;
-      } catch (...) {
-        failure = std::current_exception();
-        return false;
-      }
-    });
     // A voice that could not be chosen is reported; the default voice speaks.
-    for (const std::string& voice_failure : speech.voice_failures) {
+    for (const std::string& voice_failure : voice_failures) {
       reporter.TwoStrings(prepax_msg::kErrorIn, kGenerateVoiceFile, voice_failure, E_FAIL,
                           LogFlag::kYes);
     }
     if (failure) std::rethrow_exception(failure);
-    if (too_long) {
-      audio::ThrowWithReason(E_INVALIDARG, "The text speaks for more than " +
-                                               std::to_string(max_seconds) +
-                                               " seconds, the limit (MaxAudioSeconds).");
-    }
-    // Not synced here: the request processor syncs all of a request's files
-    // at once before the request is scheduled.
-    file.Finish(nullptr, Durability::kSyncedLater);
-    file.Rename();
     return S_OK;
   });
 }

@@ -1,4 +1,4 @@
-#include "speech_engine.h"
+#include "ringwell/prepax/speech_engine.h"
 
 #include <espeak-ng/speak_lib.h>
 
@@ -131,6 +131,20 @@ HRESULT InitializeEngine() {
 }
 
 std::uint32_t EngineSampleRate() { return g_sample_rate; }
+
+bool IsKnownVoice(const std::string& voice) {
+  if (voice == "Male" || voice == "Female") return true;
+  std::lock_guard lock(g_engine);
+  if (Failed(InitializeLocked())) {
+    audio::ThrowWithReason(E_FAIL, "The espeak-ng engine cannot be initialised.");
+  }
+  std::vector<std::string> failures;
+  const bool known = FindVoice(voice, &failures).has_value();
+  if (!known && !failures.empty()) {
+    audio::ThrowWithReason(E_FAIL, "The voices of espeak-ng cannot be listed.");
+  }
+  return known;
+}
 
 void InterruptSpeech() { g_interrupted = true; }
 void ResumeSpeech() { g_interrupted = false; }

@@ -1,4 +1,4 @@
-#include "speech_engine.h"
+#include "ringwell/prepax/speech_engine.h"
 
 #include <gtest/gtest.h>
 

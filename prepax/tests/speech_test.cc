@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "../../wavshift/tests/memory_limit.h"
+#include "ringwell/prepax/speech_engine.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/wavshift/audio_file.h"
-#include "speech_engine.h"
 
 namespace ringwell::prepax {
 namespace {

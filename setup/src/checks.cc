@@ -30,7 +30,8 @@ namespace ringwell::setup {
 namespace {
 
 constexpr char kSetupCommand[] = "ringwell-setup";
-constexpr char kConfigKeyName[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Ringwell";
+// The key as the registry file writes it.
+constexpr char kConfigKeyName[] = "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]";
 
 Guid ClsidOf(Component component) {
   switch (component) {

@@ -24,6 +24,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/version.h"
 #include "ringwell/setup/checks.h"
+#include "ringwell/wavshift/audio_format.h"
 #include "setup_steps.h"
 
 namespace {
@@ -107,11 +108,15 @@ int main(int argc, char** argv) {
   options.bin_dir = bin;
   options.lib_dir = InstalledLibraryDir();
   bool check = false;
+  bool list_formats = false;
   CLI::App app{
       "ringwell-setup: prepares the storage root, the registry and the services in one "
-      "step; --check lists every problem"};
+      "step; --check lists every problem",
+      "ringwell-setup"};
   app.add_flag("--check", check,
                "list every problem found, with the command that fixes each; change nothing");
+  app.add_flag("--list-formats", list_formats,
+               "list the audio format numbers --audio-format takes, and stop");
   app.add_option("--root", options.root,
                  "storage root (default: RootDir, else /var/spool/ringwell/)")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -156,6 +161,13 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "ringwell-setup: %s\n%s", e.what(), app.help().c_str());
     return 2;
+  }
+  if (list_formats) {
+    for (const auto& format : ringwell::audio::AudioFormats()) {
+      std::printf("%2d  %s%s\n", format.number, format.Name().c_str(),
+                  format.number == 49 ? " (default)" : "");
+    }
+    return 0;
   }
   options.bin_dir = WithSlash(options.bin_dir);
   options.lib_dir = WithSlash(options.lib_dir);

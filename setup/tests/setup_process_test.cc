@@ -169,5 +169,30 @@ TEST_F(SetupTest, CheckNamesEveryBrokenConfiguration) {
   }
 }
 
+// The table --list-formats prints is the one --audio-format takes: every
+// number from 4 to 68 but 40, each named, the default marked; listing
+// changes nothing.
+TEST_F(SetupTest, ListFormatsPrintsTheNumbersTheSetupTakes) {
+  const std::string before = Snapshot(Top());
+  const auto result = Setup({"--list-formats"}, true);
+  std::istringstream lines(result.out);
+  std::vector<int> numbers;
+  std::string line;
+  std::string default_line;
+  while (std::getline(lines, line)) {
+    numbers.push_back(std::stoi(line));
+    if (line.find("(default)") != std::string::npos) default_line = line;
+  }
+  std::vector<int> expected;
+  for (int n = 4; n <= 68; ++n) {
+    if (n != 40) expected.push_back(n);
+  }
+  EXPECT_EQ(numbers, expected);
+  EXPECT_EQ(default_line, "49  8 kHz mono mu-law (default)");
+  EXPECT_EQ(Snapshot(Top()), before);
+  const auto last = Setup({"--root", spool_, "--group", group_, "--audio-format", "68"});
+  EXPECT_EQ(last.exit_code, 0) << last.err;
+}
+
 }  // namespace
 }  // namespace ringwell::setup

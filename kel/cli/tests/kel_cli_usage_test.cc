@@ -151,12 +151,21 @@ TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
        {".SS \"kel files add\"",
         ".B \\-\\-until TEXT\nEnd of the window, "
         "written like \\-\\-from (default: +1h)",
-        "Also: kel list.", "4 report \\-\\-wait: not finished within \\-\\-timeout."}) {
+        "Also: kel list.", "4 report \\-\\-wait: not finished within \\-\\-timeout.",
+        ".SS \"kel say\"", ".SS \"kel preview\"", ".B \\-\\-dry\\-run\n", ".B \\-\\-retries N\n",
+        ".B \\-\\-busy N[,MINUTES]\n"}) {
     EXPECT_NE(page.find(expected), std::string::npos) << expected;
   }
   const std::string completion = ringwell::testing::ReadFile(bash);
   EXPECT_NE(completion.find("\"files\") words=\"add rm info ls \" ;;"), std::string::npos);
   EXPECT_NE(completion.find("\"list\") words=\"--status --json --limit \" ;;"), std::string::npos);
+  EXPECT_NE(completion.find("\"say\") words=\"--output --voice --volume --rate \" ;;"),
+            std::string::npos)
+      << completion;
+  EXPECT_NE(completion.find("--rings --retries --retry-delay --busy --no-answer --error "
+                            "--max-greeting --dry-run"),
+            std::string::npos)
+      << completion;
 
   // --root works after the subcommand as well.
   const std::string other = scratch() + "other/";

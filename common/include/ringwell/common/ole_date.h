@@ -90,6 +90,9 @@ std::string OleDateToIsoWithOffset(OleDate date);
 // without a zone the time is local already.
 std::optional<OleDate> OleDateFromIsoWithZone(std::string_view text);
 
+// "YYYY-MM-DDThh:mm:ss.mmmZ": `time` in UTC, as heartbeats and events carry it.
+std::string UtcIsoMillis(std::chrono::system_clock::time_point time);
+
 // date + minutes (minutes / 1440 days, with the fraction counting forward from
 // the day); the invalid date when `date` or the result lies outside the valid
 // range.

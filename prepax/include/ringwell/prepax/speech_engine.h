@@ -1,4 +1,5 @@
-// The process's espeak-ng engine, driven in-process through libespeak-ng:
+// The process's espeak-ng engine (the speech of the preprocessing daemon and
+// of kel's rehearsals; a static library both link), driven in-process through libespeak-ng:
 // initialised once per process (synchronous output, samples handed by a
 // callback to the caller's sink as they are made) and used by one thread at a
 // time behind a process-wide mutex. Every call sets the voice, volume and rate
@@ -46,6 +47,13 @@ std::optional<int> EspeakRate(std::int32_t rate);
 HRESULT InitializeEngine();
 // The engine's sample rate in Hz (0 before it is initialised).
 std::uint32_t EngineSampleRate();
+
+// Whether the engine speaks `voice` as asked rather than in the default
+// voice: "Male" or "Female" (exact case), or the exact name of an installed
+// voice or variant, the same choice Speak makes. Throws ComError(E_FAIL) with
+// the reason when the engine cannot be initialised or its voices cannot be
+// listed.
+bool IsKnownVoice(const std::string& voice);
 
 // Stops the speech under way, if any, and refuses every later one: the
 // daemon's stop. Only sets a flag, so it may be called from any thread.
