@@ -173,6 +173,7 @@ TEST_F(SetupTest, CheckNamesEveryBrokenConfiguration) {
 // number from 4 to 68 but 40, each named, the default marked; listing
 // changes nothing.
 TEST_F(SetupTest, ListFormatsPrintsTheNumbersTheSetupTakes) {
+  DeleteConfigKey();  // the fixture's RootDir would win over the set-up's --root
   const std::string before = Snapshot(Top());
   const auto result = Setup({"--list-formats"}, true);
   std::istringstream lines(result.out);
