@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <vector>
 
 #include "registry_cache.h"
@@ -153,6 +155,62 @@ Tree& Tree::operator=(Tree&&) noexcept = default;
 
 bool Tree::KeyExists(std::string_view key) const {
   return impl_->KeyIn(0, impl_->layers().size(), key);
+}
+
+std::vector<WrittenValue> Tree::Values(std::string_view key) const {
+  std::vector<WrittenValue> values;
+  for (const detail::Layer& layer : impl_->layers()) {
+    const toml::table* table = Impl::Walk(layer.table, key, false);
+    if (table == nullptr) continue;
+    for (const auto& [name, node] : *table) {
+      if (node.is_table()) continue;
+      const bool seen = std::any_of(values.begin(), values.end(), [&](const WrittenValue& v) {
+        return EqualsIgnoringCase(v.name, name.str());
+      });
+      if (seen) continue;  // a higher file gives it
+      WrittenValue value;
+      value.name = std::string(name.str());
+      value.file = layer.path;
+      value.hand_written = layer.hand_written;
+      std::ostringstream text;
+      if (auto s = node.value<std::string>(); s && node.is_string()) {
+        value.kind = WrittenValue::Kind::kString;
+        value.string = *s;
+        text << *node.as_string();
+      } else if (node.is_integer()) {
+        value.kind = WrittenValue::Kind::kInteger;
+        value.integer = node.as_integer()->get();
+        text << value.integer;
+      } else if (node.is_floating_point()) {
+        text << *node.as_floating_point();
+      } else if (node.is_boolean()) {
+        text << (node.as_boolean()->get() ? "true" : "false");
+      } else if (node.is_array()) {
+        text << *node.as_array();
+      } else {
+        text << "(a " << node.type() << ")";
+      }
+      value.text = text.str();
+      values.push_back(std::move(value));
+    }
+  }
+  return values;
+}
+
+std::vector<std::string> Tree::Subkeys(std::string_view key) const {
+  std::vector<std::string> names;
+  for (const detail::Layer& layer : impl_->layers()) {
+    const toml::table* table = Impl::Walk(layer.table, key, false);
+    if (table == nullptr) continue;
+    for (const auto& [name, node] : *table) {
+      if (!node.is_table()) continue;
+      if (std::none_of(names.begin(), names.end(),
+                       [&](const std::string& n) { return EqualsIgnoringCase(n, name.str()); })) {
+        names.emplace_back(name.str());
+      }
+    }
+  }
+  return names;
 }
 
 std::optional<Value> Tree::Query(std::string_view key, std::string_view name) const {

@@ -169,6 +169,12 @@ std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registr
        "audio format 40"},
       {"unknown time zone", [=] { set_config("TimeZone", std::string("Europe/Berln")); },
        "\"Europe/Berln\""},
+      {"setting out of range",
+       [=] {
+         WriteFile(registry_path,
+                   "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nMaxTextBytes = -5\n");
+       },
+       "MaxTextBytes = -5"},
       {"unknown switch", [] {}, "--bogus-switch", false, true},
   };
 }

@@ -12,10 +12,11 @@
 //                 [--time-scale SECONDS] [--sip-lines 5,6|1-500 --sip-* ...]
 //                 [--pager-config FILE] [--dispatch polling|immediate]
 //                 [--machine-detection KEY=VALUE,...]
+//   ringwell-host --sip-test NUMBER [--sip-* ...]
 //   ringwell-host --help | --version
 //
 // What the callee at each number does comes from the scenario file (format in
-// src/sim/scenario.h, sample in host/scenario.sample.json); without one every
+// sim/scenario.h, sample in host/scenario.sample.json); without one every
 // call is answered. A simulated second takes --time-scale real seconds (default
 // 0.01). With --pager-config the pager is real: it delivers pages through web
 // hooks and e-mail as that file says (see src/pager/pager_config.h and
@@ -63,6 +64,7 @@
 #include "sim/sim_pager.h"
 #include "sim/simulated_time.h"
 #include "sip_modem.h"
+#include "sip_test_call.h"
 
 namespace {
 
@@ -81,6 +83,7 @@ struct Options {
   host::sip::SipOptions sip;  // the SIP lines, see sip_account.h
   std::string dispatch = "polling";
   MachineDetection detection;
+  std::string sip_test;  // --sip-test NUMBER: one call, then exit
 };
 
 void Complain(const std::string& message) {
@@ -126,6 +129,13 @@ struct Configuration {
 // it has said what is wrong.
 std::optional<Configuration> Configure(Options options) {
   using setup::Component;
+  if (std::string error;
+      !options.sip.lines.empty() && !host::sip::CheckSipUris(options.sip.account, &error)) {
+    const std::string line = "cannot start: " + error;
+    Complain(line);
+    HostLog().ReportText(EventType::kError, 0, line);
+    return std::nullopt;
+  }
   const setup::Requirements requirements{.components = {Component::kDialqueue, Component::kTallier},
                                          .prepax_registered = false,
                                          .audio_format_needed = false,
@@ -383,7 +393,23 @@ int main(int argc, char** argv) {
          "minimumWordLength, betweenWordsSilence, maximumNumberOfWords, maximumWordLength, "
          "beep=true|false)")
       ->type_name("SETTINGS");
+  app.add_option("--sip-test", options.sip_test,
+                 "place one call to NUMBER on the configured SIP account (the --sip-* options), "
+                 "play a short tone when it is answered, say what happened (answered, busy, no "
+                 "answer, refused with the SIP reply, registration failed) and exit: 0 only when "
+                 "the call was answered")
+      ->type_name("NUMBER");
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
+  app.footer(
+      "SIP URIs: --sip-registrar, --sip-proxy and --sip-uri must be sip: or sips: URIs with a\n"
+      "host (--sip-registrar sip:pbx.example.com, --sip-uri 'sip:{number}@pbx.example.com');\n"
+      "another value is refused at start, naming the option and the value. With a registrar\n"
+      "the host prints \"ringwell-host: registered at URI as AOR\" or \"ringwell-host:\n"
+      "registration failed: CODE REASON\" (\"timeout (no reply)\" when none comes), logs it,\n"
+      "and tells it in its heartbeat; while it has failed, calls fail with that reason.\n"
+      "--sip-test NUMBER prints \"test call to NUMBER: OUTCOME\", OUTCOME being answered (by\n"
+      "whom, how long), busy (486 Busy Here), no answer (487 ...), refused: CODE REASON,\n"
+      "registration failed: REASON or failed: REASON, then the call's protocol.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -391,6 +417,12 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "ringwell-host: %s\n%s", e.what(), app.help().c_str());
     return 2;
+  }
+  if (!options.sip_test.empty()) {
+    if (std::string error; !host::sip::CheckSipUris(options.sip.account, &error)) {
+      return Fail(error);
+    }
+    return host::sip::RunSipTest(std::move(options.sip), options.sip_test);
   }
   // With SIP lines, simulated ones only when asked for.
   if (!options.sip.lines.empty() && app.count("--lines") == 0) options.lines.clear();

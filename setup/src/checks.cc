@@ -2,22 +2,29 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/common/text.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "ringwell/kel/kel.h"
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/wavshift/audio_format.h"
 #include "ringwell/wavshift/wavshift.h"
+#include "settings_check.h"
 
 namespace ringwell::setup {
 namespace {
@@ -38,6 +45,13 @@ Guid ClsidOf(Component component) {
       return dialqueue::kDialqueueClsid;
   }
   return {};
+}
+
+bool InGroup(gid_t gid) {
+  const int count = ::getgroups(0, nullptr);
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(count, 0)));
+  if (count > 0 && ::getgroups(count, groups.data()) < 0) return false;
+  return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
 std::string StoreName() {
@@ -65,7 +79,9 @@ bool CheckStore(std::vector<Problem>* problems) {
   }
   if (!registry::StoreExists()) {
     problems->push_back({"there is no registry: " + registry::StorePath() + " does not exist",
-                         std::string(kSetupCommand) + " --root DIR (as root)",
+                         std::string(kSetupCommand) +
+                             " (as root; with --root DIR for another storage root than "
+                             "/var/spool/ringwell/)",
                          Concern::kNoRegistry});
     return false;
   }
@@ -73,10 +89,10 @@ bool CheckStore(std::vector<Problem>* problems) {
 }
 
 // Checks that `path` is a directory this process may list and, when
-// `writable`, write.
-bool CheckDirectory(const std::string& path, const char* what, std::vector<Problem>* problems,
-                    bool writable = true) {
-  const std::string fix = std::string(kSetupCommand) + " (as root)";
+// `writable`, write; `root` is the storage root it belongs to.
+bool CheckDirectory(const std::string& root, const std::string& path, const char* what,
+                    std::vector<Problem>* problems, bool writable = true) {
+  const std::string fix = SetupCommand(root);
   if (!FileExists(path)) {
     problems->push_back(
         {std::string(what) + " " + path + " does not exist", fix, Concern::kStorage});
@@ -88,10 +104,22 @@ bool CheckDirectory(const std::string& path, const char* what, std::vector<Probl
     return false;
   }
   if (::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK | (writable ? W_OK : 0), AT_EACCESS) != 0) {
-    problems->push_back(
-        {std::string(what) + " " + path + " is not " + (writable ? "writable" : "readable") +
-             " for this user (" + std::strerror(errno) + ")",
-         fix + ", and run this program as a member of the spool's group", Concern::kAccess});
+    const int error = errno;
+    // Outside the directory's group only membership helps; inside it, the
+    // set-up gives the directory back its group and modes.
+    struct stat st {};
+    std::string member_fix = fix;
+    if (::stat(path.c_str(), &st) == 0 && ::getegid() != st.st_gid && !InGroup(st.st_gid)) {
+      const passwd* user = ::getpwuid(::geteuid());
+      const group* owner = ::getgrgid(st.st_gid);
+      member_fix = "adduser " + std::string(user != nullptr ? user->pw_name : "USER") + " " +
+                   (owner != nullptr ? owner->gr_name : std::to_string(st.st_gid)) +
+                   " (as root; it counts from the next login)";
+    }
+    problems->push_back({std::string(what) + " " + path + " is not " +
+                             (writable ? "writable" : "readable") + " for this user (" +
+                             std::strerror(error) + ")",
+                         member_fix, Concern::kAccess});
     return false;
   }
   return true;
@@ -100,20 +128,40 @@ bool CheckDirectory(const std::string& path, const char* what, std::vector<Probl
 void CheckDirectories(const std::string& root, std::vector<Problem>* problems) {
   // Everything is written in the subdirectories: the root itself (0755, as
   // ringwell-setup makes it) need only be readable.
-  if (!CheckDirectory(root, "the storage root", problems, false)) return;
+  if (!CheckDirectory(root, root, "the storage root", problems, false)) return;
   const StorageLayout layout{root};
   const std::pair<std::string, const char*> subdirectories[] = {
       {layout.InboxDir(), "the directory"},
       {layout.RequestsDir(), "the directory"},
       {layout.ReportsDir(), "the directory"},
       {layout.UserFilesDir(kToolkitUserId), "the directory"}};
-  for (const auto& [path, what] : subdirectories) CheckDirectory(path, what, problems);
+  for (const auto& [path, what] : subdirectories) CheckDirectory(root, path, what, problems);
 }
 
-void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
+// The file that gives the value `name` of the installation's key, and
+// whether it is the hand-written one; nullopt when no file does.
+std::optional<registry::WrittenValue> WrittenConfigValue(std::string_view name) {
+  std::optional<registry::WrittenValue> found;
+  registry::Read([&](const registry::Tree& tree) {
+    for (auto& value : tree.Values(kConfigKey)) {
+      if (EqualsIgnoringCase(value.name, name)) found = std::move(value);
+    }
+  });
+  return found;
+}
+
+void CheckAudioFormat(bool needed, const std::string& root, std::vector<Problem>* problems) {
   registry::Key key;
   std::uint32_t number = 0;
-  const std::string fix = std::string(kSetupCommand) + " --audio-format 49";
+  // ringwell-setup writes its own drop-in only: a value that another file
+  // gives is changed there.
+  std::string fix = SetupCommand(root, "--audio-format 49");
+  const auto written = WrittenConfigValue(kAudioFormatValue);
+  if (written && written->hand_written) {
+    fix = "set AudioFormat = 49 in " + written->file;
+  } else if (written && BaseNameOf(written->file) != "ringwell-setup.toml") {
+    fix = "remove AudioFormat from " + written->file + ", then: " + fix;
+  }
   if (Failed(registry::Key::Open(kConfigKey, &key)) ||
       key.QueryDword(kAudioFormatValue, &number) == HresultFromWin32(ERROR_FILE_NOT_FOUND)) {
     if (needed) {
@@ -130,9 +178,10 @@ void CheckAudioFormat(bool needed, std::vector<Problem>* problems) {
     audio::FindAudioFormat(static_cast<std::int32_t>(number));
   } catch (const ComError&) {
     problems->push_back({"the audio format " + text + " (AudioFormat under " + kConfigKeyName +
+                             (written ? " in " + written->file : std::string()) +
                              ") is unknown: the system writes the stream formats 4 to 68 "
                              "except 40",
-                         fix + " (8 kHz mu-law), or another number of that table",
+                         fix + ", or another number of that table (49: 8 kHz mu-law)",
                          Concern::kAudioFormat});
   }
 }
@@ -147,10 +196,10 @@ void CheckTimeZone(std::vector<Problem>* problems) {
                        Concern::kTimeZone});
 }
 
-void CheckComponent(Component component, std::vector<Problem>* problems) {
+void CheckComponent(Component component, const std::string& root, std::vector<Problem>* problems) {
   const ComponentInfo info = InfoOf(component);
-  const std::string fix = std::string(kSetupCommand) + " (or ringwell-regsvr " +
-                          InstalledLibraryDir() + info.library + ")";
+  const std::string fix =
+      SetupCommand(root) + ", or ringwell-regsvr " + InstalledLibraryDir() + info.library;
   registry::Key key;
   std::string path;
   if (Failed(registry::Key::Open(ClassKeyPath(ClsidOf(component)) + "\\InprocServer32", &key)) ||
@@ -179,16 +228,29 @@ void CheckComponent(Component component, std::vector<Problem>* problems) {
   }
 }
 
-void CheckPrepaxRegistration(std::vector<Problem>* problems) {
+void CheckPrepaxRegistration(const std::string& root, std::vector<Problem>* problems) {
   registry::Key key;
   if (Failed(registry::Key::Open("SOFTWARE\\Classes\\AppID\\prepax", &key))) {
     problems->push_back({"prepax is not registered in " + StoreName(),
-                         "prepax -RegServer (or " + std::string(kSetupCommand) + ")",
-                         Concern::kComponent});
+                         "prepax -RegServer, or " + SetupCommand(root), Concern::kComponent});
   }
 }
 
 }  // namespace
+
+std::string SetupCommand(const std::string& root, const std::string& options) {
+  std::string command = kSetupCommand;
+  if (!options.empty()) command += " " + options;
+  if (!root.empty() && ReadToolkitRoot().value_or("") != root) command += " --root " + root;
+  struct stat st {};
+  if (!root.empty() && ::stat(root.c_str(), &st) == 0) {
+    const group* owner = ::getgrgid(st.st_gid);
+    if (owner != nullptr && std::string(owner->gr_name) != "ringwell" && st.st_gid != 0) {
+      command += " --group " + std::string(owner->gr_name);
+    }
+  }
+  return command + " (as root)";
+}
 
 std::string Problem::Line() const { return what + "; to fix: " + fix; }
 
@@ -230,15 +292,18 @@ std::vector<Problem> CheckConfiguration(const Requirements& requirements) {
   if (root.empty()) {
     problems.push_back({std::string("no storage root is configured: RootDir under ") +
                             kConfigKeyName + " is missing in " + StoreName(),
-                        std::string(kSetupCommand) + " --root /var/spool/ringwell/ (as root)",
+                        std::string(kSetupCommand) +
+                            " (as root; it sets RootDir to /var/spool/ringwell/, or to DIR with "
+                            "--root DIR)",
                         Concern::kStorage});
   } else {
     CheckDirectories(root, &problems);
   }
-  CheckAudioFormat(requirements.audio_format_needed, &problems);
+  CheckAudioFormat(requirements.audio_format_needed, root, &problems);
   CheckTimeZone(&problems);
-  if (requirements.prepax_registered) CheckPrepaxRegistration(&problems);
-  for (Component component : requirements.components) CheckComponent(component, &problems);
+  CheckSettings(&problems);
+  if (requirements.prepax_registered) CheckPrepaxRegistration(root, &problems);
+  for (Component component : requirements.components) CheckComponent(component, root, &problems);
   return problems;
 }
 

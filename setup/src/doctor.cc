@@ -2,13 +2,81 @@
 
 #include <espeak-ng/speak_lib.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
 
+#include "ringwell/common/safe_files.h"
+#include "ringwell/common/status_file.h"
 #include "setup_steps.h"
 
 namespace ringwell::setup {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How to start `program`: the package's units are there to be enabled;
+// otherwise ringwell-setup writes units of its own.
+std::string StartCommand(const std::string& program) {
+  return !PackagedUnit().empty() ? "systemctl enable --now " + program
+                                 : "systemctl start " + program +
+                                       " (after ringwell-setup --systemd), or run " + program;
+}
+
+// The name the kernel gives the process `pid` ("" when there is none).
+std::string ProcessName(long pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// "lines 1,2 (simulated), 5,6 (SIP), pager on line 0".
+std::string DescribeLines(const nlohmann::json& lines) {
+  std::string sim, sip, pager;
+  for (const auto& line : lines) {
+    if (!line.is_object()) continue;
+    const std::string kind = line.value("kind", "");
+    const std::string number = std::to_string(line.value("line", 0));
+    std::string& list = kind == "sip" ? sip : kind == "pager" ? pager : sim;
+    list += (list.empty() ? "" : ",") + number;
+  }
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+  if (!sim.empty()) add("simulated lines " + sim);
+  if (!sip.empty()) add("SIP lines " + sip);
+  add(pager.empty() ? std::string("no pager") : "pager on line " + pager);
+  return text;
+}
+
+// The host's lines and SIP registration, from its heartbeat.
+void DescribeHost(const nlohmann::json& content, std::vector<std::string>* notes,
+                  std::vector<Problem>* problems) {
+  std::string line = "ringwell-host (pid " + std::to_string(content.value("pid", 0)) +
+                     "): " + DescribeLines(content.value("lines", nlohmann::json::array()));
+  const nlohmann::json sip = content.value("sip", nlohmann::json::object());
+  const std::string state = sip.value("registration", "none");
+  const std::string registrar = sip.value("registrar", "");
+  const std::string detail = sip.value("detail", "");
+  if (state == "registered") {
+    line += "; SIP registered at " + registrar;
+  } else if (state == "pending") {
+    line += "; SIP registration at " + registrar + " pending";
+  } else if (state == "failed") {
+    line += "; SIP registration failed";
+    problems->push_back(
+        {"ringwell-host's SIP registration failed: " + detail,
+         "correct --sip-registrar, --sip-user or the password file in RINGWELL_HOST_OPTIONS "
+         "(/etc/ringwell/ringwell-host.conf for the service) and restart ringwell-host; "
+         "ringwell-host --sip-test NUMBER with the same options tries one call"});
+  } else if (!sip.empty()) {
+    line += "; SIP lines without registration";
+  }
+  notes->push_back(line);
+}
+
+}  // namespace
 
 std::vector<Problem> CheckSpeechVoices() {
   const std::string fix = "apt-get install espeak-ng-data";
@@ -22,31 +90,45 @@ std::vector<Problem> CheckSpeechVoices() {
   return {};
 }
 
-std::vector<Problem> CheckRunningPrograms() {
-  bool prepax = false;
-  bool host = false;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    const std::string pid = entry.path().filename();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream comm(entry.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    prepax = prepax || name == "prepax";
-    host = host || name == "ringwell-host";
-  }
-  // The package's units are there to be enabled; otherwise ringwell-setup
-  // writes units of its own.
-  const bool packaged = !PackagedUnit().empty();
-  const auto start = [packaged](const std::string& program) {
-    return packaged ? "systemctl enable --now " + program
-                    : "systemctl start " + program + " (after ringwell-setup --systemd), or run " +
-                          program;
-  };
+std::vector<Problem> CheckRunningPrograms(const std::string& root,
+                                          std::vector<std::string>* notes) {
   std::vector<Problem> problems;
-  if (!prepax) problems.push_back({"the daemon prepax is not running", start("prepax")});
-  if (!host)
-    problems.push_back({"no telephony host is running (ringwell-host)", start("ringwell-host")});
+  if (root.empty()) return problems;  // told already: no storage root
+  for (const std::string program : {"prepax", "ringwell-host"}) {
+    const std::string what = program == "prepax" ? "the daemon prepax" : "the telephony host";
+    std::string why;
+    const std::string heartbeat = status_file::PathOf(root, program);
+    if (!FileExists(heartbeat)) {
+      problems.push_back({what + " does not work for the storage root " + root +
+                              " (it has left no heartbeat " + heartbeat + ")",
+                          StartCommand(program)});
+      continue;
+    }
+    const auto reading = status_file::Read(root, program, &why);
+    if (!reading) {
+      problems.push_back({what + " does not work for the storage root " + root + " (" + why + ")",
+                          StartCommand(program)});
+      continue;
+    }
+    // Three beats missed: the program is stuck or gone.
+    const auto interval =
+        std::chrono::seconds(std::max<long>(1, reading->content.value("interval", 2)));
+    if (!status_file::SeenWorking(*reading, std::max<std::chrono::seconds>(10s, 3 * interval),
+                                  &why)) {
+      problems.push_back({what + " does not work for the storage root " + root + ": " + why,
+                          StartCommand(program)});
+      continue;
+    }
+    // The pid may have been given to another process since.
+    const long pid = reading->content.value("pid", 0L);
+    if (const std::string name = ProcessName(pid); !name.empty() && name != program) {
+      problems.push_back({what + " does not work for the storage root " + root + ": its pid " +
+                              std::to_string(pid) + " is now " + name,
+                          StartCommand(program)});
+      continue;
+    }
+    if (program == "ringwell-host") DescribeHost(reading->content, notes, &problems);
+  }
   return problems;
 }
 

@@ -6,6 +6,7 @@
 //   ringwell-setup --check [--root DIR]
 //   ringwell-setup --help | --version
 //
+// (the footer of --help says the rest).
 // Set-up makes the storage root with Inbox, Requests, Reports and Files/{0}
 // (group NAME, default "ringwell", made when missing), writes RootDir and
 // AudioFormat where they differ into its own drop-in of the registry,
@@ -38,14 +39,20 @@ std::string WithSlash(std::string dir) {
 }
 
 int Check(const SetupOptions& options) {
-  std::vector<Problem> problems = CheckConfiguration({.components = AllComponents(),
-                                                      .prepax_registered = true,
-                                                      .audio_format_needed = true,
-                                                      .root = options.root});
-  for (auto more : {CheckSpeechVoices(), CheckRunningPrograms(), CheckApi(options.bin_dir)}) {
+  const Requirements requirements{.components = AllComponents(),
+                                  .prepax_registered = true,
+                                  .audio_format_needed = true,
+                                  .root = options.root};
+  std::vector<Problem> problems = CheckConfiguration(requirements);
+  const std::string root = ConfiguredRoot(requirements);
+  std::vector<std::string> notes;
+  // The access test forks: before espeak-ng starts threads of its own.
+  for (auto more : {CheckServiceAccess(root, &notes), CheckSpeechVoices(),
+                    CheckRunningPrograms(root, &notes), CheckApi(options.bin_dir)}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }
   const bool colour = UseColour();
+  for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());
   for (const Problem& problem : problems) {
     std::printf("%sproblem:%s %s\n", colour ? "\033[1;31m" : "", colour ? "\033[0m" : "",
                 problem.Line().c_str());
@@ -58,23 +65,38 @@ int Check(const SetupOptions& options) {
   return 1;
 }
 
+// What to do next, for the units there are.
+std::string NextStep(const SetupOptions& options) {
+  if (!PackagedUnit().empty()) {
+    return "start the package's services with: systemctl enable --now prepax ringwell-host";
+  }
+  if (options.systemd) {
+    return "start the services with: systemctl daemon-reload && systemctl enable --now prepax "
+           "ringwell-host";
+  }
+  return "start prepax and ringwell-host (or run ringwell-setup --systemd to install their units)";
+}
+
 int SetUp(SetupOptions options) {
   if (!Validate(&options) || !WriteSettings(options) || !MakeStorage(options) ||
       !RegisterComponents(options) || (options.systemd && !InstallHostUnit(options))) {
     return 1;
   }
-  const auto problems = CheckConfiguration({.components = AllComponents(),
-                                            .prepax_registered = true,
-                                            .audio_format_needed = true,
-                                            .root = {}});
-  for (const Problem& problem : problems) {
+  std::vector<Problem> problems;
+  for (Problem& problem : CheckConfiguration({.components = AllComponents(),
+                          .prepax_registered = true,
+                          .audio_format_needed = true,
+                          .root = {}})) {
+    // A setting no program reads keeps nothing from working: told, not failed.
+    if (problem.concern == Concern::kUnknownSetting) {
+      std::fprintf(stderr, "ringwell-setup: warning: %s\n", problem.Line().c_str());
+      continue;
+    }
     Refuse("still a problem: " + problem.Line());
+    problems.push_back(std::move(problem));
   }
   if (!problems.empty()) return 1;
-  Say(std::string("done; ") +
-      (options.systemd ? "start the services with: systemctl daemon-reload && systemctl enable "
-                         "--now prepax ringwell-host"
-                       : "start prepax and ringwell-host (or run ringwell-setup --systemd)"));
+  Say("done; " + NextStep(options));
   return 0;
 }
 
@@ -91,7 +113,8 @@ int main(int argc, char** argv) {
       "ringwell-setup: prepares the storage root, the registry and the services in one "
       "step; --check lists every problem",
       "ringwell-setup"};
-  app.add_flag("--check", check, "list every problem found, change nothing");
+  app.add_flag("--check", check,
+               "list every problem found, with the command that fixes each; change nothing");
   app.add_flag("--list-formats", list_formats,
                "list the audio format numbers --audio-format takes, and stop");
   app.add_option("--root", options.root,
@@ -111,6 +134,26 @@ int main(int argc, char** argv) {
   app.add_option("--lib-dir", options.lib_dir,
                  "where the component libraries are (default: ../lib from this program)");
   app.set_version_flag("--version", std::string("ringwell-setup ") + ringwell::kVersion);
+  app.footer(
+      "Set-up makes the storage root with Inbox, Requests, Reports, Files/{0}, Status and Events\n"
+      "(owned by the group, mode 2770), writes RootDir and AudioFormat into its drop-in\n"
+      "registry.d/ringwell-setup.toml where they differ, and registers the component libraries\n"
+      "and prepax. A value set in the hand-written registry.toml is never overridden: the\n"
+      "set-up stops and says where it is set. Running it again changes only what differs.\n"
+      "\n"
+      "--check reads the registry (every setting against its kind and range, and names no\n"
+      "program reads), the storage root and its directories (as root also as the user the\n"
+      "services run as: the running prepax's, else User= of its unit), the component\n"
+      "registrations, the audio format and time zone, the espeak-ng voices, whether prepax\n"
+      "and ringwell-host work for this storage root (their heartbeats Status/prepax.json and\n"
+      "Status/ringwell-host.json: fresh, their process alive), the host's lines and SIP\n"
+      "registration, and the HTTP API (ringwell-api --check). Each problem is printed as\n"
+      "\"problem: WHAT; to fix: COMMAND\"; notes start with \"note:\". Exit code 0 when there\n"
+      "is none, 1 otherwise; 2 for a wrong command line.\n"
+      "\n"
+      "Environment: RINGWELL_REGISTRY (the registry file, default\n"
+      "/etc/ringwell/registry.toml), RINGWELL_UNIT_DIR (where --systemd writes units, default\n"
+      "/etc/systemd/system), NO_COLOR (plain output).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

@@ -15,6 +15,7 @@
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
+#include "ringwell/common/text.h"
 #include "ringwell/setup/checks.h"
 #include "ringwell/wavshift/audio_format.h"
 
@@ -75,9 +76,12 @@ bool UnitDirectoryUsable() {
 }  // namespace
 
 std::string PackagedUnit() {
-  for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
-    if (IsRegularFile(std::string(dir) + "prepax.service"))
-      return std::string(dir) + "prepax.service";
+  std::vector<std::string> dirs = {"/lib/systemd/system/", "/usr/lib/systemd/system/"};
+  if (const char* env = std::getenv("RINGWELL_PACKAGE_UNIT_DIR"); env != nullptr && *env != '\0') {
+    dirs = {std::string(env) + "/"};
+  }
+  for (const std::string& dir : dirs) {
+    if (IsRegularFile(dir + "prepax.service")) return dir + "prepax.service";
   }
   return {};
 }
@@ -108,6 +112,7 @@ bool Validate(SetupOptions* options) {
   if (FileExists(root_path) && !IsDirectory(root_path)) {
     return Refuse("the storage root " + options->root + " exists and is not a directory");
   }
+  const bool audio_format_given = options->audio_format >= 0;
   if (options->audio_format < 0) {
     const auto format = Configured(kAudioFormatValue);
     options->audio_format = format && std::holds_alternative<std::uint32_t>(*format)
@@ -118,10 +123,24 @@ bool Validate(SetupOptions* options) {
     audio::FindAudioFormat(static_cast<std::int32_t>(options->audio_format));
   } catch (const ComError& e) {
     const auto info = e.info();
+    // A value of the hand-written file is changed there: the option cannot.
+    std::string hand_written;
+    registry::Read([&](const registry::Tree& tree) {
+      for (const auto& value : tree.Values(kConfigKey)) {
+        if (value.hand_written && EqualsIgnoringCase(value.name, kAudioFormatValue)) {
+          hand_written = value.file;
+        }
+      }
+    });
+    const std::string fix =
+        !hand_written.empty() && !audio_format_given
+            ? "set AudioFormat = 49 (8 kHz mu-law) or another stream format number 4-68 "
+              "except 40 in " +
+                  hand_written
+            : "give --audio-format with a stream format number 4-68 except 40 (49: 8 kHz "
+              "mu-law)";
     return Refuse("the audio format " + std::to_string(options->audio_format) + " is unknown" +
-                  (info ? ": " + info->description : std::string()) +
-                  "; give --audio-format with a stream format number 4-68 except 40 (49: 8 kHz "
-                  "mu-law)");
+                  (info ? ": " + info->description : std::string()) + "; " + fix);
   }
   for (Component component : AllComponents()) {
     const std::string library = options->lib_dir + InfoOf(component).library;

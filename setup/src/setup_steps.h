@@ -43,7 +43,9 @@ bool Refuse(const std::string& why);
 
 // The systemd unit directory: $RINGWELL_UNIT_DIR, else /etc/systemd/system/.
 std::string UnitDirectory();
-// The unit prepax.service of the Debian package, empty when there is none. The
+// The unit prepax.service of the Debian package (in /lib/systemd/system or
+// /usr/lib/systemd/system; $RINGWELL_PACKAGE_UNIT_DIR names another directory),
+// empty when there is none. The
 // package's units run the services as the ringwell user with the host's
 // configuration in /etc/ringwell; units in /etc/systemd/system would hide them.
 std::string PackagedUnit();

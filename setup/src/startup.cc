@@ -8,7 +8,17 @@
 namespace ringwell::setup {
 
 bool ReadyToStart(const char* program, const Requirements& requirements, const CEventLog& log) {
-  const std::vector<Problem> problems = CheckConfiguration(requirements);
+  std::vector<Problem> problems;
+  for (Problem& problem : CheckConfiguration(requirements)) {
+    // A setting no program reads stops nothing; it is told, and the program starts.
+    if (problem.concern != Concern::kUnknownSetting) {
+      problems.push_back(std::move(problem));
+      continue;
+    }
+    const std::string line = "warning: " + problem.Line();
+    std::fprintf(stderr, "%s: %s\n", program, line.c_str());
+    log.ReportText(EventType::kWarning, 0, line);
+  }
   if (problems.empty()) return true;
   std::string line = "cannot start: " + problems.front().Line();
   if (problems.size() > 1) {

@@ -11,6 +11,9 @@
 #include "line_list_option.h"
 #include "ringwell/common/text.h"
 
+// After the C++ headers: libre's headers define names they would see.
+#include <re.h>
+
 namespace ringwell::host::sip {
 
 void AddSipOptions(CLI::App& app, SipOptions& options) {
@@ -53,7 +56,47 @@ void AddSipOptions(CLI::App& app, SipOptions& options) {
       ->check(CLI::Range(0.001, 10000.0));
 }
 
+namespace {
+
+// Whether `text` is a SIP URI libre can use: scheme sip or sips, and a host.
+bool IsSipUri(const std::string& text) {
+  if (text.empty() || text.find_first_of(" \t\r\n<>\"") != std::string::npos) return false;
+  struct pl pl;
+  pl_set_str(&pl, text.c_str());
+  struct uri uri {};
+  if (uri_decode(&uri, &pl) != 0) return false;
+  const std::string scheme(uri.scheme.p, uri.scheme.l);
+  return (EqualsIgnoringCase(scheme, "sip") || EqualsIgnoringCase(scheme, "sips")) &&
+         uri.host.l > 0;
+}
+
+}  // namespace
+
+bool CheckSipUris(const SipAccount& account, std::string* error) {
+  const struct {
+    const char* option;
+    std::string value;
+    std::string tried;
+    const char* example;
+  } uris[] = {
+      {"--sip-registrar", account.registrar, account.registrar,
+       "sip:pbx.example.com or sip:192.0.2.10:5060"},
+      {"--sip-proxy", account.outbound_proxy, account.outbound_proxy,
+       "sip:proxy.example.com;lr or sip:192.0.2.10:5060"},
+      {"--sip-uri", account.uri_template, RequestUri(account.uri_template, "5551234"),
+       "sip:{number}@pbx.example.com or sip:{number}@192.0.2.10:5060"},
+  };
+  for (const auto& uri : uris) {
+    if (uri.value.empty() || IsSipUri(uri.tried)) continue;
+    *error = std::string(uri.option) + " " + uri.value + " is not a SIP URI; give one such as " +
+             uri.example;
+    return false;
+  }
+  return true;
+}
+
 bool PrepareAccount(SipAccount& account, std::string* error) {
+  if (!CheckSipUris(account, error)) return false;
   if (!account.password_file.empty()) {
     const int fd = ::open(account.password_file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
@@ -65,7 +108,9 @@ bool PrepareAccount(SipAccount& account, std::string* error) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0) {
       ::close(fd);
       *error = "the SIP password file " + account.password_file +
-               " must be a regular file that group and others cannot read or write (chmod 600)";
+               " must be a regular file that group and others cannot read or write; to fix: "
+               "chmod 600 " +
+               account.password_file + " (it must belong to the user the host runs as)";
       return false;
     }
     char buffer[1024];

@@ -55,6 +55,12 @@ void AddSipOptions(CLI::App& app, SipOptions& options);
 // configuration cannot be used.
 bool PrepareAccount(SipAccount& account, std::string* error);
 
+// Checks the SIP URIs of the account as the options give them (the
+// registrar, the outbound proxy and the request URI template with a number in
+// it): each must be a "sip:" or "sips:" URI with a host. False with `error`
+// naming the option, the value and a good example.
+bool CheckSipUris(const SipAccount& account, std::string* error);
+
 // The request URI for `number`: the template with every "{number}" replaced.
 // Characters that a URI's user part cannot hold are left out of the number;
 // "#" is written "%23".

@@ -158,6 +158,8 @@ std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error
   return lines;
 }
 
+void SipLines::WaitForRegistration(double seconds) const { stack_->RegistrationProblem(seconds); }
+
 std::string SipLines::Registration(std::string* registrar, std::string* detail) const {
   *registrar = stack_->account().registrar;
   if (registrar->empty()) return "none";

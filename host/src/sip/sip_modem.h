@@ -78,6 +78,8 @@ class SipLines {
   // registrar), "registered", "pending" or "failed", with the registrar and
   // the reason (or the last reply) in `detail`.
   std::string Registration(std::string* registrar, std::string* detail) const;
+  // Waits until the registration has succeeded or failed, at most `seconds`.
+  void WaitForRegistration(double seconds) const;
 
  private:
   std::unique_ptr<SipStack> stack_;

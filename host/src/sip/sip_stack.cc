@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -375,24 +377,34 @@ void SipStack::Register() {
 }
 
 void SipStack::OnRegistration(int err, int code, const std::string& reason) {
-  std::optional<std::string> failure;
-  if (err != 0) {
-    failure = "Registration at " + account_.registrar + " failed: " + std::strerror(err);
+  // Why it failed, in a few words: the reply, or "timeout" when none came.
+  std::optional<std::string> why;
+  if (err == ETIMEDOUT) {
+    why = "timeout (no reply)";
+  } else if (err != 0) {
+    why = std::strerror(err);
   } else if (code >= 300) {
-    failure =
-        "Registration at " + account_.registrar + " failed: " + std::to_string(code) + " " + reason;
+    why = std::to_string(code) + " " + reason;
   }
+  std::optional<std::string> failure;
+  if (why) failure = "Registration at " + account_.registrar + " failed: " + *why;
   bool changed;
   {
     MutexLock lock(mutex_);
     changed = failure != registration_failure_ || registered_ == static_cast<bool>(failure);
   }
   // The event is written before a waiting line learns of the change.
+  // Told on the host's output too, once per change.
   if (changed && failure) {
     SipEvents().ReportText(EventType::kError, kRegistrationFailedEvent, *failure + ".");
+    std::fprintf(stderr, "ringwell-host: registration failed: %s (registrar %s)\n", why->c_str(),
+                 account_.registrar.c_str());
   } else if (changed) {
     SipEvents().ReportText(EventType::kInformation, kRegisteredEvent,
                            "Registered at " + account_.registrar + " as " + FromUri() + ".");
+    std::printf("ringwell-host: registered at %s as %s\n", account_.registrar.c_str(),
+                FromUri().c_str());
+    std::fflush(stdout);
   }
   {
     MutexLock lock(mutex_);

@@ -42,6 +42,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "ringwell/common/hresult.h"
 
@@ -52,6 +53,19 @@ namespace ringwell::registry {
 constexpr std::size_t kMaxValueChars = 511;
 
 using Value = std::variant<std::string, std::uint32_t>;
+
+// A value as it stands in the file that gives it, for checks that must see
+// what was written rather than what a query makes of it ("-5" stays -5).
+struct WrittenValue {
+  enum class Kind { kString, kInteger, kOther };  // kOther: a float, a boolean, an array, ...
+  std::string name;                               // as written
+  Kind kind = Kind::kOther;
+  std::string text;           // as TOML writes it: "abc" with quotes, -5, 1.5, true
+  std::string string;         // kString: the string
+  std::int64_t integer = 0;   // kInteger: the number
+  std::string file;           // the file whose value wins
+  bool hand_written = false;  // whether that is the hand-written store file
+};
 
 // Path of the hand-written store file now in force.
 std::string StorePath();
@@ -93,6 +107,10 @@ class Tree {
   Tree& operator=(Tree&&) noexcept;
 
   bool KeyExists(std::string_view key) const;
+  // Every value of the key as the winning file writes it, one per name.
+  std::vector<WrittenValue> Values(std::string_view key) const;
+  // The names of the key's subkeys in any file, one per name.
+  std::vector<std::string> Subkeys(std::string_view key) const;
   std::optional<Value> Query(std::string_view key, std::string_view name) const;
   // Creates the key and its missing parents.
   void CreateKey(std::string_view key);

@@ -3,7 +3,7 @@
 // the storage root and its subdirectories exist and this process may write
 // them, the components a program needs are registered and load, and the
 // audio format is one the system can write, the time zone (when set) one the
-// system knows.
+// system knows, and every setting is of its kind and in its range.
 //
 // Each problem is one sentence naming what is wrong and where, and the command
 // that fixes it. A program that finds one prints
@@ -22,14 +22,16 @@ namespace ringwell::setup {
 // What a problem is about, so that a program needing only part of the
 // configuration can tell which problems stop it.
 enum class Concern {
-  kRegistry,     // the registry store is malformed or cannot be read
-  kNoRegistry,   // there is no registry store at all
-  kStorage,      // the storage root or a subdirectory is missing or not one
-  kAccess,       // a directory is there but this user may not use it
-  kAudioFormat,  // AudioFormat is missing or unknown
-  kTimeZone,     // TimeZone names no zone the system knows
-  kComponent,    // a component (or prepax) is not registered or does not load
-  kOther,        // anything else (voices, running programs, the HTTP API)
+  kRegistry,        // the registry store is malformed or cannot be read
+  kNoRegistry,      // there is no registry store at all
+  kStorage,         // the storage root or a subdirectory is missing or not one
+  kAccess,          // a directory is there but this user may not use it
+  kAudioFormat,     // AudioFormat is missing or unknown
+  kTimeZone,        // TimeZone names no zone the system knows
+  kSetting,         // a setting is of the wrong kind or out of its range
+  kUnknownSetting,  // a setting or table that no program reads (a misspelt name)
+  kComponent,       // a component (or prepax) is not registered or does not load
+  kOther,           // anything else (voices, running programs, the HTTP API)
 };
 
 struct Problem {
@@ -69,6 +71,12 @@ std::vector<Problem> CheckConfiguration(const Requirements& requirements);
 // The storage root the checks use: `requirements.root` or RootDir, ending with
 // "/"; empty when neither is there.
 std::string ConfiguredRoot(const Requirements& requirements);
+
+// The set-up command that makes the storage root `root` (ending with "/") as
+// it should be: "ringwell-setup (as root)", with --root when it is not RootDir
+// and --group when the root belongs to another group than ringwell, so that
+// running it changes nothing else; `options` go before them.
+std::string SetupCommand(const std::string& root, const std::string& options = "");
 
 // Where the component libraries of this installation are: "lib/ringwell/"
 // (installed) or "lib/" (build tree) beside the running program's "bin"

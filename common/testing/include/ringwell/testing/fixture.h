@@ -115,7 +115,7 @@ struct BrokenConfiguration {
 // were registered with ringwell-regsvr and whose AudioFormat is set: no
 // registry file, malformed TOML, no RootDir, a missing subdirectory, a
 // read-only Inbox, the report generator unregistered, an unknown audio
-// format, an unknown time zone, an unknown switch.
+// format, an unknown time zone, a setting out of its range, an unknown switch.
 std::vector<BrokenConfiguration> BrokenConfigurations(const std::string& registry_path,
                                                       const std::string& root);
 
