@@ -11,6 +11,7 @@
 #include "alert_payload.h"
 #include "alert_routes.h"
 #include "api_context.h"
+#include "inbox_withdrawal.h"
 #include "report_view.h"
 #include "request_description.h"
 #include "ringwell/common/safe_files.h"
@@ -60,22 +61,19 @@ std::vector<std::string> Submit(ApiContext& context, const AlertRoute& route,
   return ids;
 }
 
-struct Canceled {
-  std::vector<std::string> canceled;
-  std::vector<std::string> waiting;  // still in Inbox: cannot be canceled yet
-};
-
-Canceled Cancel(ApiContext& context, const std::vector<std::string>& ids) {
+// The requests of `ids` that were still going, canceled; one still in Inbox is
+// withdrawn before anything of it runs.
+std::vector<std::string> Cancel(ApiContext& context, const std::vector<std::string>& ids) {
   kel::IKelService* service = ThreadService(context.options.root);
-  Canceled result;
+  std::vector<std::string> canceled;
   for (const std::string& id : ids) {
-    if (kel::client::Check(service->CancelRequest(id.c_str()), "canceling") == S_OK) {
-      result.canceled.push_back(id);
-    } else if (IsRegularFile(StorageLayout{context.options.root}.InboxFile(id))) {
-      result.waiting.push_back(id);
+    if (kel::client::WithdrawFromInbox(context.options.root, id) !=
+            kel::client::Withdrawal::kNotInInbox ||
+        kel::client::Check(service->CancelRequest(id.c_str()), "canceling") == S_OK) {
+      canceled.push_back(id);
     }
   }
-  return result;
+  return canceled;
 }
 
 HttpResponse Answer(const AlertRoute& route, const AlertGroup& group, const std::string& action,
@@ -140,24 +138,17 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
       return Answer(route, group, "called", ids);
     }
     if (route.resolved == OnResolved::kIgnore) return Answer(route, group, "ignored", {});
-    const Canceled canceled = Cancel(context, going);
-    if (!canceled.waiting.empty()) {
-      // Taken up by the daemon within seconds; Alertmanager sends it again.
-      HttpResponse retry = ErrorResponse(
-          503, "the call " + canceled.waiting.front() + " is still waiting in Inbox: try again");
-      retry.headers.emplace_back("Retry-After", "2");
-      return retry;
-    }
+    const std::vector<std::string> canceled = Cancel(context, going);
     if (route.resolved == OnResolved::kCancel) {
-      return Answer(route, group, "canceled", {}, canceled.canceled);
+      return Answer(route, group, "canceled", {}, canceled);
     }
-    if (known.firing.empty()) return Answer(route, group, "not called", {}, canceled.canceled);
+    if (known.firing.empty()) return Answer(route, group, "not called", {}, canceled);
     if (!known.resolved.empty()) {
-      return Answer(route, group, "already said", known.resolved, canceled.canceled);
+      return Answer(route, group, "already said", known.resolved, canceled);
     }
     known.resolved = Submit(context, route, route.say.Render(group));
     context.alert_ledger.Store(ledger_route, group.group_key, known);
-    return Answer(route, group, "said resolved", known.resolved, canceled.canceled);
+    return Answer(route, group, "said resolved", known.resolved, canceled);
   } catch (const Failure& failure) {
     // A storage root that cannot take the request: Alertmanager tries again.
     return ErrorResponse(503, failure.what());

@@ -6,6 +6,7 @@
 
 #include "api_context.h"
 #include "event_channel.h"
+#include "inbox_withdrawal.h"
 #include "listing.h"
 #include "report_view.h"
 #include "request_description.h"
@@ -152,6 +153,18 @@ HttpResponse CancelRequestRoute(ApiContext& context, const HttpRequest&, const R
   kel::IKelService* service = ThreadService(root);
   HRESULT hr = S_OK;
   try {
+    // Still in Inbox: withdrawn as kel cancel does, before anything of it runs.
+    if (const auto withdrawal = kel::client::WithdrawFromInbox(root, *id);
+        withdrawal != kel::client::Withdrawal::kNotInInbox) {
+      kel::client::ReportView withdrawn;
+      withdrawn.id = *id;
+      withdrawn.status = "Canceled";
+      withdrawn.cause = withdrawal == kel::client::Withdrawal::kWithdrawn
+                            ? "withdrawn from Inbox before it was scheduled; nobody was called"
+                            : "withdrawn from Inbox while the daemon was preparing it; nobody "
+                              "was called";
+      return JsonResponse(200, kel::client::ToJson(withdrawn));
+    }
     hr = kel::client::Check(service->CancelRequest(id->c_str()), "canceling");
   } catch (const Failure& failure) {
     return ErrorResponse(503, failure.what());
@@ -161,9 +174,7 @@ HttpResponse CancelRequestRoute(ApiContext& context, const HttpRequest&, const R
   if (hr == S_OK) return JsonResponse(200, *report);
   const std::string status = report->value("status", "");
   std::string why;
-  if (WaitingInInbox(root, *id)) {
-    why = *id + " is waiting in Inbox: it can be canceled once the daemon has scheduled it";
-  } else if (kel::client::IsFinished(status)) {
+  if (kel::client::IsFinished(status)) {
     why = *id + " has already finished (" + status + ")";
   } else {
     why = *id + " cannot be canceled now (" + (status.empty() ? "no status yet" : status) + ")";

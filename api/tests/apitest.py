@@ -305,4 +305,5 @@ class ApiTestCase(unittest.TestCase):
         self.inst.stop()
 
     def inbox(self):
-        return sorted(os.listdir(self.inst.root + "Inbox"))
+        """The request files in Inbox (a withdrawn one's hidden name is none)."""
+        return sorted(n for n in os.listdir(self.inst.root + "Inbox") if not n.startswith("."))

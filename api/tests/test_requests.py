@@ -127,10 +127,14 @@ class ReportTest(ApiTestCase):
         status, _, waiting = self.api.request("GET", "/v1/requests/" + id)
         self.assertEqual((status, waiting["status"], waiting["cause"]),
                          (200, "", "waiting in Inbox: the daemon has not taken it up yet"))
+        # Not yet taken up by the daemon: withdrawn, and nothing of it is left.
         status, _, body = self.api.request("DELETE", "/v1/requests/" + id)
-        self.assertEqual(status, 409)
-        self.assertIn("waiting in Inbox", body["error"])
+        self.assertEqual((status, body["status"]), (200, "Canceled"))
+        self.assertIn("nobody was called", body["cause"])
+        self.assertNotIn(id + ".xml", self.inbox())
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + id)[0], 404)
 
+        id = self.api.submit(GOOD)
         self.inst.schedule(id)
         self.inst.write_report(id, "InProgress", [
             ("5551234", "Completed", [{"Answer": "Answered", "Protocol": "Played greeting\nPressed 1"}]),
