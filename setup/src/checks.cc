@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/error_info.h"
@@ -93,23 +94,29 @@ bool CheckStore(std::vector<Problem>* problems) {
 bool CheckDirectory(const std::string& root, const std::string& path, const char* what,
                     std::vector<Problem>* problems, bool writable = true) {
   const std::string fix = SetupCommand(root);
-  if (!FileExists(path)) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
     problems->push_back(
         {std::string(what) + " " + path + " does not exist", fix, Concern::kStorage});
     return false;
   }
-  if (!IsDirectory(path)) {
+  // (A directory above it that shuts this user out is an access problem.)
+  if (st.st_mode != 0 && !S_ISDIR(st.st_mode)) {
     problems->push_back(
         {std::string(what) + " " + path + " is not a directory", fix, Concern::kStorage});
     return false;
   }
   if (::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK | (writable ? W_OK : 0), AT_EACCESS) != 0) {
     const int error = errno;
-    // Outside the directory's group only membership helps; inside it, the
-    // set-up gives the directory back its group and modes.
-    struct stat st {};
+    // Outside the group of the directory (or of the nearest one above it this
+    // user can see) only membership helps; inside it, the set-up gives the
+    // directory back its group and modes.
+    std::string seen = path;
+    while (::stat(seen.c_str(), &st) != 0 && seen.size() > 1) {
+      seen = std::filesystem::path(seen).lexically_normal().parent_path().string();
+    }
     std::string member_fix = fix;
-    if (::stat(path.c_str(), &st) == 0 && ::getegid() != st.st_gid && !InGroup(st.st_gid)) {
+    if (::getegid() != st.st_gid && !InGroup(st.st_gid)) {
       const passwd* user = ::getpwuid(::geteuid());
       const group* owner = ::getgrgid(st.st_gid);
       member_fix = "adduser " + std::string(user != nullptr ? user->pw_name : "USER") + " " +
