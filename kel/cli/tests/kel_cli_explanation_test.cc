@@ -34,7 +34,8 @@ TEST_F(KelCliTest, ABrokenRegistryIsNamedWithItsFix) {
   for (const char* command : {"ls", "submit --to 5551234 --say x"}) {
     EXPECT_EQ(Kel(command, &output, kInstalled), 1) << command;
     EXPECT_EQ(output, "kel: there is no registry: " + registry_path() +
-                          " does not exist; to fix: ringwell-setup --root DIR (as root)\n");
+                          " does not exist; to fix: ringwell-setup (as root; with --root DIR for "
+                          "another storage root than /var/spool/ringwell/)\n");
   }
   EXPECT_TRUE(ListDir(root() + "Inbox").empty());
 }

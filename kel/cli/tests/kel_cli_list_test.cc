@@ -84,7 +84,8 @@ TEST_F(KelCliTest, ListShowsManyRequestsNewestFirstAndFiltersByStatus) {
 
   EXPECT_EQ(Kel("ls --root " + scratch() + "nowhere", &output), 1);
   EXPECT_EQ(output, "kel: the storage root " + scratch() +
-                        "nowhere/ does not exist; to fix: ringwell-setup (as root)\n");
+                        "nowhere/ does not exist; to fix: ringwell-setup --root " + scratch() +
+                        "nowhere/ (as root)\n");
   // A status no report can have is a mistake, not an empty list.
   EXPECT_EQ(Kel("ls --status Bogus", &output), 2);
   EXPECT_EQ(output.rfind("kel: --status: unknown status \"Bogus\" (one of Processing, Scheduled, "

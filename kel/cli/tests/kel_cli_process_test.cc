@@ -23,7 +23,8 @@ TEST_F(KelCliTest, SubmitPrintsTheIdentifierOrTheToolkitsDescription) {
   EXPECT_EQ(output, "kel: --until: the end must come after the start\n");
   EXPECT_EQ(Kel("--root " + scratch() + "nowhere submit --to 1 --say x", &output), 1);
   EXPECT_EQ(output, "kel: the storage root " + scratch() +
-                        "nowhere/ does not exist; to fix: ringwell-setup (as root)\n");
+                        "nowhere/ does not exist; to fix: ringwell-setup --root " + scratch() +
+                        "nowhere/ (as root)\n");
   EXPECT_EQ(Kel("submit " + scratch() + "missing.json", &output), 1);
   EXPECT_EQ(output, "kel: cannot read " + scratch() + "missing.json\n");
   EXPECT_EQ(ListDir(root() + "Inbox").size(), 1u);
