@@ -44,11 +44,15 @@ HRESULT ReadWholeFile(const std::string& path, std::string* content) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return HresultFromErrno(EISDIR);
+  return ReadOpenFile(fd.get(), static_cast<std::size_t>(st.st_size), content);
+}
+
+HRESULT ReadOpenFile(int fd, std::size_t size_hint, std::string* content) {
   std::string data;
-  data.reserve(static_cast<std::size_t>(st.st_size));
+  data.reserve(size_hint);
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return HresultFromErrno(errno);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/unique_fd.h"
 #include "ringwell/common/xml.h"
@@ -15,24 +16,6 @@ namespace {
 
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// The whole content of the open file `fd`.
-HRESULT ReadAll(int fd, off_t size, std::string* content) {
-  std::string data;
-  data.reserve(static_cast<std::size_t>(size));
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return HresultFromErrno(errno);
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  *content = std::move(data);
-  return S_OK;
 }
 
 }  // namespace
@@ -74,7 +57,7 @@ HRESULT RequestTexts::Get(const std::string& path, std::shared_ptr<const std::st
     }
     slot->text.reset();
     std::string content;
-    hr = ReadAll(fd.get(), st.st_size, &content);
+    hr = ReadOpenFile(fd.get(), static_cast<std::size_t>(st.st_size), &content);
     if (Failed(hr)) {
       Forget(path);
       return hr == E_OUTOFMEMORY ? hr : S_FALSE;

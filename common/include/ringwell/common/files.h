@@ -21,6 +21,7 @@
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,9 @@
 namespace ringwell {
 
 HRESULT ReadWholeFile(const std::string& path, std::string* content);
+// What is left to read of the open file `fd` (`size_hint`: its expected size,
+// to reserve once).
+HRESULT ReadOpenFile(int fd, std::size_t size_hint, std::string* content);
 // Whether an atomic replacement flushes the new file's data to disk before
 // the rename (kSynced), or leaves that to one later sync of the whole file
 // system (SyncFileSystem in safe_files.h) that the caller makes before
