@@ -112,6 +112,14 @@ void SetParameter(espeak_PARAMETER parameter, std::optional<int> value, const ch
   }
 }
 
+// Whether a piece of the text ends a sentence or a line.
+bool EndsSentence(std::string_view chunk) {
+  if (!chunk.empty() && chunk.back() == '\n') return true;
+  const std::size_t last = chunk.find_last_not_of(" \t\r");
+  return last != std::string_view::npos &&
+         (chunk[last] == '.' || chunk[last] == '!' || chunk[last] == '?');
+}
+
 }  // namespace
 
 std::optional<int> EspeakVolume(std::int32_t volume) {
@@ -194,11 +202,17 @@ SpeechResult Speak(const SpeechRequest& request, const SampleSink& sink) {
   g_sink = &sink;
   g_sink_stopped = false;
   espeak_ERROR error = EE_OK;
-  for (const std::string_view chunk : SplitIntoChunks(request.text)) {
+  const std::vector<std::string_view> chunks = SplitIntoChunks(request.text);
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (g_interrupted || g_sink_stopped) break;
-    const std::string piece(chunk);
-    error = espeak_Synth(piece.c_str(), piece.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
-                         nullptr, nullptr);
+    const std::string piece(chunks[i]);
+    // A piece that ends a sentence, and the text, end with the pause that
+    // ends a sentence (as the espeak-ng program speaks): sentences do not
+    // run into each other where the text was cut, and a message does not
+    // stop on its last sound.
+    const bool pause = i + 1 == chunks.size() || EndsSentence(chunks[i]);
+    error = espeak_Synth(piece.c_str(), piece.size() + 1, 0, POS_CHARACTER, 0,
+                         espeakCHARS_UTF8 | (pause ? espeakENDPAUSE : 0), nullptr, nullptr);
     if (error != EE_OK) break;
   }
   g_sink = nullptr;

@@ -136,3 +136,23 @@ TEST(SpeechEngineTest, TextsOfSeveralPiecesAreSpokenWhole) {
 
 }  // namespace
 }  // namespace ringwell::prepax
+
+namespace ringwell::prepax {
+namespace {
+
+// Quiet time at the end of `audio`: after its last sample above -48 dBFS.
+double QuietEnd(const Spoken& audio) {
+  const auto loud = std::find_if(audio.samples.rbegin(), audio.samples.rend(),
+                                 [](std::int16_t s) { return s > 128 || s < -128; });
+  return static_cast<double>(loud - audio.samples.rbegin()) / audio.rate;
+}
+
+// Speech ends as a spoken sentence ends, with its pause: a message does not
+// stop on its last sound (the line adds less silence before it hangs up).
+TEST(SpeechEngineTest, SpeechEndsWithTheSentencesPause) {
+  EXPECT_GE(QuietEnd(SpeakText("Please call the operator.")), 0.2);
+  EXPECT_GE(QuietEnd(SpeakText("Please call the operator")), 0.2);
+}
+
+}  // namespace
+}  // namespace ringwell::prepax
