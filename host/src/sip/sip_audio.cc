@@ -103,6 +103,15 @@ std::optional<std::vector<std::uint8_t>> LoadPartAudio(const std::string& path, 
 
 std::uint8_t SilenceByte(Codec codec) { return codec == Codec::kPcmu ? 0xff : 0xd5; }
 
+bool Audible(Codec codec, std::span<const std::uint8_t> bytes) {
+  constexpr int kQuiet = 128;  // -48 dBFS
+  for (std::uint8_t byte : bytes) {
+    const int sample = codec == Codec::kPcmu ? g711_ulaw2pcm(byte) : g711_alaw2pcm(byte);
+    if (sample > kQuiet || sample < -kQuiet) return true;
+  }
+  return false;
+}
+
 void DecodeG711(Codec codec, std::span<const std::uint8_t> bytes, std::vector<std::int16_t>* out) {
   out->clear();
   for (std::uint8_t byte : bytes) {

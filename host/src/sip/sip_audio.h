@@ -29,6 +29,11 @@ std::optional<std::vector<std::uint8_t>> LoadPartAudio(const std::string& path, 
 // The silence of `codec`.
 std::uint8_t SilenceByte(Codec codec);
 
+// Whether `bytes` of `codec` hold a sound: a sample louder than -48 dBFS.
+// Quieter audio (the silence that ends a spoken message, a recording's
+// noise floor at most) is not heard over a telephone line.
+bool Audible(Codec codec, std::span<const std::uint8_t> bytes);
+
 // Decodes `bytes` of `codec` into linear samples.
 void DecodeG711(Codec codec, std::span<const std::uint8_t> bytes, std::vector<std::int16_t>* out);
 

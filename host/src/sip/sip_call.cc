@@ -22,8 +22,10 @@ constexpr char kPcmuPayloadType[] = "0";
 constexpr char kPcmaPayloadType[] = "8";
 constexpr char kTelephoneEventPayloadType[] = "101";
 constexpr char kTelephoneEvents[] = "0-15";
-// Silence sent after the last message before BYE: the callee's jitter
-// buffer still holds the end of it.
+// Silence after the last sound of the message before BYE: the callee's
+// jitter buffer still holds the end of it. Silence that ends the message
+// itself counts (speech ends with a few hundred ms of it), and so does the
+// wait for a key after it: only what is missing is added.
 constexpr auto kPlayOut = std::chrono::milliseconds(400);
 // How long the line waits for the last word on a session it let go of (the
 // 487 after its CANCEL, the reply to its BYE); a peer normally answers in
@@ -353,7 +355,7 @@ void SipCall::HangUp() {
   {
     MutexLock lock(mutex_);
     if (state_ == State::kAnswered) {
-      const Clock::time_point deadline = Clock::now() + kPlayOut;
+      const Clock::time_point deadline = sound_until_ + kPlayOut;
       while (state_ == State::kAnswered &&
              changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
       }

@@ -137,6 +137,9 @@ void SipCall::Send(std::stop_token stop) {
       std::memset(frame + take, SilenceByte(media.codec), kFrameSamples - take);
       marker = take > 0 && !talking;
       talking = take > 0;
+      if (take > 0 && Audible(media.codec, {frame, take})) {
+        sound_until_ = Clock::now() + kPacketInterval;
+      }
       if (take > 0 && queued_part_ == queued_.size()) {
         queued_.clear();
         queued_part_ = 0;

@@ -5,12 +5,18 @@
 // line books), the test checks the call result.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "baresip_callee.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
+#include "sip_audio.h"
 #include "sip_modem.h"
 #include "sipp_callee.h"
 
@@ -89,7 +95,8 @@ class SipPeerTest : public ringwell::testing::RingwellTest {
   }
 
   // Calls the SIPp callee running `steps`; the result once SIPp has ended.
-  Result Call(const std::string& steps, bool* passed, bool tcp = false) {
+  Result Call(const std::string& steps, bool* passed, bool tcp = false,
+              const char* request = kRequest) {
     SippCallee callee(scratch() + "sipp", steps, tcp);
     EXPECT_TRUE(callee.ready()) << callee.Errors();
     if (!callee.ready()) return {};
@@ -105,7 +112,7 @@ class SipPeerTest : public ringwell::testing::RingwellTest {
     if (stack == nullptr) return {};
     auto modem = MakeComObject<SipModem>(1, *stack);
     std::string xml;
-    EXPECT_EQ(modem->MakeCall("5550100", kRequest, wav_dir_.c_str(), &xml), S_OK);
+    EXPECT_EQ(modem->MakeCall("5550100", request, wav_dir_.c_str(), &xml), S_OK);
     *passed = callee.Passed(std::chrono::seconds(40));
     EXPECT_TRUE(*passed) << callee.Errors();
     return ParseResult(xml);
@@ -188,6 +195,86 @@ TEST_F(SipPeerTest, ARefusedByeIsRecorded) {
   EXPECT_THAT(result.protocol, HasSubstr("BYE refused: 404 Not Found"));
   EXPECT_EQ(result.sip_code, "404");
   EXPECT_EQ(result.sip_reason, "Not Found");
+}
+
+// A UDP socket on 127.0.0.1 that takes the line's RTP: the audio of each
+// packet, in the order they came.
+class RtpSink {
+ public:
+  RtpSink() : socket_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const int buffer = 1 << 20;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~RtpSink() { ::close(socket_); }
+  int port() const { return port_; }
+
+  // The loudest sample of each PCMU packet that has come (the 12-byte RTP
+  // header skipped).
+  std::vector<int> PacketPeaks() const {
+    std::vector<int> peaks;
+    std::uint8_t packet[2048];
+    std::vector<std::int16_t> samples;
+    for (ssize_t got; (got = ::recv(socket_, packet, sizeof packet, MSG_DONTWAIT)) > 12;) {
+      DecodeG711(Codec::kPcmu, {packet + 12, static_cast<std::size_t>(got - 12)}, &samples);
+      int peak = 0;
+      for (std::int16_t sample : samples) peak = std::max(peak, std::abs(int(sample)));
+      peaks.push_back(peak);
+    }
+    return peaks;
+  }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+
+// The line's BYE comes no sooner than 400 ms after the last sound of the
+// message, which the callee's jitter buffer still holds: silence is sent
+// until then. Silence that ends the message itself counts and is not added
+// to, so a spoken message (which ends in silence) ends the call sooner.
+TEST_F(SipPeerTest, TheByeComes400MsAfterTheLastSoundOfTheMessage) {
+  const char request[] =
+      R"(<Request ID="{R1}" Type="Call"><NumberOfRings dt:dt="int">4</NumberOfRings>)"
+      R"(<MaxGreetingDuration dt:dt="int">0</MaxGreetingDuration><CallTree>)"
+      R"(<Message Replays="0" Timeout="0"><MessagePart Type="File">said.wav</MessagePart>)"
+      R"(</Message></CallTree></Request>)";
+  struct Case {
+    const char* message;
+    Samples audio;
+    std::size_t least, most;  // silent packets after the last sound
+  };
+  const Case cases[] = {
+      {"loud to its end", Noise(0.6, 7), 20, 35},
+      {"ending in 1 s of silence", Join({Noise(0.6, 7), Silence(1.0)}), 50, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    WriteWav(wav_dir_ + "said.wav", c.audio);
+    RtpSink sink;
+    const std::string sdp = std::string("v=0\no=callee 1 1 IN IP4 127.0.0.1\ns=-\n") +
+                            "c=IN IP4 127.0.0.1\nt=0 0\nm=audio " + std::to_string(sink.port()) +
+                            " RTP/AVP 0\na=rtpmap:0 PCMU/8000\n";
+    bool passed = false;
+    const Result result =
+        Call(std::string(kInvite) + kTrying + SippCallee::Answer(sdp) +
+                 "<recv request=\"ACK\"/>\n<recv request=\"BYE\"/>\n" + SippCallee::Reply("200 OK"),
+             &passed, false, request);
+    EXPECT_EQ(result.status, "Completed") << result.protocol << result.error;
+    const std::vector<int> peaks = sink.PacketPeaks();
+    const auto last_sound =
+        std::find_if(peaks.rbegin(), peaks.rend(), [](int peak) { return peak > 1000; });
+    ASSERT_NE(last_sound, peaks.rend()) << "no message audio came";
+    const auto silent_after = static_cast<std::size_t>(last_sound - peaks.rbegin());
+    EXPECT_GE(silent_after, c.least);
+    EXPECT_LE(silent_after, c.most);
+  }
 }
 
 }  // namespace
