@@ -41,6 +41,9 @@ enum class Kill { kNone, kRestartRepaired, kRestartBroken };
 struct Case {
   Fault fault;
   Kill kill;
+  // The line is handed its calls and goes on with the request's next
+  // recipient, that one's start booked with the end of the call before.
+  bool immediate = false;
 };
 
 class BookingFaultTest : public ringwell::testing::RingwellTest,
@@ -99,7 +102,8 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
     ringwell::testing::WriteFile(scenario, R"({"default": {"outcome": "answer", "rings": 2}})");
     ASSERT_TRUE(
         host.Start({ProgramPath("ringwell-host"), "--root", root(), "--lines", "1", "--no-pager",
-                    "--scenario", scenario, "--heard-dir", heard, "--time-scale", "0.08"}));
+                    "--scenario", scenario, "--heard-dir", heard, "--time-scale", "0.08",
+                    "--dispatch", GetParam().immediate ? "immediate" : "polling"}));
     ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", 20s)) << host.output();
   }
 
@@ -232,7 +236,7 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
   static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink"};
   static const char* const kKills[] = {"", "AndHostRestartedRepaired", "AndHostRestartedBroken"};
   return std::string(kNames[static_cast<int>(info.param.fault)]) +
-         kKills[static_cast<int>(info.param.kill)];
+         kKills[static_cast<int>(info.param.kill)] + (info.param.immediate ? "Dispatched" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
@@ -241,7 +245,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
                                                 Kill::kRestartRepaired},
                                            Case{Fault::kLockFileLink, Kill::kNone},
                                            Case{Fault::kReportLink, Kill::kNone},
-                                           Case{Fault::kReportLink, Kill::kRestartBroken}),
+                                           Case{Fault::kReportLink, Kill::kRestartBroken},
+                                           Case{Fault::kReportsReplacedByFile, Kill::kNone, true},
+                                           Case{Fault::kReportLink, Kill::kRestartBroken, true}),
                          CaseName);
 
 }  // namespace

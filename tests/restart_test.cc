@@ -58,7 +58,11 @@ struct Recipient {
   std::vector<std::string> calls;
 };
 
-class RestartTest : public ringwell::testing::RingwellTest {
+// The host's lines poll the queue, or (immediate) are handed their calls and
+// go on with a request's next recipient, its start booked with the end of the
+// call before.
+class RestartTest : public ringwell::testing::RingwellTest,
+                    public ::testing::WithParamInterface<const char*> {
  protected:
   void SetUp() override {
     RingwellTest::SetUp();
@@ -104,7 +108,7 @@ class RestartTest : public ringwell::testing::RingwellTest {
     ringwell::testing::WriteFile(scenario, R"({"default": {"outcome": "answer", "rings": 2}})");
     ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--root", root(), "--lines", "1,2,3,4",
                             "--no-pager", "--scenario", scenario, "--heard-dir", heard,
-                            "--time-scale", "0.02"}));
+                            "--time-scale", "0.02", "--dispatch", GetParam()}));
     ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", 20s)) << host.output();
   }
 
@@ -142,7 +146,7 @@ class RestartTest : public ringwell::testing::RingwellTest {
   }
 };
 
-TEST_F(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
+TEST_P(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
   for (int r = 0; r < kRequests; ++r) Schedule(r);
   const char* configured = std::getenv("RINGWELL_KILLS");
   const int kills = configured != nullptr ? std::atoi(configured) : 4;
@@ -194,6 +198,9 @@ TEST_F(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
   std::printf("kills %d, calls heard %d, repeated %d, results lost %d, interrupted %d\n", kills,
               calls, repeated, lost, interrupted);
 }
+
+INSTANTIATE_TEST_SUITE_P(, RestartTest, ::testing::Values("polling", "immediate"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace ringwell::road

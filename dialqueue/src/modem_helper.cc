@@ -52,14 +52,18 @@ void CModemHelper::Rest(const std::stop_token& stop) {
 }
 
 void CModemHelper::Process(std::vector<CQueueEntry> entries, const std::stop_token& stop) {
-  for (CQueueEntry& entry : entries) ProcessDialRequest(std::move(entry), stop);
+  for (CQueueEntry& entry : entries) {
+    std::optional<CQueueEntry> next = ProcessDialRequest(std::move(entry), false, stop);
+    while (next) next = ProcessDialRequest(std::move(*next), true, stop);
+  }
 }
 
-void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop) {
+std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, bool started,
+                                                            const std::stop_token& stop) {
   const ReportSteps steps(state_, kOperation);
   std::shared_ptr<const std::string> request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
-  if (loaded == S_FALSE) return;  // gone (cancelled) or unreadable: dropped
+  if (loaded == S_FALSE) return std::nullopt;  // gone (cancelled) or unreadable: dropped
   std::string status = "Failed";
   std::string result;
   bool retry = false;
@@ -70,26 +74,38 @@ void CModemHelper::ProcessDialRequest(CQueueEntry entry, const std::stop_token& 
     } else {
       // No call whose result could not be booked: the line waits until the
       // report takes the start of the call.
-      if (!steps.StartAttempt(entry)) return DeferEntry(state_.dial_queue(), entry, clock_->Now());
+      if (!started && !steps.StartAttempt(entry)) {
+        DeferEntry(state_.dial_queue(), entry, clock_->Now());
+        return std::nullopt;
+      }
       outcome = PlaceCall(entry, *request, &result);
     }
     retry = Classify(outcome, entry);
     status = outcome.status;
   }
-
-  // The result and the recipient's new status go into the report together.
-  const bool file_existed = FileExists(entry.RequestFile);
-  if (retry && file_existed) {
-    steps.EndAttempt(entry, result, "Scheduled");
-    RequeueEntry(state_.dial_queue(), entry);
-    return;
-  }
-  steps.EndAttempt(entry, result, status);
   request.reset();
-  if (RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop,
-                          [&] { return steps.Finish(entry, file_existed); })) {
+
+  // The result and the recipient's new status go into the report together,
+  // with the start of the next recipient's attempt when the line goes on.
+  const bool file_existed = FileExists(entry.RequestFile);
+  if (retry && file_existed) status = "Scheduled";
+  std::optional<CQueueEntry> next;
+  if (dispatched_ && file_existed && !pause_ && !stop.stop_requested()) {
+    next = TakeNextOfRequest(state_.dial_queue(), entry, clock_->Now());
+  }
+  if (next && !steps.EndAndStart(entry, result, status, *next)) {
+    DeferEntry(state_.dial_queue(), *next, clock_->Now());
+    next.reset();
+  } else if (!next) {
+    steps.EndAttempt(entry, result, status);
+  }
+  if (retry && file_existed) {
+    RequeueEntry(state_.dial_queue(), entry);
+  } else if (RemoveFinishedEntry(state_.dial_queue(), entry, *clock_, stop,
+                                 [&] { return steps.Finish(entry, file_existed); })) {
     state_.request_texts().Forget(entry.RequestFile);
   }
+  return next;
 }
 
 CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,

@@ -12,7 +12,11 @@
 // the status "Failed".
 //
 // The worker's loop (polling, or waiting for the dispatcher) is the
-// LineWorker skeleton's; this class keeps the call and its pause.
+// LineWorker skeleton's; this class keeps the call and its pause. A
+// dispatched line whose call ended takes the next recipient of the same
+// request itself when that is the first free entry of the queue and due
+// (after a call that failed it rests first), and books the end of the call
+// and the start of the next one in one update of the report.
 //
 // Thread-safety: the object is built and destroyed by the scheduler object;
 // only its own thread works on the line. Destruction stops the thread (after
@@ -22,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -64,7 +69,12 @@ class CModemHelper final : private LineWorker::Job {
   // The poll interval of the line (polling only), and a pause after a
   // failed call.
   void Rest(const std::stop_token& stop) override;
-  void ProcessDialRequest(CQueueEntry entry, const std::stop_token& stop);
+  // Calls the recipient of `entry` (whose start is booked already when
+  // `started`) and books the end. A dispatched line that goes on with the
+  // request's next recipient books that one's start with this end and
+  // returns its entry.
+  std::optional<CQueueEntry> ProcessDialRequest(CQueueEntry entry, bool started,
+                                                const std::stop_token& stop);
   // Has the device call; `result` receives its call result (empty when there
   // is none).
   Outcome PlaceCall(const CQueueEntry& entry, const std::string& request_xml, std::string* result);

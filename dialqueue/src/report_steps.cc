@@ -135,19 +135,52 @@ bool ReportSteps::Book(const CQueueEntry& entry, std::vector<KeptChange> changes
   return false;
 }
 
+namespace {
+
+std::vector<KeptChange> StartChanges(const CQueueEntry& entry) {
+  return {{ReportChange::kStatus, entry.PhoneNumber, "InProgress"},
+          {ReportChange::kStatus, "", "InProgress"}};
+}
+
+std::vector<KeptChange> EndChanges(const CQueueEntry& entry, const std::string& result,
+                                   const std::string& status) {
+  std::vector<KeptChange> changes;
+  if (!result.empty()) changes.push_back({ReportChange::kCallResult, entry.PhoneNumber, result});
+  changes.push_back({ReportChange::kStatus, entry.PhoneNumber, status});
+  return changes;
+}
+
+}  // namespace
+
 bool ReportSteps::StartAttempt(const CQueueEntry& entry) const {
-  return Book(entry,
-              {{ReportChange::kStatus, entry.PhoneNumber, "InProgress"},
-               {ReportChange::kStatus, "", "InProgress"}},
-              false);
+  return Book(entry, StartChanges(entry), false);
 }
 
 void ReportSteps::EndAttempt(const CQueueEntry& entry, const std::string& result,
                              const std::string& status) const {
-  std::vector<KeptChange> changes;
-  if (!result.empty()) changes.push_back({ReportChange::kCallResult, entry.PhoneNumber, result});
-  changes.push_back({ReportChange::kStatus, entry.PhoneNumber, status});
-  Book(entry, std::move(changes), true);
+  Book(entry, EndChanges(entry, result, status), true);
+}
+
+bool ReportSteps::EndAndStart(const CQueueEntry& ended, const std::string& result,
+                              const std::string& status, const CQueueEntry& next) const {
+  UnbookedResults& store = state_.unbooked();
+  if (store.Has(ended.RequestFile)) {  // what waits goes first, one by one
+    EndAttempt(ended, result, status);
+    return StartAttempt(next);
+  }
+  std::vector<KeptChange> changes = EndChanges(ended, result, status);
+  const std::size_t ending = changes.size();
+  for (KeptChange& change : StartChanges(next)) changes.push_back(std::move(change));
+  const std::size_t done = Apply(ReportPathOf(ended), changes);
+  if (done == changes.size()) return true;
+  if (done < ending) {
+    std::lock_guard lock(store.MutexFor(ended.RequestFile));
+    Keep(ended,
+         {changes.begin() + static_cast<std::ptrdiff_t>(done),
+          changes.begin() + static_cast<std::ptrdiff_t>(ending)},
+         false);
+  }
+  return false;
 }
 
 bool ReportSteps::Finish(const CQueueEntry& entry, bool completed) const {

@@ -47,6 +47,13 @@ class ReportSteps {
   // status: booked, or kept until they can be.
   void EndAttempt(const CQueueEntry& entry, const std::string& result,
                   const std::string& status) const;
+  // The end of `ended`'s attempt, as EndAttempt books it, and the start of
+  // `next`'s, a recipient of the same request, in one update of the report:
+  // a line going on to the request's next recipient waits for one save, not
+  // two. True when the start is saved (only then may the line call `next`);
+  // the end is booked, or else kept, either way.
+  bool EndAndStart(const CQueueEntry& ended, const std::string& result, const std::string& status,
+                   const CQueueEntry& next) const;
   // The request's last recipient is done: books "Completed" when `completed`.
   // True when nothing of the request waits, so its files may go now; else they
   // go once what waits is booked.

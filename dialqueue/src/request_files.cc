@@ -46,6 +46,17 @@ void DeferEntry(CRequestQueue& queue, CQueueEntry entry, OleDate now) {
   RequeueEntry(queue, entry);
 }
 
+std::optional<CQueueEntry> TakeNextOfRequest(CRequestQueue& queue, const CQueueEntry& ended,
+                                             OleDate now) {
+  QueueLock lock(queue);
+  CQueueEntry first;
+  if (!queue.PeekFirstFree(&first) || first.Id != ended.Id || !IsDue(first, now)) {
+    return std::nullopt;
+  }
+  queue.MarkFirstFreeTaken();
+  return first;
+}
+
 bool RemoveFinishedEntry(CRequestQueue& queue, const CQueueEntry& entry, Clock& clock,
                          const std::stop_token& stop, const std::function<bool()>& before_delete) {
   QueueLock lock(queue);

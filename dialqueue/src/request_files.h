@@ -2,7 +2,8 @@
 // files: DeleteRequestFiles removes a request's file and its directory of wav
 // files from Requests; RequeueEntry puts an entry back for its next attempt;
 // RemoveFinishedEntry removes a finished entry and, after the request's last
-// one, the request's files.
+// one, the request's files; TakeNextOfRequest takes the next entry of the
+// same request.
 //
 // Thread-safety: any worker. DeleteRequestFiles is called with the queue's
 // lock held, so that the same file is not queued again while it is being
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stop_token>
 
 #include "clock.h"
@@ -31,6 +33,12 @@ void RequeueEntry(CRequestQueue& queue, const CQueueEntry& entry);
 // Puts an entry whose attempt could not start (its "InProgress" could not be
 // saved) back, due again a few seconds from `now`, no retry spent.
 void DeferEntry(CRequestQueue& queue, CQueueEntry entry, OleDate now);
+
+// The next entry of `ended`'s request, taken in the queue, when it is the
+// first free entry of the queue and due at `now`: a line that has ended a
+// call goes on with it at once. nullopt otherwise.
+std::optional<CQueueEntry> TakeNextOfRequest(CRequestQueue& queue, const CQueueEntry& ended,
+                                             OleDate now);
 
 // Removes a finished entry. When it was the request's last entry, runs
 // `before_delete` (which records the request's end in its report and tells
