@@ -247,7 +247,7 @@ class Bench:
         for lines, target in ((500, 300), (1000, 600)):
             if self.args.quick and lines > 500:
                 continue
-            run = self.call_run(f"memory{lines}", 2 * lines, lines, 0.5, 1.0)
+            run = self.call_run(f"memory{lines}", 2 * lines, lines, 0.5, 1.0, tones=True)
             print(f"  {lines:4d} lines: peak RSS {mib(run['rss'])}   target < {target} MB: "
                   f"{verdict(run['rss'], target)}; CPU per call {run['cpu_per_call'] * 1000:.1f} "
                   f"ms; lost results {run['lost'] + run['unfinished']}")
@@ -257,7 +257,7 @@ class Bench:
         max_calls, rate, lines, recipients = 50, 20, 100, 300
         run = self.call_run("trunk", recipients, lines, 0.5, 1.0,
                             ("--sip-max-calls", str(max_calls),
-                             "--sip-max-call-rate", str(rate)))
+                             "--sip-max-call-rate", str(rate)), tones=True)
         most, gap = run["setups"]
         print(f"Trunk limits: {recipients} recipients on {lines} lines, at most {max_calls} calls "
               f"at once and {rate} set-ups a second")
