@@ -250,7 +250,8 @@ class Bench:
             run = self.call_run(f"memory{lines}", 2 * lines, lines, 0.5, 1.0, tones=True)
             print(f"  {lines:4d} lines: peak RSS {mib(run['rss'])}   target < {target} MB: "
                   f"{verdict(run['rss'], target)}; CPU per call {run['cpu_per_call'] * 1000:.1f} "
-                  f"ms; lost results {run['lost'] + run['unfinished']}")
+                  f"ms; lost results {run['lost'] + run['unfinished']}; calls SIPp took "
+                  f"{run['invites']} of {2 * lines}; statuses {run['report']['statuses']}")
             sys.stdout.flush()
 
     def trunk(self):

@@ -1,5 +1,6 @@
 #include "sip_modem.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,10 +9,12 @@
 
 #include "call_tree.h"
 #include "device_boundary.h"
+#include "open_files.h"
 #include "request_documents.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/xml.h"
 #include "sip_call.h"
+#include "sip_events.h"
 
 namespace ringwell::host::sip {
 namespace {
@@ -149,6 +152,16 @@ CallRecord SipModem::Call(const std::string& number, std::string_view request_xm
 
 std::unique_ptr<SipLines> SipLines::Start(SipOptions options, std::string* error) {
   if (!PrepareAccount(options.account, error)) return nullptr;
+  const long wanted = OpenFilesFor(options.lines.size());
+  if (const long limit = RaiseOpenFileLimit(wanted); limit < wanted) {
+    SipEvents().ReportText(
+        EventType::kWarning, kFewOpenFilesEvent,
+        std::to_string(options.lines.size()) + " SIP lines need up to " + std::to_string(wanted) +
+            " open files, but this process may open only " + std::to_string(limit) +
+            ": calls beyond about " + std::to_string(std::max(0L, (limit - 256) / 2)) +
+            " at once fail with \"Too many open files\". Raise the hard limit (LimitNOFILE= in "
+            "the unit, ulimit -Hn elsewhere).");
+  }
   auto lines = std::unique_ptr<SipLines>(new SipLines);
   lines->stack_ = SipStack::Start(std::move(options.account), error);
   if (!lines->stack_) return nullptr;

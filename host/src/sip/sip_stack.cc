@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "open_files.h"
 #include "sip_events.h"
 
 namespace ringwell::host::sip {
@@ -161,6 +163,10 @@ std::string SipStack::FromUri() const {
 void SipStack::Loop() {
   std::string problem;
   int err = libre_init();
+  // Each call's sockets may lie beyond the 1024 descriptors libre's loop
+  // takes by default (open_files.h); a table of 64 Ki is enough for 16,000
+  // calls and stays small.
+  if (err == 0) err = fd_setsize(static_cast<int>(std::min(OpenFileLimit(), 1L << 16)));
   if (err == 0) err = SetUp(&problem);
   {
     MutexLock lock(mutex_);

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +153,33 @@ TEST_F(SipHostTest, TheRegistrationIsToldAndLogged) {
         entry.text.find("Registration at " + registrar.Uri() + " failed: 401") != std::string::npos;
   }
   EXPECT_TRUE(logged);
+}
+
+// A host whose lines need more open files than it may have raises its limit
+// as far as the hard one allows and says what is still missing: how many
+// calls at once will work, and where the limit is raised.
+TEST_F(SipHostTest, ALimitOnOpenFilesTooLowForTheLinesIsTold) {
+  for (const char* library : {"dialqueue", "tallier"}) {
+    ASSERT_EQ(ringwell::testing::RunProgram(
+                  {ProgramPath("ringwell-regsvr"), ringwell::testing::LibraryPath(library)}),
+              0);
+  }
+  ClearEventLog();
+  ringwell::testing::ChildProcess host;
+  ASSERT_TRUE(host.Start({"/usr/bin/prlimit", "--nofile=300:400", "--",
+                          ProgramPath("ringwell-host"), "--root", root(), "--no-pager",
+                          "--sip-lines", "1-1000", "--sip-local-address", "127.0.0.1"}));
+  ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", std::chrono::seconds(30))) << host.output();
+  host.Signal(SIGTERM);
+  EXPECT_NE(host.Wait(std::chrono::seconds(20)), -1);
+  bool told = false;
+  for (const auto& entry : EventLogEntries()) {
+    told |= entry.text.find(
+                "1000 SIP lines need up to 4256 open files, but this process may "
+                "open only 400: calls beyond about 72 at once fail") != std::string::npos &&
+            entry.text.find("LimitNOFILE=") != std::string::npos;
+  }
+  EXPECT_TRUE(told);
 }
 
 // A registrar that never answers: libre gives up after its transaction

@@ -3,6 +3,7 @@
 // kilobytes of headers, a BYE before the line's ACK, a BYE that is refused.
 // SIPp checks what the line sends back (the ACK and BYE of every dialog the
 // line books), the test checks the call result.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 
 #include "baresip_callee.h"
+#include "open_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
 #include "sip_audio.h"
@@ -234,6 +236,25 @@ class RtpSink {
   int socket_;
   int port_ = 0;
 };
+
+// A host with hundreds of lines holds more than 1024 descriptors (each call
+// two sockets): a call whose sockets lie beyond them is placed all the same.
+TEST_F(SipPeerTest, ACallIsPlacedWhenTheProcessHoldsMoreThan1024Files) {
+  ASSERT_GE(RaiseOpenFileLimit(2048), 2048) << "the hard limit on open files is below 2048";
+  std::vector<int> held;
+  while (held.size() < 1100) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+  }
+  bool passed = false;
+  const Result result =
+      Call(std::string(kInvite) + kTrying + SippCallee::Answer(SippCallee::kAudioSdp) +
+               "<recv request=\"ACK\"/>\n<recv request=\"BYE\"/>\n" + SippCallee::Reply("200 OK"),
+           &passed);
+  for (const int fd : held) ::close(fd);
+  EXPECT_EQ(result.status, "Completed") << result.protocol << result.error;
+}
 
 // The line's BYE comes no sooner than 400 ms after the last sound of the
 // message, which the callee's jitter buffer still holds: silence is sent
