@@ -17,7 +17,8 @@ Printed, each beside its target:
      the least any host with that many lines needs), the ratio to it, results
      lost (calls SIPp took against calls in the report), the host's peak RSS
      and CPU per call;
-  4. the host's peak RSS at 500 and 1,000 lines;
+  4. the host's peak RSS at 500 and 1,000 lines, and its CPU per call with
+     the CI-sized call at 10,000 recipients (size);
   5. a trunk's limits as SIPp saw them (calls at once, set-ups in any second),
      and RTP pacing as the service user with and without the real-time
      priority its unit grants (bench_sip beside baresip).
@@ -27,8 +28,8 @@ headline (--headline-runs).
     bench/mass/mass.py BUILD_DIR [--quick] [--tmpfs] [--runs N] [--only NAMES]
 
 --quick: the CI-sized case once, intake at 10,000 (100,000 with a short time
-limit), 500 lines, a short pacing call; no headline. --only takes a comma list
-of intake, ci, headline, memory, trunk, pacing.
+limit), 500 lines, a short pacing call; no headline and no size. --only takes
+a comma list of intake, ci, headline, memory, size, trunk, pacing.
 """
 import argparse
 import json
@@ -254,6 +255,21 @@ class Bench:
                   f"{run['invites']} of {2 * lines}; statuses {run['report']['statuses']}")
             sys.stdout.flush()
 
+    def size(self):
+        """Host CPU per call as the request grows: the CI-sized call (0.5 s
+        ringing, a 3.4 s message) to 10,000 recipients on 500 lines, beside
+        the CI-sized case's 3,000 on 300."""
+        run = self.call_run("size", 10000, 500, 0.5, 3.4)
+        ratio = None if run["completed"] is None else run["completed"] / run["floor"]
+        print("Host CPU per call at 10,000 recipients (500 lines, 0.5 s ringing + "
+              f"{run['message']:.2f} s message, 1 run):")
+        print(f"  host CPU per call:       {run['cpu_per_call'] * 1000:.1f} ms   target < 12 ms: "
+              f"{verdict(run['cpu_per_call'] * 1000, 12)}; peak RSS {mib(run['rss'])}")
+        print(f"  submit -> Completed:     {seconds(run['completed'])}, floor {run['floor']:.1f} s"
+              f" ({'-' if ratio is None else f'{ratio:.2f}x'}); lost results "
+              f"{run['lost'] + run['unfinished']}; statuses {run['report']['statuses']}")
+        sys.stdout.flush()
+
     def trunk(self):
         max_calls, rate, lines, recipients = 50, 20, 100, 300
         run = self.call_run("trunk", recipients, lines, 0.5, 1.0,
@@ -305,9 +321,10 @@ def main():
     if args.runs is None:
         args.runs = 1 if args.quick else 3
     bench = Bench(args)
-    parts = ["intake", "ci", "headline", "memory", "trunk", "pacing"]
+    parts = ["intake", "ci", "headline", "memory", "size", "trunk", "pacing"]
     if args.quick:
         parts.remove("headline")
+        parts.remove("size")
     if args.only:
         parts = [p for p in parts if p in args.only.split(",")] or args.only.split(",")
     print(f"bench/mass ({'quick' if args.quick else 'full'}): {', '.join(parts)}; load before: "
@@ -316,7 +333,8 @@ def main():
     for part in parts:
         try:
             {"intake": bench.intake, "ci": bench.ci_case, "headline": bench.headline,
-             "memory": bench.memory, "trunk": bench.trunk, "pacing": bench.pacing}[part]()
+             "memory": bench.memory, "size": bench.size, "trunk": bench.trunk,
+             "pacing": bench.pacing}[part]()
         except (Failure, subprocess.SubprocessError) as e:
             print(f"{part}: failed: {e}")
     print(f"load after: {os.getloadavg()[0]:.2f}")
