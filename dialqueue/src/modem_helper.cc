@@ -93,11 +93,11 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
   if (dispatched_ && file_existed && !pause_ && !stop.stop_requested()) {
     next = TakeNextOfRequest(state_.dial_queue(), entry, clock_->Now());
   }
-  if (next && !steps.EndAndStart(entry, result, status, *next)) {
+  if (!next) {
+    steps.EndAttempt(entry, result, status);
+  } else if (!steps.EndAndStart(entry, result, status, *next)) {
     DeferEntry(state_.dial_queue(), *next, clock_->Now());
     next.reset();
-  } else if (!next) {
-    steps.EndAttempt(entry, result, status);
   }
   if (retry && file_existed) {
     RequeueEntry(state_.dial_queue(), entry);

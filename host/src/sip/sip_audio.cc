@@ -103,20 +103,25 @@ std::optional<std::vector<std::uint8_t>> LoadPartAudio(const std::string& path, 
 
 std::uint8_t SilenceByte(Codec codec) { return codec == Codec::kPcmu ? 0xff : 0xd5; }
 
+namespace {
+
+std::int16_t Decoded(Codec codec, std::uint8_t byte) {
+  return codec == Codec::kPcmu ? g711_ulaw2pcm(byte) : g711_alaw2pcm(byte);
+}
+
+}  // namespace
+
 bool Audible(Codec codec, std::span<const std::uint8_t> bytes) {
   constexpr int kQuiet = 128;  // -48 dBFS
-  for (std::uint8_t byte : bytes) {
-    const int sample = codec == Codec::kPcmu ? g711_ulaw2pcm(byte) : g711_alaw2pcm(byte);
-    if (sample > kQuiet || sample < -kQuiet) return true;
-  }
-  return false;
+  return std::any_of(bytes.begin(), bytes.end(), [codec](std::uint8_t byte) {
+    const int sample = Decoded(codec, byte);
+    return sample > kQuiet || sample < -kQuiet;
+  });
 }
 
 void DecodeG711(Codec codec, std::span<const std::uint8_t> bytes, std::vector<std::int16_t>* out) {
   out->clear();
-  for (std::uint8_t byte : bytes) {
-    out->push_back(codec == Codec::kPcmu ? g711_ulaw2pcm(byte) : g711_alaw2pcm(byte));
-  }
+  for (std::uint8_t byte : bytes) out->push_back(Decoded(codec, byte));
 }
 
 }  // namespace ringwell::host::sip

@@ -224,11 +224,11 @@ class SipCall final : public CallLeg {
   // with the other calls playing them), from byte queued_at_ of part
   // queued_part_ on. Empty when nothing is to be sent.
   std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(mutex_);
+  std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
   // When the last sound the sender sent has played out at this end: the
   // line hangs up no sooner than kPlayOut after it.
   Clock::time_point sound_until_ RINGWELL_GUARDED_BY(mutex_);
-  std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace ringwell::host::sip
