@@ -197,8 +197,12 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
   Break(GetParam().fault);
 
   // The call ends and cannot be booked; the next recipient's start cannot be
-  // booked either, twice.
-  ASSERT_TRUE(WaitFor([&] { return Heard()[kNumbers[0]] == 1 && SchedulerErrors() >= 3; }, 30s))
+  // booked either, twice. A dispatched line books the end and the next start
+  // in one update, which fails once; the host may then hold its requests
+  // until Reports is back, so no further attempt need come.
+  const int failures = GetParam().immediate ? 1 : 3;
+  ASSERT_TRUE(
+      WaitFor([&] { return Heard()[kNumbers[0]] == 1 && SchedulerErrors() >= failures; }, 30s))
       << host->output();
   EXPECT_EQ(Heard().size(), 1u);
   EXPECT_TRUE(fs::exists(RequestFile()));
