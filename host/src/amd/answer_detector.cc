@@ -7,6 +7,11 @@ namespace {
 
 // Frame times add up in steps of 20 ms; comparisons allow for rounding.
 constexpr double kSlack = 1e-6;
+// A loud voiced frame: this far above the noise floor, this loud, and this
+// periodic (Voicing).
+constexpr double kStrongAboveFloor = 20;
+constexpr double kStrongLevel = -35;
+constexpr double kVoiced = 0.5;
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -52,8 +57,14 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
   if (voice) {
     silence_run_ = 0;
     voice_run_ += kFrameSeconds;
+    if (level >= voice_.floor() + kStrongAboveFloor && level >= kStrongLevel &&
+        Voicing(frame) >= kVoiced) {
+      strong_run_ += kFrameSeconds;
+    }
     if (!decision_) voice_total_ += kFrameSeconds;
-    if (!in_word_ && voice_run_ + kSlack >= settings_.minimum_word_length) {
+    const bool word = voice_run_ + kSlack >= settings_.minimum_word_length ||
+                      strong_run_ + kSlack >= settings_.minimum_word_length / 2;
+    if (!in_word_ && word) {
       ++words_;
       in_word_ = true;
       if (!first_voice_) first_voice_ = now - voice_run_;
@@ -64,17 +75,31 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
     if (silence_run_ + kSlack >= settings_.between_words_silence) {
       in_word_ = false;
       voice_run_ = 0;
+      strong_run_ = 0;
     }
   }
-  if (auto beep = tones_.TakeBeep(); beep && settings_.beep && !beep_) beep_ = beep;
+  // A tone of a beep's kind is a beep once quiet follows it.
+  bool beep = false;
+  if (auto ended = tones_.TakeBeep(); ended && settings_.beep) {
+    candidate_ = ended;
+    quiet_after_ = 0;
+  } else if (candidate_ && voice) {
+    candidate_.reset();
+  } else if (candidate_) {
+    quiet_after_ += kFrameSeconds;
+    if (quiet_after_ + kSlack >= kQuietAfterBeep) {
+      beep_ = candidate_;
+      candidate_.reset();
+      beep = true;
+    }
+  }
+  const bool tone_pending = candidate_.has_value() || tones_.InTone();
 
   if (decision_) {
-    if (!greeting_over_ && decision_->who == AnsweredBy::kMachine) {
-      greeting_over_ = beep_ || silence_run_ + kSlack >= kGreetingEndSilence;
-    }
+    if (decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, beep);
     return;
   }
-  if (beep_) {
+  if (beep) {
     Decide(AnsweredBy::kMachine, "beep at " + Seconds(beep_->start));
   } else if (tones_.fax()) {
     Decide(AnsweredBy::kMachine, "fax answer tone");
@@ -84,19 +109,43 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
     Decide(AnsweredBy::kMachine, "speech longer than " + Seconds(settings_.greeting));
   } else if (voice_run_ + kSlack >= settings_.maximum_word_length && words_ > 0) {
     Decide(AnsweredBy::kMachine, "a word longer than " + Seconds(settings_.maximum_word_length));
-  } else if (words_ > 0 && silence_run_ + kSlack >= settings_.after_greeting_silence) {
+  } else if (words_ > 0 && !tone_pending &&
+             silence_run_ + kSlack >= settings_.after_greeting_silence) {
     Decide(AnsweredBy::kHuman, Words(words_) + " in " + Seconds(last_voice_ - *first_voice_) +
                                    ", then " + Seconds(silence_run_) + " of silence");
-  } else if (words_ == 0 && now + kSlack >= settings_.initial_silence) {
+  } else if (words_ == 0 && !tone_pending && now + kSlack >= settings_.initial_silence) {
     Decide(AnsweredBy::kUnknown, "no speech within " + Seconds(settings_.initial_silence));
   } else if (now + kSlack >= settings_.total_analysis_time) {
     Decide(AnsweredBy::kUnknown, "undecided after " + Seconds(settings_.total_analysis_time));
+  }
+  if (decision_ && decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, beep);
+}
+
+void AnswerDetector::FollowGreeting(bool voice, bool beep) {
+  if (greeting_over_) {
+    // Speech again: what seemed the end was not.
+    resuming_ = voice ? resuming_ + kFrameSeconds : 0;
+    if (resuming_ + kSlack >= kResumingVoice) {
+      greeting_over_ = false;
+      greeting_end_.clear();
+      resumed_ = seconds() - resuming_;
+      resuming_ = 0;
+    }
+    return;
+  }
+  if (beep) {
+    greeting_over_ = true;
+    greeting_end_ = "after beep at " + Seconds(beep_->start);
+  } else if (!candidate_ && !tones_.InTone() && silence_run_ + kSlack >= kGreetingEndSilence) {
+    greeting_over_ = true;
+    greeting_end_ = "after " + Seconds(silence_run_) + " of silence";
   }
 }
 
 void AnswerDetector::Decide(AnsweredBy who, std::string reason) {
   decision_ = WhoAnswered{who, seconds(), std::move(reason), {}};
-  greeting_over_ = who != AnsweredBy::kMachine || beep_.has_value();
+  greeting_over_ = who != AnsweredBy::kMachine;
+  greeting_end_.clear();
 }
 
 WhoAnswered AnswerDetector::Result() const {

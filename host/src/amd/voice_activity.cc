@@ -13,6 +13,22 @@ double FrameLevel(std::span<const std::int16_t> frame) {
   return std::max(-96.0, 10 * std::log10(std::max(mean, 1e-12)));
 }
 
+double Voicing(std::span<const std::int16_t> frame) {
+  constexpr std::size_t kShortest = kSampleRate / 400, kLongest = kSampleRate / 80;
+  if (frame.size() <= kLongest) return 0;
+  double best = 0;
+  for (std::size_t lag = kShortest; lag <= kLongest; ++lag) {
+    double both = 0, first = 0, second = 0;
+    for (std::size_t i = 0; i + lag < frame.size(); ++i) {
+      both += double(frame[i]) * frame[i + lag];
+      first += double(frame[i]) * frame[i];
+      second += double(frame[i + lag]) * frame[i + lag];
+    }
+    if (first > 0 && second > 0) best = std::max(best, both / std::sqrt(first * second));
+  }
+  return best;
+}
+
 VoiceActivity::VoiceActivity() { recent_.fill(-96); }
 
 bool VoiceActivity::Frame(double level) {

@@ -22,6 +22,11 @@ inline constexpr double kFrameSeconds = double(kFrameSamples) / kSampleRate;
 // The level of `frame` in dB below full scale (-96 for digital silence).
 double FrameLevel(std::span<const std::int16_t> frame);
 
+// How periodic `frame` is at a voice's pitch (80 to 400 Hz): the highest
+// normalised autocorrelation over those periods, 0 to 1. A voiced sound
+// (a vowel, a hummed "mm") gives 0.5 or more; hiss and clicks much less.
+double Voicing(std::span<const std::int16_t> frame);
+
 class VoiceActivity {
  public:
   // Voice needs this many dB above the noise floor, and this absolute level.

@@ -60,7 +60,8 @@ std::vector<Recording> LoadCorpus(const std::string& dir, std::string* error) {
   return corpus;
 }
 
-Classified Classify(const std::vector<std::int16_t>& samples, const MachineDetection& settings) {
+Classified Classify(const std::vector<std::int16_t>& samples, const MachineDetection& settings,
+                    double message_seconds) {
   AnswerDetector detector(settings);
   Classified classified;
   // After the recording the callee is silent, as a line hears a callee that
@@ -68,14 +69,27 @@ Classified Classify(const std::vector<std::int16_t>& samples, const MachineDetec
   constexpr std::size_t kPacket = 160;
   const std::size_t end = samples.size() + 10 * 8000;
   const std::vector<std::int16_t> silence(kPacket);
-  for (std::size_t at = 0; at < end && !detector.GreetingOver(); at += kPacket) {
+  bool over = false;
+  for (std::size_t at = 0; at < end; at += kPacket) {
     if (at < samples.size()) {
       detector.Feed(std::span(samples).subspan(at, std::min(kPacket, samples.size() - at)));
     } else {
       detector.Feed(silence);
     }
+    if (detector.GreetingOver() && !over) {
+      classified.starts.push_back({detector.seconds(), detector.GreetingEnd(), std::nullopt});
+    } else if (!detector.GreetingOver() && over) {
+      classified.starts.back().stopped = detector.resumed();
+    }
+    over = detector.GreetingOver();
+    // A person or Unknown hears the message at once; a machine's greeting
+    // is followed while the message plays.
+    if (over && (detector.decision()->who != AnsweredBy::kMachine ||
+                 detector.seconds() >= classified.starts.back().at + message_seconds - 1e-6)) {
+      break;
+    }
   }
-  if (detector.GreetingOver()) classified.greeting_over = detector.seconds();
+  if (over) classified.greeting_over = classified.starts.back().at;
   classified.answer = detector.Result();
   return classified;
 }
