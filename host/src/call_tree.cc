@@ -26,8 +26,10 @@ class Walker {
   explicit Walker(CallLeg& leg) : leg_(leg) {}
 
   CallWalk Run(pugi::xml_node call_tree, double max_greeting) {
+    max_greeting_ = max_greeting;
     const GreetingEnd greeting = leg_.AwaitGreetingEnd(max_greeting);
     walk_.answered_by = greeting.answered_by;
+    leaving_ = greeting.leaving_message;
     if (greeting.answered_by) Note(AnsweredByLine(*greeting.answered_by));
     if (Going() && greeting.hang_up) {
       Note("A machine answered: hung up without a message, to try again as not answered");
@@ -35,11 +37,16 @@ class Walker {
     } else if (Going()) {
       if (greeting.over) {
         Note("Greeting " + Seconds(leg_.Seconds()));
+        if (leaving_ && !greeting.after.empty()) Note("Message started " + greeting.after);
       } else {
         Note("Greeting still going after " + Seconds(max_greeting) + "; message started");
+        if (leaving_) Incomplete("greeting still going after " + Seconds(max_greeting));
       }
       PlayNodes(call_tree);
       if (Going()) Note("Call tree finished; line hung up");
+    }
+    if (leaving_ && walk_.callee_hung_up && !left_whole_) {
+      Incomplete("callee hung up before the message had played whole");
     }
     TakeLegNotes();
     walk_.seconds = leg_.Seconds();
@@ -54,6 +61,10 @@ class Walker {
   }
   void TakeLegNotes() {
     for (std::string& note : leg_.TakeNotes()) walk_.protocol.push_back(std::move(note));
+  }
+
+  void Incomplete(std::string why) {
+    if (!walk_.left_incomplete) walk_.left_incomplete = std::move(why);
   }
 
   // False once the call has ended; the first time, notes why and when.
@@ -108,7 +119,30 @@ class Walker {
     if (waits) Note("No response chosen");
   }
 
+  // Plays the message; again from its start each time the leg stopped it
+  // because a machine's greeting went on.
   bool PlayMessage(pugi::xml_node message, int play) {
+    for (;;) {
+      const std::optional<double> interrupted = PlayOnce(message, play);
+      if (!interrupted) {
+        if (Going()) left_whole_ = true;
+        return Going();
+      }
+      Note("Message stopped: speech resumed at " + Seconds(*interrupted));
+      const GreetingEnd again = leg_.AwaitGreetingEnd(max_greeting_);
+      if (!Going()) return false;
+      if (again.over) {
+        Note("Message started again " + again.after);
+      } else {
+        Note("Greeting still going after " + Seconds(max_greeting_) + "; message started again");
+        Incomplete("greeting still going after " + Seconds(max_greeting_));
+      }
+    }
+  }
+
+  // Plays the message once and notes it; when the leg stopped it, the
+  // second the callee's speech resumed.
+  std::optional<double> PlayOnce(pugi::xml_node message, int play) {
     std::vector<MessagePart> parts;
     for (pugi::xml_node part : message.children("MessagePart")) {
       parts.push_back({part.attribute("Type").value(), xml::Text(part)});
@@ -119,6 +153,7 @@ class Walker {
     const std::size_t at = walk_.protocol.size();
     std::vector<std::string> unplayed;
     const double length = leg_.Play(parts, &unplayed);
+    const std::optional<double> interrupted = leg_.TakeInterruption();
     std::ostringstream line;
     line << (play == 0 ? "Played" : "Replayed") << ":";
     bool first = true;
@@ -135,11 +170,14 @@ class Walker {
       walk_.unplayed.push_back(std::move(part));
     }
     walk_.heard.insert(walk_.heard.end(), parts.begin(), parts.end());
-    return Going();
+    return interrupted;
   }
 
   CallLeg& leg_;
   CallWalk walk_;
+  double max_greeting_ = 0;
+  bool leaving_ = false;     // a message is left on a machine
+  bool left_whole_ = false;  // a message has played whole
 };
 
 }  // namespace

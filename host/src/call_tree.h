@@ -18,7 +18,16 @@
 // The walk starts once the greeting is over. A line that tells who answered
 // (answering-machine detection, amd/) says so in the protocol, and when a
 // machine answered and the request wants no message left on it, the walk
-// ends there and the call counts as not answered.
+// ends there and the call counts as not answered. When a message is left on
+// a machine, the protocol says what it followed ("Message started after
+// beep at 9.3 s"); when the machine speaks again while the message plays
+// (what ended the greeting was not its end), the line stops the message,
+// the walk notes it ("Message stopped: speech resumed at 1.4 s"), waits for
+// the greeting to end again (within the same MaxGreetingDuration from the
+// pick-up) and plays the message again from its start. A message that
+// could not be left whole after the greeting (the greeting still going at
+// the limit, the callee hanging up before the message had played once
+// whole) makes the walk `left_incomplete`, with the reason.
 //
 // One walker serves every kind of line: it drives the call through CallLeg,
 // which a simulated line implements with simulated seconds
@@ -49,6 +58,11 @@ struct GreetingEnd {
   bool over = true;                        // false: still going on at the limit
   std::optional<WhoAnswered> answered_by;  // when the line tells who answered
   bool hang_up = false;  // a machine answered and is left no message: not answered
+  // A machine answered and is left a message: what ended its greeting
+  // ("after beep at 9.3 s", "after 1.2 s of silence"; empty when it did not
+  // end).
+  bool leaving_message = false;
+  std::string after;
 };
 
 // The line's side of an answered call, as the walker drives it. Every
@@ -74,6 +88,9 @@ class CallLeg {
   // The lines the leg noted since it was last asked (keys heard), in the
   // order they came.
   virtual std::vector<std::string> TakeNotes() { return {}; }
+  // When the last Play was stopped because a machine's greeting went on
+  // (the second its speech resumed), once; empty when it was not.
+  virtual std::optional<double> TakeInterruption() { return std::nullopt; }
 };
 
 struct CallWalk {
@@ -84,6 +101,9 @@ struct CallWalk {
   bool callee_hung_up = false;        // the call ended before the walk was done
   std::optional<WhoAnswered> answered_by;
   bool not_answered = false;  // a machine answered and the line hung up at once
+  // A message left on a machine could not be left whole after its greeting:
+  // why ("greeting still going after 30.0 s").
+  std::optional<std::string> left_incomplete;
 };
 
 // Walks `call_tree` (the request's CallTree element) on `leg`; the greeting

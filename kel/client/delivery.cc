@@ -44,6 +44,7 @@ std::string UnreachedReason(const RecipientFacts& r) {
   if (EqualsIgnoringCase(r.status, "Busy")) return "busy";
   if (EqualsIgnoringCase(r.status, "NoAnswer")) return "no answer";
   if (r.status == "Canceled") return "canceled";
+  if (r.status == "LeftIncomplete") return "message left incomplete on a voicemail";
   if (r.status == "ErrorNoFile") return "a recording was not in the file store";
   if (r.status == "ErrorConvertFile") return "a recording could not be converted";
   if (r.status == "ErrorGenerateVoiceFile") return "a text could not be spoken";

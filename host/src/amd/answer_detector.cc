@@ -80,7 +80,8 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
   }
   // A tone of a beep's kind is a beep once quiet follows it.
   bool beep = false;
-  if (auto ended = tones_.TakeBeep(); ended && settings_.beep) {
+  // (A fax's tones after its answer tone are no voicemail's beep.)
+  if (auto ended = tones_.TakeBeep(); ended && settings_.beep && !tones_.fax()) {
     candidate_ = ended;
     quiet_after_ = 0;
   } else if (candidate_ && voice) {

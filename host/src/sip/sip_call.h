@@ -9,6 +9,10 @@
 // audio by its RTP timestamps (a gap is silence) and, when nothing comes at
 // all, by the clock; the greeting wait ends as soon as it has decided, or,
 // for a machine that is left a message, once its greeting or beep is over.
+// The detector then goes on hearing the machine while the message plays
+// (until it has played whole once, within MaxGreetingDuration of the
+// pick-up): when its speech resumes, the message stops with the next packet
+// and TakeInterruption says when the speech resumed.
 // A key pressed during the greeting marks a person and stays queued for the
 // walk; every key is noted with the second it came. HangUp (and the
 // destructor) ends the call and releases every session object, so no call or
@@ -100,6 +104,7 @@ class SipCall final : public CallLeg {
   double Play(const std::vector<MessagePart>& parts, std::vector<std::string>* unplayed) override
       RINGWELL_EXCLUDES(mutex_);
   std::optional<std::string> AwaitKey(double timeout_seconds) override RINGWELL_EXCLUDES(mutex_);
+  std::optional<double> TakeInterruption() override RINGWELL_EXCLUDES(mutex_);
   std::optional<std::string> Ended() const override RINGWELL_EXCLUDES(mutex_);
   double Seconds() const override RINGWELL_EXCLUDES(mutex_);
 
@@ -216,8 +221,12 @@ class SipCall final : public CallLeg {
   // the detector since then for audio that did not come.
   Clock::time_point heard_at_ RINGWELL_GUARDED_BY(mutex_);
   double filled_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  // AwaitGreetingEnd has returned: the detector hears no more.
+  // AwaitGreetingEnd has returned: the detector hears no more, unless it
+  // follows a machine's greeting while the message plays (following_).
   bool greeting_over_ RINGWELL_GUARDED_BY(mutex_) = false;
+  bool following_ RINGWELL_GUARDED_BY(mutex_) = false;
+  // When the machine's speech resumed and stopped the message; not taken yet.
+  std::optional<double> interrupted_ RINGWELL_GUARDED_BY(mutex_);
   std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
   std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);
   // Message audio the sender has still to send: the parts' audio (shared

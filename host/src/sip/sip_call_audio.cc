@@ -78,7 +78,7 @@ void SipCall::OnRtp(const struct rtp_header* header, struct mbuf* mb) {
   }
   next_timestamp_ = header->ts + static_cast<std::uint32_t>(decoded_.size());
   MutexLock lock(mutex_);
-  if (greeting_over_) return;
+  if (greeting_over_ && !following_) return;
   const auto filled = static_cast<std::size_t>(filled_ * kSampleRate);
   if (missing > filled) Hear(std::vector<std::int16_t>(missing - filled));
   filled_ = 0;
@@ -90,7 +90,15 @@ void SipCall::Hear(std::span<const std::int16_t> samples) {
   const bool decided = detector_.decision().has_value();
   const bool over = detector_.GreetingOver();
   detector_.Feed(samples);
-  if (decided != detector_.decision().has_value() || over != detector_.GreetingOver()) {
+  if (following_ && !detector_.GreetingOver() && !interrupted_) {
+    // The machine speaks again: the message stops with the next packet.
+    interrupted_ = detector_.resumed().value_or(detector_.seconds());
+    queued_.clear();
+    queued_part_ = 0;
+    queued_at_ = 0;
+  }
+  if (decided != detector_.decision().has_value() || over != detector_.GreetingOver() ||
+      interrupted_) {
     changed_.notify_all();
   }
 }
@@ -169,6 +177,8 @@ bool SipCall::GreetingWaitOver() const {
 
 GreetingEnd SipCall::AwaitGreetingEnd(double max_seconds) {
   MutexLock lock(mutex_);
+  greeting_over_ = false;
+  following_ = false;
   const Clock::time_point deadline = answered_at_.value_or(Clock::now()) + ToDuration(max_seconds);
   while (!GreetingWaitOver() && state_ == State::kAnswered && Clock::now() < deadline) {
     // A callee who sends nothing is heard as silence, by the clock: once
@@ -186,8 +196,14 @@ GreetingEnd SipCall::AwaitGreetingEnd(double max_seconds) {
   GreetingEnd end;
   end.over = GreetingWaitOver();
   end.answered_by = detector_.Result();
-  end.hang_up = end.answered_by && end.answered_by->who == AnsweredBy::kMachine &&
-                detection_.machine == MachineAction::kHangUpAndRetry;
+  const bool machine = end.answered_by && end.answered_by->who == AnsweredBy::kMachine;
+  end.hang_up = machine && detection_.machine == MachineAction::kHangUpAndRetry;
+  end.leaving_message = machine && detection_.machine == MachineAction::kLeaveMessage;
+  if (end.leaving_message && end.over) {
+    end.after = detector_.GreetingEnd();
+    // Heard on while the message plays, up to the greeting's limit.
+    following_ = Clock::now() < deadline;
+  }
   return end;
 }
 
@@ -214,12 +230,21 @@ double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::str
   }
   const double length = double(bytes) / kSampleRate;
   MutexLock lock(mutex_);
-  if (audio.empty() || state_ != State::kAnswered) return length;
+  if (audio.empty() || state_ != State::kAnswered || interrupted_) return length;
   queued_ = std::move(audio);
   queued_part_ = 0;
   queued_at_ = 0;
   while (!queued_.empty() && state_ == State::kAnswered) changed_.wait(lock.native());
+  // Played whole: the greeting is behind it for good.
+  if (!interrupted_) following_ = false;
   return length;
+}
+
+std::optional<double> SipCall::TakeInterruption() {
+  MutexLock lock(mutex_);
+  std::optional<double> interrupted;
+  interrupted.swap(interrupted_);
+  return interrupted;
 }
 
 std::optional<std::string> SipCall::AwaitKey(double timeout_seconds) {

@@ -144,6 +144,11 @@ CallRecord SipModem::Call(const std::string& number, std::string_view request_xm
   for (std::string& note : call.TakeNotes()) record.protocol.push_back(std::move(note));
   if (walk.answered_by) record.answered_by = AnsweredByWord(walk.answered_by->who);
   if (walk.not_answered) Finish(&record, "NoAnswer", "NoAnswer");
+  if (walk.left_incomplete) {
+    // Answered, but the message is not whole on the machine: no "Completed".
+    record.status = "LeftIncomplete";
+    record.protocol.push_back("Message left incomplete: " + *walk.left_incomplete);
+  }
   FailUnplayed(walk, &record);
   std::tie(record.sip_code, record.sip_reason) = call.LastReply();
   record.duration = static_cast<int>(std::lround(call.Seconds()));

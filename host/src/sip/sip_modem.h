@@ -4,7 +4,11 @@
 // the host's settings and the request's MachineDetection) while it waits for
 // the callee's greeting (at most MaxGreetingDuration), walks the request's
 // call tree with the walker the simulated lines use, and hangs up. A machine
-// that the request leaves no message on is "NoAnswer"/"NoAnswer". The result
+// that the request leaves no message on is "NoAnswer"/"NoAnswer"; one whose
+// message could not be left whole after its greeting (the greeting still
+// going at MaxGreetingDuration, the machine hanging up before the message
+// had played whole) is "LeftIncomplete"/"Answered", a final status that is
+// not retried and not counted as reached. The result
 // is the Call element of a simulated line (call_record.h: Status/Answer
 // "Completed"/"Answered", "Busy", "NoAnswer" or "Failed" with an Error text)
 // plus SipReply: the last SIP reply of note, code and reason (the final reply,
