@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ringwell/common/xml.h"
 #include "sim/simulated_walk.h"
 
@@ -88,6 +90,112 @@ TEST_P(CallTreeTest, Walk) {
 
 INSTANTIATE_TEST_SUITE_P(, CallTreeTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A leg leaving a message on a machine: each wait for the greeting gives
+// the next of `ends`; each Play is stopped at the second `interruptions`
+// gives next (none when they are used up); the callee hangs up during the
+// Play numbered `hang_up_in` (0: never).
+class MachineLeg : public CallLeg {
+ public:
+  MachineLeg(std::vector<GreetingEnd> ends, std::vector<double> interruptions, int hang_up_in = 0)
+      : ends_(std::move(ends)), interruptions_(std::move(interruptions)), hang_up_in_(hang_up_in) {}
+  GreetingEnd AwaitGreetingEnd(double) override {
+    GreetingEnd end = ends_.at(waits_++);
+    end.leaving_message = true;
+    end.answered_by = WhoAnswered{AnsweredBy::kMachine, 2, "4 words", "greeting"};
+    return end;
+  }
+  double Play(const std::vector<MessagePart>&, std::vector<std::string>*) override {
+    ++plays_;
+    if (plays_ == hang_up_in_) ended_ = "Callee hung up";
+    interrupted_.reset();
+    if (std::size_t(plays_) <= interruptions_.size()) interrupted_ = interruptions_[plays_ - 1];
+    return 2;
+  }
+  std::optional<std::string> AwaitKey(double) override { return std::nullopt; }
+  std::optional<std::string> Ended() const override { return ended_; }
+  double Seconds() const override { return 5; }
+  std::optional<double> TakeInterruption() override {
+    std::optional<double> taken;
+    taken.swap(interrupted_);
+    return taken;
+  }
+  int plays_ = 0;
+
+ private:
+  std::vector<GreetingEnd> ends_;
+  std::vector<double> interruptions_;
+  int hang_up_in_;
+  std::size_t waits_ = 0;
+  std::optional<double> interrupted_;
+  std::optional<std::string> ended_;
+};
+
+GreetingEnd Ended(const char* after) {
+  GreetingEnd end;
+  end.after = after;
+  return end;
+}
+
+GreetingEnd StillGoing() {
+  GreetingEnd end;
+  end.over = false;
+  return end;
+}
+
+CallWalk WalkMessage(CallLeg& leg) {
+  xml::Document tree;
+  EXPECT_EQ(tree.LoadXml(R"(<CallTree><Message Replays="0" Timeout="2"><MessagePart )"
+                         R"(Type="File">message.wav</MessagePart></Message></CallTree>)"),
+            S_OK);
+  return WalkCallTree(tree.FirstChild(), leg, 30);
+}
+
+// Stopped twice because the machine spoke again, the message starts again
+// each time after the greeting's next end, and is left whole at last.
+TEST(MessageOnAMachineTest, AStoppedMessageStartsAgainAfterTheGreetingEndsAgain) {
+  MachineLeg leg({Ended("after 1.2 s of silence"), Ended("after 1.2 s of silence"),
+                  Ended("after beep at 9.3 s")},
+                 {1.4, 4.2});
+  const CallWalk walk = WalkMessage(leg);
+  EXPECT_EQ(leg.plays_, 3);
+  EXPECT_FALSE(walk.left_incomplete);
+  const std::vector<std::string> expected = {"Message started after 1.2 s of silence",
+                                             "Played: message.wav (2.0 s)",
+                                             "Message stopped: speech resumed at 1.4 s",
+                                             "Message started again after 1.2 s of silence",
+                                             "Played: message.wav (2.0 s)",
+                                             "Message stopped: speech resumed at 4.2 s",
+                                             "Message started again after beep at 9.3 s",
+                                             "Played: message.wav (2.0 s)",
+                                             "Call tree finished; line hung up"};
+  // In this order, each line after the one before.
+  auto line = walk.protocol.begin();
+  for (const std::string& wanted : expected) {
+    line = std::find(line, walk.protocol.end(), wanted);
+    ASSERT_NE(line, walk.protocol.end()) << wanted << " in order in\n"
+                                         << ::testing::PrintToString(walk.protocol);
+    ++line;
+  }
+}
+
+// Not left whole: the greeting still going at the limit after a stop, or
+// the machine hanging up while the message plays.
+TEST(MessageOnAMachineTest, AMessageNotLeftWholeIsIncomplete) {
+  MachineLeg still_going({Ended("after 1.2 s of silence"), StillGoing()}, {1.4});
+  CallWalk walk = WalkMessage(still_going);
+  EXPECT_EQ(walk.left_incomplete, "greeting still going after 30.0 s");
+  EXPECT_THAT(walk.protocol,
+              ::testing::Contains("Greeting still going after 30.0 s; message started again"));
+
+  MachineLeg hanging_up({Ended("after beep at 9.3 s")}, {}, 1);
+  walk = WalkMessage(hanging_up);
+  EXPECT_EQ(walk.left_incomplete, "callee hung up before the message had played whole");
+
+  MachineLeg whole({Ended("after beep at 9.3 s")}, {});
+  walk = WalkMessage(whole);
+  EXPECT_FALSE(walk.left_incomplete);
+}
 
 }  // namespace
 }  // namespace ringwell::host

@@ -52,6 +52,9 @@ TEST(DeliveryTest, PagesCanceledAndPreparationFailures) {
   EXPECT_EQ(Tally({Finished("Sent", 1), Finished("Sent", 1)}).outcome, "delivered to 2 of 2");
   EXPECT_EQ(Tally({Finished("Canceled"), Finished("Completed", 1)}).outcome,
             "delivered to 1 of 2: canceled");
+  // A message that could not be left whole on a voicemail is no delivery.
+  EXPECT_EQ(Tally({Finished("LeftIncomplete", 1, "Answered"), Finished("Completed", 1)}).outcome,
+            "delivered to 1 of 2: message left incomplete on a voicemail");
   EXPECT_EQ(Tally({Finished("ErrorNoFile")}).outcome,
             "delivered to 0 of 1: a recording was not in the file store");
   EXPECT_EQ(Tally({Finished(""), Finished("Processing")}).outcome,
