@@ -1,5 +1,6 @@
 #include "amd/answer_detector.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ringwell::host::amd {
@@ -55,6 +56,7 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
   const bool tone = tones_.Frame(frame, level, now);
   const bool voice = voice_.Frame(level) && !tone;
   if (voice) {
+    if (!greeting_over_) loudest_ = std::max(loudest_, level);
     silence_run_ = 0;
     voice_run_ += kFrameSeconds;
     if (level >= voice_.floor() + kStrongAboveFloor && level >= kStrongLevel &&
@@ -97,7 +99,7 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
   const bool tone_pending = candidate_.has_value() || tones_.InTone();
 
   if (decision_) {
-    if (decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, beep);
+    if (decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, level, beep);
     return;
   }
   if (beep) {
@@ -119,13 +121,14 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
   } else if (now + kSlack >= settings_.total_analysis_time) {
     Decide(AnsweredBy::kUnknown, "undecided after " + Seconds(settings_.total_analysis_time));
   }
-  if (decision_ && decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, beep);
+  if (decision_ && decision_->who == AnsweredBy::kMachine) FollowGreeting(voice, level, beep);
 }
 
-void AnswerDetector::FollowGreeting(bool voice, bool beep) {
+void AnswerDetector::FollowGreeting(bool voice, double level, bool beep) {
   if (greeting_over_) {
     // Speech again: what seemed the end was not.
-    resuming_ = voice ? resuming_ + kFrameSeconds : 0;
+    const bool again = voice && level >= loudest_ - kResumingBelowLoudest;
+    resuming_ = again ? resuming_ + kFrameSeconds : 0;
     if (resuming_ + kSlack >= kResumingVoice) {
       greeting_over_ = false;
       greeting_end_.clear();

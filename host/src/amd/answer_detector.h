@@ -22,7 +22,9 @@
 // kGreetingEndSilence of quiet after its speech. The greeting is then over
 // and a message may start; but the detector keeps listening, and when the
 // callee speaks again (what ended the greeting was not its end), the
-// greeting is no longer over until it ends again the same way.
+// greeting is no longer over until it ends again the same way. Speech far
+// quieter than the greeting's loudest (an echo of the message) does not
+// count.
 //
 // Thread-safety: one thread at a time.
 #pragma once
@@ -46,8 +48,11 @@ class AnswerDetector {
   static constexpr double kGreetingEndSilence = 1.2;
   // Quiet right after a tone that makes it a beep.
   static constexpr double kQuietAfterBeep = 0.1;
-  // Voice after the end of a greeting that says the greeting goes on.
+  // Voice after the end of a greeting that says the greeting goes on, and
+  // how far below the greeting's loudest speech it may be (an echo of the
+  // message coming back from the line is further below).
   static constexpr double kResumingVoice = 0.04;
+  static constexpr double kResumingBelowLoudest = 20;  // dB
 
   explicit AnswerDetector(const MachineDetection& settings);
 
@@ -75,9 +80,9 @@ class AnswerDetector {
  private:
   void Analyse(std::span<const std::int16_t> frame);
   void Decide(AnsweredBy who, std::string reason);
-  // Follows a machine's greeting after the decision; `beep` when a beep
-  // was heard with this frame.
-  void FollowGreeting(bool voice, bool beep);
+  // Follows a machine's greeting after the decision with a frame of
+  // `level` dB; `beep` when a beep was heard with this frame.
+  void FollowGreeting(bool voice, double level, bool beep);
 
   const MachineDetection settings_;
   VoiceActivity voice_;
@@ -93,6 +98,7 @@ class AnswerDetector {
   double silence_run_ = 0;             // quiet since the last speech
   std::optional<double> first_voice_;  // start of the first word
   double last_voice_ = 0;              // end of the last word
+  double loudest_ = -96;               // the loudest frame of speech
   std::optional<Beep> candidate_;      // a tone that is a beep if quiet follows
   double quiet_after_ = 0;             // quiet after it so far
   std::optional<Beep> beep_;           // the last beep
