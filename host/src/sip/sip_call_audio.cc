@@ -90,7 +90,7 @@ void SipCall::Hear(std::span<const std::int16_t> samples) {
   const bool decided = detector_.decision().has_value();
   const bool over = detector_.GreetingOver();
   detector_.Feed(samples);
-  if (following_ && !detector_.GreetingOver() && !interrupted_) {
+  if (following_ && over && !detector_.GreetingOver() && !interrupted_) {
     // The machine speaks again: the message stops with the next packet.
     interrupted_ = detector_.resumed().value_or(detector_.seconds());
     queued_.clear();

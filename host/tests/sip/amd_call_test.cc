@@ -335,6 +335,10 @@ TEST_F(AmdCallTest, AMessageWaitsForTheEndOfTheGreetingAndAFailureIsReported) {
                                         << by_paused.protocol;
     at = found + 1;
   }
+  // Stopped once, started twice.
+  EXPECT_EQ(
+      by_paused.protocol.find("Message stopped", by_paused.protocol.find("Message stopped") + 1),
+      std::string::npos);
   // The voicemail records the whole message after its beep.
   const Samples message = Melody(2);
   const Samples heard = paused.Heard();
