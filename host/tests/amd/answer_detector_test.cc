@@ -288,13 +288,35 @@ TEST_F(AnswerDetectorTest, OnlyAPureSteadyToneFollowedByQuietIsABeep) {
   EXPECT_THAT(said(tone(0.5, sine(1000), word)), HasSubstr("beep at 0.5 s")) << "beep, then a word";
 }
 
-// A quick "Hello" of 0.25 s at normal loudness is a word.
+// A quick "Hello" of 0.25 s at normal loudness is a word: its loud voiced
+// frames make one at half the minimum word length, which hiss of the same
+// level and length does not.
 TEST_F(AnswerDetectorTest, AQuickHelloIsHeard) {
   for (const char* name : {"person-hello-short-russian", "person-hello-short-default-ru"}) {
     const Recording& hello = Get(name);
-    const Classified c = Classify(hello.samples, {});
+    Classified c = Classify(hello.samples, {});
     EXPECT_EQ(c.answer.who, AnsweredBy::kHuman) << name << ": " << c.answer.reason;
     EXPECT_THAT(c.answer.reason, StartsWith("1 word in 0.")) << name;
+    // Heard even when a word must last 0.3 s, longer than the hello.
+    MachineDetection strict;
+    strict.minimum_word_length = 0.3;
+    c = Classify(hello.samples, strict);
+    EXPECT_EQ(c.answer.who, AnsweredBy::kHuman) << name << ": " << c.answer.reason;
+
+    // Hiss as loud and as long where the hello is: no word.
+    std::vector<std::int16_t> hiss(hello.samples.size(), 0);
+    std::uint32_t seed = 1;
+    for (std::size_t at = 0; at + 160 <= hello.samples.size(); at += 160) {
+      const double level = FrameLevel(std::span(hello.samples).subspan(at, 160));
+      if (level < -45) continue;
+      const double amplitude = 32768 * std::pow(10, level / 20) * std::sqrt(3.0);
+      for (std::size_t i = at; i < at + 160; ++i) {
+        seed = seed * 1664525 + 1013904223;
+        hiss[i] = std::int16_t(amplitude * (double(seed >> 8) / double(1 << 24) * 2 - 1));
+      }
+    }
+    c = Classify(hiss, strict);
+    EXPECT_EQ(c.answer.who, AnsweredBy::kUnknown) << name << ": " << c.answer.reason;
   }
 }
 
