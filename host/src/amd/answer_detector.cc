@@ -59,7 +59,7 @@ void AnswerDetector::Analyse(std::span<const std::int16_t> frame) {
     if (!greeting_over_) loudest_ = std::max(loudest_, level);
     silence_run_ = 0;
     voice_run_ += kFrameSeconds;
-    if (level >= voice_.floor() + kStrongAboveFloor && level >= kStrongLevel &&
+    if (!in_word_ && level >= voice_.floor() + kStrongAboveFloor && level >= kStrongLevel &&
         Voicing(frame) >= kVoiced) {
       strong_run_ += kFrameSeconds;
     }

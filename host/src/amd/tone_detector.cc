@@ -18,6 +18,7 @@ constexpr std::size_t kWindow = 2 * kFrameSamples;
 // is loud enough to be meant.
 constexpr double kPureShare = 0.85;
 constexpr double kHarmonicShare = 0.01;
+constexpr double kCoarseShare = 0.6;
 constexpr double kToneLevel = -45;
 // The finer filters around the strongest of the bank, 1 Hz apart.
 constexpr int kFineSpan = 16;
@@ -48,7 +49,7 @@ struct ToneDetector::Spandsp {
 ToneDetector::ToneDetector() : spandsp_(std::make_unique<Spandsp>()) {
   for (double f = kLowest; f <= kHighest; f += kStep) {
     goertzel_descriptor_t descriptor;
-    make_goertzel_descriptor(&descriptor, float(f), int(kWindow));
+    make_goertzel_descriptor(&descriptor, float(f), int(kFrameSamples));
     spandsp_->filters.push_back(descriptor);
     spandsp_->frequencies.push_back(f);
   }
@@ -68,17 +69,25 @@ double ToneDetector::PureTone(std::span<const std::int16_t> window, double level
   double energy = 0;
   for (std::int16_t sample : window) energy += double(sample) * sample;
   if (energy <= 0) return 0;
+  // The bank looks at the last frame only: a pure tone anywhere between
+  // two of its filters gives the nearer one 0.8 of the frame's energy;
+  // much less is no tone, and needs no closer look.
+  const auto frame = window.last(kFrameSamples);
+  double frame_energy = 0;
+  for (std::int16_t sample : frame) frame_energy += double(sample) * sample;
   double best = 0, coarse = 0;
   for (std::size_t i = 0; i < spandsp_->filters.size(); ++i) {
     goertzel_state_t state;
     goertzel_init(&state, &spandsp_->filters[i]);
-    goertzel_update(&state, window.data(), int(window.size()));
+    goertzel_update(&state, frame.data(), int(frame.size()));
     const double power = goertzel_result(&state);
     if (power > best) {
       best = power;
       coarse = spandsp_->frequencies[i];
     }
   }
+  if (best < kCoarseShare * double(kFrameSamples) * frame_energy) return 0;
+  best = Power(window, coarse);
   // Most of the energy at one frequency, to the Hz.
   double frequency = coarse;
   for (int d = -kFineSpan; d <= kFineSpan; ++d) {
