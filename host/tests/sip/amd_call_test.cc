@@ -355,7 +355,10 @@ TEST_F(AmdCallTest, AMessageWaitsForTheEndOfTheGreetingAndAFailureIsReported) {
               HasSubstr("Message left incomplete: greeting still going after 4.0 s"));
 
   EXPECT_EQ(by_hanging_up.status, "LeftIncomplete") << by_hanging_up.protocol;
-  EXPECT_THAT(by_hanging_up.protocol, HasSubstr("Message started after beep at 9.7 s"));
+  // The beep starts 9.7 s into the greeting (a packet or so either way when
+  // the callee's playing is late to start).
+  EXPECT_THAT(by_hanging_up.protocol,
+              ::testing::ContainsRegex("Message started after beep at (9\\.[5-9]|10\\.0) s"));
   EXPECT_THAT(by_hanging_up.protocol,
               HasSubstr("Message left incomplete: callee hung up before the message had played "
                         "whole"));
