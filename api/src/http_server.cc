@@ -230,9 +230,9 @@ MHD_Result Begin(HttpServer* server, MHD_Connection* connection, const char* url
   request.client_address = ClientAddress(connection);
   Framing framing;
   MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
-  const bool announces_body = !framing.codings.empty() ||
-                              std::any_of(framing.lengths.begin(), framing.lengths.end(),
-                                          [](const std::string& v) { return v != "0"; });
+  const bool announces_body =
+      !framing.codings.empty() || std::any_of(framing.lengths.begin(), framing.lengths.end(),
+                                              [](const std::string& v) { return v != "0"; });
   if (auto refusal = CheckFraming(framing)) {
     state->late_refusal = std::move(refusal);
     return Queue(connection, *state->late_refusal, server, /*close=*/true);

@@ -177,8 +177,8 @@ int Serve(Options options) {
   }
   options.root = setup::ConfiguredRoot(requirements);
   RegisterStorageRoot(options.root);
-  for (const std::string& dir :
-       {std::string(kEventsDir), std::string(kStatusDir), std::string(kEventsDir) + "/" + kUploadsDir}) {
+  for (const std::string& dir : {std::string(kEventsDir), std::string(kStatusDir),
+                                 std::string(kEventsDir) + "/" + kUploadsDir}) {
     const std::string path = options.root + dir;
     if (!IsDirectory(path) && Failed(MakeDirectory(path, 02770)) && !IsDirectory(path)) {
       return Refuse(path + " does not exist and cannot be made", "ringwell-setup (as root)");
@@ -198,8 +198,7 @@ int Serve(Options options) {
   server_settings.timeout_s = options.client_timeout_s;
   server_settings.header_timeout_s = options.header_timeout_s;
   server_settings.per_address_limit = options.max_connections_per_address;
-  server_settings.connection_limit =
-      ConnectionLimit(options.listen.size());
+  server_settings.connection_limit = ConnectionLimit(options.listen.size());
   if (options.tls_certificate.empty() != options.tls_key.empty()) {
     return Refuse("TLS needs both a certificate and its key", "give --tls-cert and --tls-key");
   }

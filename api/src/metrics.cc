@@ -77,8 +77,7 @@ MetricsText& MetricsText::Sample(std::string_view name, const Labels& labels, do
   return *this;
 }
 
-MetricsText& MetricsText::Sample(std::string_view name, const Labels& labels,
-                                 std::uint64_t value) {
+MetricsText& MetricsText::Sample(std::string_view name, const Labels& labels, std::uint64_t value) {
   text_.append(name);
   WriteLabels(labels);
   text_.append(" ").append(std::to_string(value)).append("\n");
@@ -91,7 +90,8 @@ MetricsText& MetricsText::Append(std::string_view text) {
 }
 
 std::string_view MethodLabel(std::string_view method) {
-  for (const std::string_view known : {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
+  for (const std::string_view known :
+       {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
     if (method == known) return known;
   }
   return "other";

@@ -213,8 +213,9 @@ HttpResponse Router::Answer(HttpRequest& request) {
     } catch (const std::bad_alloc&) {
       response = ErrorResponse(503, "out of memory");
     } catch (const std::exception& e) {
-      log_.ReportText(EventType::kError, 1,
-                      "ringwell-api: " + request.method + " " + request.path + " failed: " + e.what());
+      log_.ReportText(
+          EventType::kError, 1,
+          "ringwell-api: " + request.method + " " + request.path + " failed: " + e.what());
       response = ErrorResponse(500, "an internal error occurred; the event log tells more");
     } catch (...) {
       log_.ReportText(EventType::kError, 1,
@@ -244,8 +245,8 @@ HttpResponse Router::Handle(HttpRequest& request) {
   Admission admission = Admit(request);
   if (admission.refusal) return std::move(*admission.refusal);
   if (request.body.size() > admission.body_limit) {
-    return ErrorResponse(413, "the body is larger than " + std::to_string(admission.body_limit) +
-                                  " bytes");
+    return ErrorResponse(
+        413, "the body is larger than " + std::to_string(admission.body_limit) + " bytes");
   }
   return Answer(request);
 }

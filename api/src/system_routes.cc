@@ -31,7 +31,8 @@ HttpResponse MetricsRoute(ApiContext& context, const HttpRequest&, const RoutePa
       .Sample("ringwell_event_streams", {}, static_cast<std::uint64_t>(context.hub.StreamCount()))
       .Family("ringwell_callback_pending", "gauge",
               "Requests with status callbacks still to deliver.")
-      .Sample("ringwell_callback_pending", {}, static_cast<std::uint64_t>(context.callbacks.Pending()));
+      .Sample("ringwell_callback_pending", {},
+              static_cast<std::uint64_t>(context.callbacks.Pending()));
   response.body += gauges.text();
   return response;
 }

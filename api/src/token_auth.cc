@@ -79,8 +79,8 @@ std::optional<Identity> TokenAuthenticator::Check(std::string_view token, Stored
     return std::nullopt;
   }
   const std::string& stored = known ? found->second.hash : std::string(kNoHash);
-  const bool same = stored.size() == hash.size() &&
-                    sodium_memcmp(stored.data(), hash.data(), hash.size()) == 0;
+  const bool same =
+      stored.size() == hash.size() && sodium_memcmp(stored.data(), hash.data(), hash.size()) == 0;
   if (known && same) return Identity{found->second.name, found->second.scopes};
   return std::nullopt;
 }

@@ -21,8 +21,8 @@ constexpr std::size_t kIdLength = 8;
 constexpr char kKeyedPrefix[] = "$blake2b-keyed$";
 
 std::string Base64(const std::string& bytes) {
-  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING),
-                   '\0');
+  std::string text(
+      sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
   sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
                     bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING);
   text.resize(std::strlen(text.c_str()));

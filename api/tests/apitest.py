@@ -50,8 +50,7 @@ _TOKENS = {}
 
 
 def tokens():
-    """Tokens made once per test process (Argon2id is slow on purpose):
-    name -> (token text, token file)."""
+    """Tokens made once per test process: name -> (token text, token file)."""
     if not _TOKENS:
         directory = tempfile.mkdtemp(prefix="ringwell-api-tokens-")
         path = os.path.join(directory, "tokens.json")

@@ -58,7 +58,8 @@ TEST(MetricsTextTest, MethodsOutsideTheKnownSetCountAsOther) {
                       "2000\n"),
             std::string::npos);
   EXPECT_NE(
-      page.find("ringwell_api_requests_total{route=\"/healthz\",method=\"other\",code=\"200\"} 1\n"),
+      page.find(
+          "ringwell_api_requests_total{route=\"/healthz\",method=\"other\",code=\"200\"} 1\n"),
       std::string::npos);
   EXPECT_EQ(page.find("M1"), std::string::npos);
   EXPECT_EQ(page.find("GET\""), std::string::npos);
