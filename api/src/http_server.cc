@@ -432,8 +432,9 @@ void HttpServer::Track(MHD_Connection* connection, const std::shared_ptr<EventCh
                        Stream* stream) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (stopping_) {
+    lock.unlock();
     channel->Finish();  // no connection may stay suspended once the daemons stop
     return;
   }
@@ -458,6 +459,7 @@ void HttpServer::Track(MHD_Connection* connection, const std::shared_ptr<EventCh
 void HttpServer::Untrack(Stream* stream) {
   std::lock_guard lock(mutex_);
   streams_.erase(stream->id);
+  if (streams_.empty()) streams_gone_.notify_all();
   if (stream->watch_fd >= 0) ::close(stream->watch_fd);  // also ends its watch
   stream->watch_fd = -1;
 }
@@ -492,25 +494,36 @@ void HttpServer::Watch(std::stop_token stop) {
 }
 
 void HttpServer::Stop() {
-  if (daemons_.empty()) return;
-  // No new connection: the listening sockets are closed at once.
-  for (MHD_Daemon* daemon : daemons_) {
-    const MHD_socket listening = MHD_quiesce_daemon(daemon);
-    if (listening != MHD_INVALID_SOCKET) ::close(listening);
-  }
-  // A suspended connection must be resumed before its daemon stops.
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    for (const auto& [id, weak] : streams_) {
-      if (auto channel = weak.lock()) {
-        channel->Push("event: stopping\ndata: {\"reason\": \"the API is stopping\"}\n\n");
-        channel->Finish();
+  if (!daemons_.empty()) {
+    // No new connection: the listening sockets are closed at once.
+    for (MHD_Daemon* daemon : daemons_) {
+      const MHD_socket listening = MHD_quiesce_daemon(daemon);
+      if (listening != MHD_INVALID_SOCKET) ::close(listening);
+    }
+    // A suspended connection must be resumed before its daemon stops.
+    std::vector<std::shared_ptr<EventChannel>> open;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      for (const auto& [id, weak] : streams_) {
+        if (auto channel = weak.lock()) open.push_back(std::move(channel));
       }
     }
+    // Not "finished": a client follows again with Last-Event-ID once the API
+    // is back.
+    for (const auto& channel : open) {
+      channel->Push("event: stopping\ndata: {\"reason\": \"the API is stopping\"}\n\n");
+      channel->Finish();
+    }
+    // Each stream's last text goes out before the daemons close what is
+    // left (a client that does not read is not waited for long).
+    {
+      std::unique_lock lock(mutex_);
+      streams_gone_.wait_for(lock, std::chrono::seconds(2), [this] { return streams_.empty(); });
+    }
+    for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
+    daemons_.clear();
   }
-  for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
-  daemons_.clear();
   watcher_.request_stop();
   if (watcher_.joinable()) watcher_.join();
   if (stream_epoll_ >= 0) ::close(stream_epoll_);

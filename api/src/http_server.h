@@ -29,6 +29,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -106,6 +107,7 @@ class HttpServer {
   std::unordered_map<MHD_Connection*, Socket> sockets_;
   std::uint64_t next_stream_ = 1;
   std::map<std::uint64_t, std::weak_ptr<EventChannel>> streams_;
+  std::condition_variable streams_gone_;
   bool stopping_ = false;
 };
 

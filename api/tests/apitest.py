@@ -92,10 +92,11 @@ class Installation:
         self.process = None
         self.port = None
 
-    def start(self, *arguments):
+    def start(self, *arguments, preexec_fn=None):
         self.output = open(os.path.join(self.dir, "api.out"), "a")
         self.process = subprocess.Popen([program("ringwell-api"), "--listen", "127.0.0.1:0", *arguments],
-                                        env=self.env, stdout=subprocess.PIPE, stderr=self.output, text=True)
+                                        env=self.env, stdout=subprocess.PIPE, stderr=self.output, text=True,
+                                        preexec_fn=preexec_fn)
         for line in self.process.stdout:
             self.output.write(line)
             match = re.search(r"listening on https?://127\.0\.0\.1:(\d+)", line)

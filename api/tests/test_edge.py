@@ -8,6 +8,7 @@ connect from other loopback addresses (127.0.0.2 and up) than the one that
 checks the API still answers (127.0.0.1)."""
 import json
 import os
+import resource
 import selectors
 import socket
 import subprocess
@@ -15,7 +16,7 @@ import threading
 import time
 import unittest
 
-from apitest import ApiTestCase, Client, tokens, wait_for
+from apitest import ApiTestCase, Client, Installation, tokens, wait_for
 
 MIB = 1 << 20
 
@@ -324,6 +325,41 @@ class ConnectionBudgetTest(ApiTestCase):
         sock.sendall(b"GET /v1/requests HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n" % right.encode())
         self.assertEqual(read_answer(sock)[0], 200)
         sock.close()
+
+
+class DescriptorTest(ApiTestCase):
+    def setUp(self):
+        # The API gets 200 descriptors in all (it cannot raise its limit).
+        self.inst = Installation()
+        self.addCleanup(self.inst.remove)
+        self.inst.start(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (200, 200)))
+        self.api = Client(self.inst, tokens()["all"])
+
+    def test_a_flood_of_connections_never_turns_a_request_into_a_404(self):
+        """At the open-file limit, GETs of an existing request once answered
+        "404 there is no request"."""
+        id = self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.inst.schedule(id)
+        path = "/v1/requests/%s" % id
+        ask = b"GET %s HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n" % (path.encode(),
+                                                                                  tokens()["reader"].encode())
+        mine = connect(self.inst)
+        mine.sendall(ask)
+        self.assertEqual(read_answer(mine)[0], 200)
+        flood = []
+        for i in range(300):
+            try:
+                flood.append(connect(self.inst, "127.0.0.%d" % (60 + i % 4), timeout=5))
+            except OSError:
+                break
+        statuses = []
+        for _ in range(5):
+            mine.sendall(ask)
+            statuses.append(read_answer(mine)[0])
+        self.assertNotIn(404, statuses)
+        self.assertIn(statuses[0], (200, 503))
+        for sock in flood + [mine]:
+            sock.close()
 
 
 class StoppingTest(ApiTestCase):
