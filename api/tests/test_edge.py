@@ -224,6 +224,26 @@ class FramingTest(ApiTestCase):
         self.assertIn("other", methods)
 
 
+class HookLabelTest(ApiTestCase):
+    def test_alert_hooks_are_counted_by_their_configured_route_only(self):
+        from test_alerts import alertmanager_payload
+        self.inst.stop()
+        routes = os.path.join(self.inst.dir, "alert-routes.toml")
+        with open(routes, "w") as f:
+            f.write('[routes.oncall]\nnumbers = ["5550001"]\n')
+        self.inst.start("--routes", routes)
+        self.assertEqual(self.api.request("POST", "/v1/hooks/alertmanager/oncall", alertmanager_payload())[0], 200)
+        for name in ("nope", "x%22y", "invented1", "invented2"):
+            self.assertEqual(self.api.request("POST", "/v1/hooks/alertmanager/" + name, alertmanager_payload())[0],
+                             404)
+        text = Client(self.inst).request("GET", "/metrics")[2]
+        self.assertIn('ringwell_api_requests_total{route="/v1/hooks/alertmanager/oncall",method="POST",code="200"} 1\n',
+                      text)
+        self.assertIn('ringwell_api_requests_total{route="/v1/hooks/alertmanager/{route}",method="POST",code="404"} 4\n',
+                      text)
+        self.assertNotIn("invented", text)
+
+
 class ConnectionBudgetTest(ApiTestCase):
     API_VALUES = {"HeaderTimeout": "2", "MaxConnectionsPerAddress": "40", "MaxStreamsPerToken": "20"}
 
