@@ -495,10 +495,12 @@ void HttpServer::Watch(std::stop_token stop) {
 
 void HttpServer::Stop() {
   if (!daemons_.empty()) {
-    // No new connection: the listening sockets are closed at once.
+    // No new connection. The listening sockets are ours to close once the
+    // daemons' threads are gone (not before: they may still hold them).
+    std::vector<MHD_socket> listening;
     for (MHD_Daemon* daemon : daemons_) {
-      const MHD_socket listening = MHD_quiesce_daemon(daemon);
-      if (listening != MHD_INVALID_SOCKET) ::close(listening);
+      const MHD_socket socket = MHD_quiesce_daemon(daemon);
+      if (socket != MHD_INVALID_SOCKET) listening.push_back(socket);
     }
     // A suspended connection must be resumed before its daemon stops.
     std::vector<std::shared_ptr<EventChannel>> open;
@@ -523,6 +525,7 @@ void HttpServer::Stop() {
     }
     for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
     daemons_.clear();
+    for (const MHD_socket socket : listening) ::close(socket);
   }
   watcher_.request_stop();
   if (watcher_.joinable()) watcher_.join();
