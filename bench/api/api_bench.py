@@ -380,7 +380,16 @@ def edge(seconds=10):
         for process in guessers:
             process.join()
         report_latency("/healthz while 8 clients send wrong secrets", times)
-        print("    their answers: %s" % ", ".join("%d x %d" % (n, c) for c, n in sorted(codes.items())))
+        metrics = Client(inst).request("GET", "/metrics")[2]
+
+        def figure(name):
+            found = re.search(r'%s\{route="/v1/requests",method="GET"\} ([\d.e+-]+)' % name, metrics)
+            return float(found.group(1)) if found else 0.0
+
+        count = figure("ringwell_api_request_duration_seconds_count")
+        print("    their answers: %s; the API's own time per answer: %.1f us on average"
+              % (", ".join("%d x %d" % (n, c) for c, n in sorted(codes.items())),
+                 figure("ringwell_api_request_duration_seconds_sum") / count * 1e6 if count else 0))
 
         # 3. 2,000 half-open connections trickle header bytes (one a second
         # each), made again whenever the API cuts one off.
