@@ -59,8 +59,9 @@ export async function call(path, { method = "GET", body, raw = false, signal } =
 }
 
 // Follows /v1/requests/{id}/events: onEvent(event) for each event; resumes
-// with Last-Event-ID when the connection drops; resolves when the stream
-// ends after the request finished, or when `signal` aborts.
+// with Last-Event-ID when the connection drops or the API says it is
+// stopping (event "stopping"); resolves when the stream ends after the
+// request finished, or when `signal` aborts.
 export async function followEvents(id, onEvent, signal) {
   let last = null;
   let failures = 0;
@@ -85,14 +86,16 @@ export async function followEvents(id, onEvent, signal) {
       onEvent(event.data);
     });
     if (ended) return;
+    await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
   }
 }
 
-// Reads Server-Sent Events; true when the server closed the stream.
+// Reads Server-Sent Events; true when the server closed the stream because
+// the request finished, false when it dropped or the API is stopping.
 async function readStream(body, onEvent) {
   const reader = body.pipeThrough(new TextDecoderStream()).getReader();
   let buffer = "";
-  let event = { id: null, data: "" };
+  let event = { id: null, type: "", data: "" };
   try {
     for (;;) {
       const { value, done } = await reader.read();
@@ -103,8 +106,11 @@ async function readStream(body, onEvent) {
         const line = buffer.slice(0, end).replace(/\r$/, "");
         buffer = buffer.slice(end + 1);
         if (line === "") {
+          if (event.type === "stopping") return false;
           if (event.data) onEvent({ id: event.id, data: JSON.parse(event.data) });
-          event = { id: event.id, data: "" };
+          event = { id: event.id, type: "", data: "" };
+        } else if (line.startsWith("event:")) {
+          event.type = line.slice(6).trim();
         } else if (line.startsWith("data:")) {
           event.data += line.slice(5).trimStart();
         } else if (line.startsWith("id:")) {

@@ -30,6 +30,27 @@ bool EventChannel::Gone() const {
   return gone_;
 }
 
+void EventChannel::OnClose(std::function<void()> release) {
+  std::unique_lock lock(mutex_);
+  if (!gone_) {
+    release_ = std::move(release);
+    return;
+  }
+  lock.unlock();
+  if (release) release();
+}
+
+void EventChannel::Abandon() {
+  std::lock_guard lock(mutex_);
+  if (gone_) return;
+  gone_ = true;
+  pending_.clear();
+  if (suspended_) {
+    suspended_ = false;
+    resume_();
+  }
+}
+
 void EventChannel::Bind(std::function<void()> suspend, std::function<void()> resume) {
   std::lock_guard lock(mutex_);
   suspend_ = std::move(suspend);
@@ -38,7 +59,7 @@ void EventChannel::Bind(std::function<void()> suspend, std::function<void()> res
 
 long EventChannel::Read(char* buffer, std::size_t max) {
   std::lock_guard lock(mutex_);
-  if (!pending_.empty()) {
+  if (!pending_.empty() && !gone_) {
     const std::size_t count = std::min(max, pending_.size());
     std::memcpy(buffer, pending_.data(), count);
     pending_.erase(0, count);
@@ -51,9 +72,14 @@ long EventChannel::Read(char* buffer, std::size_t max) {
 }
 
 void EventChannel::Unbind() {
-  std::lock_guard lock(mutex_);
-  gone_ = true;
-  suspended_ = false;
+  std::function<void()> release;
+  {
+    std::lock_guard lock(mutex_);
+    gone_ = true;
+    suspended_ = false;
+    release.swap(release_);
+  }
+  if (release) release();
 }
 
 }  // namespace ringwell::api

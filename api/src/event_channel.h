@@ -22,12 +22,17 @@ class EventChannel {
   void Push(std::string_view text);
   void Finish();
   bool Gone() const;
+  // `release` is called once when the connection is gone (the stream's slot
+  // of its token is given back then).
+  void OnClose(std::function<void()> release);
 
   // The server: binds the channel to its connection.
   void Bind(std::function<void()> suspend, std::function<void()> resume);
   // Copies up to `max` bytes into `buffer`: their number; 0 after parking the
   // connection (nothing to send now); -1 at the end of the stream.
   long Read(char* buffer, std::size_t max);
+  // The client hung up: the stream ends now, whatever is pending.
+  void Abandon();
   // The connection is gone.
   void Unbind();
 
@@ -39,6 +44,7 @@ class EventChannel {
   bool gone_ = false;
   std::function<void()> suspend_;
   std::function<void()> resume_;
+  std::function<void()> release_;
 };
 
 }  // namespace ringwell::api

@@ -1,8 +1,10 @@
 // The routes of /v1/files: the recording store that `kel files` manages, with
 // the same checks. A file comes as the raw body (Content-Type audio/wav, its
 // name in ?name=) or as the part with a file name of a multipart/form-data
-// body; it is written to a private temporary directory under its name, checked
-// and stored by the toolkit, and the temporary copy removed.
+// body; the server has written it to a file below the storage root as it
+// came (HttpRequest::upload_path); it is moved into a private directory
+// beside it under its name, checked and stored by the toolkit, and removed.
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include "api_context.h"
 #include "file_store.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "thread_toolkit.h"
 #include "toolkit.h"
@@ -30,12 +33,12 @@ bool Yes(const std::string& value) {
   return EqualsIgnoringCase(value, "true") || value == "1" || EqualsIgnoringCase(value, "yes");
 }
 
-// A directory of its own below the temporary directory, removed with what is
-// in it when the object goes.
+// A directory of its own in `parent`, removed with what is in it when the
+// object goes.
 struct PrivateDirectory {
   std::string path;
-  PrivateDirectory() {
-    std::string pattern = TempDirectory() + "ringwell-api-XXXXXX";
+  explicit PrivateDirectory(const std::string& parent) {
+    std::string pattern = parent + "store-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path = pattern + "/";
   }
   ~PrivateDirectory() {
@@ -78,10 +81,16 @@ HttpResponse StoreFileRoute(ApiContext& context, const HttpRequest& request, con
                              ".wav, at most 200 characters)",
                          "name");
   }
-  PrivateDirectory directory;
+  const std::string parent =
+      request.upload_path.empty() ? TempDirectory() : DirectoryOf(request.upload_path) + "/";
+  PrivateDirectory directory(parent);
   if (directory.path.empty()) return ErrorResponse(503, "cannot make a temporary directory");
   const std::string path = directory.path + name;
-  if (Failed(WriteFileAtomically(path, request.body, Durability::kSyncedLater))) {
+  if (request.upload_path.empty()) {
+    if (Failed(WriteFileAtomically(path, request.body, Durability::kSyncedLater))) {
+      return ErrorResponse(503, "cannot keep the upload in " + directory.path);
+    }
+  } else if (::rename(request.upload_path.c_str(), path.c_str()) != 0) {
     return ErrorResponse(503, "cannot keep the upload in " + directory.path);
   }
   try {

@@ -1,33 +1,90 @@
 #include "http_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netdb.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "event_channel.h"
+#include "ringwell/common/text.h"
 
 namespace ringwell::api {
 
 // What the server keeps per request while its body arrives.
 struct HttpServer::Connection {
   HttpRequest request;
-  std::uint64_t limit = 0;
-  bool too_large = false;
+  Admission admission;
+  std::uint64_t received = 0;
+  std::optional<HttpResponse> late_refusal;  // answered once the body is over
   MHD_PostProcessor* form = nullptr;
   std::string form_file_key;  // the multipart part that carries the file
+  int upload_fd = -1;
 
   ~Connection() {
     if (form != nullptr) MHD_destroy_post_processor(form);
+    if (upload_fd >= 0) ::close(upload_fd);
+    if (!request.upload_path.empty()) ::unlink(request.upload_path.c_str());
   }
+  void DropUpload() {
+    if (upload_fd >= 0) ::close(upload_fd);
+    upload_fd = -1;
+    if (!request.upload_path.empty()) ::unlink(request.upload_path.c_str());
+    request.upload_path.clear();
+    request.upload_size = 0;
+    request.body.clear();
+    request.body.shrink_to_fit();
+  }
+  void Refuse(HttpResponse response) {
+    if (!late_refusal) late_refusal = std::move(response);
+    DropUpload();
+  }
+  // Keeps `size` bytes of the file: in the upload file or in memory.
+  bool KeepFile(const char* data, std::size_t size) {
+    if (admission.upload_directory.empty()) {
+      request.body.append(data, size);
+      return true;
+    }
+    if (upload_fd < 0) {
+      std::string pattern = admission.upload_directory + "upload-XXXXXX";
+      upload_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+      if (upload_fd < 0) return false;
+      request.upload_path = pattern;
+    }
+    while (size > 0) {
+      const ssize_t written = ::write(upload_fd, data, size);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      data += written;
+      size -= static_cast<std::size_t>(written);
+      request.upload_size += static_cast<std::uint64_t>(written);
+    }
+    return true;
+  }
+};
+
+// What the server keeps per streamed response.
+struct HttpServer::Stream {
+  std::shared_ptr<EventChannel> channel;
+  HttpServer* server = nullptr;
+  std::uint64_t id = 0;
+  int watch_fd = -1;  // a duplicate of the connection's socket, watched for a hang-up
 };
 
 namespace {
 
 constexpr std::size_t kConnectionMemory = 64 * 1024;
-constexpr unsigned kMaxConnections = 1024;
+constexpr std::size_t kFormFieldMax = 4096;
+constexpr std::uint64_t kFormOverhead = 64 * 1024;  // boundaries and part headers
+
+HttpResponse TooLarge(std::uint64_t limit) {
+  return ErrorResponse(413, "the body is larger than " + std::to_string(limit) + " bytes");
+}
 
 MHD_Result CollectValue(void* cls, MHD_ValueKind kind, const char* key, const char* value) {
   auto* request = static_cast<HttpRequest*>(cls);
@@ -40,12 +97,47 @@ MHD_Result CollectValue(void* cls, MHD_ValueKind kind, const char* key, const ch
   return MHD_YES;
 }
 
+// How the request says its body is framed: every Content-Length and
+// Transfer-Encoding header, repeated ones included.
+struct Framing {
+  std::vector<std::string> lengths;
+  std::vector<std::string> codings;
+};
+
+MHD_Result CollectFraming(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* framing = static_cast<Framing*>(cls);
+  if (key == nullptr) return MHD_YES;
+  const std::string text = value != nullptr ? std::string(Trim(value)) : "";
+  if (EqualsIgnoringCase(key, MHD_HTTP_HEADER_CONTENT_LENGTH)) framing->lengths.push_back(text);
+  if (EqualsIgnoringCase(key, MHD_HTTP_HEADER_TRANSFER_ENCODING)) {
+    framing->codings.push_back(text);
+  }
+  return MHD_YES;
+}
+
+// 400 or 501 for a framing that can be read two ways (a proxy in front
+// might read it the other way), or not at all.
+std::optional<HttpResponse> CheckFraming(const Framing& framing) {
+  if (framing.lengths.size() > 1) {
+    return ErrorResponse(400, "the request has more than one Content-Length");
+  }
+  if (!framing.codings.empty() && !framing.lengths.empty()) {
+    return ErrorResponse(400, "the request has both Content-Length and Transfer-Encoding");
+  }
+  if (framing.codings.size() > 1 ||
+      (framing.codings.size() == 1 && !EqualsIgnoringCase(framing.codings[0], "chunked"))) {
+    return ErrorResponse(501, "the only transfer coding understood is chunked");
+  }
+  return std::nullopt;
+}
+
 // A part of a multipart/form-data body: the part with a file name is the
-// file, the others are fields.
+// file, the others are fields, each one the gate named.
 MHD_Result CollectFormPart(void* cls, MHD_ValueKind, const char* key, const char* filename,
                            const char*, const char*, const char* data, uint64_t, size_t size) {
   auto* connection = static_cast<HttpServer::Connection*>(cls);
   HttpRequest& request = connection->request;
+  if (connection->late_refusal) return MHD_NO;
   const std::string name = key != nullptr ? key : "";
   if (filename != nullptr) {
     if (connection->form_file_key.empty()) {
@@ -53,37 +145,46 @@ MHD_Result CollectFormPart(void* cls, MHD_ValueKind, const char* key, const char
       request.upload_name = filename;
     }
     if (name != connection->form_file_key) return MHD_YES;
-    if (request.body.size() + size > connection->limit) {
-      connection->too_large = true;
+    if (!connection->KeepFile(data, size)) {
+      connection->Refuse(ErrorResponse(503, "the upload cannot be kept"));
       return MHD_NO;
     }
-    request.body.append(data, size);
-  } else if (request.form[name].size() + size <= 4096) {
-    request.form[name].append(data, size);
+    return MHD_YES;
   }
+  if (connection->admission.form_fields.count(name) == 0) {
+    connection->Refuse(ErrorResponse(400, "the form has an unknown field \"" + name + "\""));
+    return MHD_NO;
+  }
+  if (request.form[name].size() + size > kFormFieldMax) {
+    connection->Refuse(ErrorResponse(400, "the form field \"" + name + "\" is too long"));
+    return MHD_NO;
+  }
+  request.form[name].append(data, size);
   return MHD_YES;
 }
 
 ssize_t ReadChannel(void* cls, uint64_t, char* buffer, size_t max) {
-  auto* channel = static_cast<std::shared_ptr<EventChannel>*>(cls);
-  const long count = (*channel)->Read(buffer, max);
+  auto* stream = static_cast<HttpServer::Stream*>(cls);
+  const long count = stream->channel->Read(buffer, max);
   return count < 0 ? MHD_CONTENT_READER_END_OF_STREAM : count;
 }
 
 void FreeChannel(void* cls) {
-  auto* channel = static_cast<std::shared_ptr<EventChannel>*>(cls);
-  (*channel)->Unbind();
-  delete channel;
+  auto* stream = static_cast<HttpServer::Stream*>(cls);
+  stream->server->Untrack(stream);
+  stream->channel->Unbind();
+  delete stream;
 }
 
-MHD_Result Queue(MHD_Connection* connection, const HttpResponse& response, HttpServer* server) {
+MHD_Result Queue(MHD_Connection* connection, const HttpResponse& response, HttpServer* server,
+                 bool close = false) {
   MHD_Response* reply = nullptr;
   if (response.stream) {
-    auto* channel = new std::shared_ptr<EventChannel>(response.stream);
+    auto* stream = new HttpServer::Stream{response.stream, server, 0, -1};
     response.stream->Bind([connection] { MHD_suspend_connection(connection); },
                           [connection] { MHD_resume_connection(connection); });
-    server->Track(response.stream);
-    reply = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &ReadChannel, channel,
+    server->Track(connection, response.stream, stream);
+    reply = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &ReadChannel, stream,
                                               &FreeChannel);
   } else {
     reply = MHD_create_response_from_buffer(
@@ -94,70 +195,126 @@ MHD_Result Queue(MHD_Connection* connection, const HttpResponse& response, HttpS
   for (const auto& [name, value] : response.headers) {
     MHD_add_response_header(reply, name.c_str(), value.c_str());
   }
+  if (close) MHD_add_response_header(reply, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued =
       MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
   MHD_destroy_response(reply);
   return queued;
 }
 
+std::string ClientAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return {};
+  char text[INET6_ADDRSTRLEN] = "";
+  if (info->client_addr->sa_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr,
+                text, sizeof text);
+  } else if (info->client_addr->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text,
+                sizeof text);
+  }
+  return text;
+}
+
+// The first call for a request: headers only.
+MHD_Result Begin(HttpServer* server, MHD_Connection* connection, const char* url,
+                 const char* method, void** context) {
+  server->AwaitingHeader(connection, false);
+  auto* state = new HttpServer::Connection();
+  *context = state;
+  HttpRequest& request = state->request;
+  request.arrived = std::chrono::steady_clock::now();
+  request.method = method;
+  request.path = url;
+  request.client_address = ClientAddress(connection);
+  Framing framing;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
+  const bool announces_body =
+      !framing.codings.empty() || std::any_of(framing.lengths.begin(), framing.lengths.end(),
+                                              [](const std::string& v) { return v != "0"; });
+  if (auto refusal = CheckFraming(framing)) {
+    state->late_refusal = std::move(refusal);
+    return Queue(connection, *state->late_refusal, server, /*close=*/true);
+  }
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectValue, &request);
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectValue, &request);
+  state->admission = server->gate().Admit(request);
+  if (state->admission.refusal) {
+    // Answered on the headers: no byte of the body is read, and a body that
+    // was announced makes the connection close after the answer.
+    state->late_refusal = std::move(state->admission.refusal);
+    return Queue(connection, *state->late_refusal, server, announces_body);
+  }
+  const std::uint64_t limit = state->admission.body_limit;
+  if (!framing.lengths.empty() && std::strtoull(framing.lengths[0].c_str(), nullptr, 10) > limit) {
+    state->late_refusal = TooLarge(limit);
+    return Queue(connection, *state->late_refusal, server, /*close=*/true);
+  }
+  if (request.Header("Content-Type").rfind("multipart/form-data", 0) == 0) {
+    state->form = MHD_create_post_processor(connection, 64 * 1024, &CollectFormPart, state);
+    if (state->form == nullptr) {
+      state->late_refusal = ErrorResponse(400, "the multipart form has no boundary");
+      return Queue(connection, *state->late_refusal, server, /*close=*/true);
+    }
+  }
+  return MHD_YES;
+}
+
+// A piece of an admitted body.
+void Take(HttpServer::Connection* state, const char* data, std::size_t size) {
+  if (state->late_refusal) return;  // thrown away
+  state->received += size;
+  const std::uint64_t limit = state->admission.body_limit;
+  if (state->received > limit + (state->form != nullptr ? kFormOverhead : 0)) {
+    state->Refuse(TooLarge(limit));
+    return;
+  }
+  if (state->form != nullptr) {
+    if (MHD_post_process(state->form, data, size) != MHD_YES && !state->late_refusal) {
+      state->DropUpload();
+      state->request.upload_name.clear();
+      state->form_file_key = "\n";  // a malformed form: no file
+    }
+    return;
+  }
+  if (!state->KeepFile(data, size)) state->Refuse(ErrorResponse(503, "the upload cannot be kept"));
+}
+
 MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char*, const char* upload_data, size_t* upload_size, void** context) {
   auto* server = static_cast<HttpServer*>(cls);
   auto* state = static_cast<HttpServer::Connection*>(*context);
-  if (state == nullptr) {
-    state = new HttpServer::Connection();
-    *context = state;
-    HttpRequest& request = state->request;
-    request.method = method;
-    request.path = url;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectValue, &request);
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectValue, &request);
-    state->limit = server->LimitFor(request.method, request.path);
-    const std::string length = request.Header("Content-Length");
-    if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > state->limit) {
-      // Refused before the body is read; the library closes the connection.
-      state->too_large = true;
-      return Queue(
-          connection,
-          ErrorResponse(413, "the body is larger than " + std::to_string(state->limit) + " bytes"),
-          server);
-    }
-    if (request.Header("Content-Type").rfind("multipart/form-data", 0) == 0) {
-      state->form = MHD_create_post_processor(connection, 64 * 1024, &CollectFormPart, state);
-    }
-    return MHD_YES;
-  }
+  if (state == nullptr) return Begin(server, connection, url, method, context);
   if (*upload_size > 0) {
-    if (!state->too_large) {
-      if (state->form != nullptr) {
-        if (MHD_post_process(state->form, upload_data, *upload_size) != MHD_YES &&
-            !state->too_large) {
-          state->request.body.clear();
-          state->form_file_key = "\n";  // a malformed form: no file
-        }
-      } else if (state->request.body.size() + *upload_size > state->limit) {
-        state->too_large = true;
-        state->request.body.clear();
-      } else {
-        state->request.body.append(upload_data, *upload_size);
-      }
-    }
+    Take(state, upload_data, *upload_size);
     *upload_size = 0;
     return MHD_YES;
   }
-  if (state->too_large) {
-    return Queue(
-        connection,
-        ErrorResponse(413, "the body is larger than " + std::to_string(state->limit) + " bytes"),
-        server);
+  if (state->late_refusal) return Queue(connection, *state->late_refusal, server);
+  if (state->upload_fd >= 0) {
+    ::close(state->upload_fd);
+    state->upload_fd = -1;
   }
-  HttpResponse response = server->Handle(state->request);
+  HttpResponse response = server->gate().Answer(state->request);
   return Queue(connection, response, server);
 }
 
-void OnCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void OnCompleted(void* cls, MHD_Connection* connection, void** context,
+                 MHD_RequestTerminationCode) {
   delete static_cast<HttpServer::Connection*>(*context);
   *context = nullptr;
+  static_cast<HttpServer*>(cls)->AwaitingHeader(connection, true);
+}
+
+void OnConnection(void* cls, MHD_Connection* connection, void**,
+                  MHD_ConnectionNotificationCode code) {
+  auto* server = static_cast<HttpServer*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    server->Opened(connection);
+  } else {
+    server->Closed(connection);
+  }
 }
 
 // "host:port" or "[v6]:port" as a socket address.
@@ -200,16 +357,24 @@ std::string Describe(const sockaddr_storage& address, unsigned port) {
 
 }  // namespace
 
-HttpServer::HttpServer(Handler handler, BodyLimit limit, Settings settings)
-    : handler_(std::move(handler)), limit_(std::move(limit)), settings_(std::move(settings)) {}
+HttpServer::HttpServer(HttpGate& gate, Settings settings)
+    : gate_(gate), settings_(std::move(settings)) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
 bool HttpServer::Listen(const std::string& address, std::string* problem) {
   sockaddr_storage socket_address{};
   if (!ParseAddress(address, &socket_address, problem)) return false;
+  if (stream_epoll_ < 0) {
+    stream_epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (stream_epoll_ < 0) {
+      *problem = std::string("cannot make an epoll descriptor: ") + std::strerror(errno);
+      return false;
+    }
+    watcher_ = std::jthread([this](std::stop_token stop) { Watch(stop); });
+  }
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
-                   MHD_USE_ERROR_LOG;
+                   MHD_USE_ITC | MHD_USE_ERROR_LOG;
   if (socket_address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
   const bool tls = !settings_.tls_certificate_pem.empty();
   if (tls) flags |= MHD_USE_TLS;
@@ -218,9 +383,11 @@ bool HttpServer::Listen(const std::string& address, std::string* problem) {
       {MHD_OPTION_THREAD_POOL_SIZE, settings_.threads, nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, settings_.timeout_s, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, settings_.connection_limit, nullptr},
+      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.per_address_limit, nullptr},
       {MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024, nullptr},
-      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), this},
+      {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&OnConnection), this},
       {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
        const_cast<char*>(settings_.tls_certificate_pem.c_str())},
       {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0,
@@ -238,29 +405,132 @@ bool HttpServer::Listen(const std::string& address, std::string* problem) {
   return true;
 }
 
-void HttpServer::Track(const std::shared_ptr<EventChannel>& channel) {
-  std::lock_guard lock(channels_mutex_);
+void HttpServer::Opened(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  std::lock_guard lock(mutex_);
+  sockets_[connection] = {info != nullptr ? info->connect_fd : -1, true,
+                          std::chrono::steady_clock::now()};
+}
+
+void HttpServer::Closed(MHD_Connection* connection) {
+  // The library closes the socket after this: while the mutex is held here,
+  // the watcher cannot be shutting down a descriptor that was reused.
+  std::lock_guard lock(mutex_);
+  sockets_.erase(connection);
+}
+
+void HttpServer::AwaitingHeader(MHD_Connection* connection, bool waiting) {
+  std::lock_guard lock(mutex_);
+  const auto known = sockets_.find(connection);
+  if (known == sockets_.end()) return;
+  known->second.waiting = waiting;
+  known->second.since = std::chrono::steady_clock::now();
+}
+
+void HttpServer::Track(MHD_Connection* connection, const std::shared_ptr<EventChannel>& channel,
+                       Stream* stream) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  std::unique_lock lock(mutex_);
   if (stopping_) {
+    lock.unlock();
     channel->Finish();  // no connection may stay suspended once the daemons stop
     return;
   }
-  std::erase_if(channels_, [](const auto& weak) { return weak.expired(); });
-  channels_.push_back(channel);
+  stream->id = next_stream_++;
+  streams_[stream->id] = channel;
+  // Watched through a duplicate, so that the watch lasts exactly as long as
+  // the stream, whenever the library closes its own descriptor.
+  if (info != nullptr && stream_epoll_ >= 0) {
+    stream->watch_fd = ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0);
+    if (stream->watch_fd >= 0) {
+      epoll_event event{};
+      event.events = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+      event.data.u64 = stream->id;
+      if (::epoll_ctl(stream_epoll_, EPOLL_CTL_ADD, stream->watch_fd, &event) != 0) {
+        ::close(stream->watch_fd);
+        stream->watch_fd = -1;
+      }
+    }
+  }
+}
+
+void HttpServer::Untrack(Stream* stream) {
+  std::lock_guard lock(mutex_);
+  streams_.erase(stream->id);
+  if (streams_.empty()) streams_gone_.notify_all();
+  if (stream->watch_fd >= 0) ::close(stream->watch_fd);  // also ends its watch
+  stream->watch_fd = -1;
+}
+
+void HttpServer::Watch(std::stop_token stop) {
+  constexpr int kTick = 250;  // ms
+  epoll_event events[64];
+  while (!stop.stop_requested()) {
+    const int count = ::epoll_wait(stream_epoll_, events, 64, kTick);
+    std::vector<std::shared_ptr<EventChannel>> hung_up;
+    {
+      std::lock_guard lock(mutex_);
+      for (int i = 0; i < count; ++i) {
+        const auto known = streams_.find(events[i].data.u64);
+        if (known == streams_.end()) continue;
+        if (auto channel = known->second.lock()) hung_up.push_back(std::move(channel));
+      }
+    }
+    for (const auto& channel : hung_up) channel->Abandon();
+    std::lock_guard lock(mutex_);
+    // A header that is not complete in time: the connection is shut down
+    // (the library notices and closes it).
+    const auto overdue =
+        std::chrono::steady_clock::now() - std::chrono::seconds(settings_.header_timeout_s);
+    for (auto& [connection, socket] : sockets_) {
+      if (socket.waiting && socket.since < overdue && socket.fd >= 0) {
+        ::shutdown(socket.fd, SHUT_RDWR);
+        socket.waiting = false;
+      }
+    }
+  }
 }
 
 void HttpServer::Stop() {
-  if (daemons_.empty()) return;
-  // A suspended connection must be resumed before its daemon stops.
-  for (MHD_Daemon* daemon : daemons_) MHD_quiesce_daemon(daemon);
-  {
-    std::lock_guard lock(channels_mutex_);
-    stopping_ = true;
-    for (const auto& weak : channels_) {
-      if (auto channel = weak.lock()) channel->Finish();
+  if (!daemons_.empty()) {
+    // No new connection. The listening sockets are ours to close once the
+    // daemons' threads are gone (not before: they may still hold them).
+    std::vector<MHD_socket> listening;
+    for (MHD_Daemon* daemon : daemons_) {
+      const MHD_socket socket = MHD_quiesce_daemon(daemon);
+      if (socket != MHD_INVALID_SOCKET) listening.push_back(socket);
     }
+    // A suspended connection must be resumed before its daemon stops.
+    std::vector<std::shared_ptr<EventChannel>> open;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      for (const auto& [id, weak] : streams_) {
+        if (auto channel = weak.lock()) open.push_back(std::move(channel));
+      }
+    }
+    // Not "finished": a client follows again with Last-Event-ID once the API
+    // is back.
+    for (const auto& channel : open) {
+      channel->Push("event: stopping\ndata: {\"reason\": \"the API is stopping\"}\n\n");
+      channel->Finish();
+    }
+    // Each stream's last text goes out before the daemons close what is
+    // left (a client that does not read is not waited for long).
+    {
+      std::unique_lock lock(mutex_);
+      streams_gone_.wait_for(lock, std::chrono::seconds(2), [this] { return streams_.empty(); });
+    }
+    for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
+    daemons_.clear();
+    for (const MHD_socket socket : listening) ::close(socket);
   }
-  for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
-  daemons_.clear();
+  watcher_.request_stop();
+  if (watcher_.joinable()) watcher_.join();
+  if (stream_epoll_ >= 0) ::close(stream_epoll_);
+  stream_epoll_ = -1;
 }
 
 }  // namespace ringwell::api

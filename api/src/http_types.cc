@@ -1,6 +1,12 @@
 #include "http_types.h"
 
+#include <algorithm>
+
 namespace ringwell::api {
+
+bool Identity::Has(std::string_view scope) const {
+  return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
+}
 
 std::string HttpRequest::Header(const std::string& name) const {
   const auto found = headers.find(name);

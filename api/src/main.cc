@@ -22,12 +22,17 @@
 #include <curl/curl.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "alert_ledger.h"
 #include "alert_payload.h"
@@ -115,6 +120,34 @@ bool LoadAlertRoutes(const Options& options, AlertRoutes* routes, std::string* p
   return true;
 }
 
+// Raises the soft limit on open files to the hard one (the packaged unit sets
+// LimitNOFILE) and gives the connections what the process can spare: each
+// holds a descriptor (an event stream two), and the toolkit, journals, reports
+// and uploads need theirs, so a quarter and 256 more are kept back.
+unsigned ConnectionLimit(std::size_t addresses) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    (void)::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  const long open_files =
+      limit.rlim_cur == RLIM_INFINITY ? 1L << 20 : static_cast<long>(limit.rlim_cur);
+  const long spare = open_files - open_files / 4 - 256;
+  const long per_address = 2 * static_cast<long>(std::max<std::size_t>(1, addresses));
+  return static_cast<unsigned>(std::clamp(spare / per_address, 16L, 16384L));
+}
+
+// Uploads left behind by a stop in the middle of one (nothing else is kept
+// there).
+void RemoveLeftoverUploads(const std::string& directory) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+    std::filesystem::remove_all(entry.path(), ec);
+  }
+}
+
 int Serve(Options options) {
   // The stop signals are taken from a descriptor; every thread (made from
   // here on) inherits the blocked mask.
@@ -124,6 +157,14 @@ int Serve(Options options) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    return Refuse(std::string("cannot take the stop signals (signalfd): ") + std::strerror(errno),
+                  "");
+  }
+  struct CloseOnReturn {
+    int fd;
+    ~CloseOnReturn() { ::close(fd); }
+  } close_signal_fd{signal_fd};
   const setup::Requirements requirements{.components = {setup::Component::kKel},
                                          .prepax_registered = false,
                                          .audio_format_needed = false,
@@ -136,12 +177,14 @@ int Serve(Options options) {
   }
   options.root = setup::ConfiguredRoot(requirements);
   RegisterStorageRoot(options.root);
-  for (const char* dir : {kEventsDir, kStatusDir}) {
+  for (const std::string& dir : {std::string(kEventsDir), std::string(kStatusDir),
+                                 std::string(kEventsDir) + "/" + kUploadsDir}) {
     const std::string path = options.root + dir;
     if (!IsDirectory(path) && Failed(MakeDirectory(path, 02770)) && !IsDirectory(path)) {
       return Refuse(path + " does not exist and cannot be made", "ringwell-setup (as root)");
     }
   }
+  RemoveLeftoverUploads(options.root + kEventsDir + "/" + kUploadsDir + "/");
 
   std::string problem;
   TokenAuthenticator tokens(options.token_file);
@@ -150,7 +193,12 @@ int Serve(Options options) {
   if (!LoadCallbackSecret(options.callback_secret_file, &secret, &problem)) {
     return Refuse(problem, "");
   }
-  HttpServer::Settings server_settings{options.threads, options.client_timeout_s, {}, {}};
+  HttpServer::Settings server_settings;
+  server_settings.threads = options.threads;
+  server_settings.timeout_s = options.client_timeout_s;
+  server_settings.header_timeout_s = options.header_timeout_s;
+  server_settings.per_address_limit = options.max_connections_per_address;
+  server_settings.connection_limit = ConnectionLimit(options.listen.size());
   if (options.tls_certificate.empty() != options.tls_key.empty()) {
     return Refuse("TLS needs both a certificate and its key", "give --tls-cert and --tls-key");
   }
@@ -191,13 +239,9 @@ int Serve(Options options) {
   const std::string openapi = OpenApiDocument();
   ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
                      callbacks, metrics, openapi, alert_routes, alert_ledger};
-  Router router(context);
+  Router router(context, ApiLog());
 
-  HttpServer server([&router](HttpRequest& request) { return router.Handle(request); },
-                    [&router](const std::string& method, const std::string& path) {
-                      return router.BodyLimit(method, path);
-                    },
-                    server_settings);
+  HttpServer server(router, server_settings);
   for (const std::string& address : options.listen) {
     if (!server.Listen(address, &problem)) {
       return Refuse(problem, "give a free address with --listen or Listen in the registry");
@@ -212,11 +256,13 @@ int Serve(Options options) {
   std::fflush(stdout);
 
   signalfd_siginfo info{};
-  struct CloseOnReturn {
-    int fd;
-    ~CloseOnReturn() { ::close(fd); }
-  } close_signal_fd{signal_fd};
-  while (::read(signal_fd, &info, sizeof info) < 0 && errno == EINTR) {
+  ssize_t got = 0;
+  while ((got = ::read(signal_fd, &info, sizeof info)) < 0 && errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof info)) {
+    ApiLog().ReportText(EventType::kError, 1,
+                        std::string("ringwell-api: cannot read the stop signals: ") +
+                            (got < 0 ? std::strerror(errno) : "a short read") + "; stopping");
   }
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-api: stopping\n");

@@ -5,7 +5,13 @@
 // pages by result, lines, the due queue, the Inbox backlog) are added when the
 // page is made (see health.h).
 //
-// Thread-safety: every method may be called from any thread.
+// No client can shape the page: a request's route is its route's pattern
+// ("other" when none matched; an alert hook's is its configured route's name)
+// and its method one of a fixed set ("other" for any other), so the series
+// are bounded, and every label value is escaped by the one serializer below.
+//
+// Thread-safety: every method of Metrics may be called from any thread; a
+// MetricsText is a value.
 #pragma once
 
 #include <array>
@@ -14,9 +20,39 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 namespace ringwell::api {
+
+// Prometheus text exposition (version 0.0.4), written one family at a time:
+// HELP text and label values escaped as the format asks (backslash, double
+// quote in label values, line feed), numbers as Prometheus reads them
+// (+Inf, -Inf, NaN). Names are the caller's constants.
+class MetricsText {
+ public:
+  using Labels = std::vector<std::pair<std::string_view, std::string_view>>;
+
+  // Starts a family: its "# HELP" and "# TYPE" lines.
+  MetricsText& Family(std::string_view name, std::string_view type, std::string_view help);
+  // One sample line: NAME{LABELS} VALUE.
+  MetricsText& Sample(std::string_view name, const Labels& labels, double value);
+  MetricsText& Sample(std::string_view name, const Labels& labels, std::uint64_t value);
+  // Text made elsewhere (another MetricsText's), appended as it is.
+  MetricsText& Append(std::string_view text);
+
+  const std::string& text() const { return text_; }
+
+ private:
+  void WriteLabels(const Labels& labels);
+  std::string text_;
+};
+
+// The method as a metric label: one of GET, HEAD, POST, PUT, DELETE, PATCH,
+// OPTIONS, else "other".
+std::string_view MethodLabel(std::string_view method);
 
 class Metrics {
  public:
@@ -46,9 +82,9 @@ class Metrics {
   std::atomic<std::uint64_t> callbacks_given_up_{0};
 };
 
-// Writes "# HELP" and "# TYPE" lines of a family.
+// Writes "# HELP" and "# TYPE" lines of a family (as MetricsText::Family).
 std::string MetricHeader(const std::string& name, const std::string& type, const std::string& help);
-// A label value with \, " and line breaks escaped.
+// A label value with \, " and line feeds escaped (as MetricsText does).
 std::string LabelValue(const std::string& value);
 
 }  // namespace ringwell::api

@@ -89,6 +89,11 @@ bool ReadRegistryOptions(Options* options, std::string* problem) {
       reader.Number<std::int64_t>("RateLimit", 1, 1'000'000, &rate) &&
       reader.Number<std::int64_t>("RateBurst", 1, 1'000'000, &burst) &&
       reader.Number<unsigned>("ClientTimeout", 1, 3600, &options->client_timeout_s) &&
+      reader.Number<unsigned>("HeaderTimeout", 1, 3600, &options->header_timeout_s) &&
+      reader.Number<unsigned>("MaxConnectionsPerAddress", 1, 1'000'000,
+                              &options->max_connections_per_address) &&
+      reader.Number<unsigned>("MaxStreamsPerToken", 1, 1'000'000,
+                              &options->max_streams_per_token) &&
       reader.Number<std::int64_t>("MetricsNeedToken", 0, 1, &metrics) &&
       reader.Number<std::int64_t>("ReadyMaxAge", 1, 86400, &ready) &&
       reader.Number<std::int64_t>("CallbackTimeout", 1, 600, &timeout) &&

@@ -13,6 +13,10 @@
 //   MaxUploadBytes = 33554432        a wav file sent to /v1/files
 //   RateLimit = 100, RateBurst = 200 requests per second per token (429 beyond)
 //   ClientTimeout = 30               seconds a client may stay silent
+//   HeaderTimeout = 10               seconds a client has to send a request's
+//                                    whole header, however slowly it trickles
+//   MaxConnectionsPerAddress = 256   connections open at once per client address
+//   MaxStreamsPerToken = 256         event streams open at once per token (429 beyond)
 //   MetricsNeedToken = 0             1: /metrics needs a token with the "read" scope
 //   ReadyMaxAge = 30                 seconds since prepax and the host were last seen
 //   CallbackTimeout = 10             seconds per callback delivery
@@ -48,6 +52,9 @@ struct Options {
   double rate_limit = 100;
   double rate_burst = 200;
   unsigned client_timeout_s = 30;
+  unsigned header_timeout_s = 10;
+  unsigned max_connections_per_address = 256;
+  unsigned max_streams_per_token = 256;
   bool metrics_need_token = false;
   std::chrono::seconds ready_max_age{30};
   std::chrono::seconds callback_timeout{10};

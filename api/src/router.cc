@@ -1,9 +1,20 @@
 #include "router.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+
+#include "ringwell/common/event_log.h"
+#include "ringwell/common/storage.h"
 
 namespace ringwell::api {
 namespace {
+
+// 401 answers per client address: a burst, then one every half second.
+constexpr double kRefusalRate = 2;
+constexpr double kRefusalBurst = 30;
 
 std::vector<std::string> Segments(const std::string& path) {
   std::vector<std::string> segments;
@@ -25,9 +36,19 @@ std::string BearerToken(const HttpRequest& request) {
   return std::string(Trim(std::string_view(header).substr(7)));
 }
 
+// Whether the process can still open a file: a descriptor is borrowed and
+// given back at once.
+bool DescriptorsLeft() {
+  const int probe = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+  if (probe < 0) return errno != EMFILE && errno != ENFILE;
+  ::close(probe);
+  return true;
+}
+
 }  // namespace
 
-Router::Router(ApiContext& context) : context_(context) {
+Router::Router(ApiContext& context, const CEventLog& log)
+    : context_(context), log_(log), refusals_(kRefusalRate, kRefusalBurst) {
   const char* metrics_scope = context.options.metrics_need_token ? "read" : nullptr;
   routes_ = {
       {"GET", "/healthz", nullptr, &HealthRoute},
@@ -74,61 +95,160 @@ std::uint64_t Router::BodyLimit(const std::string& method, const std::string& pa
   return context_.options.max_body_bytes;
 }
 
-HttpResponse Router::Handle(HttpRequest& request) {
-  const auto started = std::chrono::steady_clock::now();
-  std::string pattern = "other";
-  HttpResponse response;
-  [&] {
-    std::string allowed;
-    for (const Route& route : routes_) {
-      RouteParams params;
-      if (!Match(route.pattern, request.path, &params)) continue;
-      if (route.method != request.method) {
-        allowed += (allowed.empty() ? "" : ", ") + route.method;
-        continue;
-      }
-      pattern = route.pattern;
-      std::optional<Identity> identity;
-      if (route.scope != nullptr) {
-        const std::string token = BearerToken(request);
-        if (token.empty() || !(identity = context_.tokens.Verify(token))) {
-          response = ErrorResponse(
-              401, token.empty() ? "a bearer token is needed" : "the bearer token is not valid");
-          response.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"ringwell\"");
-          return;
-        }
-        if (*route.scope != '\0' && !identity->Has(route.scope)) {
-          response = ErrorResponse(403, "the token " + identity->name + " lacks the scope \"" +
-                                            std::string(route.scope) + "\"");
-          return;
-        }
-        int retry_after = 0;
-        if (!context_.limiter.Admit(identity->name, &retry_after)) {
-          response = ErrorResponse(429, "too many requests with the token " + identity->name);
-          response.headers.emplace_back("Retry-After", std::to_string(retry_after));
-          return;
-        }
-      }
-      try {
-        response = route.handler(context_, request, params, identity ? &*identity : nullptr);
-      } catch (const std::bad_alloc&) {
-        response = ErrorResponse(503, "out of memory");
-      } catch (const std::exception& e) {
-        response = ErrorResponse(500, e.what());
-      }
-      return;
-    }
-    if (!allowed.empty()) {
-      response = ErrorResponse(405, request.method + " is not allowed here (" + allowed + ")");
-      response.headers.emplace_back("Allow", allowed);
-      return;
-    }
-    response = ErrorResponse(404, "there is nothing at " + request.path);
-  }();
+std::string Router::RouteLabel(const HttpRequest& request) const {
+  if (request.route < 0) return "other";
+  const Route& route = routes_[static_cast<std::size_t>(request.route)];
+  // An alert hook is told by its alert route's name, when it is one of the
+  // routes configured (any other name is the client's to choose).
+  const auto name = request.params.find("route");
+  if (route.pattern.rfind("/v1/hooks/", 0) == 0 && name != request.params.end() &&
+      context_.alert_routes.count(name->second) != 0) {
+    return route.pattern.substr(0, route.pattern.size() - 7) + name->second;
+  }
+  return route.pattern;
+}
+
+void Router::Count(const HttpRequest& request, const std::string& route, int status) {
   const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  context_.metrics.ObserveRequest(pattern, request.method, response.status, seconds);
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - request.arrived).count();
+  context_.metrics.ObserveRequest(route, request.method, status, seconds);
+}
+
+bool Router::TakeStream(const std::string& name) {
+  std::lock_guard lock(streams_mutex_);
+  unsigned& open = streams_[name];
+  if (open >= context_.options.max_streams_per_token) return false;
+  ++open;
+  return true;
+}
+
+void Router::GiveStream(const std::string& name) {
+  std::lock_guard lock(streams_mutex_);
+  const auto known = streams_.find(name);
+  if (known != streams_.end() && --known->second == 0) streams_.erase(known);
+}
+
+Admission Router::Admit(HttpRequest& request) {
+  if (request.arrived == std::chrono::steady_clock::time_point{}) {
+    request.arrived = std::chrono::steady_clock::now();
+  }
+  Admission admission;
+  const auto refuse = [&](HttpResponse response) {
+    Count(request, RouteLabel(request), response.status);
+    admission.refusal = std::move(response);
+    return admission;
+  };
+  std::string allowed;
+  for (std::size_t i = 0; i < routes_.size(); ++i) {
+    const Route& route = routes_[i];
+    RouteParams params;
+    if (!Match(route.pattern, request.path, &params)) continue;
+    if (route.method != request.method) {
+      allowed += (allowed.empty() ? "" : ", ") + route.method;
+      continue;
+    }
+    request.route = static_cast<int>(i);
+    request.params = std::move(params);
+    if (route.scope != nullptr) {
+      int retry_after = 0;
+      const std::string& address = request.client_address;
+      if (!refusals_.Allows(address, &retry_after)) {
+        HttpResponse response =
+            ErrorResponse(429, "too many requests without a valid token from " + address);
+        response.headers.emplace_back("Retry-After", std::to_string(retry_after));
+        return refuse(std::move(response));
+      }
+      const std::string token = BearerToken(request);
+      if (token.empty() || !(request.identity = context_.tokens.Verify(token))) {
+        refusals_.Charge(address);
+        HttpResponse response = ErrorResponse(
+            401, token.empty() ? "a bearer token is needed" : "the bearer token is not valid");
+        response.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"ringwell\"");
+        return refuse(std::move(response));
+      }
+      const Identity& identity = *request.identity;
+      if (*route.scope != '\0' && !identity.Has(route.scope)) {
+        return refuse(ErrorResponse(403, "the token " + identity.name + " lacks the scope \"" +
+                                             std::string(route.scope) + "\""));
+      }
+      if (!context_.limiter.Admit(identity.name, &retry_after)) {
+        HttpResponse response =
+            ErrorResponse(429, "too many requests with the token " + identity.name);
+        response.headers.emplace_back("Retry-After", std::to_string(retry_after));
+        return refuse(std::move(response));
+      }
+    }
+    admission.body_limit = BodyLimit(request.method, request.path);
+    if (route.handler == &StoreFileRoute) {
+      admission.upload_directory = context_.options.root + kEventsDir + "/" + kUploadsDir + "/";
+      admission.form_fields = {"overwrite"};
+    }
+    return admission;
+  }
+  if (!allowed.empty()) {
+    HttpResponse response =
+        ErrorResponse(405, request.method + " is not allowed here (" + allowed + ")");
+    response.headers.emplace_back("Allow", allowed);
+    return refuse(std::move(response));
+  }
+  return refuse(ErrorResponse(404, "there is nothing at " + request.path));
+}
+
+HttpResponse Router::Answer(HttpRequest& request) {
+  const Route& route = routes_.at(static_cast<std::size_t>(request.route));
+  const Identity* identity = request.identity ? &*request.identity : nullptr;
+  HttpResponse response;
+  const bool stream = route.handler == &RequestEventsRoute && identity != nullptr;
+  if (stream && !TakeStream(identity->name)) {
+    response = ErrorResponse(429, "the token " + identity->name + " has " +
+                                      std::to_string(context_.options.max_streams_per_token) +
+                                      " event streams open already");
+    response.headers.emplace_back("Retry-After", "1");
+  } else if (!DescriptorsLeft()) {
+    response = ErrorResponse(503, "the API has no file descriptor left; try again");
+    response.headers.emplace_back("Retry-After", "1");
+  } else {
+    try {
+      response = route.handler(context_, request, request.params, identity);
+    } catch (const std::bad_alloc&) {
+      response = ErrorResponse(503, "out of memory");
+    } catch (const std::exception& e) {
+      log_.ReportText(
+          EventType::kError, 1,
+          "ringwell-api: " + request.method + " " + request.path + " failed: " + e.what());
+      response = ErrorResponse(500, "an internal error occurred; the event log tells more");
+    } catch (...) {
+      log_.ReportText(EventType::kError, 1,
+                      "ringwell-api: " + request.method + " " + request.path +
+                          " failed with an unknown exception");
+      response = ErrorResponse(500, "an internal error occurred; the event log tells more");
+    }
+    // A request that is not found because no file could be opened is not
+    // missing.
+    if (response.status == 404 && !DescriptorsLeft()) {
+      response = ErrorResponse(503, "the API has no file descriptor left; try again");
+      response.headers.emplace_back("Retry-After", "1");
+    }
+    if (stream) {
+      if (response.stream) {
+        response.stream->OnClose([this, name = identity->name] { GiveStream(name); });
+      } else {
+        GiveStream(identity->name);
+      }
+    }
+  }
+  Count(request, RouteLabel(request), response.status);
   return response;
+}
+
+HttpResponse Router::Handle(HttpRequest& request) {
+  Admission admission = Admit(request);
+  if (admission.refusal) return std::move(*admission.refusal);
+  if (request.body.size() > admission.body_limit) {
+    return ErrorResponse(
+        413, "the body is larger than " + std::to_string(admission.body_limit) + " bytes");
+  }
+  return Answer(request);
 }
 
 }  // namespace ringwell::api

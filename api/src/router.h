@@ -1,9 +1,14 @@
-// The routes of ringwell-api and what every request goes through before its
-// route: the path and method are matched (404 for an unknown path, 405 with
-// Allow for a known path and another method), the bearer token is checked for
-// the route's scope (401 without a valid token, 403 without the scope), and
-// the token's rate is limited (429 with Retry-After). Every answer is counted
-// in the metrics by route pattern, method and code, with its latency.
+// The routes of ringwell-api and the gate every request goes through before
+// its route, on its headers alone (no byte of its body is read before): the
+// path and method are matched (404 for an unknown path, 405 with Allow for a
+// known path and another method), the bearer token is checked for the route's
+// scope (401 without a valid token, 403 without the scope), and the token's
+// rate is limited (429 with Retry-After). 401 answers are limited per client
+// address too (429 once an address has had too many), and the event streams
+// open at once per token (429 beyond MaxStreamsPerToken). Every answer is
+// counted in the metrics by route pattern, method and code, with its latency.
+// A route that fails unexpectedly answers 500 with a generic text; what
+// failed goes to the event log.
 //
 //   GET    /healthz                       no token
 //   GET    /readyz                        no token
@@ -27,17 +32,30 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "api_context.h"
 
+namespace ringwell {
+class CEventLog;
+}
+
 namespace ringwell::api {
 
-class Router {
- public:
-  explicit Router(ApiContext& context);
+// Below the storage root's Events: uploads on their way to the file store.
+inline constexpr char kUploadsDir[] = "uploads";
 
+class Router : public HttpGate {
+ public:
+  // `log` receives what failed behind a 500 answer.
+  Router(ApiContext& context, const CEventLog& log);
+
+  Admission Admit(HttpRequest& request) override;
+  HttpResponse Answer(HttpRequest& request) override;
+  // Admit and, when admitted, Answer (for a request whose body is in).
   HttpResponse Handle(HttpRequest& request);
   // The largest body accepted for a method and path.
   std::uint64_t BodyLimit(const std::string& method, const std::string& path) const;
@@ -52,9 +70,19 @@ class Router {
     Handler handler;
   };
   static bool Match(const std::string& pattern, const std::string& path, RouteParams* params);
+  // The route label of the metrics for a matched request.
+  std::string RouteLabel(const HttpRequest& request) const;
+  void Count(const HttpRequest& request, const std::string& route, int status);
+  // A slot for an event stream of `name`; false when it has all it may have.
+  bool TakeStream(const std::string& name);
+  void GiveStream(const std::string& name);
 
   ApiContext& context_;
+  const CEventLog& log_;
   std::vector<Route> routes_;
+  RateLimiter refusals_;  // 401 answers per client address
+  std::mutex streams_mutex_;
+  std::unordered_map<std::string, unsigned> streams_;  // open event streams per token
 };
 
 }  // namespace ringwell::api

@@ -24,13 +24,16 @@ HttpResponse MetricsRoute(ApiContext& context, const HttpRequest&, const RoutePa
   response.body =
       context.metrics.Render() +
       InstallationMetrics(context.options.root, context.index, context.options.ready_max_age);
-  response.body += MetricHeader("ringwell_event_streams", "gauge",
-                                "Clients following a request's events (Server-Sent Events).") +
-                   "ringwell_event_streams " + std::to_string(context.hub.StreamCount()) + "\n";
-  response.body += MetricHeader("ringwell_callback_pending", "gauge",
-                                "Requests with status callbacks still to deliver.") +
-                   "ringwell_callback_pending " + std::to_string(context.callbacks.Pending()) +
-                   "\n";
+  MetricsText gauges;
+  gauges
+      .Family("ringwell_event_streams", "gauge",
+              "Clients following a request's events (Server-Sent Events).")
+      .Sample("ringwell_event_streams", {}, static_cast<std::uint64_t>(context.hub.StreamCount()))
+      .Family("ringwell_callback_pending", "gauge",
+              "Requests with status callbacks still to deliver.")
+      .Sample("ringwell_callback_pending", {},
+              static_cast<std::uint64_t>(context.callbacks.Pending()));
+  response.body += gauges.text();
   return response;
 }
 

@@ -8,32 +8,34 @@
 namespace ringwell::api {
 namespace {
 
-constexpr std::size_t kMaxRemembered = 100000;
-constexpr auto kFailureMemory = std::chrono::minutes(1);
+constexpr std::size_t kMaxFailedPasswords = 4096;
 constexpr auto kLookInterval = std::chrono::seconds(1);
+// What an unknown ID's token is compared with: no keyed hash looks like it.
+constexpr char kNoHash[] = "$blake2b-keyed$AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
 
 }  // namespace
 
-bool Identity::Has(std::string_view scope) const {
-  return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
-}
-
-TokenAuthenticator::TokenAuthenticator(std::string path) : path_(std::move(path)) {
-  crypto_generichash_keygen(key_);
-}
+TokenAuthenticator::TokenAuthenticator(std::string path) : path_(std::move(path)) {}
 
 bool TokenAuthenticator::Load(std::string* problem) {
   std::vector<StoredToken> tokens;
-  if (!LoadTokens(path_, &tokens, problem)) return false;
+  std::string key;
+  if (!LoadTokens(path_, &tokens, problem, &key)) return false;
+  if (key.empty()) {
+    key.assign(crypto_generichash_KEYBYTES, '\0');
+    randombytes_buf(key.data(), key.size());
+  }
   struct stat status {};
   stat_stamp stamp;
   if (::stat(path_.c_str(), &status) == 0) {
     stamp = {static_cast<long long>(status.st_ino), static_cast<long long>(status.st_size),
              status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec};
   }
+  std::unordered_map<std::string, StoredToken> by_id;
+  for (StoredToken& token : tokens) by_id.emplace(token.id, std::move(token));
   std::unique_lock lock(mutex_);
-  tokens_ = std::move(tokens);
-  remembered_.clear();
+  tokens_ = std::move(by_id);
+  key_ = std::move(key);
   stamp_ = stamp;
   next_look_ = std::chrono::steady_clock::now() + kLookInterval;
   return true;
@@ -67,63 +69,63 @@ void TokenAuthenticator::ReloadIfChanged(bool now_anyway) {
   }
 }
 
-TokenAuthenticator::Digest TokenAuthenticator::DigestOf(std::string_view token) const {
-  Digest digest(crypto_generichash_BYTES, '\0');
-  crypto_generichash(reinterpret_cast<unsigned char*>(digest.data()), digest.size(),
-                     reinterpret_cast<const unsigned char*>(token.data()), token.size(), key_,
-                     sizeof key_);
-  return digest;
+std::optional<Identity> TokenAuthenticator::Check(std::string_view token, StoredToken* password) {
+  std::shared_lock lock(mutex_);
+  const std::string hash = KeyedHash(key_, token);
+  const auto found = tokens_.find(std::string(TokenId(token)));
+  const bool known = found != tokens_.end();
+  if (known && IsPasswordHash(found->second.hash)) {
+    *password = found->second;
+    return std::nullopt;
+  }
+  const std::string& stored = known ? found->second.hash : std::string(kNoHash);
+  const bool same =
+      stored.size() == hash.size() && sodium_memcmp(stored.data(), hash.data(), hash.size()) == 0;
+  if (known && same) return Identity{found->second.name, found->second.scopes};
+  return std::nullopt;
+}
+
+std::optional<Identity> TokenAuthenticator::CheckPassword(std::string_view token,
+                                                          const StoredToken& stored) {
+  std::string failure_key;
+  {
+    std::shared_lock lock(mutex_);
+    failure_key = KeyedHash(key_, token);
+  }
+  std::lock_guard lock(password_mutex_);
+  const auto failed = failed_index_.find(failure_key);
+  if (failed != failed_index_.end()) {
+    failed_.splice(failed_.begin(), failed_, failed->second);
+    return std::nullopt;
+  }
+  if (crypto_pwhash_str_verify(stored.hash.c_str(), token.data(), token.size()) != 0) {
+    failed_.push_front(failure_key);
+    failed_index_[failure_key] = failed_.begin();
+    if (failed_.size() > kMaxFailedPasswords) {
+      failed_index_.erase(failed_.back());
+      failed_.pop_back();
+    }
+    return std::nullopt;
+  }
+  // Verified: the entry gets its keyed hash, and the file is read again.
+  std::string problem;
+  if (UpgradeToken(path_, token, &problem)) Load(&problem);
+  return Identity{stored.name, stored.scopes};
 }
 
 std::optional<Identity> TokenAuthenticator::Verify(std::string_view token) {
   if (token.empty() || token.size() > 256) return std::nullopt;
   ReloadIfChanged();
-  const Digest digest = DigestOf(token);
-  const auto now = std::chrono::steady_clock::now();
-  {
-    std::shared_lock lock(mutex_);
-    // The map finds the entry by the keyed digest; the digest is compared
-    // once more in constant time before it counts.
-    const auto known = remembered_.find(digest);
-    if (known != remembered_.end() &&
-        sodium_memcmp(known->first.data(), digest.data(), digest.size()) == 0 &&
-        (known->second.identity || now < known->second.until)) {
-      return known->second.identity;
-    }
-  }
-  std::optional<Identity> identity;
-  StoredToken stored;
-  const auto find = [&] {
-    std::shared_lock lock(mutex_);
-    const std::string_view id = TokenId(token);
-    bool found = false;
-    for (const StoredToken& candidate : tokens_) {
-      if (!id.empty() && candidate.id.size() == id.size() &&
-          sodium_memcmp(candidate.id.data(), id.data(), id.size()) == 0) {
-        stored = candidate;
-        found = true;
-      }
-    }
-    return found;
-  };
-  // A token made a moment ago (ringwell-api token add, then at once curl) is
-  // in the file before the next regular look: an unknown one looks now.
-  bool found = find();
-  if (!found) {
+  StoredToken password;
+  if (auto identity = Check(token, &password)) return identity;
+  if (password.hash.empty()) {
+    // A token made a moment ago (ringwell-api token add, then at once curl)
+    // is in the file before the next regular look: a failing one looks now.
     ReloadIfChanged(/*now_anyway=*/true);
-    found = find();
+    if (auto identity = Check(token, &password)) return identity;
   }
-  if (found) {
-    hashing_.acquire();
-    const bool matches =
-        crypto_pwhash_str_verify(stored.hash.c_str(), token.data(), token.size()) == 0;
-    hashing_.release();
-    if (matches) identity = Identity{stored.name, stored.scopes};
-  }
-  std::unique_lock lock(mutex_);
-  if (remembered_.size() >= kMaxRemembered) remembered_.clear();
-  remembered_[digest] = {identity, now + kFailureMemory};
-  return identity;
+  if (!password.hash.empty()) return CheckPassword(token, password);
+  return std::nullopt;
 }
 
 }  // namespace ringwell::api

@@ -1,38 +1,37 @@
-// Checks presented bearer tokens against the token file. Argon2id is slow on
-// purpose (tens of milliseconds), so each token is verified once: a verified
-// token is remembered in memory under a keyed hash of it (BLAKE2b with a key
-// made at start, never the token itself) and later requests with it cost one
-// hash and one constant-time comparison. A token that fails is remembered
-// as failing for a minute, so guessing costs the guesser, not the server.
-// At most two Argon2id checks run at once.
+// Checks presented bearer tokens against the token file (token_file.h). A
+// token is found by its ID and checked by one keyed BLAKE2b hash and a
+// constant-time comparison, a microsecond's work; a token whose ID is unknown
+// is hashed and compared all the same (against a hash no token has), so an
+// unknown name and a wrong secret cost the same and answer the same.
 //
-// The file is looked at again (stat) at most once a second; when it changed,
-// everything remembered is forgotten, so a revoked token stops working within
-// a second.
+// A token file written before keeps Argon2id hashes. Such a token is verified
+// the slow way once (one verification at a time; a failing one is remembered
+// in a bounded LRU, so the same wrong token costs nothing again), and its
+// entry is then rewritten in the keyed form: from then on it is as fast as a
+// new one.
+//
+// The file is looked at again (stat) at most once a second, and whenever a
+// token fails (a token made a moment ago works at once); when it changed it
+// is read again, so a revoked token stops working within a second.
 //
 // Thread-safety: Verify may be called from any thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <list>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "http_types.h"
 #include "token_file.h"
 
 namespace ringwell::api {
-
-struct Identity {
-  std::string name;
-  std::vector<std::string> scopes;
-  bool Has(std::string_view scope) const;
-};
 
 class TokenAuthenticator {
  public:
@@ -45,28 +44,29 @@ class TokenAuthenticator {
   std::optional<Identity> Verify(std::string_view token);
 
  private:
-  struct Remembered {
-    std::optional<Identity> identity;  // nullopt: the token failed
-    std::chrono::steady_clock::time_point until;
-  };
-  using Digest = std::string;  // 32 bytes
-
-  Digest DigestOf(std::string_view token) const;
+  // The identity of `token` by the tokens known now; `password` is set to
+  // the entry's Argon2id hash when the token can be told only the slow way.
+  std::optional<Identity> Check(std::string_view token, StoredToken* password);
+  std::optional<Identity> CheckPassword(std::string_view token, const StoredToken& stored);
   // Reads the token file again when it changed, at most once a second unless
   // `now_anyway`.
   void ReloadIfChanged(bool now_anyway = false);
 
   const std::string path_;
-  unsigned char key_[32];
-  std::counting_semaphore<2> hashing_{2};
 
   std::shared_mutex mutex_;  // guards what follows
-  std::vector<StoredToken> tokens_;
-  std::unordered_map<Digest, Remembered> remembered_;
+  std::string key_;          // the file's, or a random one for a file without
+  std::unordered_map<std::string, StoredToken> tokens_;  // by ID
   struct stat_stamp {
     long long ino = 0, size = 0, mtime_ns = 0;
   } stamp_;
   std::chrono::steady_clock::time_point next_look_{};
+
+  // Argon2id verifications, one at a time, and the tokens that failed one
+  // (their keyed hash, most recent first).
+  std::mutex password_mutex_;
+  std::list<std::string> failed_;
+  std::unordered_map<std::string, std::list<std::string>::iterator> failed_index_;
 };
 
 }  // namespace ringwell::api

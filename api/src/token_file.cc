@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -17,6 +18,34 @@ namespace ringwell::api {
 namespace {
 
 constexpr std::size_t kIdLength = 8;
+constexpr char kKeyedPrefix[] = "$blake2b-keyed$";
+
+std::string Base64(const std::string& bytes) {
+  std::string text(
+      sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
+  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                    bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+std::optional<std::string> FromBase64(const std::string& text) {
+  std::string bytes(text.size(), '\0');
+  std::size_t length = 0;
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(), text.data(),
+                        text.size(), nullptr, &length, nullptr,
+                        sodium_base64_VARIANT_URLSAFE_NO_PADDING) != 0) {
+    return std::nullopt;
+  }
+  bytes.resize(length);
+  return bytes;
+}
+
+std::string NewKey() {
+  std::string key(crypto_generichash_KEYBYTES, '\0');
+  randombytes_buf(key.data(), key.size());
+  return key;
+}
 constexpr char kIdLetters[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 
 std::string NowUtc() {
@@ -34,7 +63,8 @@ bool ValidName(const std::string& name) {
   });
 }
 
-bool Save(const std::string& path, const std::vector<StoredToken>& tokens, std::string* problem) {
+bool Save(const std::string& path, const std::string& key, const std::vector<StoredToken>& tokens,
+          std::string* problem) {
   nlohmann::json list = nlohmann::json::array();
   for (const StoredToken& token : tokens) {
     list.push_back({{"name", token.name},
@@ -43,7 +73,9 @@ bool Save(const std::string& path, const std::vector<StoredToken>& tokens, std::
                     {"hash", token.hash},
                     {"created", token.created}});
   }
-  const std::string text = nlohmann::json{{"format", 1}, {"tokens", list}}.dump(2) + "\n";
+  nlohmann::json content = {{"format", 1}, {"tokens", list}};
+  if (!key.empty()) content["key"] = Base64(key);
+  const std::string text = content.dump(2) + "\n";
   // The owner stays: an existing file's, else (for root) its directory's.
   struct stat owner {};
   if (::stat(path.c_str(), &owner) != 0) {
@@ -62,6 +94,7 @@ bool Save(const std::string& path, const std::vector<StoredToken>& tokens, std::
 }
 
 // Runs `change` on the tokens of `path` under the file's lock and saves them.
+// `change` gets the file's key, made when the file has none.
 template <class Change>
 bool Edit(const std::string& path, std::string* problem, Change change) {
   FileLock lock;
@@ -70,14 +103,19 @@ bool Edit(const std::string& path, std::string* problem, Change change) {
     return false;
   }
   std::vector<StoredToken> tokens;
-  if (!LoadTokens(path, &tokens, problem) || !change(tokens)) return false;
-  return Save(path, tokens, problem);
+  std::string key;
+  if (!LoadTokens(path, &tokens, problem, &key)) return false;
+  if (key.empty()) key = NewKey();
+  if (!change(tokens, key)) return false;
+  return Save(path, key, tokens, problem);
 }
 
 }  // namespace
 
-bool LoadTokens(const std::string& path, std::vector<StoredToken>* tokens, std::string* problem) {
+bool LoadTokens(const std::string& path, std::vector<StoredToken>* tokens, std::string* problem,
+                std::string* key) {
   tokens->clear();
+  if (key != nullptr) key->clear();
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
     if (errno == ENOENT) return true;
@@ -99,6 +137,13 @@ bool LoadTokens(const std::string& path, std::vector<StoredToken>* tokens, std::
   const auto content = nlohmann::json::parse(text, nullptr, false);
   try {
     if (content.value("format", 0) != 1) throw std::runtime_error("not of format 1");
+    if (content.contains("key")) {
+      const auto bytes = FromBase64(content.at("key").get<std::string>());
+      if (!bytes || bytes->size() != crypto_generichash_KEYBYTES) {
+        throw std::runtime_error("its key is not 32 bytes in base64url");
+      }
+      if (key != nullptr) *key = *bytes;
+    }
     for (const auto& entry : content.at("tokens")) {
       tokens->push_back({entry.at("name").get<std::string>(), entry.at("id").get<std::string>(),
                          entry.at("scopes").get<std::vector<std::string>>(),
@@ -128,7 +173,7 @@ bool AddToken(const std::string& path, const std::string& name,
     *problem = "a token needs at least one scope (--scope submit,read,cancel)";
     return false;
   }
-  return Edit(path, problem, [&](std::vector<StoredToken>& tokens) {
+  return Edit(path, problem, [&](std::vector<StoredToken>& tokens, const std::string& key) {
     if (std::any_of(tokens.begin(), tokens.end(), [&](auto& t) { return t.name == name; })) {
       *problem = "there is a token named " + name + " already (token revoke " + name + " first)";
       return false;
@@ -147,19 +192,13 @@ bool AddToken(const std::string& path, const std::string& name,
                       sodium_base64_VARIANT_URLSAFE_NO_PADDING);
     sodium_memzero(secret, sizeof secret);
     *token = "rw_" + id + "_" + encoded;
-    char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(hash, token->data(), token->size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
-      *problem = "not enough memory to hash the token";
-      return false;
-    }
-    tokens.push_back({name, id, scopes, hash, NowUtc()});
+    tokens.push_back({name, id, scopes, KeyedHash(key, *token), NowUtc()});
     return true;
   });
 }
 
 bool RevokeToken(const std::string& path, const std::string& name, std::string* problem) {
-  return Edit(path, problem, [&](std::vector<StoredToken>& tokens) {
+  return Edit(path, problem, [&](std::vector<StoredToken>& tokens, const std::string&) {
     const auto gone =
         std::remove_if(tokens.begin(), tokens.end(), [&](auto& t) { return t.name == name; });
     if (gone == tokens.end()) {
@@ -168,6 +207,30 @@ bool RevokeToken(const std::string& path, const std::string& name, std::string* 
     }
     tokens.erase(gone, tokens.end());
     return true;
+  });
+}
+
+std::string KeyedHash(const std::string& key, std::string_view token) {
+  std::string digest(crypto_generichash_BYTES, '\0');
+  crypto_generichash(reinterpret_cast<unsigned char*>(digest.data()), digest.size(),
+                     reinterpret_cast<const unsigned char*>(token.data()), token.size(),
+                     reinterpret_cast<const unsigned char*>(key.data()), key.size());
+  return kKeyedPrefix + Base64(digest);
+}
+
+bool IsPasswordHash(const std::string& hash) { return hash.rfind("$argon2", 0) == 0; }
+
+bool UpgradeToken(const std::string& path, std::string_view token, std::string* problem) {
+  const std::string_view id = TokenId(token);
+  return Edit(path, problem, [&](std::vector<StoredToken>& tokens, const std::string& key) {
+    for (StoredToken& stored : tokens) {
+      if (stored.id == id && IsPasswordHash(stored.hash)) {
+        stored.hash = KeyedHash(key, token);
+        return true;
+      }
+    }
+    *problem = "no token with the ID " + std::string(id) + " waits for its new hash";
+    return false;
   });
 }
 

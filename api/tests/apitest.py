@@ -50,8 +50,7 @@ _TOKENS = {}
 
 
 def tokens():
-    """Tokens made once per test process (Argon2id is slow on purpose):
-    name -> (token text, token file)."""
+    """Tokens made once per test process: name -> (token text, token file)."""
     if not _TOKENS:
         directory = tempfile.mkdtemp(prefix="ringwell-api-tokens-")
         path = os.path.join(directory, "tokens.json")
@@ -93,10 +92,11 @@ class Installation:
         self.process = None
         self.port = None
 
-    def start(self, *arguments):
+    def start(self, *arguments, preexec_fn=None):
         self.output = open(os.path.join(self.dir, "api.out"), "a")
         self.process = subprocess.Popen([program("ringwell-api"), "--listen", "127.0.0.1:0", *arguments],
-                                        env=self.env, stdout=subprocess.PIPE, stderr=self.output, text=True)
+                                        env=self.env, stdout=subprocess.PIPE, stderr=self.output, text=True,
+                                        preexec_fn=preexec_fn)
         for line in self.process.stdout:
             self.output.write(line)
             match = re.search(r"listening on https?://127\.0\.0\.1:(\d+)", line)

@@ -33,7 +33,7 @@ class AlertmanagerTest(ApiTestCase):
 
     def hook_answers(self):
         metrics = self.api.request("GET", "/metrics")[2]
-        found = re.search(r'ringwell_api_requests_total\{route="/v1/hooks/alertmanager/\{route\}",'
+        found = re.search(r'ringwell_api_requests_total\{route="/v1/hooks/alertmanager/oncall",'
                           r'method="POST",code="200"\} (\d+)', metrics)
         return int(found.group(1)) if found else 0
 

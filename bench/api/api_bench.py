@@ -11,15 +11,24 @@
    it) 20 times, and each change's arrival at each client is timed.
 3. Listing: a page of the API's listing of 100,000 reports (first page, a
    page by cursor, a status filter) beside `kel ls --limit 50 --json`.
+4. The edge under attack: the API's memory while 50 clients without a token
+   post 32 MiB chunked bodies at once (goal: under 20 MB of growth), and the
+   /healthz latency (p50/p99/max from 127.0.0.1) alone, while 8 clients send
+   wrong secrets for a known token name, and while 2,000 half-open
+   connections trickle header bytes from other loopback addresses (goal: p99
+   under 10 ms).
 
 Each figure is the min and median of several runs where it makes sense. The
 storage root is in memory (/dev/shm) unless RINGWELL_BENCH_DISK=1.
 
-  bench_api [SECONDS per wrk run, default 10]
+  bench_api [SECONDS per wrk run, default 10] [edge]   (edge: part 4 only)
 """
+import http.client
 import json
+import multiprocessing
 import os
 import re
+import resource
 import selectors
 import socket
 import statistics
@@ -34,7 +43,8 @@ os.environ.setdefault("RINGWELL_BUILD_DIR", "@CMAKE_BINARY_DIR@")
 import apitest  # noqa: E402
 from apitest import Client, Installation, program  # noqa: E402
 
-SECONDS = int(sys.argv[1]) if len(sys.argv) > 1 else 10
+SECONDS = next((int(a) for a in sys.argv[1:] if a.isdigit()), 10)
+EDGE_ONLY = "edge" in sys.argv[1:]
 DESCRIPTION = {"recipients": ["5551234"], "window": {"stop": "+1h"}, "message": ["The backup failed."]}
 WRK_SCRIPT = """
 wrk.method = "POST"
@@ -237,9 +247,216 @@ def listing(reports=100000):
         inst.remove()
 
 
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def healthz_latencies(inst, seconds):
+    """/healthz over one keep-alive connection from 127.0.0.1 for `seconds`:
+    the latencies in ms (a refused or dropped connection is made again)."""
+    times = []
+    connection = http.client.HTTPConnection("127.0.0.1", inst.port, timeout=30)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        start = time.perf_counter()
+        try:
+            connection.request("GET", "/healthz")
+            response = connection.getresponse()
+            response.read()
+            assert response.status == 200, response.status
+        except (OSError, http.client.HTTPException):
+            connection.close()
+            connection = http.client.HTTPConnection("127.0.0.1", inst.port, timeout=30)
+            continue
+        times.append((time.perf_counter() - start) * 1000)
+        time.sleep(0.005)
+    connection.close()
+    return times
+
+
+def report_latency(label, times):
+    print("  %-52s p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms  (%d)"
+          % (label, percentile(times, 0.5), percentile(times, 0.99), max(times), len(times)))
+
+
+def edge(seconds=10):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+    print("the edge under attack")
+    inst = Installation({"RateLimit": "1000000", "RateBurst": "1000000"})
+    try:
+        inst.start()
+        pid = inst.process.pid
+        report_latency("/healthz, nothing else", healthz_latencies(inst, seconds))
+
+        # 1. 50 tokenless clients post 32 MiB chunked bodies at once.
+        before = rss_mb(pid)
+        peak = [before]
+        done = threading.Event()
+
+        def sample():
+            while not done.is_set():
+                peak[0] = max(peak[0], rss_mb(pid))
+                time.sleep(0.02)
+
+        outcome = {"sent": 0, "answers": {}}
+        lock = threading.Lock()
+
+        def flood(index):
+            sock = socket.create_connection(("127.0.0.1", inst.port), source_address=("127.0.0.%d" % (2 + index), 0))
+            sent = 0
+            try:
+                sock.sendall(b"POST /v1/files HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+                             b"boundary=B\r\nTransfer-Encoding: chunked\r\n\r\n")
+                piece = b"%x\r\n" % 65536 + b"a" * 65536 + b"\r\n"
+                while sent < 32 << 20:
+                    sock.sendall(piece)
+                    sent += 65536
+            except OSError:
+                pass
+            try:
+                sock.settimeout(10)
+                status = sock.recv(4096).split(b" ")[1].decode()
+            except (OSError, IndexError):
+                status = "closed"
+            sock.close()
+            with lock:
+                outcome["sent"] += sent
+                outcome["answers"][status] = outcome["answers"].get(status, 0) + 1
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        floods = [threading.Thread(target=flood, args=(i,)) for i in range(50)]
+        for thread in floods:
+            thread.start()
+        for thread in floods:
+            thread.join()
+        time.sleep(0.2)
+        done.set()
+        sampler.join()
+        print("  50 tokenless clients posting 32 MiB chunked bodies: API memory %.1f MB -> peak %.1f MB "
+              "(growth %.1f MB); %.1f MiB got through; answers %s"
+              % (before, peak[0], peak[0] - before, outcome["sent"] / (1 << 20), outcome["answers"]))
+
+        # 2. 8 clients send wrong secrets for a known token name.
+        right = apitest.tokens()["reader"]
+        wrong = right[:-6] + "zzzzzz"
+        # The attackers run in processes of their own, so that the client
+        # measuring /healthz shares no interpreter lock with them.
+        stop = multiprocessing.Event()
+        results = multiprocessing.Queue()
+
+        def guesser(index):
+            codes = {}
+            connection = http.client.HTTPConnection("127.0.0.1", inst.port, timeout=30,
+                                                    source_address=("127.0.2.%d" % (1 + index), 0))
+            while not stop.is_set():
+                try:
+                    connection.request("GET", "/v1/requests", headers={"Authorization": "Bearer " + wrong})
+                    response = connection.getresponse()
+                    response.read()
+                    codes[response.status] = codes.get(response.status, 0) + 1
+                except (OSError, http.client.HTTPException):
+                    connection.close()
+                    connection = http.client.HTTPConnection("127.0.0.1", inst.port, timeout=30,
+                                                            source_address=("127.0.2.%d" % (1 + index), 0))
+            connection.close()
+            results.put(codes)
+
+        guessers = [multiprocessing.Process(target=guesser, args=(i,)) for i in range(8)]
+        for process in guessers:
+            process.start()
+        time.sleep(0.5)
+        times = healthz_latencies(inst, seconds)
+        stop.set()
+        codes = {}
+        for _ in guessers:
+            for code, count in results.get().items():
+                codes[code] = codes.get(code, 0) + count
+        for process in guessers:
+            process.join()
+        report_latency("/healthz while 8 clients send wrong secrets", times)
+        metrics = Client(inst).request("GET", "/metrics")[2]
+
+        def figure(name):
+            found = re.search(r'%s\{route="/v1/requests",method="GET"\} ([\d.e+-]+)' % name, metrics)
+            return float(found.group(1)) if found else 0.0
+
+        count = figure("ringwell_api_request_duration_seconds_count")
+        print("    their answers: %s; the API's own time per answer: %.1f us on average"
+              % (", ".join("%d x %d" % (n, c) for c, n in sorted(codes.items())),
+                 figure("ringwell_api_request_duration_seconds_sum") / count * 1e6 if count else 0))
+
+        # 3. 2,000 half-open connections trickle header bytes (one a second
+        # each), made again whenever the API cuts one off.
+        stop.clear()
+
+        def trickle():
+            stats = {"cut": 0, "made": 0}
+            selector = selectors.DefaultSelector()
+
+            def open_one(index):
+                try:
+                    sock = socket.create_connection(("127.0.0.1", inst.port), timeout=5,
+                                                    source_address=("127.0.3.%d" % (1 + index % 16), 0))
+                except OSError:
+                    return
+                sock.setblocking(False)
+                sock.send(b"GET /healthz HTTP/1.1\r\n")
+                selector.register(sock, selectors.EVENT_READ, index)
+                stats["made"] += 1
+
+            for index in range(2000):
+                open_one(index)
+            last = time.monotonic()
+            while not stop.is_set():
+                for key, _ in selector.select(timeout=0.1):
+                    try:
+                        gone = key.fileobj.recv(4096) == b""
+                    except OSError:
+                        gone = True
+                    if gone:
+                        selector.unregister(key.fileobj)
+                        key.fileobj.close()
+                        stats["cut"] += 1
+                        open_one(key.data)
+                if time.monotonic() - last >= 1:
+                    last = time.monotonic()
+                    for key in list(selector.get_map().values()):
+                        try:
+                            key.fileobj.send(b"X")
+                        except OSError:
+                            pass
+            for key in list(selector.get_map().values()):
+                key.fileobj.close()
+            selector.close()
+            results.put(stats)
+
+        trickler = multiprocessing.Process(target=trickle)
+        trickler.start()
+        time.sleep(3)
+        times = healthz_latencies(inst, max(seconds, 15))
+        stop.set()
+        stats = results.get()
+        trickler.join()
+        report_latency("/healthz while 2,000 connections trickle headers", times)
+        print("    trickling connections made %d, cut off by the API %d" % (stats["made"], stats["cut"]))
+        inst.stop()
+    finally:
+        inst.remove()
+
+
 if __name__ == "__main__":
     apitest.load_openapi()
     apitest.OPENAPI.document = None  # no checking while measuring
-    submissions()
-    fan_out()
-    listing()
+    if EDGE_ONLY:
+        edge(SECONDS)
+    else:
+        submissions()
+        fan_out()
+        listing()
+        edge(SECONDS)
