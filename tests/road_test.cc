@@ -113,6 +113,8 @@ TEST_F(RoadTestCase, RequestCanceledBeforeItsWindowIsNeverDialled) {
     EXPECT_TRUE(recipient.answers.empty());
   }
   EXPECT_FALSE(std::filesystem::exists(root() + "Requests/" + id + ".xml"));
+  // Its audio goes as well, though no attempt of it ever comes due.
+  EXPECT_TRUE(WaitForEmpty("Requests", 60s)) << "the canceled request's audio stays";
   EXPECT_TRUE(ListDir(heard_dir_).empty());
   StopServices();
 }

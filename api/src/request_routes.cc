@@ -167,6 +167,10 @@ HttpResponse CancelRequestRoute(ApiContext& context, const HttpRequest&, const R
     }
     hr = kel::client::Check(service->CancelRequest(id->c_str()), "canceling");
   } catch (const Failure& failure) {
+    // A report that is no file (a planted link) is never read or written.
+    if (ReportIsNoFile(root, *id)) {
+      return ErrorResponse(409, *id + " cannot be canceled: its report is not a file");
+    }
     return ErrorResponse(503, failure.what());
   }
   const auto report = ReportJson(root, *id);

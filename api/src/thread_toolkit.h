@@ -22,7 +22,12 @@ namespace ringwell::api {
 kel::IKelService* ThreadService(const std::string& root);
 
 // The report of `id` as `kel report --json` shows it; nullopt when there is
-// no report. Throws kel::client::Failure when it cannot be read.
+// no report, and when in its place there is something else than a file (a
+// symbolic link, which the toolkit never follows, or a directory). Throws
+// kel::client::Failure when it cannot be read.
 std::optional<kel::client::ReportView> ReadReportOf(const std::string& root, const std::string& id);
+
+// Whether the report's place holds something else than a regular file.
+bool ReportIsNoFile(const std::string& root, const std::string& id);
 
 }  // namespace ringwell::api

@@ -3,9 +3,11 @@ same checks, reports and listings as kel, tokens and their scopes, and
 Idempotency-Key."""
 import json
 import os
+import struct
 import subprocess
 import time
 import unittest
+import urllib.parse
 
 from apitest import ApiTestCase, Client, program, tokens, wait_for
 
@@ -176,6 +178,59 @@ class ReportTest(ApiTestCase):
         for unknown in ("{00000000-0000-0000-0000-000000000000}", "not-an-id", "..%2FInbox"):
             self.assertEqual(self.api.request("GET", "/v1/requests/" + unknown)[0], 404, unknown)
             self.assertEqual(self.api.request("DELETE", "/v1/requests/" + unknown)[0], 404, unknown)
+
+
+class CraftedInputTest(ApiTestCase):
+    """What a crafted request, recording or report gets: a refusal naming the
+    field, never a crash, a truncated text or a path of the server."""
+
+    def test_attributes_nul_recordings_names_and_linked_reports(self):
+        refused = [
+            ({"recipients": ["1"], "message": ["hi"], "attributes": {"UserID": ".."}}, "attributes.UserID"),
+            ({"recipients": ["1"], "message": ["hi"], "attributes": {"Type": "Page"}}, "attributes.Type"),
+            ({"recipients": ["1"], "message": ["hi"], "attributes": {"xmlns": "urn:x"}}, "attributes.xmlns"),
+            ({"recipients": ["1"], "message": ["a\u0000b"]}, "message[0]"),
+        ]
+        for description, field in refused:
+            with self.subTest(field=field):
+                status, _, answer = self.api.request("POST", "/v1/requests", description)
+                self.assertEqual((status, answer.get("field")), (422, field), answer)
+        self.assertEqual(self.inbox(), [])
+
+        # IEEE float, 15 channels, 17,536 Hz, a block align of 2 bytes: it
+        # crashed the converter; now it is refused before it is stored.
+        data = struct.pack("<f", 3.0e38) * 60
+        crafted = (b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
+                   struct.pack("<IHHIIHH", 16, 3, 15, 17536, 17536 * 2, 2, 32) +
+                   b"data" + struct.pack("<I", len(data)) + data)
+        silence = (b"RIFF" + struct.pack("<I", 36 + 1600) + b"WAVEfmt " +
+                   struct.pack("<IHHIIHH", 16, 1, 1, 8000, 16000, 2, 16) + b"data" +
+                   struct.pack("<I", 1600) + b"\0" * 1600)
+        for name, body, error in [
+                ("crafted.wav", crafted, "crafted.wav cannot be converted for the lines: The file states a block "
+                                         "align of 2 bytes, but a frame of 15 channels of 32-bit samples takes 60 "
+                                         "bytes."),
+                ("<img src=x onerror=alert(1)>.wav", silence, '"<img src=x onerror=alert(1)>.wav" is not a name for '
+                                                              "a stored file")]:
+            with self.subTest(name=name):
+                status, _, answer = self.api.request("POST", "/v1/files?name=" + urllib.parse.quote(name), body,
+                                                     headers={"Content-Type": "audio/wav"})
+                self.assertEqual(status, 422, answer)
+                self.assertTrue(answer["error"].startswith(error), answer)
+        self.assertEqual(os.listdir(self.inst.root + "Files/{0}"), [])
+
+        # A report replaced by a symbolic link is never followed, and the
+        # answer names no path.
+        id = self.api.submit(GOOD)
+        self.inst.schedule(id)
+        report = self.inst.root + "Reports/" + id + ".xml"
+        os.remove(report)
+        os.symlink("/etc/passwd", report)
+        for method, code in (("GET", 404), ("DELETE", 409)):
+            status, _, answer = self.api.request(method, "/v1/requests/" + id)
+            self.assertEqual(status, code, answer)
+            self.assertNotIn(self.inst.root, json.dumps(answer))
+        self.assertTrue(os.path.islink(report))
 
 
 class ListTest(ApiTestCase):

@@ -164,8 +164,11 @@ std::vector<WrittenValue> Tree::Values(std::string_view key) const {
     if (table == nullptr) continue;
     for (const auto& [name, node] : *table) {
       if (node.is_table()) continue;
+      // A structured binding is named in the lambda through a plain
+      // variable: clang before 16 refuses to capture the binding itself.
+      const std::string_view key_name = name.str();
       const bool seen = std::any_of(values.begin(), values.end(), [&](const WrittenValue& v) {
-        return EqualsIgnoringCase(v.name, name.str());
+        return EqualsIgnoringCase(v.name, key_name);
       });
       if (seen) continue;  // a higher file gives it
       WrittenValue value;
@@ -204,9 +207,10 @@ std::vector<std::string> Tree::Subkeys(std::string_view key) const {
     if (table == nullptr) continue;
     for (const auto& [name, node] : *table) {
       if (!node.is_table()) continue;
+      const std::string_view key_name = name.str();  // as above
       if (std::none_of(names.begin(), names.end(),
-                       [&](const std::string& n) { return EqualsIgnoringCase(n, name.str()); })) {
-        names.emplace_back(name.str());
+                       [&](const std::string& n) { return EqualsIgnoringCase(n, key_name); })) {
+        names.emplace_back(key_name);
       }
     }
   }

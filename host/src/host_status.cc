@@ -26,7 +26,10 @@ class CountingModem final : public ComObject<dialqueue::IModem> {
   HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                    std::string* result) override {
     line_->busy = true;
+    const std::string_view dir = wav_dir != nullptr ? wav_dir : "";
+    status_.StartPlaying(dir);
     const HRESULT hr = modem_->MakeCall(number, request_xml, wav_dir, result);
+    status_.StopPlaying(dir);
     line_->busy = false;
     status_.Count("calls", Succeeded(hr) && result != nullptr ? ResultStatus(*result) : "Failed");
     return hr;
@@ -66,7 +69,29 @@ class CountingPager final : public ComObject<dialqueue::IPager> {
   HostStatus& status_;
 };
 
+std::string_view WithoutTrailingSlash(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir;
+}
+
 }  // namespace
+
+void HostStatus::StartPlaying(std::string_view dir) {
+  std::lock_guard lock(mutex_);
+  playing_.emplace(WithoutTrailingSlash(dir));
+}
+
+void HostStatus::StopPlaying(std::string_view dir) {
+  std::lock_guard lock(mutex_);
+  if (const auto found = playing_.find(WithoutTrailingSlash(dir)); found != playing_.end()) {
+    playing_.erase(found);
+  }
+}
+
+bool HostStatus::Plays(std::string_view dir) {
+  std::lock_guard lock(mutex_);
+  return playing_.contains(WithoutTrailingSlash(dir));
+}
 
 ComPtr<dialqueue::IModem> HostStatus::CountedModem(ComPtr<dialqueue::IModem> modem, int line,
                                                    const std::string& kind) {

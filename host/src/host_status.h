@@ -16,7 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ringwell/common/com.h"
@@ -39,6 +41,10 @@ class HostStatus {
 
   nlohmann::json Details();
 
+  // Whether a line is in a call playing from the directory `dir` (a call's
+  // wav directory, with or without its trailing "/").
+  bool Plays(std::string_view dir);
+
   // For the wrappers.
   struct Line {
     int line = 0;
@@ -46,11 +52,14 @@ class HostStatus {
     std::atomic<bool> busy{false};
   };
   void Count(const char* family, const std::string& result);
+  void StartPlaying(std::string_view dir);
+  void StopPlaying(std::string_view dir);
 
  private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<Line>> lines_;
   std::map<std::string, std::map<std::string, std::uint64_t>> counters_;
+  std::multiset<std::string, std::less<>> playing_;  // wav directories in calls now
   ComPtr<dialqueue::IDialqueueStatus> scheduler_;
   Registration registration_;
 };

@@ -36,6 +36,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -45,6 +46,7 @@
 #include <vector>
 
 #include "host_status.h"
+#include "leftover_requests.h"
 #include "line_list_option.h"
 #include "pager/curl_pager.h"
 #include "request_watcher.h"
@@ -292,6 +294,14 @@ bool Host::BuildLines(Configuration& config) {
 // appears, and looks at the storage root at least once a second, until a
 // stop signal arrives on `stop_signals`. 0, or 1 when waiting fails.
 int Serve(Host& host, const Options& options, int stop_signals, host::RequestWatcher& watcher) {
+  // The audio of requests canceled (also before a restart) goes once no
+  // line plays it: at the start and every ten seconds.
+  const auto remove_leftovers = [&] {
+    host::RemoveLeftoverRequestDirectories(
+        options.root, [&](const std::string& dir) { return host.status().Plays(dir); });
+  };
+  remove_leftovers();
+  auto next_sweep = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (const std::string& path : watcher.Existing()) HandOver(host.scheduler(), path);
   // The heartbeat that /readyz and ringwell-setup --check read; it says
   // "stopped" when Serve returns.
@@ -314,6 +324,10 @@ int Serve(Host& host, const Options& options, int stop_signals, host::RequestWat
     storage.Poll();
     if (fds[0].revents & POLLIN) break;
     for (const std::string& path : watcher.Appeared()) HandOver(host.scheduler(), path);
+    if (std::chrono::steady_clock::now() >= next_sweep) {
+      remove_leftovers();
+      next_sweep = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    }
   }
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-host: stopping\n");

@@ -12,6 +12,7 @@
 #include <map>
 #include <thread>
 
+#include "leftover_requests.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/xml.h"
@@ -188,6 +189,65 @@ TEST_F(HostProcessTest, EveryRequestEndsCompletedWithOneCallPerAttempt) {
   const int status = ::pclose(std::exchange(output_, nullptr));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   for (const auto& entry : EventLogEntries()) ADD_FAILURE() << entry.source << ": " << entry.text;
+}
+
+// What a request canceled while it waited leaves in Requests (its directory
+// of audio, its request file deleted by the toolkit) goes when the host
+// starts; the directories that are still of use stay: the preprocessing
+// daemon's at work (its marker inside, or the request still in Inbox or
+// withdrawn from it), a scheduled request's, and one a line plays from.
+TEST_F(HostProcessTest, CanceledRequestsLeaveNoAudioBehindAfterARestart) {
+  const std::string requests = root() + "Requests/";
+  auto directory = [&](const std::string& id, std::initializer_list<const char*> files) {
+    fs::create_directories(requests + id);
+    for (const char* file : files) WriteFile(requests + id + "/" + file, "1");
+  };
+  const std::string canceled = "{22222222-0000-0000-0000-000000000001}";
+  const std::string preparing = "{22222222-0000-0000-0000-000000000002}";
+  const std::string waiting = "{22222222-0000-0000-0000-000000000003}";
+  const std::string withdrawn = "{22222222-0000-0000-0000-000000000004}";
+  const std::string moving = "{22222222-0000-0000-0000-000000000005}";
+  directory(canceled, {"part1.wav", "part2.wav"});
+  directory(preparing, {".preprocessing", "part1.wav"});
+  directory(waiting, {"part1.wav"});
+  WriteFile(root() + "Inbox/" + waiting + ".xml", "<Request/>");
+  directory(withdrawn, {"part1.wav"});
+  WriteFile(root() + "Inbox/." + withdrawn + ".xml.withdrawn", "<Request/>");
+  directory(moving, {".scheduled", "part1.wav"});
+  // A link in Requests is never followed, whatever it is named.
+  const std::string outside = scratch() + "outside/";
+  fs::create_directories(outside);
+  WriteFile(outside + "keep.wav", "1");
+  const std::string linked = "{22222222-0000-0000-0000-000000000006}";
+  fs::create_directory_symlink(outside, requests + linked);
+
+  StartHost("--root " + root() + " --lines 1 --no-pager");
+  EXPECT_THAT(ListDir(requests),
+              ::testing::UnorderedElementsAre(preparing, waiting, withdrawn, moving, linked));
+  EXPECT_THAT(ListDir(requests + preparing), SizeIs(2));
+  EXPECT_THAT(ListDir(outside), SizeIs(1));
+  ASSERT_EQ(::kill(pid_, SIGTERM), 0);
+  EXPECT_TRUE(ReadUntil("ringwell-host: stopped")) << transcript_;
+}
+
+// The directories a line plays from stay until the call is over.
+TEST(LeftoverRequestsTest, ADirectoryALinePlaysFromStays) {
+  const ringwell::testing::TempDir scratch;
+  const std::string root = scratch.path();
+  const std::string id = "{33333333-0000-0000-0000-000000000001}";
+  fs::create_directories(root + "Requests/" + id);
+  WriteFile(root + "Requests/" + id + "/part1.wav", "1");
+  std::vector<std::string> asked;
+  auto playing = [&](const std::string& dir) {
+    asked.push_back(dir);
+    return true;
+  };
+  EXPECT_THAT(RemoveLeftoverRequestDirectories(root, playing), IsEmpty());
+  EXPECT_EQ(asked, std::vector<std::string>{root + "Requests/" + id});
+  EXPECT_THAT(ListDir(root + "Requests/" + id), SizeIs(1));
+  EXPECT_EQ(RemoveLeftoverRequestDirectories(root, [](const std::string&) { return false; }),
+            std::vector<std::string>{id});
+  EXPECT_FALSE(fs::exists(root + "Requests/" + id));
 }
 
 }  // namespace

@@ -11,6 +11,9 @@ StoreOutcome StoreFile(IKelService* service, const std::string& path, bool overw
     throw Failure(E_INVALIDARG, path + " " + problem);
   }
   const std::string name = path.substr(path.rfind('/') + 1);
+  if (const std::string problem = FileNameProblem(name); !problem.empty()) {
+    throw Failure(E_INVALIDARG, problem);
+  }
   if (Check(service->SubmitFile(path.c_str(), overwrite ? 1 : 0), "storing " + path) == S_OK) {
     return StoreOutcome::kStored;
   }

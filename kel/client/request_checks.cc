@@ -14,6 +14,7 @@
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/prepax/speech_engine.h"
+#include "ringwell/wavshift/audio_file.h"
 #include "ringwell/wavshift/audio_limits.h"
 #include "toolkit.h"
 
@@ -77,7 +78,34 @@ std::string WavProblem(const std::string& path) {
     return "is a sound file but not a wav file";
   }
   if (info.frames <= 0) return "is a wav file without any sound";
+  // What the converter refuses is refused here already, in its words.
+  try {
+    const audio::WavReader reader = audio::WavReader::Open(path);
+    const std::uint32_t limit = audio::ConfiguredAudioLimits().max_audio_seconds;
+    if (reader.frames() / reader.rate() >= limit) {
+      return "lasts " + std::to_string(reader.frames() / reader.rate()) +
+             " seconds, more than the " + std::to_string(limit) +
+             " a recording may last (MaxAudioSeconds in " + registry::StorePath() + ")";
+    }
+  } catch (const ComError& e) {
+    return "cannot be converted for the lines: " + e.Reason();
+  }
   return {};
+}
+
+std::string FileNameProblem(std::string_view name) {
+  constexpr std::size_t kMaxName = 200;
+  const bool safe = std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr(" ._-+()", c) != nullptr);
+  });
+  if (safe && !name.empty() && name.size() <= kMaxName &&
+      std::strchr(".- ", name.front()) == nullptr) {
+    return {};
+  }
+  return "\"" + std::string(name) +
+         "\" is not a name for a stored file: at most 200 characters, only letters, digits, "
+         "blanks and . _ - + ( ), not starting with a dot, a dash or a blank";
 }
 
 namespace {

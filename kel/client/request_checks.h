@@ -32,9 +32,16 @@ std::string VoiceProblem(const std::string& voice);
 // MaxTextBytes, else a short explanation naming the limit and where it is set.
 std::string TextSizeProblem(std::size_t bytes);
 
-// Why the file at `path` cannot be played: empty when it is a readable wav
-// file, else a short explanation.
+// Why the file at `path` cannot be played: empty when it is a wav file that
+// the converter takes (its header within bounds and agreeing with its audio,
+// some sound, no longer than MaxAudioSeconds), else a short explanation.
 std::string WavProblem(const std::string& path);
+
+// Why `name` cannot name a file in the store: empty when it has only ASCII
+// letters, digits, blanks and . _ - + ( ), starts with none of . - and a
+// blank, and has at most 200 characters; else a short explanation. Storing
+// and playing accept the same names.
+std::string FileNameProblem(std::string_view name);
 
 // Whether the two files have the same content (false when either cannot be
 // read or is not a regular file). A file below the storage root is never

@@ -46,6 +46,10 @@ bool IsCallbackUrl(const std::string& url) {
   return std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 127; });
 }
 
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
 std::string Key(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
 }
@@ -92,16 +96,32 @@ class Builder {
     if (!value.is_string()) Invalid(path, "must be a text, not " + TypeName(value));
     return value.get<std::string>();
   }
-  void SetAttributes(const json& parent, const std::string& path, auto* object) const {
+  // Sets the element's own attributes, refusing those that would replace
+  // what the readers rely on: the ones the request file writes itself on that
+  // element (`fixed`: the request's ID, user and type, ...), namespace
+  // declarations and namespaced names (the data types).
+  void SetAttributes(const json& parent, const std::string& path, auto* object,
+                     std::initializer_list<std::string_view> fixed) const {
     if (!parent.contains("attributes")) return;
     const std::string where = Key(path, "attributes");
     for (const auto& [name, value] :
          Object(parent["attributes"], where, "an object of texts").items()) {
+      const std::string& attribute = name;  // clang 14 captures no structured binding
+      const bool reserved =
+          std::any_of(fixed.begin(), fixed.end(),
+                      [&](std::string_view f) { return EqualsIgnoringCase(attribute, f); }) ||
+          EqualsIgnoringCase(name, "xmlns") || StartsWithIgnoringCase(name, "xmlns:") ||
+          StartsWithIgnoringCase(name, "dt:");
+      if (reserved) {
+        Invalid(Key(where, name),
+                "is written by the toolkit itself and cannot be given as an attribute");
+      }
       Check(object->SetAttribute(name.c_str(), String(value, Key(where, name)).c_str()),
             Key(where, name));
     }
   }
 
+  void RefuseNul(const json& value, const std::string& path) const;
   void AddRecipients(const json& description, IKelRequest* request, bool page);
   void SetMachineDetection(const json& description, IKelRequest* request) const;
   OleDate When(const json& window, const char* name, const char* flag, const char* fallback) const;
@@ -158,7 +178,7 @@ void Builder::AddRecipients(const json& description, IKelRequest* request, bool 
         Check(recipient->SetAttribute("Service",
                                       String(entry["service"], Key(where, "service")).c_str()));
       }
-      SetAttributes(entry, where, recipient.Get());
+      SetAttributes(entry, where, recipient.Get(), {"Type"});
     }
     Check(collection->Append(recipient.Get()));
     ++count;
@@ -245,6 +265,7 @@ std::string Builder::StagePlayed(const std::string& file, const std::string& fie
   const bool local =
       !context_.http_api && (file.find('/') != std::string::npos || fs::is_regular_file(file, ec));
   const std::string name = file.substr(file.rfind('/') + 1);
+  if (const std::string problem = FileNameProblem(name); !problem.empty()) Invalid(field, problem);
   if (!local) {
     ComPtr<IKelFileInfo> info;
     if (Check(context_.service->GetFileInfo(name.c_str(), info.Put()), field) == S_FALSE) {
@@ -338,7 +359,7 @@ ComPtr<IKelMessagePart> Builder::MakePart(const json& part, const std::string& p
     const std::string name = StagePlayed(String(part["play"], Key(path, "play")), field);
     Check(object->SetContent(name.c_str(), kelFileNameMessagePart), field);
   }
-  SetAttributes(part, path, object.Get());
+  SetAttributes(part, path, object.Get(), {"Type"});
   if (part.contains("say")) CheckSpoken(part["say"].get<std::string>(), object.Get(), part, path);
   return object;
 }
@@ -358,7 +379,7 @@ std::size_t Builder::FillMessage(const json& message, const std::string& path,
       Check(target->put_Timeout(Int(message["timeout"], Key(path, "timeout"))),
             Key(path, "timeout"));
     }
-    SetAttributes(message, path, target);
+    SetAttributes(message, path, target, {"Replays", "Timeout"});
     static const json kNone = json::array();
     parts = message.contains("parts") ? &message["parts"] : &kNone;
     parts_path = Key(path, "parts");
@@ -399,14 +420,34 @@ void Builder::FillNode(const json& node, const std::string& path, _IKelNode* tar
     Check(
         object->put_Button(String(response.value("button", json()), Key(where, "button")).c_str()),
         Key(where, "button"));
-    SetAttributes(response, where, object.Get());
+    SetAttributes(response, where, object.Get(), {"Button"});
     FillNode(response, where, object.Get(), false);
     Check(collection->Append(object.Get()));
   }
 }
 
+// A NUL character ends a text wherever the request goes next (the toolkit's
+// strings, XML): a text or key holding one would be cut short silently.
+void Builder::RefuseNul(const json& value, const std::string& path) const {
+  constexpr char kNul = '\0';
+  if (value.is_string() && value.get_ref<const std::string&>().find(kNul) != std::string::npos) {
+    Invalid(path, "must not contain a NUL character (\\u0000)");
+  }
+  if (value.is_array()) {
+    for (std::size_t i = 0; i < value.size(); ++i) RefuseNul(value[i], Index(path, i));
+  }
+  if (!value.is_object()) return;
+  for (const auto& [key, item] : value.items()) {
+    if (key.find(kNul) != std::string::npos) {
+      Invalid(path, "a key must not contain a NUL character (\\u0000)");
+    }
+    RefuseNul(item, Key(path, key));
+  }
+}
+
 BuiltRequest Builder::Build(const json& description) {
   Object(description, "", "a JSON object");
+  RefuseNul(description, "");
   OnlyKeys(description, "",
            {"type", "recipients", "window", "rings", "maxGreeting", "busy", "noAnswer", "error",
             "message", "responses", "attributes", "additionalInfo", "machineDetection",
@@ -466,7 +507,7 @@ BuiltRequest Builder::Build(const json& description) {
            &IKelRequest::put_DelayIfNoAnswer);
   SetRetry(description, "error", request.Get(), &IKelRequest::put_NumberOfAttemptsIfError,
            &IKelRequest::put_DelayIfError);
-  SetAttributes(description, "", request.Get());
+  SetAttributes(description, "", request.Get(), {"ID", "UserID", "Type"});
   SetMachineDetection(description, request.Get());
   if (description.contains("additionalInfo")) {
     Check(request->put_AdditionalInfo(

@@ -141,6 +141,32 @@ TEST_F(FileProcessorTest, FailuresClearTheRequestAndRecordTheirStatus) {
          AddPart(r, kelFileNameMessagePart, "BAD.WAV");
        },
        "ErrorConvertFile", "Error in CWavshift::ConvertFile(): "},
+      // Placed in the store past its checks: 15 channels of IEEE float at
+      // 17,536 Hz whose fmt chunk states a block align of 2 bytes, holding
+      // samples far beyond full scale (it crashed the converter).
+      {"recording whose header disagrees with its audio",
+       [this](IKelRequest* r) {
+         std::string wav;
+         auto put = [&wav](std::uint32_t value, int size) {
+           for (int i = 0; i < size; ++i) wav += static_cast<char>(value >> (8 * i));
+         };
+         wav += "RIFF";
+         put(4 + 24 + 8 + 240, 4);
+         wav += "WAVEfmt ";
+         put(16, 4);
+         put(3, 2);  // IEEE float
+         put(15, 2);
+         put(17536, 4);
+         put(17536 * 2, 4);
+         put(2, 2);  // the block align
+         put(32, 2);
+         wav += "data";
+         put(240, 4);
+         for (int i = 0; i < 60; ++i) put(0x7F61B1E6, 4);  // 3e38
+         WriteFile(root() + "Files/{0}/crafted.wav", wav);
+         AddPart(r, kelFileNameMessagePart, "crafted.wav");
+       },
+       "ErrorConvertFile", "Error in CWavshift::ConvertFile(): "},
       {"no audio format configured",
        [this](IKelRequest* r) {
          DeleteConfigValue("AudioFormat");

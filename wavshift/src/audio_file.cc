@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <utility>
 
 #include "ringwell/common/hresult.h"
@@ -24,6 +25,40 @@ namespace {
   const HRESULT hr =
       error == SF_ERR_SYSTEM && saved_errno != 0 ? HresultFromErrno(saved_errno) : E_FAIL;
   ThrowWithReason(hr, what + ": " + sf_strerror(file) + ".");
+}
+
+// The format tag of a description; for WAVE_FORMAT_EXTENSIBLE, the tag its
+// sub-format names.
+std::uint16_t EffectiveTag(const WaveFormat& stored) {
+  constexpr std::uint16_t kTagExtensible = 0xFFFE;
+  if (stored.format_tag != kTagExtensible || stored.extra.size() < 8) return stored.format_tag;
+  return static_cast<std::uint16_t>(stored.extra[6] | (stored.extra[7] << 8));
+}
+
+// Why the fmt chunk's description does not fit the audio libsndfile found
+// (empty when it does). For samples stored one after another (PCM, float,
+// A-law, mu-law), a frame is exactly one sample of every channel.
+std::string DeclaredFormatProblem(const WaveFormat& stored, const SF_INFO& info) {
+  if (stored.channels != info.channels ||
+      stored.samples_per_sec != static_cast<std::uint32_t>(info.samplerate)) {
+    return "The file's fmt chunk states " + std::to_string(stored.channels) + " channels at " +
+           std::to_string(stored.samples_per_sec) + " Hz, which is not what its audio holds.";
+  }
+  constexpr std::uint16_t kTagIeeeFloat = 0x0003;
+  const std::uint16_t tag = EffectiveTag(stored);
+  if (tag != kTagPcm && tag != kTagIeeeFloat && tag != kTagALaw && tag != kTagMuLaw) return {};
+  const std::uint32_t bits = stored.bits_per_sample;
+  if (bits == 0 || bits > 64) {
+    return "The file states " + std::to_string(bits) +
+           " bits per sample; samples have 1 to 64 bits.";
+  }
+  const std::uint32_t frame_bytes = stored.channels * ((bits + 7) / 8);
+  if (stored.block_align != frame_bytes) {
+    return "The file states a block align of " + std::to_string(stored.block_align) +
+           " bytes, but a frame of " + std::to_string(stored.channels) + " channels of " +
+           std::to_string(bits) + "-bit samples takes " + std::to_string(frame_bytes) + " bytes.";
+  }
+  return {};
 }
 
 }  // namespace
@@ -73,6 +108,9 @@ WavReader WavReader::Open(const std::string& path) {
                                       std::to_string(kMaxChannels) + ".");
   }
   if (info.frames < 0) ThrowWithReason(E_INVALIDARG, "The file states no length.");
+  if (const std::string problem = DeclaredFormatProblem(stored, info); !problem.empty()) {
+    ThrowWithReason(E_INVALIDARG, problem);
+  }
   return WavReader(std::move(handle), std::move(stored));
 }
 

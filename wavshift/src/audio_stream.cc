@@ -34,6 +34,7 @@ struct WavEncoder::State {
   std::vector<float> mixed;      // one block after mixing (only when mixing)
   std::vector<float> resampled;  // one block's output of the resampler
   std::vector<float> widened;    // one block of 16-bit input as floats
+  std::vector<float> bounded;    // what goes to libsndfile, within full scale
   bool finished = false;
 
   ~State() {
@@ -41,11 +42,22 @@ struct WavEncoder::State {
     if (file != nullptr) sf_close(file);
   }
 
+  // libsndfile clips only what it encodes as integer PCM (SFC_SET_CLIPPING):
+  // its A-law and mu-law encoders look the scaled sample up in a table, so a
+  // sample beyond full scale (a corrupt or loud float recording, a
+  // resampler's overshoot) would be read from outside the table. Every
+  // sample goes out within -1..1, and one that is not a number as silence.
   void Put(const float* samples, std::size_t frames) {
     if (frames == 0) return;
+    const std::size_t count = frames * out_channels;
+    if (bounded.size() < count) bounded.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const float value = samples[i];
+      bounded[i] = std::isnan(value) ? 0.0f : std::clamp(value, -1.0f, 1.0f);
+    }
     errno = 0;
     const auto n = static_cast<sf_count_t>(frames);
-    if (sf_writef_float(file, samples, n) != n) {
+    if (sf_writef_float(file, bounded.data(), n) != n) {
       ThrowWriteError(errno, std::string("Writing the audio failed: ") + sf_strerror(file));
     }
   }

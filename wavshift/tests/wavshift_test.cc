@@ -4,7 +4,9 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <map>
 
 #include "memory_limit.h"
@@ -190,6 +192,69 @@ TEST_F(WavshiftTest, HeaderValuesOutOfBoundsAreRefused) {
     ExpectFailure(hr, c.code, c.reason);
     EXPECT_EQ(ReadFile(c.path), bytes);
   }
+}
+
+// A RIFF/WAVE file of IEEE float samples as a crafted upload may be: its fmt
+// chunk states `channels`, `rate` and `block_align` as given (32 bits per
+// sample), its data chunk holds `samples`, and there is no fact chunk.
+std::string FloatWav(std::uint16_t channels, std::uint32_t rate, std::uint16_t block_align,
+                     const std::vector<float>& samples) {
+  std::string out;
+  auto put = [&](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) out += static_cast<char>(value >> (8 * i));
+  };
+  const auto data_size = static_cast<std::uint32_t>(samples.size() * sizeof(float));
+  out += "RIFF";
+  put(4 + 8 + 16 + 8 + data_size, 4);
+  out += "WAVEfmt ";
+  put(16, 4);
+  put(3, 2);  // WAVE_FORMAT_IEEE_FLOAT
+  put(channels, 2);
+  put(rate, 4);
+  put(rate * block_align, 4);
+  put(block_align, 2);
+  put(32, 2);
+  out += "data";
+  put(data_size, 4);
+  out.append(reinterpret_cast<const char*>(samples.data()), data_size);
+  return out;
+}
+
+// Recordings whose float samples lie far beyond full scale, or are no numbers
+// at all: the one a fuzzer found (15 channels at 17,536 Hz whose fmt chunk
+// states a block align of 2 bytes) is refused before anything is decoded;
+// with a block align that fits, every format's encoder gets samples within
+// full scale, the A-law and mu-law tables included.
+TEST_F(WavshiftTest, FloatRecordingsBeyondFullScaleAreRefusedOrClipped) {
+  const std::string path = root() + "Requests/crafted.wav";
+  const std::vector<float> loud(15 * 4, 3.0e38f);
+  const std::string crafted = FloatWav(15, 17536, 2, loud);
+  WriteFile(path, crafted);
+  ExpectFailure(shift_->ConvertFile(path.c_str(), 49), E_INVALIDARG, "block align of 2 bytes");
+  EXPECT_EQ(ReadFile(path), crafted);
+
+  std::vector<float> wild;
+  for (int i = 0; i < 2000; ++i) {
+    for (const float value : {3.0e38f, -3.0e38f, std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(), 1.5f, -1.5f}) {
+      wild.push_back(value);
+    }
+  }
+  for (const std::int32_t number : {49, 41, 56, 48, 65, 61, 7, 4}) {
+    const audio::AudioFormat& format = audio::FindAudioFormat(number);
+    SCOPED_TRACE(format.Name());
+    ClearEventLog();
+    WriteFile(path, FloatWav(2, 17536, 8, wild));
+    ASSERT_EQ(shift_->ConvertFile(path.c_str(), number), S_OK);
+    const at::Decoded decoded = at::Decode(path);
+    EXPECT_EQ(decoded.format, format.SndfileFormat());
+    EXPECT_GT(decoded.frames(), 0u);
+    for (const float sample : decoded.samples) {
+      ASSERT_TRUE(std::isfinite(sample));
+      ASSERT_LE(std::abs(sample), 1.0f);
+    }
+  }
+  EXPECT_EQ(ListDir(root() + "Requests/"), std::vector<std::string>{"crafted.wav"});
 }
 
 // A long recording converts in a process that may not map more than a few

@@ -102,6 +102,53 @@ TEST_F(KelCliTest, RefusedRequestsNameTheFieldAndWriteNothing) {
             ringwell::testing::ReadFile(scratch() + "other/greeting.wav"));
 }
 
+// A recording the converter would refuse is refused when it is stored or
+// played, before it can reach a request: here the one a fuzzer found to
+// crash the converter (IEEE float, 15 channels, 17,536 Hz, a block align of 2
+// bytes). A name outside the store's character set is refused alike, by
+// `files add` and by --play.
+TEST_F(KelCliTest, RecordingsAndNamesAreCheckedBeforeTheyAreStored) {
+  auto put = [](std::string* out, std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) *out += static_cast<char>(value >> (8 * i));
+  };
+  std::string crafted = "RIFF";
+  put(&crafted, 4 + 24 + 8 + 240, 4);
+  crafted += "WAVEfmt ";
+  for (const auto& [value, size] : std::initializer_list<std::pair<std::uint32_t, int>>{
+           {16, 4}, {3, 2}, {15, 2}, {17536, 4}, {17536 * 2, 4}, {2, 2}, {32, 2}}) {
+    put(&crafted, value, size);
+  }
+  crafted += "data";
+  put(&crafted, 240, 4);
+  for (int i = 0; i < 60; ++i) put(&crafted, 0x7F61B1E6, 4);  // 3e38
+  ringwell::testing::WriteFile(scratch() + "crafted.wav", crafted);
+  client::testing::WriteWav(scratch() + "<img src=x onerror=alert(1)>.wav");
+  const std::string refused_recording =
+      "crafted.wav cannot be converted for the lines: The file states a block align of 2 "
+      "bytes, but a frame of 15 channels of 32-bit samples takes 60 bytes.\n";
+  const std::string refused_name =
+      "\"<img src=x onerror=alert(1)>.wav\" is not a name for a stored file: at most 200 "
+      "characters, only letters, digits, blanks and . _ - + ( ), not starting with a dot, a "
+      "dash or a blank\n";
+  const struct {
+    std::string arguments;
+    std::string message;
+  } kCases[] = {
+      {"files add crafted.wav", "kel: " + refused_recording},
+      {"submit --to 5551234 --play crafted.wav", "kel: --play: " + refused_recording},
+      {"files add '<img src=x onerror=alert(1)>.wav'", "kel: " + refused_name},
+      {"submit --to 5551234 --play '<img src=x onerror=alert(1)>.wav'",
+       "kel: --play: " + refused_name},
+  };
+  std::string output;
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Kel(c.arguments, &output), 1) << c.arguments;
+    EXPECT_EQ(output, c.message) << c.arguments;
+  }
+  EXPECT_TRUE(ListDir(root() + "Files/{0}").empty());
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+}
+
 TEST_F(KelCliTest, CommandLineMistakesAndConventions) {
   const std::string help = "Run 'kel help' or 'kel help SUBCOMMAND' for usage.\n";
   const struct {

@@ -171,6 +171,65 @@ TEST_F(RequestDescriptionTest, MistakesAreNamed) {
             "rings: Invalid property  value for property: NumberOfRings = 0.");
 }
 
+// An attribute may not replace what the request file writes itself (the
+// request's ID, user and type, a part's or recipient's type, the namespaces),
+// and no text may hold a NUL (it would cut the text short): each is refused,
+// naming the field, and nothing reaches the Inbox.
+TEST_F(RequestDescriptionTest, AttributesCannotReplaceTheFileOwnAndTextsHoldNoNul) {
+  auto failure_of = [&](const std::string& json_text) -> std::string {
+    try {
+      BuildRequest(nlohmann::json::parse(json_text), {service_.Get(), 46000.0});
+    } catch (const Failure& failure) {
+      return failure.field() + " | " + failure.what();
+    }
+    return "<built>";
+  };
+  const std::string reserved =
+      "is written by the toolkit itself and cannot be given as an attribute";
+  const std::string ok = R"("recipients": ["5551234"], "message": ["Hi"])";
+  const struct {
+    std::string json;
+    std::string field;
+    std::string what;
+  } kCases[] = {
+      {R"({"attributes": {"ID": "{00000000-0000-0000-0000-000000000000}"}, )" + ok + "}",
+       "attributes.ID", reserved},
+      {R"({"attributes": {"UserID": ".."}, )" + ok + "}", "attributes.UserID", reserved},
+      {R"({"attributes": {"type": "Page"}, )" + ok + "}", "attributes.type", reserved},
+      {R"({"attributes": {"xmlns": "urn:x"}, )" + ok + "}", "attributes.xmlns", reserved},
+      {R"({"attributes": {"xmlns:dt": "urn:x"}, )" + ok + "}", "attributes.xmlns:dt", reserved},
+      {R"({"recipients": [{"number": "5551234", "attributes": {"Type": "PagerNumber"}}],
+           "message": ["Hi"]})",
+       "recipients[0].attributes.Type", reserved},
+      {R"({"recipients": ["5551234"], "message": [{"say": "Hi", "attributes": {"dt:dt": "int"}}]})",
+       "message[0].attributes.dt:dt", reserved},
+      {R"({"recipients": ["5551234"], "message": [{"say": "Hi", "attributes": {"Type": "File"}}]})",
+       "message[0].attributes.Type", reserved},
+      {R"({"recipients": ["5551234"], "message": {"parts": ["Hi"], "attributes": {"Replays": "9"}}})",
+       "message.attributes.Replays", reserved},
+      {R"({"responses": [{"button": "1", "attributes": {"Button": "2"}}], )" + ok + "}",
+       "responses[0].attributes.Button", reserved},
+      {R"({"recipients": ["5551234"], "message": ["a\u0000b"]})", "message[0]",
+       "must not contain a NUL character (\\u0000)"},
+      {R"({"recipients": ["555\u00001234"], "message": ["Hi"]})", "recipients[0]",
+       "must not contain a NUL character (\\u0000)"},
+      {R"({"additionalInfo": "<a/>\u0000<b/>", )" + ok + "}", "additionalInfo",
+       "must not contain a NUL character (\\u0000)"},
+      {R"({"attributes": {"Origin\u0000x": "y"}, )" + ok + "}", "attributes",
+       "a key must not contain a NUL character (\\u0000)"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(failure_of(c.json), c.field + " | request description: " + c.field + ": " + c.what)
+        << c.json;
+  }
+  EXPECT_TRUE(ringwell::testing::ListDir(root() + "Inbox/").empty());
+  // Attributes of the client's own still pass, whatever their case.
+  xml::Document file =
+      SubmitAndLoad(R"({"attributes": {"Types": "x", "Owner": "ops"}, )" + ok + "}");
+  EXPECT_STREQ(file.FirstChild().attribute("Type").value(), "Call");
+  EXPECT_STREQ(file.FirstChild().attribute("Owner").value(), "ops");
+}
+
 TEST(IsDialableTest, NumbersAndAddresses) {
   EXPECT_TRUE(IsPageable("oncall@example.net"));
   EXPECT_TRUE(IsPageable("+49 30 123"));
