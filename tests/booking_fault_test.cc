@@ -3,7 +3,8 @@
 // symbolic link, in the middle of a call. The call's result must not be lost,
 // no further call may be placed while nothing can be booked, and the request
 // stays in Requests until its results are in the report, across a kill of the
-// host too.
+// host too. Reports taken away and made again, empty, loses no result either:
+// the report is made again from the request file and what the host holds.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -32,7 +33,7 @@ using ringwell::testing::ProgramPath;
 const std::string kId = "{0000000B-5E57-4A27-8000-00000000B00C}";
 const std::vector<std::string> kNumbers = {"5551001", "5551002", "5551003"};
 
-enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink };
+enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink, kReportsRemoved };
 
 // When the host is killed while nothing can be booked: never, or started again
 // once Reports is repaired, or while it is still broken.
@@ -167,6 +168,9 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
         fs::rename(Report(), scratch() + "report.away");
         fs::create_symlink(scratch() + "report.away", Report());
         break;
+      case Fault::kReportsRemoved:
+        fs::remove_all(root() + "Reports");
+        break;
     }
   }
 
@@ -183,7 +187,19 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
         fs::remove(Report());
         fs::rename(scratch() + "report.away", Report());
         break;
+      case Fault::kReportsRemoved:  // made again, empty
+        fs::create_directory(root() + "Reports");
+        break;
     }
+  }
+
+  // Event texts of the scheduler that contain `part`.
+  int SchedulerEventsWith(const std::string& part) const {
+    int count = 0;
+    for (const auto& entry : EventLogEntries()) {
+      count += entry.source == "Ringwell Dialqueue" && entry.text.find(part) != std::string::npos;
+    }
+    return count;
   }
 };
 
@@ -237,7 +253,8 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
-  static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink"};
+  static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink",
+                                       "ReportsRemovedThenMadeAgain"};
   static const char* const kKills[] = {"", "AndHostRestartedRepaired", "AndHostRestartedBroken"};
   return std::string(kNames[static_cast<int>(info.param.fault)]) +
          kKills[static_cast<int>(info.param.kill)] + (info.param.immediate ? "Dispatched" : "");
@@ -251,7 +268,48 @@ INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
                                            Case{Fault::kReportLink, Kill::kNone},
                                            Case{Fault::kReportLink, Kill::kRestartBroken},
                                            Case{Fault::kReportsReplacedByFile, Kill::kNone, true},
-                                           Case{Fault::kReportLink, Kill::kRestartBroken, true}),
+                                           Case{Fault::kReportLink, Kill::kRestartBroken, true},
+                                           Case{Fault::kReportsRemoved, Kill::kNone},
+                                           Case{Fault::kReportsRemoved, Kill::kRestartRepaired},
+                                           Case{Fault::kReportsRemoved, Kill::kNone, true}),
+                         CaseName);
+
+// Reports/ removed and at once made again, empty, while a call is under way:
+// the report comes back from the request file, every result goes into it and
+// nothing is refused as "The parameter is incorrect".
+class ReportsMadeAgainTest : public BookingFaultTest {};
+
+TEST_P(ReportsMadeAgainTest, AReportThatVanishedIsMadeAgainAndKeepsEveryResult) {
+  Schedule();
+  ringwell::testing::ChildProcess host;
+  StartHost(host);
+  ASSERT_TRUE(WaitFor([&] { return Statuses()[kNumbers[0]] == "InProgress"; }, 30s))
+      << host.output();
+  fs::remove_all(root() + "Reports");
+  fs::create_directory(root() + "Reports");
+
+  std::map<std::string, int> calls;
+  EXPECT_TRUE(WaitFor([&] { return Statuses(&calls)[""] == "Completed"; }, 60s)) << host.output();
+  host.Signal(SIGTERM);
+  EXPECT_NE(host.Wait(20s), -1);
+  const std::map<std::string, std::string> statuses = Statuses();
+  for (const std::string& number : kNumbers) {
+    EXPECT_EQ(Heard()[number], 1) << number;
+    EXPECT_EQ(calls[number], 1) << number;
+    EXPECT_EQ(statuses.at(number), "Completed") << number;
+  }
+  EXPECT_EQ(SchedulerEventsWith("The parameter is incorrect"), 0);
+  EXPECT_EQ(SchedulerEventsWith("it is made again from the request file"), 1);
+  // The report keeps what the request asked for.
+  xml::Document report;
+  ASSERT_EQ(report.Load(Report()), S_OK);
+  EXPECT_TRUE(xml::ChildElement(report.FirstChild(), "RequestRecord")) << report.Xml();
+  EXPECT_THAT(ringwell::testing::ListDir(root() + "Requests"), ::testing::IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Recreated, ReportsMadeAgainTest,
+                         ::testing::Values(Case{Fault::kReportsRemoved, Kill::kNone},
+                                           Case{Fault::kReportsRemoved, Kill::kNone, true}),
                          CaseName);
 
 }  // namespace
