@@ -129,7 +129,7 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // and the code's text); the request is ended below.
   const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
   if (Succeeded(hr)) {
-    space_waits_.erase(name);
+    if (hr == S_OK) space_waits_.erase(name);  // S_FALSE: it waits for space
     return;
   }
   // Speech cut short by the daemon's stop: the request stays as it is and is
@@ -191,6 +191,11 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
     return S_OK;
   }
   const HRESULT reported = GenerateReport(inbox_file, document, report, "Processing");
+  if (Failed(reported) && reported != E_INVALIDARG && FailedForSpace(reported)) {
+    // No room for the report: the request waits for space in Inbox.
+    WaitForSpace(name, request, reported);
+    return S_FALSE;
+  }
   if (Failed(reported)) {
     if (reported != E_INVALIDARG && !ReportsDirectoryTakesFiles(report)) {
       // Reports/ itself fails. Without a report nobody could follow the

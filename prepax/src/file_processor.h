@@ -128,7 +128,8 @@ class CFileProcessor {
 
   void ProcessOne(const std::string& name);
   // Takes the request in Inbox/`name` to Requests; throws ComError when it
-  // fails, E_ABORT when the daemon's stop cut its speech short.
+  // fails, E_ABORT when the daemon's stop cut its speech short; S_FALSE when
+  // it waits for space.
   HRESULT Preprocess(const std::string& name, Request& request);
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
