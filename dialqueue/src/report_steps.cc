@@ -71,8 +71,10 @@ bool ReportSteps::RecreateVanishedReport(const std::string& request_file) const 
   if (!IsRegularFile(request_file)) return false;
   const ComPtr<tallier::ITallier> tallier = state_.Tallier();
   if (!tallier) return false;
-  const HRESULT made = tallier->CreateNewReport(request_file.c_str());
-  if (Failed(made)) return false;
+  // Made where this process looks for it, or not at all.
+  if (Failed(tallier->CreateNewReport(request_file.c_str())) || ReportGoneForGood(report)) {
+    return false;
+  }
   // The report's memory of what the request asks for, as the daemon keeps it.
   std::string request_xml;
   ComPtr<tallier::ITallierChanges> batch;
