@@ -8,6 +8,7 @@
 #include "dialqueue_log.h"
 #include "request_files.h"
 #include "request_paths.h"
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -152,7 +153,13 @@ void ReportSteps::Keep(const CQueueEntry& entry, const std::vector<KeptChange>& 
                             .finish = false,
                             .changes = {}};
   const HRESULT hr = state_.unbooked().Keep(request, changes, finish);
-  if (Failed(hr)) LogError(UnbookedResults::StorePathOf(entry.RequestFile), ErrorText(hr));
+  if (Failed(hr)) {
+    // Without room on the disk the results wait in memory for it.
+    LogError(UnbookedResults::StorePathOf(entry.RequestFile),
+             IsNoSpace(hr) ? ErrorText(hr) + " The results of request " + entry.Id +
+                                 " wait in memory and are booked once space comes back"
+                           : ErrorText(hr));
+  }
 }
 
 bool ReportSteps::BookWaitingLocked(const std::string& request_file, bool* finish,
