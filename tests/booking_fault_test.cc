@@ -5,6 +5,8 @@
 // stays in Requests until its results are in the report, across a kill of the
 // host too. Reports taken away and made again, empty, loses no result either:
 // the report is made again from the request file and what the host holds.
+// Nor does a full disk (a tmpfs filled while the call runs, needs root): the
+// result waits until space comes back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,6 +24,7 @@
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
+#include "ringwell/testing/small_disk.h"
 
 namespace ringwell::road {
 namespace {
@@ -33,7 +36,7 @@ using ringwell::testing::ProgramPath;
 const std::string kId = "{0000000B-5E57-4A27-8000-00000000B00C}";
 const std::vector<std::string> kNumbers = {"5551001", "5551002", "5551003"};
 
-enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink, kReportsRemoved };
+enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink, kReportsRemoved, kDiskFull };
 
 // When the host is killed while nothing can be booked: never, or started again
 // once Reports is repaired, or while it is still broken.
@@ -52,6 +55,10 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
  protected:
   void SetUp() override {
     RingwellTest::SetUp();
+    if (GetParam().fault == Fault::kDiskFull) {
+      std::string why;
+      if (!disk_.Mount(root(), 4 << 20, &why)) GTEST_SKIP() << why;
+    }
     for (const char* library : {"dialqueue", "tallier"}) {
       ASSERT_EQ(ringwell::testing::RunProgram(
                     {ProgramPath("ringwell-regsvr"), ringwell::testing::LibraryPath(library)}),
@@ -86,7 +93,8 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
     xml +=
         "</Recipients><CallTree><Message Replays=\"0\" Timeout=\"1\"><MessagePart "
         "Type=\"File\">part1.wav</MessagePart></Message><Responses/></CallTree></Request>";
-    const std::string staging = scratch() + kId + ".xml";
+    // Beside Requests, on its file system: renamed into it in one step.
+    const std::string staging = root() + "." + kId + ".xml";
     ringwell::testing::WriteFile(staging, xml);
     ComPtr<tallier::ITallier> tallier;
     ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
@@ -171,6 +179,9 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
       case Fault::kReportsRemoved:
         fs::remove_all(root() + "Reports");
         break;
+      case Fault::kDiskFull:
+        disk_.Fill(0);
+        break;
     }
   }
 
@@ -190,8 +201,14 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
       case Fault::kReportsRemoved:  // made again, empty
         fs::create_directory(root() + "Reports");
         break;
+      case Fault::kDiskFull:
+        disk_.Free();
+        break;
     }
   }
+
+  // The storage root's file system, for the full-disk cases.
+  ringwell::testing::SmallDisk disk_;
 
   // Event texts of the scheduler that contain `part`.
   int SchedulerEventsWith(const std::string& part) const {
@@ -254,7 +271,7 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
   static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink",
-                                       "ReportsRemovedThenMadeAgain"};
+                                       "ReportsRemovedThenMadeAgain", "DiskFull"};
   static const char* const kKills[] = {"", "AndHostRestartedRepaired", "AndHostRestartedBroken"};
   return std::string(kNames[static_cast<int>(info.param.fault)]) +
          kKills[static_cast<int>(info.param.kill)] + (info.param.immediate ? "Dispatched" : "");
@@ -271,7 +288,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
                                            Case{Fault::kReportLink, Kill::kRestartBroken, true},
                                            Case{Fault::kReportsRemoved, Kill::kNone},
                                            Case{Fault::kReportsRemoved, Kill::kRestartRepaired},
-                                           Case{Fault::kReportsRemoved, Kill::kNone, true}),
+                                           Case{Fault::kReportsRemoved, Kill::kNone, true},
+                                           Case{Fault::kDiskFull, Kill::kNone},
+                                           Case{Fault::kDiskFull, Kill::kNone, true}),
                          CaseName);
 
 // Reports/ removed and at once made again, empty, while a call is under way:

@@ -37,7 +37,7 @@ bool SmallDisk::Mount(const std::string& dir, std::uint64_t bytes, std::string* 
     return false;
   }
   mounted_ = true;
-  for (const char* sub : {"Inbox", "Requests", "Reports", "Events", "Files/{0}"}) {
+  for (const char* sub : {"Inbox", "Requests", "Reports", "Events", "Status", "Files/{0}"}) {
     fs::create_directories(dir_ + sub);
   }
   return true;

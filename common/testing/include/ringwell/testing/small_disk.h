@@ -20,7 +20,7 @@ class SmallDisk {
 
   // Mounts a tmpfs of `bytes` over directory `dir` (whatever it held is
   // hidden until the unmount) and makes the storage root's subdirectories
-  // (Inbox, Requests, Reports, Events, Files/{0}) in it. False, with the
+  // (Inbox, Requests, Reports, Events, Status, Files/{0}) in it. False, with the
   // reason in *why, when it cannot be mounted.
   bool Mount(const std::string& dir, std::uint64_t bytes, std::string* why);
   // Takes the free space down to at most `leave` bytes with a filler file.
