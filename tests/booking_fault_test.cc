@@ -3,7 +3,10 @@
 // symbolic link, in the middle of a call. The call's result must not be lost,
 // no further call may be placed while nothing can be booked, and the request
 // stays in Requests until its results are in the report, across a kill of the
-// host too.
+// host too. Reports taken away and made again, empty, loses no result either:
+// the report is made again from the request file and what the host holds.
+// Nor does a full disk (a tmpfs filled while the call runs, needs root): the
+// result waits until space comes back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,6 +24,7 @@
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
+#include "ringwell/testing/small_disk.h"
 
 namespace ringwell::road {
 namespace {
@@ -32,7 +36,7 @@ using ringwell::testing::ProgramPath;
 const std::string kId = "{0000000B-5E57-4A27-8000-00000000B00C}";
 const std::vector<std::string> kNumbers = {"5551001", "5551002", "5551003"};
 
-enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink };
+enum class Fault { kReportsReplacedByFile, kLockFileLink, kReportLink, kReportsRemoved, kDiskFull };
 
 // When the host is killed while nothing can be booked: never, or started again
 // once Reports is repaired, or while it is still broken.
@@ -51,6 +55,10 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
  protected:
   void SetUp() override {
     RingwellTest::SetUp();
+    if (GetParam().fault == Fault::kDiskFull) {
+      std::string why;
+      if (!disk_.Mount(root(), 4 << 20, &why)) GTEST_SKIP() << why;
+    }
     for (const char* library : {"dialqueue", "tallier"}) {
       ASSERT_EQ(ringwell::testing::RunProgram(
                     {ProgramPath("ringwell-regsvr"), ringwell::testing::LibraryPath(library)}),
@@ -85,7 +93,8 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
     xml +=
         "</Recipients><CallTree><Message Replays=\"0\" Timeout=\"1\"><MessagePart "
         "Type=\"File\">part1.wav</MessagePart></Message><Responses/></CallTree></Request>";
-    const std::string staging = scratch() + kId + ".xml";
+    // Beside Requests, on its file system: renamed into it in one step.
+    const std::string staging = root() + "." + kId + ".xml";
     ringwell::testing::WriteFile(staging, xml);
     ComPtr<tallier::ITallier> tallier;
     ASSERT_EQ(CreateInstance(tallier::kTallierClsid, &tallier), S_OK);
@@ -167,6 +176,12 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
         fs::rename(Report(), scratch() + "report.away");
         fs::create_symlink(scratch() + "report.away", Report());
         break;
+      case Fault::kReportsRemoved:
+        fs::remove_all(root() + "Reports");
+        break;
+      case Fault::kDiskFull:
+        disk_.Fill(0);
+        break;
     }
   }
 
@@ -183,7 +198,25 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
         fs::remove(Report());
         fs::rename(scratch() + "report.away", Report());
         break;
+      case Fault::kReportsRemoved:  // made again, empty
+        fs::create_directory(root() + "Reports");
+        break;
+      case Fault::kDiskFull:
+        disk_.Free();
+        break;
     }
+  }
+
+  // The storage root's file system, for the full-disk cases.
+  ringwell::testing::SmallDisk disk_;
+
+  // Event texts of the scheduler that contain `part`.
+  int SchedulerEventsWith(const std::string& part) const {
+    int count = 0;
+    for (const auto& entry : EventLogEntries()) {
+      count += entry.source == "Ringwell Dialqueue" && entry.text.find(part) != std::string::npos;
+    }
+    return count;
   }
 };
 
@@ -237,7 +270,8 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
-  static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink"};
+  static const char* const kNames[] = {"ReportsReplacedByFile", "LockFileLink", "ReportLink",
+                                       "ReportsRemovedThenMadeAgain", "DiskFull"};
   static const char* const kKills[] = {"", "AndHostRestartedRepaired", "AndHostRestartedBroken"};
   return std::string(kNames[static_cast<int>(info.param.fault)]) +
          kKills[static_cast<int>(info.param.kill)] + (info.param.immediate ? "Dispatched" : "");
@@ -251,7 +285,50 @@ INSTANTIATE_TEST_SUITE_P(Faults, BookingFaultTest,
                                            Case{Fault::kReportLink, Kill::kNone},
                                            Case{Fault::kReportLink, Kill::kRestartBroken},
                                            Case{Fault::kReportsReplacedByFile, Kill::kNone, true},
-                                           Case{Fault::kReportLink, Kill::kRestartBroken, true}),
+                                           Case{Fault::kReportLink, Kill::kRestartBroken, true},
+                                           Case{Fault::kReportsRemoved, Kill::kNone},
+                                           Case{Fault::kReportsRemoved, Kill::kRestartRepaired},
+                                           Case{Fault::kReportsRemoved, Kill::kNone, true},
+                                           Case{Fault::kDiskFull, Kill::kNone},
+                                           Case{Fault::kDiskFull, Kill::kNone, true}),
+                         CaseName);
+
+// Reports/ removed and at once made again, empty, while a call is under way:
+// the report comes back from the request file, every result goes into it and
+// nothing is refused as "The parameter is incorrect".
+class ReportsMadeAgainTest : public BookingFaultTest {};
+
+TEST_P(ReportsMadeAgainTest, AReportThatVanishedIsMadeAgainAndKeepsEveryResult) {
+  Schedule();
+  ringwell::testing::ChildProcess host;
+  StartHost(host);
+  ASSERT_TRUE(WaitFor([&] { return Statuses()[kNumbers[0]] == "InProgress"; }, 30s))
+      << host.output();
+  fs::remove_all(root() + "Reports");
+  fs::create_directory(root() + "Reports");
+
+  std::map<std::string, int> calls;
+  EXPECT_TRUE(WaitFor([&] { return Statuses(&calls)[""] == "Completed"; }, 60s)) << host.output();
+  host.Signal(SIGTERM);
+  EXPECT_NE(host.Wait(20s), -1);
+  const std::map<std::string, std::string> statuses = Statuses();
+  for (const std::string& number : kNumbers) {
+    EXPECT_EQ(Heard()[number], 1) << number;
+    EXPECT_EQ(calls[number], 1) << number;
+    EXPECT_EQ(statuses.at(number), "Completed") << number;
+  }
+  EXPECT_EQ(SchedulerEventsWith("The parameter is incorrect"), 0);
+  EXPECT_EQ(SchedulerEventsWith("it is made again from the request file"), 1);
+  // The report keeps what the request asked for.
+  xml::Document report;
+  ASSERT_EQ(report.Load(Report()), S_OK);
+  EXPECT_TRUE(xml::ChildElement(report.FirstChild(), "RequestRecord")) << report.Xml();
+  EXPECT_THAT(ringwell::testing::ListDir(root() + "Requests"), ::testing::IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Recreated, ReportsMadeAgainTest,
+                         ::testing::Values(Case{Fault::kReportsRemoved, Kill::kNone},
+                                           Case{Fault::kReportsRemoved, Kill::kNone, true}),
                          CaseName);
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "event_journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,7 +123,17 @@ HRESULT AppendEvents(const std::string& path, const std::vector<nlohmann::json>&
   UniqueFd fd;
   HRESULT hr = OpenFile(path, O_WRONLY | O_APPEND | O_CREAT, 0660, &fd);
   if (Failed(hr)) return hr;
-  if (!WriteAll(fd.get(), text)) return HresultFromErrno(errno);
+  struct stat before {};
+  if (::fstat(fd.get(), &before) != 0) return HresultFromErrno(errno);
+  if (!WriteAll(fd.get(), text)) {
+    // A full disk takes part of the lines: they go, so that the next append
+    // starts on a line of its own; a journal that held nothing goes too.
+    const HRESULT failed = HresultFromErrno(errno);
+    const bool taken_back = before.st_size == 0 ? Succeeded(RemoveFile(path))
+                                                : ::ftruncate(fd.get(), before.st_size) == 0;
+    static_cast<void>(taken_back);  // the failure to write is what counts
+    return failed;
+  }
   return fd.Close();
 }
 

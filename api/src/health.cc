@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "metrics.h"
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
@@ -29,6 +30,17 @@ nlohmann::json CheckStorage(const std::string& root) {
     }
   }
   return Check(true, root + " is writable");
+}
+
+// Below the configured free space the root is not ready: requests would be
+// refused (507) or wait in Inbox.
+nlohmann::json CheckSpace(const std::string& root) {
+  const std::optional<std::uint64_t> free = FreeSpace(root);
+  if (!free) return Check(false, "cannot tell the free space of " + root);
+  const std::uint64_t wanted = ConfiguredMinFreeSpace();
+  const std::string detail = SpaceText(*free) + " free on " + root + ", at least " +
+                             SpaceText(wanted) + " wanted (" + kMinFreeSpaceValue + ")";
+  return Check(*free >= wanted, detail);
 }
 
 nlohmann::json CheckProgram(const std::string& root, const char* program,
@@ -69,6 +81,7 @@ std::string Sample(const std::string& name, const std::string& labels, double va
 Readiness CheckReadiness(const std::string& root, std::chrono::seconds max_age) {
   Readiness readiness;
   const nlohmann::json checks = {{"storage", CheckStorage(root)},
+                                 {"space", CheckSpace(root)},
                                  {"prepax", CheckProgram(root, kPrepaxStatus, max_age)},
                                  {"host", CheckProgram(root, kHostStatus, max_age)}};
   readiness.ready = true;

@@ -11,6 +11,7 @@
 #include "report_view.h"
 #include "request_description.h"
 #include "request_id.h"
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/message_tables.h"
 #include "ringwell/common/safe_files.h"
@@ -34,8 +35,10 @@ bool WaitingInInbox(const std::string& root, const std::string& id) {
 
 // A request refused by the toolkit's rules is the client's to correct (422);
 // a storage root that cannot take the file, or a toolkit that cannot be
-// loaded, is the server's (503).
+// loaded, is the server's (503); a file system without room for the whole
+// request is 507 Insufficient Storage (nothing was written).
 int StatusForFailure(HRESULT code) {
+  if (IsNoSpace(code)) return 507;
   switch (static_cast<std::uint32_t>(code)) {
     case 0xC000000A:  // Failed to access specified file
     case 0xC000000D:  // Failed to save XML file

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "alert_routes.h"
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "token_file.h"
@@ -111,6 +112,15 @@ std::vector<CheckProblem> CheckInstallation(const Options& options) {
   } catch (const std::exception& e) {
     problems.push_back({std::string("the alert routes: ") + e.what(),
                         "correct the file (man ringwell-api, ALERT ROUTES)"});
+  }
+  // Below the free space wanted, /readyz says not ready.
+  if (const std::optional<std::uint64_t> free = FreeSpace(options.root);
+      free && *free < ConfiguredMinFreeSpace()) {
+    problems.push_back({"the storage root " + options.root + " has " + SpaceText(*free) +
+                            " free, less than the " + SpaceText(ConfiguredMinFreeSpace()) +
+                            " wanted (" + kMinFreeSpaceValue + "): /readyz answers not ready",
+                        "free space on the file system of " + options.root + " (or lower " +
+                            kMinFreeSpaceValue + " in the registry)"});
   }
   // Only an API in use must answer.
   if (FileExists(path) || UnitEnabled()) {

@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "dialqueue_log.h"
 #include "request_files.h"
 #include "request_paths.h"
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/error_info.h"
+#include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
@@ -49,9 +52,72 @@ void ReportSteps::LogError(const std::string& report, std::string_view text) con
   LogFailure(dialqueue_msg::kErrorIn, operation_, text, {.path = report});
 }
 
-std::size_t ReportSteps::Apply(const std::string& report, const std::vector<KeptChange>& changes,
-                               bool quiet) const {
+namespace {
+
+// Reports made again by this process so far: a change that failed while
+// another line made its report again is booked again too.
+std::atomic<std::uint64_t> reports_recreated{0};
+
+}  // namespace
+
+bool ReportSteps::RecreateVanishedReport(const std::string& request_file) const {
+  const std::string report = ReportPathForRequestFile(request_file);
+  if (!ReportGoneForGood(report)) return false;
+  // One maker at a time in this process: a line that finds the report gone
+  // while another line makes it again books into the new one.
+  static std::mutex making;
+  std::lock_guard lock(making);
+  if (!ReportGoneForGood(report)) return true;
+  // A request that is gone (cancelled, finished) gets no report again.
+  if (!IsRegularFile(request_file)) return false;
+  const ComPtr<tallier::ITallier> tallier = state_.Tallier();
+  if (!tallier) return false;
+  // Made where this process looks for it, or not at all.
+  if (Failed(tallier->CreateNewReport(request_file.c_str())) || ReportGoneForGood(report)) {
+    return false;
+  }
+  // The report's memory of what the request asks for, as the daemon keeps it.
+  std::string request_xml;
+  ComPtr<tallier::ITallierChanges> batch;
+  if (Succeeded(ReadWholeFile(request_file, &request_xml)) &&
+      Succeeded(tallier->QueryInterface(tallier::ITallierChanges::kIid, batch.PutVoid()))) {
+    const ReportChange record{ReportChange::kRequestRecord, "", request_xml.c_str()};
+    batch->ApplyChanges(report.c_str(), &record, 1);
+  }
+  ++reports_recreated;
+  LogError(report, "The report was gone from " + DirectoryOf(report) +
+                       "; it is made again from the request file " + request_file +
+                       " and the results the host holds");
+  return true;
+}
+
+std::size_t ReportSteps::Apply(const std::string& request_file,
+                               const std::vector<KeptChange>& changes, bool quiet) const {
+  // A report that vanished while its request runs (Reports/ removed and made
+  // again) is made again before anything is booked into it, and the changes
+  // that failed on its absence are booked into the new one.
+  RecreateVanishedReport(request_file);
+  const std::uint64_t recreations = reports_recreated.load();
+  bool recreated = false;
+  std::size_t done = ApplyOnce(request_file, changes, quiet, &recreated, recreations);
+  if (recreated && done < changes.size()) {
+    const std::vector<KeptChange> rest(changes.begin() + static_cast<std::ptrdiff_t>(done),
+                                       changes.end());
+    done += ApplyOnce(request_file, rest, quiet, nullptr, recreations);
+  }
+  return done;
+}
+
+std::size_t ReportSteps::ApplyOnce(const std::string& request_file,
+                                   const std::vector<KeptChange>& changes, bool quiet,
+                                   bool* recreated, std::uint64_t recreations) const {
+  const std::string report = ReportPathForRequestFile(request_file);
   const auto fail = [&](HRESULT hr) {
+    if (recreated != nullptr && hr == E_INVALIDARG &&
+        (RecreateVanishedReport(request_file) || reports_recreated.load() != recreations)) {
+      *recreated = true;
+      return false;  // booked again into the new report
+    }
     if (!quiet) LogError(report, ErrorText(hr));
     return RefusedForGood(hr, report);
   };
@@ -87,7 +153,13 @@ void ReportSteps::Keep(const CQueueEntry& entry, const std::vector<KeptChange>& 
                             .finish = false,
                             .changes = {}};
   const HRESULT hr = state_.unbooked().Keep(request, changes, finish);
-  if (Failed(hr)) LogError(UnbookedResults::StorePathOf(entry.RequestFile), ErrorText(hr));
+  if (Failed(hr)) {
+    // Without room on the disk the results wait in memory for it.
+    LogError(UnbookedResults::StorePathOf(entry.RequestFile),
+             IsNoSpace(hr) ? ErrorText(hr) + " The results of request " + entry.Id +
+                                 " wait in memory and are booked once space comes back"
+                           : ErrorText(hr));
+  }
 }
 
 bool ReportSteps::BookWaitingLocked(const std::string& request_file, bool* finish,
@@ -95,9 +167,7 @@ bool ReportSteps::BookWaitingLocked(const std::string& request_file, bool* finis
   UnbookedResults& store = state_.unbooked();
   const std::optional<KeptRequest> kept = store.Get(request_file);
   if (!kept) return true;
-  const std::size_t done =
-      kept->changes.empty() ? 0
-                            : Apply(ReportPathForRequestFile(request_file), kept->changes, quiet);
+  const std::size_t done = kept->changes.empty() ? 0 : Apply(request_file, kept->changes, quiet);
   if (done == 0 && !kept->changes.empty()) return false;
   const bool finished = store.Booked(request_file, done);
   if (finish != nullptr) *finish = finished;
@@ -114,13 +184,12 @@ bool ReportSteps::BookWaiting(const std::string& request_file, bool* finish) con
 
 bool ReportSteps::Book(const CQueueEntry& entry, std::vector<KeptChange> changes, bool keep) const {
   UnbookedResults& store = state_.unbooked();
-  const std::string report = ReportPathOf(entry);
   const auto drop_done = [&](std::size_t done) {
     changes.erase(changes.begin(), changes.begin() + static_cast<std::ptrdiff_t>(done));
     return changes.empty();
   };
   if (!store.Has(entry.RequestFile)) {
-    if (drop_done(Apply(report, changes))) return true;
+    if (drop_done(Apply(entry.RequestFile, changes))) return true;
     if (!keep) return false;
     std::lock_guard lock(store.MutexFor(entry.RequestFile));
     Keep(entry, changes, false);
@@ -128,7 +197,8 @@ bool ReportSteps::Book(const CQueueEntry& entry, std::vector<KeptChange> changes
   }
   std::lock_guard lock(store.MutexFor(entry.RequestFile));
   bool finish = false;
-  if (BookWaitingLocked(entry.RequestFile, &finish, false) && drop_done(Apply(report, changes))) {
+  if (BookWaitingLocked(entry.RequestFile, &finish, false) &&
+      drop_done(Apply(entry.RequestFile, changes))) {
     return true;
   }
   if (keep) Keep(entry, changes, false);
@@ -171,7 +241,7 @@ bool ReportSteps::EndAndStart(const CQueueEntry& ended, const std::string& resul
   std::vector<KeptChange> changes = EndChanges(ended, result, status);
   const std::size_t ending = changes.size();
   for (KeptChange& change : StartChanges(next)) changes.push_back(std::move(change));
-  const std::size_t done = Apply(ReportPathOf(ended), changes);
+  const std::size_t done = Apply(ended.RequestFile, changes);
   if (done == changes.size()) return true;
   if (done < ending) {
     std::lock_guard lock(store.MutexFor(ended.RequestFile));

@@ -10,7 +10,10 @@
 // request. A request with changes kept is not finished: its files go once they
 // are booked. A change the report generator refuses for its content, or one
 // for a report that no longer exists in a sound Reports directory, is not
-// kept: it can never be booked.
+// kept: it can never be booked. A report that vanished while its request
+// file is still there (Reports/ removed and made again) is made again from the
+// request file, and what the host holds of the request (the changes it books
+// or keeps) goes into it; until Reports/ exists again, they are kept.
 //
 // The start of an attempt (the recipient and the request "InProgress") and its
 // end (the call result with the recipient's new status) are each one update
@@ -22,6 +25,7 @@
 // RetryUnbooked must not be.
 #pragma once
 
+#include <cstdint>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -63,10 +67,20 @@ class ReportSteps {
   bool BookWaiting(const std::string& request_file, bool* finish = nullptr) const;
 
  private:
-  // Applies `changes`; the number of leading changes that are done (booked,
-  // or refused for good).
-  std::size_t Apply(const std::string& report, const std::vector<KeptChange>& changes,
+  // Applies `changes` to the report of `request_file`; the number of
+  // leading changes that are done (booked, or refused for good).
+  std::size_t Apply(const std::string& request_file, const std::vector<KeptChange>& changes,
                     bool quiet = false) const;
+  // One try of Apply; *recreated (when given) is set when a change failed on
+  // a vanished report that was made again (here, or by another line since
+  // `recreations` reports had been made again).
+  std::size_t ApplyOnce(const std::string& request_file, const std::vector<KeptChange>& changes,
+                        bool quiet, bool* recreated, std::uint64_t recreations) const;
+  // Makes the report of `request_file` again when it is gone from a sound
+  // Reports directory while the request file is still there: from the
+  // request file, with the request's record. True when the report exists
+  // again (made here or by another line meanwhile).
+  bool RecreateVanishedReport(const std::string& request_file) const;
   // Books `changes` after what waits; true when done. When not, and `keep`,
   // they are kept.
   bool Book(const CQueueEntry& entry, std::vector<KeptChange> changes, bool keep) const;

@@ -110,7 +110,7 @@ void CFileProcessor::ScanInbox() {
   }
   std::sort(names.begin(), names.end());
   for (auto& name : names) {
-    if (!in_progress_.contains(name)) pending_.push_back(std::move(name));
+    if (!in_progress_.contains(name) && !WaitingForSpace(name)) pending_.push_back(std::move(name));
   }
 }
 
@@ -128,18 +128,27 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
   // and the code's text); the request is ended below.
   const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
-  if (Succeeded(hr)) return;
+  if (Succeeded(hr)) {
+    if (hr == S_OK) space_waits_.erase(name);  // S_FALSE: it waits for space
+    return;
+  }
   // Speech cut short by the daemon's stop: the request stays as it is and is
   // processed again on the next start, this start not counted.
   if (hr == E_ABORT) {
     UncountStart(request);
     return;
   }
+  // Want of space passes: the request waits in Inbox instead of failing.
+  if (FailedForSpace(hr) && WaitForSpace(name, request, hr)) return;
   // The status goes first: a kill before the request is cleared leaves its
-  // inbox file, and the next run ends it the same way.
+  // inbox file, and the next run ends it the same way. A status that cannot
+  // be saved for want of space leaves the request waiting, to fail later.
   if (!request.report_path.empty() && tallier_) {
-    tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());
+    const HRESULT saved =
+        tallier_->UpdateStatus(request.report_path.c_str(), "*", request.status.c_str());
+    if (Failed(saved) && FailedForSpace(saved) && WaitForSpace(name, request, saved)) return;
   }
+  space_waits_.erase(name);
   ClearRequest(request.id);
 }
 
@@ -182,6 +191,11 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
     return S_OK;
   }
   const HRESULT reported = GenerateReport(inbox_file, document, report, "Processing");
+  if (Failed(reported) && reported != E_INVALIDARG && FailedForSpace(reported)) {
+    // No room for the report: the request waits for space in Inbox.
+    WaitForSpace(name, request, reported);
+    return S_FALSE;
+  }
   if (Failed(reported)) {
     if (reported != E_INVALIDARG && !ReportsDirectoryTakesFiles(report)) {
       // Reports/ itself fails. Without a report nobody could follow the

@@ -69,6 +69,8 @@
 // Thread-safety: used by the daemon's worker thread only.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -126,7 +128,8 @@ class CFileProcessor {
 
   void ProcessOne(const std::string& name);
   // Takes the request in Inbox/`name` to Requests; throws ComError when it
-  // fails, E_ABORT when the daemon's stop cut its speech short.
+  // fails, E_ABORT when the daemon's stop cut its speech short; S_FALSE when
+  // it waits for space.
   HRESULT Preprocess(const std::string& name, Request& request);
   // False when the inbox file is not (yet) a whole document.
   bool LoadInboxFile(const std::string& name, xml::Document* document);
@@ -176,6 +179,15 @@ class CFileProcessor {
   // At the end of a cycle: one sync for the markers still waiting.
   void SyncPendingMarkers();
   void ClearRequest(const std::string& id);
+  // Whether the failure `hr` of the request in hand is a passing want of
+  // space (see the top of this file).
+  bool FailedForSpace(HRESULT hr) const;
+  // Takes back what a request that failed for want of space made, and
+  // schedules its next try. False when its inbox file is gone already, so
+  // it cannot wait there.
+  bool WaitForSpace(const std::string& name, const Request& request, HRESULT hr);
+  // Whether `name` waits for space and its next try is not yet due.
+  bool WaitingForSpace(const std::string& name) const;
 
   // What a killed run left (see the top of this file).
   void RecoverInterruptedWork();
@@ -194,6 +206,13 @@ class CFileProcessor {
   std::set<std::string> in_progress_;
   // Names whose report could not be created, reported once each.
   std::set<std::string> report_failures_;
+  // Requests that wait for space: when each is tried again, and the pause
+  // after that try.
+  struct SpaceWait {
+    std::chrono::steady_clock::time_point next_try;
+    std::chrono::milliseconds pause;
+  };
+  std::map<std::string, SpaceWait> space_waits_;
   // Markers of scheduled requests whose last steps are not yet synced.
   std::vector<std::string> markers_awaiting_sync_;
 };
@@ -205,5 +224,7 @@ inline constexpr char kPreprocessingMarker[] = ".preprocessing";
 inline constexpr char kScheduledRequest[] = ".scheduled";
 // How often a request may be started before it is given up.
 inline constexpr int kMaxAttempts = 2;
+// The longest pause between two tries of a request that waits for space.
+inline constexpr std::chrono::milliseconds kMaxSpaceWait{8000};
 
 }  // namespace ringwell::prepax

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "ringwell/common/disk_space.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
 #include "setup_steps.h"
@@ -88,6 +89,18 @@ std::vector<Problem> CheckSpeechVoices() {
   espeak_Terminate();
   if (!any) return {{"espeak-ng has no voice to speak with", fix}};
   return {};
+}
+
+std::vector<Problem> CheckFreeSpace(const std::string& root) {
+  if (root.empty()) return {};  // told already: no storage root
+  const std::optional<std::uint64_t> free = FreeSpace(root);
+  const std::uint64_t wanted = ConfiguredMinFreeSpace();
+  if (!free || *free >= wanted) return {};
+  return {{"the storage root " + root + " has " + SpaceText(*free) + " free, less than the " +
+               SpaceText(wanted) + " it needs (" + kMinFreeSpaceValue +
+               "): new requests wait in Inbox or are refused",
+           "free space on the file system of " + root + " (or lower " + kMinFreeSpaceValue +
+               " in the registry)"}};
 }
 
 std::vector<Problem> CheckRunningPrograms(const std::string& root,

@@ -25,6 +25,9 @@ std::vector<Problem> CheckRunningPrograms(const std::string& root, std::vector<s
 // User= of its unit) may read the root and write its subdirectories. Nothing
 // when this is not root or the services run as root.
 std::vector<Problem> CheckServiceAccess(const std::string& root, std::vector<std::string>* notes);
+// The free space on the storage root's file system, below MinFreeSpaceKB:
+// requests would wait in Inbox or be refused.
+std::vector<Problem> CheckFreeSpace(const std::string& root);
 // The HTTP API's problems, from `ringwell-api --check` in `bin_dir`.
 std::vector<Problem> CheckApi(const std::string& bin_dir);
 

@@ -47,7 +47,7 @@ int Check(const SetupOptions& options) {
   const std::string root = ConfiguredRoot(requirements);
   std::vector<std::string> notes;
   // The access test forks: before espeak-ng starts threads of its own.
-  for (auto more : {CheckServiceAccess(root, &notes), CheckSpeechVoices(),
+  for (auto more : {CheckServiceAccess(root, &notes), CheckFreeSpace(root), CheckSpeechVoices(),
                     CheckRunningPrograms(root, &notes), CheckApi(options.bin_dir)}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }

@@ -40,6 +40,7 @@ const Setting kSettings[] = {
     {"MaxRequestParts", Kind::kInteger, 0, 100000, "0 for the default, 100"},
     {"MaxRequestTextBytes", Kind::kInteger, 0, kGiB, "0 for the default, 131072"},
     {"MaxRequestAudioSeconds", Kind::kInteger, 0, 86400, "0 for the default, 1800"},
+    {"MinFreeSpaceKB", Kind::kInteger, 0, 4 * kGiB - 1, "0 for the default, 16384"},
 };
 
 // The HTTP API's settings; ringwell-api --check checks their ranges.

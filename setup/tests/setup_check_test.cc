@@ -107,6 +107,23 @@ TEST_F(SetupCheckTest, EverySettingIsCheckedAgainstItsKindAndRange) {
   EXPECT_NE(fixed.err.find("warning: unknown setting MaxAudioSecond"), std::string::npos);
 }
 
+TEST_F(SetupCheckTest, LessFreeSpaceThanMinFreeSpaceKBIsAProblem) {
+  const std::string rest = "RootDir = \"" + root() + "\"\nAudioFormat = 49\n";
+  // More than any test machine has free: about 4 TB.
+  WriteFile(registry_path(), std::string(kTable) + rest + "MinFreeSpaceKB = 4294967295\n");
+  const auto check = Setup({"--check"});
+  EXPECT_EQ(check.exit_code, 1);
+  const auto short_of_space = Problems(check.out, "new requests wait in Inbox or are refused");
+  ASSERT_EQ(short_of_space.size(), 1u) << check.out;
+  EXPECT_NE(short_of_space[0].find("the storage root " + root() + " has "), std::string::npos)
+      << short_of_space[0];
+  EXPECT_NE(short_of_space[0].find("(MinFreeSpaceKB)"), std::string::npos) << short_of_space[0];
+  EXPECT_TRUE(Problems(check.out, "MinFreeSpaceKB = ").empty()) << "a known setting in range";
+
+  WriteFile(registry_path(), std::string(kTable) + rest + "MinFreeSpaceKB = 1\n");
+  EXPECT_TRUE(Problems(Setup({"--check"}).out, "less than the").empty());
+}
+
 TEST_F(SetupCheckTest, OnlyAHostWorkingOnThisStorageRootCounts) {
   const auto host_problems = [&] {
     return Problems(Setup({"--check"}).out,
