@@ -48,6 +48,7 @@ Router::Router(ApiContext& context) : context_(context) {
       {"GET", "/console/{file}", nullptr, &ConsoleFileRoute},
       {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
       {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
+      {"GET", "/v1/hooks/routes", "read", &AlertRoutesRoute},
   };
 }
 
