@@ -222,8 +222,10 @@ class SelfCheckTest(ApiTestCase):
         self.assertIn("problem: the token file's folder %s does not exist: no token can be made or read; "
                       "to fix: install the package (ringwell-setup as root), give --root DIR" % missing, out)
         self.assertNotIn("ok: ", out)
-        with open(self.inst.registry, "a") as f:
-            f.write('CallbackSecretFile = "%s/callback.key"\n' % missing)
+        with open(self.inst.registry) as f:
+            kept = f.read()
+        with open(self.inst.registry, "w") as f:
+            f.write(re.sub(r'CallbackSecretFile = "[^"]*"', 'CallbackSecretFile = "%s/callback.key"' % missing, kept))
         code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
         self.assertIn("problem: the callback secret's folder %s does not exist: the callback secret cannot be "
                       "made; to fix:" % missing, out)
@@ -232,10 +234,8 @@ class SelfCheckTest(ApiTestCase):
         self.assertEqual(code, 1)
         self.assertIn("ringwell-api: the token file's folder %s does not exist; to fix: " % missing, err)
         self.assertNotIn("The system cannot find", err)
-        with open(self.inst.registry) as f:
-            kept = f.read()
         with open(self.inst.registry, "w") as f:
-            f.write(kept.replace('CallbackSecretFile = "%s/callback.key"\n' % missing, ""))
+            f.write(kept)
         os.chmod(self.inst.token_file, 0o644)
         routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(routes, "w") as f:
@@ -246,7 +246,7 @@ class SelfCheckTest(ApiTestCase):
         self.assertEqual(code, 1)
         lines = out.splitlines()
         self.assertEqual(lines[0], "problem: the API's token file: %s may be read by others than its owner "
-                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s"
+                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s and chown it to the user that runs ringwell-api"
                          % ((self.inst.token_file,) * 3))
         self.assertIn("problem: the API has only one of TlsCertificate and TlsKey", out)
         self.assertIn('problem: the alert routes: %s: [routes.a] resolved: must be "say", "cancel" or "ignore"; '
@@ -291,7 +291,9 @@ class BuildTreeTest(unittest.TestCase):
         self.assertTrue(os.path.exists(root + "api-callback.key"))
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
         connection.request("GET", "/v1/requests", headers={"Authorization": "Bearer " + made.stdout.strip()})
-        self.assertEqual(connection.getresponse().status, 200)
+        listing = connection.getresponse()
+        listing.read()
+        self.assertEqual(listing.status, 200)
         # The build tree's console, served from the sources.
         connection.request("GET", "/")
         page = connection.getresponse()
