@@ -98,6 +98,10 @@ class HealthTest(ApiTestCase):
         self.assertEqual(body["field"], "type")
         self.assertTrue(body["error"].startswith("no pager is configured: the telephony host"), body)
         self.assertIn("--pager-config", body["error"])
+        # kel submit refuses it the same way.
+        code, out, err = self.inst.kel("submit", "--page", "--to", "5559876", "--say", "The backup failed.")
+        self.assertNotEqual(code, 0, out)
+        self.assertIn("no pager is configured: the telephony host", err)
         self.assertEqual(self.inbox(), [])
         status, _, body = Client(self.inst).request("GET", "/readyz")
         self.assertIn("no pager (pages fail: no pager is configured)", body["checks"]["host"]["detail"])
