@@ -117,6 +117,8 @@ class ConsoleInBrowserTest(ApiTestCase):
         # said to be simulated.
         self.assertRegex(self.text_of("#health-list"), r"OK Lines: 0 busy, 2 idle")
         self.assertIn("2 simulated lines, simulated pager (pages are not sent)", self.text_of("#health-list"))
+        # The heartbeats' times in local time, as the list shows times, not raw UTC.
+        self.assertNotRegex(self.text_of("#health-list"), r"\d{4}-\d\d-\d\dT\d\d:")
         wait_for(lambda: "db: calls 5550001; pages 5559876" in self.text_of("#routes"), what="the alert routes")
         self.assertIn("No alert groups yet.", self.text_of("#routes"))
         b.execute_script("window.notReloaded = true")
