@@ -66,8 +66,8 @@ using namespace ringwell::api;
 
 // What to do when the token file or the callback secret cannot be kept.
 constexpr char kPathsFix[] =
-    "install the package (ringwell-setup as root makes /var/lib/ringwell), or give --root DIR "
-    "(both are then kept in DIR), or name them with --tokens FILE and CallbackSecretFile";
+    "make that folder (the package makes /var/lib/ringwell), give --root DIR (both are then "
+    "kept in DIR), or name them with --tokens FILE and CallbackSecretFile";
 
 const CEventLog& ApiLog() {
   static const CEventLog log("ringwell-api", ExecutablePath(), {});

@@ -86,10 +86,17 @@ std::vector<CheckProblem> CheckInstallation(const Options& options,
   // Without that user (a build tree), whoever checks runs the API too.
   const bool readable = ::access(path.c_str(), R_OK) == 0;
   const bool ours_to_read = readable || errno != EACCES || service == nullptr;
+  // The package's folder, /var/lib/ringwell, is missing where the package
+  // is not installed: a problem only for an API in use or a file named.
+  const Options defaults;
+  const bool in_use = UnitEnabled() || path != defaults.token_file;
   if (const std::string missing = MissingFolder(path, "token file"); !missing.empty()) {
-    problems.push_back({missing + ": no token can be made or read",
-                        "install the package (ringwell-setup as root), give --root DIR to keep "
-                        "it in DIR, or name another with --tokens FILE or TokenFile"});
+    if (in_use) {
+      problems.push_back({missing + ": no token can be made or read",
+                          "make that folder (the package makes /var/lib/ringwell), give --root "
+                          "DIR to keep it in DIR, or name another with --tokens FILE or "
+                          "TokenFile"});
+    }
   } else if (ours_to_read && !LoadTokens(path, &tokens, &problem)) {
     problems.push_back({"the API's token file: " + problem,
                         "chmod 600 " + path + " and chown it to the user that runs ringwell-api"});
@@ -125,9 +132,11 @@ std::vector<CheckProblem> CheckInstallation(const Options& options,
     }
   } else if (const std::string missing = MissingFolder(secret, "callback secret");
              !missing.empty()) {
-    problems.push_back({missing + ": the callback secret cannot be made",
-                        "install the package (ringwell-setup as root), give --root DIR to keep "
-                        "it in DIR, or name another with CallbackSecretFile"});
+    if (UnitEnabled() || secret != defaults.callback_secret_file) {
+      problems.push_back({missing + ": the callback secret cannot be made",
+                          "make that folder (the package makes /var/lib/ringwell), give --root "
+                          "DIR to keep it in DIR, or name another with CallbackSecretFile"});
+    }
   } else if (const std::string folder = secret.substr(0, secret.rfind('/') + 1);
              service == nullptr && ::access(folder.c_str(), W_OK | X_OK) != 0) {
     problems.push_back({"the callback secret " + secret + " cannot be made: " + folder +

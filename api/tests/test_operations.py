@@ -224,7 +224,7 @@ class SelfCheckTest(ApiTestCase):
         self.assertIn("problem: the web console is missing: %s/index.html is not there; to fix: install the "
                       "package's console files there, or give --console DIR" % missing, out)
         self.assertIn("problem: the token file's folder %s does not exist: no token can be made or read; "
-                      "to fix: install the package (ringwell-setup as root), give --root DIR" % missing, out)
+                      "to fix: make that folder (the package makes /var/lib/ringwell), give --root DIR" % missing, out)
         self.assertNotIn("ok: ", out)
         with open(self.inst.registry) as f:
             kept = f.read()
