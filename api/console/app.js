@@ -25,9 +25,9 @@ function askForToken(message) {
   $("#token").focus();
 }
 
-function showSelected() {
+function showSelected(focus = false) {
   const match = location.hash.match(/^#\/requests\/(.+)$/);
-  if (match) detail.show(decodeURIComponent(match[1]));
+  if (match) detail.show(decodeURIComponent(match[1]), focus);
   else detail.close();
 }
 
@@ -70,7 +70,7 @@ document.addEventListener("DOMContentLoaded", () => {
     list.refresh();
   });
   window.addEventListener("hashchange", () => {
-    if (detail) showSelected();
+    if (detail) showSelected(true);
   });
   if (token()) startConsole();
   else askForToken();

@@ -20,7 +20,9 @@ export class RequestDetail {
     this.q("#cancel-button").addEventListener("click", () => this.askCancel());
   }
 
-  async show(id) {
+  // Shows request `id`; with `focus`, moves the focus to its heading (a
+  // request opened from the list or the form).
+  async show(id, focus = false) {
     this.close();
     this.id = id;
     this.abort = new AbortController();
@@ -31,6 +33,7 @@ export class RequestDetail {
     this.q("#cancel-result").textContent = "";
     this.q("#parts").replaceChildren();
     const signal = this.abort.signal;
+    if (focus) this.q("#detail-heading").focus();
     await this.reload();
     this.follow(id, signal);
   }
@@ -118,7 +121,9 @@ export class RequestDetail {
     if (id !== this.id) return;
     this.partsShown = true;
     list.replaceChildren(...parts.map((part) => {
-      const item = el("li", {}, el("p", { text: part.text || part.file || "" }));
+      const said = part.type === "Text";
+      const item = el("li", {}, el("p", { text: (said ? "Said: " + part.text
+                                                       : "Played: " + (part.file || part.text || "")) }));
       if (part.audio) {
         const button = el("button", { type: "button", text: "Load audio of part " + part.part });
         button.addEventListener("click", () => this.loadAudio(part, item, button));

@@ -27,8 +27,9 @@ export function statusWord(status) {
 }
 
 export function statusClass(status) {
-  const finished = ["Completed", "Canceled", "Sent"];
-  if (finished.includes(status)) return "status ok";
+  if (["Completed", "Sent"].includes(status)) return "status ok";
+  // Canceled: ended by someone, neither success nor failure.
+  if (status === "Canceled") return "status canceled";
   if (["Processing", "Scheduled", "InProgress", ""].includes(status || "")) return "status busy";
   return "status bad";
 }

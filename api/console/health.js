@@ -2,7 +2,7 @@
 // host, from their heartbeats) and the host's lines from /metrics; and the
 // alert routes, when this API has any.
 import { call } from "./api.js";
-import { el } from "./format.js";
+import { el, when } from "./format.js";
 
 const POLL_MS = 10000;
 const NAMES = { storage: "Storage root", prepax: "prepax", host: "ringwell-host" };
@@ -37,7 +37,9 @@ export async function refreshHealth(list) {
   try {
     const ready = await readiness();
     for (const [key, check] of Object.entries(ready.checks || {})) {
-      items.push(item(NAMES[key] || key, check.ok, check.detail));
+      // The heartbeat's time (UTC) in local time, as the list shows times.
+      const detail = check.time ? check.detail.replace(check.time, when(check.time)) : check.detail;
+      items.push(item(NAMES[key] || key, check.ok, detail));
     }
   } catch (error) {
     items.push(item("API", false, "no answer from /readyz: " + error.message));
@@ -53,24 +55,42 @@ export async function refreshHealth(list) {
   list.replaceChildren(...items);
 }
 
+// "5551234, 5559876 (sms)": a route's numbers as its file writes them.
+function numbers(list) {
+  return (list || []).map((entry) => typeof entry === "string" ? entry
+    : entry.number + (entry.service ? " (" + entry.service + ")" : "")).join(", ");
+}
+
+// One route: whom it calls and pages, what it says, and the alert groups it
+// called about, each linked to its requests.
+function showRoute(route) {
+  const facts = [];
+  if (route.numbers.length) facts.push("calls " + numbers(route.numbers));
+  if (route.page.length) facts.push("pages " + numbers(route.page));
+  facts.push("when resolved: " + route.resolved);
+  const groups = route.groups.map((group) => el("li", {},
+    el("code", { text: group.groupKey }), " (" + group.source + ", " + group.alerts + " alert" +
+      (group.alerts === 1 ? "" : "s") + ", " + when(group.time) + "): ",
+    ...group.requests.concat(group.resolvedRequests).flatMap((id, i) => [i ? ", " : "",
+      el("a", { href: "#/requests/" + id, text: id })])));
+  return el("li", {}, el("strong", { text: route.name }), ": " + facts.join("; "),
+    route.say ? el("div", { class: "help", text: "Says: " + route.say }) : null,
+    groups.length ? el("ul", { class: "groups", "aria-label": "Alert groups of " + route.name },
+                       ...groups)
+                  : el("div", { class: "help", text: "No alert groups yet." }));
+}
+
 export async function showRoutes(box) {
   try {
     const answer = await call("/v1/hooks/routes");
-    // A list of routes, or an object of routes by name.
-    let routes = answer.routes || [];
-    if (!Array.isArray(routes)) {
-      routes = Object.entries(routes).map(([name, route]) => ({ name, ...route }));
-    }
+    const routes = answer.routes || [];
     if (routes.length === 0) {
       box.replaceChildren(el("p", { text: "No alert routes configured." }));
       return;
     }
-    box.replaceChildren(el("ul", {}, ...routes.map((route) =>
-      el("li", {}, el("strong", { text: route.name || route.route || "" }),
-        ": " + (route.numbers || []).join(", ")))));
+    box.replaceChildren(el("ul", { class: "routes" }, ...routes.map(showRoute)));
   } catch (error) {
-    box.replaceChildren(el("p", { text: error.status === 404 ? "No alert routes configured."
-                                                              : "Routes unknown: " + error.message }));
+    box.replaceChildren(el("p", { text: "Routes unknown: " + error.message }));
   }
 }
 
@@ -78,6 +98,9 @@ export function startHealth(list, box) {
   refreshHealth(list);
   showRoutes(box);
   return setInterval(() => {
-    if (document.visibilityState === "visible") refreshHealth(list);
+    if (document.visibilityState === "visible") {
+      refreshHealth(list);
+      showRoutes(box);
+    }
   }, POLL_MS);
 }

@@ -38,14 +38,17 @@ export class RequestList {
     const rows = requests.map((request) => {
       const link = el("a", { href: "#/requests/" + request.id, text: request.id });
       const status = statusWord(request.status);
+      // A canceled request shows how many were reached, not a full bar.
+      const canceled = request.status === "Canceled";
+      const done = canceled ? request.recipients.reached : request.recipients.done;
       return el("tr", { "data-id": request.id },
         el("td", {}, link),
         el("td", { text: request.type }),
         el("td", {}, el("span", { class: statusClass(request.status), text: status })),
         el("td", {},
-          el("progress", { max: request.recipients.total || 1, value: request.recipients.done,
-                           "aria-label": "recipients done" }),
-          " " + request.recipients.done + "/" + request.recipients.total),
+          el("progress", { max: request.recipients.total || 1, value: done,
+                           "aria-label": canceled ? "recipients reached" : "recipients done" }),
+          " " + done + "/" + request.recipients.total + (canceled ? " reached" : "")),
         el("td", { text: when(request.changed) }));
     });
     if (rows.length === 0) rows.push(el("tr", {}, el("td", { colspan: 5, text: "No requests yet." })));

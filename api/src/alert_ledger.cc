@@ -91,4 +91,15 @@ bool AlertLedger::Save() {
   return Succeeded(WriteFileAtomically(path_, document.dump() + "\n"));
 }
 
+std::map<std::string, AlertLedger::Group> AlertLedger::GroupsOf(const std::string& route) {
+  std::lock_guard lock(mutex_);
+  std::map<std::string, Group> groups;
+  const std::string prefix = KeyOf(route, "");
+  for (auto it = groups_.lower_bound(prefix); it != groups_.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    groups.emplace(it->first.substr(prefix.size()), it->second);
+  }
+  return groups;
+}
+
 }  // namespace ringwell::api

@@ -42,6 +42,8 @@ class AlertLedger {
   // Replaces the group and saves the ledger (the lock held). False when the
   // file cannot be written (the change is kept in memory).
   bool Store(const std::string& route, const std::string& group_key, Group group);
+  // The groups of `route` by groupKey, a copy (takes the lock itself).
+  std::map<std::string, Group> GroupsOf(const std::string& route);
 
  private:
   static std::string KeyOf(const std::string& route, const std::string& group_key);

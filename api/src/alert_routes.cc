@@ -63,6 +63,13 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
       } catch (const std::invalid_argument& e) {
         Bad(at, e.what());
       }
+    } else if (key == "sayResolved") {
+      if (!value.is_string()) Bad(at, "must be a text");
+      try {
+        route.say_resolved = AlertTemplate::Parse(value.get<std::string>());
+      } catch (const std::invalid_argument& e) {
+        Bad(at, e.what());
+      }
     } else if (key == "voice") {
       if (!value.is_string()) Bad(at, "must be a text");
       route.voice = value.get<std::string>();
@@ -82,8 +89,8 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
       route.request[key] = value;
     } else {
       Bad(at,
-          "unknown key (there are numbers, page, say, voice, window, rings, maxGreeting, "
-          "busy, noAnswer, error, responses, resolved)");
+          "unknown key (there are numbers, page, say, sayResolved, voice, window, rings, "
+          "maxGreeting, busy, noAnswer, error, responses, resolved)");
     }
   }
   if (route.numbers.empty() && route.page.empty()) {
@@ -126,8 +133,9 @@ AlertRoutes ReadAlertRoutes(const std::string& path, bool required) {
   return ParseAlertRoutes(text, path);
 }
 
-json DescribeRequest(const AlertRoute& route, const std::string& text, bool page) {
+json DescribeRequest(const AlertRoute& route, const std::string& text, bool page, bool resolved) {
   json description = page ? json::object() : route.request;
+  if (resolved) description.erase("responses");
   description["type"] = page ? "page" : "call";
   description["recipients"] = page ? route.page : route.numbers;
   if (page && route.request.contains("window")) description["window"] = route.request["window"];

@@ -13,6 +13,8 @@
 //   voice = "Female"
 //   responses = [{button = "1", message = ["Acknowledged."]}]   keypad responses
 //   resolved = "cancel"                        "say" | "cancel" (default) | "ignore"
+//   sayResolved = "Resolved: {labels.alertname}."   what resolved = "say" says
+//                                              (this is the default; no responses)
 //
 // The keys shared with request descriptions (window, rings, maxGreeting,
 // busy, noAnswer, error, responses) are handed to the same checks as a
@@ -32,6 +34,8 @@ namespace ringwell::api {
 
 inline constexpr char kDefaultAlertRoutesFile[] = "/etc/ringwell/alert-routes.toml";
 
+inline constexpr char kDefaultSayResolved[] = "Resolved: {labels.alertname}.";
+
 enum class OnResolved { kCancel, kSay, kIgnore };
 
 struct AlertRoute {
@@ -39,6 +43,7 @@ struct AlertRoute {
   nlohmann::json numbers = nlohmann::json::array();  // recipients of the call
   nlohmann::json page = nlohmann::json::array();     // recipients of the page
   AlertTemplate say;                                 // empty: the default text
+  AlertTemplate say_resolved = AlertTemplate::Parse(kDefaultSayResolved);
   std::string voice;
   OnResolved resolved = OnResolved::kCancel;
   // The keys passed on to the request description as they are.
@@ -56,6 +61,8 @@ AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin)
 AlertRoutes ReadAlertRoutes(const std::string& path, bool required);
 
 // The request description of a call (or, with `page`, of a page) for `text`.
-nlohmann::json DescribeRequest(const AlertRoute& route, const std::string& text, bool page);
+// A `resolved` call says its text without the route's keypad responses.
+nlohmann::json DescribeRequest(const AlertRoute& route, const std::string& text, bool page,
+                               bool resolved = false);
 
 }  // namespace ringwell::api

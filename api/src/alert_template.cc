@@ -1,6 +1,7 @@
 #include "alert_template.h"
 
 #include <stdexcept>
+#include <string_view>
 
 namespace ringwell::api {
 namespace {
@@ -60,10 +61,78 @@ std::string DefaultText(const AlertGroup& group) {
   return text;
 }
 
+// A piece of a rendered template: its literal text or a placeholder's value.
+struct Rendered {
+  bool literal = false;
+  std::string text;
+  bool missing = false;  // a label or annotation the alerts lack
+};
+
+bool IsBreak(char c) { return std::string_view(",.:;!?()").find(c) != std::string_view::npos; }
+
+bool Blank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// A value the alerts lack is left out with the words that lead to it ("on"
+// in "{labels.alertname} on {labels.instance}"): the literal words before it
+// back to the last punctuation; a value that opens a clause takes the words
+// after it instead, up to the next punctuation.
+void LeaveOutMissing(std::vector<Rendered>* pieces) {
+  for (std::size_t i = 0; i < pieces->size(); ++i) {
+    if (!(*pieces)[i].missing) continue;
+    if (i > 0 && (*pieces)[i - 1].literal) {
+      std::string& before = (*pieces)[i - 1].text;
+      std::size_t cut = before.size();
+      while (cut > 0 && !IsBreak(before[cut - 1])) --cut;
+      if (!Blank(std::string_view(before).substr(cut))) {
+        before.resize(cut);
+        if (cut > 0) before += ' ';
+        continue;
+      }
+    }
+    if (i + 1 < pieces->size() && (*pieces)[i + 1].literal) {
+      std::string& after = (*pieces)[i + 1].text;
+      std::size_t end = 0;
+      while (end < after.size() && !IsBreak(after[end])) ++end;
+      after.erase(0, end);
+    }
+  }
+}
+
+// No blank before a punctuation mark, and of two marks in a row (left where
+// words were left out) only the stronger: "firing: ." becomes "firing.".
+std::string TidyPunctuation(const std::string& text) {
+  std::string tidy;
+  for (const char c : text) {
+    if (c == ' ' && (tidy.empty() || tidy.back() == ' ')) continue;
+    const bool mark = IsBreak(c) && c != '(' && c != ')';
+    if (mark) {
+      while (!tidy.empty() && tidy.back() == ' ') tidy.pop_back();
+      if (tidy.empty()) continue;  // nothing before it to end
+      const char last = tidy.back();
+      if (IsBreak(last) && last != '(' && last != ')') {
+        const bool strong = c == '.' || c == '!' || c == '?';
+        const bool last_strong = last == '.' || last == '!' || last == '?';
+        if (strong && !last_strong) tidy.back() = c;
+        continue;
+      }
+    }
+    tidy += c;
+  }
+  while (!tidy.empty() && tidy.back() == ' ') tidy.pop_back();
+  // What was left out at the very end leaves its comma or colon behind.
+  if (!tidy.empty() && (tidy.back() == ',' || tidy.back() == ':' || tidy.back() == ';')) {
+    tidy.back() = '.';
+  }
+  return tidy;
+}
+
 }  // namespace
 
 AlertTemplate AlertTemplate::Parse(const std::string& text) {
   AlertTemplate parsed;
+  parsed.text_ = text;
   std::string literal;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -107,27 +176,33 @@ AlertTemplate AlertTemplate::Parse(const std::string& text) {
 
 std::string AlertTemplate::Render(const AlertGroup& group) const {
   if (pieces_.empty()) return PlainSpokenText(DefaultText(group));
-  std::string text;
+  std::vector<Rendered> rendered;
   for (const Piece& piece : pieces_) {
     switch (piece.kind) {
       case Kind::kText:
-        text += piece.text;
+        rendered.push_back({true, piece.text, false});
         break;
       case Kind::kStatus:
-        text += group.status;
+        rendered.push_back({false, group.status, false});
         break;
       case Kind::kCount:
-        text += std::to_string(group.Current().size());
+        rendered.push_back({false, std::to_string(group.Current().size()), false});
         break;
       case Kind::kLabel:
-      case Kind::kAnnotation:
+      case Kind::kAnnotation: {
         // Each value is made plain on its own, so it cannot join the text
         // around it into anything but words.
-        text += PlainSpokenText(Lookup(group, piece.kind == Kind::kLabel, piece.text));
+        std::string value = PlainSpokenText(Lookup(group, piece.kind == Kind::kLabel, piece.text));
+        const bool missing = value.empty();
+        rendered.push_back({false, std::move(value), missing});
         break;
+      }
     }
   }
-  text = PlainSpokenText(text);
+  LeaveOutMissing(&rendered);
+  std::string text;
+  for (const Rendered& piece : rendered) text += piece.text;
+  text = TidyPunctuation(PlainSpokenText(text));
   // A template of labels the alerts lack still says something.
   return text.empty() ? PlainSpokenText(DefaultText(group)) : text;
 }

@@ -16,6 +16,9 @@
 // is cut at kMaxSpokenText characters. It only ever becomes the content of
 // one text part of a request; it cannot add parts, responses or markup.
 //
+// A label or annotation the alerts lack is left out with the words that lead
+// to it: "{status}: {labels.alertname} on {labels.instance}." says "firing:
+// DiskFull." when there is no instance label, not "firing: DiskFull on .".
 // A template that renders to nothing (only labels the alerts lack) gives the
 // default text.
 //
@@ -40,6 +43,8 @@ class AlertTemplate {
   static AlertTemplate Parse(const std::string& text);
 
   bool empty() const { return pieces_.empty(); }
+  // The template as written (empty for the default text).
+  const std::string& text() const { return text_; }
   std::string Render(const AlertGroup& group) const;
 
  private:
@@ -49,6 +54,7 @@ class AlertTemplate {
     std::string text;  // the text, or the label's or annotation's name
   };
   std::vector<Piece> pieces_;
+  std::string text_;
 };
 
 // Makes any text safe to speak: no control characters, one blank between

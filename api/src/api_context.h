@@ -67,5 +67,6 @@ HttpResponse OpenApiRoute(ApiContext&, const HttpRequest&, const RouteParams&, c
 HttpResponse AlertmanagerHookRoute(ApiContext&, const HttpRequest&, const RouteParams&,
                                    const Identity*);
 HttpResponse GrafanaHookRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse AlertRoutesRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 
 }  // namespace ringwell::api

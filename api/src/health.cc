@@ -43,6 +43,29 @@ nlohmann::json CheckSpace(const std::string& root) {
   return Check(*free >= wanted, detail);
 }
 
+// "2 simulated lines, 1 SIP line, simulated pager": the devices of the
+// host's heartbeat, every simulated one said to be so.
+std::string DescribeDevices(const nlohmann::json& content) {
+  int simulated = 0;
+  int sip = 0;
+  for (const auto& line : content.value("lines", nlohmann::json::array())) {
+    if (!line.is_object() || line.value("kind", "") == "pager") continue;
+    ++(line.value("kind", "") == "sip" ? sip : simulated);
+  }
+  const auto count = [](int n, const char* what) {
+    return std::to_string(n) + " " + what + " line" + (n == 1 ? "" : "s");
+  };
+  std::string text;
+  if (simulated > 0) text += count(simulated, "simulated") + ", ";
+  if (sip > 0) text += count(sip, "SIP") + ", ";
+  const nlohmann::json pager = content.value("pager", nlohmann::json::object());
+  const std::string kind = pager.is_object() ? pager.value("kind", "none") : "none";
+  text += kind == "real"        ? "pager"
+          : kind == "simulated" ? "simulated pager (pages are not sent)"
+                                : "no pager (pages fail: no pager is configured)";
+  return text;
+}
+
 nlohmann::json CheckProgram(const std::string& root, const char* program,
                             std::chrono::seconds max_age) {
   std::string problem;
@@ -55,8 +78,12 @@ nlohmann::json CheckProgram(const std::string& root, const char* program,
     return Check(false, problem);
   }
   if (!status_file::SeenWorking(*reading, max_age, &problem)) return Check(false, problem);
-  return Check(true,
-               std::string(program) + " seen working at " + reading->content.value("time", "?"));
+  std::string detail =
+      std::string(program) + " seen working at " + reading->content.value("time", "?");
+  if (std::string_view(program) == kHostStatus) detail += "; " + DescribeDevices(reading->content);
+  nlohmann::json check = Check(true, detail);
+  check["time"] = reading->content.value("time", "");
+  return check;
 }
 
 std::size_t InboxBacklog(const std::string& root) {
@@ -132,9 +159,11 @@ std::string InstallationMetrics(const std::string& root, kel::client::RequestInd
   double idle = 0;
   const nlohmann::json lines = host.value("lines", nlohmann::json::array());
   for (const auto& line : lines) {
+    if (line.value("kind", "") == "pager") continue;  // a pager is no line
     (line.value("busy", false) ? busy : idle) += 1;
   }
-  text += MetricHeader("ringwell_lines", "gauge", "The host's lines, busy with a call or idle.") +
+  text += MetricHeader("ringwell_lines", "gauge",
+                       "The host's telephone lines (not its pager), busy with a call or idle.") +
           Sample("ringwell_lines", "state=\"busy\"", busy) +
           Sample("ringwell_lines", "state=\"idle\"", idle);
   text += MetricHeader("ringwell_due_queue_length", "gauge",

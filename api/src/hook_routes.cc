@@ -46,12 +46,12 @@ std::vector<std::string> Unfinished(const std::string& root, const std::vector<s
 
 // Submits the route's call and page for `text`; their IDs. Throws Failure.
 std::vector<std::string> Submit(ApiContext& context, const AlertRoute& route,
-                                const std::string& text) {
+                                const std::string& text, bool resolved = false) {
   kel::IKelService* service = ThreadService(context.options.root);
   std::vector<std::string> ids;
   for (const bool page : {false, true}) {
     if ((page ? route.page : route.numbers).empty()) continue;
-    auto built = kel::client::BuildRequest(DescribeRequest(route, text, page),
+    auto built = kel::client::BuildRequest(DescribeRequest(route, text, page, resolved),
                                            {service, OleDateNow(), false, false, true});
     std::string id;
     kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");
@@ -118,14 +118,20 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
       std::vector<std::string> alerts;
       bool news = false;
       for (const Alert* alert : group.Current()) {
-        alerts.push_back(alert->fingerprint);
+        if (std::find(alerts.begin(), alerts.end(), alert->fingerprint) == alerts.end()) {
+          alerts.push_back(alert->fingerprint);
+        }
         news = news || std::find(known.alerts.begin(), known.alerts.end(), alert->fingerprint) ==
                            known.alerts.end();
       }
       if (!going.empty()) {
         // The call going on stands for the alerts that joined the group.
         if (news) {
-          known.alerts.insert(known.alerts.end(), alerts.begin(), alerts.end());
+          for (const std::string& alert : alerts) {
+            if (std::find(known.alerts.begin(), known.alerts.end(), alert) == known.alerts.end()) {
+              known.alerts.push_back(alert);
+            }
+          }
           context.alert_ledger.Store(ledger_route, group.group_key, known);
         }
         return Answer(route, group, "already being called", going);
@@ -146,7 +152,7 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
     if (!known.resolved.empty()) {
       return Answer(route, group, "already said", known.resolved, canceled);
     }
-    known.resolved = Submit(context, route, route.say.Render(group));
+    known.resolved = Submit(context, route, route.say_resolved.Render(group), true);
     context.alert_ledger.Store(ledger_route, group.group_key, known);
     return Answer(route, group, "said resolved", known.resolved, canceled);
   } catch (const Failure& failure) {

@@ -41,6 +41,7 @@
 #include "event_hub.h"
 #include "http_server.h"
 #include "idempotency.h"
+#include "installation_paths.h"
 #include "listing.h"
 #include "metrics.h"
 #include "openapi_document.h"
@@ -54,6 +55,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
+#include "ringwell/setup/plain_words.h"
 #include "ringwell/setup/startup.h"
 #include "router.h"
 #include "self_check.h"
@@ -67,13 +69,19 @@ namespace {
 using namespace ringwell;
 using namespace ringwell::api;
 
+// What to do when the token file or the callback secret cannot be kept.
+constexpr char kPathsFix[] =
+    "make that folder (the package makes /var/lib/ringwell), give --root DIR (both are then "
+    "kept in DIR), or name them with --tokens FILE and CallbackSecretFile";
+
 const CEventLog& ApiLog() {
   static const CEventLog log("ringwell-api", ExecutablePath(), {});
   return log;
 }
 
 int Refuse(const std::string& what, const std::string& fix) {
-  const std::string line = "cannot start: " + what + (fix.empty() ? "" : "; to fix: " + fix);
+  const std::string line =
+      "cannot start: " + setup::PlainWords(what) + (fix.empty() ? "" : "; to fix: " + fix);
   std::fprintf(stderr, "ringwell-api: %s\n", line.c_str());
   ApiLog().ReportText(EventType::kError, 1, line);
   return 1;
@@ -188,10 +196,10 @@ int Serve(Options options) {
 
   std::string problem;
   TokenAuthenticator tokens(options.token_file);
-  if (!tokens.Load(&problem)) return Refuse(problem, "");
+  if (!tokens.Load(&problem)) return Refuse(problem, kPathsFix);
   std::string secret;
   if (!LoadCallbackSecret(options.callback_secret_file, &secret, &problem)) {
-    return Refuse(problem, "");
+    return Refuse(problem, kPathsFix);
   }
   HttpServer::Settings server_settings;
   server_settings.threads = options.threads;
@@ -294,8 +302,8 @@ int main(int argc, char** argv) {
   app.add_option("--tls-cert", options.tls_certificate, "PEM certificate: serve HTTPS");
   app.add_option("--tls-key", options.tls_key, "PEM key of --tls-cert");
   app.add_option("--tokens", options.token_file,
-                 "the token file (default: TokenFile of the registry, else "
-                 "/var/lib/ringwell/api-tokens.json)");
+                 "the token file (default: TokenFile of the registry, else ROOT/api-tokens.json "
+                 "with --root, else /var/lib/ringwell/api-tokens.json)");
   app.add_option("--console", options.console_dir,
                  "directory of the web console's files (default: ConsoleDir of the registry, "
                  "else " RINGWELL_CONSOLE_DIR ")");
@@ -319,11 +327,22 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!listen.empty()) options.listen = listen;
+  const Options defaults;
+  PlaceBesideRoot(&options, app.count("--root") > 0,
+                  app.count("--tokens") > 0 || options.token_file != defaults.token_file,
+                  options.callback_secret_file != defaults.callback_secret_file);
+  FindConsole(&options, app.count("--console") > 0 || options.console_dir != defaults.console_dir);
   if (check) {
-    auto problems = CheckInstallation(options);
+    std::vector<std::string> checked;
+    auto problems = CheckInstallation(options, &checked);
     if (!registry_read) problems.insert(problems.begin(), {problem, "correct that value"});
     for (const CheckProblem& found : problems) {
-      std::printf("problem: %s; to fix: %s\n", found.what.c_str(), found.fix.c_str());
+      std::printf("problem: %s; to fix: %s\n", setup::PlainWords(found.what).c_str(),
+                  found.fix.c_str());
+    }
+    if (problems.empty()) {
+      for (const std::string& line : checked) std::printf("ok: %s\n", line.c_str());
+      std::printf("ok: no problems found\n");
     }
     return problems.empty() ? 0 : 1;
   }
@@ -331,7 +350,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ringwell-api: cannot start: %s\n", problem.c_str());
     return 1;
   }
-  if (!token.action.empty()) return RunTokenCommand(options.token_file, token);
+  if (!token.action.empty()) {
+    if (const std::string missing = MissingFolder(options.token_file, "token file");
+        !missing.empty()) {
+      std::fprintf(stderr, "ringwell-api: %s; to fix: %s\n", missing.c_str(), kPathsFix);
+      return 1;
+    }
+    return RunTokenCommand(options.token_file, token);
+  }
   const int code = Serve(std::move(options));
   curl_global_cleanup();
   return code;

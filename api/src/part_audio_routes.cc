@@ -25,9 +25,11 @@ constexpr std::size_t kMaxWavBytes = 256u << 20;
 
 struct Part {
   int number = 0;
-  std::string type;  // "File" (prepared audio) or "Text" (a page's text)
-  std::string file;  // the wav file's name in the request's directory
-  std::string text;  // what was spoken into it, or the page's text
+  std::string type;     // "File" (prepared audio) or "Text" (a page's text)
+                        // in the request file; a spoken part is told as "Text"
+  std::string file;     // the wav file's name in the request's directory
+  std::string text;     // what was spoken into it, or the page's text
+  bool spoken = false;  // a text part prepax spoke into `file`
 };
 
 // The parts of the scheduled request `id`, or an answer saying why there are
@@ -59,6 +61,7 @@ std::variant<std::vector<Part>, HttpResponse> ReadParts(const std::string& root,
     if (part.type == "File") {
       part.file = xml::Text(node);
       part.text = node.attribute(kel::client::kSpokenTextAttribute).value();
+      part.spoken = !node.attribute(kel::client::kSpokenTextAttribute).empty();
     } else {
       part.text = xml::Text(node);
     }
@@ -84,7 +87,7 @@ HttpResponse RequestPartsRoute(ApiContext& context, const HttpRequest&, const Ro
     const bool audio = part.type == "File" && IsPlainName(part.file);
     parts.push_back(
         {{"part", part.number},
-         {"type", part.type},
+         {"type", part.spoken ? "Text" : part.type},
          {"file", audio ? nlohmann::json(part.file) : nlohmann::json(nullptr)},
          {"text", part.text},
          {"audio", audio ? nlohmann::json(AudioPath(*id, part.number)) : nlohmann::json(nullptr)}});

@@ -6,6 +6,7 @@
 
 #include "api_context.h"
 #include "event_channel.h"
+#include "host_devices.h"
 #include "inbox_withdrawal.h"
 #include "listing.h"
 #include "report_view.h"
@@ -111,6 +112,7 @@ HttpResponse SubmitRequestRoute(ApiContext& context, const HttpRequest& request,
     try {
       service = ThreadService(context.options.root);
       built = kel::client::BuildRequest(description, {service, OleDateNow(), false, false, true});
+      kel::client::RefuseUnsendablePages(description, context.options.root);
     } catch (const Failure& failure) {
       return ErrorResponse(StatusForFailure(failure.code()), failure.what(), failure.field());
     }

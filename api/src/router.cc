@@ -69,6 +69,7 @@ Router::Router(ApiContext& context, const CEventLog& log)
       {"GET", "/console/{file}", nullptr, &ConsoleFileRoute},
       {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
       {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
+      {"GET", "/v1/hooks/routes", "read", &AlertRoutesRoute},
   };
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "alert_routes.h"
+#include "installation_paths.h"
 #include "ringwell/common/disk_space.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -73,19 +74,40 @@ void CheckReadable(const std::string& path, const char* what, std::vector<CheckP
 
 }  // namespace
 
-std::vector<CheckProblem> CheckInstallation(const Options& options) {
+std::vector<CheckProblem> CheckInstallation(const Options& options,
+                                            std::vector<std::string>* checked) {
   std::vector<CheckProblem> problems;
+  std::vector<std::string> well;
   std::vector<StoredToken> tokens;
   std::string problem;
   const std::string& path = options.token_file;
+  const passwd* service = ::getpwnam(kServiceUser);
   // The file is the service user's alone (mode 600): a member of the group
   // checking the installation cannot read it, and that is as it should be.
-  const bool ours_to_read = ::access(path.c_str(), R_OK) == 0 || errno != EACCES;
-  if (ours_to_read && !LoadTokens(path, &tokens, &problem)) {
-    problems.push_back({"the API's token file: " + problem, "chmod 600 " + path});
+  // Without that user (a build tree), whoever checks runs the API too.
+  const bool readable = ::access(path.c_str(), R_OK) == 0;
+  const bool ours_to_read = readable || errno != EACCES || service == nullptr;
+  // The package's folder, /var/lib/ringwell, is missing where the package
+  // is not installed: a problem only for an API in use or a file named.
+  const Options defaults;
+  const bool in_use = UnitEnabled() || path != defaults.token_file;
+  if (const std::string missing = MissingFolder(path, "token file"); !missing.empty()) {
+    if (in_use) {
+      problems.push_back({missing + ": no token can be made or read",
+                          "make that folder (the package makes /var/lib/ringwell), give --root "
+                          "DIR to keep it in DIR, or name another with --tokens FILE or "
+                          "TokenFile"});
+    }
+  } else if (ours_to_read && !LoadTokens(path, &tokens, &problem)) {
+    problems.push_back({"the API's token file: " + problem,
+                        "chmod 600 " + path + " and chown it to the user that runs ringwell-api"});
+  } else if (ours_to_read) {
+    well.push_back("the token file " + path + " (" + std::to_string(tokens.size()) + " token" +
+                   (tokens.size() == 1 ? "" : "s") + ")");
+  } else {
+    well.push_back("the token file " + path + " (the service user's alone)");
   }
   struct stat status {};
-  const passwd* service = ::getpwnam(kServiceUser);
   if (::stat(path.c_str(), &status) == 0 && service != nullptr &&
       status.st_uid != service->pw_uid) {
     const passwd* owner = ::getpwuid(status.st_uid);
@@ -101,14 +123,46 @@ std::vector<CheckProblem> CheckInstallation(const Options& options) {
     CheckReadable(options.tls_certificate, "TLS certificate", &problems);
     CheckReadable(options.tls_key, "TLS key", &problems);
   }
-  if (::stat(options.callback_secret_file.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
-    problems.push_back({"the callback secret " + options.callback_secret_file +
-                            " may be read by others than its owner",
-                        "chmod 600 " + options.callback_secret_file});
+  const std::string& secret = options.callback_secret_file;
+  if (::stat(secret.c_str(), &status) == 0) {
+    if ((status.st_mode & 077) != 0) {
+      problems.push_back({"the callback secret " + secret + " may be read by others than its owner",
+                          "chmod 600 " + secret});
+    } else {
+      well.push_back("the callback secret " + secret);
+    }
+  } else if (const std::string missing = MissingFolder(secret, "callback secret");
+             !missing.empty()) {
+    if (UnitEnabled() || secret != defaults.callback_secret_file) {
+      problems.push_back({missing + ": the callback secret cannot be made",
+                          "make that folder (the package makes /var/lib/ringwell), give --root "
+                          "DIR to keep it in DIR, or name another with CallbackSecretFile"});
+    }
+  } else if (const std::string folder = secret.substr(0, secret.rfind('/') + 1);
+             service == nullptr && ::access(folder.c_str(), W_OK | X_OK) != 0) {
+    problems.push_back({"the callback secret " + secret + " cannot be made: " + folder +
+                            " is not writable (" + std::strerror(errno) + ")",
+                        "make " + folder + " writable for the user that runs ringwell-api"});
+  } else {
+    well.push_back("the callback secret " + secret + " (made at the first start)");
+  }
+  std::string console = options.console_dir;
+  if (!console.empty() && console.back() != '/') console += '/';
+  if (!IsRegularFile(console + "index.html")) {
+    problems.push_back({"the web console is missing: " + console + "index.html is not there",
+                        "install the package's console files there, or give --console DIR "
+                        "(ConsoleDir in the registry) naming the folder of index.html"});
+  } else {
+    well.push_back("the web console in " + console);
+  }
+  if (!options.tls_certificate.empty() && !options.tls_key.empty()) {
+    well.push_back("TLS: " + options.tls_certificate + " and " + options.tls_key);
   }
   try {
     const bool given = !options.alert_routes_file.empty();
-    ReadAlertRoutes(given ? options.alert_routes_file : kDefaultAlertRoutesFile, given);
+    const std::string routes_file = given ? options.alert_routes_file : kDefaultAlertRoutesFile;
+    const std::size_t routes = ReadAlertRoutes(routes_file, given).size();
+    well.push_back("the alert routes: " + std::to_string(routes) + " from " + routes_file);
   } catch (const std::exception& e) {
     problems.push_back({std::string("the alert routes: ") + e.what(),
                         "correct the file (man ringwell-api, ALERT ROUTES)"});
@@ -129,9 +183,12 @@ std::vector<CheckProblem> CheckInstallation(const Options& options) {
         problems.push_back(
             {"ringwell-api is not listening on " + address,
              "systemctl enable --now ringwell-api (see journalctl -u ringwell-api)"});
+      } else {
+        well.push_back("ringwell-api answers on " + address);
       }
     }
   }
+  if (checked != nullptr) *checked = std::move(well);
   return problems;
 }
 

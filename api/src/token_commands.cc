@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ringwell/setup/plain_words.h"
 #include "token_file.h"
 
 namespace ringwell::api {
@@ -27,7 +28,7 @@ int RunTokenCommand(const std::string& path, const TokenCommand& command) {
   if (command.action == "add") {
     std::string token;
     if (!AddToken(path, command.name, command.scopes, &token, &problem)) {
-      std::fprintf(stderr, "ringwell-api: %s\n", problem.c_str());
+      std::fprintf(stderr, "ringwell-api: %s\n", setup::PlainWords(problem).c_str());
       return 1;
     }
     std::printf("%s\n", token.c_str());
@@ -39,7 +40,7 @@ int RunTokenCommand(const std::string& path, const TokenCommand& command) {
   }
   if (command.action == "revoke") {
     if (!RevokeToken(path, command.name, &problem)) {
-      std::fprintf(stderr, "ringwell-api: %s\n", problem.c_str());
+      std::fprintf(stderr, "ringwell-api: %s\n", setup::PlainWords(problem).c_str());
       return 1;
     }
     std::printf("revoked %s\n", command.name.c_str());
@@ -47,7 +48,7 @@ int RunTokenCommand(const std::string& path, const TokenCommand& command) {
   }
   std::vector<StoredToken> tokens;
   if (!LoadTokens(path, &tokens, &problem)) {
-    std::fprintf(stderr, "ringwell-api: %s\n", problem.c_str());
+    std::fprintf(stderr, "ringwell-api: %s\n", setup::PlainWords(problem).c_str());
     return 1;
   }
   std::printf("%-24s %-10s %-22s %s\n", "NAME", "ID", "SCOPES", "MADE");

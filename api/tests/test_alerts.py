@@ -11,7 +11,7 @@ import re
 import unittest
 from xml.etree import ElementTree
 
-from apitest import ApiTestCase, program, tokens
+from apitest import ApiTestCase, Client, program, tokens
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
@@ -96,7 +96,12 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(self.api.request("GET", "/v1/requests/" + page)[0], 404)
         said = self.requests_in_inbox()
         self.assertEqual(sorted(said), sorted(resolved["requests"]))
-        self.assertTrue(any(">Database resolved: DiskFull on db1." in r for r in said.values()), said)
+        # Said as the route's sayResolved (by default "Resolved: {labels.alertname}."),
+        # without the firing text and without its press-1 menu.
+        resolved_call = [r for r in said.values() if 'Type="Page"' not in r]
+        self.assertEqual(len(resolved_call), 1, said)
+        self.assertIn(">Resolved: DiskFull.</MessagePart>", resolved_call[0])
+        self.assertNotIn("<Response ", resolved_call[0])
         # Said once, however often it is sent.
         status, _, again = self.post("/v1/hooks/alertmanager/db", alertmanager_payload("resolved"))
         self.assertEqual(again["action"], "already said")
@@ -135,6 +140,11 @@ class AlertHookTest(ApiTestCase):
         # db2 joins while the call is still going: no call, but it is known.
         payload["alerts"].append(second)
         self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
+        # Each alert is kept once, however often the group is repeated.
+        self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
+        with open(self.inst.root + "Events/alert-groups.json") as f:
+            groups = json.load(f)
+        self.assertEqual(groups['alertmanager/oncall {}:{alertname="DiskFull"}']["alerts"], ["3f2a", "77c1"])
         self.inst.schedule(first["requests"][0])
         self.inst.write_report(first["requests"][0], "Completed", [("5550001", "Completed", [{}])])
         # db1 ends, db2 still fires: nothing new to say.
@@ -146,6 +156,27 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(repeat["action"], "called")
         self.assertIn(">Firing: DiskFull. The disk of db1 is full.</MessagePart>",
                       self.requests_in_inbox()[repeat["requests"][0]])
+
+    def test_the_routes_are_listed_with_the_groups_they_called_about(self):
+        self.start_with(ROUTES)
+        status, _, listing = self.api.request("GET", "/v1/hooks/routes")
+        self.assertEqual(status, 200, listing)
+        routes = {route["name"]: route for route in listing["routes"]}
+        self.assertEqual(sorted(routes), ["db", "oncall", "quiet"])
+        db = routes["db"]
+        self.assertEqual((db["numbers"], db["page"], db["resolved"], db["sayResolved"]),
+                         (["5550002", "5550003"], [{"number": "5559876", "service": "sms"}], "say",
+                          "Resolved: {labels.alertname}."))
+        self.assertTrue(db["say"].startswith("Database {status}"))
+        self.assertEqual(routes["oncall"]["say"], "")
+        self.assertEqual([r["groups"] for r in routes.values()], [[], [], []])
+        _, _, fired = self.post("/v1/hooks/alertmanager/db", alertmanager_payload())
+        (group,) = {r["name"]: r for r in self.api.request("GET", "/v1/hooks/routes")[2]["routes"]}["db"]["groups"]
+        self.assertEqual((group["source"], group["groupKey"], group["requests"], group["alerts"]),
+                         ("alertmanager", '{}:{alertname="DiskFull"}', fired["requests"], 1))
+        # The scope read is needed, as for the requests.
+        self.assertEqual(Client(self.inst, tokens()["submitter"]).request("GET", "/v1/hooks/routes")[0], 403)
+        self.assertEqual(Client(self.inst).request("GET", "/v1/hooks/routes")[0], 401)
 
     def test_grafana_notification_from_its_documentation(self):
         self.start_with(ROUTES)

@@ -3,10 +3,15 @@ chromedriver by Selenium, against ringwell-api with the real prepax and
 ringwell-host on simulated lines. A notification sent from the form is seen
 to reach "Completed" without reloading the page; a second one, due
 tomorrow, has its audio played and is canceled; the form is used with the
-keyboard alone. A screenshot of each page is kept in $RINGWELL_SCREENSHOTS."""
+keyboard alone. The alert routes are listed with the alert groups they
+called about. axe-core (from npm, fetched once into a cache folder) finds no
+serious or critical accessibility problem at 1280 and at 390 pixels, on the
+sign-in page and on the console. A screenshot of each page is kept in
+$RINGWELL_SCREENSHOTS."""
 import datetime
 import os
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -15,18 +20,44 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
+import test_alerts
 import test_road
 from apitest import SOURCE, ApiTestCase, tokens, wait_for
 
 SCREENSHOTS = os.environ.get("RINGWELL_SCREENSHOTS") or tempfile.mkdtemp(prefix="ringwell-console-")
 FORM = ["send-numbers", "send-text", "send-ack", "send-start", "send-stop", "send-button"]
+ROUTES = """[routes.db]
+numbers = ["5550001"]
+page = ["5559876"]
+say = "Database {status}: {labels.alertname}."
+"""
+AXE_DIR = os.environ.get("RINGWELL_AXE_DIR") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "ringwell", "axe-core")
+
+
+def axe_script():
+    """axe.min.js of the npm package axe-core, installed into AXE_DIR the
+    first time (npm talks to its registry only)."""
+    path = os.path.join(AXE_DIR, "node_modules", "axe-core", "axe.min.js")
+    if not os.path.exists(path):
+        os.makedirs(AXE_DIR, exist_ok=True)
+        done = subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--prefix", AXE_DIR, "axe-core@4"],
+                              capture_output=True, text=True, timeout=300)
+        if done.returncode != 0 or not os.path.exists(path):
+            raise AssertionError("npm could not install axe-core into %s: %s" % (AXE_DIR, done.stderr[-2000:]))
+    with open(path) as f:
+        return f.read()
 
 
 class ConsoleInBrowserTest(ApiTestCase):
     def setUp(self):
         super().setUp()
         self.inst.stop()
-        self.inst.start("--console", os.path.join(SOURCE, "api", "console"))
+        routes = os.path.join(self.inst.dir, "alert-routes.toml")
+        with open(routes, "w") as f:
+            f.write(ROUTES)
+        self.inst.start("--console", os.path.join(SOURCE, "api", "console"), "--routes", routes)
+        self.axe = axe_script()
         test_road.RoadTest.start_services(self)
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
@@ -57,11 +88,24 @@ class ConsoleInBrowserTest(ApiTestCase):
     def active_id(self):
         return self.browser.execute_script("return document.activeElement.id")
 
+    def assert_accessible(self, where):
+        """axe-core's serious and critical violations on the page as it is."""
+        self.browser.execute_script(self.axe)
+        found = self.browser.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "axe.run(document, {resultTypes: ['violations']})"
+            ".then(r => done(r.violations.filter(v => ['serious', 'critical'].includes(v.impact))"
+            ".map(v => ({id: v.id, impact: v.impact, nodes: v.nodes.map(n => n.target.join(' '))}))))"
+            ".catch(e => done([{id: 'axe failed', impact: String(e), nodes: []}]))")
+        self.assertEqual(found, [], where)
+
     def test_send_follow_play_and_cancel_from_the_console(self):
         b = self.browser
         b.get("http://127.0.0.1:%d/" % self.inst.port)
         wait_for(lambda: self.find("#token").is_displayed(), what="the token to be asked for")
         self.shot("1-token")
+        self.browser.set_script_timeout(60)
+        self.assert_accessible("the sign-in page")
         self.find("#token").send_keys("not a token", Keys.ENTER)
         self.wait_text("#token-error", "The token was refused: the bearer token is not valid")
         self.find("#token").clear()
@@ -69,8 +113,14 @@ class ConsoleInBrowserTest(ApiTestCase):
         wait_for(lambda: self.find("#send-form").is_displayed(), what="the console")
         wait_for(lambda: "prepax" in self.text_of("#health-list") and "busy" in self.text_of("#health-list"),
                  what="the health of prepax, the host and the lines")
-        self.assertRegex(self.text_of("#health-list"), r"OK Lines: 0 busy, [1-9]\d* idle")
-        self.assertEqual(self.text_of("#routes"), "No alert routes configured.")
+        # The host's two simulated lines; its pager is no line, and it is
+        # said to be simulated.
+        self.assertRegex(self.text_of("#health-list"), r"OK Lines: 0 busy, 2 idle")
+        self.assertIn("2 simulated lines, simulated pager (pages are not sent)", self.text_of("#health-list"))
+        # The heartbeats' times in local time, as the list shows times, not raw UTC.
+        self.assertNotRegex(self.text_of("#health-list"), r"\d{4}-\d\d-\d\dT\d\d:")
+        wait_for(lambda: "db: calls 5550001; pages 5559876" in self.text_of("#routes"), what="the alert routes")
+        self.assertIn("No alert groups yet.", self.text_of("#routes"))
         b.execute_script("window.notReloaded = true")
 
         # The form with the keyboard alone: Tab from the page's start reaches
@@ -102,6 +152,8 @@ class ConsoleInBrowserTest(ApiTestCase):
         wait_for(lambda: b.execute_script("return location.hash").startswith("#/requests/{"),
                  what="the new request to be shown")
         first = b.execute_script("return location.hash").split("/")[-1]
+        # The focus follows to the request opened.
+        wait_for(lambda: self.active_id() == "detail-heading", what="the focus on the opened request")
         self.wait_text("#detail-status", "Completed", timeout=120)
         self.assertTrue(b.execute_script("return window.notReloaded === true"))
         row = [cell.text for cell in b.find_elements(By.CSS_SELECTOR, "#recipient-table tbody tr:first-child > *")]
@@ -111,6 +163,7 @@ class ConsoleInBrowserTest(ApiTestCase):
         self.assertEqual(row[5], "1")  # the callee acknowledged
         wait_for(lambda: "Completed" in self.find("tr[data-id='%s']" % first).text, what="the list to follow")
         self.shot("3-completed")
+        self.assert_accessible("the console at 1280 pixels")
 
         # A second one, due tomorrow: it stays scheduled; its audio plays.
         # Its audio went with it.
@@ -129,7 +182,7 @@ class ConsoleInBrowserTest(ApiTestCase):
         second = b.execute_script("return location.hash").split("/")[-1]
         self.wait_text("#detail-status", "Scheduled")
         load = wait_for(lambda: b.find_elements(By.CSS_SELECTOR, "#parts button"), what="the part's audio")[0]
-        self.assertEqual(self.text_of("#parts li p"), "Tomorrow the disks will be replaced.")
+        self.assertEqual(self.text_of("#parts li p"), "Said: Tomorrow the disks will be replaced.")
         load.click()
         audio = wait_for(lambda: b.find_elements(By.CSS_SELECTOR, "#parts audio"), what="the player")[0]
         wait_for(lambda: b.execute_script("return arguments[0].readyState >= 1 && arguments[0].duration > 0",
@@ -151,14 +204,30 @@ class ConsoleInBrowserTest(ApiTestCase):
         self.assertEqual(self.text_of("#cancel-result"), "Canceled.")
         self.assertEqual(self.api.request("GET", "/v1/requests/" + second)[2]["status"], "Canceled")
         self.assertFalse(self.find("#cancel-button").is_enabled())
+        # In the list it is neither green nor a full bar: none was reached.
+        wait_for(lambda: "Canceled" in self.find("tr[data-id='%s']" % second).text, what="the list to follow")
+        self.assertEqual(self.find("tr[data-id='%s'] .status" % second).get_attribute("class"), "status canceled")
+        self.assertEqual(self.find("tr[data-id='%s'] progress" % second).get_attribute("value"), "0")
         self.shot("6-canceled")
+
+        # An alert to the route: its group is listed with its requests.
+        status, _, fired = self.api.request("POST", "/v1/hooks/alertmanager/db", test_alerts.alertmanager_payload())
+        self.assertEqual(status, 200, fired)
+        wait_for(lambda: all(id in self.text_of("#routes") for id in fired["requests"]), timeout=60,
+                 what="the alert group under its route")
+        self.assertIn('{}:{alertname="DiskFull"} (alertmanager, 1 alert', self.text_of("#routes"))
 
         # On a phone's screen nothing needs scrolling sideways but the tables.
         b.set_window_size(390, 844)
         wait_for(lambda: b.execute_script("return window.innerWidth") <= 400, what="the narrow window")
         self.assertLessEqual(b.execute_script("return document.documentElement.scrollWidth"),
                              b.execute_script("return window.innerWidth"))
+        # IDs stay on one line: the table scrolls sideways in its region.
+        link = self.find("tr[data-id='%s'] a" % second)
+        self.assertLess(link.size["height"], 2 * b.execute_script(
+            "return parseFloat(getComputedStyle(arguments[0]).lineHeight)", link))
         self.shot("7-phone")
+        self.assert_accessible("the console at 390 pixels")
         errors = [entry for entry in b.get_log("browser") if entry["level"] == "SEVERE"
                   and "401" not in entry["message"] and "/parts" not in entry["message"]]
         self.assertEqual(errors, [])

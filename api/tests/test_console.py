@@ -117,9 +117,10 @@ class PartAudioTest(ApiTestCase):
         id = self.scheduled_with_audio({"wavA.wav": first, "wavB.wav": second})
         status, _, listing = self.api.request("GET", "/v1/requests/%s/parts" % id)
         self.assertEqual(status, 200, listing)
-        self.assertEqual([(p["part"], p["file"], p["text"], p["audio"]) for p in listing["parts"]],
-                         [(1, "wavA.wav", "said wavA.wav", "/v1/requests/%s/parts/1.wav" % id),
-                          (2, "wavB.wav", "said wavB.wav", "/v1/requests/%s/parts/2.wav" % id)])
+        # A part prepax spoke is told as the text it was, with its audio.
+        self.assertEqual([(p["part"], p["type"], p["file"], p["text"], p["audio"]) for p in listing["parts"]],
+                         [(1, "Text", "wavA.wav", "said wavA.wav", "/v1/requests/%s/parts/1.wav" % id),
+                          (2, "Text", "wavB.wav", "said wavB.wav", "/v1/requests/%s/parts/2.wav" % id)])
         for number, content in ((1, first), (2, second)):
             status, headers, body = self.api.request("GET", "/v1/requests/%s/parts/%d.wav" % (id, number))
             self.assertEqual((status, headers["content-type"]), (200, "audio/wav"))

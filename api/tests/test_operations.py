@@ -1,15 +1,19 @@
 """What an operator and a monitoring system meet: /healthz, /readyz with the
 heartbeats of prepax and the host, /metrics checked by promtool, the rate
 limit per token, the recording store, and HTTPS."""
+import http.client
 import json
 import os
+import re
+import shutil
 import ssl
 import subprocess
+import tempfile
 import time
 import unittest
 import uuid
 
-from apitest import ApiTestCase, Client, Installation, program, tokens
+from apitest import ApiTestCase, Client, Installation, library, program, tokens
 
 
 def program_path():
@@ -46,8 +50,11 @@ def heartbeat(inst, program, age=0, **extra):
         json.dump(content, f)
 
 
-HOST = {"lines": [{"line": 1, "kind": "sim", "busy": True}, {"line": 2, "kind": "sim", "busy": False},
-                  {"line": 3, "kind": "sip", "busy": True}],
+HOST = {"lines": [{"line": 1, "kind": "sim", "busy": True, "simulated": True},
+                  {"line": 2, "kind": "sim", "busy": False, "simulated": True},
+                  {"line": 3, "kind": "sip", "busy": True},
+                  {"line": 0, "kind": "pager", "busy": True, "simulated": True}],
+        "pager": {"kind": "simulated", "line": 0},
         "sip": {"registration": "registered", "registrar": "sip:pbx.example", "detail": "200 OK"},
         "dueQueue": 4,
         "counters": {"calls": {"Completed": 7, "Busy": 2, "NoAnswer": 1, "Failed": 1},
@@ -67,6 +74,11 @@ class HealthTest(ApiTestCase):
         heartbeat(self.inst, "ringwell-host", **HOST)
         status, _, body = anyone.request("GET", "/readyz")
         self.assertEqual(status, 200, body)
+        # What the host has, every simulated device said to be so, and when
+        # it was seen (UTC, for the console to show in local time).
+        host = body["checks"]["host"]
+        self.assertIn("; 2 simulated lines, 1 SIP line, simulated pager (pages are not sent)", host["detail"])
+        self.assertIn(host["time"], host["detail"])
         heartbeat(self.inst, "ringwell-host", age=95, **HOST)
         status, _, body = anyone.request("GET", "/readyz")
         self.assertEqual(status, 503)
@@ -75,6 +87,30 @@ class HealthTest(ApiTestCase):
         self.assertIn("stopped at", anyone.request("GET", "/readyz")[2]["checks"]["host"]["detail"])
         heartbeat(self.inst, "ringwell-host", rootId="1:2")
         self.assertIn("another storage root", anyone.request("GET", "/readyz")[2]["checks"]["host"]["detail"])
+
+    def test_a_page_is_refused_when_the_host_has_no_pager(self):
+        page = {"type": "page", "recipients": ["5559876"], "message": ["The backup failed."]}
+        # A host seen working without a pager: the page could never be sent.
+        heartbeat(self.inst, "ringwell-host", lines=[{"line": 1, "kind": "sip", "busy": False}],
+                  pager={"kind": "none"})
+        status, _, body = self.api.request("POST", "/v1/requests", page)
+        self.assertEqual(status, 422, body)
+        self.assertEqual(body["field"], "type")
+        self.assertTrue(body["error"].startswith("no pager is configured: the telephony host"), body)
+        self.assertIn("--pager-config", body["error"])
+        # kel submit refuses it the same way.
+        code, out, err = self.inst.kel("submit", "--page", "--to", "5559876", "--say", "The backup failed.")
+        self.assertNotEqual(code, 0, out)
+        self.assertIn("no pager is configured: the telephony host", err)
+        self.assertEqual(self.inbox(), [])
+        status, _, body = Client(self.inst).request("GET", "/readyz")
+        self.assertIn("no pager (pages fail: no pager is configured)", body["checks"]["host"]["detail"])
+        # Calls go on; a host with a pager, or none seen at all, takes pages.
+        self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        heartbeat(self.inst, "ringwell-host", pager={"kind": "real", "line": 0})
+        self.api.submit(page)
+        heartbeat(self.inst, "ringwell-host", state="stopped", pager={"kind": "none"})
+        self.api.submit(page)
 
     def test_metrics_pass_promtool_and_tell_the_installation(self):
         heartbeat(self.inst, "prepax")
@@ -171,7 +207,39 @@ class SelfCheckTest(ApiTestCase):
     def test_check_names_what_is_wrong_with_the_api_and_how_to_fix_it(self):
         here = "127.0.0.1:%d" % self.inst.port
         code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
-        self.assertEqual((code, out), (0, ""))
+        # On success it tells what it checked, each found well.
+        self.assertEqual(code, 0, out)
+        lines = out.splitlines()
+        self.assertTrue(all(line.startswith("ok: ") for line in lines), out)
+        self.assertIn("ok: the token file %s (3 tokens)" % self.inst.token_file, lines)
+        self.assertIn("ok: ringwell-api answers on " + here, lines)
+        self.assertTrue(any(line.startswith("ok: the web console in /") for line in lines), out)
+        self.assertEqual(lines[-1], "ok: no problems found")
+        # A console, a token file and a callback secret that cannot be had,
+        # each with its fix and in plain words.
+        missing = os.path.join(self.inst.dir, "gone")
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here, "--console", missing,
+                                     "--tokens", os.path.join(missing, "tokens.json"))
+        self.assertEqual(code, 1, out)
+        self.assertIn("problem: the web console is missing: %s/index.html is not there; to fix: install the "
+                      "package's console files there, or give --console DIR" % missing, out)
+        self.assertIn("problem: the token file's folder %s does not exist: no token can be made or read; "
+                      "to fix: make that folder (the package makes /var/lib/ringwell), give --root DIR" % missing, out)
+        self.assertNotIn("ok: ", out)
+        with open(self.inst.registry) as f:
+            kept = f.read()
+        with open(self.inst.registry, "w") as f:
+            f.write(re.sub(r'CallbackSecretFile = "[^"]*"', 'CallbackSecretFile = "%s/callback.key"' % missing, kept))
+        code, out, _ = self.inst.run(program_path(), "--check", "--listen", here)
+        self.assertIn("problem: the callback secret's folder %s does not exist: the callback secret cannot be "
+                      "made; to fix:" % missing, out)
+        code, _, err = self.inst.run(program_path(), "--tokens", os.path.join(missing, "tokens.json"),
+                                     "token", "add", "me", "--scope", "read")
+        self.assertEqual(code, 1)
+        self.assertIn("ringwell-api: the token file's folder %s does not exist; to fix: " % missing, err)
+        self.assertNotIn("The system cannot find", err)
+        with open(self.inst.registry, "w") as f:
+            f.write(kept)
         os.chmod(self.inst.token_file, 0o644)
         routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(routes, "w") as f:
@@ -182,7 +250,7 @@ class SelfCheckTest(ApiTestCase):
         self.assertEqual(code, 1)
         lines = out.splitlines()
         self.assertEqual(lines[0], "problem: the API's token file: %s may be read by others than its owner "
-                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s"
+                                   "(mode 644); chmod 600 %s; to fix: chmod 600 %s and chown it to the user that runs ringwell-api"
                          % ((self.inst.token_file,) * 3))
         self.assertIn("problem: the API has only one of TlsCertificate and TlsKey", out)
         self.assertIn('problem: the alert routes: %s: [routes.a] resolved: must be "say", "cancel" or "ignore"; '
@@ -191,6 +259,50 @@ class SelfCheckTest(ApiTestCase):
                       "ringwell-api", out)
         self.assertNotIn("listening on " + here, out)
         os.chmod(self.inst.token_file, 0o600)
+
+
+class BuildTreeTest(unittest.TestCase):
+    def test_with_root_the_tokens_and_the_callback_secret_are_kept_in_it(self):
+        """From a build tree: no TokenFile or CallbackSecretFile, a root of
+        one's own; the README's token add and start work as written."""
+        work = tempfile.mkdtemp(prefix="ringwell-api-root-")
+        self.addCleanup(shutil.rmtree, work, True)
+        root = os.path.join(work, "spool") + "/"
+        for sub in ("Inbox", "Requests", "Reports", "Files/{0}"):
+            os.makedirs(root + sub)
+        registry = os.path.join(work, "registry.toml")
+        with open(registry, "w") as f:
+            f.write('[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nRootDir = "%s"\nAudioFormat = 49\n' % root)
+        env = dict(os.environ, RINGWELL_REGISTRY=registry, RINGWELL_EVENTLOG=os.path.join(work, "events.jsonl"),
+                   RINGWELL_JOURNAL="0")
+        subprocess.run([program("ringwell-regsvr"), library("kel"), library("tallier")], env=env, check=True,
+                       capture_output=True)
+        made = subprocess.run([program_path(), "--root", root, "token", "add", "me", "--scope", "read"],
+                              env=env, capture_output=True, text=True)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertEqual(oct(os.stat(root + "api-tokens.json").st_mode & 0o777), "0o600")
+        api = subprocess.Popen([program_path(), "--root", root, "--listen", "127.0.0.1:0"], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(api.wait)
+        self.addCleanup(api.terminate)
+        port = None
+        for line in api.stdout:
+            match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
+            port = int(match.group(1)) if match else port
+            if "ringwell-api: ready" in line:
+                break
+        self.assertIsNotNone(port, api.stderr.read() if api.poll() is not None else "")
+        self.assertTrue(os.path.exists(root + "api-callback.key"))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        connection.request("GET", "/v1/requests", headers={"Authorization": "Bearer " + made.stdout.strip()})
+        listing = connection.getresponse()
+        listing.read()
+        self.assertEqual(listing.status, 200)
+        # The build tree's console, served from the sources.
+        connection.request("GET", "/")
+        page = connection.getresponse()
+        self.assertEqual(page.status, 200)
+        self.assertIn(b"<title>Ringwell console</title>", page.read())
 
 
 class TlsTest(unittest.TestCase):

@@ -105,13 +105,16 @@ ComPtr<dialqueue::IModem> HostStatus::CountedModem(ComPtr<dialqueue::IModem> mod
   return ComPtr<dialqueue::IModem>(MakeComObject<CountingModem>(std::move(modem), entry, *this));
 }
 
-ComPtr<dialqueue::IPager> HostStatus::CountedPager(ComPtr<dialqueue::IPager> pager, int line) {
+ComPtr<dialqueue::IPager> HostStatus::CountedPager(ComPtr<dialqueue::IPager> pager, int line,
+                                                   const std::string& kind) {
   auto entry = std::make_shared<Line>();
   entry->line = line;
-  entry->kind = "pager";
+  entry->kind = kind == "simulated" ? "sim-pager" : "pager";
   {
     std::lock_guard lock(mutex_);
-    lines_.push_back(entry);
+    if (kind != "none") lines_.push_back(entry);
+    pager_ = {{"kind", kind}};
+    if (kind != "none") pager_["line"] = line;
   }
   return ComPtr<dialqueue::IPager>(MakeComObject<CountingPager>(std::move(pager), entry, *this));
 }
@@ -135,14 +138,19 @@ nlohmann::json HostStatus::Details() {
   std::lock_guard lock(mutex_);
   nlohmann::json lines = nlohmann::json::array();
   for (const auto& line : lines_) {
-    lines.push_back({{"line", line->line}, {"kind", line->kind}, {"busy", line->busy.load()}});
+    const bool simulated = line->kind == "sim" || line->kind == "sim-pager";
+    nlohmann::json entry = {{"line", line->line},
+                            {"kind", line->kind == "sim-pager" ? "pager" : line->kind},
+                            {"busy", line->busy.load()}};
+    if (simulated) entry["simulated"] = true;
+    lines.push_back(std::move(entry));
   }
   nlohmann::json counters = {{"calls", nlohmann::json::object()},
                              {"pages", nlohmann::json::object()}};
   for (const auto& [family, results] : counters_) {
     for (const auto& [result, count] : results) counters[family][result] = count;
   }
-  nlohmann::json details = {{"lines", lines}, {"counters", counters}};
+  nlohmann::json details = {{"lines", lines}, {"pager", pager_}, {"counters", counters}};
   std::int32_t due_calls = 0;
   std::int32_t due_pages = 0;
   std::int32_t queued = 0;

@@ -2,9 +2,11 @@
 // ringwell/common/status_file.h): its lines, each busy with a call or idle,
 // the SIP registration, the recipients due and waiting for a line or the
 // pager (the scheduler's IDialqueueStatus), and the calls and pages made since
-// it started, by result. The lines and the pager are counted by wrappers the
-// scheduler is given instead of the devices themselves: each passes every call
-// on unchanged and notes the result's Status.
+// it started, by result. Every simulated device says so ("simulated": true on
+// its line, "pager": {"kind": "simulated"}), and a host without a pager says
+// "pager": {"kind": "none"}, which the API and kel read to refuse pages. The lines and the pager
+// are counted by wrappers the scheduler is given instead of the devices themselves: each passes
+// every call on unchanged and notes the result's Status.
 //
 // Thread-safety: the wrappers are called on the scheduler's worker threads,
 // Details on the heartbeat's thread; the counts are atomics or under a mutex.
@@ -32,7 +34,10 @@ class HostStatus {
   // counted; `kind` is "sim" or "sip".
   ComPtr<dialqueue::IModem> CountedModem(ComPtr<dialqueue::IModem> modem, int line,
                                          const std::string& kind);
-  ComPtr<dialqueue::IPager> CountedPager(ComPtr<dialqueue::IPager> pager, int line);
+  // The pager, counted the same way; `kind` is "simulated", "real" or
+  // "none" (NoPager: every page fails). A pager of kind "none" is no line.
+  ComPtr<dialqueue::IPager> CountedPager(ComPtr<dialqueue::IPager> pager, int line,
+                                         const std::string& kind);
   // The scheduler whose queues are told (may stay unset).
   void SetScheduler(ComPtr<dialqueue::IDialqueueStatus> scheduler);
   // The SIP registration: a function giving {state, registrar, detail}.
@@ -58,6 +63,7 @@ class HostStatus {
  private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<Line>> lines_;
+  nlohmann::json pager_ = {{"kind", "none"}};
   std::map<std::string, std::map<std::string, std::uint64_t>> counters_;
   std::multiset<std::string, std::less<>> playing_;  // wav directories in calls now
   ComPtr<dialqueue::IDialqueueStatus> scheduler_;

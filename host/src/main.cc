@@ -8,6 +8,7 @@
 // end), then the lines and the pager, and the host exits with 0.
 //
 //   ringwell-host [--root DIR] [--lines 1,2,...|1-4] [--pager-line N | --no-pager]
+//                 [--simulated-pager]
 //                 [--scenario FILE] [--heard-dir DIR] [--pager-log FILE]
 //                 [--time-scale SECONDS] [--sip-lines 5,6|1-500 --sip-* ...]
 //                 [--pager-config FILE] [--dispatch polling|immediate]
@@ -20,13 +21,15 @@
 // call is answered. A simulated second takes --time-scale real seconds (default
 // 0.01). With --pager-config the pager is real: it delivers pages through web
 // hooks and e-mail as that file says (see src/pager/pager_config.h and
-// host/pager.sample.toml). --dispatch immediate hands each due call at once to
-// the lowest-numbered free line (for many lines); the default, polling, has
-// every line look at the queue on its own schedule. --machine-detection sets
-// how every line tells a person from an answering machine and what it does
-// with a machine (ringwell/common/machine_detection.h); a request's own
-// MachineDetection goes over it. When systemd started it,
-// the host reports readiness with sd_notify; it also prints "ringwell-host:
+// host/pager.sample.toml). Without it the pager is simulated only beside
+// simulated lines or with --simulated-pager; a host with SIP lines alone, or
+// with --no-pager, has no pager: every page fails "no pager is configured".
+// Everything simulated says so: the ready line, the heartbeat, the results. --dispatch immediate
+// hands each due call at once to the lowest-numbered free line (for many lines); the default,
+// polling, has every line look at the queue on its own schedule. --machine-detection sets how every
+// line tells a person from an answering machine and what it does with a machine
+// (ringwell/common/machine_detection.h); a request's own MachineDetection goes over it. When
+// systemd started it, the host reports readiness with sd_notify; it also prints "ringwell-host:
 // ready ..." on standard output. Every 2 s it writes its heartbeat,
 // Status/ringwell-host.json (host_status.h).
 #include <malloc.h>
@@ -49,6 +52,7 @@
 #include "leftover_requests.h"
 #include "line_list_option.h"
 #include "pager/curl_pager.h"
+#include "pager/no_pager.h"
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
@@ -77,6 +81,7 @@ struct Options {
   std::vector<int> lines{1};
   int pager_line = 0;
   bool no_pager = false;
+  bool simulated_pager = false;
   std::string scenario;
   std::string heard_dir;
   std::string pager_log;
@@ -118,6 +123,23 @@ void HandOver(dialqueue::IDialqueue& scheduler, const std::string& path) {
 const CEventLog& HostLog() {
   static const CEventLog log("ringwell-host", ExecutablePath(), {});
   return log;
+}
+
+// The pager the host runs: "real" (--pager-config), "simulated" (beside
+// simulated lines, or asked for) or "none".
+std::string PagerKind(const Options& options) {
+  if (options.no_pager) return "none";
+  if (!options.pager_config.empty()) return "real";
+  if (options.simulated_pager || !options.lines.empty()) return "simulated";
+  return "none";
+}
+
+// "simulated pager on line 0", "pager on line 3", "no pager".
+std::string DescribePager(const Options& options) {
+  const std::string kind = PagerKind(options);
+  if (kind == "none") return "no pager (pages fail: no pager is configured)";
+  return (kind == "simulated" ? "simulated pager on line " : "pager on line ") +
+         std::to_string(options.pager_line);
 }
 
 // What the host runs with, once its configuration has been read.
@@ -260,7 +282,7 @@ bool Host::BuildLines(Configuration& config) {
     scheduler_->AddModem(
         status_.CountedModem(ComPtr<dialqueue::IModem>(modems_.back().Get()), line, "sim").Get(),
         line);
-    line_list_ += (line_list_.empty() ? "" : ",") + std::to_string(line);
+    line_list_ += (line_list_.empty() ? "simulated " : ",") + std::to_string(line);
   }
   if (!options.sip.lines.empty()) {
     std::string error;
@@ -281,12 +303,18 @@ bool Host::BuildLines(Configuration& config) {
       line_list_ += (line_list_.empty() ? "sip " : ",sip ") + std::to_string(modem->line());
     }
   }
-  if (!options.no_pager) {
-    pager_ = config.real_pager ? std::move(config.real_pager)
-                               : MakeComObject<host::SimPager>(config.scenario, options.pager_log);
-    scheduler_->AddPager(status_.CountedPager(pager_, options.pager_line).Get(),
-                         options.pager_line);
+  // Without a pager the scheduler still gets one, that fails every page
+  // with "no pager is configured": a page request ends in its report.
+  const std::string kind = PagerKind(options);
+  if (kind == "real") {
+    pager_ = std::move(config.real_pager);
+  } else if (kind == "simulated") {
+    pager_ = MakeComObject<host::SimPager>(config.scenario, options.pager_log);
+  } else {
+    pager_ = MakeComObject<host::NoPager>();
   }
+  scheduler_->AddPager(status_.CountedPager(pager_, options.pager_line, kind).Get(),
+                       options.pager_line);
   return true;
 }
 
@@ -310,9 +338,7 @@ int Serve(Host& host, const Options& options, int stop_signals, host::RequestWat
   sd_notify(0, "READY=1");
   const std::string& lines = host.line_list();
   std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),
-              lines.empty() ? "none" : lines.c_str(),
-              options.no_pager ? "no pager"
-                               : ("pager on line " + std::to_string(options.pager_line)).c_str());
+              lines.empty() ? "none" : lines.c_str(), DescribePager(options).c_str());
   std::fflush(stdout);
 
   setup::StorageWatch storage("ringwell-host", options.root, HostLog());
@@ -376,7 +402,11 @@ int main(int argc, char** argv) {
                           "--sip-lines)");
   app.add_option("--pager-line", options.pager_line,
                  "line the pager occupies (0: its own, default)");
-  app.add_flag("--no-pager", options.no_pager, "run without a pager");
+  app.add_flag("--no-pager", options.no_pager,
+               "run without a pager: every page fails \"no pager is configured\"");
+  app.add_flag("--simulated-pager", options.simulated_pager,
+               "a simulated pager (sends nothing, reports \"Sent\") even beside SIP lines only; "
+               "without --pager-config the pager is simulated only beside simulated lines");
   app.add_option("--scenario", options.scenario,
                  "what the callees do (JSON, see SCENARIO in ringwell-host(8))")
       ->check(CLI::ExistingFile);

@@ -1,14 +1,17 @@
 // `kel submit`: a request from a description file or from flags, checked as a
 // whole before anything is written.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 
 #include "commands.h"
+#include "host_devices.h"
 #include "rehearsal.h"
 #include "request_description.h"
 #include "ringwell/common/ole_date.h"
+#include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
 #include "toolkit.h"
@@ -118,7 +121,12 @@ void ShowRequest(const std::string& request_file, const BuiltRequest& built) {
 
 nlohmann::json DescriptionFromFlags(const SubmitOptions& options) {
   nlohmann::json description = {{"type", options.page ? "page" : "call"},
-                                {"window", {{"start", options.from}, {"stop", options.until}}}};
+                                {"window", {{"start", options.from}}}};
+  // Without --until the window lasts an hour from its start.
+  if (std::find(options.given_flags.begin(), options.given_flags.end(), "--until") !=
+      options.given_flags.end()) {
+    description["window"]["stop"] = options.until;
+  }
   nlohmann::json recipients = nlohmann::json::array();
   for (const auto& number : options.to) {
     nlohmann::json recipient = {{"number", number}};
@@ -161,6 +169,9 @@ int Submit(IKelService* service, const SubmitOptions& options) {
       from_flags ? DescriptionFromFlags(options) : ReadDescription(options.file);
   const BuiltRequest built =
       BuildRequest(description, {service, OleDateNow(), options.overwrite, from_flags});
+  std::string root;
+  Check(service->get_Location(&root), "reading the storage root");
+  RefuseUnsendablePages(description, NormaliseRoot(root));
   if (options.dry_run) {
     ShowRequest(RehearsedRequestFile(built.request.Get()), built);
     return kExitOk;

@@ -483,7 +483,9 @@ BuiltRequest Builder::Build(const json& description) {
                                                       : kNoWindow;
   OnlyKeys(window, "window", {"start", "stop"});
   const OleDate start = When(window, "start", "--from", "now");
-  const OleDate stop = When(window, "stop", "--until", "+1h");
+  // Without an end the window lasts an hour from its start, wherever that is.
+  const OleDate stop =
+      window.contains("stop") ? When(window, "stop", "--until", "+1h") : start + 1.0 / 24;
   if (!(LinearDate(stop) > LinearDate(start))) {
     Invalid(Field("window", "--until"), "the end must come after the start");
   }

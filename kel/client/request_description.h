@@ -24,6 +24,7 @@
 // A message may also be written as just its list of parts. Times are "now", a
 // moment relative to now ("+90s", "+10m", "+2h", "+1d") or an ISO 8601 time,
 // with "Z" or an offset, or without a zone for the installation's time zone.
+// A window without "stop" ends an hour after its start.
 //
 // "machineDetection" tells how a SIP line tells a person from a voicemail and
 // what it does with a machine; it is kept in the request's attribute

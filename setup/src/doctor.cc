@@ -33,29 +33,41 @@ std::string ProcessName(long pid) {
   return name;
 }
 
-// "lines 1,2 (simulated), 5,6 (SIP), pager on line 0".
-std::string DescribeLines(const nlohmann::json& lines) {
-  std::string sim, sip, pager;
+// "simulated lines 1,2, SIP lines 5,6, simulated pager on line 0": what the
+// host's heartbeat says of its lines and its pager.
+std::string DescribeLines(const nlohmann::json& lines, const nlohmann::json& pager) {
+  std::string sim, sip;
   for (const auto& line : lines) {
     if (!line.is_object()) continue;
     const std::string kind = line.value("kind", "");
+    if (kind == "pager") continue;
     const std::string number = std::to_string(line.value("line", 0));
-    std::string& list = kind == "sip" ? sip : kind == "pager" ? pager : sim;
+    std::string& list = kind == "sip" ? sip : sim;
     list += (list.empty() ? "" : ",") + number;
   }
   std::string text;
   const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
   if (!sim.empty()) add("simulated lines " + sim);
   if (!sip.empty()) add("SIP lines " + sip);
-  add(pager.empty() ? std::string("no pager") : "pager on line " + pager);
+  const std::string kind = pager.is_object() ? pager.value("kind", "none") : "none";
+  const std::string on_line =
+      pager.is_object() ? " on line " + std::to_string(pager.value("line", 0)) : "";
+  if (kind == "real") {
+    add("pager" + on_line);
+  } else if (kind == "simulated") {
+    add("simulated pager" + on_line + " (pages are not sent)");
+  } else {
+    add("no pager (pages fail: no pager is configured)");
+  }
   return text;
 }
 
 // The host's lines and SIP registration, from its heartbeat.
 void DescribeHost(const nlohmann::json& content, std::vector<std::string>* notes,
                   std::vector<Problem>* problems) {
-  std::string line = "ringwell-host (pid " + std::to_string(content.value("pid", 0)) +
-                     "): " + DescribeLines(content.value("lines", nlohmann::json::array()));
+  std::string line = "ringwell-host (pid " + std::to_string(content.value("pid", 0)) + "): " +
+                     DescribeLines(content.value("lines", nlohmann::json::array()),
+                                   content.value("pager", nlohmann::json::object()));
   const nlohmann::json sip = content.value("sip", nlohmann::json::object());
   const std::string state = sip.value("registration", "none");
   const std::string registrar = sip.value("registrar", "");

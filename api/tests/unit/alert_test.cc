@@ -46,6 +46,7 @@ rings = 5
 busy = {attempts = 2, delay = 1}
 responses = [{button = "1", message = ["Acknowledged."]}]
 resolved = "say"
+sayResolved = "All clear: {labels.alertname} on {labels.instance}."
 voice = "Female"
 )",
                                               "routes.toml");
@@ -69,10 +70,20 @@ voice = "Female"
   EXPECT_EQ(page["recipients"][1]["service"], "mail");
   EXPECT_FALSE(page.contains("responses"));
   EXPECT_EQ(page["window"]["stop"], "+2h");
+  // A resolved call says its text without the press-1 menu; its own text, or
+  // the default "Resolved: {labels.alertname}.".
+  const auto resolved = DescribeRequest(db, "Resolved: DiskFull.", false, true);
+  EXPECT_FALSE(resolved.contains("responses"));
+  EXPECT_EQ(resolved["rings"], 5);
+  Alert gone{"resolved", {{"alertname", "DiskFull"}}, {}, "r1"};
+  EXPECT_EQ(db.say_resolved.Render(Group("resolved", {gone})), "All clear: DiskFull.");
+  EXPECT_EQ(oncall.say_resolved.Render(Group("resolved", {gone})), "Resolved: DiskFull.");
+  EXPECT_EQ(oncall.say_resolved.text(), "Resolved: {labels.alertname}.");
 
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolve = \"say\"\n"),
-            "routes.toml: [routes.a] resolve: unknown key (there are numbers, page, say, voice, "
-            "window, rings, maxGreeting, busy, noAnswer, error, responses, resolved)");
+            "routes.toml: [routes.a] resolve: unknown key (there are numbers, page, say, "
+            "sayResolved, voice, window, rings, maxGreeting, busy, noAnswer, error, responses, "
+            "resolved)");
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolved = \"silence\"\n"),
             "routes.toml: [routes.a] resolved: must be \"say\", \"cancel\" or \"ignore\"");
   EXPECT_EQ(RouteError("[routes.a]\nsay = \"x\"\n"),
@@ -108,9 +119,24 @@ TEST(AlertTemplateTest, PlaceholdersAndTheDefaultText) {
   group.common_labels = {{"team", "storage"}};
   const auto say = AlertTemplate::Parse(
       "{status} ({count}) for {labels.team}: {labels.alertname} on {labels.instance}, "
-      "{annotations.summary} {{literally}} {labels.missing}");
+      "{annotations.summary} {{literally}}. {labels.missing}");
   EXPECT_EQ(say.Render(group),
-            "firing (2) for storage: DiskFull on db1, The disk of db1 is full {literally}");
+            "firing (2) for storage: DiskFull on db1, The disk of db1 is full {literally}.");
+  // A label the alerts lack is left out with the words that lead to it, not
+  // spoken as nothing ("on ."); one that opens a clause takes the words after
+  // it.
+  const AlertGroup lone = Group("firing", {load});
+  EXPECT_EQ(AlertTemplate::Parse("{status}: {labels.alertname} on {labels.instance}. "
+                                 "{annotations.summary}")
+                .Render(lone),
+            "firing: HighLoad.");
+  EXPECT_EQ(AlertTemplate::Parse("Alert {status}: {labels.alertname} on {labels.instance}, "
+                                 "team {labels.team}. {annotations.description}")
+                .Render(lone),
+            "Alert firing: HighLoad. Load is 40");
+  EXPECT_EQ(
+      AlertTemplate::Parse("{labels.instance} is down. Call {labels.alertname}.").Render(lone),
+      "Call HighLoad.");
   // Only absent labels: the default text rather than silence.
   EXPECT_EQ(AlertTemplate::Parse("{labels.missing}").Render(Group("firing", {load})),
             "Firing: HighLoad. Load is 40.");

@@ -53,7 +53,7 @@ CallRecord SimModem::Call(const std::string& number, std::string_view request_xm
                           const std::string& wav_dir, double* seconds) {
   CallRecord record;
   record.time = OleDateNow();
-  record.protocol.push_back("Line " + std::to_string(line_) + " dialled " + number);
+  record.protocol.push_back("Simulated line " + std::to_string(line_) + " dialled " + number);
   const Behaviour behaviour = scenario_->NextAttempt(number);
   // Shared with the other lines calling for the same request.
   const std::shared_ptr<const xml::Document> request = SharedRequestDocument(request_xml);

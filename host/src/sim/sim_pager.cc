@@ -52,7 +52,7 @@ HRESULT SimPager::SendPages(std::int32_t count, const char* const* numbers,
       const bool failed = behaviour.outcome == Outcome::kFailure;
       record.status = record.answer = failed ? "Failed" : "Sent";
       if (failed) record.error = behaviour.error;
-      record.protocol.push_back("Page to " + number +
+      record.protocol.push_back("Simulated page to " + number +
                                 (service.empty() ? "" : " (service " + service + ")") + ": " +
                                 text);
       if (failed) record.protocol.push_back("Failed: " + behaviour.error);

@@ -1,4 +1,5 @@
-// SimPager: the simulated pager of the reference host. Each page of a batch
+// SimPager: the simulated pager of the reference host: it sends nothing, and
+// every result's protocol says "Simulated page to ...". Each page of a batch
 // asks the scenario about its number ("failure" fails the page, anything else
 // sends it), is appended to the pager log as one tab-separated line (time,
 // number, service, request ID, status, message), and gets a Call result with

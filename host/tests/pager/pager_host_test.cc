@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "pager_servers.h"
@@ -143,6 +144,75 @@ TEST_F(PagerHostTest, HostRefusesToStartWithAWorldReadableSecretsFile) {
                                           {}, &output),
             1);
   EXPECT_THAT(output, ::testing::Not(HasSubstr("ready")));
+}
+
+// The host's heartbeat, once it has written one.
+nlohmann::json Heartbeat(const std::string& root) {
+  const std::string text = ringwell::testing::ReadFile(root + "Status/ringwell-host.json");
+  nlohmann::json content = nlohmann::json::parse(text, nullptr, false);
+  return content.is_object() ? content : nlohmann::json::object();
+}
+
+// A host with SIP lines and no --pager-config has no pager: a page fails
+// "no pager is configured" and is never told "Sent"; the ready line and the
+// heartbeat say so. A simulated pager runs beside SIP lines only when asked
+// for, and says it is simulated wherever it shows.
+TEST_F(PagerHostTest, WithoutAPagerConfigurationAPageFailsAndIsNeverSent) {
+  SchedulePage({"5550001"});
+  {
+    ChildProcess host;
+    ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--root", root(), "--sip-lines", "1",
+                            "--sip-local-address", "127.0.0.1"}));
+    ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", std::chrono::seconds(20)))
+        << host.output();
+    EXPECT_THAT(host.output(), HasSubstr("no pager (pages fail: no pager is configured)"));
+    auto report = CompletedReport();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (report.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      report = CompletedReport();
+    }
+    ASSERT_FALSE(report.empty()) << host.output();
+    EXPECT_EQ(report["5550001"].first, "Failed");
+    ASSERT_FALSE(report["5550001"].second.empty());
+    for (const PageResult& page : report["5550001"].second) {
+      EXPECT_EQ(page.status, "Failed");
+      EXPECT_EQ(page.error, "no pager is configured");
+      EXPECT_THAT(page.protocol, HasSubstr("not sent"));
+    }
+    // The heartbeat is written every 2 s: the failed pages show in the next.
+    nlohmann::json heartbeat = Heartbeat(root());
+    const auto written = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (heartbeat.value("counters", nlohmann::json::object())["pages"] !=
+               nlohmann::json({{"Failed", 2}}) &&
+           std::chrono::steady_clock::now() < written) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      heartbeat = Heartbeat(root());
+    }
+    EXPECT_EQ(heartbeat["pager"], nlohmann::json({{"kind", "none"}})) << heartbeat;
+    for (const auto& line : heartbeat["lines"]) EXPECT_NE(line["kind"], "pager") << heartbeat;
+    EXPECT_EQ(heartbeat["counters"]["pages"], nlohmann::json({{"Failed", 2}})) << heartbeat;
+    host.Signal(SIGTERM);
+    host.Wait(std::chrono::seconds(20));
+  }
+  EXPECT_THAT(ringwell::testing::ReadFile(root() + "Reports/" + kId + ".xml"),
+              ::testing::Not(HasSubstr("\"Sent\"")));
+
+  // Asked for, the simulated pager says what it is.
+  ChildProcess host;
+  ASSERT_TRUE(host.Start({ProgramPath("ringwell-host"), "--root", root(), "--sip-lines", "1",
+                          "--sip-local-address", "127.0.0.1", "--simulated-pager"}));
+  ASSERT_TRUE(host.WaitForLine("ringwell-host: ready", std::chrono::seconds(20))) << host.output();
+  EXPECT_THAT(host.output(), HasSubstr("simulated pager on line 0"));
+  const nlohmann::json heartbeat = Heartbeat(root());
+  EXPECT_EQ(heartbeat["pager"], nlohmann::json({{"kind", "simulated"}, {"line", 0}})) << heartbeat;
+  bool pager_line = false;
+  for (const auto& line : heartbeat["lines"]) {
+    if (line["kind"] == "pager") pager_line = line.value("simulated", false);
+  }
+  EXPECT_TRUE(pager_line) << heartbeat;
+  host.Signal(SIGTERM);
+  host.Wait(std::chrono::seconds(20));
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ TEST_F(SimModemTest, AnAnsweredCallReportsWhatHappenedAndWhatTheCalleeHeard) {
   ASSERT_TRUE(result.time);
   EXPECT_GE(*result.time, before - 1.0 / 86400);
   EXPECT_EQ(result.duration, 5);  // 3 s greeting, 1.5 s of messages
-  EXPECT_THAT(result.protocol, HasSubstr("Line 2 dialled 5550001"));
+  EXPECT_THAT(result.protocol, HasSubstr("Simulated line 2 dialled 5550001"));
   EXPECT_THAT(result.protocol, HasSubstr("Played: hello.wav, news.wav (1.5 s)"));
 
   // Both files, one after the other.

@@ -89,6 +89,16 @@ TEST_F(RequestDescriptionTest, DescriptionBecomesTheRequestFile) {
             "<Ticket id=\"42\"/>");
 }
 
+// "window": {"start": "+1d"} alone is a window of an hour from that start,
+// not one that ended before it began.
+TEST_F(RequestDescriptionTest, AWindowWithOnlyAStartLastsAnHourFromIt) {
+  xml::Document file = SubmitAndLoad(
+      R"({"recipients": ["5551234"], "message": ["Hi"], "window": {"start": "+1d"}})");
+  pugi::xml_node request = file.FirstChild();
+  EXPECT_DOUBLE_EQ(*xml::TypedDate(xml::ChildElement(request, "StartTime")), 46001.0);
+  EXPECT_NEAR(*xml::TypedDate(xml::ChildElement(request, "StopTime")), 46001.0 + 1.0 / 24, 1e-6);
+}
+
 TEST_F(RequestDescriptionTest, MachineDetectionIsKeptInTheRequestsAttribute) {
   xml::Document file = SubmitAndLoad(R"({
     "recipients": ["5551234"], "message": ["Hi"],

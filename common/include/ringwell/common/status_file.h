@@ -20,7 +20,9 @@
 //     ...                                 the program's own keys
 //   }
 //
-// The host adds "lines" ([{"line": 1, "kind": "sim"|"sip", "busy": bool}]),
+// The host adds "lines" ([{"line": 1, "kind": "sim"|"sip"|"pager", "busy": bool,
+// "simulated": true for a simulated device}]), "pager" ({"kind":
+// "simulated"|"real"|"none", "line": N}: "none" and pages fail),
 // "sip" ({"registration": "registered"|"failed"|"none", "registrar", "detail"}),
 // "dueQueue" (recipients due now) and "counters" ({"calls": {RESULT: n},
 // "pages": {RESULT: n}}, since it started). The file is replaced atomically
