@@ -247,6 +247,8 @@ class IsolatedCallbackTest(ApiTestCase):
         for id in stuck + served:
             self.inst.schedule(id)
         wait_for(lambda: hanging.most >= 4, what="the hanging receiver's connections")
+        for receiver in healthy:
+            wait_for(lambda: len(receiver.accepted) == 3, what="the first events beside a hanging receiver")
         for id in served:
             finish(self.inst, id)
         for id, receiver in zip(served, healthy):
