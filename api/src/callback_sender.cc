@@ -194,7 +194,11 @@ CallbackSender::CallbackSender(std::string root, std::string secret, Settings se
       settings_(settings),
       hub_(hub),
       metrics_(metrics),
-      log_(log) {}
+      log_(log),
+      multi_(curl_multi_init()) {
+  curl_multi_setopt(static_cast<CURLM*>(multi_), CURLMOPT_MAXCONNECTS,
+                    static_cast<long>(settings_.max_transfers));
+}
 
 CallbackSender::~CallbackSender() {
   if (thread_.joinable()) {
@@ -249,9 +253,6 @@ void CallbackSender::Start() {
     }
   }
   pending_ = deliveries_.size();
-  multi_ = curl_multi_init();
-  curl_multi_setopt(static_cast<CURLM*>(multi_), CURLMOPT_MAXCONNECTS,
-                    static_cast<long>(settings_.max_transfers));
   thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 

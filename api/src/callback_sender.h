@@ -143,8 +143,9 @@ class CallbackSender {
   std::vector<std::pair<std::string, std::string>> registered_;
   std::vector<std::string> woken_;
 
+  void* const multi_;  // CURLM*: curl_multi_wakeup from any thread
+
   // The sender's thread only.
-  void* multi_ = nullptr;  // CURLM*
   std::unordered_map<std::string, Delivery> deliveries_;
   std::unordered_map<std::string, Destination> destinations_;
   std::deque<std::string> runnable_;                 // destinations with work and room

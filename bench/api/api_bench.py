@@ -12,7 +12,7 @@
 3. Listing: a page of the API's listing of 100,000 reports (first page, a
    page by cursor, a status filter) beside `kel ls --limit 50 --json`.
 4. Status callbacks: a request of 100, 1,000 and 10,000 recipients whose
-   every event (3 per recipient) is posted to a receiver on loopback; the
+   every event (3 per recipient, the report changed in 10 steps) is posted to a receiver on loopback; the
    callbacks a second beside what the receiver takes from curl posting over
    one kept-alive connection (the receiver's speed), and the API's CPU time
    per event (all its threads, from /proc).
@@ -253,6 +253,7 @@ class FastReceiver:
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(128)
         self.count = 0
+        self.connections = 0
         self.lock = threading.Lock()
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -266,6 +267,7 @@ class FastReceiver:
                 connection, _ = self.sock.accept()
             except OSError:
                 return
+            self.connections += 1
             connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
@@ -357,18 +359,41 @@ def callbacks(sizes=(100, 1000, 10000), steps=10):
                 numbers = ["5%06d" % i for i in range(size)]
                 id = client.submit({"recipients": numbers, "message": ["The cooling has failed."],
                                     "statusCallback": receiver.url})
-                events = 3 * size + 2  # Scheduled; then a call and Completed each; two request statuses
+                events = 3 * size + 3  # Scheduled each; then a call and Completed each; 3 request statuses
                 before = receiver.count
+                connections = receiver.connections
                 cpu = cpu_seconds(inst.process.pid)
                 start = time.perf_counter()
+                journal = inst.root + "Events/" + id + ".jsonl"
+
+                seen = {"bytes": 0, "lines": 0}
+
+                def journaled(count):
+                    """Waits until the API has seen a change (each is seen on its own, as
+                    the report generator's saves of a busy request are)."""
+                    deadline = time.monotonic() + 600
+                    while seen["lines"] < count:
+                        if time.monotonic() > deadline:
+                            raise AssertionError("the API did not see the report change")
+                        time.sleep(0.005)
+                        if os.path.exists(journal):
+                            with open(journal, "rb") as f:
+                                f.seek(seen["bytes"])
+                                text = f.read()
+                            whole = text.rfind(b"\n") + 1
+                            seen["bytes"] += whole
+                            seen["lines"] += text.count(b"\n", 0, whole)
+
                 statuses = ["Scheduled"] * size
                 write_report(inst, id, report_xml(id, "Scheduled", zip(numbers, statuses)))
+                journaled(size + 1)
                 for step in range(steps):
                     for i in range(step * size // steps, (step + 1) * size // steps):
                         statuses[i] = "Completed"
                     last = step == steps - 1
                     write_report(inst, id, report_xml(id, "Completed" if last else "InProgress",
                                                       zip(numbers, statuses)))
+                    journaled(size + 2 + 2 * ((step + 1) * size // steps) + (1 if last else 0))
                 deadline = time.monotonic() + 600
                 while receiver.count - before < events:
                     if time.monotonic() > deadline:
@@ -376,8 +401,9 @@ def callbacks(sizes=(100, 1000, 10000), steps=10):
                     time.sleep(0.005)
                 elapsed = time.perf_counter() - start
                 cpu = cpu_seconds(inst.process.pid) - cpu
-                print("  %10d %8d %10.2f %12.0f %13.0f%% %13.1f us"
-                      % (size, events, elapsed, events / elapsed, 100 * events / elapsed / speed, cpu / events * 1e6))
+                print("  %10d %8d %10.2f %12.0f %13.0f%% %13.1f us   (%d connection%s)"
+                      % (size, events, elapsed, events / elapsed, 100 * events / elapsed / speed, cpu / events * 1e6,
+                         receiver.connections - connections, "" if receiver.connections - connections == 1 else "s"))
                 inst.stop()
             finally:
                 inst.remove()
