@@ -420,8 +420,10 @@ void CallbackSender::Begin(const std::string& id) {
                                             curl_sockaddr* address) -> curl_socket_t {
     auto* self = static_cast<Transfer*>(data);
     if (!self->allow_private) {
-      self->refused = LocalAddressText(&address->addr);
-      if (!self->refused.empty()) return CURL_SOCKET_BAD;
+      if (std::string local = LocalAddressText(&address->addr); !local.empty()) {
+        self->refused = std::move(local);  // curl may go on to another address of the name
+        return CURL_SOCKET_BAD;
+      }
     }
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
   };
@@ -465,7 +467,7 @@ void CallbackSender::Finish(Transfer* done, bool sent, const std::string& reason
   Delivery& delivery = found->second;
   const Buffered& next = delivery.buffer.front();
   const std::uint64_t seq = next.event["seq"].get<std::uint64_t>();
-  if (!transfer->refused.empty()) {
+  if (!sent && !transfer->refused.empty()) {
     log_.ReportText(EventType::kError, 5,
                     "gave up the status callbacks of " + id + " to " + delivery.url +
                         ": it leads to " + transfer->refused +
