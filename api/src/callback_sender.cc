@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "metrics.h"
 #include "ringwell/common/event_log.h"
@@ -373,7 +374,7 @@ bool CallbackSender::Fill(const std::string& id, Delivery& delivery) {
         delivery.delivered_offset = chunk.ends[i];
         continue;
       }
-      delivery.buffer.push_back({std::move(event), chunk.ends[i]});
+      delivery.buffer.push_back({std::move(event), std::move(chunk.lines[i]), chunk.ends[i]});
     }
     if (!again) delivery.read_offset = chunk.next_offset;
   }
@@ -399,7 +400,7 @@ void CallbackSender::Begin(const std::string& id) {
   transfer->id = id;
   transfer->destination = delivery.destination;
   transfer->allow_private = settings_.allow_private;
-  transfer->body = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  transfer->body = delivery.buffer.front().line;  // the event as the journal and streams give it
   const std::string seq = std::to_string(event["seq"].get<std::uint64_t>());
   for (const std::string& header :
        {std::string("Content-Type: application/json"), "Idempotency-Key: " + id + "-" + seq,
@@ -410,7 +411,14 @@ void CallbackSender::Begin(const std::string& id) {
   delivery.state = State::kSending;
   ++destinations_[delivery.destination].in_flight;
   ++in_flight_;
-  CURL* curl = transfer->easy = curl_easy_init();
+  CURL* curl = nullptr;
+  if (idle_handles_.empty()) {
+    curl = curl_easy_init();
+  } else {
+    curl = static_cast<CURL*>(idle_handles_.back());
+    idle_handles_.pop_back();
+  }
+  transfer->easy = curl;
   if (curl == nullptr) {
     Finish(transfer.release(), false, "cannot start a transfer");
     return;
@@ -547,6 +555,10 @@ void CallbackSender::Run(std::stop_token stop) {
       long status = 0;
       curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
       curl_multi_remove_handle(multi, easy);
+      if (idle_handles_.size() < 64) {
+        curl_easy_reset(easy);  // nothing of it points into the transfer any more
+        idle_handles_.push_back(std::exchange(transfer->easy, nullptr));
+      }
       std::string reason;
       if (code != CURLE_OK) {
         reason = transfer->error[0] != '\0' ? transfer->error : curl_easy_strerror(code);
@@ -575,6 +587,8 @@ void CallbackSender::Run(std::stop_token stop) {
     delete transfer;
   }
   transfers_.clear();
+  for (void* handle : idle_handles_) curl_easy_cleanup(static_cast<CURL*>(handle));
+  idle_handles_.clear();
 }
 
 }  // namespace ringwell::api

@@ -93,6 +93,7 @@ class CallbackSender {
  private:
   struct Buffered {
     nlohmann::json event;
+    std::string line;       // as the journal has it: the body posted
     std::uint64_t end = 0;  // the journal's offset after its line
   };
   enum class State { kIdle, kQueued, kSending, kWaiting };
@@ -152,6 +153,7 @@ class CallbackSender {
   std::multimap<std::int64_t, std::string> timers_;  // retries due
   unsigned in_flight_ = 0;
   std::unordered_set<Transfer*> transfers_;  // owned, under way
+  std::vector<void*> idle_handles_;          // CURL* of ended transfers, used again
   std::jthread thread_;
 };
 

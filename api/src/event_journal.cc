@@ -80,6 +80,7 @@ JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset, std::si
     if (event.is_object() && event.contains("seq") && event["seq"].is_number_unsigned()) {
       chunk.events.push_back(std::move(event));
       chunk.ends.push_back(offset + end + 1);
+      chunk.lines.emplace_back(std::string_view(text).substr(start, end - start));
     }
   }
   chunk.next_offset = offset + whole;

@@ -70,6 +70,7 @@ void Apply(JournalState& state, const std::vector<nlohmann::json>& events);
 struct JournalChunk {
   std::vector<nlohmann::json> events;
   std::vector<std::uint64_t> ends;  // the offset after each event's line
+  std::vector<std::string> lines;   // each event's line as written (without its newline)
   std::uint64_t next_offset = 0;
 };
 JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset,
