@@ -1,6 +1,8 @@
 #include "alert_ledger.h"
 
-#include <algorithm>
+#include <sodium.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <nlohmann/json.hpp>
 
@@ -11,7 +13,6 @@ namespace ringwell::api {
 namespace {
 
 constexpr std::int64_t kLedgerKeepMillis = 30LL * 24 * 3600 * 1000;
-constexpr std::size_t kMaxGroups = 10000;
 
 std::int64_t LedgerNowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -28,76 +29,174 @@ std::vector<std::string> Ids(const nlohmann::json& value) {
   return ids;
 }
 
+AlertLedger::Group GroupOf(const nlohmann::json& value) {
+  AlertLedger::Group group;
+  group.firing = Ids(value.value("firing", nlohmann::json()));
+  group.resolved = Ids(value.value("resolved", nlohmann::json()));
+  group.time_millis = value.value("time", std::int64_t{0});
+  group.alerts = Ids(value.value("alerts", nlohmann::json()));
+  group.firing_incomplete = value.value("firingIncomplete", false);
+  group.resolved_incomplete = value.value("resolvedIncomplete", false);
+  return group;
+}
+
 }  // namespace
 
-AlertLedger::AlertLedger(std::string path) : path_(std::move(path)) {}
+AlertLedger::GroupLock::GroupLock(AlertLedger* ledger, std::string key, std::shared_ptr<Slot> slot)
+    : ledger_(ledger), key_(std::move(key)), slot_(std::move(slot)), lock_(slot_->mutex) {}
+
+AlertLedger::GroupLock::~GroupLock() {
+  if (!slot_) return;  // moved from
+  lock_.unlock();
+  std::lock_guard table(ledger_->table_mutex_);
+  if (--slot_->users == 0) ledger_->slots_.erase(key_);
+}
+
+AlertLedger::AlertLedger(std::string path)
+    : legacy_path_(path),
+      directory_((path.ends_with(".json") ? path.substr(0, path.size() - 5) : path + ".d") + "/") {}
 
 std::string AlertLedger::KeyOf(const std::string& route, const std::string& group_key) {
   return route + ' ' + group_key;  // a route's name has no blank
 }
 
+std::string AlertLedger::PathOf(const std::string& key) const {
+  unsigned char hash[16];
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(key.data()),
+                     key.size(), nullptr, 0);
+  char hex[2 * sizeof hash + 1];
+  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+  return directory_ + hex + ".json";
+}
+
 bool AlertLedger::Load(std::string* problem) {
-  std::lock_guard lock(mutex_);
-  groups_.clear();
+  const std::string directory = directory_.substr(0, directory_.size() - 1);
+  if (!IsDirectory(directory) && Failed(MakeDirectory(directory, 0770)) &&
+      !IsDirectory(directory)) {
+    *problem = directory + " cannot be made";
+    return false;
+  }
+  bool ok = true;
+  // A ledger of the earlier form: each of its groups becomes a file (one
+  // written since wins), then it goes.
   std::string text;
-  if (const HRESULT hr = ReadWholeFile(path_, &text); Failed(hr)) {
-    if (!FileExists(path_)) return true;
-    *problem = path_ + " cannot be read: " + ErrorText(hr);
-    return false;
+  if (Succeeded(ReadWholeFile(legacy_path_, &text))) {
+    const auto document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_object()) {
+      for (const auto& [key, value] : document.items()) {
+        const std::size_t blank = key.find(' ');
+        if (!value.is_object() || blank == std::string::npos) continue;
+        const std::string path = PathOf(key);
+        if (FileExists(path)) continue;
+        nlohmann::json entry = value;
+        entry["route"] = key.substr(0, blank);
+        entry["groupKey"] = key.substr(blank + 1);
+        ok = Succeeded(WriteFileAtomically(path, entry.dump() + "\n")) && ok;
+      }
+    }
+    if (ok) RemoveFile(legacy_path_);
   }
-  const auto document = nlohmann::json::parse(text, nullptr, false);
-  if (!document.is_object()) {
-    *problem = path_ + " is not a JSON object; it is started again empty";
-    return false;
+  // Groups untouched for 30 days, by their files' times (nothing is read).
+  std::vector<DirectoryEntry> entries;
+  ListDirectory(directory, &entries);
+  const std::int64_t now = LedgerNowMillis();
+  for (const DirectoryEntry& entry : entries) {
+    struct stat status {};
+    const std::string path = directory_ + entry.name;
+    if (entry.type == DirectoryEntry::Type::kFile && Succeeded(LinkStatus(path, &status)) &&
+        now - status.st_mtim.tv_sec * 1000LL > kLedgerKeepMillis) {
+      RemoveFile(path);
+    }
   }
-  for (const auto& [key, value] : document.items()) {
-    if (!value.is_object()) continue;
-    groups_[key] = {Ids(value.value("firing", nlohmann::json())),
-                    Ids(value.value("resolved", nlohmann::json())),
-                    value.value("time", std::int64_t{0}),
-                    Ids(value.value("alerts", nlohmann::json()))};
+  if (!ok) *problem = "the groups of " + legacy_path_ + " cannot all be written to " + directory;
+  return ok;
+}
+
+AlertLedger::GroupLock AlertLedger::Lock(const std::string& route, const std::string& group_key) {
+  const std::string key = KeyOf(route, group_key);
+  std::shared_ptr<GroupLock::Slot> slot;
+  {
+    std::lock_guard table(table_mutex_);
+    auto& known = slots_[key];
+    if (!known) known = std::make_shared<GroupLock::Slot>();
+    ++known->users;
+    slot = known;
   }
-  return true;
+  return GroupLock(this, key, std::move(slot));
 }
 
 AlertLedger::Group AlertLedger::Find(const std::string& route, const std::string& group_key) const {
-  const auto found = groups_.find(KeyOf(route, group_key));
-  return found == groups_.end() ? Group{} : found->second;
+  const std::string key = KeyOf(route, group_key);
+  {
+    std::lock_guard table(table_mutex_);
+    if (const auto unsaved = unsaved_.find(key); unsaved != unsaved_.end()) return unsaved->second;
+  }
+  std::string text;
+  if (Failed(ReadWholeFile(PathOf(key), &text))) return {};
+  const auto value = nlohmann::json::parse(text, nullptr, false);
+  if (!value.is_object() || value.value("route", "") != route ||
+      value.value("groupKey", "") != group_key) {
+    return {};
+  }
+  return GroupOf(value);
 }
 
 bool AlertLedger::Store(const std::string& route, const std::string& group_key, Group group) {
-  const std::int64_t now = LedgerNowMillis();
-  group.time_millis = now;
-  groups_[KeyOf(route, group_key)] = std::move(group);
-  std::erase_if(groups_, [now](const auto& entry) {
-    return now - entry.second.time_millis > kLedgerKeepMillis;
-  });
-  while (groups_.size() > kMaxGroups) {
-    groups_.erase(std::min_element(
-        groups_.begin(), groups_.end(),
-        [](const auto& a, const auto& b) { return a.second.time_millis < b.second.time_millis; }));
+  const std::string key = KeyOf(route, group_key);
+  group.time_millis = LedgerNowMillis();
+  const nlohmann::json entry = {{"route", route},
+                                {"groupKey", group_key},
+                                {"firing", group.firing},
+                                {"resolved", group.resolved},
+                                {"time", group.time_millis},
+                                {"alerts", group.alerts},
+                                {"firingIncomplete", group.firing_incomplete},
+                                {"resolvedIncomplete", group.resolved_incomplete}};
+  const bool saved = Succeeded(WriteFileAtomically(PathOf(key), entry.dump() + "\n"));
+  std::lock_guard table(table_mutex_);
+  if (saved) {
+    unsaved_.erase(key);
+  } else {
+    unsaved_[key] = std::move(group);
   }
-  return Save();
+  return saved;
 }
 
-bool AlertLedger::Save() {
-  nlohmann::json document = nlohmann::json::object();
-  for (const auto& [key, group] : groups_) {
-    document[key] = {{"firing", group.firing},
-                     {"resolved", group.resolved},
-                     {"time", group.time_millis},
-                     {"alerts", group.alerts}};
+bool AlertLedger::SubmitOnce(const std::string& route, const std::string& group_key, Group& group,
+                             bool resolved,
+                             const std::vector<std::function<std::string()>>& parts) {
+  std::vector<std::string>& ids = resolved ? group.resolved : group.firing;
+  bool& incomplete = resolved ? group.resolved_incomplete : group.firing_incomplete;
+  incomplete = true;
+  if (!Store(route, group_key, group)) return false;
+  for (std::size_t i = ids.size(); i < parts.size(); ++i) {
+    ids.push_back(parts[i]());
+    Store(route, group_key, group);
   }
-  return Succeeded(WriteFileAtomically(path_, document.dump() + "\n"));
+  incomplete = false;
+  Store(route, group_key, group);
+  return true;
 }
 
 std::map<std::string, AlertLedger::Group> AlertLedger::GroupsOf(const std::string& route) {
-  std::lock_guard lock(mutex_);
+  // A listing reads every group's file: it serves the console, not a hook.
   std::map<std::string, Group> groups;
+  std::vector<DirectoryEntry> entries;
+  ListDirectory(directory_.substr(0, directory_.size() - 1), &entries);
+  for (const DirectoryEntry& entry : entries) {
+    std::string text;
+    if (entry.type != DirectoryEntry::Type::kFile || !entry.name.ends_with(".json") ||
+        Failed(ReadWholeFile(directory_ + entry.name, &text))) {
+      continue;
+    }
+    const auto value = nlohmann::json::parse(text, nullptr, false);
+    if (!value.is_object() || value.value("route", "") != route) continue;
+    groups.emplace(value.value("groupKey", ""), GroupOf(value));
+  }
   const std::string prefix = KeyOf(route, "");
-  for (auto it = groups_.lower_bound(prefix); it != groups_.end(); ++it) {
-    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
-    groups.emplace(it->first.substr(prefix.size()), it->second);
+  std::lock_guard table(table_mutex_);
+  for (const auto& [key, group] : unsaved_) {
+    if (key.starts_with(prefix)) groups[key.substr(prefix.size())] = group;
   }
   return groups;
 }

@@ -1,20 +1,31 @@
 // Which requests each alert group made: per route and groupKey, the requests
 // of its last firing notification, the alerts they were about, and those
-// that said it was resolved. A
-// group that Alertmanager notifies again while its call is still going is
-// not called again; a resolved notification finds the call to cancel.
+// that said it was resolved. A group that Alertmanager notifies again while
+// its call is still going is not called again; a resolved notification finds
+// the call to cancel.
 //
-// Kept in Events/alert-groups.json below the storage root (rewritten
-// atomically after each change, read at start), so a restart of the API
-// neither calls a group twice nor forgets what to cancel. Groups untouched
-// for 30 days are dropped, and at most 10,000 are kept (the oldest go first).
+// Each group is one small file below the storage root,
+// Events/alert-groups/<hash>.json (the hash of route and groupKey; the file
+// names both), written atomically and durably on every change, so a
+// notification costs the same however many groups exist and no group is ever
+// pushed out by others. Files untouched for 30 days are removed at start. A
+// ledger of the earlier form (Events/alert-groups.json, one document) is
+// taken over at start.
 //
-// Thread-safety: every method may be called from any thread; Lock() gives
-// the caller the ledger for a whole check-then-submit.
+// Exactly once: SubmitOnce writes the group's entry (saying "not all made
+// yet") before the first request is submitted and again with each request ID
+// as it is made, so a notification that fails midway (the call made, the
+// page not) and Alertmanager's retry of it make only what is missing.
+//
+// Thread-safety: every method may be called from any thread. Lock(route, key)
+// gives the caller one group for a whole check-then-submit; notifications of
+// different groups never wait on each other.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,30 +39,64 @@ class AlertLedger {
     std::vector<std::string> resolved;  // request IDs that said it was resolved
     std::int64_t time_millis = 0;       // last change
     std::vector<std::string> alerts;    // fingerprints of the alerts called about
+    bool firing_incomplete = false;     // not all of `firing` made yet
+    bool resolved_incomplete = false;   // not all of `resolved` made yet
   };
 
+  // The lock of one group, held while it is looked at and changed.
+  class GroupLock {
+   public:
+    GroupLock(GroupLock&&) = default;
+    ~GroupLock();
+
+   private:
+    friend class AlertLedger;
+    struct Slot {
+      std::mutex mutex;
+      unsigned users = 0;
+    };
+    GroupLock(AlertLedger* ledger, std::string key, std::shared_ptr<Slot> slot);
+    AlertLedger* ledger_;
+    std::string key_;
+    std::shared_ptr<Slot> slot_;
+    std::unique_lock<std::mutex> lock_;
+  };
+
+  // `path`: Events/alert-groups.json below the root; the groups are kept in
+  // the directory of the same name without ".json".
   explicit AlertLedger(std::string path);
-  // Reads the file; a missing or unreadable one is an empty ledger (false
-  // with `problem` for one that cannot be read).
+  // Makes the directory, takes over a ledger of the earlier form and removes
+  // groups untouched for 30 days; false with `problem` when something of it
+  // cannot be done (the ledger still works as far as it can).
   bool Load(std::string* problem);
 
-  // Held by the caller while it looks at a group and changes it.
-  std::unique_lock<std::mutex> Lock() { return std::unique_lock(mutex_); }
-  // The group, empty when unknown (the lock held).
+  GroupLock Lock(const std::string& route, const std::string& group_key);
+  // The group, empty when unknown (its lock held).
   Group Find(const std::string& route, const std::string& group_key) const;
-  // Replaces the group and saves the ledger (the lock held). False when the
-  // file cannot be written (the change is kept in memory).
+  // Replaces the group and saves it (its lock held). False when the file
+  // cannot be written (the change is then kept in memory).
   bool Store(const std::string& route, const std::string& group_key, Group group);
   // The groups of `route` by groupKey, a copy (takes the lock itself).
   std::map<std::string, Group> GroupsOf(const std::string& route);
 
+  // Makes the requests of one notification of the group (its lock held):
+  // `parts[i]` submits the i-th and gives its ID; those already in
+  // `group.firing` (or `group.resolved`) are not made again. The entry is
+  // saved before the first submission and after each. False, with nothing
+  // submitted, when the entry cannot be saved first; a part that throws
+  // leaves the entry saying what was made, and the exception goes on.
+  bool SubmitOnce(const std::string& route, const std::string& group_key, Group& group,
+                  bool resolved, const std::vector<std::function<std::string()>>& parts);
+
  private:
   static std::string KeyOf(const std::string& route, const std::string& group_key);
-  bool Save();
+  std::string PathOf(const std::string& key) const;
 
-  const std::string path_;
-  std::mutex mutex_;
-  std::map<std::string, Group> groups_;
+  const std::string legacy_path_;
+  const std::string directory_;  // ends with "/"
+  mutable std::mutex table_mutex_;
+  std::map<std::string, std::shared_ptr<GroupLock::Slot>> slots_;
+  std::map<std::string, Group> unsaved_;  // changes whose file could not be written
 };
 
 }  // namespace ringwell::api

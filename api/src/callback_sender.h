@@ -13,22 +13,44 @@
 //
 // What is still to be delivered is kept under the storage root, beside the
 // journals: Events/<ID>.callback.json, {"format": 1, "url": URL,
-// "delivered": SEQ, "attempts": N, "nextMillis": T, "failingSinceMillis": T},
-// rewritten (atomically) after every attempt and removed once the request is
-// finished and its last event delivered. At start every such file is taken
-// up again, so callbacks survive a restart of the API. The deliveries run on
-// threads of their own: a slow receiver delays only its own request's events.
+// "delivered": SEQ, "offset": BYTES, "attempts": N, "nextMillis": T,
+// "failingSinceMillis": T} ("offset": where the journal's line after SEQ
+// starts), rewritten (atomically) after every failed attempt and at least
+// every quarter second while events are delivered (a restart may send the
+// last few again: the receiver knows them by their Idempotency-Key), and
+// removed once the request is finished and its last event delivered. At start
+// every such file is taken up again, so callbacks survive a restart of the API.
 //
-// Thread-safety: Register and Wake may be called from any thread.
+// How the work flows: the event hub tells (request, last seq) after each
+// append to a journal; the sender's one thread takes that up, reads each
+// delivery's journal on from the byte offset it keeps (never the whole
+// journal again), and runs the transfers with libcurl's multi interface, all
+// at once and none of them holding a thread while it waits for a receiver.
+// Each destination (scheme, host and port) has its own queue of deliveries
+// and at most `per_destination` transfers at a time, so a hanging receiver
+// delays only its own deliveries. One request's events go one at a time, in
+// order.
+//
+// Unless `allow_private` (CallbackAllowPrivate), a callback is only ever sent
+// to a public address: the address a connection is about to be made to (after
+// the name is resolved) is checked, and a delivery to a loopback, link-local,
+// private or otherwise local address is given up with an event-log entry.
+//
+// Thread-safety: Register, Wake and Pending may be called from any thread;
+// they only hand work to the sender's thread under a short lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "event_hub.h"
@@ -48,7 +70,9 @@ class CallbackSender {
     std::chrono::milliseconds retry{1000};
     std::chrono::seconds retry_max{300};
     std::chrono::hours give_up{24};
-    unsigned threads = 4;
+    unsigned per_destination = 4;  // transfers at once to one scheme, host and port
+    bool allow_private = false;    // CallbackAllowPrivate
+    unsigned max_transfers = 512;  // transfers at once in all
   };
   CallbackSender(std::string root, std::string secret, Settings settings, EventHub& hub,
                  Metrics& metrics, const CEventLog& log);
@@ -58,25 +82,54 @@ class CallbackSender {
 
   // Takes up every pending delivery kept under the root and starts sending.
   void Start();
-  // Sends the events of `id` to `url` from the first one on.
+  // Sends the events of `id` to `url` from the first one on; false when what
+  // is to be delivered cannot be kept under the root.
   bool Register(const std::string& id, const std::string& url);
-  // `id` has new events.
-  void Wake(const std::string& id);
-  std::size_t Pending();
+  // `id`'s journal has events up to `seq`.
+  void Wake(const std::string& id, std::uint64_t seq = 0);
+  // Deliveries not finished yet.
+  std::size_t Pending() const { return pending_.load(); }
 
  private:
+  struct Buffered {
+    nlohmann::json event;
+    std::string line;       // as the journal has it: the body posted
+    std::uint64_t end = 0;  // the journal's offset after its line
+  };
+  enum class State { kIdle, kQueued, kSending, kWaiting };
   struct Delivery {
     std::string url;
-    std::uint64_t delivered = 0;
+    std::string destination;
+    std::uint64_t delivered = 0;         // the last seq delivered (or given up)
+    std::uint64_t delivered_offset = 0;  // the journal's offset after it
+    std::uint64_t read_offset = 0;       // where the next read starts
+    bool check_offset = false;           // an offset kept on disk, not yet seen to fit
+    std::deque<Buffered> buffer;         // read, not delivered
+    bool finished = false;               // the last event read finished the request
     unsigned attempts = 0;
     std::int64_t next_millis = 0;
     std::int64_t failing_since_millis = 0;
-    bool busy = false;  // a thread is sending its next event
+    State state = State::kIdle;
+    bool dirty = false;  // delivered more than the file says
+    std::int64_t saved_millis = 0;
   };
+  struct Destination {
+    std::deque<std::string> queue;
+    unsigned in_flight = 0;
+    bool listed = false;  // in runnable_
+  };
+  struct Transfer;
+
   void Run(std::stop_token stop);
-  void Save(const std::string& id, const Delivery& delivery);
-  // Sends one event; true for a 2xx reply, else false with the reason.
-  bool Send(const std::string& url, const nlohmann::json& event, std::string* reason);
+  void TakeInbox();
+  void MakeReady(const std::string& id, Delivery& delivery);
+  void StartTransfers();
+  // Starts sending `id`'s next event, or finds it has none.
+  void Begin(const std::string& id);
+  bool Fill(const std::string& id, Delivery& delivery);
+  void Finish(Transfer* transfer, bool sent, const std::string& reason);
+  void Save(const std::string& id, Delivery& delivery);
+  static std::string DestinationOf(const std::string& url);
 
   const std::string root_;
   const std::string secret_;
@@ -84,15 +137,34 @@ class CallbackSender {
   EventHub& hub_;
   Metrics& metrics_;
   const CEventLog& log_;
-  std::mutex mutex_;
-  std::condition_variable_any wake_;
-  std::map<std::string, Delivery> deliveries_;
-  std::uint64_t wakes_ = 0;  // counts Register and Wake, so a waiting thread notices them
-  std::vector<std::jthread> threads_;
+  std::atomic<std::size_t> pending_{0};
+
+  // Handed over to the sender's thread.
+  std::mutex inbox_mutex_;
+  std::vector<std::pair<std::string, std::string>> registered_;
+  std::vector<std::string> woken_;
+
+  void* const multi_;  // CURLM*: curl_multi_wakeup from any thread
+
+  // The sender's thread only.
+  std::unordered_map<std::string, Delivery> deliveries_;
+  std::unordered_map<std::string, Destination> destinations_;
+  std::deque<std::string> runnable_;                 // destinations with work and room
+  std::multimap<std::int64_t, std::string> timers_;  // retries due
+  unsigned in_flight_ = 0;
+  std::unordered_set<Transfer*> transfers_;  // owned, under way
+  std::vector<void*> idle_handles_;          // CURL* of ended transfers, used again
+  std::jthread thread_;
 };
 
 // The callback secret in `path`, made (32 random bytes as hex, mode 0600)
 // when the file does not exist; false with `problem` when it cannot be.
 bool LoadCallbackSecret(const std::string& path, std::string* secret, std::string* problem);
+
+// Why `url` may not receive callbacks (its host is "localhost" or a loopback,
+// link-local, private or other local address, in any of the forms a URL may
+// write one), or empty. Names are checked again, once resolved, when a
+// callback is sent.
+std::string CallbackUrlProblem(const std::string& url);
 
 }  // namespace ringwell::api

@@ -25,46 +25,68 @@ std::int64_t MtimeNs(const struct stat& status) {
 
 EventHub::EventHub(std::string root, const CEventLog& log) : root_(std::move(root)), log_(log) {}
 
-void EventHub::OnEvents(std::function<void(const std::string&)> listener) {
-  std::lock_guard lock(mutex_);
+void EventHub::OnEvents(std::function<void(const std::string&, std::uint64_t)> listener) {
   listener_ = std::move(listener);
 }
 
-JournalState& EventHub::StateOf(const std::string& id) {
-  auto known = states_.find(id);
-  if (known == states_.end()) {
-    known = states_.emplace(id, Fold(ReadEvents(JournalPath(root_, id)))).first;
+std::pair<std::shared_ptr<EventHub::Entry>, std::unique_lock<std::mutex>> EventHub::Lock(
+    const std::string& id) {
+  for (;;) {
+    std::shared_ptr<Entry> entry;
+    {
+      std::lock_guard table(table_mutex_);
+      auto& slot = entries_[id];
+      if (!slot) slot = std::make_shared<Entry>();
+      entry = slot;
+    }
+    std::unique_lock lock(entry->mutex);
+    if (!entry->retired) return {std::move(entry), std::move(lock)};
   }
-  return known->second;
+}
+
+void EventHub::Retire(const std::string& id, Entry& entry) {
+  std::lock_guard table(table_mutex_);
+  if (const auto found = entries_.find(id);
+      found != entries_.end() && found->second.get() == &entry) {
+    entries_.erase(found);
+  }
+  entry.retired = true;
+}
+
+JournalState& EventHub::StateOf(const std::string& id, Entry& entry) {
+  if (!entry.state) entry.state = Fold(ReadEvents(JournalPath(root_, id)));
+  return *entry.state;
 }
 
 std::optional<JournalState> EventHub::Update(const std::string& id) {
-  std::function<void(const std::string&)> listener;
   std::optional<JournalState> state;
   std::uint64_t before = 0;
   {
-    std::lock_guard lock(mutex_);
-    if (const auto known = states_.find(id); known != states_.end()) {
-      before = known->second.last_seq;
+    auto [entry, lock] = Lock(id);
+    before = entry->state ? entry->state->last_seq : 0;
+    if (!entry->state && IsRegularFile(JournalPath(root_, id))) {
+      before = StateOf(id, *entry).last_seq;
     }
-    state = UpdateLocked(id);
-    listener = listener_;
+    state = UpdateLocked(id, *entry);
   }
-  if (state && state->last_seq != before && listener) listener(id);
+  if (state && state->last_seq > before && listener_) listener_(id, state->last_seq);
   return state;
 }
 
-std::optional<JournalState> EventHub::UpdateLocked(const std::string& id) {
+std::optional<JournalState> EventHub::UpdateLocked(const std::string& id, Entry& entry) {
   const std::string report_path = StorageLayout{root_}.ReportFile(id);
   struct stat status {};
-  if (Failed(LinkStatus(report_path, &status)) || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (Failed(LinkStatus(report_path, &status)) || !S_ISREG(status.st_mode)) {
+    if (entry.streams.empty()) Retire(id, entry);
+    return std::nullopt;
+  }
   std::optional<kel::client::ReportView> report;
   try {
     report = ReadReportOf(root_, id);
   } catch (const std::exception& e) {
     log_.ReportText(EventType::kWarning, 2, "cannot read the report of " + id + ": " + e.what());
   }
-  JournalState& state = StateOf(id);
+  JournalState& state = StateOf(id, entry);
   if (!report) return state;
   auto events =
       Diff(state, *report, UtcIsoMillis(std::chrono::system_clock::now()), MtimeNs(status));
@@ -77,24 +99,21 @@ std::optional<JournalState> EventHub::UpdateLocked(const std::string& id) {
       return state;
     }
     Apply(state, events);
-    const auto [begin, end] = streams_.equal_range(id);
-    for (auto it = begin; it != end;) {
+    for (auto it = entry.streams.begin(); it != entry.streams.end();) {
       for (const auto& event : events) {
-        if (event["seq"].get<std::uint64_t>() >= it->second.next) {
-          it->second.channel->Push(SseText(event));
-        }
+        if (event["seq"].get<std::uint64_t>() >= it->next) it->channel->Push(SseText(event));
       }
-      it->second.next = state.last_seq + 1;
-      if (state.Finished() || it->second.channel->Gone()) {
-        it->second.channel->Finish();
-        it = streams_.erase(it);
+      it->next = state.last_seq + 1;
+      if (state.Finished() || it->channel->Gone()) {
+        it->channel->Finish();
+        it = entry.streams.erase(it);
       } else {
         ++it;
       }
     }
   }
   JournalState copy = state;
-  if (copy.Finished() && streams_.count(id) == 0) states_.erase(id);
+  if (copy.Finished() && entry.streams.empty()) Retire(id, entry);
   return copy;
 }
 
@@ -141,8 +160,10 @@ std::size_t EventHub::CatchUp() {
       // otherwise its last event tells which reading of the report it saw.
       due = false;
       if (MtimeNs(journal) - MtimeNs(report) < 2'000'000'000LL) {
-        std::lock_guard lock(mutex_);
-        due = StateOf(id).report_mtime != MtimeNs(report);
+        auto [entry, lock] = Lock(id);
+        const JournalState& state = StateOf(id, *entry);
+        due = state.report_mtime != MtimeNs(report);
+        if (!due && state.Finished() && entry->streams.empty()) Retire(id, *entry);
       }
     }
     if (due && Update(id)) ++updated;
@@ -152,35 +173,45 @@ std::size_t EventHub::CatchUp() {
 
 void EventHub::Subscribe(const std::string& id, std::uint64_t after,
                          std::shared_ptr<EventChannel> channel) {
-  std::lock_guard lock(mutex_);
+  auto [entry, lock] = Lock(id);
   std::uint64_t last = after;
   for (const auto& event : ReadEvents(JournalPath(root_, id), after)) {
     channel->Push(SseText(event));
     last = event["seq"].get<std::uint64_t>();
   }
-  if (StateOf(id).Finished()) {
+  if (StateOf(id, *entry).Finished()) {
     channel->Finish();
-    if (streams_.count(id) == 0) states_.erase(id);
+    if (entry->streams.empty()) Retire(id, *entry);
     return;
   }
-  streams_.emplace(id, Stream{last + 1, std::move(channel)});
+  entry->streams.push_back(Stream{last + 1, std::move(channel)});
 }
 
 void EventHub::KeepAlive() {
-  std::lock_guard lock(mutex_);
-  for (auto it = streams_.begin(); it != streams_.end();) {
-    if (it->second.channel->Gone()) {
-      it = streams_.erase(it);
-    } else {
-      it->second.channel->Push(": keep-alive\n\n");
-      ++it;
-    }
+  std::vector<std::shared_ptr<Entry>> entries;
+  {
+    std::lock_guard table(table_mutex_);
+    for (const auto& [id, entry] : entries_) entries.push_back(entry);
+  }
+  for (const auto& entry : entries) {
+    std::lock_guard lock(entry->mutex);
+    std::erase_if(entry->streams, [](const Stream& stream) { return stream.channel->Gone(); });
+    for (const Stream& stream : entry->streams) stream.channel->Push(": keep-alive\n\n");
   }
 }
 
 std::size_t EventHub::StreamCount() {
-  std::lock_guard lock(mutex_);
-  return streams_.size();
+  std::vector<std::shared_ptr<Entry>> entries;
+  {
+    std::lock_guard table(table_mutex_);
+    for (const auto& [id, entry] : entries_) entries.push_back(entry);
+  }
+  std::size_t count = 0;
+  for (const auto& entry : entries) {
+    std::lock_guard lock(entry->mutex);
+    count += entry->streams.size();
+  }
+  return count;
 }
 
 }  // namespace ringwell::api

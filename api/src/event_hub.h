@@ -12,10 +12,12 @@
 // ran) gets its journal when someone follows its events, or at once when it
 // has status callbacks to deliver: start-up reads no report it need not read.
 //
-// Thread-safety: every method may be called from any thread; one mutex makes
-// the journal writes of all requests one after the other, and a stream is
-// registered under it, so it misses no event between its replay and its
-// registration. Reports are read with the calling thread's own toolkit object.
+// Thread-safety: every method may be called from any thread. Each request has
+// a lock of its own, held while its report is read and its journal written
+// (so two requests never wait on each other) and while a stream of it is
+// registered, so a stream misses no event between its replay and its
+// registration; a small lock guards only the table of requests. Reports are
+// read with the calling thread's own toolkit object.
 #pragma once
 
 #include <cstdint>
@@ -57,26 +59,37 @@ class EventHub {
   void KeepAlive();
   std::size_t StreamCount();
 
-  // Called (under no lock of the hub) with the ID after each Update that
-  // appended events.
-  void OnEvents(std::function<void(const std::string&)> listener);
+  // Called (under no lock of the hub) with the ID and the last event's seq
+  // after each Update that appended events (written to disk by then). Set
+  // before the first Update.
+  void OnEvents(std::function<void(const std::string&, std::uint64_t)> listener);
 
  private:
-  std::optional<JournalState> UpdateLocked(const std::string& id);
-  JournalState& StateOf(const std::string& id);
-
-  const std::string root_;
-  const CEventLog& log_;
-  std::function<void(const std::string&)> listener_;
-  std::mutex mutex_;
-  // The state of each journal read or written since the start (unfinished
-  // requests; a finished one is read again when needed).
-  std::map<std::string, JournalState> states_;
   struct Stream {
     std::uint64_t next = 1;  // the first event it has not had
     std::shared_ptr<EventChannel> channel;
   };
-  std::multimap<std::string, Stream> streams_;
+  // One request: its journal's state and its streams, under its own mutex.
+  struct Entry {
+    std::mutex mutex;
+    bool retired = false;  // taken out of the table: look it up again
+    std::optional<JournalState> state;
+    std::vector<Stream> streams;
+  };
+  // The entry of `id`, locked (made when unknown).
+  std::pair<std::shared_ptr<Entry>, std::unique_lock<std::mutex>> Lock(const std::string& id);
+  // Forgets a finished request without streams (its entry locked by the caller).
+  void Retire(const std::string& id, Entry& entry);
+  std::optional<JournalState> UpdateLocked(const std::string& id, Entry& entry);
+  JournalState& StateOf(const std::string& id, Entry& entry);
+
+  const std::string root_;
+  const CEventLog& log_;
+  std::function<void(const std::string&, std::uint64_t)> listener_;
+  std::mutex table_mutex_;  // guards entries_ only, never held across a file
+  // Requests read or written since the start (unfinished ones and those with
+  // streams; a finished one is read again when needed).
+  std::map<std::string, std::shared_ptr<Entry>> entries_;
 };
 
 }  // namespace ringwell::api

@@ -57,6 +57,37 @@ std::vector<nlohmann::json> ReadEvents(const std::string& path, std::uint64_t af
   return events;
 }
 
+JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset, std::size_t max_bytes) {
+  JournalChunk chunk;
+  chunk.next_offset = offset;
+  UniqueFd fd;
+  if (Failed(OpenFile(path, O_RDONLY, 0, &fd))) return chunk;
+  std::string text;
+  std::size_t whole = 0;  // bytes of `text` up to its last newline
+  char buffer[65536];
+  while (text.size() < max_bytes || whole == 0) {
+    const ssize_t got =
+        ::pread(fd.get(), buffer, sizeof buffer, static_cast<off_t>(offset + text.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || text.size() > kMaxJournalBytes) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+    if (const std::size_t last = text.rfind('\n'); last != std::string::npos) whole = last + 1;
+  }
+  std::size_t start = 0;
+  for (std::size_t end; start < whole && (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    auto event =
+        nlohmann::json::parse(std::string_view(text).substr(start, end - start), nullptr, false);
+    if (event.is_object() && event.contains("seq") && event["seq"].is_number_unsigned()) {
+      chunk.events.push_back(std::move(event));
+      chunk.ends.push_back(offset + end + 1);
+      chunk.lines.emplace_back(std::string_view(text).substr(start, end - start));
+    }
+  }
+  chunk.next_offset = offset + whole;
+  return chunk;
+}
+
 void Apply(JournalState& state, const std::vector<nlohmann::json>& events) {
   for (const nlohmann::json& event : events) {
     state.last_seq = event.value("seq", state.last_seq);
@@ -134,6 +165,7 @@ HRESULT AppendEvents(const std::string& path, const std::vector<nlohmann::json>&
     static_cast<void>(taken_back);  // the failure to write is what counts
     return failed;
   }
+  if (::fdatasync(fd.get()) != 0) return HresultFromErrno(errno);
   return fd.Close();
 }
 

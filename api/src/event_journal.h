@@ -20,7 +20,7 @@
 // reader ignores a last line without its newline (still being written).
 //
 // Thread-safety: pure functions of values and files; one writer per journal
-// at a time (the EventHub's mutex).
+// at a time (the EventHub's lock of the request).
 #pragma once
 
 #include <cstdint>
@@ -63,7 +63,22 @@ std::vector<nlohmann::json> Diff(const JournalState& state, const kel::client::R
 // `state` with the events applied.
 void Apply(JournalState& state, const std::vector<nlohmann::json>& events);
 
-// Appends the events as lines in one write.
+// The events of whole lines from byte `offset` of a journal on, about
+// `max_bytes` of them (at least one line when there is one), and the offset
+// after the last line read: a reader that keeps the offset reads every line
+// once, however long the journal grows.
+struct JournalChunk {
+  std::vector<nlohmann::json> events;
+  std::vector<std::uint64_t> ends;  // the offset after each event's line
+  std::vector<std::string> lines;   // each event's line as written (without its newline)
+  std::uint64_t next_offset = 0;
+};
+JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset,
+                          std::size_t max_bytes = 256 * 1024);
+
+// Appends the events as lines in one write, flushed to disk (fdatasync)
+// before it returns: whatever is told of them later (a callback delivered)
+// never refers to an event a power cut could take back.
 HRESULT AppendEvents(const std::string& path, const std::vector<nlohmann::json>& events);
 
 // An event as Server-Sent Events text ("id:", "event:", "data:", blank line).

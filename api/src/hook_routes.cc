@@ -6,6 +6,7 @@
 // notification cancels that call, says that the alert is resolved, or is
 // ignored, as the route says.
 #include <algorithm>
+#include <functional>
 
 #include "alert_ledger.h"
 #include "alert_payload.h"
@@ -44,21 +45,25 @@ std::vector<std::string> Unfinished(const std::string& root, const std::vector<s
   return going;
 }
 
-// Submits the route's call and page for `text`; their IDs. Throws Failure.
-std::vector<std::string> Submit(ApiContext& context, const AlertRoute& route,
-                                const std::string& text, bool resolved = false) {
-  kel::IKelService* service = ThreadService(context.options.root);
-  std::vector<std::string> ids;
+// The submissions of the route's call and page for `text` (those it has), in
+// that order (`resolved`: the resolution, without keypad responses); each gives its request's ID or
+// throws Failure.
+std::vector<std::function<std::string()>> Parts(ApiContext& context, const AlertRoute& route,
+                                                const std::string& text, bool resolved = false) {
+  std::vector<std::function<std::string()>> parts;
   for (const bool page : {false, true}) {
     if ((page ? route.page : route.numbers).empty()) continue;
-    auto built = kel::client::BuildRequest(DescribeRequest(route, text, page, resolved),
-                                           {service, OleDateNow(), false, false, true});
-    std::string id;
-    kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");
-    context.index.Refresh(id);
-    ids.push_back(std::move(id));
+    parts.push_back([&context, &route, text, page, resolved] {
+      kel::IKelService* service = ThreadService(context.options.root);
+      auto built = kel::client::BuildRequest(DescribeRequest(route, text, page, resolved),
+                                             {service, OleDateNow(), false, false, true});
+      std::string id;
+      kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");
+      context.index.Refresh(id);
+      return id;
+    });
   }
-  return ids;
+  return parts;
 }
 
 // The requests of `ids` that were still going, canceled; one still in Inbox is
@@ -107,9 +112,20 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   const std::string ledger_route =
       (source == AlertSource::kGrafana ? "grafana/" : "alertmanager/") + route.name;
   const std::string& root = context.options.root;
+  AlertLedger& ledger = context.alert_ledger;
+  const HttpResponse unkept = ErrorResponse(
+      503, "the alert ledger cannot be written below " + root + "; nothing was submitted");
   try {
-    const auto lock = context.alert_ledger.Lock();
-    AlertLedger::Group known = context.alert_ledger.Find(ledger_route, group.group_key);
+    const auto lock = ledger.Lock(ledger_route, group.group_key);
+    AlertLedger::Group known = ledger.Find(ledger_route, group.group_key);
+    if (group.status == "firing" && known.firing_incomplete) {
+      // An earlier notification failed midway: what it did not make yet.
+      if (!ledger.SubmitOnce(ledger_route, group.group_key, known, false,
+                             Parts(context, route, route.say.Render(group)))) {
+        return unkept;
+      }
+      return Answer(route, group, "called", known.firing);
+    }
     const std::vector<std::string> going = Unfinished(root, known.firing);
     if (group.status == "firing") {
       // A group that changed only because some of its alerts ended has
@@ -132,16 +148,20 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
               known.alerts.push_back(alert);
             }
           }
-          context.alert_ledger.Store(ledger_route, group.group_key, known);
+          ledger.Store(ledger_route, group.group_key, known);
         }
         return Answer(route, group, "already being called", going);
       }
       if (!news && group.Current().size() != group.alerts.size()) {
         return Answer(route, group, "no new alert", {});
       }
-      const auto ids = Submit(context, route, route.say.Render(group));
-      context.alert_ledger.Store(ledger_route, group.group_key, {ids, {}, 0, alerts});
-      return Answer(route, group, "called", ids);
+      AlertLedger::Group called;
+      called.alerts = alerts;
+      if (!ledger.SubmitOnce(ledger_route, group.group_key, called, false,
+                             Parts(context, route, route.say.Render(group)))) {
+        return unkept;
+      }
+      return Answer(route, group, "called", called.firing);
     }
     if (route.resolved == OnResolved::kIgnore) return Answer(route, group, "ignored", {});
     const std::vector<std::string> canceled = Cancel(context, going);
@@ -149,11 +169,13 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
       return Answer(route, group, "canceled", {}, canceled);
     }
     if (known.firing.empty()) return Answer(route, group, "not called", {}, canceled);
-    if (!known.resolved.empty()) {
+    if (!known.resolved.empty() && !known.resolved_incomplete) {
       return Answer(route, group, "already said", known.resolved, canceled);
     }
-    known.resolved = Submit(context, route, route.say_resolved.Render(group), true);
-    context.alert_ledger.Store(ledger_route, group.group_key, known);
+    if (!ledger.SubmitOnce(ledger_route, group.group_key, known, true,
+                           Parts(context, route, route.say_resolved.Render(group), true))) {
+      return unkept;
+    }
     return Answer(route, group, "said resolved", known.resolved, canceled);
   } catch (const Failure& failure) {
     // A storage root that cannot take the request: Alertmanager tries again.

@@ -7,13 +7,19 @@
 // start), so they outlive a restart. A key sent again with another body is
 // refused (422); while the first request is still being answered, a second
 // one with its key gets 409. Only final answers are kept (2xx and 4xx other
-// than 409 and 429), so a failure of the server can be retried.
+// than 409 and 429), so a failure of the server can be retried; a request
+// that fails in any other way (an unexpected error) releases its key too.
+//
+// Bounded: at most `max_entries` keys are kept (the oldest go first) and none
+// longer than 24 hours; the file is rewritten without what was dropped once
+// it holds twice as many lines as there are keys.
 //
 // Thread-safety: every method may be called from any thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -29,7 +35,8 @@ class IdempotencyStore {
   };
   enum class Claim { kNew, kReplay, kOtherBody, kInProgress };
 
-  explicit IdempotencyStore(std::string path);
+  explicit IdempotencyStore(std::string path, std::size_t max_entries = 100000,
+                            std::chrono::milliseconds keep = std::chrono::hours(24));
   // Reads the kept answers, dropping expired ones.
   void Load();
 
@@ -39,20 +46,31 @@ class IdempotencyStore {
               Answer* answer);
   // The answer to the claimed key (kept when final, else the claim is dropped).
   void Finish(const std::string& owner, const std::string& key, const Answer& answer);
+  // Drops the claim of a request that ended without an answer to keep.
+  void Release(const std::string& owner, const std::string& key);
+  std::size_t Size();
 
  private:
   struct Entry {
     std::string body_digest;
     Answer answer;  // status 0: in progress
     std::int64_t time_millis = 0;
+    std::list<std::string>::iterator age;  // its place in ages_
   };
   static std::string Digest(const std::string& text);
   static std::string KeyOf(const std::string& owner, const std::string& key);
+  static std::string Line(const std::string& id, const Entry& entry);
   void Expire(std::int64_t now_millis);
+  void Forget(const std::string& id);
+  void Rewrite();
 
   const std::string path_;
+  const std::size_t max_entries_;
+  const std::int64_t keep_millis_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> entries_;
+  std::list<std::string> ages_;  // the keys, oldest first
+  std::size_t lines_ = 0;        // lines in the file
 };
 
 }  // namespace ringwell::api

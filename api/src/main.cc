@@ -227,11 +227,12 @@ int Serve(Options options) {
     return Refuse(e.what(), "ringwell-setup (as root)");
   }
   EventHub hub(options.root, ApiLog());
-  CallbackSender callbacks(options.root, secret,
-                           {options.callback_timeout, options.callback_retry,
-                            options.callback_retry_max, options.callback_give_up, 4},
-                           hub, metrics, ApiLog());
-  hub.OnEvents([&callbacks](const std::string& id) { callbacks.Wake(id); });
+  CallbackSender callbacks(
+      options.root, secret,
+      {options.callback_timeout, options.callback_retry, options.callback_retry_max,
+       options.callback_give_up, 4, options.callback_allow_private},
+      hub, metrics, ApiLog());
+  hub.OnEvents([&callbacks](const std::string& id, std::uint64_t seq) { callbacks.Wake(id, seq); });
   ReportWatcher watcher(options.root, hub, *index);
   if (!watcher.Start(&problem)) return Refuse(problem, "");
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change

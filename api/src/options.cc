@@ -73,6 +73,7 @@ bool ReadRegistryOptions(Options* options, std::string* problem) {
   std::int64_t retry = options->callback_retry.count();
   std::int64_t retry_max = options->callback_retry_max.count();
   std::int64_t give_up = options->callback_give_up.count();
+  std::int64_t allow_private = options->callback_allow_private ? 1 : 0;
   std::int64_t rate = static_cast<std::int64_t>(options->rate_limit);
   std::int64_t burst = static_cast<std::int64_t>(options->rate_burst);
   const bool ok =
@@ -99,7 +100,8 @@ bool ReadRegistryOptions(Options* options, std::string* problem) {
       reader.Number<std::int64_t>("CallbackTimeout", 1, 600, &timeout) &&
       reader.Number<std::int64_t>("CallbackRetryMillis", 1, 3'600'000, &retry) &&
       reader.Number<std::int64_t>("CallbackRetryMaxSeconds", 1, 86400, &retry_max) &&
-      reader.Number<std::int64_t>("CallbackGiveUpHours", 1, 24 * 365, &give_up);
+      reader.Number<std::int64_t>("CallbackGiveUpHours", 1, 24 * 365, &give_up) &&
+      reader.Number<std::int64_t>("CallbackAllowPrivate", 0, 1, &allow_private);
   if (!ok) return false;
   options->rate_limit = static_cast<double>(rate);
   options->rate_burst = static_cast<double>(burst);
@@ -109,6 +111,7 @@ bool ReadRegistryOptions(Options* options, std::string* problem) {
   options->callback_retry = std::chrono::milliseconds(retry);
   options->callback_retry_max = std::chrono::seconds(retry_max);
   options->callback_give_up = std::chrono::hours(give_up);
+  options->callback_allow_private = allow_private != 0;
   return true;
 }
 

@@ -23,6 +23,8 @@
 //   CallbackRetryMillis = 1000       first retry delay, doubled per failure...
 //   CallbackRetryMaxSeconds = 300    ...up to this
 //   CallbackGiveUpHours = 24         after this a callback event is dropped
+//   CallbackAllowPrivate = 0         1: callbacks may go to loopback, link-local
+//                                    and private addresses (refused otherwise)
 //   ConsoleDir = "<datadir>/ringwell/console"  the web console's files (--console)
 //   AlertRoutes = "/etc/ringwell/alert-routes.toml"   the alert receivers' routes
 //                                    (see alert_routes.h; the default may be missing)
@@ -61,6 +63,7 @@ struct Options {
   std::chrono::milliseconds callback_retry{1000};
   std::chrono::seconds callback_retry_max{300};
   std::chrono::hours callback_give_up{24};
+  bool callback_allow_private = false;
   std::string console_dir = RINGWELL_CONSOLE_DIR;  // the web console's files, ending with "/"
   std::string alert_routes_file;                   // empty: the default file, which may be missing
 };

@@ -99,6 +99,16 @@ HttpResponse SubmitRequestRoute(ApiContext& context, const HttpRequest& request,
         break;
     }
   }
+  // A claim the request leaves without an answer (an unexpected error)
+  // is released, so the client may try again.
+  struct Claimed {
+    IdempotencyStore& store;
+    const std::string& owner;
+    const std::string& key;
+    ~Claimed() {
+      if (!key.empty()) store.Release(owner, key);
+    }
+  } claimed{context.idempotency, identity->name, key};
   std::string id;
   const HttpResponse response = [&] {
     nlohmann::json description;
@@ -115,6 +125,11 @@ HttpResponse SubmitRequestRoute(ApiContext& context, const HttpRequest& request,
       kel::client::RefuseUnsendablePages(description, context.options.root);
     } catch (const Failure& failure) {
       return ErrorResponse(StatusForFailure(failure.code()), failure.what(), failure.field());
+    }
+    if (!built.status_callback.empty() && !context.options.callback_allow_private) {
+      if (std::string problem = CallbackUrlProblem(built.status_callback); !problem.empty()) {
+        return ErrorResponse(422, problem, "statusCallback");
+      }
     }
     try {
       kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");

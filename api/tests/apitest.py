@@ -77,7 +77,7 @@ class Installation:
         shutil.copy(tokens()["file"], self.token_file)
         os.chmod(self.token_file, 0o600)
         values = {"TokenFile": self.token_file, "CallbackSecretFile": os.path.join(self.dir, "callback.key"),
-                  "CallbackRetryMillis": "50", "CallbackTimeout": "5"}
+                  "CallbackRetryMillis": "50", "CallbackTimeout": "5", "CallbackAllowPrivate": "1"}
         values.update(api_values or {})
         with open(self.registry, "w") as f:
             f.write('[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]\nRootDir = "%s"\nAudioFormat = 49\n'

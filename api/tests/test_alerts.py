@@ -142,9 +142,10 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
         # Each alert is kept once, however often the group is repeated.
         self.assertEqual(self.post("/v1/hooks/alertmanager/oncall", payload)[2]["action"], "already being called")
-        with open(self.inst.root + "Events/alert-groups.json") as f:
-            groups = json.load(f)
-        self.assertEqual(groups['alertmanager/oncall {}:{alertname="DiskFull"}']["alerts"], ["3f2a", "77c1"])
+        groups = self.inst.root + "Events/alert-groups/"
+        (group,) = [entry for entry in (json.load(open(groups + name)) for name in os.listdir(groups))
+                    if entry["route"] == "alertmanager/oncall" and entry["groupKey"] == '{}:{alertname="DiskFull"}']
+        self.assertEqual(group["alerts"], ["3f2a", "77c1"])
         self.inst.schedule(first["requests"][0])
         self.inst.write_report(first["requests"][0], "Completed", [("5550001", "Completed", [{}])])
         # db1 ends, db2 still fires: nothing new to say.

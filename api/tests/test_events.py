@@ -1,12 +1,15 @@
 """Following a request: its events as Server-Sent Events (resumable with
 Last-Event-ID, ended when the request is finished) and as status callbacks to
 a receiver on loopback that fails twice before it accepts, across a restart of
-the API."""
+the API; receivers that hang delay only themselves, and callbacks to local
+addresses are refused unless CallbackAllowPrivate allows them."""
 import hashlib
 import hmac
 import http.server
 import json
 import os
+import re
+import socket
 import threading
 import time
 import unittest
@@ -176,6 +179,156 @@ class CallbackTest(ApiTestCase):
         # Counted since the restart: five events, each after two failures.
         self.assertIn("ringwell_callback_deliveries_total 5\n", metrics)
         self.assertIn("ringwell_callback_failures_total 10\n", metrics)
+
+
+class HangingReceiver:
+    """Takes connections and reads what comes, but never answers; counts the
+    connections it holds at once."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(64)
+        self.lock = threading.Lock()
+        self.connections = []
+        self.open = 0
+        self.most = 0
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/hook" % self.sock.getsockname()[1]
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.sock.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.connections.append(connection)
+                self.open += 1
+                self.most = max(self.most, self.open)
+            threading.Thread(target=self._read, args=(connection,), daemon=True).start()
+
+    def _read(self, connection):
+        try:
+            while connection.recv(65536):
+                pass
+        except OSError:
+            pass
+        with self.lock:
+            self.open -= 1
+
+    def close(self):
+        self.sock.close()
+        with self.lock:
+            for connection in self.connections:
+                connection.close()
+
+
+def finish(inst, id):
+    inst.write_report(id, "Completed", [("5551234", "Completed", [{"Answer": "Answered"}]),
+                                        ("5559876", "NoAnswer", [{"Answer": "NoAnswer", "Status": "NoAnswer"}])])
+
+
+class IsolatedCallbackTest(ApiTestCase):
+    API_VALUES = {"CallbackTimeout": "600"}  # a hanging receiver hangs for the whole test
+
+    def test_a_hanging_receiver_delays_only_its_own_deliveries(self):
+        hanging = HangingReceiver()
+        self.addCleanup(hanging.close)
+        healthy = [Receiver(failures=0) for _ in range(3)]
+        for receiver in healthy:
+            self.addCleanup(receiver.server_close)
+            self.addCleanup(receiver.shutdown)
+        stuck = [self.api.submit(dict(REQUEST, statusCallback=hanging.url)) for _ in range(10)]
+        served = [self.api.submit(dict(REQUEST, statusCallback=receiver.url)) for receiver in healthy]
+        for id in stuck + served:
+            self.inst.schedule(id)
+        wait_for(lambda: hanging.most >= 4, what="the hanging receiver's connections")
+        for receiver in healthy:
+            wait_for(lambda: len(receiver.accepted) == 3, what="the first events beside a hanging receiver")
+        for id in served:
+            finish(self.inst, id)
+        for id, receiver in zip(served, healthy):
+            wait_for(lambda: not os.path.exists(self.inst.root + "Events/" + id + ".callback.json"),
+                     what="every event of %s at its receiver" % id)
+            self.assertEqual([key for key, _, _ in receiver.accepted], ["%s-%d" % (id, n) for n in range(1, 9)])
+        # The hanging receiver holds no more transfers than one destination
+        # may have at once, and its requests still wait for it.
+        self.assertEqual(hanging.most, 4)
+        for id in stuck:
+            self.assertTrue(os.path.exists(self.inst.root + "Events/" + id + ".callback.json"), id)
+
+    def test_every_event_of_a_long_request_arrives_in_order_across_a_restart(self):
+        receiver = Receiver(failures=0)
+        self.addCleanup(receiver.server_close)
+        self.addCleanup(receiver.shutdown)
+        numbers = ["555%04d" % i for i in range(200)]
+        id = self.api.submit({"recipients": numbers, "message": ["The cooling has failed."],
+                              "statusCallback": receiver.url})
+        self.inst.schedule(id)
+        wait_for(lambda: len(receiver.accepted) >= 50, what="the first events")
+        self.inst.stop()
+        self.inst.write_report(id, "InProgress", [(n, "InProgress", [{"Answer": "Busy", "Status": "Busy"}])
+                                                  for n in numbers])
+        self.inst.start()
+        self.inst.write_report(id, "Completed", [(n, "Completed", [{"Answer": "Busy", "Status": "Busy"}])
+                                                 for n in numbers])
+        wait_for(lambda: not os.path.exists(self.inst.root + "Events/" + id + ".callback.json"),
+                 timeout=120, what="the last delivery")
+        # 201 events, then 401 (a call and a status per recipient, then the
+        # request's), then 201: each at least once, in order (a restart may
+        # send the last few delivered again, under the same key).
+        seqs = [int(key.rsplit("-", 1)[1]) for key, _, _ in receiver.accepted]
+        first = []
+        for seq in seqs:
+            if seq not in first:
+                first.append(seq)
+        self.assertEqual(first, list(range(1, 804)))
+        self.assertEqual(json.loads(receiver.accepted[-1][2])["status"], "Completed")
+
+
+class PrivateCallbackTest(ApiTestCase):
+    API_VALUES = {"CallbackAllowPrivate": "0"}
+
+    def allow_private(self, allowed):
+        with open(self.inst.registry) as f:
+            text = f.read()
+        with open(self.inst.registry, "w") as f:
+            f.write(re.sub(r'CallbackAllowPrivate = "\d"', 'CallbackAllowPrivate = "%d"' % allowed, text))
+        self.inst.stop()
+        self.inst.start()
+
+    def test_callbacks_to_local_addresses_are_refused_unless_allowed(self):
+        receiver = Receiver(failures=0)
+        self.addCleanup(receiver.server_close)
+        self.addCleanup(receiver.shutdown)
+        port = receiver.server_address[1]
+        for host in ("127.0.0.1", "[::1]", "0x7f.1", "2130706433", "127.1", "localhost", "169.254.169.254",
+                     "10.0.0.1", "192.168.1.1", "[fe80::1]", "[::ffff:127.0.0.1]"):
+            url = "http://%s:%d/hook" % (host, port)
+            status, _, body = self.api.request("POST", "/v1/requests", dict(REQUEST, statusCallback=url))
+            self.assertEqual((status, body["field"]), (422, "statusCallback"), url)
+            self.assertIn("CallbackAllowPrivate", body["error"])
+        self.assertEqual(self.inbox(), [])
+
+        # Allowed, then no longer: a delivery taken up again is refused at the
+        # address it would connect to, and given up with an event-log entry.
+        self.allow_private(1)
+        id = self.api.submit(dict(REQUEST, statusCallback=receiver.url))
+        self.inst.schedule(id)
+        wait_for(lambda: len(receiver.accepted) == 3, what="the first three events")
+        self.allow_private(0)
+        finish(self.inst, id)
+        wait_for(lambda: not os.path.exists(self.inst.root + "Events/" + id + ".callback.json"),
+                 what="the delivery given up")
+        self.assertEqual(len(receiver.accepted), 3)
+        with open(self.inst.event_log) as f:
+            entries = [json.loads(line) for line in f]
+        self.assertTrue(any("gave up the status callbacks of " + id in json.dumps(e) and "127.0.0.1" in json.dumps(e)
+                            for e in entries), entries)
 
 
 if __name__ == "__main__":

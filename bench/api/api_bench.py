@@ -17,11 +17,16 @@
    wrong secrets for a known token name, and while 2,000 half-open
    connections trickle header bytes from other loopback addresses (goal: p99
    under 10 ms).
+5. Status callbacks: a request of 100, 1,000 and 10,000 recipients whose
+   every event (3 per recipient, the report changed in 10 steps) is posted to a receiver on loopback; the
+   callbacks a second beside what the receiver takes from curl posting over
+   one kept-alive connection (the receiver's speed), and the API's CPU time
+   per event (all its threads, from /proc).
 
 Each figure is the min and median of several runs where it makes sense. The
 storage root is in memory (/dev/shm) unless RINGWELL_BENCH_DISK=1.
 
-  bench_api [SECONDS per wrk run, default 10] [edge]   (edge: part 4 only)
+  bench_api [SECONDS per wrk run, default 10] [submissions|fan_out|listing|edge|callbacks ...]
 """
 import http.client
 import json
@@ -44,7 +49,7 @@ import apitest  # noqa: E402
 from apitest import Client, Installation, program  # noqa: E402
 
 SECONDS = next((int(a) for a in sys.argv[1:] if a.isdigit()), 10)
-EDGE_ONLY = "edge" in sys.argv[1:]
+PARTS = [a for a in sys.argv[1:] if not a.isdigit()] or ["submissions", "fan_out", "listing", "edge", "callbacks"]
 DESCRIPTION = {"recipients": ["5551234"], "window": {"stop": "+1h"}, "message": ["The backup failed."]}
 WRK_SCRIPT = """
 wrk.method = "POST"
@@ -450,13 +455,179 @@ def edge(seconds=10):
         inst.remove()
 
 
+class FastReceiver:
+    """A callback receiver on loopback answering 200 at once, over kept-alive
+    connections (raw sockets, a thread per connection); counts the posts."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(128)
+        self.count = 0
+        self.connections = 0
+        self.lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/hook" % self.sock.getsockname()[1]
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.sock.accept()
+            except OSError:
+                return
+            self.connections += 1
+            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        data = b""
+        with connection:
+            while True:
+                end = data.find(b"\r\n\r\n")
+                if end < 0:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                    continue
+                length = int(re.search(rb"(?i)content-length:\s*(\d+)", data[:end]).group(1))
+                while len(data) < end + 4 + length:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                data = data[end + 4 + length:]
+                with self.lock:
+                    self.count += 1
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+
+    def close(self):
+        self.sock.close()
+
+
+def cpu_seconds(pid):
+    """CPU time of all of a process's threads (ns resolution)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def report_xml(id, status, recipients):
+    calls = ('<Call Status="Completed" Error=""><Time dt:dt="dateTime">2026-12-07T09:30:00</Time><Answer>Answered'
+             '</Answer><Protocol>Played greeting</Protocol><Duration>12</Duration></Call>')
+    parts = ['<Report xmlns="urn:schemas-microsoft-com:xml-data" xmlns:dt="urn:schemas-microsoft-com:datatypes" '
+             'UserID="{0}" ID="%s" Type="Call" Status="%s">' % (id, status)]
+    for number, recipient_status in recipients:
+        parts.append('<SubReport Recipient="%s" Status="%s">%s</SubReport>'
+                     % (number, recipient_status, calls if recipient_status == "Completed" else ""))
+    parts.append("</Report>")
+    return "".join(parts)
+
+
+def write_report(inst, id, text):
+    temp = inst.root + "Reports/." + id + ".xml.new"
+    with open(temp, "w") as f:
+        f.write(text)
+    os.rename(temp, inst.root + "Reports/" + id + ".xml")
+
+
+def receiver_speed(receiver, posts=3000):
+    body = json.dumps({"seq": 1, "type": "recipient", "status": "Completed", "index": 1, "recipient": "5550001"})
+    path = os.path.join(tempfile.gettempdir(), "ringwell-bench-body.json")
+    with open(path, "w") as f:
+        f.write(body)
+    before = receiver.count
+    start = time.perf_counter()
+    subprocess.run(["curl", "-s", "-H", "Content-Type: application/json", "--data-binary", "@" + path]
+                   + [receiver.url] * posts, check=True, stdout=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - start
+    os.remove(path)
+    assert receiver.count - before == posts
+    return posts / elapsed
+
+
+def callbacks(sizes=(100, 1000, 10000), steps=10):
+    print("status callbacks: every event of one request to a receiver on loopback")
+    receiver = FastReceiver()
+    try:
+        speed = receiver_speed(receiver)
+        print("  receiver alone (curl, one kept-alive connection): %.0f posts/s" % speed)
+        print("  %10s %8s %10s %12s %14s %16s" % ("recipients", "events", "seconds", "callbacks/s", "of receiver",
+                                                  "API CPU/event"))
+        for size in sizes:
+            inst = Installation({"RateLimit": "1000000", "RateBurst": "1000000", "MaxBodyBytes": "16777216"})
+            try:
+                inst.start()
+                client = Client(inst, apitest.tokens()["all"])
+                numbers = ["5%06d" % i for i in range(size)]
+                id = client.submit({"recipients": numbers, "message": ["The cooling has failed."],
+                                    "statusCallback": receiver.url})
+                events = 3 * size + 3  # Scheduled each; then a call and Completed each; 3 request statuses
+                before = receiver.count
+                connections = receiver.connections
+                cpu = cpu_seconds(inst.process.pid)
+                start = time.perf_counter()
+                journal = inst.root + "Events/" + id + ".jsonl"
+
+                seen = {"bytes": 0, "lines": 0}
+
+                def journaled(count):
+                    """Waits until the API has seen a change (each is seen on its own, as
+                    the report generator's saves of a busy request are)."""
+                    deadline = time.monotonic() + 600
+                    while seen["lines"] < count:
+                        if time.monotonic() > deadline:
+                            raise AssertionError("the API did not see the report change")
+                        time.sleep(0.005)
+                        if os.path.exists(journal):
+                            with open(journal, "rb") as f:
+                                f.seek(seen["bytes"])
+                                text = f.read()
+                            whole = text.rfind(b"\n") + 1
+                            seen["bytes"] += whole
+                            seen["lines"] += text.count(b"\n", 0, whole)
+
+                statuses = ["Scheduled"] * size
+                write_report(inst, id, report_xml(id, "Scheduled", zip(numbers, statuses)))
+                journaled(size + 1)
+                for step in range(steps):
+                    for i in range(step * size // steps, (step + 1) * size // steps):
+                        statuses[i] = "Completed"
+                    last = step == steps - 1
+                    write_report(inst, id, report_xml(id, "Completed" if last else "InProgress",
+                                                      zip(numbers, statuses)))
+                    journaled(size + 2 + 2 * ((step + 1) * size // steps) + (1 if last else 0))
+                deadline = time.monotonic() + 600
+                while receiver.count - before < events:
+                    if time.monotonic() > deadline:
+                        raise AssertionError("only %d of %d callbacks arrived" % (receiver.count - before, events))
+                    time.sleep(0.005)
+                elapsed = time.perf_counter() - start
+                cpu = cpu_seconds(inst.process.pid) - cpu
+                print("  %10d %8d %10.2f %12.0f %13.0f%% %13.1f us   (%d connection%s)"
+                      % (size, events, elapsed, events / elapsed, 100 * events / elapsed / speed, cpu / events * 1e6,
+                         receiver.connections - connections, "" if receiver.connections - connections == 1 else "s"))
+                inst.stop()
+            finally:
+                inst.remove()
+    finally:
+        receiver.close()
+
+
 if __name__ == "__main__":
     apitest.load_openapi()
     apitest.OPENAPI.document = None  # no checking while measuring
-    if EDGE_ONLY:
-        edge(SECONDS)
-    else:
-        submissions()
-        fan_out()
-        listing()
-        edge(SECONDS)
+    for part in PARTS:
+        if part == "edge":
+            edge(SECONDS)
+        else:
+            globals()[part]()

@@ -64,6 +64,7 @@ const Setting kApiSettings[] = {
     {"CallbackRetryMillis", Kind::kInteger},
     {"CallbackRetryMaxSeconds", Kind::kInteger},
     {"CallbackGiveUpHours", Kind::kInteger},
+    {"CallbackAllowPrivate", Kind::kInteger},
 };
 
 // "[HKEY_LOCAL_MACHINE.SOFTWARE.Corvane.Ringwell]", as the files write it.

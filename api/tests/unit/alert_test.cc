@@ -222,7 +222,7 @@ TEST_F(AlertLedgerTest, GroupsOutliveARestart) {
     AlertLedger ledger(path);
     std::string problem;
     ASSERT_TRUE(ledger.Load(&problem)) << problem;
-    const auto lock = ledger.Lock();
+    const auto lock = ledger.Lock("alertmanager/oncall", "k");
     EXPECT_TRUE(ledger.Find("alertmanager/oncall", "k").firing.empty());
     ASSERT_TRUE(ledger.Store("alertmanager/oncall", "k", {{"{A}"}, {}, 0, {"f1"}}));
     ASSERT_TRUE(ledger.Store("grafana/oncall", "k", {{"{B}"}, {"{C}"}, 0, {}}));
@@ -230,7 +230,7 @@ TEST_F(AlertLedgerTest, GroupsOutliveARestart) {
   AlertLedger again(path);
   std::string problem;
   ASSERT_TRUE(again.Load(&problem)) << problem;
-  const auto lock = again.Lock();
+  const auto lock = again.Lock("alertmanager/oncall", "k");
   EXPECT_EQ(again.Find("alertmanager/oncall", "k").firing, std::vector<std::string>{"{A}"});
   EXPECT_EQ(again.Find("alertmanager/oncall", "k").alerts, std::vector<std::string>{"f1"});
   EXPECT_EQ(again.Find("grafana/oncall", "k").resolved, std::vector<std::string>{"{C}"});
