@@ -104,6 +104,7 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   } catch (const std::invalid_argument& e) {
     return ErrorResponse(400, e.what());
   }
+  if (!route.policy.empty() && context.oncall != nullptr) return OnCallHook(context, route, group);
   const std::string ledger_route =
       (source == AlertSource::kGrafana ? "grafana/" : "alertmanager/") + route.name;
   const std::string& root = context.options.root;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "alert_routes.h"
+#include "oncall_host.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 #include "token_file.h"
@@ -107,7 +108,8 @@ std::vector<CheckProblem> CheckInstallation(const Options& options) {
   }
   try {
     const bool given = !options.alert_routes_file.empty();
-    ReadAlertRoutes(given ? options.alert_routes_file : kDefaultAlertRoutesFile, given);
+    const std::string routes_path = given ? options.alert_routes_file : kDefaultAlertRoutesFile;
+    ReadOnCallTables(routes_path, given, ReadAlertRoutes(routes_path, given));
   } catch (const std::exception& e) {
     problems.push_back({std::string("the alert routes: ") + e.what(),
                         "correct the file (man ringwell-api, ALERT ROUTES)"});

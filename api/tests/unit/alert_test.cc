@@ -72,7 +72,8 @@ voice = "Female"
 
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolve = \"say\"\n"),
             "routes.toml: [routes.a] resolve: unknown key (there are numbers, page, say, voice, "
-            "window, rings, maxGreeting, busy, noAnswer, error, responses, resolved)");
+            "window, rings, maxGreeting, busy, noAnswer, error, responses, resolved, policy, "
+            "alertmanager, silence)");
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolved = \"silence\"\n"),
             "routes.toml: [routes.a] resolved: must be \"say\", \"cancel\" or \"ignore\"");
   EXPECT_EQ(RouteError("[routes.a]\nsay = \"x\"\n"),
