@@ -11,6 +11,8 @@ namespace {
 
 using nlohmann::json;
 
+constexpr unsigned kSilencedEvery = 5;  // seconds between questions to Alertmanager
+
 size_t Collect(char* data, size_t size, size_t count, void* into) {
   auto* text = static_cast<std::string*>(into);
   if (text->size() < 65536) text->append(data, size * count);
@@ -76,6 +78,27 @@ std::string CreateSilence(const std::string& alertmanager, const json& labels, l
   return answer["silenceID"].get<std::string>();
 }
 
+bool StillFiring(const std::string& alertmanager, const json& labels) {
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+  if (!curl) throw std::runtime_error("libcurl cannot start");
+  std::string url = Base(alertmanager) + "/api/v2/alerts?active=true&silenced=true&inhibited=true";
+  for (const auto& [name, value] : labels.items()) {
+    if (!value.is_string()) continue;
+    const std::string matcher = name + "=" + json(value.get<std::string>()).dump();
+    char* escaped = curl_easy_escape(curl.get(), matcher.c_str(), static_cast<int>(matcher.size()));
+    if (escaped == nullptr) throw std::runtime_error("libcurl cannot escape a label");
+    url += "&filter=" + std::string(escaped);
+    curl_free(escaped);
+  }
+  const auto [status, body] = Exchange("GET", url, "");
+  if (status != 200) {
+    throw std::runtime_error("Alertmanager answered " + std::to_string(status) + ": " + body);
+  }
+  const json alerts = json::parse(body, nullptr, false);
+  if (!alerts.is_array()) throw std::runtime_error("Alertmanager's alerts are not a list");
+  return !alerts.empty();
+}
+
 void ExpireSilence(const std::string& alertmanager, const std::string& id) {
   const auto [status, body] = Exchange("DELETE", Base(alertmanager) + "/api/v2/silence/" + id, "");
   if (status != 200) {
@@ -118,13 +141,31 @@ void OnCallHost::Start() {
   worker_ = std::jthread([this](std::stop_token stop) {
     std::mutex mutex;
     std::condition_variable_any wake;
-    while (!stop.stop_requested()) {
+    for (unsigned round = 1; !stop.stop_requested(); ++round) {
       engine_->Tick();
+      if (round % kSilencedEvery == 0) ResolveEnded();
       for (const std::string& found : engine_->TakeProblems()) problem_(found);
       std::unique_lock lock(mutex);
       wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
     }
   });
+}
+
+// Alertmanager does not send the resolution of a group it silences: the
+// acknowledged incidents with a silence ask it whether their alerts still fire.
+void OnCallHost::ResolveEnded() {
+  for (const oncall::Incident& incident : engine_->List()) {
+    if (incident.state != "acknowledged" || incident.silence.empty()) continue;
+    const auto route = routes_.find(incident.route);
+    if (route == routes_.end() || route->second.alertmanager.empty()) continue;
+    try {
+      if (!StillFiring(route->second.alertmanager, incident.labels)) {
+        engine_->ResolveGroup(incident.route, incident.group_key, "Alertmanager");
+      }
+    } catch (const std::exception& e) {
+      problem_("incident " + incident.id + ": " + e.what());
+    }
+  }
 }
 
 void OnCallHost::Reload(oncall::OnCallConfig config) { engine_->Reload(std::move(config)); }

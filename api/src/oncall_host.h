@@ -31,13 +31,16 @@ class OnCallHost {
   OnCallHost& operator=(const OnCallHost&) = delete;
 
   oncall::Engine& engine() { return *engine_; }
-  // Starts the worker.
+  // Starts the worker. An acknowledged incident whose group Alertmanager
+  // silenced is resolved once Alertmanager has none of its alerts active (the
+  // silence mutes the resolved notification).
   void Start();
   // New tables (SIGHUP): incidents stay.
   void Reload(oncall::OnCallConfig config);
 
  private:
   void Observe(const oncall::Incident& incident, oncall::Change change);
+  void ResolveEnded();
 
   AlertRoutes routes_;
   std::function<void(const std::string&)> problem_;
@@ -62,5 +65,8 @@ oncall::OnCallConfig ReadOnCallTables(const std::string& path, bool required,
 std::string CreateSilence(const std::string& alertmanager, const nlohmann::json& labels,
                           long seconds, const std::string& created_by, const std::string& comment);
 void ExpireSilence(const std::string& alertmanager, const std::string& id);
+// Whether Alertmanager still has an active alert (silenced or not) with all
+// of `labels`. Throws std::runtime_error.
+bool StillFiring(const std::string& alertmanager, const nlohmann::json& labels);
 
 }  // namespace ringwell::api

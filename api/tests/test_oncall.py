@@ -11,7 +11,9 @@ import signal
 import subprocess
 import unittest
 
-from apitest import ApiTestCase, Client, library, program, wait_for
+import alertroad
+from alertroad import amtool, now
+from apitest import ApiTestCase, Client, library, program, tokens, wait_for
 from test_alerts import alertmanager_payload
 
 TABLES = """
@@ -43,7 +45,7 @@ every = "%(every)s"
 policy = "critical"
 
 [routes.db]
-policy = "critical"
+policy = "critical"%(alertmanager)s
 say = "{labels.alertname} on {labels.instance}."
 busy = {attempts = 0}
 noAnswer = {attempts = 0}
@@ -56,11 +58,13 @@ def read(path):
 
 
 class OnCallTest(ApiTestCase):
-    def start_with(self, wait="2s", every="1d", responder=True):
+    def start_with(self, wait="2s", every="1d", responder=True, alertmanager=None):
         self.inst.stop()
         self.routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(self.routes, "w") as f:
-            f.write(TABLES % {"wait": wait, "every": every})
+            f.write(TABLES % {"wait": wait, "every": every,
+                              "alertmanager": '\nalertmanager = "%s"\nsilence = "2h"' % alertmanager
+                              if alertmanager else ""})
         if responder and not hasattr(self, "responder"):
             out = subprocess.run([program("ringwell-api"), "--tokens", self.inst.token_file, "token", "add",
                                   "pager-duty-desk", "--scope", "respond,read"],
@@ -203,6 +207,44 @@ class OnCallTest(ApiTestCase):
             f.write('[schedules.s]\ntimezone = "Mars/Base"\n')
         code, out, _ = self.inst.run(program("ringwell-api"), "--check", "--routes", self.routes)
         self.assertIn('%s: [schedules.s] timezone: "Mars/Base" is not an IANA time zone' % self.routes, out)
+
+
+    def test_an_acknowledgement_silences_the_group_in_alertmanager_until_it_is_resolved(self):
+        port = alertroad.free_port()
+        url = "http://127.0.0.1:%d" % port
+        self.start_with(wait="2s", alertmanager=url)
+        services = alertroad.Services(self.inst)
+        self.addCleanup(services.stop_all)
+        alertroad.start_alertmanager(services, self.inst.port, tokens()["submitter"], route="db", port=port)
+        self.start_services({"rules": [{"number": "5550001", "outcome": "noanswer"},
+                                       {"number": "5550002", "outcome": "answer", "keys": "1"}]})
+        amtool(url, "alertname=DiskFull", "instance=db1", annotations=["summary=The disk of db1 is full"])
+        incident = wait_for(lambda: [i for i in self.api.request("GET", "/v1/incidents")[2]["incidents"]
+                                     if i["state"] == "acknowledged" and i["silence"]], timeout=120,
+                            what="the acknowledgement and its silence")[0]
+        self.assertEqual(incident["acknowledgedBy"], "bob")
+
+        def silences(*flags):
+            out = subprocess.run(["amtool", "--alertmanager.url=" + url, "silence", "query", "-o", "json", *flags],
+                                 check=True, capture_output=True, text=True).stdout
+            return {s["id"]: s for s in json.loads(out)}
+
+        silence = silences()[incident["silence"]]
+        self.assertEqual((silence["createdBy"], silence["status"]["state"]), ("bob", "active"))
+        self.assertIn(incident["id"], silence["comment"])
+        self.assertIn({"name": "alertname", "value": "DiskFull", "isRegex": False, "isEqual": True},
+                      silence["matchers"])
+        # The alert ends. Alertmanager mutes the resolved notification of a
+        # silenced group; the API asks it and resolves the incident, and the
+        # silence expires.
+        amtool(url, "alertname=DiskFull", "instance=db1", end=now())
+        resolved = wait_for(lambda: (lambda i: i if i["state"] == "resolved" else None)(self.incident(incident["id"])),
+                            timeout=60, what="the resolution")
+        self.assertIn("resolved by Alertmanager", [e["text"] for e in resolved["timeline"]])
+        wait_for(lambda: incident["silence"] not in silences(), what="the silence to expire")
+        self.assertEqual(silences("--expired")[incident["silence"]]["status"]["state"], "expired")
+        # Alice's unanswered call was the only other one.
+        self.assertEqual([c["person"] for c in resolved["calls"]], ["alice", "bob"])
 
 
 if __name__ == "__main__":
