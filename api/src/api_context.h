@@ -89,5 +89,8 @@ HttpResponse HeartbeatRoute(ApiContext&, const HttpRequest&, const RouteParams&,
 // its incident.
 struct AlertGroup;
 HttpResponse OnCallHook(ApiContext&, const AlertRoute&, const AlertGroup&);
+// /v1/hooks/alertmanager/heartbeat:NAME: any notification (Alertmanager's
+// always-firing Watchdog) is a beat of heartbeat NAME.
+HttpResponse OnCallHeartbeatHook(ApiContext&, const std::string& name);
 
 }  // namespace ringwell::api

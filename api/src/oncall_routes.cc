@@ -150,6 +150,18 @@ HttpResponse HeartbeatRoute(ApiContext& context, const HttpRequest&, const Route
                       {{"heartbeat", params.at("name")}, {"at", oncall::FormatInstant(Now())}});
 }
 
+HttpResponse OnCallHeartbeatHook(ApiContext& context, const std::string& name) {
+  if (!context.oncall->engine().Beat(name)) {
+    return ErrorResponse(404, "there is no heartbeat \"" + name + "\"");
+  }
+  return JsonResponse(200, {{"route", "heartbeat:" + name},
+                            {"status", "firing"},
+                            {"groupKey", ""},
+                            {"action", "heartbeat"},
+                            {"requests", json::array()},
+                            {"canceled", json::array()}});
+}
+
 HttpResponse OnCallHook(ApiContext& context, const AlertRoute& route, const AlertGroup& group) {
   oncall::Engine& engine = context.oncall->engine();
   json answer = {{"route", route.name},         {"status", group.status},

@@ -180,6 +180,15 @@ class OnCallTest(ApiTestCase):
         status, _, beat = self.api.request("POST", "/v1/heartbeats/backup")
         self.assertEqual((status, beat["heartbeat"]), (200, "backup"))
         self.assertEqual(self.incident(missed[0]["id"])["state"], "resolved")
+        # Alertmanager's Watchdog, routed to heartbeat:NAME, is a beat too.
+        missed = wait_for(lambda: [i for i in self.api.request("GET", "/v1/incidents?state=open")[2]["incidents"]
+                                   if i["route"] == "heartbeat:backup"], timeout=60, what="the next missed beat")
+        status, _, watchdog = self.api.request("POST", "/v1/hooks/alertmanager/heartbeat:backup",
+                                               alertmanager_payload(alertname="Watchdog"))
+        self.assertEqual((status, watchdog["action"]), (200, "heartbeat"))
+        self.assertEqual(self.incident(missed[0]["id"])["state"], "resolved")
+        self.assertEqual(self.api.request("POST", "/v1/hooks/alertmanager/heartbeat:nosuch",
+                                          alertmanager_payload())[0], 404)
 
     def test_a_chain_resumes_after_kill_9_without_running_a_step_twice(self):
         self.start_with(wait="3s", responder=False)
