@@ -199,8 +199,9 @@ class OnCallTest(ApiTestCase):
         self.inst.process = None
         self.inst.output.close()
         self.inst.start("--routes", self.routes)
-        incident = wait_for(lambda: (lambda i: i if i["step"] == 2 else None)(self.incident(id)), timeout=60,
-                            what="the second step")
+        # The second step is saved as started before its call is placed.
+        incident = wait_for(lambda: (lambda i: i if i["step"] == 2 and i["calls"][-1]["state"] != "placing"
+                                     else None)(self.incident(id)), timeout=60, what="the second step")
         self.assertEqual([c["person"] for c in incident["calls"]], ["alice", "bob"])
         self.assertEqual(len(self.inbox()), 2)  # step 1 was not run again
         self.assertEqual(sum(1 for e in incident["timeline"] if e["event"] == "step"), 2)
