@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "oncall_testing.h"
 #include "ringwell/common/files.h"
@@ -309,6 +311,55 @@ TEST_F(EngineTest, LateHeartbeatOpensAnIncidentThatTheNextBeatResolves) {
   auto again = Make(root());
   After(Seconds(86399), *again);
   EXPECT_EQ(again->List().size(), 1u);
+}
+
+// The API's server threads fire, acknowledge and read while its worker
+// ticks: every group gets one incident and one first call, every change is
+// saved (run under ThreadSanitizer in CI).
+TEST_F(EngineTest, ServerThreadsAndTheWorkerShareTheEngine) {
+  class CountingDialer : public Dialer {
+   public:
+    std::string Call(const Person&, const std::string&, const Incident& incident) override {
+      std::scoped_lock lock(mutex);
+      ++calls[incident.id];
+      return incident.id + "-" + std::to_string(calls[incident.id]);
+    }
+    void Cancel(const std::string&) override {}
+    CallOutcome Outcome(const std::string&) override { return {}; }
+    std::mutex mutex;
+    std::map<std::string, int> calls;
+  } dialer;
+  Engine engine(root(), Config(), clock_, dialer);
+  std::jthread worker([&](std::stop_token stop) {
+    while (!stop.stop_requested()) engine.Tick();
+  });
+  std::vector<std::jthread> servers;
+  for (int t = 0; t < 4; ++t) {
+    servers.emplace_back([&, t] {
+      for (int g = 0; g < 15; ++g) {
+        const std::string group = std::to_string(t) + "/" + std::to_string(g);
+        const auto fired = engine.Fire("db", "critical", group, "x", {}, {"a"});
+        engine.Fire("db", "critical", group, "x", {}, {"a", "b"});  // a repeat joining
+        if (g % 2 == 0) engine.Acknowledge(fired.id, "desk");
+        engine.List();
+      }
+    });
+  }
+  servers.clear();  // joined
+  worker.request_stop();
+  worker.join();
+  const auto incidents = engine.List();
+  ASSERT_EQ(incidents.size(), 60u);
+  std::size_t acknowledged = 0;
+  for (const Incident& incident : incidents) {
+    EXPECT_EQ(dialer.calls[incident.id], 1) << incident.id;
+    EXPECT_EQ(incident.alerts, (std::vector<std::string>{"a", "b"}));
+    acknowledged += incident.state == "acknowledged";
+    std::string text;
+    ASSERT_EQ(ReadWholeFile(root() + "Incidents/" + incident.id + ".json", &text), S_OK);
+    EXPECT_EQ(nlohmann::json::parse(text)["state"], incident.state);
+  }
+  EXPECT_EQ(acknowledged, 32u);  // groups 0, 2, ..., 14 of each thread
 }
 
 }  // namespace
