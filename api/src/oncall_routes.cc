@@ -179,6 +179,11 @@ HttpResponse OnCallHook(ApiContext& context, const AlertRoute& route, const Aler
       answer["incident"] = fired.id;
       return JsonResponse(200, answer);
     }
+    if (route.resolved == OnResolved::kIgnore) {
+      answer["action"] = "ignored";  // the incident stays until someone resolves it
+      answer["incident"] = nullptr;
+      return JsonResponse(200, answer);
+    }
     const auto resolved = engine.ResolveGroup(route.name, group.group_key, "Alertmanager");
     answer["action"] = resolved ? "incident resolved" : "no open incident";
     answer["incident"] = resolved ? json(*resolved) : json(nullptr);

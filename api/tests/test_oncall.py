@@ -49,6 +49,10 @@ policy = "critical"%(alertmanager)s
 say = "{labels.alertname} on {labels.instance}."
 busy = {attempts = 0}
 noAnswer = {attempts = 0}
+
+[routes.quiet]
+policy = "critical"
+resolved = "ignore"
 """
 
 
@@ -162,6 +166,11 @@ class OnCallTest(ApiTestCase):
         status, _, resolved = self.responder.request("POST", "/v1/incidents/%s/resolve" % id)
         self.assertEqual((status, resolved["state"]), (200, "resolved"))
         self.assertEqual(self.responder.request("POST", "/v1/incidents/nosuch/resolve")[0], 404)
+        # A route whose resolutions are ignored keeps its incident open.
+        quiet = self.api.request("POST", "/v1/hooks/alertmanager/quiet", alertmanager_payload())[2]["incident"]
+        status, _, ignored = self.api.request("POST", "/v1/hooks/alertmanager/quiet", alertmanager_payload("resolved"))
+        self.assertEqual((status, ignored["action"]), (200, "ignored"))
+        self.assertEqual(self.incident(quiet)["state"], "open")
         # Who is on call, and the feed another calendar reads.
         status, _, oncall = self.api.request("GET", "/v1/oncall")
         self.assertEqual(status, 200)
