@@ -40,20 +40,27 @@ json Responses(const std::string& prompt, const std::string& voice, int depth) {
 
 class ToolkitDialer : public oncall::Dialer {
  public:
-  ToolkitDialer(std::string root, std::function<void(const std::string&)> refresh)
-      : root_(std::move(root)), refresh_(std::move(refresh)) {}
+  ToolkitDialer(std::string root, std::function<void(const std::string&)> refresh,
+                AlertRoutes routes)
+      : root_(std::move(root)), refresh_(std::move(refresh)), routes_(std::move(routes)) {}
 
   std::string Call(const oncall::Person& person, const std::string& text,
-                   const oncall::Incident&) override {
+                   const oncall::Incident& incident) override {
     if (person.phone.empty()) throw std::runtime_error(person.key + " has no phone");
     const std::string prompt = text + " " + oncall::kPrompt;
-    const json description = {{"type", "call"},
-                              {"recipients", json::array({person.phone})},
-                              {"message",
-                               {{"replays", 1},
-                                {"timeout", kKeyTimeout},
-                                {"parts", json::array({Say(prompt, person.voice)})}}},
-                              {"responses", Responses(prompt, person.voice, 3)}};
+    json description = {{"type", "call"},
+                        {"recipients", json::array({person.phone})},
+                        {"message",
+                         {{"replays", 1},
+                          {"timeout", kKeyTimeout},
+                          {"parts", json::array({Say(prompt, person.voice)})}}},
+                        {"responses", Responses(prompt, person.voice, 3)}};
+    // The route's request keys (window, rings, retries, ...) apply to each call.
+    if (const auto route = routes_.find(incident.route); route != routes_.end()) {
+      for (const auto& [key, value] : route->second.request.items()) {
+        if (key != "responses") description[key] = value;
+      }
+    }
     try {
       kel::IKelService* service = ThreadService(root_);
       auto built =
@@ -128,13 +135,15 @@ class ToolkitDialer : public oncall::Dialer {
  private:
   const std::string root_;
   std::function<void(const std::string&)> refresh_;
+  const AlertRoutes routes_;
 };
 
 }  // namespace
 
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
-                                                  std::function<void(const std::string&)> refresh) {
-  return std::make_unique<ToolkitDialer>(std::move(root), std::move(refresh));
+                                                  std::function<void(const std::string&)> refresh,
+                                                  AlertRoutes routes) {
+  return std::make_unique<ToolkitDialer>(std::move(root), std::move(refresh), std::move(routes));
 }
 
 }  // namespace ringwell::api

@@ -122,7 +122,7 @@ OnCallHost::OnCallHost(std::string root, const AlertRoutes& routes, oncall::OnCa
                        std::function<void(const std::string&)> refresh,
                        std::function<void(const std::string&)> problem)
     : routes_(routes), problem_(std::move(problem)) {
-  dialer_ = MakeToolkitDialer(root, std::move(refresh));
+  dialer_ = MakeToolkitDialer(root, std::move(refresh), routes_);
   engine_ = std::make_unique<oncall::Engine>(std::move(root), std::move(config), clock_, *dialer_);
   engine_->SetObserver([this](const oncall::Incident& incident, oncall::Change change) {
     Observe(incident, change);

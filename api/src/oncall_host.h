@@ -50,9 +50,11 @@ class OnCallHost {
   std::jthread worker_;
 };
 
-// The dialer of the API: a call per person as an ordinary request.
+// The dialer of the API: a call per person as an ordinary request, with the
+// request keys of the incident's route (window, rings, retries, ...).
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
-                                                  std::function<void(const std::string&)> refresh);
+                                                  std::function<void(const std::string&)> refresh,
+                                                  AlertRoutes routes);
 
 // The on-call tables of the routes file `path` (as --check reads them), with
 // every route's policy checked. Throws std::runtime_error naming the file,
