@@ -140,6 +140,27 @@ class ToolkitDialer : public oncall::Dialer {
 
 }  // namespace
 
+std::string TellResolved(const std::string& root, const oncall::Person& person,
+                         const std::string& text, const AlertRoute& route) {
+  if (person.phone.empty()) throw std::runtime_error(person.key + " has no phone");
+  json description = {{"type", "call"},
+                      {"recipients", json::array({person.phone})},
+                      {"message", json::array({Say(text, person.voice)})}};
+  for (const auto& [key, value] : route.request.items()) {
+    if (key != "responses") description[key] = value;
+  }
+  try {
+    kel::IKelService* service = ThreadService(root);
+    auto built =
+        kel::client::BuildRequest(description, {service, OleDateNow(), false, false, true});
+    std::string id;
+    kel::client::Check(service->SubmitRequest(built.request.Get(), &id), "submitting");
+    return id;
+  } catch (const kel::client::Failure& failure) {
+    throw std::runtime_error(failure.what());
+  }
+}
+
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
                                                   std::function<void(const std::string&)> refresh,
                                                   AlertRoutes routes) {

@@ -121,7 +121,7 @@ oncall::OnCallConfig ReadOnCallTables(const std::string& path, bool required,
 OnCallHost::OnCallHost(std::string root, const AlertRoutes& routes, oncall::OnCallConfig config,
                        std::function<void(const std::string&)> refresh,
                        std::function<void(const std::string&)> problem)
-    : routes_(routes), problem_(std::move(problem)) {
+    : root_(root), routes_(routes), refresh_(refresh), problem_(std::move(problem)) {
   dialer_ = MakeToolkitDialer(root, std::move(refresh), routes_);
   engine_ = std::make_unique<oncall::Engine>(std::move(root), std::move(config), clock_, *dialer_);
   engine_->SetObserver([this](const oncall::Incident& incident, oncall::Change change) {
@@ -172,7 +172,22 @@ void OnCallHost::Reload(oncall::OnCallConfig config) { engine_->Reload(std::move
 
 void OnCallHost::Observe(const oncall::Incident& incident, oncall::Change change) {
   const auto route = routes_.find(incident.route);
-  if (route == routes_.end() || route->second.alertmanager.empty()) return;
+  if (route == routes_.end()) return;
+  if (change == oncall::Change::kResolved && route->second.resolved == OnResolved::kSay &&
+      !incident.acknowledged_by.empty()) {
+    const oncall::OnCallConfig config = engine_->Config();
+    if (const auto person = config.people.find(incident.acknowledged_by);
+        person != config.people.end()) {
+      try {
+        const std::string id =
+            TellResolved(root_, person->second, "Resolved: " + incident.text, route->second);
+        if (refresh_) refresh_(id);
+      } catch (const std::exception& e) {
+        problem_("incident " + incident.id + ": " + e.what());
+      }
+    }
+  }
+  if (route->second.alertmanager.empty()) return;
   const std::string& alertmanager = route->second.alertmanager;
   try {
     if (change == oncall::Change::kAcknowledged && incident.silence.empty()) {

@@ -42,7 +42,9 @@ class OnCallHost {
   void Observe(const oncall::Incident& incident, oncall::Change change);
   void ResolveEnded();
 
+  std::string root_;
   AlertRoutes routes_;
+  std::function<void(const std::string&)> refresh_;
   std::function<void(const std::string&)> problem_;
   oncall::SystemClock clock_;
   std::unique_ptr<oncall::Dialer> dialer_;
@@ -55,6 +57,12 @@ class OnCallHost {
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
                                                   std::function<void(const std::string&)> refresh,
                                                   AlertRoutes routes);
+
+// With resolved = "say" on the route: tells the person who acknowledged that
+// the incident is resolved, in a call of its own (no prompt); its request ID.
+// Throws std::runtime_error.
+std::string TellResolved(const std::string& root, const oncall::Person& person,
+                         const std::string& text, const AlertRoute& route);
 
 // The on-call tables of the routes file `path` (as --check reads them), with
 // every route's policy checked. Throws std::runtime_error naming the file,

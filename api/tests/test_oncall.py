@@ -45,7 +45,8 @@ every = "%(every)s"
 policy = "critical"
 
 [routes.db]
-policy = "critical"%(alertmanager)s
+policy = "critical"
+resolved = "say"%(alertmanager)s
 say = "{labels.alertname} on {labels.instance}."
 busy = {attempts = 0}
 noAnswer = {attempts = 0}
@@ -145,6 +146,13 @@ class OnCallTest(ApiTestCase):
         resolved = self.fire("resolved")
         self.assertEqual((resolved["action"], resolved["incident"]), ("incident resolved", id))
         self.assertEqual(self.incident(id)["state"], "resolved")
+        # resolved = "say": Bob, who acknowledged, is told in a call of its own.
+        told = wait_for(lambda: [r for r in self.api.request("GET", "/v1/requests")[2]["requests"]
+                                 if r["id"] not in [c["request"] for c in incident["calls"]]], what="the call to Bob")
+        self.assertEqual(len(told), 1)
+        report = wait_for(lambda: (lambda r: r if r["status"] == "Completed" else None)(
+            self.api.request("GET", "/v1/requests/" + told[0]["id"])[2]), timeout=60, what="the call to Bob to end")
+        self.assertEqual(report["recipients"][0]["recipient"], "5550002")
         self.assertEqual(self.fire("resolved")["action"], "no open incident")
 
     def test_actions_schedules_feed_and_heartbeats(self):
