@@ -206,6 +206,17 @@ class OnCallTest(ApiTestCase):
         self.assertEqual(self.incident(missed[0]["id"])["state"], "resolved")
         self.assertEqual(self.api.request("POST", "/v1/hooks/alertmanager/heartbeat:nosuch",
                                           alertmanager_payload())[0], 404)
+        # SIGHUP reads the tables again; the incidents stay.
+        before = self.api.request("GET", "/v1/incidents")[2]["incidents"]
+        with open(self.routes) as f:
+            tables = f.read()
+        with open(self.routes, "w") as f:
+            f.write(tables.replace('people = ["bob"]', 'people = ["alice"]'))
+        self.inst.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: self.api.request("GET", "/v1/oncall")[2]["schedules"][0]["onCall"]["person"] == "alice",
+                 what="the new schedule")
+        after = {i["id"]: i["state"] for i in self.api.request("GET", "/v1/incidents")[2]["incidents"]}
+        self.assertEqual({i["id"]: after.get(i["id"]) for i in before}, {i["id"]: i["state"] for i in before})
 
     def test_a_chain_resumes_after_kill_9_without_running_a_step_twice(self):
         self.start_with(wait="3s", responder=False)
