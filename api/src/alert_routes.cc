@@ -7,6 +7,7 @@
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/oncall/config.h"
 
 namespace ringwell::api {
 namespace {
@@ -40,6 +41,29 @@ json RecipientList(const json& value, const std::string& where, bool page) {
                     : "must be a list of numbers (texts)");
   }
   return value;
+}
+
+// The keys of a route that hands its alerts to the on-call engine.
+bool ParseOnCallKey(const std::string& key, const json& value, const std::string& at,
+                    AlertRoute& route) {
+  if (key == "policy") {
+    if (!value.is_string() || value.get<std::string>().empty()) Bad(at, "must be a policy's name");
+    route.policy = value.get<std::string>();
+  } else if (key == "alertmanager") {
+    const std::string url = value.is_string() ? value.get<std::string>() : "";
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
+      Bad(at, "must be Alertmanager's address, such as \"http://127.0.0.1:9093\"");
+    }
+    route.alertmanager = url;
+  } else if (key == "silence") {
+    const auto length =
+        value.is_string() ? oncall::ParseDuration(value.get<std::string>()) : std::nullopt;
+    if (!length) Bad(at, "must be a duration such as \"30m\" or \"2h\"");
+    route.silence_seconds = static_cast<long>(length->count());
+  } else {
+    return false;
+  }
+  return true;
 }
 
 AlertRoute ParseRoute(const std::string& name, const json& table, const std::string& origin) {
@@ -84,16 +108,19 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
       } else {
         Bad(at, "must be \"say\", \"cancel\" or \"ignore\"");
       }
+    } else if (ParseOnCallKey(key, value, at, route)) {
+      // policy, alertmanager, silence
     } else if (std::find(std::begin(kRequestKeys), std::end(kRequestKeys), key) !=
                std::end(kRequestKeys)) {
       route.request[key] = value;
     } else {
       Bad(at,
           "unknown key (there are numbers, page, say, sayResolved, voice, window, rings, "
-          "maxGreeting, busy, noAnswer, error, responses, resolved)");
+          "maxGreeting, busy, noAnswer, error, responses, resolved, policy, alertmanager, "
+          "silence)");
     }
   }
-  if (route.numbers.empty() && route.page.empty()) {
+  if (route.numbers.empty() && route.page.empty() && route.policy.empty()) {
     Bad(where, "needs numbers to call (numbers = [\"5551234\"]) or to page (page = [...])");
   }
   return route;
@@ -115,6 +142,7 @@ AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin)
   const json document = json::parse(text_json.str());
   AlertRoutes routes;
   for (const auto& [key, value] : document.items()) {
+    if (oncall::IsOnCallTable(key)) continue;  // read by the on-call configuration
     if (key != "routes") Bad(origin, "unknown key \"" + key + "\" (routes are [routes.NAME])");
     if (!value.is_object()) Bad(origin, "routes must be tables, [routes.NAME]");
     for (const auto& [name, route] : value.items()) {

@@ -15,6 +15,13 @@
 //   resolved = "cancel"                        "say" | "cancel" (default) | "ignore"
 //   sayResolved = "Resolved: {labels.alertname}."   what resolved = "say" says
 //                                              (this is the default; no responses)
+//   policy = "critical"                        on call: an incident runs this escalation
+//                                              policy instead of calling numbers
+//   alertmanager = "http://127.0.0.1:9093"     on call: a silence on acknowledgement
+//   silence = "2h"                             its length (default "2h")
+//
+// The on-call tables of the same file ([people.*], [schedules.*],
+// [policies.*], [heartbeats.*]) are read by ringwell/oncall/config.h.
 //
 // The keys shared with request descriptions (window, rings, maxGreeting,
 // busy, noAnswer, error, responses) are handed to the same checks as a
@@ -48,6 +55,11 @@ struct AlertRoute {
   OnResolved resolved = OnResolved::kCancel;
   // The keys passed on to the request description as they are.
   nlohmann::json request = nlohmann::json::object();
+  // On call (oncall_routes.h): the escalation policy, the Alertmanager told
+  // of acknowledgements and the length of its silence, in seconds.
+  std::string policy;
+  std::string alertmanager;
+  long silence_seconds = 2 * 3600;
 };
 
 using AlertRoutes = std::map<std::string, AlertRoute>;

@@ -23,6 +23,8 @@
 
 namespace ringwell::api {
 
+class OnCallHost;  // oncall_host.h
+
 struct ApiContext {
   const Options& options;
   TokenAuthenticator& tokens;
@@ -35,6 +37,7 @@ struct ApiContext {
   const std::string& openapi;  // the document served at /v1/openapi.json
   const AlertRoutes& alert_routes;
   AlertLedger& alert_ledger;
+  OnCallHost* oncall = nullptr;  // the on-call engine (oncall_host.h), set when serving
 };
 
 // The parts of a route's path that stand for a value ("{id}" -> "...").
@@ -68,5 +71,27 @@ HttpResponse AlertmanagerHookRoute(ApiContext&, const HttpRequest&, const RouteP
                                    const Identity*);
 HttpResponse GrafanaHookRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse AlertRoutesRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+
+// On call (oncall_routes.cc).
+HttpResponse ListIncidentsRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                const Identity*);
+HttpResponse GetIncidentRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse AcknowledgeIncidentRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                      const Identity*);
+HttpResponse EscalateIncidentRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                   const Identity*);
+HttpResponse ResolveIncidentRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                  const Identity*);
+HttpResponse OnCallRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse ScheduleFeedRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                               const Identity*);
+HttpResponse HeartbeatRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+// A group on a route with an escalation policy: opens, adds to or resolves
+// its incident.
+struct AlertGroup;
+HttpResponse OnCallHook(ApiContext&, const AlertRoute&, const AlertGroup&);
+// /v1/hooks/alertmanager/heartbeat:NAME: any notification (Alertmanager's
+// always-firing Watchdog) is a beat of heartbeat NAME.
+HttpResponse OnCallHeartbeatHook(ApiContext&, const std::string& name);
 
 }  // namespace ringwell::api

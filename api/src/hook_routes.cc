@@ -98,6 +98,9 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   if (!type.empty() && type.rfind("application/json", 0) != 0) {
     return ErrorResponse(415, "an alert notification is sent as application/json, not " + type);
   }
+  if (params.at("route").rfind("heartbeat:", 0) == 0 && context.oncall != nullptr) {
+    return OnCallHeartbeatHook(context, params.at("route").substr(10));
+  }
   const auto found = context.alert_routes.find(params.at("route"));
   if (found == context.alert_routes.end()) {
     return ErrorResponse(404, "there is no alert route \"" + params.at("route") + "\"");
@@ -109,6 +112,7 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   } catch (const std::invalid_argument& e) {
     return ErrorResponse(400, e.what());
   }
+  if (!route.policy.empty() && context.oncall != nullptr) return OnCallHook(context, route, group);
   const std::string ledger_route =
       (source == AlertSource::kGrafana ? "grafana/" : "alertmanager/") + route.name;
   const std::string& root = context.options.root;

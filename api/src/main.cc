@@ -44,6 +44,7 @@
 #include "installation_paths.h"
 #include "listing.h"
 #include "metrics.h"
+#include "oncall_host.h"
 #include "openapi_document.h"
 #include "options.h"
 #include "rate_limiter.h"
@@ -163,6 +164,7 @@ int Serve(Options options) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);  // reloads the on-call tables
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
   if (signal_fd < 0) {
@@ -245,9 +247,24 @@ int Serve(Options options) {
   AlertLedger alert_ledger(options.root + kEventsDir + "/alert-groups.json");
   if (!alert_ledger.Load(&problem)) ApiLog().ReportText(EventType::kWarning, 1, problem);
 
+  const std::string routes_path =
+      options.alert_routes_file.empty() ? kDefaultAlertRoutesFile : options.alert_routes_file;
+  std::unique_ptr<OnCallHost> oncall;
+  try {
+    oncall = std::make_unique<OnCallHost>(
+        options.root, alert_routes,
+        ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), alert_routes),
+        [&index](const std::string& id) { index->Refresh(id); },
+        [](const std::string& problem) { ApiLog().ReportText(EventType::kWarning, 1, problem); });
+  } catch (const std::exception& e) {
+    return Refuse(e.what(), "correct the routes file (see man ringwell-api)");
+  }
+  oncall->Start();
+
   const std::string openapi = OpenApiDocument();
   ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
                      callbacks, metrics, openapi, alert_routes, alert_ledger};
+  context.oncall = oncall.get();
   Router router(context, ApiLog());
 
   HttpServer server(router, server_settings);
@@ -265,18 +282,34 @@ int Serve(Options options) {
   std::fflush(stdout);
 
   signalfd_siginfo info{};
-  ssize_t got = 0;
-  while ((got = ::read(signal_fd, &info, sizeof info)) < 0 && errno == EINTR) {
-  }
-  if (got != static_cast<ssize_t>(sizeof info)) {
-    ApiLog().ReportText(EventType::kError, 1,
-                        std::string("ringwell-api: cannot read the stop signals: ") +
-                            (got < 0 ? std::strerror(errno) : "a short read") + "; stopping");
+  for (;;) {
+    ssize_t got = 0;
+    while ((got = ::read(signal_fd, &info, sizeof info)) < 0 && errno == EINTR) {
+    }
+    if (got != static_cast<ssize_t>(sizeof info)) {
+      ApiLog().ReportText(EventType::kError, 1,
+                          std::string("ringwell-api: cannot read the stop signals: ") +
+                              (got < 0 ? std::strerror(errno) : "a short read") + "; stopping");
+      break;
+    }
+    if (info.ssi_signo != SIGHUP) break;
+    // New on-call tables; the incidents and their chains stay as they are.
+    try {
+      oncall->Reload(
+          ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), alert_routes));
+      std::printf("ringwell-api: on-call tables reloaded from %s\n", routes_path.c_str());
+    } catch (const std::exception& e) {
+      std::printf("ringwell-api: on-call tables not reloaded: %s\n", e.what());
+      ApiLog().ReportText(EventType::kWarning, 1,
+                          std::string("on-call tables not reloaded: ") + e.what());
+    }
+    std::fflush(stdout);
   }
   sd_notify(0, "STOPPING=1");
   std::printf("ringwell-api: stopping\n");
   std::fflush(stdout);
   server.Stop();
+  oncall.reset();
   std::printf("ringwell-api: stopped\n");
   return 0;
 }

@@ -70,6 +70,15 @@ Router::Router(ApiContext& context, const CEventLog& log)
       {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
       {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
       {"GET", "/v1/hooks/routes", "read", &AlertRoutesRoute},
+      // On call.
+      {"GET", "/v1/incidents", "read", &ListIncidentsRoute},
+      {"GET", "/v1/incidents/{id}", "read", &GetIncidentRoute},
+      {"POST", "/v1/incidents/{id}/acknowledge", "respond", &AcknowledgeIncidentRoute},
+      {"POST", "/v1/incidents/{id}/escalate", "respond", &EscalateIncidentRoute},
+      {"POST", "/v1/incidents/{id}/resolve", "respond", &ResolveIncidentRoute},
+      {"GET", "/v1/oncall", "read", &OnCallRoute},
+      {"GET", "/v1/schedules/{file}", "read", &ScheduleFeedRoute},
+      {"POST", "/v1/heartbeats/{name}", "submit", &HeartbeatRoute},
   };
 }
 

@@ -13,6 +13,7 @@
 
 #include "alert_routes.h"
 #include "installation_paths.h"
+#include "oncall_host.h"
 #include "ringwell/common/disk_space.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -161,8 +162,9 @@ std::vector<CheckProblem> CheckInstallation(const Options& options,
   try {
     const bool given = !options.alert_routes_file.empty();
     const std::string routes_file = given ? options.alert_routes_file : kDefaultAlertRoutesFile;
-    const std::size_t routes = ReadAlertRoutes(routes_file, given).size();
-    well.push_back("the alert routes: " + std::to_string(routes) + " from " + routes_file);
+    const auto routes = ReadAlertRoutes(routes_file, given);
+    ReadOnCallTables(routes_file, given, routes);
+    well.push_back("the alert routes: " + std::to_string(routes.size()) + " from " + routes_file);
   } catch (const std::exception& e) {
     problems.push_back({std::string("the alert routes: ") + e.what(),
                         "correct the file (man ringwell-api, ALERT ROUTES)"});

@@ -30,7 +30,7 @@
 
 namespace ringwell::api {
 
-inline constexpr const char* kScopes[] = {"submit", "read", "cancel"};
+inline constexpr const char* kScopes[] = {"submit", "read", "cancel", "respond"};
 
 struct StoredToken {
   std::string name;

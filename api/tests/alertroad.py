@@ -106,11 +106,11 @@ def start_host(services, phone_port, ring_period=2):
         lambda log: "ready" in log)
 
 
-def start_alertmanager(services, api_port, token, route="oncall", group_interval="1s"):
-    """Alertmanager on a free port, every alert grouped by name and sent to
-    ringwell-api's receiver. Returns its URL."""
+def start_alertmanager(services, api_port, token, route="oncall", group_interval="1s", port=None):
+    """Alertmanager on a free port (or `port`), every alert grouped by name and
+    sent to ringwell-api's receiver. Returns its URL."""
     inst = services.inst
-    port = free_port()
+    port = port or free_port()
     config = os.path.join(inst.dir, "alertmanager.yml")
     with open(config, "w") as f:
         f.write("""route:

@@ -1,0 +1,82 @@
+// The on-call engine as ringwell-api hosts it: the engine on the storage
+// root (incidents in Incidents/), calls placed as ordinary requests through
+// the toolkit (oncall_dialer.cc), a worker that reads the calls' reports and
+// starts due steps every second, and the acknowledgement back to
+// Alertmanager (a silence on acknowledgement, expired on resolution) for
+// routes that name one.
+//
+// Thread-safety: every method may be called from any thread; the worker is
+// stopped and joined before the object goes.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "alert_routes.h"
+#include "ringwell/oncall/engine.h"
+
+namespace ringwell::api {
+
+class OnCallHost {
+ public:
+  // `refresh` is told of every request the calls make (the listing index).
+  OnCallHost(std::string root, const AlertRoutes& routes, oncall::OnCallConfig config,
+             std::function<void(const std::string&)> refresh,
+             std::function<void(const std::string&)> problem);
+  ~OnCallHost();
+  OnCallHost(const OnCallHost&) = delete;
+  OnCallHost& operator=(const OnCallHost&) = delete;
+
+  oncall::Engine& engine() { return *engine_; }
+  // Starts the worker. An acknowledged incident whose group Alertmanager
+  // silenced is resolved once Alertmanager has none of its alerts active (the
+  // silence mutes the resolved notification).
+  void Start();
+  // New tables (SIGHUP): incidents stay.
+  void Reload(oncall::OnCallConfig config);
+
+ private:
+  void Observe(const oncall::Incident& incident, oncall::Change change);
+  void ResolveEnded();
+
+  std::string root_;
+  AlertRoutes routes_;
+  std::function<void(const std::string&)> refresh_;
+  std::function<void(const std::string&)> problem_;
+  oncall::SystemClock clock_;
+  std::unique_ptr<oncall::Dialer> dialer_;
+  std::unique_ptr<oncall::Engine> engine_;
+  std::jthread worker_;
+};
+
+// The dialer of the API: a call per person as an ordinary request, with the
+// request keys of the incident's route (window, rings, retries, ...).
+std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
+                                                  std::function<void(const std::string&)> refresh,
+                                                  AlertRoutes routes);
+
+// With resolved = "say" on the route: tells the person who acknowledged that
+// the incident is resolved, in a call of its own (no prompt); its request ID.
+// Throws std::runtime_error.
+std::string TellResolved(const std::string& root, const oncall::Person& person,
+                         const std::string& text, const AlertRoute& route);
+
+// The on-call tables of the routes file `path` (as --check reads them), with
+// every route's policy checked. Throws std::runtime_error naming the file,
+// the table and the key.
+oncall::OnCallConfig ReadOnCallTables(const std::string& path, bool required,
+                                      const AlertRoutes& routes);
+
+// Alertmanager's API v2: a silence matching `labels` for `seconds`; its ID.
+// Throws std::runtime_error.
+std::string CreateSilence(const std::string& alertmanager, const nlohmann::json& labels,
+                          long seconds, const std::string& created_by, const std::string& comment);
+void ExpireSilence(const std::string& alertmanager, const std::string& id);
+// Whether Alertmanager still has an active alert (silenced or not) with all
+// of `labels`. Throws std::runtime_error.
+bool StillFiring(const std::string& alertmanager, const nlohmann::json& labels);
+
+}  // namespace ringwell::api

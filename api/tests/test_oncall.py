@@ -1,0 +1,289 @@
+"""On call over real sockets: an alert group on a route with an escalation
+policy opens an incident; its steps are calls through the toolkit, dialled by
+the real prepax and ringwell-host (simulated lines: the first person does not
+answer, the person on call in the schedule answers and presses 1); the
+incident is acknowledged by that person and nobody else is called. Then the
+API's own actions (scope respond), the schedules, the iCal feed, heartbeats,
+a kill -9 of the daemon in the middle of a wait, and --check."""
+import json
+import os
+import signal
+import subprocess
+import unittest
+
+import alertroad
+from alertroad import amtool, now
+from apitest import ApiTestCase, Client, library, program, tokens, wait_for
+from test_alerts import alertmanager_payload
+
+TABLES = """
+[people.alice]
+name = "Alice"
+phone = "5550001"
+
+[people.bob]
+name = "Bob"
+phone = "5550002"
+
+[schedules.primary]
+timezone = "Europe/Berlin"
+[[schedules.primary.rotations]]
+people = ["bob"]
+start = 2026-01-05T09:00:00
+shift = "1w"
+
+[policies.critical]
+[[policies.critical.steps]]
+notify = ["person:alice"]
+wait = "%(wait)s"
+[[policies.critical.steps]]
+notify = ["schedule:primary"]
+wait = "1h"
+
+[heartbeats.backup]
+every = "%(every)s"
+policy = "critical"
+
+[routes.db]
+policy = "critical"
+resolved = "say"%(alertmanager)s
+say = "{labels.alertname} on {labels.instance}."
+busy = {attempts = 0}
+noAnswer = {attempts = 0}
+
+[routes.quiet]
+policy = "critical"
+resolved = "ignore"
+"""
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+class OnCallTest(ApiTestCase):
+    def start_with(self, wait="2s", every="1d", responder=True, alertmanager=None):
+        self.inst.stop()
+        self.routes = os.path.join(self.inst.dir, "alert-routes.toml")
+        with open(self.routes, "w") as f:
+            f.write(TABLES % {"wait": wait, "every": every,
+                              "alertmanager": '\nalertmanager = "%s"\nsilence = "2h"' % alertmanager
+                              if alertmanager else ""})
+        if responder and not hasattr(self, "responder"):
+            out = subprocess.run([program("ringwell-api"), "--tokens", self.inst.token_file, "token", "add",
+                                  "pager-duty-desk", "--scope", "respond,read"],
+                                 env=self.inst.env, check=True, capture_output=True, text=True)
+            self.responder = Client(self.inst, out.stdout.strip())
+        self.inst.start("--routes", self.routes)
+
+    def start_services(self, scenario):
+        inst = self.inst
+        subprocess.run([program("ringwell-regsvr"), library("wavshift"), library("dialqueue")], env=inst.env,
+                       check=True, capture_output=True)
+        subprocess.run([program("prepax"), "-RegServer"], env=inst.env, check=True, capture_output=True)
+        path = os.path.join(inst.dir, "scenario.json")
+        with open(path, "w") as f:
+            json.dump(scenario, f)
+        for argv, ready in (([program("prepax")], "Prepax is running"),
+                            ([program("ringwell-host"), "--lines", "1,2", "--scenario", path], "ready")):
+            log = os.path.join(inst.dir, os.path.basename(argv[0]) + ".out")
+            with open(log, "w") as out:
+                process = subprocess.Popen(argv, env=inst.env, stdout=out, stderr=subprocess.STDOUT)
+            self.addCleanup(self.stop_service, process)
+            wait_for(lambda: ready in read(log) or process.poll() is not None, timeout=60,
+                     what=argv[0] + " to start")
+            self.assertIsNone(process.poll(), read(log))
+
+    def stop_service(self, process):
+        if process.poll() is None:
+            process.terminate()
+            process.wait(timeout=60)
+
+    def incident(self, id):
+        status, _, incident = self.api.request("GET", "/v1/incidents/" + id)
+        self.assertEqual(status, 200, incident)
+        return incident
+
+    def fire(self, status="firing", **kwargs):
+        code, _, answer = self.api.request("POST", "/v1/hooks/alertmanager/db", alertmanager_payload(status, **kwargs))
+        self.assertEqual(code, 200, answer)
+        return answer
+
+    def test_the_chain_goes_on_until_the_person_on_call_presses_1(self):
+        self.start_with(wait="2s")
+        self.start_services({"rules": [{"number": "5550001", "outcome": "noanswer"},
+                                       {"number": "5550002", "outcome": "answer", "keys": "1"}]})
+        opened = self.fire()
+        self.assertEqual((opened["action"], opened["policy"]), ("incident opened", "critical"))
+        id = opened["incident"]
+        # Alertmanager repeats the group: the same incident, no second chain.
+        again = self.fire()
+        self.assertEqual((again["action"], again["incident"]), ("incident updated", id))
+        incident = wait_for(lambda: (lambda i: i if i["state"] == "acknowledged" else None)(self.incident(id)),
+                            timeout=120, what="the acknowledgement")
+        self.assertEqual(incident["acknowledgedBy"], "bob")
+        self.assertEqual([(c["step"], c["person"]) for c in incident["calls"]], [(1, "alice"), (2, "bob")])
+        self.assertIsNone(incident["due"])
+        events = [e["event"] for e in incident["timeline"]]
+        self.assertEqual(events[0], "opened")
+        self.assertIn("acknowledged", events)
+        self.assertIn("acknowledged by bob (key 1)", [e["text"] for e in incident["timeline"]])
+        # Bob's call said the alert and the prompt; Alice's ended unanswered.
+        bob = self.api.request("GET", "/v1/requests/" + incident["calls"][1]["request"])[2]
+        self.assertEqual(bob["recipients"][0]["status"], "Completed", bob)
+        wait_for(lambda: self.incident(id)["calls"][0]["state"] in ("finished", "canceled"), timeout=60,
+                 what="Alice's call to end")
+        # Nobody is called any more: the requests of the incident are these two.
+        listed = self.api.request("GET", "/v1/requests")[2]["requests"]
+        self.assertEqual(sorted(r["id"] for r in listed), sorted(c["request"] for c in incident["calls"]))
+        # Listed with the open ones first; the filter by state.
+        status, _, listing = self.api.request("GET", "/v1/incidents?state=acknowledged")
+        self.assertEqual([i["id"] for i in listing["incidents"]], [id])
+        self.assertEqual(self.api.request("GET", "/v1/incidents?state=open")[2]["incidents"], [])
+        self.assertEqual(self.api.request("GET", "/v1/incidents?state=late")[0], 400)
+        # Resolved by Alertmanager.
+        resolved = self.fire("resolved")
+        self.assertEqual((resolved["action"], resolved["incident"]), ("incident resolved", id))
+        self.assertEqual(self.incident(id)["state"], "resolved")
+        # resolved = "say": Bob, who acknowledged, is told in a call of its own.
+        told = wait_for(lambda: [r for r in self.api.request("GET", "/v1/requests")[2]["requests"]
+                                 if r["id"] not in [c["request"] for c in incident["calls"]]], what="the call to Bob")
+        self.assertEqual(len(told), 1)
+        report = wait_for(lambda: (lambda r: r if r["status"] == "Completed" else None)(
+            self.api.request("GET", "/v1/requests/" + told[0]["id"])[2]), timeout=60, what="the call to Bob to end")
+        self.assertEqual(report["recipients"][0]["recipient"], "5550002")
+        self.assertEqual(self.fire("resolved")["action"], "no open incident")
+
+    def test_actions_schedules_feed_and_heartbeats(self):
+        self.start_with(wait="1h", every="2s")
+        id = self.fire()["incident"]
+        # respond is a scope of its own.
+        status, _, refused = self.api.request("POST", "/v1/incidents/%s/acknowledge" % id)
+        self.assertEqual(status, 403, refused)
+        self.assertIn("respond", refused["error"] if "error" in refused else json.dumps(refused))
+        status, _, escalated = self.responder.request("POST", "/v1/incidents/%s/escalate" % id)
+        self.assertEqual((status, escalated["step"], [c["person"] for c in escalated["calls"]]),
+                         (200, 2, ["alice", "bob"]))
+        status, _, acked = self.responder.request("POST", "/v1/incidents/%s/acknowledge" % id)
+        self.assertEqual((status, acked["state"], acked["acknowledgedBy"]), (200, "acknowledged", "pager-duty-desk"))
+        self.assertEqual(self.responder.request("POST", "/v1/incidents/%s/acknowledge" % id)[0], 409)
+        # Both calls, still in Inbox, were withdrawn.
+        self.assertEqual([c["state"] for c in acked["calls"]], ["canceled", "canceled"])
+        self.assertEqual(self.inbox(), [])
+        status, _, resolved = self.responder.request("POST", "/v1/incidents/%s/resolve" % id)
+        self.assertEqual((status, resolved["state"]), (200, "resolved"))
+        self.assertEqual(self.responder.request("POST", "/v1/incidents/nosuch/resolve")[0], 404)
+        # A route whose resolutions are ignored keeps its incident open.
+        quiet = self.api.request("POST", "/v1/hooks/alertmanager/quiet", alertmanager_payload())[2]["incident"]
+        status, _, ignored = self.api.request("POST", "/v1/hooks/alertmanager/quiet", alertmanager_payload("resolved"))
+        self.assertEqual((status, ignored["action"]), (200, "ignored"))
+        self.assertEqual(self.incident(quiet)["state"], "open")
+        # Who is on call, and the feed another calendar reads.
+        status, _, oncall = self.api.request("GET", "/v1/oncall")
+        self.assertEqual(status, 200)
+        (primary,) = oncall["schedules"]
+        self.assertEqual((primary["name"], primary["onCall"]), ("primary", {"person": "bob", "name": "Bob"}))
+        status, headers, feed = self.api.request("GET", "/v1/schedules/primary.ics")
+        self.assertEqual((status, headers["content-type"]), (200, "text/calendar; charset=utf-8"))
+        self.assertIn("BEGIN:VCALENDAR", feed)
+        self.assertIn("SUMMARY:Bob", feed)
+        self.assertEqual(self.api.request("GET", "/v1/schedules/primary")[0], 404)
+        # A heartbeat that stays away opens an incident; the next beat resolves it.
+        self.assertEqual(self.api.request("POST", "/v1/heartbeats/nosuch")[0], 404)
+        missed = wait_for(lambda: [i for i in self.api.request("GET", "/v1/incidents?state=open")[2]["incidents"]
+                                   if i["route"] == "heartbeat:backup"], timeout=60, what="the missed heartbeat")
+        self.assertEqual(self.incident(missed[0]["id"])["text"], "heartbeat backup missed")
+        status, _, beat = self.api.request("POST", "/v1/heartbeats/backup")
+        self.assertEqual((status, beat["heartbeat"]), (200, "backup"))
+        self.assertEqual(self.incident(missed[0]["id"])["state"], "resolved")
+        # Alertmanager's Watchdog, routed to heartbeat:NAME, is a beat too.
+        missed = wait_for(lambda: [i for i in self.api.request("GET", "/v1/incidents?state=open")[2]["incidents"]
+                                   if i["route"] == "heartbeat:backup"], timeout=60, what="the next missed beat")
+        status, _, watchdog = self.api.request("POST", "/v1/hooks/alertmanager/heartbeat:backup",
+                                               alertmanager_payload(alertname="Watchdog"))
+        self.assertEqual((status, watchdog["action"]), (200, "heartbeat"))
+        self.assertEqual(self.incident(missed[0]["id"])["state"], "resolved")
+        self.assertEqual(self.api.request("POST", "/v1/hooks/alertmanager/heartbeat:nosuch",
+                                          alertmanager_payload())[0], 404)
+        # SIGHUP reads the tables again; the incidents stay.
+        before = self.api.request("GET", "/v1/incidents")[2]["incidents"]
+        with open(self.routes) as f:
+            tables = f.read()
+        with open(self.routes, "w") as f:
+            f.write(tables.replace('people = ["bob"]', 'people = ["alice"]'))
+        self.inst.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: self.api.request("GET", "/v1/oncall")[2]["schedules"][0]["onCall"]["person"] == "alice",
+                 what="the new schedule")
+        after = {i["id"]: i["state"] for i in self.api.request("GET", "/v1/incidents")[2]["incidents"]}
+        self.assertEqual({i["id"]: after.get(i["id"]) for i in before}, {i["id"]: i["state"] for i in before})
+
+    def test_a_chain_resumes_after_kill_9_without_running_a_step_twice(self):
+        self.start_with(wait="3s", responder=False)
+        id = self.fire()["incident"]
+        self.assertEqual(len(self.inbox()), 1)  # Alice's call, placed at once
+        self.inst.process.send_signal(signal.SIGKILL)
+        self.inst.process.communicate()
+        self.inst.process = None
+        self.inst.output.close()
+        self.inst.start("--routes", self.routes)
+        # The second step is saved as started before its call is placed.
+        incident = wait_for(lambda: (lambda i: i if i["step"] == 2 and i["calls"][-1]["state"] != "placing"
+                                     else None)(self.incident(id)), timeout=60, what="the second step")
+        self.assertEqual([c["person"] for c in incident["calls"]], ["alice", "bob"])
+        self.assertEqual(len(self.inbox()), 2)  # step 1 was not run again
+        self.assertEqual(sum(1 for e in incident["timeline"] if e["event"] == "step"), 2)
+
+    def test_check_names_the_file_table_and_key(self):
+        self.start_with()
+        with open(self.routes, "a") as f:
+            f.write('\n[routes.web]\npolicy = "nosuch"\n')
+        code, out, _ = self.inst.run(program("ringwell-api"), "--check", "--routes", self.routes)
+        self.assertEqual(code, 1)
+        self.assertIn("%s: [routes.web] policy: there is no [policies.nosuch]" % self.routes, out)
+        with open(self.routes, "w") as f:
+            f.write('[schedules.s]\ntimezone = "Mars/Base"\n')
+        code, out, _ = self.inst.run(program("ringwell-api"), "--check", "--routes", self.routes)
+        self.assertIn('%s: [schedules.s] timezone: "Mars/Base" is not an IANA time zone' % self.routes, out)
+
+
+    def test_an_acknowledgement_silences_the_group_in_alertmanager_until_it_is_resolved(self):
+        port = alertroad.free_port()
+        url = "http://127.0.0.1:%d" % port
+        self.start_with(wait="2s", alertmanager=url)
+        services = alertroad.Services(self.inst)
+        self.addCleanup(services.stop_all)
+        alertroad.start_alertmanager(services, self.inst.port, tokens()["submitter"], route="db", port=port)
+        self.start_services({"rules": [{"number": "5550001", "outcome": "noanswer"},
+                                       {"number": "5550002", "outcome": "answer", "keys": "1"}]})
+        amtool(url, "alertname=DiskFull", "instance=db1", annotations=["summary=The disk of db1 is full"])
+        incident = wait_for(lambda: [i for i in self.api.request("GET", "/v1/incidents")[2]["incidents"]
+                                     if i["state"] == "acknowledged" and i["silence"]], timeout=120,
+                            what="the acknowledgement and its silence")[0]
+        self.assertEqual(incident["acknowledgedBy"], "bob")
+
+        def silences(*flags):
+            out = subprocess.run(["amtool", "--alertmanager.url=" + url, "silence", "query", "-o", "json", *flags],
+                                 check=True, capture_output=True, text=True).stdout
+            return {s["id"]: s for s in json.loads(out)}
+
+        silence = silences()[incident["silence"]]
+        self.assertEqual((silence["createdBy"], silence["status"]["state"]), ("bob", "active"))
+        self.assertIn(incident["id"], silence["comment"])
+        self.assertIn({"name": "alertname", "value": "DiskFull", "isRegex": False, "isEqual": True},
+                      silence["matchers"])
+        # The alert ends. Alertmanager mutes the resolved notification of a
+        # silenced group; the API asks it and resolves the incident, and the
+        # silence expires.
+        amtool(url, "alertname=DiskFull", "instance=db1", end=now())
+        resolved = wait_for(lambda: (lambda i: i if i["state"] == "resolved" else None)(self.incident(incident["id"])),
+                            timeout=60, what="the resolution")
+        self.assertIn("resolved by Alertmanager", [e["text"] for e in resolved["timeline"]])
+        wait_for(lambda: incident["silence"] not in silences(), what="the silence to expire")
+        self.assertEqual(silences("--expired")[incident["silence"]]["status"]["state"], "expired")
+        # Alice's unanswered call was the only other one.
+        self.assertEqual([c["person"] for c in resolved["calls"]], ["alice", "bob"])
+
+
+if __name__ == "__main__":
+    unittest.main()
