@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <thread>
 
 #include "ringwell/common/class_registry.h"
@@ -133,6 +132,12 @@ class RestartTest : public ringwell::testing::RingwellTest,
     return found;
   }
 
+  // How many recipients the reports show with a call in progress.
+  static int InProgress(const std::map<std::string, Recipient>& recipients) {
+    return static_cast<int>(std::ranges::count_if(
+        recipients, [](const auto& entry) { return entry.second.status == "InProgress"; }));
+  }
+
   // Calls heard per number, over every run.
   std::map<std::string, int> Heard() const {
     std::map<std::string, int> heard;
@@ -150,14 +155,27 @@ TEST_P(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
   for (int r = 0; r < kRequests; ++r) Schedule(r);
   const char* configured = std::getenv("RINGWELL_KILLS");
   const int kills = configured != nullptr ? std::atoi(configured) : 4;
-  std::mt19937 random(12345);
   int run = 0;
+  // Each kill comes while a call is going on: a line saves "InProgress"
+  // before it dials. What the reports show in progress once the host is
+  // dead is what the next start must book as interrupted (or as the result
+  // the host kept before it died).
+  int in_progress_at_kills = 0;
   for (int k = 0; k < kills; ++k) {
     ringwell::testing::ChildProcess host;
     StartHost(host, run++);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 500));
+    bool completed = false;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (InProgress(Reports(&completed)) == 0 && !completed &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_FALSE(completed) << "every request ended before kill " << k + 1;
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "no call started before kill " << k + 1;
     host.Signal(SIGKILL);
     host.Wait(10s);
+    in_progress_at_kills += InProgress(Reports(&completed));
   }
   ringwell::testing::ChildProcess host;
   StartHost(host, run++);
@@ -194,6 +212,11 @@ TEST_P(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
   }
   EXPECT_EQ(repeated, 0);
   EXPECT_EQ(lost, 0);
+  // The kills cut calls short, and each cut call shows as one interrupted
+  // call at most.
+  EXPECT_GT(in_progress_at_kills, 0);
+  EXPECT_GT(interrupted, 0);
+  EXPECT_LE(interrupted, in_progress_at_kills);
   EXPECT_THAT(ringwell::testing::ListDir(root() + "Requests"), ::testing::IsEmpty());
   std::printf("kills %d, calls heard %d, repeated %d, results lost %d, interrupted %d\n", kills,
               calls, repeated, lost, interrupted);

@@ -5,9 +5,11 @@ import json
 import os
 import struct
 import subprocess
+import threading
 import time
 import unittest
 import urllib.parse
+from xml.etree import ElementTree
 
 from apitest import ApiTestCase, Client, program, tokens, wait_for
 
@@ -74,6 +76,39 @@ class SubmitTest(ApiTestCase):
         self.assertEqual(status, 415)
         # Nothing of the refused ones was written.
         self.assertEqual(len(self.inbox()), 1)
+
+    def test_a_reader_of_inbox_finds_only_whole_submissions(self):
+        """The daemon polls Inbox while clients submit over HTTP: a reader
+        doing the same meanwhile must parse every request file it finds."""
+        inbox = self.inst.root + "Inbox/"
+        parsed, broken, stop = [0], [], threading.Event()
+
+        def read():
+            while not stop.is_set():
+                for name in os.listdir(inbox):
+                    if name.startswith(".") or not name.endswith(".xml"):
+                        continue
+                    try:
+                        with open(inbox + name, "rb") as f:
+                            data = f.read()
+                    except FileNotFoundError:
+                        continue  # renamed or removed whole
+                    try:
+                        ElementTree.fromstring(data)
+                        parsed[0] += 1
+                    except ElementTree.ParseError as e:
+                        broken.append("%s: %s (%d bytes)" % (name, e, len(data)))
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            ids = [self.api.submit(GOOD) for _ in range(10)]
+            wait_for(lambda: parsed[0] >= 10, what="the reader to parse the submissions")
+        finally:
+            stop.set()
+            reader.join()
+        self.assertEqual(broken, [])
+        self.assertEqual(self.inbox(), sorted(i + ".xml" for i in ids))
 
     def test_tokens_and_scopes(self):
         status, headers, _ = self.api.request("GET", "/v1/requests", token="")

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "ringwell/common/error_info.h"
+#include "ringwell/testing/concurrent_reader.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::xml {
@@ -48,6 +49,22 @@ TEST_F(XmlTest, SaveReplacesAtomicallyWithoutDeclaration) {
   ASSERT_EQ(fresh.Save(path), S_OK);
   // ... while a saved document starts directly with its root element.
   EXPECT_EQ(ReadFile(path), "<Report Status=\"Done\"/>");
+  EXPECT_EQ(ListDir(root() + "Reports"), std::vector<std::string>{"r.xml"});
+
+  // A reader polling the directory meanwhile finds the old document or the
+  // new one, never a part of either, however large they are.
+  testing::ConcurrentXmlReader reader(root() + "Reports");
+  for (int save = 0; save < 40; ++save) {
+    Document large;
+    pugi::xml_node report = large.dom().append_child("Report");
+    for (int i = 0; i < 2000; ++i) {
+      report.append_child("SubReport").append_attribute("Recipient") = save * 10000 + i;
+    }
+    ASSERT_EQ(large.Save(path), S_OK);
+    ASSERT_TRUE(reader.WaitForParsed(reader.parsed() + 1));
+  }
+  reader.Stop();
+  EXPECT_EQ(reader.Unparsable(), std::vector<std::string>{});
   EXPECT_EQ(ListDir(root() + "Reports"), std::vector<std::string>{"r.xml"});
 
   EXPECT_EQ(fresh.Save(root() + "NoSuchDir/r.xml"), HresultFromWin32(ERROR_PATH_NOT_FOUND));

@@ -18,12 +18,14 @@
 #include "kel_service.h"
 #include "kel_test_util.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/message_tables.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/locks.h"
 #include "ringwell/testing/process.h"
 
 namespace ringwell::kel {
@@ -222,6 +224,45 @@ TEST_F(KelReportAccessTest, CancelMarksTheReportAndOnlyItsScheduledSubReports) {
   EXPECT_EQ(service_->CancelRequest(kId), S_FALSE);
   EXPECT_EQ(ReadFile(ReportPath()), canceled);
   EXPECT_TRUE(EventLogEntries().empty());
+}
+
+// The cancel holds the report generator's lock from its load to its save:
+// while another writer (a line booking a call) holds it, the cancel waits,
+// its lock request queued in the kernel, and then builds on that writer's
+// change instead of saving over it.
+TEST_F(KelReportAccessTest, CancelWaitsForTheReportLockAndKeepsTheChangeMadeUnderIt) {
+  Schedule(std::string(kScheduled) + "<SubReport Recipient=\"2\" Status=\"Scheduled\"/>");
+  DirectoryLock lock;
+  ASSERT_EQ(DirectoryLock::Acquire(ReportPath(), &lock), S_OK);
+  const std::string before = ReadFile(ReportPath());
+  std::atomic<bool> done{false};
+  std::jthread canceler([&] {
+    EXPECT_EQ(service_->CancelRequest(kId), S_OK) << TakeError();
+    done = true;
+  });
+  struct Release {  // before the join, also when an assertion ends the test
+    DirectoryLock* lock;
+    ~Release() { lock->Release(); }
+  } release{&lock};
+  const std::string lock_file = DirectoryLock::LockPathFor(ReportPath());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done && !testing::SomeoneWaitsToLock(lock_file) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(testing::SomeoneWaitsToLock(lock_file))
+      << (done ? "the cancel ended while another writer held the report lock"
+               : "the cancel never asked for the report lock");
+  EXPECT_EQ(ReadFile(ReportPath()), before);
+  std::string changed = before;
+  const std::string scheduled = "Recipient=\"2\" Status=\"Scheduled\"";
+  changed.replace(changed.find(scheduled), scheduled.size(),
+                  "Recipient=\"2\" Status=\"InProgress\"");
+  ASSERT_EQ(WriteFileAtomically(ReportPath(), changed), S_OK);
+  lock.Release();
+  canceler.join();
+  EXPECT_EQ(Statuses(ReportPath()), "Canceled|Canceled|InProgress");
+  EXPECT_FALSE(FileExists(RequestPath()));
 }
 
 // The scheduler saves "Completed" a moment before it deletes the request

@@ -13,6 +13,7 @@
 #include "kel_test_util.h"
 #include "ringwell/common/message_tables.h"
 #include "ringwell/common/xml.h"
+#include "ringwell/testing/concurrent_reader.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::kel {
@@ -78,10 +79,15 @@ TEST_F(KelServiceTest, SubmittingTwiceWritesTwoCompleteFilesWithTheirOwnIdentifi
     AddPart(response.Get(), button, kelTextMessagePart);
     node = ComPtr<_IKelNode>(response.Get());
   }
+  // The daemon polls Inbox while clients submit: a reader doing the same
+  // must find only whole requests, never a file being written.
+  testing::ConcurrentXmlReader reader(root() + "Inbox");
   std::string first, second;
   ASSERT_EQ(service_->SubmitRequest(request_.Get(), &first), S_OK);
+  ASSERT_TRUE(reader.WaitForParsed(1));
   ASSERT_EQ(request_->put_NumberOfRings(4), S_OK);
   ASSERT_EQ(service_->SubmitRequest(request_.Get(), &second), S_OK);
+  ASSERT_TRUE(reader.WaitForParsed(reader.parsed() + 2));
   EXPECT_NE(first, second);
   EXPECT_EQ(RequestId(request_.Get()), second);
   std::vector<std::string> expected{first + ".xml", second + ".xml"};
@@ -103,6 +109,14 @@ TEST_F(KelServiceTest, SubmittingTwiceWritesTwoCompleteFilesWithTheirOwnIdentifi
     }
     EXPECT_FALSE(level.child("Responses"));  // the deepest has none
   }
+  for (int i = 0; i < 10; ++i) {
+    std::string id;
+    ASSERT_EQ(service_->SubmitRequest(request_.Get(), &id), S_OK);
+  }
+  ASSERT_TRUE(reader.WaitForParsed(reader.parsed() + 12));
+  reader.Stop();
+  EXPECT_EQ(reader.Unparsable(), std::vector<std::string>{});
+  EXPECT_EQ(Inbox().size(), 12u);
 }
 
 TEST_F(KelServiceTest, RefusedRequestsWriteNothing) {

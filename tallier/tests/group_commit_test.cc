@@ -17,6 +17,7 @@
 
 #include "ctallier.h"
 #include "ringwell/common/xml.h"
+#include "ringwell/testing/concurrent_reader.h"
 #include "ringwell/testing/fixture.h"
 
 namespace ringwell::tallier {
@@ -89,6 +90,8 @@ TEST_F(GroupCommitTest, EveryAcknowledgedResultOfManyThreadsIsInTheReport) {
   constexpr int kCallsPerThread = 40;
   ComPtr<CTallier> tallier = MakeComObject<CTallier>();
   std::atomic<int> failures{0};
+  // A client reads the report all the while: every save it sees is whole.
+  testing::ConcurrentXmlReader reader(root() + "Reports");
   {
     std::vector<std::jthread> lines;
     for (int t = 0; t < kThreads; ++t) {
@@ -99,6 +102,8 @@ TEST_F(GroupCommitTest, EveryAcknowledgedResultOfManyThreadsIsInTheReport) {
       });
     }
   }
+  reader.Stop();
+  EXPECT_EQ(reader.Unparsable(), std::vector<std::string>{});
   EXPECT_EQ(failures, 0);
   EXPECT_TRUE(EventLogEntries().empty());
   const Booked booked = ReadBooked(report);

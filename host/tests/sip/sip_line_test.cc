@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -252,8 +254,19 @@ TEST_P(SipCallCase, Call) {
                                         : callee.UriTemplate());
   ASSERT_NE(stack, nullptr);
 
+  // A call nobody answers rings for the configured time (four rings of half
+  // a second), measured here: from before the dial, and from the moment the
+  // callee saw the INVITE, to the result.
+  using Clock = std::chrono::steady_clock;
+  const bool rings_out = !c.answers || c.unreachable;
+  const auto dialled = Clock::now();
+  std::atomic<Clock::time_point> incoming{dialled};
   std::atomic<bool> done{false};
   std::jthread act([&] {
+    if (rings_out && !c.unreachable && c.act == Act::kNothing &&
+        callee.WaitForOutput("Incoming call", std::chrono::seconds(10))) {
+      incoming = Clock::now();
+    }
     if (c.act == Act::kReject && callee.WaitForOutput("Incoming call", std::chrono::seconds(5))) {
       callee.Type("b");
     }
@@ -265,7 +278,17 @@ TEST_P(SipCallCase, Call) {
     }
   });
   const Result result = Call(*stack, Request(4, c.max_greeting, c.tree));
+  const auto ended = Clock::now();
   done = true;
+  act.join();
+  if (rings_out && c.act == Act::kNothing) {
+    const auto ring_time = std::chrono::milliseconds(4 * 500);
+    EXPECT_GE(ended - dialled, ring_time) << "ended before the ring time";
+    // Slack for the CANCEL and its reply on a loaded machine, far below a
+    // second ring time.
+    EXPECT_LE(ended - incoming.load(), ring_time + std::chrono::seconds(2))
+        << "rang on past the ring time";
+  }
   EXPECT_EQ(result.status, c.status) << result.protocol;
   EXPECT_EQ(result.answer, c.answer);
   EXPECT_EQ(result.sip_code, c.sip_code);

@@ -7,6 +7,7 @@
 #include <pugixml.hpp>
 
 #include "kel_cli_fixture.h"
+#include "ringwell/testing/concurrent_reader.h"
 
 namespace ringwell::kel::cli {
 namespace {
@@ -130,6 +131,9 @@ TEST_F(KelOutcomeTest, AFinishedReportKeepsTheWindowAndWhatWasSaid) {
 }
 
 TEST_F(KelOutcomeTest, CancelSaysWhatItFoundAndWithdrawsFromInbox) {
+  // The daemon and clients poll Inbox and Reports meanwhile: submissions,
+  // withdrawals and cancels show them whole files only.
+  ringwell::testing::ConcurrentXmlReader inbox(root() + "Inbox"), reports(root() + "Reports");
   std::string output;
   // Not yet taken up by the daemon: withdrawn, under any spelling of its ID.
   ASSERT_EQ(Kel("submit --to 5551234 --say hi --until +1h", &output), 0) << output;
@@ -169,6 +173,10 @@ TEST_F(KelOutcomeTest, CancelSaysWhatItFoundAndWithdrawsFromInbox) {
   EXPECT_EQ(Kel("cancel " + done, &output), 1);
   EXPECT_EQ(output,
             "kel: " + done + " is already Completed, nothing to cancel (delivered to 2 of 2)\n");
+  inbox.Stop();
+  reports.Stop();
+  EXPECT_EQ(inbox.Unparsable(), std::vector<std::string>{});
+  EXPECT_EQ(reports.Unparsable(), std::vector<std::string>{});
   EXPECT_EQ(Kel("cancel {00000000-0000-0000-0000-000000000000}", &output), 1);
   EXPECT_EQ(output,
             "kel: there is no request {00000000-0000-0000-0000-000000000000}; nothing was "
