@@ -168,9 +168,14 @@ class DiskFullSoak(ApiTestCase):
         # What prepax could not prepare waited and was not failed.
         self.assertIn("waits for space", read(self.inst.event_log))
         self.assertGreaterEqual(len(refused), 1)
-        wait_for(lambda: all(self.status_of(id) == "Completed" for id in accepted), timeout=120,
-                 what="every accepted request to complete: " +
-                 str({id: self.status_of(id) for id in accepted}))
+        try:
+            wait_for(lambda: all(self.status_of(id) == "Completed" for id in accepted), timeout=300,
+                     what="every accepted request to complete")
+        except AssertionError as e:
+            # What each request says once the wait is over, not before it.
+            raise AssertionError("%s: %s; Inbox: %s; Requests: %s" % (
+                e, {id: self.status_of(id) for id in accepted}, os.listdir(self.inst.root + "Inbox"),
+                os.listdir(self.inst.root + "Requests"))) from None
         for id in accepted:
             report = ElementTree.parse(self.inst.root + "Reports/" + id + ".xml").getroot()
             self.assertEqual(report.get("Status"), "Completed", id)
