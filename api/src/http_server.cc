@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "event_channel.h"
@@ -77,6 +79,22 @@ struct HttpServer::Stream {
 };
 
 namespace {
+
+// libmicrohttpd's own messages: while a daemon starts on this thread they are
+// kept here, since the caller says what went wrong in its own words ("cannot
+// listen on ..."); any other goes to stderr, named as the library's.
+thread_local std::string* starting_message = nullptr;
+
+void LogLibraryMessage(void*, const char* format, va_list arguments) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  if (starting_message != nullptr) {
+    *starting_message = text;
+    return;
+  }
+  std::fprintf(stderr, "ringwell-api: libmicrohttpd: %s%s", text,
+               std::strchr(text, '\n') != nullptr ? "" : "\n");
+}
 
 constexpr std::size_t kConnectionMemory = 64 * 1024;
 constexpr std::size_t kFormFieldMax = 4096;
@@ -386,6 +404,7 @@ bool HttpServer::Listen(const std::string& address, std::string* problem) {
       {MHD_OPTION_CONNECTION_LIMIT, settings_.connection_limit, nullptr},
       {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.per_address_limit, nullptr},
       {MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024, nullptr},
+      {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), this},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&OnConnection), this},
       {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
@@ -393,10 +412,14 @@ bool HttpServer::Listen(const std::string& address, std::string* problem) {
       {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0,
        const_cast<char*>(settings_.tls_key_pem.c_str())},
       {MHD_OPTION_END, 0, nullptr}};
+  std::string library_message;
+  starting_message = &library_message;
   MHD_Daemon* daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, this,
                                         MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+  const int start_error = errno;
+  starting_message = nullptr;
   if (daemon == nullptr) {
-    *problem = "cannot listen on " + address + ": " + std::strerror(errno);
+    *problem = "cannot listen on " + address + ": " + std::strerror(start_error);
     return false;
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);

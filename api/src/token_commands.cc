@@ -12,7 +12,7 @@ void AddTokenCommands(CLI::App& app, TokenCommand& command) {
   token->require_subcommand(1);
   CLI::App* add = token->add_subcommand("add", "make a token; it is printed once");
   add->add_option("name", command.name, "a name for the token (who uses it)")->required();
-  add->add_option("--scope", command.scopes, "what it may do: submit, read, cancel")
+  add->add_option("--scope", command.scopes, "what it may do: submit, read, cancel, respond")
       ->delimiter(',')
       ->required();
   add->callback([&command] { command.action = "add"; });

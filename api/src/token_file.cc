@@ -165,7 +165,7 @@ bool AddToken(const std::string& path, const std::string& name,
   }
   for (const std::string& scope : scopes) {
     if (std::find(std::begin(kScopes), std::end(kScopes), scope) == std::end(kScopes)) {
-      *problem = "unknown scope \"" + scope + "\" (submit, read, cancel)";
+      *problem = "unknown scope \"" + scope + "\" (submit, read, cancel, respond)";
       return false;
     }
   }

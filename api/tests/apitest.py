@@ -184,17 +184,19 @@ class Client:
     """Requests to the daemon; every JSON answer is checked against the
     OpenAPI document."""
 
-    def __init__(self, installation, token=None, scheme="http", context=None):
+    def __init__(self, installation, token=None, scheme="http", context=None, source=None):
         self.installation = installation
         self.token = token
         self.scheme = scheme
         self.context = context
+        self.source = (source, 0) if source else None  # a loopback address to connect from
 
     def connection(self, timeout=30):
         if self.scheme == "https":
             return http.client.HTTPSConnection("127.0.0.1", self.installation.port, timeout=timeout,
-                                               context=self.context)
-        return http.client.HTTPConnection("127.0.0.1", self.installation.port, timeout=timeout)
+                                               context=self.context, source_address=self.source)
+        return http.client.HTTPConnection("127.0.0.1", self.installation.port, timeout=timeout,
+                                          source_address=self.source)
 
     def request(self, method, path, body=None, headers=None, token=None):
         """(status, headers, body as JSON or text)."""

@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -303,6 +304,23 @@ class BuildTreeTest(unittest.TestCase):
         page = connection.getresponse()
         self.assertEqual(page.status, 200)
         self.assertIn(b"<title>Ringwell console</title>", page.read())
+
+
+class ListenTest(unittest.TestCase):
+    def test_a_taken_address_is_said_once_in_the_apis_own_words(self):
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        self.addCleanup(taken.close)
+        inst = Installation()
+        self.addCleanup(inst.remove)
+        done = subprocess.run([program("ringwell-api"), "--listen", "127.0.0.1:%d" % taken.getsockname()[1]],
+                              env=inst.env, capture_output=True, text=True, timeout=60)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("cannot listen on 127.0.0.1:%d: Address already in use" % taken.getsockname()[1],
+                      done.stderr + done.stdout)
+        # The library's own words ("Failed to bind to port ...") are not printed before it.
+        self.assertNotIn("Failed to bind", done.stderr + done.stdout)
 
 
 class TlsTest(unittest.TestCase):
