@@ -30,6 +30,11 @@ def program(name):
     return os.path.join(BUILD, "bin", name)
 
 
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
 def library(name):
     return os.path.join(BUILD, "lib", "lib%s.so" % name)
 
@@ -305,6 +310,38 @@ class ApiTestCase(unittest.TestCase):
 
     def tearDown(self):
         self.inst.stop()
+
+    def start_services(self, scenario, *host_arguments):
+        """Registers the components and starts prepax and a simulated
+        ringwell-host (lines 1 and 2 unless `host_arguments` say otherwise)
+        with `scenario` on this installation, each once it says it is ready;
+        [prepax, host], stopped at cleanup."""
+        inst = self.inst
+        subprocess.run([program("ringwell-regsvr"), library("wavshift"), library("dialqueue")], env=inst.env,
+                       check=True, capture_output=True)
+        subprocess.run([program("prepax"), "-RegServer"], env=inst.env, check=True, capture_output=True)
+        path = os.path.join(inst.dir, "scenario.json")
+        with open(path, "w") as f:
+            json.dump(scenario, f)
+        processes = []
+        for argv, ready in (([program("prepax")], "Prepax is running"),
+                            ([program("ringwell-host"), *(host_arguments or ("--lines", "1,2")), "--scenario", path],
+                             "ready")):
+            log = os.path.join(inst.dir, os.path.basename(argv[0]) + ".out")
+            with open(log, "w") as out:
+                process = subprocess.Popen(argv, env=inst.env, stdout=out, stderr=subprocess.STDOUT)
+            processes.append(process)
+            self.addCleanup(self.stop_service, process)
+            wait_for(lambda: ready in read_text(log) or process.poll() is not None, timeout=60,
+                     what=argv[0] + " to start")
+            self.assertIsNone(process.poll(), read_text(log))
+        return processes
+
+    @staticmethod
+    def stop_service(process):
+        if process.poll() is None:
+            process.terminate()
+            process.wait(timeout=60)
 
     def inbox(self):
         """The request files in Inbox (a withdrawn one's hidden name is none)."""

@@ -58,7 +58,7 @@ class ConsoleInBrowserTest(ApiTestCase):
             f.write(ROUTES)
         self.inst.start("--console", os.path.join(SOURCE, "api", "console"), "--routes", routes)
         self.axe = axe_script()
-        test_road.RoadTest.start_services(self)
+        self.start_services(test_road.SCENARIO)
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
         for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -68,8 +68,6 @@ class ConsoleInBrowserTest(ApiTestCase):
         self.browser = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
         self.addCleanup(self.browser.quit)
         os.makedirs(SCREENSHOTS, exist_ok=True)
-
-    stop_service = test_road.RoadTest.stop_service
 
     def shot(self, name):
         self.browser.save_screenshot(os.path.join(SCREENSHOTS, name + ".png"))

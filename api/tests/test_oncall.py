@@ -13,7 +13,7 @@ import unittest
 
 import alertroad
 from alertroad import amtool, now
-from apitest import ApiTestCase, Client, library, program, tokens, wait_for
+from apitest import ApiTestCase, Client, program, tokens, wait_for
 from test_alerts import alertmanager_payload
 
 TABLES = """
@@ -76,29 +76,6 @@ class OnCallTest(ApiTestCase):
                                  env=self.inst.env, check=True, capture_output=True, text=True)
             self.responder = Client(self.inst, out.stdout.strip())
         self.inst.start("--routes", self.routes)
-
-    def start_services(self, scenario):
-        inst = self.inst
-        subprocess.run([program("ringwell-regsvr"), library("wavshift"), library("dialqueue")], env=inst.env,
-                       check=True, capture_output=True)
-        subprocess.run([program("prepax"), "-RegServer"], env=inst.env, check=True, capture_output=True)
-        path = os.path.join(inst.dir, "scenario.json")
-        with open(path, "w") as f:
-            json.dump(scenario, f)
-        for argv, ready in (([program("prepax")], "Prepax is running"),
-                            ([program("ringwell-host"), "--lines", "1,2", "--scenario", path], "ready")):
-            log = os.path.join(inst.dir, os.path.basename(argv[0]) + ".out")
-            with open(log, "w") as out:
-                process = subprocess.Popen(argv, env=inst.env, stdout=out, stderr=subprocess.STDOUT)
-            self.addCleanup(self.stop_service, process)
-            wait_for(lambda: ready in read(log) or process.poll() is not None, timeout=60,
-                     what=argv[0] + " to start")
-            self.assertIsNone(process.poll(), read(log))
-
-    def stop_service(self, process):
-        if process.poll() is None:
-            process.terminate()
-            process.wait(timeout=60)
 
     def incident(self, id):
         status, _, incident = self.api.request("GET", "/v1/incidents/" + id)

@@ -3,50 +3,22 @@ preprocessed by the real prepax, dialled by the real ringwell-host on
 simulated lines, and followed to its end by an event stream and a status
 callback."""
 import json
-import os
-import subprocess
 import unittest
 
-from apitest import ApiTestCase, Client, library, program, wait_for
+from apitest import ApiTestCase, Client, wait_for
 from test_events import EventStream, Receiver
 
 
-def read(path):
-    with open(path) as f:
-        return f.read()
+# 5550001 answers and presses 1, 5550002 is busy.
+SCENARIO = {"rules": [{"number": "5550001", "outcome": "answer", "keys": "1"},
+                      {"number": "5550002", "outcome": "busy"}]}
 
 
 class RoadTest(ApiTestCase):
-    def start_services(self):
-        inst = self.inst
-        subprocess.run([program("ringwell-regsvr"), library("wavshift"), library("dialqueue")], env=inst.env,
-                       check=True, capture_output=True)
-        subprocess.run([program("prepax"), "-RegServer"], env=inst.env, check=True, capture_output=True)
-        scenario = os.path.join(inst.dir, "scenario.json")
-        with open(scenario, "w") as f:
-            json.dump({"rules": [{"number": "5550001", "outcome": "answer", "keys": "1"},
-                                 {"number": "5550002", "outcome": "busy"}]}, f)
-        self.services = []
-        for argv, ready in (([program("prepax")], "Prepax is running"),
-                            ([program("ringwell-host"), "--lines", "1,2", "--scenario", scenario], "ready")):
-            log = os.path.join(inst.dir, os.path.basename(argv[0]) + ".out")
-            with open(log, "w") as out:
-                process = subprocess.Popen(argv, env=inst.env, stdout=out, stderr=subprocess.STDOUT)
-            self.services.append(process)
-            self.addCleanup(self.stop_service, process)
-            wait_for(lambda: ready in read(log) or process.poll() is not None, timeout=60,
-                     what=argv[0] + " to start")
-            self.assertIsNone(process.poll(), read(log))
-
-    def stop_service(self, process):
-        if process.poll() is None:
-            process.terminate()
-            process.wait(timeout=60)
-
     def test_a_request_over_http_reaches_its_callees_and_every_change_is_told(self):
         anyone = Client(self.inst)
         self.assertEqual(anyone.request("GET", "/readyz")[0], 503)
-        self.start_services()
+        self.services = self.start_services(SCENARIO)
         # Both write their heartbeat at once: the installation is ready.
         status, _, ready = anyone.request("GET", "/readyz")
         self.assertEqual(status, 200, ready)
