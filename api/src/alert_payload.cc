@@ -45,6 +45,33 @@ std::string Status(const json& object, const std::string& where) {
   return status;
 }
 
+// The labels as one text, in the order of their names.
+std::string LabelText(const AlertLabels& labels) {
+  std::string text;
+  for (const auto& [name, value] : labels) text += name + "=" + value + ";";
+  return text;
+}
+
+AlertGroup WebhookAlert(const json& payload) {
+  AlertGroup group;
+  group.status = Status(payload, "");
+  group.group_key = Text(payload, "group", "", false);
+  Alert alert;
+  alert.status = group.status;
+  alert.labels = Labels(payload, "labels", "");
+  alert.annotations = Labels(payload, "annotations", "");
+  if (const std::string summary = Text(payload, "summary", "", false); !summary.empty()) {
+    alert.annotations["summary"] = summary;
+  }
+  if (group.group_key.empty()) group.group_key = LabelText(alert.labels);
+  if (group.group_key.empty()) Bad("group: missing (or labels that make the group)");
+  alert.fingerprint = "webhook:" + group.group_key + ":" + LabelText(alert.labels);
+  group.common_labels = alert.labels;
+  group.common_annotations = alert.annotations;
+  group.alerts.push_back(std::move(alert));
+  return group;
+}
+
 }  // namespace
 
 std::vector<const Alert*> AlertGroup::Current() const {
@@ -72,6 +99,7 @@ AlertGroup ParseAlertPayload(const std::string& body, AlertSource source) {
     Bad(std::string("the payload is not JSON: ") + e.what());
   }
   if (!payload.is_object()) Bad("the payload must be a JSON object");
+  if (source == AlertSource::kWebhook) return WebhookAlert(payload);
   const bool grafana = source == AlertSource::kGrafana;
   const std::string version = Text(payload, "version", "", !grafana);
   const char* wanted = grafana ? "1" : "4";

@@ -5,6 +5,19 @@
 // with a status, labels and annotations) and the labels and annotations all
 // of them share.
 //
+// And the simple alert of the generic web hook, one alert per post, for any
+// tool that can post JSON:
+//
+//   {"status": "firing" | "resolved", "group": "db1-disk",
+//    "summary": "The disk of db1 is full", "labels": {"alertname": "DiskFull"},
+//    "annotations": {...}}
+//
+// "status" is needed, and "group" or "labels": the group is the alert's
+// deduplication key (a firing post while the group's call or incident goes on
+// adds nothing; "resolved" ends it); without "group" the labels make it.
+// "summary" is the annotation of that name (what is said after the alert's
+// name).
+//
 // Thread-safety: values; the parsers keep no state.
 #pragma once
 
@@ -35,7 +48,7 @@ struct AlertGroup {
   std::vector<const Alert*> Current() const;
 };
 
-enum class AlertSource { kAlertmanager, kGrafana };
+enum class AlertSource { kAlertmanager, kGrafana, kWebhook };
 
 // Reads a notification's JSON text. Throws std::invalid_argument with the
 // reason ("alerts[0].labels: must be an object of texts", "version must be

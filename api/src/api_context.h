@@ -23,7 +23,8 @@
 
 namespace ringwell::api {
 
-class OnCallHost;  // oncall_host.h
+class OnCallHost;    // oncall_host.h
+class IncidentFeed;  // incident_feed.h
 
 struct ApiContext {
   const Options& options;
@@ -37,7 +38,8 @@ struct ApiContext {
   const std::string& openapi;  // the document served at /v1/openapi.json
   const AlertRoutes& alert_routes;
   AlertLedger& alert_ledger;
-  OnCallHost* oncall = nullptr;  // the on-call engine (oncall_host.h), set when serving
+  OnCallHost* oncall = nullptr;           // the on-call engine (oncall_host.h), set when serving
+  IncidentFeed* incident_feed = nullptr;  // the incidents' events, set when serving
 };
 
 // The parts of a route's path that stand for a value ("{id}" -> "...").
@@ -70,6 +72,7 @@ HttpResponse OpenApiRoute(ApiContext&, const HttpRequest&, const RouteParams&, c
 HttpResponse AlertmanagerHookRoute(ApiContext&, const HttpRequest&, const RouteParams&,
                                    const Identity*);
 HttpResponse GrafanaHookRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
+HttpResponse WebhookHookRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse AlertRoutesRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 
 // On call (oncall_routes.cc).
@@ -82,6 +85,8 @@ HttpResponse EscalateIncidentRoute(ApiContext&, const HttpRequest&, const RouteP
                                    const Identity*);
 HttpResponse ResolveIncidentRoute(ApiContext&, const HttpRequest&, const RouteParams&,
                                   const Identity*);
+HttpResponse IncidentEventsRoute(ApiContext&, const HttpRequest&, const RouteParams&,
+                                 const Identity*);
 HttpResponse OnCallRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*);
 HttpResponse ScheduleFeedRoute(ApiContext&, const HttpRequest&, const RouteParams&,
                                const Identity*);
@@ -89,7 +94,8 @@ HttpResponse HeartbeatRoute(ApiContext&, const HttpRequest&, const RouteParams&,
 // A group on a route with an escalation policy: opens, adds to or resolves
 // its incident.
 struct AlertGroup;
-HttpResponse OnCallHook(ApiContext&, const AlertRoute&, const AlertGroup&);
+// `by` is who resolves it ("Alertmanager", "Grafana", "web hook").
+HttpResponse OnCallHook(ApiContext&, const AlertRoute&, const AlertGroup&, const std::string& by);
 // /v1/hooks/alertmanager/heartbeat:NAME: any notification (Alertmanager's
 // always-firing Watchdog) is a beat of heartbeat NAME.
 HttpResponse OnCallHeartbeatHook(ApiContext&, const std::string& name);

@@ -1,5 +1,6 @@
-// The alert receivers, /v1/hooks/alertmanager/{route} and
-// /v1/hooks/grafana/{route}: a firing notification becomes a call (and a
+// The alert receivers, /v1/hooks/alertmanager/{route},
+// /v1/hooks/grafana/{route} and /v1/hooks/webhook/{route} (a simple JSON alert
+// any tool can post, alert_payload.h): a firing notification becomes a call (and a
 // page, when the route says so) submitted through the toolkit as any request
 // of POST /v1/requests is; the answer comes as soon as the request is
 // written. A group whose call is still going is not called again; a resolved
@@ -112,9 +113,13 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   } catch (const std::invalid_argument& e) {
     return ErrorResponse(400, e.what());
   }
-  if (!route.policy.empty() && context.oncall != nullptr) return OnCallHook(context, route, group);
-  const std::string ledger_route =
-      (source == AlertSource::kGrafana ? "grafana/" : "alertmanager/") + route.name;
+  const char* sources[] = {"alertmanager/", "grafana/", "webhook/"};
+  const char* names[] = {"Alertmanager", "Grafana", "web hook"};
+  const auto index = static_cast<std::size_t>(source);
+  if (!route.policy.empty() && context.oncall != nullptr) {
+    return OnCallHook(context, route, group, names[index]);
+  }
+  const std::string ledger_route = sources[index] + route.name;
   const std::string& root = context.options.root;
   AlertLedger& ledger = context.alert_ledger;
   const HttpResponse unkept = ErrorResponse(
@@ -197,6 +202,11 @@ HttpResponse AlertmanagerHookRoute(ApiContext& context, const HttpRequest& reque
 HttpResponse GrafanaHookRoute(ApiContext& context, const HttpRequest& request,
                               const RouteParams& params, const Identity*) {
   return Receive(context, request, params, AlertSource::kGrafana);
+}
+
+HttpResponse WebhookHookRoute(ApiContext& context, const HttpRequest& request,
+                              const RouteParams& params, const Identity*) {
+  return Receive(context, request, params, AlertSource::kWebhook);
 }
 
 }  // namespace ringwell::api

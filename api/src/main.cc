@@ -41,6 +41,7 @@
 #include "event_hub.h"
 #include "http_server.h"
 #include "idempotency.h"
+#include "incident_feed.h"
 #include "installation_paths.h"
 #include "listing.h"
 #include "metrics.h"
@@ -249,6 +250,7 @@ int Serve(Options options) {
 
   const std::string routes_path =
       options.alert_routes_file.empty() ? kDefaultAlertRoutesFile : options.alert_routes_file;
+  IncidentFeed incident_feed(options.root, ApiLog());  // outlives the engine that tells it
   std::unique_ptr<OnCallHost> oncall;
   try {
     oncall = std::make_unique<OnCallHost>(
@@ -259,12 +261,16 @@ int Serve(Options options) {
   } catch (const std::exception& e) {
     return Refuse(e.what(), "correct the routes file (see man ringwell-api)");
   }
+  incident_feed.Load(oncall->engine().List());
+  oncall->OnChange(
+      [&incident_feed](const oncall::Incident& incident) { incident_feed.Publish(incident); });
   oncall->Start();
 
   const std::string openapi = OpenApiDocument();
   ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
                      callbacks, metrics, openapi, alert_routes, alert_ledger};
   context.oncall = oncall.get();
+  context.incident_feed = &incident_feed;
   Router router(context, ApiLog());
 
   HttpServer server(router, server_settings);

@@ -170,7 +170,12 @@ void OnCallHost::ResolveEnded() {
 
 void OnCallHost::Reload(oncall::OnCallConfig config) { engine_->Reload(std::move(config)); }
 
+void OnCallHost::OnChange(std::function<void(const oncall::Incident&)> listener) {
+  listener_ = std::move(listener);
+}
+
 void OnCallHost::Observe(const oncall::Incident& incident, oncall::Change change) {
+  if (listener_) listener_(incident);
   const auto route = routes_.find(incident.route);
   if (route == routes_.end()) return;
   if (change == oncall::Change::kResolved && route->second.resolved == OnResolved::kSay &&

@@ -37,6 +37,10 @@ class OnCallHost {
   void Start();
   // New tables (SIGHUP): incidents stay.
   void Reload(oncall::OnCallConfig config);
+  // `listener` is told of every saved change of an incident (before the
+  // silences of Alertmanager are made), from the thread that made it. Set
+  // before Start.
+  void OnChange(std::function<void(const oncall::Incident&)> listener);
 
  private:
   void Observe(const oncall::Incident& incident, oncall::Change change);
@@ -46,6 +50,7 @@ class OnCallHost {
   AlertRoutes routes_;
   std::function<void(const std::string&)> refresh_;
   std::function<void(const std::string&)> problem_;
+  std::function<void(const oncall::Incident&)> listener_;
   oncall::SystemClock clock_;
   std::unique_ptr<oncall::Dialer> dialer_;
   std::unique_ptr<oncall::Engine> engine_;

@@ -1,12 +1,14 @@
 // The on-call routes of the API: incidents (list, one with its timeline,
-// acknowledge, escalate, resolve), who is on call now and the next handoffs,
-// each schedule as an iCal feed, heartbeats, and the alert hook's hand-over
-// of a group on a route with an escalation policy.
+// acknowledge, escalate, resolve, their changes as events), who is on call now and the next
+// handoffs, each schedule as an iCal feed, heartbeats, and the alert hook's hand-over of a group on
+// a route with an escalation policy.
 #include <chrono>
 
 #include "alert_payload.h"
 #include "api_context.h"
+#include "incident_feed.h"
 #include "oncall_host.h"
+#include "ringwell/common/text.h"
 #include "ringwell/oncall/ical.h"
 #include "ringwell/oncall/schedule.h"
 
@@ -100,6 +102,24 @@ HttpResponse ResolveIncidentRoute(ApiContext& context, const HttpRequest&,
   return Act(context, params, identity, &oncall::Engine::Resolve, "resolved");
 }
 
+HttpResponse IncidentEventsRoute(ApiContext& context, const HttpRequest& request,
+                                 const RouteParams&, const Identity*) {
+  std::optional<std::uint64_t> after;
+  const std::string last = request.Header("Last-Event-ID");
+  if (!last.empty()) {
+    const auto number = ParseInteger(last);
+    if (!number || *number < 0) return ErrorResponse(400, "Last-Event-ID is an event's id");
+    after = static_cast<std::uint64_t>(*number);
+  }
+  HttpResponse response;
+  response.content_type = "text/event-stream";
+  response.headers = {{"Cache-Control", "no-cache"}, {"X-Accel-Buffering", "no"}};
+  response.stream = std::make_shared<EventChannel>();
+  response.stream->Push("retry: 2000\n\n");
+  context.incident_feed->Subscribe(after, response.stream);
+  return response;
+}
+
 HttpResponse OnCallRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
                          const Identity*) {
   const oncall::OnCallConfig config = context.oncall->engine().Config();
@@ -162,7 +182,8 @@ HttpResponse OnCallHeartbeatHook(ApiContext& context, const std::string& name) {
                             {"canceled", json::array()}});
 }
 
-HttpResponse OnCallHook(ApiContext& context, const AlertRoute& route, const AlertGroup& group) {
+HttpResponse OnCallHook(ApiContext& context, const AlertRoute& route, const AlertGroup& group,
+                        const std::string& by) {
   oncall::Engine& engine = context.oncall->engine();
   json answer = {{"route", route.name},         {"status", group.status},
                  {"groupKey", group.group_key}, {"policy", route.policy},
@@ -184,7 +205,7 @@ HttpResponse OnCallHook(ApiContext& context, const AlertRoute& route, const Aler
       answer["incident"] = nullptr;
       return JsonResponse(200, answer);
     }
-    const auto resolved = engine.ResolveGroup(route.name, group.group_key, "Alertmanager");
+    const auto resolved = engine.ResolveGroup(route.name, group.group_key, by);
     answer["action"] = resolved ? "incident resolved" : "no open incident";
     answer["incident"] = resolved ? json(*resolved) : json(nullptr);
     return JsonResponse(200, answer);

@@ -69,9 +69,11 @@ Router::Router(ApiContext& context, const CEventLog& log)
       {"GET", "/console/{file}", nullptr, &ConsoleFileRoute},
       {"POST", "/v1/hooks/alertmanager/{route}", "submit", &AlertmanagerHookRoute},
       {"POST", "/v1/hooks/grafana/{route}", "submit", &GrafanaHookRoute},
+      {"POST", "/v1/hooks/webhook/{route}", "submit", &WebhookHookRoute},
       {"GET", "/v1/hooks/routes", "read", &AlertRoutesRoute},
       // On call.
       {"GET", "/v1/incidents", "read", &ListIncidentsRoute},
+      {"GET", "/v1/incidents/events", "read", &IncidentEventsRoute},  // before {id}
       {"GET", "/v1/incidents/{id}", "read", &GetIncidentRoute},
       {"POST", "/v1/incidents/{id}/acknowledge", "respond", &AcknowledgeIncidentRoute},
       {"POST", "/v1/incidents/{id}/escalate", "respond", &EscalateIncidentRoute},
@@ -208,7 +210,9 @@ HttpResponse Router::Answer(HttpRequest& request) {
   const Route& route = routes_.at(static_cast<std::size_t>(request.route));
   const Identity* identity = request.identity ? &*request.identity : nullptr;
   HttpResponse response;
-  const bool stream = route.handler == &RequestEventsRoute && identity != nullptr;
+  const bool stream =
+      (route.handler == &RequestEventsRoute || route.handler == &IncidentEventsRoute) &&
+      identity != nullptr;
   if (stream && !TakeStream(identity->name)) {
     response = ErrorResponse(429, "the token " + identity->name + " has " +
                                       std::to_string(context_.options.max_streams_per_token) +

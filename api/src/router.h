@@ -27,6 +27,8 @@
 //   GET    /  and /console/{file}         no token (the web console)
 //   POST   /v1/hooks/alertmanager/{route} submit
 //   POST   /v1/hooks/grafana/{route}      submit
+//   POST   /v1/hooks/webhook/{route}      submit (a simple JSON alert of any tool)
+//   GET    /v1/incidents/events           read (the incidents' changes as events)
 //
 // Thread-safety: Handle may be called from any number of threads at once.
 #pragma once

@@ -22,12 +22,12 @@ REQUEST = {"recipients": ["5551234", "5559876"], "message": ["The cooling has fa
 class EventStream:
     """One Server-Sent Events stream, read on a thread of its own."""
 
-    def __init__(self, client, id, last_event_id=None):
+    def __init__(self, client, id, last_event_id=None, path=None):
         headers = {"Authorization": "Bearer " + client.token, "Accept": "text/event-stream"}
         if last_event_id is not None:
             headers["Last-Event-ID"] = str(last_event_id)
         self.connection = client.connection(timeout=60)
-        self.connection.request("GET", "/v1/requests/%s/events" % id, headers=headers)
+        self.connection.request("GET", path or "/v1/requests/%s/events" % id, headers=headers)
         self.response = self.connection.getresponse()
         self.events = []
         self.ended = False

@@ -4,7 +4,10 @@ the real prepax and ringwell-host (simulated lines: the first person does not
 answer, the person on call in the schedule answers and presses 1); the
 incident is acknowledged by that person and nobody else is called. Then the
 API's own actions (scope respond), the schedules, the iCal feed, heartbeats,
-a kill -9 of the daemon in the middle of a wait, and --check."""
+a kill -9 of the daemon in the middle of a wait, and --check. Any tool that
+posts JSON opens and resolves incidents through the generic web hook, and
+every change of an incident is an event of one stream, resumed across a
+restart with Last-Event-ID."""
 import json
 import os
 import signal
@@ -12,9 +15,11 @@ import subprocess
 import unittest
 
 import alertroad
+import jsonschema
 from alertroad import amtool, now
-from apitest import ApiTestCase, Client, program, tokens, wait_for
+from apitest import OPENAPI, ApiTestCase, Client, program, tokens, wait_for
 from test_alerts import alertmanager_payload
+from test_events import EventStream
 
 TABLES = """
 [people.alice]
@@ -260,6 +265,105 @@ class OnCallTest(ApiTestCase):
         self.assertEqual(silences("--expired")[incident["silence"]]["status"]["state"], "expired")
         # Alice's unanswered call was the only other one.
         self.assertEqual([c["person"] for c in resolved["calls"]], ["alice", "bob"])
+
+    def webhook(self, body, route="db", token=None):
+        return self.api.request("POST", "/v1/hooks/webhook/" + route, body, token=token)
+
+    def incident_stream(self, last_event_id=None):
+        stream = EventStream(self.api, None, last_event_id, path="/v1/incidents/events")
+        self.addCleanup(stream.close)
+        self.assertEqual((stream.response.status, stream.response.getheader("Content-Type")),
+                         (200, "text/event-stream"))
+        return stream
+
+    def test_any_tool_opens_and_resolves_an_incident_through_the_generic_web_hook(self):
+        self.start_with(wait="1h")
+        alert = {"status": "firing", "group": "db1-disk", "summary": "The disk of db1 is full",
+                 "labels": {"alertname": "DiskFull", "instance": "db1"}}
+        status, _, opened = self.webhook(alert)
+        self.assertEqual((status, opened["action"], opened["groupKey"]), (200, "incident opened", "db1-disk"))
+        id = opened["incident"]
+        incident = self.incident(id)
+        self.assertEqual((incident["route"], incident["policy"], incident["text"]),
+                         ("db", "critical", "DiskFull on db1."))
+        self.assertEqual(incident["labels"], alert["labels"])
+        # The tool posts again (a retry, or its next check): the same incident,
+        # and Alice's call is placed once.
+        status, _, again = self.webhook(alert)
+        self.assertEqual((status, again["action"], again["incident"]), (200, "incident updated", id))
+        self.assertEqual([i["id"] for i in self.api.request("GET", "/v1/incidents")[2]["incidents"]], [id])
+        self.assertEqual(len(self.inbox()), 1)
+        # Without a scope to submit, or without a token, nothing is opened.
+        other = dict(alert, group="db2-disk")
+        self.assertEqual(self.webhook(other, token=tokens()["reader"])[0], 403)
+        self.assertEqual(self.webhook(other, token=self.responder.token)[0], 403)
+        self.assertEqual(Client(self.inst).request("POST", "/v1/hooks/webhook/db", other)[0], 401)
+        self.assertEqual(len(self.api.request("GET", "/v1/incidents")[2]["incidents"]), 1)
+        # What is not an alert is refused with the reason; an unknown route is 404.
+        for body, reason in (({"group": "x"}, "status: missing"),
+                             ({"status": "down", "group": "x"}, 'status: must be "firing" or "resolved"'),
+                             ({"status": "firing"}, "group: missing"),
+                             ({"status": "firing", "group": "x", "labels": {"a": 1}}, "labels.a: must be a text")):
+            status, _, refused = self.webhook(body)
+            self.assertEqual(status, 400, body)
+            self.assertIn(reason, refused["error"])
+        self.assertEqual(self.webhook(alert, route="nosuch")[0], 404)
+        # Resolved: the incident is resolved by the web hook, once.
+        status, _, resolved = self.webhook(dict(alert, status="resolved"))
+        self.assertEqual((status, resolved["action"], resolved["incident"]), (200, "incident resolved", id))
+        incident = self.incident(id)
+        self.assertEqual(incident["state"], "resolved")
+        self.assertIn("resolved by web hook", [e["text"] for e in incident["timeline"]])
+        self.assertEqual(self.webhook(dict(alert, status="resolved"))[2]["action"], "no open incident")
+        # Without a group, the labels are the key: the same labels, the same incident.
+        first = self.webhook({"status": "firing", "labels": {"alertname": "Down", "job": "web"}})[2]
+        second = self.webhook({"status": "firing", "labels": {"job": "web", "alertname": "Down"}})[2]
+        self.assertEqual((first["action"], second["action"]), ("incident opened", "incident updated"))
+        self.assertEqual(first["incident"], second["incident"])
+
+    def test_every_change_of_an_incident_is_an_event_and_the_stream_resumes_after_a_restart(self):
+        self.start_with(wait="1h")
+        stream = self.incident_stream()
+        id = self.webhook({"status": "firing", "group": "db1-disk", "summary": "The disk is full"})[2]["incident"]
+        wait_for(lambda: "called" in [e["change"] for e in stream.events], what="the first call as an event")
+        status, _, _ = self.responder.request("POST", "/v1/incidents/%s/acknowledge" % id)
+        self.assertEqual(status, 200)
+        acknowledged = wait_for(lambda: [e for e in stream.events if e["change"] == "acknowledged"],
+                                what="the acknowledgement as an event")[0]
+        self.assertEqual((acknowledged["incident"]["id"], acknowledged["incident"]["state"],
+                          acknowledged["incident"]["acknowledgedBy"]), (id, "acknowledged", "pager-duty-desk"))
+        self.assertEqual(acknowledged["text"], "acknowledged by pager-duty-desk (API)")
+        changes = [e["change"] for e in stream.events]
+        self.assertEqual(changes[:3], ["opened", "step", "called"])
+        self.assertLess(changes.index("called"), changes.index("acknowledged"))
+        # Numbered in order, each event's id is its seq, each as documented.
+        self.assertTrue(all(e["_sse"]["event"] == "incident" for e in stream.events))
+        self.assertEqual([e["seq"] for e in stream.events], list(range(1, len(stream.events) + 1)))
+        schema = OPENAPI.document["components"]["schemas"]["IncidentEvent"]
+        for event in stream.events:
+            self.assertEqual((event["_sse"]["event"], event["_sse"]["id"]), ("incident", str(event["seq"])))
+            payload = {k: v for k, v in event.items() if k != "_sse"}
+            jsonschema.validate(payload, schema, cls=jsonschema.Draft202012Validator, resolver=OPENAPI.resolver)
+        # The API stops: the stream says so and ends. Back again, a client
+        # resumes after the first event it had and misses nothing.
+        self.inst.stop()
+        wait_for(lambda: stream.ended, what="the end of the stream")
+        self.assertEqual(stream.events[-1], {"reason": "the API is stopping", "_sse": {"id": None, "event": "stopping"}})
+        before = stream.events[:-1]
+        self.inst.start("--routes", self.routes)
+        resumed = self.incident_stream(last_event_id=1)
+        wait_for(lambda: len(resumed.events) == len(before) - 1, what="the events after the first")
+        self.assertEqual(resumed.events, before[1:])
+        # New changes go on with the next numbers.
+        self.responder.request("POST", "/v1/incidents/%s/resolve" % id)
+        resolved = wait_for(lambda: [e for e in resumed.events if e["change"] == "resolved"], what="the resolution")[0]
+        self.assertEqual((resolved["seq"], resolved["incident"]["state"]), (len(before) + 1, "resolved"))
+        # A Last-Event-ID that is not a number is refused.
+        connection = self.api.connection()
+        self.addCleanup(connection.close)
+        connection.request("GET", "/v1/incidents/events",
+                           headers={"Authorization": "Bearer " + self.api.token, "Last-Event-ID": "x"})
+        self.assertEqual(connection.getresponse().status, 400)
 
 
 if __name__ == "__main__":
