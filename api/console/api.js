@@ -90,6 +90,41 @@ export async function followEvents(id, onEvent, signal) {
   }
 }
 
+// Follows /v1/incidents/events until `signal` aborts: onOpen() each time the
+// stream is (re)connected without a place to resume from (read the incidents
+// then: nothing is missed between that reading and the stream), onEvent(data)
+// for each change of an incident. Resumes with Last-Event-ID when the
+// connection drops or the API stops; an event "reset" (the API no longer
+// keeps what came after the last one seen) counts as a fresh start.
+export async function followIncidents(onEvent, onOpen, signal) {
+  let last = null;
+  let failures = 0;
+  while (!signal.aborted) {
+    const extra = last === null ? {} : { "Last-Event-ID": last };
+    let response;
+    try {
+      response = await fetch("/v1/incidents/events", { headers: headers(extra), signal,
+                                                      cache: "no-store" });
+    } catch (error) {
+      if (signal.aborted) return;
+      await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
+      continue;
+    }
+    if (!response.ok) throw await failure(response);
+    if (last === null) onOpen();
+    await readStream(response.body, (event) => {
+      failures = 0;
+      if (event.type === "reset") {
+        onOpen();
+        return;
+      }
+      last = event.id;
+      onEvent(event.data);
+    });
+    await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
+  }
+}
+
 // Reads Server-Sent Events; true when the server closed the stream because
 // the request finished, false when it dropped or the API is stopping.
 async function readStream(body, onEvent) {
@@ -107,7 +142,7 @@ async function readStream(body, onEvent) {
         buffer = buffer.slice(end + 1);
         if (line === "") {
           if (event.type === "stopping") return false;
-          if (event.data) onEvent({ id: event.id, data: JSON.parse(event.data) });
+          if (event.data) onEvent({ id: event.id, type: event.type, data: JSON.parse(event.data) });
           event = { id: event.id, type: "", data: "" };
         } else if (line.startsWith("event:")) {
           event.type = line.slice(6).trim();

@@ -1,9 +1,10 @@
 // The console's start: asks for the token once per tab, then shows the
 // health, the form, the list of requests and the request named in the
-// address (#/requests/ID).
+// address (#/requests/ID), who is on call and the incidents.
 import { call, onTokenRefused, setToken, token } from "./api.js";
 import { RequestDetail } from "./detail.js";
 import { startHealth } from "./health.js";
+import { IncidentsView, startOnCall } from "./incidents.js";
 import { RequestList } from "./requests.js";
 import { setUpSendForm } from "./send.js";
 
@@ -12,11 +13,16 @@ const $ = (selector) => document.querySelector(selector);
 let list = null;
 let detail = null;
 let healthTimer = null;
+let incidents = null;
+let onCallTimer = null;
 
 function askForToken(message) {
   if (list) list.stop();
   if (detail) detail.close();
   clearInterval(healthTimer);
+  clearInterval(onCallTimer);
+  if (incidents) incidents.stop();
+  incidents = null;
   list = null;
   $("#console").hidden = true;
   $("#forget-token").hidden = true;
@@ -39,6 +45,9 @@ function startConsole() {
   detail = new RequestDetail($("#detail"), $("#cancel-dialog"), () => list && list.refresh());
   list.start();
   healthTimer = startHealth($("#health-list"), $("#routes"));
+  incidents = new IncidentsView($("#incidents"), $("#incident-dialog"));
+  incidents.start();
+  onCallTimer = startOnCall($("#oncall-list"));
   showSelected();
 }
 

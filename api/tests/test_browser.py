@@ -4,12 +4,15 @@ ringwell-host on simulated lines. A notification sent from the form is seen
 to reach "Completed" without reloading the page; a second one, due
 tomorrow, has its audio played and is canceled; the form is used with the
 keyboard alone. The alert routes are listed with the alert groups they
-called about. axe-core (from npm, fetched once into a cache folder) finds no
+called about. An incident opened through the generic web hook appears live
+in the incidents view, is acknowledged there after a confirmation, and who
+is on call is shown. axe-core (from npm, fetched once into a cache folder) finds no
 serious or critical accessibility problem at 1280 and at 390 pixels, on the
 sign-in page and on the console. A screenshot of each page is kept in
 $RINGWELL_SCREENSHOTS."""
 import datetime
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -22,7 +25,7 @@ from selenium.webdriver.common.keys import Keys
 
 import test_alerts
 import test_road
-from apitest import SOURCE, ApiTestCase, tokens, wait_for
+from apitest import SOURCE, ApiTestCase, program, tokens, wait_for
 
 SCREENSHOTS = os.environ.get("RINGWELL_SCREENSHOTS") or tempfile.mkdtemp(prefix="ringwell-console-")
 FORM = ["send-numbers", "send-text", "send-ack", "send-start", "send-stop", "send-button"]
@@ -30,6 +33,29 @@ ROUTES = """[routes.db]
 numbers = ["5550001"]
 page = ["5559876"]
 say = "Database {status}: {labels.alertname}."
+
+[people.bob]
+name = "Bob"
+phone = "5550002"
+
+[people.carol]
+name = "Carol"
+phone = "5550003"
+
+[schedules.primary]
+timezone = "Europe/Berlin"
+[[schedules.primary.rotations]]
+people = ["bob", "carol"]
+start = 2026-01-05T09:00:00
+shift = "1w"
+
+[policies.critical]
+[[policies.critical.steps]]
+notify = ["person:bob"]
+wait = "1h"
+
+[routes.pager]
+policy = "critical"
 """
 AXE_DIR = os.environ.get("RINGWELL_AXE_DIR") or os.path.join(
     os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "ringwell", "axe-core")
@@ -56,6 +82,11 @@ class ConsoleInBrowserTest(ApiTestCase):
         routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(routes, "w") as f:
             f.write(ROUTES)
+        # The console's token may also act on incidents.
+        code, out, _ = self.inst.run(program("ringwell-api"), "--tokens", self.inst.token_file, "token", "add",
+                                     "desk", "--scope", "submit,read,cancel,respond")
+        self.assertEqual(code, 0, out)
+        self.desk = out.strip()
         self.inst.start("--console", os.path.join(SOURCE, "api", "console"), "--routes", routes)
         self.axe = axe_script()
         self.start_services(test_road.SCENARIO)
@@ -107,7 +138,7 @@ class ConsoleInBrowserTest(ApiTestCase):
         self.find("#token").send_keys("not a token", Keys.ENTER)
         self.wait_text("#token-error", "The token was refused: the bearer token is not valid")
         self.find("#token").clear()
-        self.find("#token").send_keys(tokens()["all"], Keys.ENTER)
+        self.find("#token").send_keys(self.desk, Keys.ENTER)
         wait_for(lambda: self.find("#send-form").is_displayed(), what="the console")
         wait_for(lambda: "prepax" in self.text_of("#health-list") and "busy" in self.text_of("#health-list"),
                  what="the health of prepax, the host and the lines")
@@ -215,6 +246,57 @@ class ConsoleInBrowserTest(ApiTestCase):
                  what="the alert group under its route")
         self.assertIn('{}:{alertname="DiskFull"} (alertmanager, 1 alert', self.text_of("#routes"))
 
+        # Who is on call, and an incident that any tool opens: it appears
+        # live, its timeline is shown and it is acknowledged after a
+        # confirmation.
+        wait_for(lambda: "primary: " in self.text_of("#oncall-list"), what="who is on call")
+        shown = re.match(r"^primary: (Bob|Carol)Next: (Bob|Carol) from \S", self.text_of("#oncall-list"))
+        self.assertIsNotNone(shown, self.text_of("#oncall-list"))
+        self.assertNotEqual(shown.group(1), shown.group(2))
+        # The handoff in the viewer's local time, not raw UTC.
+        self.assertNotRegex(self.text_of("#oncall-list"), r"\d{4}-\d\d-\d\dT\d\d:")
+        self.assertEqual(self.text_of("#incidents-live"), "(live)")
+        status, _, opened = self.api.request("POST", "/v1/hooks/webhook/pager", {
+            "status": "firing", "group": "backup", "summary": "The backup failed",
+            "labels": {"alertname": "BackupFailed"}})
+        self.assertEqual((status, opened["action"]), (200, "incident opened"))
+        incident = opened["incident"]
+        row = "tr[data-incident='%s']" % incident
+        wait_for(lambda: b.find_elements(By.CSS_SELECTOR, row), what="the incident to appear without a reload")
+        self.assertIn("open", self.text_of(row))
+        # Rows are drawn again as events come: the link is clicked where it is now.
+        b.execute_script("document.querySelector(arguments[0]).click()", row + " a")
+        self.wait_text("#incident-detail-state", "open")
+        self.assertEqual(self.active_id(), "incident-heading")
+        self.assertEqual(self.text_of("#incident-text"), "Firing: BackupFailed. The backup failed.")
+        wait_for(lambda: "step 1 called bob" in self.text_of("#incident-timeline"),
+                 what="the first step in the timeline")
+        self.find("#incident-acknowledge").click()
+        wait_for(lambda: self.find("#incident-dialog").is_displayed(), what="the confirmation")
+        self.shot("8-incident-confirm")
+        self.find("#incident-keep").click()
+        self.assertEqual(self.active_id(), "incident-acknowledge")
+        self.assertEqual(self.api.request("GET", "/v1/incidents/" + incident)[2]["state"], "open")
+        self.find("#incident-acknowledge").click()
+        wait_for(lambda: self.find("#incident-dialog").is_displayed(), what="the confirmation")
+        self.find("#incident-confirm").click()
+        self.wait_text("#incident-detail-state", "acknowledged")
+        self.assertEqual(self.text_of("#incident-result"), "Acknowledged.")
+        acknowledged = self.api.request("GET", "/v1/incidents/" + incident)[2]
+        self.assertEqual((acknowledged["state"], acknowledged["acknowledgedBy"]), ("acknowledged", "desk"))
+        wait_for(lambda: "acknowledged by desk (API)" in self.text_of("#incident-timeline"),
+                 what="the acknowledgement in the timeline")
+        wait_for(lambda: "desk" in self.text_of(row), what="the list to follow")
+        self.assertFalse(self.find("#incident-acknowledge").is_enabled())
+        # A change made elsewhere reaches the console through the stream.
+        status, _, _ = self.api.request("POST", "/v1/hooks/webhook/pager", {"status": "resolved", "group": "backup"})
+        self.assertEqual(status, 200)
+        self.wait_text("#incident-detail-state", "resolved")
+        wait_for(lambda: "resolved" in self.text_of(row), what="the list to follow")
+        self.assertTrue(b.execute_script("return window.notReloaded === true"))
+        self.shot("9-incident")
+        self.assert_accessible("the console with an incident at 1280 pixels")
+
         # On a phone's screen nothing needs scrolling sideways but the tables.
         b.set_window_size(390, 844)
         wait_for(lambda: b.execute_script("return window.innerWidth") <= 400, what="the narrow window")
@@ -227,7 +309,8 @@ class ConsoleInBrowserTest(ApiTestCase):
         self.shot("7-phone")
         self.assert_accessible("the console at 390 pixels")
         errors = [entry for entry in b.get_log("browser") if entry["level"] == "SEVERE"
-                  and "401" not in entry["message"] and "/parts" not in entry["message"]]
+                  and "401" not in entry["message"] and "/parts" not in entry["message"]
+                  and "/v1/incidents/-/" not in entry["message"]]
         self.assertEqual(errors, [])
 
 
