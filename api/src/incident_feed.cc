@@ -40,7 +40,7 @@ IncidentFeed::~IncidentFeed() {
 }
 
 void IncidentFeed::Load(const std::vector<oncall::Incident>& incidents) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const std::vector<json> events = ReadEvents(path_);
   lines_ = events.size();
   std::optional<oncall::Instant> last_time;
@@ -63,6 +63,10 @@ void IncidentFeed::Load(const std::vector<oncall::Incident>& incidents) {
       ++told.entries;
     }
   }
+  lock.unlock();
+  // What the engine did after the last event written (the process ended in
+  // between) is told now.
+  for (const oncall::Incident& incident : incidents) Publish(incident);
 }
 
 void IncidentFeed::Publish(const oncall::Incident& incident) {
@@ -98,7 +102,10 @@ void IncidentFeed::Publish(const oncall::Incident& incident) {
 // Under the mutex.
 void IncidentFeed::Append(std::vector<json> events) {
   const std::string directory = Directory(root_);
-  if (!IsDirectory(directory)) MakeDirectory(directory);
+  if (!IsDirectory(directory)) {
+    MakeDirectory(root_ + kEventsDir);  // made by setup; a new root may lack it
+    MakeDirectory(directory);
+  }
   if (lines_ + events.size() > 2 * kKeptEvents) {
     // Cut back to the kept events (the new ones follow).
     std::string text;

@@ -64,7 +64,8 @@ class IncidentFeed {
   // Reads the kept events and takes `incidents` (the engine's at start) as
   // told as far as the file tells; the entries of an incident the file does
   // not know are taken as told (older than what it keeps) unless they are
-  // newer than its last event. Call once, before the first Publish.
+  // newer than its last event. The entries not told yet are sent at once.
+  // Call once, before the first Publish.
   void Load(const std::vector<oncall::Incident>& incidents);
 
   // Sends the entries of `incident`'s timeline not sent yet.

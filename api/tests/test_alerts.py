@@ -131,6 +131,35 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(ignored["action"], "ignored")
         self.assertEqual(self.api.request("GET", "/v1/requests/" + quiet["requests"][0])[2]["status"], "Scheduled")
 
+    def test_the_generic_web_hook_calls_a_group_once_and_its_resolution_is_said(self):
+        self.start_with(ROUTES)
+        alert = {"status": "firing", "group": "db1-disk", "summary": "The disk of db1 is full.",
+                 "labels": {"alertname": "DiskFull", "instance": "db1"}}
+        status, _, fired = self.post("/v1/hooks/webhook/db", alert)
+        self.assertEqual((status, fired["action"], fired["groupKey"]), (200, "called", "db1-disk"))
+        call, page = fired["requests"]
+        text = "Database firing: DiskFull on db1. The disk of db1 is full. Press 1."
+        self.assertIn(">%s</MessagePart>" % text, self.requests_in_inbox()[call])
+        # The tool posts again while the call goes on: nothing new is made.
+        status, _, again = self.post("/v1/hooks/webhook/db", alert)
+        self.assertEqual((again["action"], sorted(again["requests"])), ("already being called", sorted([call, page])))
+        self.assertEqual(len(self.inbox()), 2)
+        # Its own ledger: the same group key from Alertmanager is another group.
+        self.assertEqual(self.post("/v1/hooks/alertmanager/db", alertmanager_payload(key="db1-disk"))[2]["action"],
+                         "called")
+        self.assertEqual(len(self.inbox()), 4)
+        # Resolved: the call is canceled and the resolution said, once.
+        status, _, resolved = self.post("/v1/hooks/webhook/db", dict(alert, status="resolved"))
+        self.assertEqual((status, resolved["action"], sorted(resolved["canceled"])),
+                         (200, "said resolved", sorted([call, page])))
+        self.assertEqual(len(resolved["requests"]), 2)
+        self.assertEqual(self.post("/v1/hooks/webhook/db", dict(alert, status="resolved"))[2]["action"],
+                         "already said")
+        # A token without the scope submit makes nothing.
+        status, _, refused = self.post("/v1/hooks/webhook/oncall", alert, token=tokens()["reader"])
+        self.assertEqual(status, 403)
+        self.assertIn('lacks the scope "submit"', refused["error"])
+
     def test_a_group_that_only_lost_alerts_is_not_called_again(self):
         self.start_with(ROUTES)
         payload = alertmanager_payload()

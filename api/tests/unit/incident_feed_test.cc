@@ -1,0 +1,135 @@
+// The incidents' event stream: each timeline entry told once and in order,
+// whatever order the engine's observers report states in, numbers that go on
+// across a restart, and a resume from events no longer kept.
+#include "incident_feed.h"
+
+#include <gtest/gtest.h>
+
+#include "event_journal.h"
+#include "ringwell/common/event_log.h"
+#include "ringwell/testing/fixture.h"
+
+namespace ringwell::api {
+namespace {
+
+using nlohmann::json;
+
+oncall::Instant At(int second) {
+  return oncall::Instant(std::chrono::seconds(1'800'000'000 + second));
+}
+
+oncall::Incident WithEntries(const std::string& id, std::vector<std::string> events,
+                             std::string state = "open") {
+  oncall::Incident incident;
+  incident.id = id;
+  incident.state = std::move(state);
+  incident.route = "db";
+  incident.policy = "critical";
+  incident.opened = At(0);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    incident.timeline.push_back({At(static_cast<int>(i)), events[i], events[i] + " text"});
+  }
+  return incident;
+}
+
+// What a stream received: "seq:change" of each event, "reset" for a reset.
+std::vector<std::string> Received(EventChannel& channel) {
+  channel.Bind([] {}, [] {});
+  std::string text;
+  char buffer[4096];
+  for (long got; (got = channel.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+  std::vector<std::string> seen;
+  for (std::size_t at = 0; (at = text.find("event: ", at)) != std::string::npos;) {
+    const std::size_t end = text.find('\n', at);
+    const std::string type = text.substr(at + 7, end - at - 7);
+    if (type == "reset") {
+      seen.push_back("reset");
+    } else {
+      const std::size_t data = text.find("data: ", end) + 6;
+      const json event = json::parse(text.substr(data, text.find('\n', data) - data));
+      seen.push_back(std::to_string(event["seq"].get<int>()) + ":" +
+                     event["change"].get<std::string>());
+    }
+    at = end;
+  }
+  return seen;
+}
+
+class IncidentFeedTest : public ringwell::testing::RingwellTest {
+ protected:
+  CEventLog log_{"incident-feed-test", "", {}};
+};
+
+TEST_F(IncidentFeedTest, EachEntryIsToldOnceInOrderAndAnOlderStateTellsNothing) {
+  IncidentFeed feed(root(), log_);
+  feed.Load({});
+  auto stream = std::make_shared<EventChannel>();
+  feed.Subscribe(std::nullopt, stream);
+  feed.Publish(WithEntries("a", {"opened", "step", "called"}));
+  // Two threads' reports crossed: the newer state came first.
+  feed.Publish(
+      WithEntries("a", {"opened", "step", "called", "no answer", "acknowledged"}, "acknowledged"));
+  feed.Publish(WithEntries("a", {"opened", "step", "called", "no answer"}));
+  feed.Publish(WithEntries("b", {"opened"}));
+  EXPECT_EQ(Received(*stream),
+            (std::vector<std::string>{"1:opened", "2:step", "3:called", "4:no answer",
+                                      "5:acknowledged", "6:opened"}));
+  // A timeline that is full adds no entry: the new state is told all the same.
+  feed.Publish(
+      WithEntries("a", {"opened", "step", "called", "no answer", "acknowledged"}, "resolved"));
+  auto later = std::make_shared<EventChannel>();
+  feed.Subscribe(5, later);
+  EXPECT_EQ(Received(*later), (std::vector<std::string>{"6:opened", "7:resolved"}));
+  const auto events = ReadEvents(root() + "Events/incidents/feed.jsonl");
+  ASSERT_EQ(events.size(), 7u);
+  EXPECT_EQ(events[4]["incident"]["state"], "acknowledged");
+  EXPECT_EQ(events[4]["text"], "acknowledged text");
+}
+
+TEST_F(IncidentFeedTest, NumbersGoOnAfterARestartAndWhatHappenedMeanwhileIsTold) {
+  {
+    IncidentFeed feed(root(), log_);
+    feed.Load({});
+    feed.Publish(WithEntries("a", {"opened", "step"}));
+  }
+  IncidentFeed feed(root(), log_);
+  // The engine's state at start: "a" went on before the API died (after its
+  // events were written); "old" is older than anything the file keeps.
+  feed.Load({WithEntries("a", {"opened", "step", "called"}), WithEntries("old", {"opened"})});
+  EXPECT_EQ(feed.LastSeq(), 3u);
+  auto stream = std::make_shared<EventChannel>();
+  feed.Subscribe(1, stream);
+  feed.Publish(WithEntries("a", {"opened", "step", "called", "acknowledged"}, "acknowledged"));
+  feed.Publish(WithEntries("old", {"opened", "resolved"}, "resolved"));
+  EXPECT_EQ(Received(*stream),
+            (std::vector<std::string>{"2:step", "3:called", "4:acknowledged", "5:resolved"}));
+}
+
+TEST_F(IncidentFeedTest, AResumeFromEventsNoLongerKeptIsToldToStartAgain) {
+  IncidentFeed feed(root(), log_);
+  feed.Load({});
+  std::vector<std::string> events;
+  for (std::size_t i = 0; i < 3 * IncidentFeed::kKeptEvents; ++i) events.push_back("called");
+  for (std::size_t n = 1; n <= events.size(); n += 100) {
+    feed.Publish(WithEntries("a", std::vector<std::string>(events.begin(), events.begin() + n)));
+  }
+  const std::uint64_t last = feed.LastSeq();
+  auto stream = std::make_shared<EventChannel>();
+  feed.Subscribe(3, stream);
+  const auto seen = Received(*stream);
+  ASSERT_EQ(seen.size(), IncidentFeed::kKeptEvents + 1);
+  EXPECT_EQ(seen.front(), "reset");
+  EXPECT_EQ(seen.back(), std::to_string(last) + ":called");
+  // The file was cut back, never below what is kept.
+  const auto kept = ReadEvents(root() + "Events/incidents/feed.jsonl");
+  EXPECT_GE(kept.size(), IncidentFeed::kKeptEvents);
+  EXPECT_LE(kept.size(), 2 * IncidentFeed::kKeptEvents);
+  EXPECT_EQ(kept.back()["seq"], last);
+  // A client that is up to date is sent nothing old.
+  auto current = std::make_shared<EventChannel>();
+  feed.Subscribe(last, current);
+  EXPECT_TRUE(Received(*current).empty());
+}
+
+}  // namespace
+}  // namespace ringwell::api
