@@ -15,6 +15,11 @@ using nlohmann::json;
 
 constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
 
+// States only go forward: open, acknowledged, resolved.
+int Rank(const std::string& state) {
+  return state == "resolved" ? 2 : state == "acknowledged" ? 1 : 0;
+}
+
 std::string Directory(const std::string& root) { return root + kEventsDir + "/incidents"; }
 
 }  // namespace
@@ -89,13 +94,13 @@ void IncidentFeed::Publish(const oncall::Incident& incident) {
     const oncall::TimelineEntry& entry = incident.timeline[i];
     event(entry.event, entry.at, entry.text, i + 1);
   }
-  if (events.empty() && incident.state != told.state && !told.state.empty() &&
-      incident.state != "open") {
+  const bool later_state = Rank(incident.state) > Rank(told.state);
+  if (events.empty() && later_state && !told.state.empty()) {
     const auto at = incident.resolved_at ? incident.resolved_at : incident.acknowledged_at;
     event(incident.state, at.value_or(incident.opened), incident.state, told.entries);
   }
   told.entries = incident.timeline.size();
-  told.state = incident.state;
+  if (later_state || told.state.empty()) told.state = incident.state;
   if (!events.empty()) Append(std::move(events));
 }
 

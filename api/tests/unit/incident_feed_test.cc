@@ -77,6 +77,9 @@ TEST_F(IncidentFeedTest, EachEntryIsToldOnceInOrderAndAnOlderStateTellsNothing) 
   // A timeline that is full adds no entry: the new state is told all the same.
   feed.Publish(
       WithEntries("a", {"opened", "step", "called", "no answer", "acknowledged"}, "resolved"));
+  // An older state of the full timeline, told late, tells nothing.
+  feed.Publish(
+      WithEntries("a", {"opened", "step", "called", "no answer", "acknowledged"}, "acknowledged"));
   auto later = std::make_shared<EventChannel>();
   feed.Subscribe(5, later);
   EXPECT_EQ(Received(*later), (std::vector<std::string>{"6:opened", "7:resolved"}));
