@@ -50,9 +50,15 @@ export class IncidentsView {
       });
   }
 
+  // Stops following; nothing of this token's view stays on the page.
   stop() {
     if (this.abort) this.abort.abort();
     this.abort = null;
+    this.shown = null;
+    this.incidents = new Map();
+    this.q("#incident-detail").hidden = true;
+    this.q("#incident-result").textContent = "";
+    this.q("#incident-table tbody").replaceChildren();
   }
 
   // Whether the token has the scope "respond": the API checks the scope
@@ -117,6 +123,7 @@ export class IncidentsView {
   }
 
   async showIncident(id, focus = false) {
+    if (this.shown !== id) this.q("#incident-result").textContent = "";
     this.shown = id;
     let incident;
     try {

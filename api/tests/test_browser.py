@@ -308,6 +308,20 @@ class ConsoleInBrowserTest(ApiTestCase):
             "return parseFloat(getComputedStyle(arguments[0]).lineHeight)", link))
         self.shot("7-phone")
         self.assert_accessible("the console at 390 pixels")
+
+        # A token without the scope respond reads the incidents but has no
+        # buttons to act on them.
+        self.find("#forget-token").click()
+        wait_for(lambda: self.find("#token").is_displayed(), what="the token to be asked for")
+        self.find("#token").send_keys(tokens()["all"], Keys.ENTER)
+        wait_for(lambda: b.find_elements(By.CSS_SELECTOR, row), what="the incidents of the other token")
+        b.execute_script("document.querySelector(arguments[0]).click()", row + " a")
+        self.wait_text("#incident-detail-state", "resolved")
+        self.assertFalse(self.find("#incident-actions").is_displayed())
+        self.assertTrue(self.find("#incident-readonly").is_displayed())
+        self.assertEqual(self.text_of("#incident-result"), "")  # the other token's action is not shown
+        self.shot("10-incident-read-only")
+        self.assert_accessible("an incident for a token without respond at 390 pixels")
         errors = [entry for entry in b.get_log("browser") if entry["level"] == "SEVERE"
                   and "401" not in entry["message"] and "/parts" not in entry["message"]
                   and "/v1/incidents/-/" not in entry["message"]]
