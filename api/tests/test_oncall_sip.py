@@ -4,8 +4,9 @@ then whoever is on call in the schedule (Bob); prepax and ringwell-host with
 a SIP line place the calls to telephones played by SIPp: Alice's is busy,
 Bob's picks up and presses 1 as an RFC 4733 event. The incident is
 acknowledged by Bob, nobody is called again, and Alertmanager holds the
-silence until the alert ends. Then the same road with a kill -9 of the API
-while the chain waits for its second step."""
+silence until the alert ends, when Bob is told it is resolved. Then the
+same road with a kill -9 of the API while the chain waits for its second
+step."""
 import json
 import os
 import signal
@@ -16,39 +17,7 @@ import alertroad
 from alertroad import amtool, now
 from apitest import ApiTestCase, tokens, wait_for
 from sipphone import Phones
-
-TABLES = """
-[people.alice]
-name = "Alice"
-phone = "5550001"
-
-[people.bob]
-name = "Bob"
-phone = "5550002"
-
-[schedules.primary]
-timezone = "Europe/Berlin"
-[[schedules.primary.rotations]]
-people = ["bob"]
-start = 2026-01-05T09:00:00
-shift = "1w"
-
-[policies.critical]
-[[policies.critical.steps]]
-notify = ["person:alice"]
-wait = "%(wait)s"
-[[policies.critical.steps]]
-notify = ["schedule:primary"]
-wait = "1h"
-
-[routes.db]
-policy = "critical"
-alertmanager = "%(alertmanager)s"
-silence = "2h"
-say = "{labels.alertname} on {labels.instance}."
-busy = {attempts = 0}
-noAnswer = {attempts = 0}
-"""
+from test_oncall import TABLES
 
 
 class OnCallSipTest(ApiTestCase):
@@ -60,7 +29,8 @@ class OnCallSipTest(ApiTestCase):
         self.alertmanager = "http://127.0.0.1:%d" % port
         self.routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(self.routes, "w") as f:
-            f.write(TABLES % {"wait": wait, "alertmanager": self.alertmanager})
+            f.write(TABLES % {"wait": wait, "every": "1d", "alertmanager": '\nalertmanager = "%s"\nsilence = "2h"'
+                              % self.alertmanager})
         self.inst.start("--routes", self.routes)
         services = alertroad.Services(self.inst)
         self.addCleanup(services.stop_all)
@@ -133,12 +103,18 @@ class OnCallSipTest(ApiTestCase):
         self.assertIn({"name": "alertname", "value": "DiskFull", "isRegex": False, "isEqual": True},
                       silence["matchers"])
         # The alert ends: the incident is resolved, the silence expires, and
-        # still nobody is called.
+        # Bob, who acknowledged, is told in a call of its own (resolved =
+        # "say"); Alice is not called again.
         amtool(self.alertmanager, "alertname=DiskFull", "instance=db1", end=now())
         wait_for(lambda: self.incident(id)["state"] == "resolved", timeout=60, what="the resolution")
         wait_for(lambda: incident["silence"] not in self.silences(), what="the silence to expire")
-        self.assertEqual(self.phones.numbers(), ["5550001", "5550002"])
-        self.assertEqual(len(self.api.request("GET", "/v1/requests")[2]["requests"]), 2)
+        self.phones.wait_for_invite("5550002", count=2)
+        told = [r for r in self.api.request("GET", "/v1/requests")[2]["requests"]
+                if r["id"] not in [c["request"] for c in incident["calls"]]]
+        self.assertEqual(len(told), 1)
+        wait_for(lambda: self.api.request("GET", "/v1/requests/" + told[0]["id"])[2]["status"] == "Completed",
+                 timeout=60, what="the call to Bob to end")
+        self.assertEqual(self.phones.numbers(), ["5550001", "5550002", "5550002"])
 
     def test_kill_9_while_the_chain_waits_resumes_it_without_a_step_twice(self):
         self.start_road(wait="10s")
