@@ -54,7 +54,8 @@ json Groups(AlertLedger& ledger, const std::string& route) {
 HttpResponse AlertRoutesRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
                               const Identity*) {
   json routes = json::array();
-  for (const auto& [name, route] : context.alert_routes) {
+  const auto table = context.alert_routes.Get();
+  for (const auto& [name, route] : *table) {
     routes.push_back({{"name", name},
                       {"numbers", route.numbers},
                       {"page", route.page},

@@ -5,9 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "ringwell/common/files.h"
-#include "ringwell/common/safe_files.h"
 #include "ringwell/oncall/config.h"
+#include "ringwell/oncall/tables.h"
 
 namespace ringwell::api {
 namespace {
@@ -18,19 +17,7 @@ using nlohmann::json;
 constexpr const char* kRequestKeys[] = {"window",   "rings", "maxGreeting", "busy",
                                         "noAnswer", "error", "responses"};
 
-[[noreturn]] void Bad(const std::string& where, const std::string& what) {
-  throw std::runtime_error(where + ": " + what);
-}
-
-bool IsRouteName(const std::string& name) {
-  if (name.empty() || name.size() > 64) return false;
-  for (const char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '_' || c == '.';
-    if (!ok) return false;
-  }
-  return name != "." && name != "..";
-}
+using oncall::Bad;
 
 json RecipientList(const json& value, const std::string& where, bool page) {
   if (!value.is_array()) Bad(where, "must be a list");
@@ -56,10 +43,9 @@ bool ParseOnCallKey(const std::string& key, const json& value, const std::string
     }
     route.alertmanager = url;
   } else if (key == "silence") {
-    const auto length =
-        value.is_string() ? oncall::ParseDuration(value.get<std::string>()) : std::nullopt;
-    if (!length) Bad(at, "must be a duration such as \"30m\" or \"2h\"");
-    route.silence_seconds = static_cast<long>(length->count());
+    route.silence_seconds = static_cast<long>(
+        oncall::DurationAt(value.is_string() ? value.get_ptr<const std::string*>() : nullptr, at)
+            .count());
   } else {
     return false;
   }
@@ -68,7 +54,7 @@ bool ParseOnCallKey(const std::string& key, const json& value, const std::string
 
 AlertRoute ParseRoute(const std::string& name, const json& table, const std::string& origin) {
   const std::string where = origin + ": [routes." + name + "]";
-  if (!IsRouteName(name)) {
+  if (!oncall::IsTableName(name)) {
     Bad(where, "a route's name has letters, digits, '-', '_' and '.' only (it is part of a URL)");
   }
   if (!table.is_object()) Bad(where, "must be a table");
@@ -129,13 +115,7 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
 }  // namespace
 
 AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin) {
-  toml::table table;
-  try {
-    table = toml::parse(text, origin);
-  } catch (const toml::parse_error& e) {
-    Bad(origin, "line " + std::to_string(e.source().begin.line) + ", column " +
-                    std::to_string(e.source().begin.column) + ": " + std::string(e.description()));
-  }
+  const toml::table table = oncall::ParseTables(text, origin);
   // TOML as JSON, so the keys a request shares reach the request's own checks.
   std::ostringstream text_json;
   text_json << toml::json_formatter{table};
@@ -153,12 +133,8 @@ AlertRoutes ParseAlertRoutes(const std::string& text, const std::string& origin)
 }
 
 AlertRoutes ReadAlertRoutes(const std::string& path, bool required) {
-  std::string text;
-  if (const HRESULT hr = ReadWholeFile(path, &text); Failed(hr)) {
-    if (!required && !FileExists(path)) return {};
-    Bad(path, "cannot be read: " + ErrorText(hr));
-  }
-  return ParseAlertRoutes(text, path);
+  const std::optional<std::string> text = oncall::ReadTablesFile(path, required);
+  return text ? ParseAlertRoutes(*text, path) : AlertRoutes{};
 }
 
 json DescribeRequest(const AlertRoute& route, const std::string& text, bool page, bool resolved) {

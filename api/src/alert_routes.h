@@ -31,6 +31,8 @@
 #pragma once
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -63,6 +65,28 @@ struct AlertRoute {
 };
 
 using AlertRoutes = std::map<std::string, AlertRoute>;
+
+// The routes a running API serves: replaced as a whole when SIGHUP reads the
+// file again. A reader takes the table once (Get) and keeps it while it
+// works with one of its routes, so a reload never changes a route under it.
+class LiveAlertRoutes {
+ public:
+  explicit LiveAlertRoutes(AlertRoutes routes)
+      : routes_(std::make_shared<const AlertRoutes>(std::move(routes))) {}
+  std::shared_ptr<const AlertRoutes> Get() const {
+    std::lock_guard lock(mutex_);
+    return routes_;
+  }
+  void Replace(AlertRoutes routes) {
+    auto next = std::make_shared<const AlertRoutes>(std::move(routes));
+    std::lock_guard lock(mutex_);
+    routes_.swap(next);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const AlertRoutes> routes_;
+};
 
 // Parses the text of a routes file. Throws std::runtime_error naming the
 // origin, the route and the key (or the line, for TOML that does not parse).

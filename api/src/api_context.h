@@ -35,8 +35,8 @@ struct ApiContext {
   EventHub& hub;
   CallbackSender& callbacks;
   Metrics& metrics;
-  const std::string& openapi;  // the document served at /v1/openapi.json
-  const AlertRoutes& alert_routes;
+  const std::string& openapi;     // the document served at /v1/openapi.json
+  LiveAlertRoutes& alert_routes;  // replaced on SIGHUP
   AlertLedger& alert_ledger;
   OnCallHost* oncall = nullptr;           // the on-call engine (oncall_host.h), set when serving
   IncidentFeed* incident_feed = nullptr;  // the incidents' events, set when serving

@@ -102,8 +102,9 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   if (params.at("route").rfind("heartbeat:", 0) == 0 && context.oncall != nullptr) {
     return OnCallHeartbeatHook(context, params.at("route").substr(10));
   }
-  const auto found = context.alert_routes.find(params.at("route"));
-  if (found == context.alert_routes.end()) {
+  const auto routes = context.alert_routes.Get();  // kept while the route is used
+  const auto found = routes->find(params.at("route"));
+  if (found == routes->end()) {
     return ErrorResponse(404, "there is no alert route \"" + params.at("route") + "\"");
   }
   const AlertRoute& route = found->second;

@@ -165,7 +165,7 @@ int Serve(Options options) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGHUP);  // reloads the on-call tables
+  sigaddset(&stop_signals, SIGHUP);  // reloads the routes file
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
   if (signal_fd < 0) {
@@ -241,10 +241,11 @@ int Serve(Options options) {
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change
   callbacks.Start();
 
-  AlertRoutes alert_routes;
-  if (!LoadAlertRoutes(options, &alert_routes, &problem)) {
+  AlertRoutes first_routes;
+  if (!LoadAlertRoutes(options, &first_routes, &problem)) {
     return Refuse(problem, "correct the routes file (see man ringwell-api)");
   }
+  LiveAlertRoutes alert_routes(std::move(first_routes));
   AlertLedger alert_ledger(options.root + kEventsDir + "/alert-groups.json");
   if (!alert_ledger.Load(&problem)) ApiLog().ReportText(EventType::kWarning, 1, problem);
 
@@ -255,7 +256,7 @@ int Serve(Options options) {
   try {
     oncall = std::make_unique<OnCallHost>(
         options.root, alert_routes,
-        ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), alert_routes),
+        ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), *alert_routes.Get()),
         [&index](const std::string& id) { index->Refresh(id); },
         [](const std::string& problem) { ApiLog().ReportText(EventType::kWarning, 1, problem); });
   } catch (const std::exception& e) {
@@ -299,15 +300,21 @@ int Serve(Options options) {
       break;
     }
     if (info.ssi_signo != SIGHUP) break;
-    // New on-call tables; the incidents and their chains stay as they are.
+    // The routes file again, its routes and its on-call tables: all of it
+    // or, on any mistake, none (the old tables stay). The incidents and
+    // their chains stay as they are.
     try {
-      oncall->Reload(
-          ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), alert_routes));
-      std::printf("ringwell-api: on-call tables reloaded from %s\n", routes_path.c_str());
+      AlertRoutes routes;
+      if (!LoadAlertRoutes(options, &routes, &problem)) throw std::runtime_error(problem);
+      oncall->Reload(ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), routes));
+      alert_routes.Replace(std::move(routes));
+      std::printf("ringwell-api: alert routes and on-call tables reloaded from %s\n",
+                  routes_path.c_str());
     } catch (const std::exception& e) {
-      std::printf("ringwell-api: on-call tables not reloaded: %s\n", e.what());
+      std::printf("ringwell-api: the routes file was not reloaded (the old tables stay): %s\n",
+                  e.what());
       ApiLog().ReportText(EventType::kWarning, 1,
-                          std::string("on-call tables not reloaded: ") + e.what());
+                          std::string("the routes file was not reloaded: ") + e.what());
     }
     std::fflush(stdout);
   }

@@ -41,8 +41,8 @@ json Responses(const std::string& prompt, const std::string& voice, int depth) {
 class ToolkitDialer : public oncall::Dialer {
  public:
   ToolkitDialer(std::string root, std::function<void(const std::string&)> refresh,
-                AlertRoutes routes)
-      : root_(std::move(root)), refresh_(std::move(refresh)), routes_(std::move(routes)) {}
+                const LiveAlertRoutes& routes)
+      : root_(std::move(root)), refresh_(std::move(refresh)), routes_(routes) {}
 
   std::string Call(const oncall::Person& person, const std::string& text,
                    const oncall::Incident& incident) override {
@@ -56,7 +56,8 @@ class ToolkitDialer : public oncall::Dialer {
                           {"parts", json::array({Say(prompt, person.voice)})}}},
                         {"responses", Responses(prompt, person.voice, 3)}};
     // The route's request keys (window, rings, retries, ...) apply to each call.
-    if (const auto route = routes_.find(incident.route); route != routes_.end()) {
+    const auto routes = routes_.Get();
+    if (const auto route = routes->find(incident.route); route != routes->end()) {
       for (const auto& [key, value] : route->second.request.items()) {
         if (key != "responses") description[key] = value;
       }
@@ -135,7 +136,7 @@ class ToolkitDialer : public oncall::Dialer {
  private:
   const std::string root_;
   std::function<void(const std::string&)> refresh_;
-  const AlertRoutes routes_;
+  const LiveAlertRoutes& routes_;
 };
 
 }  // namespace
@@ -163,8 +164,8 @@ std::string TellResolved(const std::string& root, const oncall::Person& person,
 
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
                                                   std::function<void(const std::string&)> refresh,
-                                                  AlertRoutes routes) {
-  return std::make_unique<ToolkitDialer>(std::move(root), std::move(refresh), std::move(routes));
+                                                  const LiveAlertRoutes& routes) {
+  return std::make_unique<ToolkitDialer>(std::move(root), std::move(refresh), routes);
 }
 
 }  // namespace ringwell::api

@@ -118,7 +118,7 @@ oncall::OnCallConfig ReadOnCallTables(const std::string& path, bool required,
   return config;
 }
 
-OnCallHost::OnCallHost(std::string root, const AlertRoutes& routes, oncall::OnCallConfig config,
+OnCallHost::OnCallHost(std::string root, const LiveAlertRoutes& routes, oncall::OnCallConfig config,
                        std::function<void(const std::string&)> refresh,
                        std::function<void(const std::string&)> problem)
     : root_(root), routes_(routes), refresh_(refresh), problem_(std::move(problem)) {
@@ -156,8 +156,9 @@ void OnCallHost::Start() {
 void OnCallHost::ResolveEnded() {
   for (const oncall::Incident& incident : engine_->List()) {
     if (incident.state != "acknowledged" || incident.silence.empty()) continue;
-    const auto route = routes_.find(incident.route);
-    if (route == routes_.end() || route->second.alertmanager.empty()) continue;
+    const auto routes = routes_.Get();
+    const auto route = routes->find(incident.route);
+    if (route == routes->end() || route->second.alertmanager.empty()) continue;
     try {
       if (!StillFiring(route->second.alertmanager, incident.labels)) {
         engine_->ResolveGroup(incident.route, incident.group_key, "Alertmanager");
@@ -176,8 +177,9 @@ void OnCallHost::OnChange(std::function<void(const oncall::Incident&)> listener)
 
 void OnCallHost::Observe(const oncall::Incident& incident, oncall::Change change) {
   if (listener_) listener_(incident);
-  const auto route = routes_.find(incident.route);
-  if (route == routes_.end()) return;
+  const auto routes = routes_.Get();
+  const auto route = routes->find(incident.route);
+  if (route == routes->end()) return;
   if (change == oncall::Change::kResolved && route->second.resolved == OnResolved::kSay &&
       !incident.acknowledged_by.empty()) {
     const oncall::OnCallConfig config = engine_->Config();

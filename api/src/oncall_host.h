@@ -23,7 +23,8 @@ namespace ringwell::api {
 class OnCallHost {
  public:
   // `refresh` is told of every request the calls make (the listing index).
-  OnCallHost(std::string root, const AlertRoutes& routes, oncall::OnCallConfig config,
+  // `routes` (read as they are at each use) must outlive the host.
+  OnCallHost(std::string root, const LiveAlertRoutes& routes, oncall::OnCallConfig config,
              std::function<void(const std::string&)> refresh,
              std::function<void(const std::string&)> problem);
   ~OnCallHost();
@@ -47,7 +48,7 @@ class OnCallHost {
   void ResolveEnded();
 
   std::string root_;
-  AlertRoutes routes_;
+  const LiveAlertRoutes& routes_;
   std::function<void(const std::string&)> refresh_;
   std::function<void(const std::string&)> problem_;
   std::function<void(const oncall::Incident&)> listener_;
@@ -58,10 +59,11 @@ class OnCallHost {
 };
 
 // The dialer of the API: a call per person as an ordinary request, with the
-// request keys of the incident's route (window, rings, retries, ...).
+// request keys of the incident's route (window, rings, retries, ...) as the
+// routes say when the call is placed. `routes` must outlive the dialer.
 std::unique_ptr<oncall::Dialer> MakeToolkitDialer(std::string root,
                                                   std::function<void(const std::string&)> refresh,
-                                                  AlertRoutes routes);
+                                                  const LiveAlertRoutes& routes);
 
 // With resolved = "say" on the route: tells the person who acknowledged that
 // the incident is resolved, in a call of its own (no prompt); its request ID.

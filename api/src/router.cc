@@ -114,7 +114,7 @@ std::string Router::RouteLabel(const HttpRequest& request) const {
   // routes configured (any other name is the client's to choose).
   const auto name = request.params.find("route");
   if (route.pattern.rfind("/v1/hooks/", 0) == 0 && name != request.params.end() &&
-      context_.alert_routes.count(name->second) != 0) {
+      context_.alert_routes.Get()->count(name->second) != 0) {
     return route.pattern.substr(0, route.pattern.size() - 7) + name->second;
   }
   return route.pattern;

@@ -8,10 +8,11 @@ import copy
 import json
 import os
 import re
+import signal
 import unittest
 from xml.etree import ElementTree
 
-from apitest import ApiTestCase, Client, program, tokens
+from apitest import ApiTestCase, Client, program, read_text, tokens, wait_for
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
@@ -283,6 +284,50 @@ class AlertHookTest(ApiTestCase):
         self.assertIn(path + ".missing: cannot be read", err)
         self.inst.start()  # the default file may be missing: no routes
 
+
+    def test_sighup_reads_the_routes_again_and_a_broken_file_keeps_the_old_ones(self):
+        path = os.path.join(self.inst.dir, "alert-routes.toml")
+        self.start_with(ROUTES)
+
+        def fire(route, name):
+            return self.post("/v1/hooks/alertmanager/" + route,
+                             alertmanager_payload(key='{}:{alertname="%s"}' % name, alertname=name))
+
+        def called(answer):
+            (id,) = answer[2]["requests"]
+            return re.findall(r"<Recipient [^>]*>([^<]*)<", self.requests_in_inbox()[id])
+
+        def logged():
+            return read_text(self.inst.event_log) if os.path.exists(self.inst.event_log) else ""
+
+        def reload(text):
+            with open(path, "w") as f:
+                f.write(text)
+            self.inst.process.send_signal(signal.SIGHUP)
+
+        self.assertEqual(called(fire("oncall", "First")), ["5550001"])
+        self.assertEqual(fire("web", "First")[0], 404)
+        # Another number for a route, a new route, a route gone: the next
+        # alert meets them without a restart.
+        reload(ROUTES.replace('numbers = ["5550001"]', 'numbers = ["5550011"]')
+               .replace("[routes.quiet]", "[routes.web]"))
+        wait_for(lambda: fire("web", "Second")[0] == 200, what="the new route")
+        self.assertEqual(called(fire("oncall", "Second")), ["5550011"])
+        self.assertEqual(fire("quiet", "Second")[0], 404)
+        self.assertEqual([r["name"] for r in self.api.request("GET", "/v1/hooks/routes")[2]["routes"]],
+                         ["db", "oncall", "web"])
+        # A mistake anywhere in the file: nothing of it is taken, the error
+        # names the file, the table and the key, and the old routes serve on.
+        for broken, error in (
+                ('[routes.web]\nnumbers = ["5550005"]\nrings = "many"\n', "[routes.web] request description: rings"),
+                ('[routes.web]\npolicy = "nosuch"\n', "[routes.web] policy: there is no [policies.nosuch]"),
+                ('[routes.web]\nnumbers = ["5550005"]\nwindow = {stop = \n', "line 3")):
+            reload(broken)
+            wait_for(lambda: "%s: %s" % (path, error) in logged(), what=error)
+            self.assertIn("the routes file was not reloaded", logged())
+            self.assertEqual(called(fire("oncall", "After " + error)), ["5550011"])
+            self.assertEqual(fire("web", "After " + error)[0], 200)
+        self.assertEqual(fire("quiet", "Last")[0], 404)
 
 if __name__ == "__main__":
     unittest.main()

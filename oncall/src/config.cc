@@ -7,48 +7,14 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "ringwell/common/files.h"
-#include "ringwell/common/safe_files.h"
 #include "ringwell/oncall/ical.h"
+#include "ringwell/oncall/tables.h"
 
 namespace ringwell::oncall {
 namespace {
 
 constexpr const char* kWeekdays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
 constexpr std::size_t kMaxList = 1000;
-
-[[noreturn]] void Bad(const std::string& where, const std::string& what) {
-  throw std::runtime_error(where + ": " + what);
-}
-
-bool IsName(const std::string& name) {
-  if (name.empty() || name.size() > 64) return false;
-  for (const char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '_' || c == '.';
-    if (!ok) return false;
-  }
-  return name != "." && name != "..";
-}
-
-std::string Text(const toml::node& node, const std::string& at) {
-  const auto* value = node.as_string();
-  if (value == nullptr) Bad(at, "must be a text");
-  return value->get();
-}
-
-const toml::table& Table(const toml::node& node, const std::string& at) {
-  const auto* table = node.as_table();
-  if (table == nullptr) Bad(at, "must be a table");
-  return *table;
-}
-
-Seconds Duration(const toml::node& node, const std::string& at) {
-  const auto* value = node.as_string();
-  const auto parsed = value ? ParseDuration(value->get()) : std::nullopt;
-  if (!parsed) Bad(at, "must be a duration such as \"30s\", \"5m\", \"2h\", \"1d\" or \"1w\"");
-  return *parsed;
-}
 
 // A TOML local date-time, or the same written as a text.
 cctz::civil_second LocalTime(const toml::node& node, const std::string& at) {
@@ -118,9 +84,9 @@ Person ParsePerson(const std::string& key, const toml::table& table, const std::
     const std::string name(k.str());
     const std::string at = where + " " + name;
     if (name == "name") {
-      person.name = Text(value, at);
+      person.name = TextAt(value, at);
     } else if (name == "phone") {
-      person.phone = Text(value, at);
+      person.phone = TextAt(value, at);
       if (person.phone.empty() || person.phone.size() > 100) Bad(at, "must be a number to dial");
     } else if (name == "page") {
       std::ostringstream json_text;
@@ -136,12 +102,12 @@ Person ParsePerson(const std::string& key, const toml::table& table, const std::
         }
       }
     } else if (name == "email") {
-      person.email = Text(value, at);
+      person.email = TextAt(value, at);
     } else if (name == "timezone") {
-      person.timezone = Text(value, at);
+      person.timezone = TextAt(value, at);
       Zone(person.timezone, at);
     } else if (name == "voice") {
-      person.voice = Text(value, at);
+      person.voice = TextAt(value, at);
     } else {
       Bad(at, "unknown key (there are name, phone, page, email, timezone, voice)");
     }
@@ -167,7 +133,7 @@ Rotation ParseRotation(const toml::table& table, const std::string& where,
       rotation.start = LocalTime(value, at);
       has_start = true;
     } else if (name == "shift") {
-      rotation.shift = Duration(value, at);
+      rotation.shift = DurationAt(value, at);
     } else if (name == "days") {
       for (const std::string& day : TextList(value, at)) {
         const auto found = std::find(std::begin(kWeekdays), std::end(kWeekdays), day);
@@ -177,7 +143,7 @@ Rotation ParseRotation(const toml::table& table, const std::string& where,
         rotation.days.push_back(static_cast<int>(found - std::begin(kWeekdays)));
       }
     } else if (name == "hours") {
-      const std::string text = Text(value, at);
+      const std::string text = TextAt(value, at);
       const auto dash = text.find('-');
       const int from = dash == std::string::npos ? -1 : MinuteOfDay(text.substr(0, dash), false);
       const int until = dash == std::string::npos ? -1 : MinuteOfDay(text.substr(dash + 1), true);
@@ -186,7 +152,7 @@ Rotation ParseRotation(const toml::table& table, const std::string& where,
       }
       rotation.hours = std::pair{from, until};
     } else if (name == "ical") {
-      rotation.ical = Text(value, at);
+      rotation.ical = TextAt(value, at);
       try {
         IcalSource source = IcalSource::Read(rotation.ical, zone);
         source.RenamePeople([&](const std::string& summary) {
@@ -228,7 +194,7 @@ Schedule ParseSchedule(const std::string& key, const toml::table& table, const s
   const toml::node* zone = table.get("timezone");
   if (zone == nullptr)
     Bad(where + " timezone", "is missing (an IANA zone such as \"Europe/Berlin\")");
-  schedule.timezone = Text(*zone, where + " timezone");
+  schedule.timezone = TextAt(*zone, where + " timezone");
   schedule.zone = Zone(schedule.timezone, where + " timezone");
   for (const auto& [k, value] : table) {
     const std::string name(k.str());
@@ -247,7 +213,7 @@ Schedule ParseSchedule(const std::string& key, const toml::table& table, const s
       ++index;
       const std::string item =
           origin + ": [[schedules." + key + "." + name + "]] number " + std::to_string(index);
-      const toml::table& entry_table = Table(entry, item);
+      const toml::table& entry_table = TableAt(entry, item);
       if (name == "rotations") {
         schedule.rotations.push_back(ParseRotation(entry_table, item, config, schedule.zone));
         continue;
@@ -258,7 +224,7 @@ Schedule ParseSchedule(const std::string& key, const toml::table& table, const s
         const std::string oname(ok.str());
         const std::string oat = item + " " + oname;
         if (oname == "person") {
-          override.person = Text(ovalue, oat);
+          override.person = TextAt(ovalue, oat);
           CheckPerson(config, override.person, oat);
         } else if (oname == "from") {
           override.from = LocalTime(ovalue, oat);
@@ -309,7 +275,7 @@ Policy ParsePolicy(const std::string& key, const toml::table& table, const std::
             origin + ": [[policies." + key + ".steps]] number " + std::to_string(index);
         Step step;
         bool has_wait = false;
-        for (const auto& [sk, svalue] : Table(entry, item)) {
+        for (const auto& [sk, svalue] : TableAt(entry, item)) {
           const std::string sname(sk.str());
           const std::string sat = item + " " + sname;
           if (sname == "notify") {
@@ -326,7 +292,7 @@ Policy ParsePolicy(const std::string& key, const toml::table& table, const std::
               }
             }
           } else if (sname == "wait") {
-            step.wait = Duration(svalue, sat);
+            step.wait = DurationAt(svalue, sat);
             has_wait = true;
           } else {
             Bad(sat, "unknown key (there are notify, wait)");
@@ -353,9 +319,9 @@ Heartbeat ParseHeartbeat(const std::string& key, const toml::table& table,
     const std::string name(k.str());
     const std::string at = where + " " + name;
     if (name == "every") {
-      heartbeat.every = Duration(value, at);
+      heartbeat.every = DurationAt(value, at);
     } else if (name == "policy") {
-      heartbeat.policy = Text(value, at);
+      heartbeat.policy = TextAt(value, at);
       if (!config.policies.contains(heartbeat.policy)) {
         Bad(at, "there is no [policies." + heartbeat.policy + "]");
       }
@@ -379,10 +345,10 @@ void ForEachTable(const toml::table& document, const char* key, const std::strin
   for (const auto& [k, value] : *tables) {
     const std::string name(k.str());
     const std::string where = origin + ": [" + key + "." + name + "]";
-    if (!IsName(name)) {
+    if (!IsTableName(name)) {
       Bad(where, "a name has letters, digits, '-', '_' and '.' only (it is part of a URL)");
     }
-    each(name, Table(value, where), where);
+    each(name, TableAt(value, where), where);
   }
 }
 
@@ -431,13 +397,7 @@ bool IsOnCallTable(std::string_view key) {
 }
 
 OnCallConfig ParseOnCallConfig(const std::string& text, const std::string& origin) {
-  toml::table document;
-  try {
-    document = toml::parse(text, origin);
-  } catch (const toml::parse_error& e) {
-    Bad(origin, "line " + std::to_string(e.source().begin.line) + ", column " +
-                    std::to_string(e.source().begin.column) + ": " + std::string(e.description()));
-  }
+  const toml::table document = ParseTables(text, origin);
   OnCallConfig config;
   ForEachTable(document, "people", origin,
                [&](const std::string& name, const toml::table& table, const std::string& where) {
@@ -459,12 +419,8 @@ OnCallConfig ParseOnCallConfig(const std::string& text, const std::string& origi
 }
 
 OnCallConfig ReadOnCallConfig(const std::string& path, bool required) {
-  std::string text;
-  if (const HRESULT hr = ReadWholeFile(path, &text); Failed(hr)) {
-    if (!required && !FileExists(path)) return {};
-    Bad(path, "cannot be read: " + ErrorText(hr));
-  }
-  return ParseOnCallConfig(text, path);
+  const std::optional<std::string> text = ReadTablesFile(path, required);
+  return text ? ParseOnCallConfig(*text, path) : OnCallConfig{};
 }
 
 }  // namespace ringwell::oncall
