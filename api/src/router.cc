@@ -156,7 +156,11 @@ Admission Router::Admit(HttpRequest& request) {
     RouteParams params;
     if (!Match(route.pattern, request.path, &params)) continue;
     if (route.method != request.method) {
-      allowed += (allowed.empty() ? "" : ", ") + route.method;
+      // Two patterns may match one path ("/v1/incidents/events" and "/v1/incidents/{id}"):
+      // each method is named once.
+      if ((", " + allowed + ", ").find(", " + route.method + ", ") == std::string::npos) {
+        allowed += (allowed.empty() ? "" : ", ") + route.method;
+      }
       continue;
     }
     request.route = static_cast<int>(i);

@@ -80,6 +80,9 @@ class ConsoleFilesTest(ApiTestCase):
         # Only GET.
         status, headers, _ = anyone.request("POST", "/console/app.js", body="x")
         self.assertEqual((status, headers["allow"]), (405, "GET"))
+        # A path two routes match names each method once.
+        status, headers, _ = anyone.request("POST", "/v1/incidents/events", body="x")
+        self.assertEqual((status, headers["allow"]), (405, "GET"))
         # A console directory that is not there: the page is missing, the API works.
         self.restart_with_console(self.inst.dir + "/none")
         self.assertEqual(anyone.request("GET", "/")[0], 404)
