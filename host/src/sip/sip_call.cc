@@ -107,7 +107,7 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
                               (media_->event_pt >= 0 ? ", telephone-event" : "") + ")");
     const bool on_line = state_ == State::kAnswered;
     lock.Unlock();
-    if (on_line) sender_ = std::jthread([this](std::stop_token stop) { Send(stop); });
+    if (on_line) StartSending();
     return result;
   }
   // Not answered: what decides the result is read under the lock, as Abort
@@ -178,6 +178,11 @@ int SipCall::OpenMedia() {
   if (!err) {
     err = rtp_listen(&rtp_, IPPROTO_UDP, &local, kRtpPortMin, kRtpPortMax, false, Libre::Rtp,
                      nullptr, this);
+  }
+  if (!err) {
+    rtp_fd_ = udp_sock_fd(static_cast<const struct udp_sock*>(rtp_sock(rtp_)), sa_af(&local));
+    rtp_ssrc_ = rtp_sess_ssrc(rtp_);
+    if (rtp_fd_ < 0) err = EBADF;
   }
   if (!err) err = sdp_session_alloc(&sdp_, &local);
   if (!err) {
@@ -362,9 +367,9 @@ void SipCall::HangUp() {
     }
     EndCall(EndReason::kLineHungUp);
   }
-  if (sender_.joinable()) {
-    sender_.request_stop();
-    sender_.join();
+  if (sending_) {
+    stack_.media_clock().Remove(&stream_);
+    sending_ = false;
   }
   stack_.Run([this] { Release(); });
   {
@@ -388,6 +393,7 @@ void SipCall::Release() {
   // this object any more.
   session_ = static_cast<struct ::sipsess*>(mem_deref(session_));
   rtp_ = static_cast<struct ::rtp_sock*>(mem_deref(rtp_));
+  rtp_fd_ = -1;
   sdp_media_ = nullptr;
   sdp_ = static_cast<struct ::sdp_session*>(mem_deref(sdp_));
   telev_ = static_cast<struct ::telev*>(mem_deref(telev_));

@@ -1,9 +1,9 @@
 // SipCall: one outgoing SIP call of a line, from INVITE to BYE. Dial offers
 // PCMU, PCMA and telephone-event/8000 and waits for the outcome while it
 // rings (CANCEL when the ring time is over); once answered the call is the
-// CallLeg the call-tree walker drives: a sender thread keeps a steady stream
-// of 20 ms RTP packets going to the callee (message audio when a part plays,
-// silence otherwise), paced by the monotonic clock, while the stack's loop
+// CallLeg the call-tree walker drives: the stack's media clock keeps a steady
+// stream of 20 ms RTP packets going to the callee from the call's RTP socket
+// (message audio when a part plays, silence otherwise), while the stack's loop
 // thread decodes the callee's audio (answering-machine detection, in-band
 // key tones) and RFC 4733 key events. The detector follows the callee's
 // audio by its RTP timestamps (a gap is silence) and, when nothing comes at
@@ -37,10 +37,11 @@
 //   - the loop thread (through SipStack::Run) sets the session up and
 //     releases it, and runs libre's handlers: replies to the INVITE, the
 //     callee's RTP, the end of the session;
-//   - the sender thread sends the RTP packets, from the answer to the hang-up.
+//   - a sender thread of the media clock takes each packet's audio
+//     (NextFrame) and sends it, from the answer to the hang-up.
 // Abort may be called from any thread. What they share is guarded by mutex_
 // (checked by clang's thread-safety analysis); libre objects are used on the
-// loop thread only, except that the sender sends on the RTP socket.
+// loop thread only, except that the media clock sends on the RTP socket.
 #pragma once
 
 #include <chrono>
@@ -58,6 +59,7 @@
 #include "amd/answer_detector.h"
 #include "call_tree.h"
 #include "dial_outcome.h"
+#include "media_clock.h"
 #include "part_audio_cache.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
@@ -76,7 +78,7 @@ struct sa;
 
 namespace ringwell::host::sip {
 
-class SipCall final : public CallLeg {
+class SipCall final : public CallLeg, private FrameSource {
  public:
   // `wav_dir` (ending in "/") holds the files that File parts name;
   // `detection` says how to tell who answered and what to do with a machine.
@@ -162,8 +164,11 @@ class SipCall final : public CallLeg {
   // a machine that is left a message has ended its greeting.
   bool GreetingWaitOver() const RINGWELL_REQUIRES(mutex_);
 
-  // Sender thread: one packet every 20 ms while the call is answered.
-  void Send(std::stop_token stop) RINGWELL_EXCLUDES(mutex_);
+  // Media clock: the audio of the next packet while the call is answered.
+  bool NextFrame(std::span<std::uint8_t, kFrameSamples> payload, bool* marker) override
+      RINGWELL_EXCLUDES(mutex_);
+  // Line thread: has the media clock send the call's packets.
+  void StartSending() RINGWELL_EXCLUDES(mutex_);
 
   // Moves the state forward to `state` (never back, never to kEnded).
   void Advance(State state) RINGWELL_REQUIRES(mutex_);
@@ -181,8 +186,9 @@ class SipCall final : public CallLeg {
   const std::string wav_dir_;
 
   // Line thread only.
-  bool placed_ = false;  // Start ran and HangUp has not finished since
-  std::jthread sender_;
+  bool placed_ = false;   // Start ran and HangUp has not finished since
+  bool sending_ = false;  // stream_ is on the media clock
+  RtpStream stream_;
 
   // Loop thread only: made by Start, released by Release.
   std::string call_id_;  // whose replies the stack hands to OnFinalReply
@@ -193,10 +199,12 @@ class SipCall final : public CallLeg {
   struct ::dtmf_dec* dtmf_ = nullptr;
   std::vector<std::int16_t> decoded_;            // the callee's last packet, as samples
   std::optional<std::uint32_t> next_timestamp_;  // RTP timestamp the next packet should have
-  // The RTP socket: made by Start before the sender exists, released by
-  // Release after the sender has ended. The loop thread receives on it, the
-  // sender sends on it.
+  // The RTP socket: made by Start before the call is on the media clock,
+  // released by Release after it has left it. The loop thread receives on
+  // it, the media clock sends on it.
   struct ::rtp_sock* rtp_ = nullptr;
+  int rtp_fd_ = -1;  // its UDP socket, for the media clock
+  std::uint32_t rtp_ssrc_ = 0;
 
   mutable Mutex mutex_;
   std::condition_variable changed_;  // notified whenever a member below changes
@@ -235,6 +243,7 @@ class SipCall final : public CallLeg {
   std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(mutex_);
   std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
   std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  bool talking_ RINGWELL_GUARDED_BY(mutex_) = false;  // the last packet held message audio
   // When the last sound the sender sent has played out at this end: the
   // line hangs up no sooner than kPlayOut after it.
   Clock::time_point sound_until_ RINGWELL_GUARDED_BY(mutex_);
