@@ -360,7 +360,12 @@ void SipCall::HangUp() {
   {
     MutexLock lock(mutex_);
     if (state_ == State::kAnswered) {
-      const Clock::time_point deadline = sound_until_ + kPlayOut;
+      Clock::time_point sound_until;
+      {
+        MutexLock send(send_mutex_);
+        sound_until = sound_until_;
+      }
+      const Clock::time_point deadline = sound_until + kPlayOut;
       while (state_ == State::kAnswered &&
              changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
       }
@@ -414,6 +419,9 @@ void SipCall::EndCall(EndReason reason, int error) {
   error_ = error;
   ended_at_ = Clock::now();
   changed_.notify_all();
+  MutexLock send(send_mutex_);
+  send_ended_ = true;
+  drained_.notify_all();
 }
 
 std::optional<std::string> SipCall::EndText() const {

@@ -159,14 +159,15 @@ class SipCall final : public CallLeg, private FrameSource {
   void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
   void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
   // Feeds the callee's audio to the detector while the greeting wait runs.
-  void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_);
+  void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_)
+      RINGWELL_EXCLUDES(send_mutex_);
   // Whether the wait for the greeting may end: who answered is decided, and
   // a machine that is left a message has ended its greeting.
   bool GreetingWaitOver() const RINGWELL_REQUIRES(mutex_);
 
   // Media clock: the audio of the next packet while the call is answered.
   bool NextFrame(std::span<std::uint8_t, kFrameSamples> payload, bool* marker) override
-      RINGWELL_EXCLUDES(mutex_);
+      RINGWELL_EXCLUDES(send_mutex_);
   // Line thread: has the media clock send the call's packets.
   void StartSending() RINGWELL_EXCLUDES(mutex_);
 
@@ -174,7 +175,8 @@ class SipCall final : public CallLeg, private FrameSource {
   void Advance(State state) RINGWELL_REQUIRES(mutex_);
   // Ends the call for `reason` unless it has ended already: the first
   // reason stays.
-  void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_);
+  void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_)
+      RINGWELL_EXCLUDES(send_mutex_);
   // Why the call ended, in the walk's words; empty while it goes on.
   std::optional<std::string> EndText() const RINGWELL_REQUIRES(mutex_);
   // The session is let go of and the peer has still to give its last word:
@@ -237,16 +239,25 @@ class SipCall final : public CallLeg, private FrameSource {
   std::optional<double> interrupted_ RINGWELL_GUARDED_BY(mutex_);
   std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
   std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);
-  // Message audio the sender has still to send: the parts' audio (shared
-  // with the other calls playing them), from byte queued_at_ of part
-  // queued_part_ on. Empty when nothing is to be sent.
-  std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(mutex_);
-  std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  bool talking_ RINGWELL_GUARDED_BY(mutex_) = false;  // the last packet held message audio
-  // When the last sound the sender sent has played out at this end: the
-  // line hangs up no sooner than kPlayOut after it.
-  Clock::time_point sound_until_ RINGWELL_GUARDED_BY(mutex_);
+
+  // What the media clock reads for every packet, under a lock of its own
+  // that is never held for long (never while the detector hears the callee,
+  // which takes a while), so that no call's audio work delays the packets
+  // of the calls sent after it. Taken after mutex_ where both are held.
+  mutable Mutex send_mutex_;
+  std::condition_variable drained_;  // notified when queued_ empties or send_ended_ is set
+  // Message audio still to be sent: the parts' audio (shared with the
+  // other calls playing them), from byte queued_at_ of part queued_part_
+  // on. Empty when nothing is to be sent.
+  std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(send_mutex_);
+  std::size_t queued_part_ RINGWELL_GUARDED_BY(send_mutex_) = 0;
+  std::size_t queued_at_ RINGWELL_GUARDED_BY(send_mutex_) = 0;
+  Codec send_codec_ RINGWELL_GUARDED_BY(send_mutex_) = Codec::kPcmu;
+  bool talking_ RINGWELL_GUARDED_BY(send_mutex_) = false;     // the last packet held message audio
+  bool send_ended_ RINGWELL_GUARDED_BY(send_mutex_) = false;  // the call has ended
+  // When the last sound sent has played out at this end: the line hangs up
+  // no sooner than kPlayOut after it.
+  Clock::time_point sound_until_ RINGWELL_GUARDED_BY(send_mutex_);
 };
 
 }  // namespace ringwell::host::sip

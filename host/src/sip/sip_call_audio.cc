@@ -77,9 +77,11 @@ void SipCall::Hear(std::span<const std::int16_t> samples) {
   if (following_ && over && !detector_.GreetingOver() && !interrupted_) {
     // The machine speaks again: the message stops with the next packet.
     interrupted_ = detector_.resumed().value_or(detector_.seconds());
+    MutexLock send(send_mutex_);
     queued_.clear();
     queued_part_ = 0;
     queued_at_ = 0;
+    drained_.notify_all();
   }
   if (decided != detector_.decision().has_value() || over != detector_.GreetingOver() ||
       interrupted_) {
@@ -113,6 +115,8 @@ void SipCall::StartSending() {
     stream_.ssrc = rtp_ssrc_;
     stream_.sequence = rand_u16();
     stream_.timestamp = rand_u32();
+    MutexLock send(send_mutex_);
+    send_codec_ = media_->codec;
     talking_ = false;
   }
   stack_.media_clock().Add(&stream_);
@@ -120,9 +124,9 @@ void SipCall::StartSending() {
 }
 
 bool SipCall::NextFrame(std::span<std::uint8_t, kFrameSamples> frame, bool* marker) {
-  MutexLock lock(mutex_);
-  if (state_ != State::kAnswered) return false;
-  const Codec codec = media_->codec;
+  MutexLock lock(send_mutex_);
+  if (send_ended_) return false;
+  const Codec codec = send_codec_;
   const std::size_t take = TakeFrame(queued_, &queued_part_, &queued_at_, frame);
   std::memset(frame.data() + take, SilenceByte(codec), kFrameSamples - take);
   *marker = take > 0 && !talking_;
@@ -134,7 +138,7 @@ bool SipCall::NextFrame(std::span<std::uint8_t, kFrameSamples> frame, bool* mark
     queued_.clear();
     queued_part_ = 0;
     queued_at_ = 0;
-    changed_.notify_all();
+    drained_.notify_all();
   }
   return true;
 }
@@ -202,12 +206,19 @@ double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::str
     unplayed->push_back(part.content + " (" + error + ")");
   }
   const double length = double(bytes) / kSampleRate;
+  {
+    MutexLock lock(mutex_);
+    if (audio.empty() || state_ != State::kAnswered || interrupted_) return length;
+    MutexLock send(send_mutex_);
+    queued_ = std::move(audio);
+    queued_part_ = 0;
+    queued_at_ = 0;
+  }
+  {
+    MutexLock send(send_mutex_);
+    while (!queued_.empty() && !send_ended_) drained_.wait(send.native());
+  }
   MutexLock lock(mutex_);
-  if (audio.empty() || state_ != State::kAnswered || interrupted_) return length;
-  queued_ = std::move(audio);
-  queued_part_ = 0;
-  queued_at_ = 0;
-  while (!queued_.empty() && state_ == State::kAnswered) changed_.wait(lock.native());
   // Played whole: the greeting is behind it for good.
   if (!interrupted_) following_ = false;
   return length;
