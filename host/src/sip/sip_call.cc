@@ -47,9 +47,8 @@ bool IsG711(const char* name) { return !str_casecmp(name, "PCMU") || !str_casecm
 struct SipCall::Libre {
   static SipCall& Of(void* arg) { return *static_cast<SipCall*>(arg); }
 
-  static void Rtp(const struct sa*, const struct rtp_header* header, struct mbuf* mb, void* arg) {
-    Of(arg).OnRtp(header, mb);
-  }
+  // The RTP socket is read by the stack's receivers, not by libre's loop.
+  static void Rtp(const struct sa*, const struct rtp_header*, struct mbuf*, void*) {}
   static void ToneKey(char digit, void* arg) { Of(arg).OnKey(digit, "as tone"); }
   // The callee's offers within the call (re-INVITEs) are refused.
   static int Offer(struct mbuf**, const struct sip_msg*, void*) { return ENOSYS; }
@@ -82,6 +81,11 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
   int err = 0;
   stack_.Run([&] { err = Start(uri); });
 
+  if (err == 0) {
+    receiving_.fd = rtp_fd_;
+    receiving_.sink = this;
+    if (!stack_.media_receivers().Add(&receiving_)) err = errno;
+  }
   MutexLock lock(mutex_);
   if (err != 0) {
     EndCall(EndReason::kNotPlaced, err);
@@ -184,6 +188,7 @@ int SipCall::OpenMedia() {
     rtp_ssrc_ = rtp_sess_ssrc(rtp_);
     if (rtp_fd_ < 0) err = EBADF;
   }
+  if (!err) udp_thread_detach(static_cast<struct udp_sock*>(rtp_sock(rtp_)));
   if (!err) err = sdp_session_alloc(&sdp_, &local);
   if (!err) {
     err = sdp_media_add(&sdp_media_, sdp_, sdp_media_audio, sa_port(rtp_local(rtp_)),
@@ -376,6 +381,7 @@ void SipCall::HangUp() {
     stack_.media_clock().Remove(&stream_);
     sending_ = false;
   }
+  stack_.media_receivers().Remove(&receiving_);
   stack_.Run([this] { Release(); });
   {
     MutexLock lock(mutex_);

@@ -30,18 +30,22 @@
 // keeps the reason it ended for. Every wait of the line ends when the call
 // ends, Abort included.
 //
-// Thread-safety: three threads meet here around libre, whose objects belong
+// Thread-safety: four threads meet here around libre, whose objects belong
 // to the stack's loop thread:
 //   - the line thread drives the call: Dial, the CallLeg operations, Notes,
 //     HangUp and the destructor;
 //   - the loop thread (through SipStack::Run) sets the session up and
-//     releases it, and runs libre's handlers: replies to the INVITE, the
-//     callee's RTP, the end of the session;
+//     releases it, and runs libre's handlers: replies to the INVITE, the end
+//     of the session;
+//   - a media receiver thread hands over the callee's RTP (OnRtp), from the
+//     INVITE to the hang-up;
 //   - a sender thread of the media clock takes each packet's audio
 //     (NextFrame) and sends it, from the answer to the hang-up.
 // Abort may be called from any thread. What they share is guarded by mutex_
-// (checked by clang's thread-safety analysis); libre objects are used on the
-// loop thread only, except that the media clock sends on the RTP socket.
+// (checked by clang's thread-safety analysis), and what the sender reads by
+// send_mutex_; libre objects are used on the loop thread only, except the
+// RTP socket that the receiver reads and the media clock sends on, and the
+// key event and tone decoders that only OnRtp uses between Start and HangUp.
 #pragma once
 
 #include <chrono>
@@ -60,6 +64,7 @@
 #include "call_tree.h"
 #include "dial_outcome.h"
 #include "media_clock.h"
+#include "media_receivers.h"
 #include "part_audio_cache.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
@@ -78,7 +83,7 @@ struct sa;
 
 namespace ringwell::host::sip {
 
-class SipCall final : public CallLeg, private FrameSource {
+class SipCall final : public CallLeg, private FrameSource, private RtpSink {
  public:
   // `wav_dir` (ending in "/") holds the files that File parts name;
   // `detection` says how to tell who answered and what to do with a machine.
@@ -156,7 +161,8 @@ class SipCall final : public CallLeg, private FrameSource {
   // Every final reply that comes for the call, also once the session is
   // released (through the stack's watch).
   void OnFinalReply(const struct sip_msg& msg) RINGWELL_EXCLUDES(mutex_);
-  void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
+  // A receiver thread: the callee's RTP.
+  void OnRtp(const struct rtp_header* header, struct mbuf* mb) override RINGWELL_EXCLUDES(mutex_);
   void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
   // Feeds the callee's audio to the detector while the greeting wait runs.
   void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_)
@@ -191,19 +197,22 @@ class SipCall final : public CallLeg, private FrameSource {
   bool placed_ = false;   // Start ran and HangUp has not finished since
   bool sending_ = false;  // stream_ is on the media clock
   RtpStream stream_;
+  MediaReceivers::Registration receiving_;  // from Start to HangUp
 
   // Loop thread only: made by Start, released by Release.
   std::string call_id_;  // whose replies the stack hands to OnFinalReply
   struct ::sipsess* session_ = nullptr;
   struct ::sdp_session* sdp_ = nullptr;
   struct ::sdp_media* sdp_media_ = nullptr;
+  // Used by OnRtp only, on the receiver thread, between Start and HangUp.
   struct ::telev* telev_ = nullptr;
   struct ::dtmf_dec* dtmf_ = nullptr;
   std::vector<std::int16_t> decoded_;            // the callee's last packet, as samples
   std::optional<std::uint32_t> next_timestamp_;  // RTP timestamp the next packet should have
   // The RTP socket: made by Start before the call is on the media clock,
-  // released by Release after it has left it. The loop thread receives on
-  // it, the media clock sends on it.
+  // released by Release after it has left it and the receivers. The
+  // stack's receivers (media_receivers.h) read it, the media clock sends on
+  // it.
   struct ::rtp_sock* rtp_ = nullptr;
   int rtp_fd_ = -1;  // its UDP socket, for the media clock
   std::uint32_t rtp_ssrc_ = 0;

@@ -1,7 +1,7 @@
 // The audio side of an answered SIP call (SipCall, sip_call.h): the audio
 // of its steady RTP stream to the callee (each packet's, as the media clock
-// takes it), the callee's audio and keys as
-// the loop thread receives them, and the walker's waits for them.
+// takes it), the callee's audio and keys as a media receiver thread
+// receives them, and the walker's waits for them.
 // clang-format off
 #include "sip_call.h"  // first: libre's headers need the integer types it brings
 // clang-format on
