@@ -59,7 +59,8 @@ class FrameSource {
 // between the two the clock owns the sequence number and the timestamp.
 struct RtpStream {
   FrameSource* source = nullptr;
-  int fd = -1;  // the call's RTP socket (not connected)
+  const void* hot = nullptr;  // what NextFrame reads first, fetched ahead; may be null
+  int fd = -1;                // the call's RTP socket (not connected)
   sockaddr_storage remote{};
   socklen_t remote_length = 0;
   std::uint8_t payload_type = 0;

@@ -108,6 +108,7 @@ void SipCall::StartSending() {
     if (state_ != State::kAnswered) return;
     stream_ = RtpStream{};
     stream_.source = this;
+    stream_.hot = &send_mutex_;
     stream_.fd = rtp_fd_;
     std::memcpy(&stream_.remote, &remote_->u, remote_->len);
     stream_.remote_length = remote_->len;
