@@ -74,7 +74,7 @@ struct RtpStream {
 
 class MediaClock {
  public:
-  // Sub-ticks in a 20 ms round, and the length of one.
+  // Sub-ticks in a 20 ms round (5 ms each).
   static constexpr int kSlots = 4;
 
   // `senders` threads; 0: one per processor.
