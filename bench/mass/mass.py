@@ -18,18 +18,22 @@ Printed, each beside its target:
      lost (calls SIPp took against calls in the report), the host's peak RSS
      and CPU per call;
   4. the host's peak RSS at 500 and 1,000 lines, and its CPU per call with
-     the CI-sized call at 10,000 recipients (size);
+     the CI-sized call at 10,000 recipients (size); calls at once (concurrent):
+     host CPU per second of call and per call, peak RSS, and the intervals
+     between each call's RTP packets as they arrived at the receiver, at 100,
+     500, 1,000 and 2,000 calls (2 minutes of message at 2,000);
   5. a trunk's limits as SIPp saw them (calls at once, set-ups in any second),
      and RTP pacing as the service user with and without the real-time
      priority its unit grants (bench_sip beside baresip).
 Min and median of --runs runs where a run takes minutes, one run of the
 headline (--headline-runs).
 
-    bench/mass/mass.py BUILD_DIR [--quick] [--tmpfs] [--runs N] [--only NAMES]
+    bench/mass/mass.py BUILD_DIR [--quick] [--tmpfs] [--runs N] [--only NAMES] [--calls N,...]
 
 --quick: the CI-sized case once, intake at 10,000 (100,000 with a short time
 limit), 500 lines, a short pacing call; no headline and no size. --only takes
-a comma list of intake, ci, headline, memory, size, trunk, pacing.
+a comma list of intake, ci, headline, memory, size, concurrent, trunk, pacing;
+--calls the levels of the concurrent part (e.g. 100,1000).
 """
 import argparse
 import json
@@ -40,6 +44,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import wave
 
@@ -135,7 +140,8 @@ class Bench:
     # One request of `recipients` through the whole road. The message is a
     # text the daemon speaks, of about `message` s (as a user's alert is), or
     # with `tones` a recording of tones loud to its last sample.
-    def call_run(self, name, recipients, lines, ring, message, extra=(), tones=False):
+    def call_run(self, name, recipients, lines, ring, message, extra=(), tones=False,
+                 timing=False, steady=None):
         base = self.base(name)
         road = Road(self.build, base)
         if tones:
@@ -146,8 +152,11 @@ class Bench:
         else:
             text, message = spoken_message(road, message)
             parts = [text]
-        callee = Callee(road, ring)
-        sniffer = InviteSniffer(callee.port) if sniffing_available() else None
+        sink = os.path.join(self.build, "bench", "bench_rtp_sink")
+        callee = Callee(road, ring, sink if timing and os.path.exists(sink) else None)
+        # The sniffer sees every packet on the loopback device, RTP too: the
+        # runs that measure the host's CPU per second of call go without it.
+        sniffer = InviteSniffer(callee.port) if sniffing_available() and not timing else None
         call = ring + message
         floor = recipients * call / lines
         result = {"floor": floor, "message": message, "tones": tones}
@@ -157,6 +166,16 @@ class Bench:
             request = os.path.join(base, "request.json")
             write_request(request, recipients, parts)
             start = time.monotonic()
+            if steady:
+                # The host's CPU between two moments after the submission
+                # (every call set up by the first, none ended by the second).
+                def sample():
+                    time.sleep(max(start + steady[0] - time.monotonic(), 0))
+                    first = proc_usage(host.pid)[0]
+                    time.sleep(max(start + steady[1] - time.monotonic(), 0))
+                    result["steady_cpu"] = (proc_usage(host.pid)[0] - first) / (steady[1] - steady[0])
+                sampler = threading.Thread(target=sample, daemon=True)
+                sampler.start()
             request_id = road.kel("submit", request).split()[-1]
             result["submit"] = time.monotonic() - start
             report = road.root + "Reports/" + request_id + ".xml"
@@ -167,6 +186,8 @@ class Bench:
             except Failure:
                 result["completed"] = None
             result["cpu"], result["rss"] = proc_usage(host.pid)
+            if steady:
+                sampler.join()
             events = callee.events()
             figures = read_report(report)
         finally:
@@ -174,6 +195,7 @@ class Bench:
             callee.close()
             if sniffer:
                 sniffer.close()
+        result["timing"] = callee.timing
         invites = sum(1 for _, kind in events if kind == "I")
         # Set-up times as the kernel sent the INVITEs, else as SIPp noted them.
         setup_times = sniffer.times() if sniffer else [at for at, kind in events if kind == "I"]
@@ -288,6 +310,52 @@ class Bench:
               f"(floor at {rate} set-ups a second: {recipients / rate:.1f} s)")
         sys.stdout.flush()
 
+    def concurrent(self):
+        """Calls at once: N recipients on N lines (set-ups at most 200 a
+        second), every call answered after
+        0.5 s and playing a message of tones (45 s, the headline's length;
+        2 minutes at 2,000 calls),
+        its RTP read by bench_rtp_sink with the kernel's arrival times."""
+        levels = (100, 500) if self.args.quick else (100, 500, 1000, 2000)
+        if self.args.calls:
+            levels = [int(n) for n in self.args.calls.split(",")]
+        print("Calls at once (N recipients on N lines, 0.5 s ringing, a message of tones; "
+              "host CPU per second of call = the host's CPU a second / calls, all calls "
+              "playing; whole run: host CPU / (calls x message), set-ups and the trunk's "
+              "waits included)")
+        for calls in levels:
+            message = 120.0 if calls >= 2000 else 45.0
+            load = os.getloadavg()[0]
+            # Steady state: from 8 s after the last set-up (200 a second)
+            # for 20 s (60 s at 2 minutes), all calls playing.
+            settled = calls / 200 + 8
+            steady = (settled, settled + (60 if message > 60 else 20))
+            # Set-ups at most 200 a second, as a trunk allows: one SIPp takes
+            # that, where a burst of 2,000 INVITEs at once overruns it on a
+            # busy machine (it aborts calls whose INVITE it saw twice).
+            run = self.call_run(f"concurrent{calls}", calls, calls, 0.5, message, tones=True,
+                                extra=("--sip-max-call-rate", "200"), timing=True,
+                                steady=steady)
+            invites = max(run["invites"], 1)
+            per_second = run.get("steady_cpu", 0) * 1000 / calls
+            whole = run["cpu"] * 1000 / (invites * message)
+            t = run["timing"] or {}
+            print(f"  {calls:4d} calls x {message:.0f} s: host CPU per second of call "
+                  f"{per_second:.3f} ms with all calls playing ({steady[0]:.0f}-{steady[1]:.0f} s "
+                  f"after the submission; target at 1,000: <= 0.25: "
+                  f"{verdict(per_second, 0.25) if calls == 1000 else '-'}); whole run: host CPU "
+                  f"{run['cpu']:.2f} s, {whole:.3f} ms per second of message, "
+                  f"{run['cpu_per_call'] * 1000:.1f} ms per call; peak RSS {mib(run['rss'])}; "
+                  f"calls SIPp took {run['invites']}, at once {run['at_once']}, lost "
+                  f"{run['lost'] + run['unfinished']}; statuses {run['report']['statuses']}")
+            if t:
+                print(f"        RTP intervals at the receiver ({t['streams']} streams, "
+                      f"{t['intervals']} intervals): p50 {t['p50']:.3f} ms  p99 {t['p99']:.3f} ms"
+                      f"  p99.9 {t['p999']:.3f} ms  max {t['max']:.3f} ms"
+                      f"   target p99 within 1 ms of 20 ms: {verdict(abs(t['p99'] - 20), 1)}")
+            print(f"        load before {load:.2f}, after {os.getloadavg()[0]:.2f}")
+            sys.stdout.flush()
+
     def intake(self):
         from intake import Intake
         Intake(self).run()
@@ -325,11 +393,12 @@ def main():
     parser.add_argument("--runs", type=int)
     parser.add_argument("--headline-runs", type=int, default=1)
     parser.add_argument("--only", default="")
+    parser.add_argument("--calls", default="", help="levels of the concurrent part, e.g. 100,1000")
     args = parser.parse_args()
     if args.runs is None:
         args.runs = 1 if args.quick else 3
     bench = Bench(args)
-    parts = ["intake", "ci", "headline", "memory", "size", "trunk", "pacing"]
+    parts = ["intake", "ci", "headline", "memory", "size", "concurrent", "trunk", "pacing"]
     if args.quick:
         parts.remove("headline")
         parts.remove("size")
@@ -341,7 +410,8 @@ def main():
     for part in parts:
         try:
             {"intake": bench.intake, "ci": bench.ci_case, "headline": bench.headline,
-             "memory": bench.memory, "size": bench.size, "trunk": bench.trunk,
+             "memory": bench.memory, "size": bench.size, "concurrent": bench.concurrent,
+             "trunk": bench.trunk,
              "pacing": bench.pacing}[part]()
         except (Failure, subprocess.SubprocessError) as e:
             print(f"{part}: failed: {e}")

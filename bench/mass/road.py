@@ -5,6 +5,7 @@ SIPp answering every call on 127.0.0.1, and a sink for the RTP the lines send.
 Everything runs as the programs a user runs, from a build tree
 (BUILD/bin, BUILD/lib); each process started here is stopped by its own id.
 """
+import json
 import os
 import signal
 import socket
@@ -191,16 +192,33 @@ Content-Length: 0
 class Callee:
     """SIPp answering every call after `ring` seconds of ringing, logging each
     INVITE and BYE with its time, and a UDP socket that takes the RTP and
-    never reads it (the kernel drops what does not fit)."""
+    never reads it (the kernel drops what does not fit). With `timing` (the
+    path of bench_rtp_sink) the RTP goes to that sink instead, which reads
+    every packet with its arrival time: `timing` then holds the intervals
+    between each call's packets once the callee is closed."""
 
-    def __init__(self, road, ring):
-        self.sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sink.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        self.sink.bind(("127.0.0.1", 0))
+    def __init__(self, road, ring, timing=None):
+        self.sink = None
+        self.sink_process = None
+        self.timing = None
+        if timing:
+            port_file = os.path.join(road.logs, "sink-port")
+            self.sink_out = os.path.join(road.logs, "sink.json")
+            self.sink_process = subprocess.Popen([timing, port_file],
+                                                 stdout=open(self.sink_out, "w"),
+                                                 stdin=subprocess.DEVNULL)
+            wait_for(lambda: os.path.exists(port_file) and open(port_file).read().endswith("\n"),
+                     10, "the RTP sink to listen")
+            media_port = int(open(port_file).read())
+        else:
+            self.sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.sink.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            self.sink.bind(("127.0.0.1", 0))
+            media_port = self.sink.getsockname()[1]
         scenario = os.path.join(road.logs, "callee.xml")
         with open(scenario, "w") as f:
             f.write(CALLEE.replace("{ring_ms}", str(int(ring * 1000)))
-                    .replace("{media_port}", str(self.sink.getsockname()[1])))
+                    .replace("{media_port}", str(media_port)))
         self.log = os.path.join(road.logs, "callee-log.txt")
         self.port = free_port()
         argv = ["/usr/bin/sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(self.port),
@@ -236,4 +254,12 @@ class Callee:
 
     def close(self):
         stop(self.process, 5)
-        self.sink.close()
+        if self.sink:
+            self.sink.close()
+        if self.sink_process:
+            stop(self.sink_process, 5)
+            try:
+                with open(self.sink_out) as f:
+                    self.timing = json.loads(f.read())
+            except (OSError, ValueError):
+                self.timing = None

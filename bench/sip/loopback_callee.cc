@@ -118,6 +118,7 @@ void Incoming(const struct sip_msg* msg, void* arg) {
   Callee callee;
   callee.report_fd = to_parent;
   libre_init();
+  fd_setsize(16384);  // a socket per call, thousands of calls
   sa_set_str(&callee.local, "127.0.0.1", 0);
   sip_alloc(&callee.sip, nullptr, 32, 32, 32, "bench callee", nullptr, nullptr);
   sip_transp_add(callee.sip, SIP_TRANSP_UDP, &callee.local);

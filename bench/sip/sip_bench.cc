@@ -6,6 +6,10 @@
 //   bench_sip [--minutes N]    length of the pacing message (default 1)
 //             [--pacing-only]  the pacing alone
 //             [--busy N]       N processes keep the processors busy meanwhile
+//             [--concurrent N,N,...]  only: N calls at once, each playing a
+//                              message of --seconds S (default 20), for each N;
+//                              this process's CPU per second of call and per
+//                              call, and the callee's packet intervals
 //
 // It says whether the process may give the RTP sender its real-time
 // priority: run it as the service user, with and without the limit the
@@ -20,9 +24,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -100,8 +106,8 @@ std::optional<bench::PacketTiming> Baresip(bench::LoopbackCallee& callee, const 
   if (pid == 0) {
     const std::string dial = "/dial sip:callee@127.0.0.1:" + std::to_string(callee.port());
     const std::string quit = std::to_string(static_cast<int>(seconds) + 15);
-    std::freopen("/dev/null", "w", stdout);
-    std::freopen("/dev/null", "w", stderr);
+    (void)!std::freopen("/dev/null", "w", stdout);
+    (void)!std::freopen("/dev/null", "w", stderr);
     execl("/usr/bin/baresip", "baresip", "-f", config.c_str(), "-e", dial.c_str(), "-t",
           quit.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -136,6 +142,51 @@ std::vector<pid_t> KeepBusy(int count) {
   return spinners;
 }
 
+// `calls` calls at once, each playing `file` (`seconds` long): the CPU this
+// process spent per second of call and per call, and the intervals the
+// callee saw (each call's p50 and p99: median and worst over the calls).
+void Concurrent(host::sip::SipStack& stack, bench::LoopbackCallee& callee, const std::string& dir,
+                const std::string& uri, int calls, double seconds) {
+  std::atomic<int> answered{0};
+  const double cpu_before = CpuSeconds();
+  const auto start = Clock::now();
+  {
+    std::vector<std::jthread> lines;
+    for (int i = 0; i < calls; ++i) {
+      lines.emplace_back([&] {
+        if (OneCall(stack, dir, uri, "concurrent.wav") >= 0) ++answered;
+      });
+    }
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = CpuSeconds() - cpu_before;
+  std::vector<double> p50, p99, worst;
+  long packets = 0;
+  for (int i = 0; i < calls; ++i) {
+    const auto timing = callee.NextCall(30);
+    if (!timing) break;
+    packets += timing->packets;
+    if (timing->packets < 3) continue;
+    p50.push_back(timing->p50_ms);
+    p99.push_back(timing->p99_ms);
+    worst.push_back(timing->max_ms);
+  }
+  std::sort(p50.begin(), p50.end());
+  std::sort(p99.begin(), p99.end());
+  std::sort(worst.begin(), worst.end());
+  auto median = [](const std::vector<double>& v) { return v.empty() ? 0.0 : v[v.size() / 2]; };
+  auto last = [](const std::vector<double>& v) { return v.empty() ? 0.0 : v.back(); };
+  double load[3] = {};
+  getloadavg(load, 3);
+  std::printf(
+      "  %4d calls x %.0f s: answered %d, wall %.1f s, CPU %.2f s: %.3f ms per second of call, "
+      "%.1f ms per call; packets %ld; intervals: p50 median %.3f ms, p99 median %.3f ms, "
+      "worst call's p99 %.3f ms, max %.3f ms; load %.2f\n",
+      calls, seconds, answered.load(), wall, cpu, 1000 * cpu / (calls * seconds),
+      1000 * cpu / calls, packets, median(p50), median(p99), last(p99), last(worst), load[0]);
+  std::fflush(stdout);
+}
+
 void StopAll(const std::vector<pid_t>& pids) {
   for (pid_t pid : pids) kill(pid, SIGKILL);
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
@@ -147,7 +198,16 @@ int main(int argc, char** argv) {
   double minutes = 1;
   bool pacing_only = false;
   int busy = 0;
+  double seconds = 20;
+  std::vector<int> concurrent;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--concurrent") == 0 && i + 1 < argc) {
+      for (char* at = argv[++i]; *at != 0;) {
+        concurrent.push_back(static_cast<int>(std::strtol(at, &at, 10)));
+        if (*at == ',') ++at;
+      }
+    }
     if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) minutes = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--busy") == 0 && i + 1 < argc) busy = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--pacing-only") == 0) pacing_only = true;
@@ -175,6 +235,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string uri = host::sip::RequestUri(account.uri_template, "callee");
+
+  if (!concurrent.empty()) {
+    WriteTones(dir + "/concurrent.wav", seconds, SF_FORMAT_ULAW);
+    std::printf("Calls at once, each playing a %.0f s message (this process: lines, SIP, RTP)\n",
+                seconds);
+    for (int calls : concurrent) Concurrent(*stack, callee, dir + "/", uri, calls, seconds);
+    stack.reset();
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
 
   std::printf(
       "RTP pacing over a %g-minute message (20 ms packets, arrival at the callee), user %d, "

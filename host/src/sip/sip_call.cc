@@ -47,9 +47,8 @@ bool IsG711(const char* name) { return !str_casecmp(name, "PCMU") || !str_casecm
 struct SipCall::Libre {
   static SipCall& Of(void* arg) { return *static_cast<SipCall*>(arg); }
 
-  static void Rtp(const struct sa*, const struct rtp_header* header, struct mbuf* mb, void* arg) {
-    Of(arg).OnRtp(header, mb);
-  }
+  // The RTP socket is read by the stack's receivers, not by libre's loop.
+  static void Rtp(const struct sa*, const struct rtp_header*, struct mbuf*, void*) {}
   static void ToneKey(char digit, void* arg) { Of(arg).OnKey(digit, "as tone"); }
   // The callee's offers within the call (re-INVITEs) are refused.
   static int Offer(struct mbuf**, const struct sip_msg*, void*) { return ENOSYS; }
@@ -82,6 +81,11 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
   int err = 0;
   stack_.Run([&] { err = Start(uri); });
 
+  if (err == 0) {
+    receiving_.fd = rtp_fd_;
+    receiving_.sink = this;
+    if (!stack_.media_receivers().Add(&receiving_)) err = errno;
+  }
   MutexLock lock(mutex_);
   if (err != 0) {
     EndCall(EndReason::kNotPlaced, err);
@@ -107,7 +111,7 @@ DialResult SipCall::Dial(const std::string& uri, double ring_seconds) {
                               (media_->event_pt >= 0 ? ", telephone-event" : "") + ")");
     const bool on_line = state_ == State::kAnswered;
     lock.Unlock();
-    if (on_line) sender_ = std::jthread([this](std::stop_token stop) { Send(stop); });
+    if (on_line) StartSending();
     return result;
   }
   // Not answered: what decides the result is read under the lock, as Abort
@@ -179,6 +183,12 @@ int SipCall::OpenMedia() {
     err = rtp_listen(&rtp_, IPPROTO_UDP, &local, kRtpPortMin, kRtpPortMax, false, Libre::Rtp,
                      nullptr, this);
   }
+  if (!err) {
+    rtp_fd_ = udp_sock_fd(static_cast<const struct udp_sock*>(rtp_sock(rtp_)), sa_af(&local));
+    rtp_ssrc_ = rtp_sess_ssrc(rtp_);
+    if (rtp_fd_ < 0) err = EBADF;
+  }
+  if (!err) udp_thread_detach(static_cast<struct udp_sock*>(rtp_sock(rtp_)));
   if (!err) err = sdp_session_alloc(&sdp_, &local);
   if (!err) {
     err = sdp_media_add(&sdp_media_, sdp_, sdp_media_audio, sa_port(rtp_local(rtp_)),
@@ -355,17 +365,23 @@ void SipCall::HangUp() {
   {
     MutexLock lock(mutex_);
     if (state_ == State::kAnswered) {
-      const Clock::time_point deadline = sound_until_ + kPlayOut;
+      Clock::time_point sound_until;
+      {
+        MutexLock send(send_mutex_);
+        sound_until = sound_until_;
+      }
+      const Clock::time_point deadline = sound_until + kPlayOut;
       while (state_ == State::kAnswered &&
              changed_.wait_until(lock.native(), deadline) == std::cv_status::no_timeout) {
       }
     }
     EndCall(EndReason::kLineHungUp);
   }
-  if (sender_.joinable()) {
-    sender_.request_stop();
-    sender_.join();
+  if (sending_) {
+    stack_.media_clock().Remove(&stream_);
+    sending_ = false;
   }
+  stack_.media_receivers().Remove(&receiving_);
   stack_.Run([this] { Release(); });
   {
     MutexLock lock(mutex_);
@@ -388,6 +404,7 @@ void SipCall::Release() {
   // this object any more.
   session_ = static_cast<struct ::sipsess*>(mem_deref(session_));
   rtp_ = static_cast<struct ::rtp_sock*>(mem_deref(rtp_));
+  rtp_fd_ = -1;
   sdp_media_ = nullptr;
   sdp_ = static_cast<struct ::sdp_session*>(mem_deref(sdp_));
   telev_ = static_cast<struct ::telev*>(mem_deref(telev_));
@@ -408,6 +425,9 @@ void SipCall::EndCall(EndReason reason, int error) {
   error_ = error;
   ended_at_ = Clock::now();
   changed_.notify_all();
+  MutexLock send(send_mutex_);
+  send_ended_ = true;
+  drained_.notify_all();
 }
 
 std::optional<std::string> SipCall::EndText() const {

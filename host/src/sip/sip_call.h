@@ -1,9 +1,9 @@
 // SipCall: one outgoing SIP call of a line, from INVITE to BYE. Dial offers
 // PCMU, PCMA and telephone-event/8000 and waits for the outcome while it
 // rings (CANCEL when the ring time is over); once answered the call is the
-// CallLeg the call-tree walker drives: a sender thread keeps a steady stream
-// of 20 ms RTP packets going to the callee (message audio when a part plays,
-// silence otherwise), paced by the monotonic clock, while the stack's loop
+// CallLeg the call-tree walker drives: the stack's media clock keeps a steady
+// stream of 20 ms RTP packets going to the callee from the call's RTP socket
+// (message audio when a part plays, silence otherwise), while the stack's loop
 // thread decodes the callee's audio (answering-machine detection, in-band
 // key tones) and RFC 4733 key events. The detector follows the callee's
 // audio by its RTP timestamps (a gap is silence) and, when nothing comes at
@@ -30,17 +30,22 @@
 // keeps the reason it ended for. Every wait of the line ends when the call
 // ends, Abort included.
 //
-// Thread-safety: three threads meet here around libre, whose objects belong
+// Thread-safety: four threads meet here around libre, whose objects belong
 // to the stack's loop thread:
 //   - the line thread drives the call: Dial, the CallLeg operations, Notes,
 //     HangUp and the destructor;
 //   - the loop thread (through SipStack::Run) sets the session up and
-//     releases it, and runs libre's handlers: replies to the INVITE, the
-//     callee's RTP, the end of the session;
-//   - the sender thread sends the RTP packets, from the answer to the hang-up.
+//     releases it, and runs libre's handlers: replies to the INVITE, the end
+//     of the session;
+//   - a media receiver thread hands over the callee's RTP (OnRtp), from the
+//     INVITE to the hang-up;
+//   - a sender thread of the media clock takes each packet's audio
+//     (NextFrame) and sends it, from the answer to the hang-up.
 // Abort may be called from any thread. What they share is guarded by mutex_
-// (checked by clang's thread-safety analysis); libre objects are used on the
-// loop thread only, except that the sender sends on the RTP socket.
+// (checked by clang's thread-safety analysis), and what the sender reads by
+// send_mutex_; libre objects are used on the loop thread only, except the
+// RTP socket that the receiver reads and the media clock sends on, and the
+// key event and tone decoders that only OnRtp uses between Start and HangUp.
 #pragma once
 
 #include <chrono>
@@ -58,6 +63,8 @@
 #include "amd/answer_detector.h"
 #include "call_tree.h"
 #include "dial_outcome.h"
+#include "media_clock.h"
+#include "media_receivers.h"
 #include "part_audio_cache.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
@@ -76,7 +83,7 @@ struct sa;
 
 namespace ringwell::host::sip {
 
-class SipCall final : public CallLeg {
+class SipCall final : public CallLeg, private FrameSource, private RtpSink {
  public:
   // `wav_dir` (ending in "/") holds the files that File parts name;
   // `detection` says how to tell who answered and what to do with a machine.
@@ -154,22 +161,28 @@ class SipCall final : public CallLeg {
   // Every final reply that comes for the call, also once the session is
   // released (through the stack's watch).
   void OnFinalReply(const struct sip_msg& msg) RINGWELL_EXCLUDES(mutex_);
-  void OnRtp(const struct rtp_header* header, struct mbuf* mb) RINGWELL_EXCLUDES(mutex_);
+  // A receiver thread: the callee's RTP.
+  void OnRtp(const struct rtp_header* header, struct mbuf* mb) override RINGWELL_EXCLUDES(mutex_);
   void OnKey(char key, const char* how) RINGWELL_EXCLUDES(mutex_);
   // Feeds the callee's audio to the detector while the greeting wait runs.
-  void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_);
+  void Hear(std::span<const std::int16_t> samples) RINGWELL_REQUIRES(mutex_)
+      RINGWELL_EXCLUDES(send_mutex_);
   // Whether the wait for the greeting may end: who answered is decided, and
   // a machine that is left a message has ended its greeting.
   bool GreetingWaitOver() const RINGWELL_REQUIRES(mutex_);
 
-  // Sender thread: one packet every 20 ms while the call is answered.
-  void Send(std::stop_token stop) RINGWELL_EXCLUDES(mutex_);
+  // Media clock: the audio of the next packet while the call is answered.
+  bool NextFrame(std::span<std::uint8_t, kFrameSamples> payload, bool* marker) override
+      RINGWELL_EXCLUDES(send_mutex_);
+  // Line thread: has the media clock send the call's packets.
+  void StartSending() RINGWELL_EXCLUDES(mutex_);
 
   // Moves the state forward to `state` (never back, never to kEnded).
   void Advance(State state) RINGWELL_REQUIRES(mutex_);
   // Ends the call for `reason` unless it has ended already: the first
   // reason stays.
-  void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_);
+  void EndCall(EndReason reason, int error = 0) RINGWELL_REQUIRES(mutex_)
+      RINGWELL_EXCLUDES(send_mutex_);
   // Why the call ended, in the walk's words; empty while it goes on.
   std::optional<std::string> EndText() const RINGWELL_REQUIRES(mutex_);
   // The session is let go of and the peer has still to give its last word:
@@ -181,22 +194,28 @@ class SipCall final : public CallLeg {
   const std::string wav_dir_;
 
   // Line thread only.
-  bool placed_ = false;  // Start ran and HangUp has not finished since
-  std::jthread sender_;
+  bool placed_ = false;   // Start ran and HangUp has not finished since
+  bool sending_ = false;  // stream_ is on the media clock
+  RtpStream stream_;
+  MediaReceivers::Registration receiving_;  // from Start to HangUp
 
   // Loop thread only: made by Start, released by Release.
   std::string call_id_;  // whose replies the stack hands to OnFinalReply
   struct ::sipsess* session_ = nullptr;
   struct ::sdp_session* sdp_ = nullptr;
   struct ::sdp_media* sdp_media_ = nullptr;
+  // Used by OnRtp only, on the receiver thread, between Start and HangUp.
   struct ::telev* telev_ = nullptr;
   struct ::dtmf_dec* dtmf_ = nullptr;
   std::vector<std::int16_t> decoded_;            // the callee's last packet, as samples
   std::optional<std::uint32_t> next_timestamp_;  // RTP timestamp the next packet should have
-  // The RTP socket: made by Start before the sender exists, released by
-  // Release after the sender has ended. The loop thread receives on it, the
-  // sender sends on it.
+  // The RTP socket: made by Start before the call is on the media clock,
+  // released by Release after it has left it and the receivers. The
+  // stack's receivers (media_receivers.h) read it, the media clock sends on
+  // it.
   struct ::rtp_sock* rtp_ = nullptr;
+  int rtp_fd_ = -1;  // its UDP socket, for the media clock
+  std::uint32_t rtp_ssrc_ = 0;
 
   mutable Mutex mutex_;
   std::condition_variable changed_;  // notified whenever a member below changes
@@ -229,15 +248,25 @@ class SipCall final : public CallLeg {
   std::optional<double> interrupted_ RINGWELL_GUARDED_BY(mutex_);
   std::deque<std::string> keys_ RINGWELL_GUARDED_BY(mutex_);
   std::vector<std::string> notes_ RINGWELL_GUARDED_BY(mutex_);
-  // Message audio the sender has still to send: the parts' audio (shared
-  // with the other calls playing them), from byte queued_at_ of part
-  // queued_part_ on. Empty when nothing is to be sent.
-  std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(mutex_);
-  std::size_t queued_part_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  std::size_t queued_at_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  // When the last sound the sender sent has played out at this end: the
-  // line hangs up no sooner than kPlayOut after it.
-  Clock::time_point sound_until_ RINGWELL_GUARDED_BY(mutex_);
+
+  // What the media clock reads for every packet, under a lock of its own
+  // that is never held for long (never while the detector hears the callee,
+  // which takes a while), so that no call's audio work delays the packets
+  // of the calls sent after it. Taken after mutex_ where both are held.
+  mutable Mutex send_mutex_;
+  std::condition_variable drained_;  // notified when queued_ empties or send_ended_ is set
+  // Message audio still to be sent: the parts' audio (shared with the
+  // other calls playing them), from byte queued_at_ of part queued_part_
+  // on. Empty when nothing is to be sent.
+  std::vector<PartAudio> queued_ RINGWELL_GUARDED_BY(send_mutex_);
+  std::size_t queued_part_ RINGWELL_GUARDED_BY(send_mutex_) = 0;
+  std::size_t queued_at_ RINGWELL_GUARDED_BY(send_mutex_) = 0;
+  Codec send_codec_ RINGWELL_GUARDED_BY(send_mutex_) = Codec::kPcmu;
+  bool talking_ RINGWELL_GUARDED_BY(send_mutex_) = false;     // the last packet held message audio
+  bool send_ended_ RINGWELL_GUARDED_BY(send_mutex_) = false;  // the call has ended
+  // When the last sound sent has played out at this end: the line hangs up
+  // no sooner than kPlayOut after it.
+  Clock::time_point sound_until_ RINGWELL_GUARDED_BY(send_mutex_);
 };
 
 }  // namespace ringwell::host::sip

@@ -1,20 +1,17 @@
-// The audio side of an answered SIP call (SipCall, sip_call.h): the
-// sender's steady RTP stream to the callee, the callee's audio and keys as
-// the loop thread receives them, and the walker's waits for them.
+// The audio side of an answered SIP call (SipCall, sip_call.h): the audio
+// of its steady RTP stream to the callee (each packet's, as the media clock
+// takes it), the callee's audio and keys as a media receiver thread
+// receives them, and the walker's waits for them.
 // clang-format off
 #include "sip_call.h"  // first: libre's headers need the integer types it brings
 // clang-format on
 
-#include <pthread.h>
 #include <re.h>
 #include <rem.h>
-#include <sched.h>
-#include <time.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "realtime_priority.h"
 #include "ringwell/common/storage.h"
 
 namespace ringwell::host::sip {
@@ -22,8 +19,6 @@ namespace {
 
 // One RTP packet carries kFrameSamples samples: it is due every 20 ms.
 constexpr auto kPacketInterval = std::chrono::milliseconds(1000 * kFrameSamples / kSampleRate);
-// The real-time priority the sender asks for.
-constexpr int kSenderPriority = 10;
 // A jump in the callee's RTP timestamps up to this many samples is audio
 // that did not come; a longer one is a new start.
 constexpr std::int32_t kMaxTimestampGap = 10 * kSampleRate;
@@ -35,17 +30,6 @@ constexpr auto kClockStep = std::chrono::milliseconds(100);
 double Since(std::chrono::steady_clock::time_point start,
              std::chrono::steady_clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
-}
-
-timespec Timespec(std::chrono::nanoseconds since_epoch) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
-  return {static_cast<time_t>(seconds.count()), static_cast<long>((since_epoch - seconds).count())};
-}
-
-std::chrono::nanoseconds MonotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 }  // namespace
@@ -93,9 +77,11 @@ void SipCall::Hear(std::span<const std::int16_t> samples) {
   if (following_ && over && !detector_.GreetingOver() && !interrupted_) {
     // The machine speaks again: the message stops with the next packet.
     interrupted_ = detector_.resumed().value_or(detector_.seconds());
+    MutexLock send(send_mutex_);
     queued_.clear();
     queued_part_ = 0;
     queued_at_ = 0;
+    drained_.notify_all();
   }
   if (decided != detector_.decision().has_value() || over != detector_.GreetingOver() ||
       interrupted_) {
@@ -116,54 +102,46 @@ void SipCall::OnKey(char key, const char* how) {
   changed_.notify_all();
 }
 
-void SipCall::Send(std::stop_token stop) {
-  using namespace std::chrono;
-  // Packets are due every 20 ms whatever else the machine does: the sender
-  // asks for a real-time priority and goes on without one where it may not.
-  AskForRealtimePriority(kSenderPriority);
-  Media media;
-  struct sa remote;
+void SipCall::StartSending() {
   {
     MutexLock lock(mutex_);
     if (state_ != State::kAnswered) return;
-    media = *media_;
-    sa_cpy(&remote, remote_.get());
+    stream_ = RtpStream{};
+    stream_.source = this;
+    stream_.hot = &send_mutex_;
+    stream_.fd = rtp_fd_;
+    std::memcpy(&stream_.remote, &remote_->u, remote_->len);
+    stream_.remote_length = remote_->len;
+    stream_.payload_type = static_cast<std::uint8_t>(media_->audio_pt);
+    stream_.ssrc = rtp_ssrc_;
+    stream_.sequence = rand_u16();
+    stream_.timestamp = rand_u32();
+    MutexLock send(send_mutex_);
+    send_codec_ = media_->codec;
+    talking_ = false;
   }
-  const auto start = MonotonicNow();
-  const std::uint32_t timestamp = rand_u32();
-  std::uint8_t frame[kFrameSamples];
-  bool talking = false;  // a talkspurt (message audio) is going out
-  for (std::int64_t packet = 0; !stop.stop_requested(); ++packet) {
-    const timespec wake = Timespec(start + packet * duration_cast<nanoseconds>(kPacketInterval));
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-    }
-    bool marker = false;
-    {
-      MutexLock lock(mutex_);
-      if (state_ != State::kAnswered) return;
-      const std::size_t take = TakeFrame(queued_, &queued_part_, &queued_at_, frame);
-      std::memset(frame + take, SilenceByte(media.codec), kFrameSamples - take);
-      marker = take > 0 && !talking;
-      talking = take > 0;
-      if (take > 0 && Audible(media.codec, {frame, take})) {
-        sound_until_ = Clock::now() + kPacketInterval;
-      }
-      if (take > 0 && queued_part_ == queued_.size()) {
-        queued_.clear();
-        queued_part_ = 0;
-        queued_at_ = 0;
-        changed_.notify_all();
-      }
-    }
-    struct mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + kFrameSamples);
-    if (mb == nullptr) continue;
-    mb->pos = mb->end = RTP_HEADER_SIZE;
-    (void)mbuf_write_mem(mb, frame, kFrameSamples);
-    mb->pos = RTP_HEADER_SIZE;
-    (void)rtp_send(rtp_, &remote, false, marker, static_cast<std::uint8_t>(media.audio_pt),
-                   timestamp + static_cast<std::uint32_t>(packet * kFrameSamples), mb);
-    mem_deref(mb);
+  stack_.media_clock().Add(&stream_);
+  sending_ = true;
+}
+
+bool SipCall::NextFrame(std::span<std::uint8_t, kFrameSamples> frame, bool* marker) {
+  MutexLock lock(send_mutex_);
+  if (send_ended_) return false;
+  const Codec codec = send_codec_;
+  const std::size_t take = TakeFrame(queued_, &queued_part_, &queued_at_, frame);
+  std::memset(frame.data() + take, SilenceByte(codec), kFrameSamples - take);
+  *marker = take > 0 && !talking_;
+  talking_ = take > 0;
+  if (take > 0 && Audible(codec, frame.first(take))) {
+    sound_until_ = Clock::now() + kPacketInterval;
   }
+  if (take > 0 && queued_part_ == queued_.size()) {
+    queued_.clear();
+    queued_part_ = 0;
+    queued_at_ = 0;
+    drained_.notify_all();
+  }
+  return true;
 }
 
 // Over once decided, but a machine that is left a message is waited for
@@ -229,12 +207,19 @@ double SipCall::Play(const std::vector<MessagePart>& parts, std::vector<std::str
     unplayed->push_back(part.content + " (" + error + ")");
   }
   const double length = double(bytes) / kSampleRate;
+  {
+    MutexLock lock(mutex_);
+    if (audio.empty() || state_ != State::kAnswered || interrupted_) return length;
+    MutexLock send(send_mutex_);
+    queued_ = std::move(audio);
+    queued_part_ = 0;
+    queued_at_ = 0;
+  }
+  {
+    MutexLock send(send_mutex_);
+    while (!queued_.empty() && !send_ended_) drained_.wait(send.native());
+  }
   MutexLock lock(mutex_);
-  if (audio.empty() || state_ != State::kAnswered || interrupted_) return length;
-  queued_ = std::move(audio);
-  queued_part_ = 0;
-  queued_at_ = 0;
-  while (!queued_.empty() && state_ == State::kAnswered) changed_.wait(lock.native());
   // Played whole: the greeting is behind it for good.
   if (!interrupted_) following_ = false;
   return length;

@@ -1,8 +1,10 @@
 // SipStack: the one SIP and RTP stack (libre) of the process. Its event loop
 // runs on a thread of its own, and every libre object is created, used and
 // released on that thread: the SIP lines hand work to it with Run (the
-// function runs on the loop thread while the caller waits). Only sending RTP
-// packets happens elsewhere, on each call's sender thread (a socket write).
+// function runs on the loop thread while the caller waits). Only the calls'
+// RTP is handled elsewhere: sent by the media clock's sender threads
+// (media_clock.h) and received by the media receivers (media_receivers.h),
+// on the RTP sockets' descriptors.
 //
 // The stack opens the configured transport on the local address, refuses
 // calls offered to it, and, when a registrar is configured, registers and
@@ -35,6 +37,8 @@
 #include <string>
 #include <thread>
 
+#include "media_clock.h"
+#include "media_receivers.h"
 #include "sip_account.h"
 #include "thread_annotations.h"
 #include "trunk.h"
@@ -68,6 +72,10 @@ class SipStack {
   const SipAccount& account() const { return account_; }
   // The account's limits on calls at once and set-ups per second.
   Trunk& trunk() { return trunk_; }
+  // The senders of every answered call's RTP packets.
+  MediaClock& media_clock() { return media_clock_; }
+  // The receivers of every call's RTP.
+  MediaReceivers& media_receivers() { return media_receivers_; }
   // The local IP address (no port) SIP and RTP use.
   const std::string& local_address() const { return local_address_; }
   // libre objects, for use inside Run only.
@@ -122,6 +130,8 @@ class SipStack {
   Trunk trunk_;
   // Set by the loop thread before Start returns; read-only afterwards.
   std::string local_address_;
+  MediaClock media_clock_;
+  MediaReceivers media_receivers_;
   std::jthread thread_;
 
   // Loop thread only (sip_ and sessions_ are handed to work run by Run).

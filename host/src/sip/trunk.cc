@@ -36,28 +36,30 @@ std::optional<Trunk::Slot> Trunk::Admit(std::stop_token stop, Clock::duration* w
     if (stop.stop_requested()) return std::nullopt;
     return Slot(nullptr, 0);
   }
+  Waiter me;
   // Made before the lock is taken: a stop already requested runs it here.
-  const std::stop_callback wake(stop, [this] {
+  const std::stop_callback wake(stop, [this, &me] {
     MutexLock lock(mutex_);
-    changed_.notify_all();
+    me.wake.notify_all();
   });
   MutexLock lock(mutex_);
   const std::uint64_t ticket = ++next_ticket_;
-  waiting_.push_back(ticket);
+  me.ticket = ticket;
+  waiting_.push_back(&me);
   for (;;) {
     if (stop.stop_requested()) {
-      waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
-      changed_.notify_all();  // the line behind may be in front now
+      waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &me));
+      WakeFront();  // the line behind may be in front now
       return std::nullopt;
     }
     const Clock::time_point now = Clock::now();
-    if (waiting_.front() == ticket && Free(now)) break;
-    const bool only_the_rate = waiting_.front() == ticket && now < NextSetup() &&
+    if (waiting_.front() == &me && Free(now)) break;
+    const bool only_the_rate = waiting_.front() == &me && now < NextSetup() &&
                                (limits_.max_calls <= 0 || in_progress_ < limits_.max_calls);
     if (only_the_rate) {
-      changed_.wait_until(lock.native(), NextSetup());
+      me.wake.wait_until(lock.native(), NextSetup());
     } else {
-      changed_.wait(lock.native());
+      me.wake.wait(lock.native());
     }
   }
   waiting_.pop_front();
@@ -69,7 +71,7 @@ std::optional<Trunk::Slot> Trunk::Admit(std::stop_token stop, Clock::duration* w
     let_go_at_ = now;
     let_go_ = ticket;
   }
-  changed_.notify_all();  // the next line in front looks again
+  WakeFront();  // the next line in front looks again
   if (waited != nullptr) *waited = now - asked;
   return Slot(this, ticket);
 }
@@ -79,7 +81,7 @@ void Trunk::InviteSent(Clock::time_point at) {
   MutexLock lock(mutex_);
   awaiting_invite_ = false;
   next_setup_ = std::max(next_setup_, at + interval_);
-  changed_.notify_all();
+  WakeFront();
 }
 
 void Trunk::Release(std::uint64_t ticket) {
@@ -87,7 +89,11 @@ void Trunk::Release(std::uint64_t ticket) {
   --in_progress_;
   // A line that ends without sending its INVITE holds the next one up no more.
   if (awaiting_invite_ && let_go_ == ticket) awaiting_invite_ = false;
-  changed_.notify_all();
+  WakeFront();
+}
+
+void Trunk::WakeFront() {
+  if (!waiting_.empty()) waiting_.front()->wake.notify_one();
 }
 
 }  // namespace ringwell::host::sip

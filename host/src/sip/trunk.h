@@ -82,8 +82,17 @@ class Trunk {
   const TrunkLimits limits_;
   const Clock::duration interval_;  // between set-ups; 0: no rate limit
 
+  // A line waiting in Admit, woken on its own: only the line in front looks
+  // at a change (with thousands of lines waiting, waking them all for each
+  // set-up costs more than the calls).
+  struct Waiter {
+    std::uint64_t ticket;
+    std::condition_variable wake;
+  };
+  // Wakes the line in front, which looks again.
+  void WakeFront() RINGWELL_REQUIRES(mutex_);
+
   Mutex mutex_;
-  std::condition_variable changed_;  // notified when a member below changes
   int in_progress_ RINGWELL_GUARDED_BY(mutex_) = 0;
   // The earliest moment of the next set-up.
   Clock::time_point next_setup_ RINGWELL_GUARDED_BY(mutex_);
@@ -92,8 +101,8 @@ class Trunk {
   bool awaiting_invite_ RINGWELL_GUARDED_BY(mutex_) = false;
   Clock::time_point let_go_at_ RINGWELL_GUARDED_BY(mutex_);
   std::uint64_t let_go_ RINGWELL_GUARDED_BY(mutex_) = 0;
-  // Lines waiting, by ticket, the first to ask in front.
-  std::deque<std::uint64_t> waiting_ RINGWELL_GUARDED_BY(mutex_);
+  // Lines waiting, the first to ask in front.
+  std::deque<Waiter*> waiting_ RINGWELL_GUARDED_BY(mutex_);
   std::uint64_t next_ticket_ RINGWELL_GUARDED_BY(mutex_) = 0;
 };
 
