@@ -235,8 +235,10 @@ int Serve(Options options) {
        options.callback_give_up, 4, options.callback_allow_private},
       hub, metrics, ApiLog());
   hub.OnEvents([&callbacks](const std::string& id, std::uint64_t seq) { callbacks.Wake(id, seq); });
-  ReportWatcher watcher(options.root, hub, *index);
+  RequestCounts request_counts(*index);
+  ReportWatcher watcher(options.root, hub, *index, &request_counts);
   if (!watcher.Start(&problem)) return Refuse(problem, "");
+  request_counts.Recount();  // in the background, once the watcher sees every change
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change
   callbacks.Start();
 
@@ -265,6 +267,7 @@ int Serve(Options options) {
   ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
                      callbacks, metrics, openapi, alert_routes, alert_ledger};
   context.oncall = oncall.get();
+  context.request_counts = &request_counts;
   Router router(context, ApiLog());
 
   HttpServer server(router, server_settings);
