@@ -27,6 +27,23 @@ nlohmann::json Event(const std::string& id, std::uint64_t seq, const char* type,
           {"reportMtime", report_mtime}};
 }
 
+// A line is an event only in the shape the API writes one: a damaged line
+// (a journal edited by hand, say) is skipped, never trusted.
+bool IsEvent(const nlohmann::json& event) {
+  if (!event.is_object()) return false;
+  const auto seq = event.find("seq");
+  if (seq == event.end() || !seq->is_number_unsigned()) return false;
+  for (const char* key : {"id", "type", "time", "requestStatus", "status", "recipient"}) {
+    const auto found = event.find(key);
+    if (found != event.end() && !found->is_string()) return false;
+  }
+  for (const char* key : {"index", "reportMtime"}) {
+    const auto found = event.find(key);
+    if (found != event.end() && !found->is_number_integer()) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool JournalState::Finished() const { return kel::client::IsFinished(request_status); }
@@ -51,8 +68,9 @@ std::vector<nlohmann::json> ReadEvents(const std::string& path, std::uint64_t af
   for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     auto event =
         nlohmann::json::parse(std::string_view(text).substr(start, end - start), nullptr, false);
-    if (!event.is_object() || !event.contains("seq")) continue;
-    if (event["seq"].get<std::uint64_t>() > after) events.push_back(std::move(event));
+    if (IsEvent(event) && event["seq"].get<std::uint64_t>() > after) {
+      events.push_back(std::move(event));
+    }
   }
   return events;
 }
@@ -78,7 +96,7 @@ JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset, std::si
        start = end + 1) {
     auto event =
         nlohmann::json::parse(std::string_view(text).substr(start, end - start), nullptr, false);
-    if (event.is_object() && event.contains("seq") && event["seq"].is_number_unsigned()) {
+    if (IsEvent(event)) {
       chunk.events.push_back(std::move(event));
       chunk.ends.push_back(offset + end + 1);
       chunk.lines.emplace_back(std::string_view(text).substr(start, end - start));

@@ -525,6 +525,11 @@ void HttpServer::Stop() {
       const MHD_socket socket = MHD_quiesce_daemon(daemon);
       if (socket != MHD_INVALID_SOCKET) listening.push_back(socket);
     }
+    // A connection made from now on is refused at once instead of waiting in
+    // the kernel's queue while the streams drain: shut down, a listening
+    // socket listens no more, and its descriptor stays valid for a thread
+    // that may still hold it.
+    for (const MHD_socket socket : listening) ::shutdown(socket, SHUT_RDWR);
     // A suspended connection must be resumed before its daemon stops.
     std::vector<std::shared_ptr<EventChannel>> open;
     {
