@@ -134,7 +134,6 @@ std::vector<nlohmann::json> Diff(const JournalState& state, const kel::client::R
                                  const std::string& time_text, std::int64_t report_mtime) {
   std::vector<nlohmann::json> events;
   std::uint64_t seq = state.last_seq;
-  const nlohmann::json view = kel::client::ToJson(report);
   for (std::size_t i = 0; i < report.recipients.size(); ++i) {
     const auto& now = report.recipients[i];
     const std::size_t known = i < state.recipients.size() ? state.recipients[i].calls : 0;
@@ -142,7 +141,7 @@ std::vector<nlohmann::json> Diff(const JournalState& state, const kel::client::R
       auto event = Event(report.id, ++seq, "call", time_text, report.status, report_mtime);
       event["recipient"] = now.recipient;
       event["index"] = i;
-      event["call"] = view["recipients"][i]["calls"][c];
+      event["call"] = kel::client::ToJson(now.calls[c]);  // only the new calls, not the report
       events.push_back(std::move(event));
     }
     const std::string before = i < state.recipients.size() ? state.recipients[i].status : "";
