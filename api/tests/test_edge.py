@@ -347,6 +347,30 @@ class ConnectionBudgetTest(ApiTestCase):
         self.assertEqual(read_answer(sock)[0], 200)
         sock.close()
 
+    def test_a_refused_request_without_a_body_keeps_its_connection(self):
+        wrong = tokens()["reader"][:-4] + "AAAA"
+        # Refused again and again on one connection (401, then 429): no new
+        # connection is needed for each answer.
+        sock = connect(self.inst, "127.0.0.41")
+        codes = []
+        for _ in range(40):
+            sock.sendall(b"GET /v1/requests HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n"
+                         % wrong.encode())
+            status, head, _ = read_answer(sock)
+            codes.append(status)
+            self.assertNotIn("connection: close", head.lower())
+        self.assertEqual((codes[0], codes[-1]), (401, 429))
+        # The connection still serves what needs no token.
+        sock.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(read_answer(sock)[0], 200)
+        sock.close()
+        # One that announces a body is still answered and closed at once.
+        sock = connect(self.inst, "127.0.0.42")
+        sock.sendall(b"POST /v1/requests HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n")
+        self.assertEqual(read_answer(sock)[0], 401)
+        self.assertTrue(closed_by_server(sock))
+        sock.close()
+
 
 class DescriptorTest(ApiTestCase):
     def setUp(self):
