@@ -19,6 +19,7 @@
 #include "metrics.h"
 #include "options.h"
 #include "rate_limiter.h"
+#include "request_counts.h"
 #include "token_auth.h"
 
 namespace ringwell::api {
@@ -38,8 +39,9 @@ struct ApiContext {
   const std::string& openapi;     // the document served at /v1/openapi.json
   LiveAlertRoutes& alert_routes;  // replaced on SIGHUP
   AlertLedger& alert_ledger;
-  OnCallHost* oncall = nullptr;           // the on-call engine (oncall_host.h), set when serving
-  IncidentFeed* incident_feed = nullptr;  // the incidents' events, set when serving
+  OnCallHost* oncall = nullptr;             // the on-call engine (oncall_host.h), set when serving
+  IncidentFeed* incident_feed = nullptr;    // the incidents' events, set when serving
+  RequestCounts* request_counts = nullptr;  // requests by status for /metrics, set when serving
 };
 
 // The parts of a route's path that stand for a value ("{id}" -> "...").

@@ -27,6 +27,23 @@ nlohmann::json Event(const std::string& id, std::uint64_t seq, const char* type,
           {"reportMtime", report_mtime}};
 }
 
+// A line is an event only in the shape the API writes one: a damaged line
+// (a journal edited by hand, say) is skipped, never trusted.
+bool IsEvent(const nlohmann::json& event) {
+  if (!event.is_object()) return false;
+  const auto seq = event.find("seq");
+  if (seq == event.end() || !seq->is_number_unsigned()) return false;
+  for (const char* key : {"id", "type", "time", "requestStatus", "status", "recipient"}) {
+    const auto found = event.find(key);
+    if (found != event.end() && !found->is_string()) return false;
+  }
+  for (const char* key : {"index", "reportMtime"}) {
+    const auto found = event.find(key);
+    if (found != event.end() && !found->is_number_integer()) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool JournalState::Finished() const { return kel::client::IsFinished(request_status); }
@@ -51,8 +68,9 @@ std::vector<nlohmann::json> ReadEvents(const std::string& path, std::uint64_t af
   for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     auto event =
         nlohmann::json::parse(std::string_view(text).substr(start, end - start), nullptr, false);
-    if (!event.is_object() || !event.contains("seq")) continue;
-    if (event["seq"].get<std::uint64_t>() > after) events.push_back(std::move(event));
+    if (IsEvent(event) && event["seq"].get<std::uint64_t>() > after) {
+      events.push_back(std::move(event));
+    }
   }
   return events;
 }
@@ -78,7 +96,7 @@ JournalChunk ReadEventsAt(const std::string& path, std::uint64_t offset, std::si
        start = end + 1) {
     auto event =
         nlohmann::json::parse(std::string_view(text).substr(start, end - start), nullptr, false);
-    if (event.is_object() && event.contains("seq") && event["seq"].is_number_unsigned()) {
+    if (IsEvent(event)) {
       chunk.events.push_back(std::move(event));
       chunk.ends.push_back(offset + end + 1);
       chunk.lines.emplace_back(std::string_view(text).substr(start, end - start));
@@ -116,7 +134,6 @@ std::vector<nlohmann::json> Diff(const JournalState& state, const kel::client::R
                                  const std::string& time_text, std::int64_t report_mtime) {
   std::vector<nlohmann::json> events;
   std::uint64_t seq = state.last_seq;
-  const nlohmann::json view = kel::client::ToJson(report);
   for (std::size_t i = 0; i < report.recipients.size(); ++i) {
     const auto& now = report.recipients[i];
     const std::size_t known = i < state.recipients.size() ? state.recipients[i].calls : 0;
@@ -124,7 +141,7 @@ std::vector<nlohmann::json> Diff(const JournalState& state, const kel::client::R
       auto event = Event(report.id, ++seq, "call", time_text, report.status, report_mtime);
       event["recipient"] = now.recipient;
       event["index"] = i;
-      event["call"] = view["recipients"][i]["calls"][c];
+      event["call"] = kel::client::ToJson(now.calls[c]);  // only the new calls, not the report
       events.push_back(std::move(event));
     }
     const std::string before = i < state.recipients.size() ? state.recipients[i].status : "";

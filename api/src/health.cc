@@ -119,15 +119,20 @@ Readiness CheckReadiness(const std::string& root, std::chrono::seconds max_age) 
   return readiness;
 }
 
-std::string InstallationMetrics(const std::string& root, kel::client::RequestIndex& index,
+std::string InstallationMetrics(const std::string& root, RequestCounts* counts,
                                 std::chrono::seconds max_age) {
-  std::string text = MetricHeader("ringwell_requests", "gauge",
-                                  "Requests in the storage root by the status of their report "
-                                  "(Waiting: in Inbox, not yet taken up).");
-  for (const auto& [status, count] : index.CountByStatus()) {
-    text += Sample("ringwell_requests",
-                   "status=\"" + LabelValue(status.empty() ? "Waiting" : status) + "\"",
-                   static_cast<double>(count));
+  std::string text;
+  // Only once every request was counted: a part of them would be a wrong
+  // figure, not a missing one.
+  if (const auto by_status = counts ? counts->ByStatus() : std::nullopt) {
+    text += MetricHeader("ringwell_requests", "gauge",
+                         "Requests in the storage root by the status of their report "
+                         "(Waiting: in Inbox, not yet taken up).");
+    for (const auto& [status, count] : *by_status) {
+      text += Sample("ringwell_requests",
+                     "status=\"" + LabelValue(status.empty() ? "Waiting" : status) + "\"",
+                     static_cast<double>(count));
+    }
   }
   text += MetricHeader("ringwell_inbox_backlog", "gauge",
                        "Request files in Inbox that prepax has not taken up yet.") +

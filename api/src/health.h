@@ -1,7 +1,8 @@
 // What /readyz and /metrics tell of the installation beyond the API itself:
 // whether the storage root can be written and whether prepax and the host
 // were seen working recently (their heartbeat files, status_file.h), and the
-// installation's figures: requests by status (the listing index), the Inbox
+// installation's figures: requests by status (counted in memory, see
+// request_counts.h), the Inbox
 // backlog, and from the host's heartbeat its lines (busy and idle), the due
 // queue and its calls and pages by result.
 //
@@ -12,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "listing.h"
+#include "request_counts.h"
 
 namespace ringwell::api {
 
@@ -25,8 +26,9 @@ struct Readiness {
 };
 Readiness CheckReadiness(const std::string& root, std::chrono::seconds max_age);
 
-// The installation's metric families (HELP, TYPE and samples).
-std::string InstallationMetrics(const std::string& root, kel::client::RequestIndex& index,
+// The installation's metric families (HELP, TYPE and samples); requests by
+// status from `counts` (none without).
+std::string InstallationMetrics(const std::string& root, RequestCounts* counts,
                                 std::chrono::seconds max_age);
 
 }  // namespace ringwell::api

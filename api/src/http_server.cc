@@ -260,9 +260,14 @@ MHD_Result Begin(HttpServer* server, MHD_Connection* connection, const char* url
   state->admission = server->gate().Admit(request);
   if (state->admission.refusal) {
     // Answered on the headers: no byte of the body is read, and a body that
-    // was announced makes the connection close after the answer.
+    // was announced makes the connection close after the answer. Without a
+    // body the answer waits for the library's next call (the request is
+    // complete then), which keeps the connection: an answer queued now would
+    // close it, and a client refused again and again would cost a new
+    // connection each time.
     state->late_refusal = std::move(state->admission.refusal);
-    return Queue(connection, *state->late_refusal, server, announces_body);
+    if (!announces_body) return MHD_YES;
+    return Queue(connection, *state->late_refusal, server, /*close=*/true);
   }
   const std::uint64_t limit = state->admission.body_limit;
   if (!framing.lengths.empty() && std::strtoull(framing.lengths[0].c_str(), nullptr, 10) > limit) {
@@ -525,6 +530,11 @@ void HttpServer::Stop() {
       const MHD_socket socket = MHD_quiesce_daemon(daemon);
       if (socket != MHD_INVALID_SOCKET) listening.push_back(socket);
     }
+    // A connection made from now on is refused at once instead of waiting in
+    // the kernel's queue while the streams drain: shut down, a listening
+    // socket listens no more, and its descriptor stays valid for a thread
+    // that may still hold it.
+    for (const MHD_socket socket : listening) ::shutdown(socket, SHUT_RDWR);
     // A suspended connection must be resumed before its daemon stops.
     std::vector<std::shared_ptr<EventChannel>> open;
     {

@@ -236,8 +236,10 @@ int Serve(Options options) {
        options.callback_give_up, 4, options.callback_allow_private},
       hub, metrics, ApiLog());
   hub.OnEvents([&callbacks](const std::string& id, std::uint64_t seq) { callbacks.Wake(id, seq); });
-  ReportWatcher watcher(options.root, hub, *index);
+  RequestCounts request_counts(*index);
+  ReportWatcher watcher(options.root, hub, *index, &request_counts);
   if (!watcher.Start(&problem)) return Refuse(problem, "");
+  request_counts.Recount();  // in the background, once the watcher sees every change
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change
   callbacks.Start();
 
@@ -272,6 +274,7 @@ int Serve(Options options) {
                      callbacks, metrics, openapi, alert_routes, alert_ledger};
   context.oncall = oncall.get();
   context.incident_feed = &incident_feed;
+  context.request_counts = &request_counts;
   Router router(context, ApiLog());
 
   HttpServer server(router, server_settings);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,10 +28,22 @@ std::string IdOf(const char* name) {
   return std::string(text.substr(0, text.size() - 4));
 }
 
+// The status a counted request has after the hub read its report: "?" when
+// no reading of it ever succeeded (as the listing shows an unreadable report).
+std::string CountedStatus(const JournalState& state) {
+  return state.last_seq == 0 ? "?" : state.request_status;
+}
+
+bool RegularFile(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
-ReportWatcher::ReportWatcher(std::string root, EventHub& hub, kel::client::RequestIndex& index)
-    : root_(std::move(root)), hub_(hub), index_(index) {}
+ReportWatcher::ReportWatcher(std::string root, EventHub& hub, kel::client::RequestIndex& index,
+                             RequestCounts* counts)
+    : root_(std::move(root)), hub_(hub), index_(index), counts_(counts) {}
 
 ReportWatcher::~ReportWatcher() {
   if (thread_.joinable()) {
@@ -67,6 +80,29 @@ bool ReportWatcher::Start(std::string* problem) {
   return true;
 }
 
+void ReportWatcher::Rescan() {
+  try {
+    index_.Rescan();
+  } catch (const std::exception&) {
+    // Reports cannot be listed: looked at again once it is watched again.
+  }
+  hub_.CatchUp();
+  if (counts_ != nullptr) counts_->Recount();
+}
+
+void ReportWatcher::Count(const std::string& id, const std::optional<JournalState>& state) {
+  if (state) return counts_->Set(id, CountedStatus(*state));
+  if (RegularFile(root_ + kReportsDir + "/" + id + ".xml")) {
+    // Its request file came or went: the report's status stays, unless only
+    // the request file was known so far.
+    const std::optional<std::string> known = counts_->StatusOf(id);
+    if (known && !known->empty()) return counts_->Set(id, *known);
+    if (const auto updated = hub_.Update(id)) return counts_->Set(id, CountedStatus(*updated));
+  }
+  if (RegularFile(root_ + kInboxDir + "/" + id + ".xml")) return counts_->Set(id, "");
+  counts_->Remove(id);
+}
+
 void ReportWatcher::Run(std::stop_token stop) {
   alignas(inotify_event) char buffer[64 * 1024];
   auto last_keep_alive = std::chrono::steady_clock::now();
@@ -82,10 +118,7 @@ void ReportWatcher::Run(std::stop_token stop) {
     if (reports_watch_ < 0) {
       // Reports was removed (or moved): watch it again once it is back.
       std::string problem;
-      if (AddWatches(&problem)) {
-        index_.Rescan();
-        hub_.CatchUp();
-      }
+      if (AddWatches(&problem)) Rescan();
     }
     if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
     for (;;) {
@@ -95,8 +128,7 @@ void ReportWatcher::Run(std::stop_token stop) {
         const auto* event = reinterpret_cast<const inotify_event*>(at);
         at += sizeof(inotify_event) + event->len;
         if (event->mask & IN_Q_OVERFLOW) {
-          index_.Rescan();
-          hub_.CatchUp();
+          Rescan();
           continue;
         }
         if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
@@ -108,9 +140,11 @@ void ReportWatcher::Run(std::stop_token stop) {
         const std::string id = IdOf(event->name);
         if (id.empty() || !IsPlainName(id)) continue;
         index_.Refresh(id);
+        std::optional<JournalState> state;
         if (event->wd == reports_watch_ && (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) {
-          hub_.Update(id);
+          state = hub_.Update(id);
         }
+        if (counts_ != nullptr) Count(id, state);
       }
     }
   }

@@ -30,6 +30,15 @@ std::vector<std::string> Segments(const std::string& path) {
   return segments;
 }
 
+// The segment of `text` that starts at or after `*at` (slashes skipped, so
+// "//a/" is as "/a"), moving `*at` past it; empty at the end.
+std::string_view NextSegment(std::string_view text, std::size_t* at) {
+  while (*at < text.size() && text[*at] == '/') ++*at;
+  const std::size_t start = *at;
+  while (*at < text.size() && text[*at] != '/') ++*at;
+  return text.substr(start, *at - start);
+}
+
 std::string BearerToken(const HttpRequest& request) {
   const std::string header = request.Header("Authorization");
   if (header.size() < 7 || !EqualsIgnoringCase(header.substr(0, 7), "Bearer ")) return {};
@@ -85,14 +94,21 @@ Router::Router(ApiContext& context, const CEventLog& log)
 }
 
 bool Router::Match(const std::string& pattern, const std::string& path, RouteParams* params) {
-  const auto want = Segments(pattern);
-  const auto have = Segments(path);
-  if (want.size() != have.size()) return false;
+  // Segment by segment, copying nothing: every request is matched against
+  // every route, and most routes differ in the first segments.
   RouteParams found;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    if (want[i].front() == '{') {
-      found[want[i].substr(1, want[i].size() - 2)] = have[i];
-    } else if (want[i] != have[i]) {
+  std::size_t at_want = 0;
+  std::size_t at_have = 0;
+  for (;;) {
+    const std::string_view want = NextSegment(pattern, &at_want);
+    const std::string_view have = NextSegment(path, &at_have);
+    if (want.empty() || have.empty()) {
+      if (!want.empty() || !have.empty()) return false;
+      break;
+    }
+    if (want.front() == '{') {
+      found[std::string(want.substr(1, want.size() - 2))] = std::string(have);
+    } else if (want != have) {
       return false;
     }
   }

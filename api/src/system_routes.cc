@@ -22,8 +22,8 @@ HttpResponse MetricsRoute(ApiContext& context, const HttpRequest&, const RoutePa
   HttpResponse response;
   response.content_type = "text/plain; version=0.0.4; charset=utf-8";
   response.body =
-      context.metrics.Render() +
-      InstallationMetrics(context.options.root, context.index, context.options.ready_max_age);
+      context.metrics.Render() + InstallationMetrics(context.options.root, context.request_counts,
+                                                     context.options.ready_max_age);
   MetricsText gauges;
   gauges
       .Family("ringwell_event_streams", "gauge",

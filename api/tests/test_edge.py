@@ -10,6 +10,7 @@ import json
 import os
 import resource
 import selectors
+import signal
 import socket
 import subprocess
 import threading
@@ -346,6 +347,30 @@ class ConnectionBudgetTest(ApiTestCase):
         self.assertEqual(read_answer(sock)[0], 200)
         sock.close()
 
+    def test_a_refused_request_without_a_body_keeps_its_connection(self):
+        wrong = tokens()["reader"][:-4] + "AAAA"
+        # Refused again and again on one connection (401, then 429): no new
+        # connection is needed for each answer.
+        sock = connect(self.inst, "127.0.0.41")
+        codes = []
+        for _ in range(40):
+            sock.sendall(b"GET /v1/requests HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n"
+                         % wrong.encode())
+            status, head, _ = read_answer(sock)
+            codes.append(status)
+            self.assertNotIn("connection: close", head.lower())
+        self.assertEqual((codes[0], codes[-1]), (401, 429))
+        # The connection still serves what needs no token.
+        sock.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(read_answer(sock)[0], 200)
+        sock.close()
+        # One that announces a body is still answered and closed at once.
+        sock = connect(self.inst, "127.0.0.42")
+        sock.sendall(b"POST /v1/requests HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n")
+        self.assertEqual(read_answer(sock)[0], 401)
+        self.assertTrue(closed_by_server(sock))
+        sock.close()
+
 
 class DescriptorTest(ApiTestCase):
     def setUp(self):
@@ -401,6 +426,91 @@ class StoppingTest(ApiTestCase):
         sock.close()
         self.inst.start()
 
+    def test_no_connection_is_taken_once_the_api_stops_while_streams_drain(self):
+        id = self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.inst.schedule(id)
+        # A long history, and a client that follows it without reading: its
+        # stream is still being drained while the API stops.
+        self.inst.write_report(id, "InProgress", [("555%04d" % i, "InProgress", []) for i in range(3000)])
+        journal = self.inst.root + "Events/" + id + ".jsonl"
+        def journaled():
+            with open(journal) as f:
+                return f.read().count("\n") > 3000
+        wait_for(lambda: os.path.exists(journal) and journaled(), what="the history journaled")
+        request = b"GET /v1/requests/%s/events HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n" % (
+            id.encode(), tokens()["reader"].encode())
+        slow = socket.socket()
+        slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        slow.connect(("127.0.0.1", self.inst.port))
+        slow.sendall(request + b"\r\n")
+        follower = connect(self.inst)
+        follower.sendall(request + b"Last-Event-ID: 100000\r\n\r\n")
+        self.assertEqual(read_answer(follower)[0], 200)
+        port = self.inst.port
+        self.inst.process.send_signal(signal.SIGTERM)
+        follower.settimeout(30)
+        rest = b""
+        while b"event: stopping\n" not in rest:
+            chunk = follower.recv(65536)
+            self.assertTrue(chunk, rest)
+            rest += chunk
+        # Told that the API stops: a new connection is refused, not queued.
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", port), timeout=30).close()
+        self.inst.stop()
+        for sock in (slow, follower):
+            sock.close()
+        self.inst.start()
+
+
+class InternalErrorTest(ApiTestCase):
+    def get(self, path):
+        """(status, body) of a GET over a raw socket (a 500 is no answer the
+        OpenAPI document lists)."""
+        sock = connect(self.inst)
+        sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n"
+                     % (path.encode(), tokens()["reader"].encode()))
+        status, _, body = read_answer(sock)
+        sock.close()
+        return status, body
+
+    def test_an_internal_error_answers_a_generic_text_and_the_event_log_has_the_detail(self):
+        id = self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.inst.schedule(id)
+        report = self.inst.root + "Reports/" + id + ".xml"
+        with open(report, "w") as f:
+            f.write("<Report ID=")  # damaged: not XML
+        status, body = self.get("/v1/requests/" + id)
+        self.assertEqual((status, json.loads(body)),
+                         (500, {"error": "an internal error occurred; the event log tells more", "status": 500}))
+        with open(self.inst.event_log) as f:
+            entries = [json.loads(line) for line in f]
+        failures = [e for e in entries if e["type"] == "error" and "GET /v1/requests/%s failed: " % id in e["text"]]
+        self.assertEqual(len(failures), 1, entries)
+        self.assertIn(report, failures[0]["text"])  # the detail is the operator's, not the client's
+        self.assertNotIn(self.inst.root.encode(), body)
+
+    def test_a_damaged_journal_line_is_skipped(self):
+        id = self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.inst.schedule(id)
+        journal = self.inst.root + "Events/" + id + ".jsonl"
+        wait_for(lambda: os.path.exists(journal) and os.path.getsize(journal) > 0, what="the journal")
+        with open(journal, "a") as f:
+            f.write('{"seq": "9", "type": "status", "status": "Completed"}\n')
+            f.write('{"seq": 10, "type": "status", "index": "x"}\n')
+        self.inst.write_report(id, "Completed", [("5551234", "Completed", [{}])])
+        sock = connect(self.inst)
+        sock.sendall(b"GET /v1/requests/%s/events HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n\r\n"
+                     % (id.encode(), tokens()["reader"].encode()))
+        self.assertEqual(read_answer(sock)[0], 200)
+        self.assertTrue(closed_by_server(sock))  # the stream of a finished request ends
+        sock.close()
+        self.assertEqual(self.api.request("GET", "/v1/requests/" + id)[2]["status"], "Completed")
+        with open(journal) as f:
+            events = [json.loads(line) for line in f]
+        self.assertEqual(events[-1]["status"], "Completed")
+        self.assertEqual([e["seq"] for e in events if isinstance(e["seq"], int) and e["seq"] < 9],
+                         list(range(1, events[-1]["seq"] + 1)))
 
 if __name__ == "__main__":
     unittest.main()

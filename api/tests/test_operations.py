@@ -14,7 +14,7 @@ import time
 import unittest
 import uuid
 
-from apitest import ApiTestCase, Client, Installation, library, program, tokens
+from apitest import ApiTestCase, Client, Installation, library, program, tokens, wait_for
 
 
 def program_path():
@@ -119,7 +119,12 @@ class HealthTest(ApiTestCase):
         self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
         self.inst.write_report("{00000001-0000-4000-8000-000000000000}", "Completed", [("1", "Completed", [])])
         self.api.request("GET", "/v1/requests/nothing")
-        status, headers, text = Client(self.inst).request("GET", "/metrics")
+        # Requests are counted as the API sees their files change.
+        scrape = lambda: Client(self.inst).request("GET", "/metrics")
+        status, headers, text = wait_for(
+            lambda: (lambda answer: answer if 'ringwell_requests{status="Completed"} 1\n' in answer[2] and
+                     'ringwell_requests{status="Waiting"} 1\n' in answer[2] else None)(scrape()),
+            what="both requests counted")
         self.assertEqual(status, 200)
         self.assertTrue(headers["content-type"].startswith("text/plain; version=0.0.4"))
         checked = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
@@ -150,6 +155,100 @@ class MetricsTokenTest(ApiTestCase):
         self.assertEqual(body["error"], "too many requests with the token reader")
         # Another token has a bucket of its own.
         self.assertEqual(self.api.request("GET", "/v1/requests")[0], 200)
+
+
+def read_log(inst):
+    try:
+        with open(inst.event_log) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def report_id(i):
+    return "{%08X-0000-4000-8000-%012X}" % (i, i)
+
+
+class RequestCountTest(ApiTestCase):
+    """/metrics tells the requests by status from what the API keeps in
+    memory: counted once at start, then kept up to date from the changes it
+    follows; a scrape reads no report."""
+
+    STATUSES = ["Completed", "Scheduled", "InProgress", "Canceled"]
+
+    def counts(self):
+        status, _, text = Client(self.inst).request("GET", "/metrics")
+        self.assertEqual(status, 200)
+        return {m.group(1): int(m.group(2)) for m in
+                re.finditer(r'^ringwell_requests\{status="([^"]*)"\} (\d+)$', text, re.M) if int(m.group(2))}
+
+    def wait_counts(self, expected):
+        last = {}
+
+        def right():
+            last["counts"] = self.counts()
+            return last["counts"] == expected
+        try:
+            wait_for(right, what="the counts %r" % expected)
+        except AssertionError:
+            raise AssertionError("counts %r, expected %r" % (last.get("counts"), expected))
+
+    def journal_says(self, id, status):
+        try:
+            with open(self.inst.root + "Events/" + id + ".jsonl") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return False
+        return bool(lines) and json.loads(lines[-1])["requestStatus"] == status
+
+    def test_counted_at_start_then_kept_up_to_date_without_reading_reports(self):
+        # 500 reports there before the API starts: counted in pages.
+        self.inst.stop()
+        for i in range(500):
+            self.inst.write_report(report_id(i), self.STATUSES[i % 4], [("5550001", "Completed", [])])
+        self.inst.start()
+        self.wait_counts({"Completed": 125, "Scheduled": 125, "InProgress": 125, "Canceled": 125})
+
+        # Submitted (waiting in Inbox), taken up, canceled; a report removed.
+        id = self.api.submit({"recipients": ["5551234"], "message": ["hi"]})
+        self.wait_counts({"Completed": 125, "Scheduled": 125, "InProgress": 125, "Canceled": 125, "Waiting": 1})
+        self.inst.schedule(id)
+        self.wait_counts({"Completed": 125, "Scheduled": 126, "InProgress": 125, "Canceled": 125})
+        status, _, body = self.api.request("DELETE", "/v1/requests/" + id)
+        self.assertEqual((status, body["status"]), (200, "Canceled"))
+        os.remove(self.inst.root + "Reports/" + report_id(0) + ".xml")
+        self.wait_counts({"Completed": 124, "Scheduled": 125, "InProgress": 125, "Canceled": 126})
+
+        # The InProgress ones complete; once the API has seen each change (its
+        # event journal says so), their reports are emptied in place and held
+        # open, as a writer in the middle of a save would: a scrape still
+        # tells their last status, since it reads no report.
+        changed = [report_id(i) for i in range(2, 500, 4)]
+        for changed_id in changed:
+            self.inst.write_report(changed_id, "Completed", [("5550001", "Completed", [])])
+        for changed_id in changed:
+            wait_for(lambda: self.journal_says(changed_id, "Completed"), what="the change of " + changed_id)
+        emptied = changed[:10]
+        held = [open(self.inst.root + "Reports/" + changed_id + ".xml", "r+") for changed_id in emptied]
+        try:
+            for f in held:
+                f.truncate(0)
+            self.assertEqual(self.counts(), {"Completed": 249, "Scheduled": 125, "Canceled": 126})
+        finally:
+            for f in held:
+                f.close()
+        # Once saved that way, a report that cannot be read keeps the status
+        # last read from it.
+        wait_for(lambda: all("cannot read the report of " + changed_id in read_log(self.inst)
+                             for changed_id in emptied), what="the empty reports read")
+        self.assertEqual(self.counts(), {"Completed": 249, "Scheduled": 125, "Canceled": 126})
+
+        # A restart counts the same from the files.
+        self.inst.stop()
+        for changed_id in emptied:
+            self.inst.write_report(changed_id, "Completed", [("5550001", "Completed", [])])
+        self.inst.start()
+        self.wait_counts({"Completed": 249, "Scheduled": 125, "Canceled": 126})
 
 
 class FilesTest(ApiTestCase):

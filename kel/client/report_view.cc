@@ -127,21 +127,22 @@ std::string RenderTable(const ReportView& report) {
   return out.str();
 }
 
+nlohmann::json ToJson(const CallView& call) {
+  return {{"time", JsonTime(call.time)},
+          {"answer", call.answer},
+          {"protocol", call.protocol},
+          {"duration", call.duration},
+          {"status", call.status},
+          {"error", call.error},
+          {"answeredBy",
+           call.answered_by.empty() ? nlohmann::json(nullptr) : nlohmann::json(call.answered_by)}};
+}
+
 nlohmann::json ToJson(const ReportView& report) {
   nlohmann::json recipients = nlohmann::json::array();
   for (const auto& r : report.recipients) {
     nlohmann::json calls = nlohmann::json::array();
-    for (const auto& call : r.calls) {
-      calls.push_back(
-          {{"time", JsonTime(call.time)},
-           {"answer", call.answer},
-           {"protocol", call.protocol},
-           {"duration", call.duration},
-           {"status", call.status},
-           {"error", call.error},
-           {"answeredBy", call.answered_by.empty() ? nlohmann::json(nullptr)
-                                                   : nlohmann::json(call.answered_by)}});
-    }
+    for (const auto& call : r.calls) calls.push_back(ToJson(call));
     nlohmann::json next = nullptr;
     if (r.next.time || !r.next.note.empty()) {
       next = {{"time", r.next.time ? JsonTime(*r.next.time) : nlohmann::json(nullptr)},

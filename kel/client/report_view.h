@@ -68,6 +68,8 @@ void KeepRequestFacts(const ReportView& earlier, ReportView& later);
 
 std::string RenderTable(const ReportView& report);
 nlohmann::json ToJson(const ReportView& report);
+// One call as ToJson(ReportView) gives it in a recipient's "calls".
+nlohmann::json ToJson(const CallView& call);
 
 // Lines describing what changed from `before` to `after` (statuses, new calls).
 std::vector<std::string> Changes(const ReportView& before, const ReportView& after);
