@@ -152,6 +152,9 @@ std::vector<RecipientResult> Results(IKelReport* report) {
       result.answers.push_back(text);
       call->get_Protocol(&text);
       result.protocols.push_back(text);
+      OleDate time = 0;
+      call->get_Time(&time);
+      result.times.push_back(time);
     }
     results.push_back(std::move(result));
   }

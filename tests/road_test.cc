@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/ole_date.h"
 #include "road_fixture.h"
 
 namespace ringwell::road {
@@ -92,6 +93,51 @@ TEST_F(RoadTestCase, CallAndPageRequestsTravelToCompletedReports) {
   EXPECT_TRUE(ListDir(root() + "Inbox").empty());
   EXPECT_TRUE(WaitForEmpty("Requests", 30s)) << "finished requests leave nothing";
   EXPECT_EQ(ListDir(heard_dir_).size(), 1u);  // one answered call
+  StopServices();
+}
+
+// A busy line, a call nobody answers and a failed call are each tried again
+// after their own delay, not sooner and not much later: the report's call
+// times (the moment each attempt was dialled, to the second) lie at least
+// the configured minute apart, and at most that plus a margin for a loaded
+// machine (the lines look at the queue several times a second).
+TEST_F(RoadTestCase, RetriesComeAfterTheirConfiguredDelays) {
+  StartServices(R"({"rules": [
+      {"number": "5550011", "attempts": [{"outcome": "busy"}, {"outcome": "answer"}]},
+      {"number": "5550012", "attempts": [{"outcome": "noanswer"}, {"outcome": "answer"}]},
+      {"number": "5550013",
+       "attempts": [{"outcome": "failure", "error": "No dial tone"}, {"outcome": "answer"}]}]})",
+                {"--lines", "1,2", "--no-pager"});
+  auto request = NewRequest({"5550011", "5550012", "5550013"});
+  request->put_NumberOfAttemptsIfBusy(1);
+  request->put_DelayIfBusy(1);
+  request->put_NumberOfAttemptsIfNoAnswer(1);
+  request->put_DelayIfNoAnswer(1);
+  request->put_NumberOfAttemptsIfError(1);
+  request->put_DelayIfError(1);
+  ComPtr<_IKelNode> tree;
+  request->get_CallTree(tree.Put());
+  AddPart(tree.Get(), kelTextMessagePart, "The backup has failed.");
+  const std::string id = Submit(request.Get());
+  ASSERT_TRUE(WaitForStatus(id, "Completed", 300s)) << Status(id);
+
+  const auto recipients = Results(Report(id).Get());
+  ASSERT_EQ(recipients.size(), 3u);
+  const std::vector<std::string> first_answers = {"Busy", "NoAnswer", "Failed"};
+  constexpr auto kDelay = 60s;
+  constexpr auto kMargin = 30s;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    const RecipientResult& recipient = recipients[i];
+    SCOPED_TRACE(recipient.recipient);
+    EXPECT_EQ(recipient.status, "Completed");
+    ASSERT_EQ(recipient.answers, (std::vector<std::string>{first_answers[i], "Answered"}));
+    ASSERT_EQ(recipient.times.size(), 2u);
+    // Both times are whole seconds: the difference is one too.
+    const auto apart = std::chrono::seconds(
+        std::llround((LinearDate(recipient.times[1]) - LinearDate(recipient.times[0])) * 86'400));
+    EXPECT_GE(apart, kDelay) << "tried again too soon";
+    EXPECT_LE(apart, kDelay + kMargin) << "tried again too late";
+  }
   StopServices();
 }
 
