@@ -240,10 +240,17 @@ TEST_P(BookingFaultTest, ResultsWaitForTheReportAndNoCallIsPlacedMeanwhile) {
   EXPECT_EQ(Heard().size(), 1u);
   EXPECT_TRUE(fs::exists(RequestFile()));
   EXPECT_FALSE(fs::exists(scratch() + "elsewhere"));
-  const int logged = SchedulerErrors();
+  int logged = SchedulerErrors();
   if (GetParam().kill != Kill::kNone) {
+    // The kill comes once the result is kept (Requests/ID.unbooked, saved
+    // after the failed booking is logged): a kill before that is a crash
+    // before the call's end was known anywhere, which the restart books as
+    // interrupted.
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(root() + "Requests/" + kId + ".unbooked"); }, 30s))
+        << host->output();
     host->Signal(SIGKILL);
     host->Wait(10s);
+    logged = SchedulerErrors();  // what the killed host logged, to its end
     if (GetParam().kill == Kill::kRestartRepaired) Repair(GetParam().fault);
     host = std::make_unique<ringwell::testing::ChildProcess>();
     StartHost(*host);
