@@ -25,6 +25,7 @@
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
 #include "ringwell/testing/small_disk.h"
+#include "ringwell/testing/wait.h"
 
 namespace ringwell::road {
 namespace {
@@ -154,12 +155,7 @@ class BookingFaultTest : public ringwell::testing::RingwellTest,
   }
 
   static bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return ringwell::testing::WaitUntil(condition, limit, 20ms);
   }
 
   void Break(Fault fault) {

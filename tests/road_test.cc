@@ -10,6 +10,7 @@
 
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/ole_date.h"
+#include "ringwell/testing/wait.h"
 #include "road_fixture.h"
 
 namespace ringwell::road {
@@ -203,11 +204,12 @@ TEST_F(RoadTestCase, TwoHundredRequestsOfFiveRecipientsAllComplete) {
   }
 
   std::vector<std::string> waiting = ids;
-  const auto deadline = std::chrono::steady_clock::now() + 600s;
-  while (!waiting.empty() && std::chrono::steady_clock::now() < deadline) {
-    std::erase_if(waiting, [&](const std::string& id) { return Status(id) == "Completed"; });
-    if (!waiting.empty()) std::this_thread::sleep_for(500ms);
-  }
+  ringwell::testing::WaitUntil(
+      [&] {
+        std::erase_if(waiting, [&](const std::string& id) { return Status(id) == "Completed"; });
+        return waiting.empty();
+      },
+      600s, 500ms);
   ASSERT_TRUE(waiting.empty()) << waiting.size() << " requests not completed, e.g. "
                                << Status(waiting.front());
   for (const auto& id : ids) {
