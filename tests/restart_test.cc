@@ -21,6 +21,7 @@
 #include "ringwell/tallier/tallier.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
+#include "ringwell/testing/wait.h"
 
 namespace ringwell::road {
 namespace {
@@ -28,6 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ringwell::testing::ProgramPath;
+using ringwell::testing::WaitUntil;
 
 constexpr int kRequests = 6;
 constexpr int kRecipients = 5;
@@ -165,14 +167,10 @@ TEST_P(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
     ringwell::testing::ChildProcess host;
     StartHost(host, run++);
     bool completed = false;
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (InProgress(Reports(&completed)) == 0 && !completed &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(1ms);
-    }
+    const bool calling =
+        WaitUntil([&] { return InProgress(Reports(&completed)) > 0 || completed; }, 60s, 1ms);
     ASSERT_FALSE(completed) << "every request ended before kill " << k + 1;
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-        << "no call started before kill " << k + 1;
+    ASSERT_TRUE(calling) << "no call started before kill " << k + 1;
     host.Signal(SIGKILL);
     host.Wait(10s);
     in_progress_at_kills += InProgress(Reports(&completed));
@@ -181,11 +179,12 @@ TEST_P(RestartTest, KilledHostsRepeatNoCallAndLoseNoResult) {
   StartHost(host, run++);
   bool completed = false;
   std::map<std::string, Recipient> recipients;
-  const auto deadline = std::chrono::steady_clock::now() + 90s;
-  while (!completed && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(100ms);
-    recipients = Reports(&completed);
-  }
+  WaitUntil(
+      [&] {
+        recipients = Reports(&completed);
+        return completed;
+      },
+      120s, 100ms);
   host.Signal(SIGTERM);
   EXPECT_NE(host.Wait(20s), -1);
   ASSERT_TRUE(completed);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ringwell/common/class_registry.h"
+#include "ringwell/testing/wait.h"
 
 namespace ringwell::road {
 
@@ -111,21 +112,12 @@ std::string RoadTest::Status(const std::string& id) {
 
 bool RoadTest::WaitForStatus(const std::string& id, const std::string& status,
                              std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Status(id) == status) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
+  return ringwell::testing::WaitUntil([&] { return Status(id) == status; }, timeout, 100ms);
 }
 
 bool RoadTest::WaitForEmpty(const std::string& dir, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ringwell::testing::ListDir(root() + dir).empty()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
+  return ringwell::testing::WaitUntil(
+      [&] { return ringwell::testing::ListDir(root() + dir).empty(); }, timeout, 50ms);
 }
 
 std::vector<RecipientResult> Results(IKelReport* report) {
@@ -152,6 +144,9 @@ std::vector<RecipientResult> Results(IKelReport* report) {
       result.answers.push_back(text);
       call->get_Protocol(&text);
       result.protocols.push_back(text);
+      OleDate time = 0;
+      call->get_Time(&time);
+      result.times.push_back(time);
     }
     results.push_back(std::move(result));
   }

@@ -56,6 +56,7 @@ struct RecipientResult {
   std::string status;
   std::vector<std::string> answers;
   std::vector<std::string> protocols;
+  std::vector<OleDate> times;  // when each call was dialled (to the second)
 };
 std::vector<RecipientResult> Results(kel::IKelReport* report);
 

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/ole_date.h"
+#include "ringwell/testing/wait.h"
 #include "road_fixture.h"
 
 namespace ringwell::road {
@@ -95,6 +97,51 @@ TEST_F(RoadTestCase, CallAndPageRequestsTravelToCompletedReports) {
   StopServices();
 }
 
+// A busy line, a call nobody answers and a failed call are each tried again
+// after their own delay, not sooner and not much later: the report's call
+// times (the moment each attempt was dialled, to the second) lie at least
+// the configured minute apart, and at most that plus a margin for a loaded
+// machine (the lines look at the queue several times a second).
+TEST_F(RoadTestCase, RetriesComeAfterTheirConfiguredDelays) {
+  StartServices(R"({"rules": [
+      {"number": "5550011", "attempts": [{"outcome": "busy"}, {"outcome": "answer"}]},
+      {"number": "5550012", "attempts": [{"outcome": "noanswer"}, {"outcome": "answer"}]},
+      {"number": "5550013",
+       "attempts": [{"outcome": "failure", "error": "No dial tone"}, {"outcome": "answer"}]}]})",
+                {"--lines", "1,2", "--no-pager"});
+  auto request = NewRequest({"5550011", "5550012", "5550013"});
+  request->put_NumberOfAttemptsIfBusy(1);
+  request->put_DelayIfBusy(1);
+  request->put_NumberOfAttemptsIfNoAnswer(1);
+  request->put_DelayIfNoAnswer(1);
+  request->put_NumberOfAttemptsIfError(1);
+  request->put_DelayIfError(1);
+  ComPtr<_IKelNode> tree;
+  request->get_CallTree(tree.Put());
+  AddPart(tree.Get(), kelTextMessagePart, "The backup has failed.");
+  const std::string id = Submit(request.Get());
+  ASSERT_TRUE(WaitForStatus(id, "Completed", 300s)) << Status(id);
+
+  const auto recipients = Results(Report(id).Get());
+  ASSERT_EQ(recipients.size(), 3u);
+  const std::vector<std::string> first_answers = {"Busy", "NoAnswer", "Failed"};
+  constexpr auto kDelay = 60s;
+  constexpr auto kMargin = 30s;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    const RecipientResult& recipient = recipients[i];
+    SCOPED_TRACE(recipient.recipient);
+    EXPECT_EQ(recipient.status, "Completed");
+    ASSERT_EQ(recipient.answers, (std::vector<std::string>{first_answers[i], "Answered"}));
+    ASSERT_EQ(recipient.times.size(), 2u);
+    // Both times are whole seconds: the difference is one too.
+    const auto apart = std::chrono::seconds(
+        std::llround((LinearDate(recipient.times[1]) - LinearDate(recipient.times[0])) * 86'400));
+    EXPECT_GE(apart, kDelay) << "tried again too soon";
+    EXPECT_LE(apart, kDelay + kMargin) << "tried again too late";
+  }
+  StopServices();
+}
+
 // A request canceled before its window opens is never dialled, also once
 // its window is open: a second request with the same window, submitted
 // after it for the same line, is dialled first if the canceled one is not
@@ -157,11 +204,12 @@ TEST_F(RoadTestCase, TwoHundredRequestsOfFiveRecipientsAllComplete) {
   }
 
   std::vector<std::string> waiting = ids;
-  const auto deadline = std::chrono::steady_clock::now() + 600s;
-  while (!waiting.empty() && std::chrono::steady_clock::now() < deadline) {
-    std::erase_if(waiting, [&](const std::string& id) { return Status(id) == "Completed"; });
-    if (!waiting.empty()) std::this_thread::sleep_for(500ms);
-  }
+  ringwell::testing::WaitUntil(
+      [&] {
+        std::erase_if(waiting, [&](const std::string& id) { return Status(id) == "Completed"; });
+        return waiting.empty();
+      },
+      600s, 500ms);
   ASSERT_TRUE(waiting.empty()) << waiting.size() << " requests not completed, e.g. "
                                << Status(waiting.front());
   for (const auto& id : ids) {

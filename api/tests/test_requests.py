@@ -6,7 +6,6 @@ import os
 import struct
 import subprocess
 import threading
-import time
 import unittest
 import urllib.parse
 from xml.etree import ElementTree
@@ -304,12 +303,9 @@ class ListTest(ApiTestCase):
                          ["{00000015-0000-4000-8000-000000000000}", "{00000000-0000-4000-8000-000000000000}"])
         # A report that changes comes first at once (the index follows inotify).
         self.inst.write_report("{00000003-0000-4000-8000-000000000000}", "Completed", [("1", "Completed", [])])
-        wait_first = lambda: self.api.request("GET", "/v1/requests?limit=1")[2]["requests"][0]["id"]
-        for _ in range(500):
-            if wait_first() == "{00000003-0000-4000-8000-000000000000}":
-                break
-            time.sleep(0.01)
-        self.assertEqual(wait_first(), "{00000003-0000-4000-8000-000000000000}")
+        first = lambda: self.api.request("GET", "/v1/requests?limit=1")[2]["requests"][0]["id"]
+        wait_for(lambda: first() == "{00000003-0000-4000-8000-000000000000}",
+                 what="the changed report to come first")
         for bad in ("status=Bogus", "limit=0", "limit=1001", "cursor=zz", "type=fax"):
             self.assertEqual(self.api.request("GET", "/v1/requests?" + bad)[0], 400, bad)
 

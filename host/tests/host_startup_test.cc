@@ -13,6 +13,7 @@
 #include "ringwell/common/registry.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
+#include "ringwell/testing/wait.h"
 
 namespace ringwell::host {
 namespace {
@@ -48,8 +49,7 @@ class HostStartupTest : public ringwell::testing::RingwellTest {
     }));
   }
   bool WaitForEvent(const std::string& text) {
-    for (int i = 0; i < 200 && CountEvents(text) == 0; ++i) std::this_thread::sleep_for(50ms);
-    return CountEvents(text) > 0;
+    return ringwell::testing::WaitUntil([&] { return CountEvents(text) > 0; }, 60s, 50ms);
   }
   std::string Top() const { return fs::path(registry_path()).parent_path(); }
 };

@@ -9,6 +9,7 @@
 #include "../../wavshift/tests/memory_limit.h"
 #include "ringwell/prepax/speech_engine.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/wait.h"
 #include "ringwell/wavshift/audio_file.h"
 
 namespace ringwell::prepax {
@@ -214,9 +215,8 @@ TEST_F(SpeechTest, AStopInterruptsTheSpeechUnderWay) {
     result = speech->GenerateVoiceFile(text.c_str(), Path("long.wav").c_str(), nullptr, 50, 0);
   });
   // Once the speech is under way (its file is being written), stop it.
-  for (int i = 0; i < 2000 && ListDir(scratch()).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ringwell::testing::WaitUntil([&] { return !ListDir(scratch()).empty(); },
+                               std::chrono::seconds(60), std::chrono::milliseconds(5));
   struct Resume {
     ~Resume() { ResumeSpeech(); }
   } resume;  // whatever fails below, later tests may speak

@@ -16,6 +16,7 @@
 #include "baresip_callee.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/wait.h"
 #include "sip_modem.h"
 #include "sipp_callee.h"
 
@@ -188,9 +189,7 @@ TEST_F(TrunkTest, ALineStoppedWhileItWaitsForTheTrunkDoesNotDial) {
     first_outcome = Parse(result);
   });
   // The first call holds the trunk's only slot once SIPp has its INVITE.
-  for (int i = 0; i < 200 && callee.Log().find("INVITE") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  ringwell::testing::WaitUntil([&] { return callee.Log().find("INVITE") != std::string::npos; });
   ASSERT_THAT(callee.Log(), HasSubstr("INVITE"));
   std::jthread stopper([&] { second->Stop(); });
   std::string result;
