@@ -59,9 +59,9 @@
 #include "call_tree.h"
 #include "dial_outcome.h"
 #include "part_audio_cache.h"
+#include "ringwell/common/thread_annotations.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
-#include "thread_annotations.h"
 
 struct sipsess;
 struct rtp_sock;

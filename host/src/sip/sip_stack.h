@@ -35,8 +35,8 @@
 #include <string>
 #include <thread>
 
+#include "ringwell/common/thread_annotations.h"
 #include "sip_account.h"
-#include "thread_annotations.h"
 #include "trunk.h"
 
 struct sip;
