@@ -68,6 +68,7 @@ set(RINGWELL_PUBLIC_HEADERS
   common/include/ringwell/common/guid.h
   common/include/ringwell/common/hresult.h
   common/include/ringwell/common/ole_date.h
+  common/include/ringwell/common/toolkit_class.h
   common/include/ringwell/common/variant.h
   kel/include/ringwell/kel/collections.h
   kel/include/ringwell/kel/kel.h

@@ -48,7 +48,7 @@ AlertLedger::GroupLock::GroupLock(AlertLedger* ledger, std::string key, std::sha
 AlertLedger::GroupLock::~GroupLock() {
   if (!slot_) return;  // moved from
   lock_.unlock();
-  std::lock_guard table(ledger_->table_mutex_);
+  MutexLock table(ledger_->table_mutex_);
   if (--slot_->users == 0) ledger_->slots_.erase(key_);
 }
 
@@ -116,7 +116,7 @@ AlertLedger::GroupLock AlertLedger::Lock(const std::string& route, const std::st
   const std::string key = KeyOf(route, group_key);
   std::shared_ptr<GroupLock::Slot> slot;
   {
-    std::lock_guard table(table_mutex_);
+    MutexLock table(table_mutex_);
     auto& known = slots_[key];
     if (!known) known = std::make_shared<GroupLock::Slot>();
     ++known->users;
@@ -128,7 +128,7 @@ AlertLedger::GroupLock AlertLedger::Lock(const std::string& route, const std::st
 AlertLedger::Group AlertLedger::Find(const std::string& route, const std::string& group_key) const {
   const std::string key = KeyOf(route, group_key);
   {
-    std::lock_guard table(table_mutex_);
+    MutexLock table(table_mutex_);
     if (const auto unsaved = unsaved_.find(key); unsaved != unsaved_.end()) return unsaved->second;
   }
   std::string text;
@@ -153,7 +153,7 @@ bool AlertLedger::Store(const std::string& route, const std::string& group_key, 
                                 {"firingIncomplete", group.firing_incomplete},
                                 {"resolvedIncomplete", group.resolved_incomplete}};
   const bool saved = Succeeded(WriteFileAtomically(PathOf(key), entry.dump() + "\n"));
-  std::lock_guard table(table_mutex_);
+  MutexLock table(table_mutex_);
   if (saved) {
     unsaved_.erase(key);
   } else {
@@ -194,7 +194,7 @@ std::map<std::string, AlertLedger::Group> AlertLedger::GroupsOf(const std::strin
     groups.emplace(value.value("groupKey", ""), GroupOf(value));
   }
   const std::string prefix = KeyOf(route, "");
-  std::lock_guard table(table_mutex_);
+  MutexLock table(table_mutex_);
   for (const auto& [key, group] : unsaved_) {
     if (key.starts_with(prefix)) groups[key.substr(prefix.size())] = group;
   }

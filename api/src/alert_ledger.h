@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::api {
 
 class AlertLedger {
@@ -52,8 +54,8 @@ class AlertLedger {
    private:
     friend class AlertLedger;
     struct Slot {
-      std::mutex mutex;
-      unsigned users = 0;
+      std::mutex mutex;    // guards the group's file, no member
+      unsigned users = 0;  // with the ledger's table_mutex_ held
     };
     GroupLock(AlertLedger* ledger, std::string key, std::shared_ptr<Slot> slot);
     AlertLedger* ledger_;
@@ -94,9 +96,10 @@ class AlertLedger {
 
   const std::string legacy_path_;
   const std::string directory_;  // ends with "/"
-  mutable std::mutex table_mutex_;
-  std::map<std::string, std::shared_ptr<GroupLock::Slot>> slots_;
-  std::map<std::string, Group> unsaved_;  // changes whose file could not be written
+  mutable Mutex table_mutex_;
+  std::map<std::string, std::shared_ptr<GroupLock::Slot>> slots_ RINGWELL_GUARDED_BY(table_mutex_);
+  // changes whose file could not be written
+  std::map<std::string, Group> unsaved_ RINGWELL_GUARDED_BY(table_mutex_);
 };
 
 }  // namespace ringwell::api

@@ -262,7 +262,7 @@ bool CallbackSender::Register(const std::string& id, const std::string& url) {
   delivery.url = url;
   Save(id, delivery);
   {
-    std::lock_guard lock(inbox_mutex_);
+    MutexLock lock(inbox_mutex_);
     registered_.emplace_back(id, url);
   }
   if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
@@ -271,7 +271,7 @@ bool CallbackSender::Register(const std::string& id, const std::string& url) {
 
 void CallbackSender::Wake(const std::string& id, std::uint64_t) {
   {
-    std::lock_guard lock(inbox_mutex_);
+    MutexLock lock(inbox_mutex_);
     woken_.push_back(id);
   }
   if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
@@ -301,7 +301,7 @@ void CallbackSender::TakeInbox() {
   std::vector<std::pair<std::string, std::string>> registered;
   std::vector<std::string> woken;
   {
-    std::lock_guard lock(inbox_mutex_);
+    MutexLock lock(inbox_mutex_);
     registered.swap(registered_);
     woken.swap(woken_);
   }

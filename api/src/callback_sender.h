@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "event_hub.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell {
 class CEventLog;
@@ -140,9 +141,9 @@ class CallbackSender {
   std::atomic<std::size_t> pending_{0};
 
   // Handed over to the sender's thread.
-  std::mutex inbox_mutex_;
-  std::vector<std::pair<std::string, std::string>> registered_;
-  std::vector<std::string> woken_;
+  Mutex inbox_mutex_;
+  std::vector<std::pair<std::string, std::string>> registered_ RINGWELL_GUARDED_BY(inbox_mutex_);
+  std::vector<std::string> woken_ RINGWELL_GUARDED_BY(inbox_mutex_);
 
   void* const multi_;  // CURLM*: curl_multi_wakeup from any thread
 

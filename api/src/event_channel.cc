@@ -6,7 +6,7 @@
 namespace ringwell::api {
 
 void EventChannel::Push(std::string_view text) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (gone_ || finished_) return;
   pending_.append(text);
   if (suspended_) {
@@ -16,7 +16,7 @@ void EventChannel::Push(std::string_view text) {
 }
 
 void EventChannel::Finish() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (gone_ || finished_) return;
   finished_ = true;
   if (suspended_) {
@@ -26,22 +26,22 @@ void EventChannel::Finish() {
 }
 
 bool EventChannel::Gone() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return gone_;
 }
 
 void EventChannel::OnClose(std::function<void()> release) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (!gone_) {
     release_ = std::move(release);
     return;
   }
-  lock.unlock();
+  lock.Unlock();
   if (release) release();
 }
 
 void EventChannel::Abandon() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (gone_) return;
   gone_ = true;
   pending_.clear();
@@ -52,13 +52,13 @@ void EventChannel::Abandon() {
 }
 
 void EventChannel::Bind(std::function<void()> suspend, std::function<void()> resume) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   suspend_ = std::move(suspend);
   resume_ = std::move(resume);
 }
 
 long EventChannel::Read(char* buffer, std::size_t max) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!pending_.empty() && !gone_) {
     const std::size_t count = std::min(max, pending_.size());
     std::memcpy(buffer, pending_.data(), count);
@@ -74,7 +74,7 @@ long EventChannel::Read(char* buffer, std::size_t max) {
 void EventChannel::Unbind() {
   std::function<void()> release;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     gone_ = true;
     suspended_ = false;
     release.swap(release_);

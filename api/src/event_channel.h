@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::api {
 
 class EventChannel {
@@ -37,14 +39,14 @@ class EventChannel {
   void Unbind();
 
  private:
-  mutable std::mutex mutex_;
-  std::string pending_;
-  bool finished_ = false;
-  bool suspended_ = false;
-  bool gone_ = false;
-  std::function<void()> suspend_;
-  std::function<void()> resume_;
-  std::function<void()> release_;
+  mutable Mutex mutex_;
+  std::string pending_ RINGWELL_GUARDED_BY(mutex_);
+  bool finished_ RINGWELL_GUARDED_BY(mutex_) = false;
+  bool suspended_ RINGWELL_GUARDED_BY(mutex_) = false;
+  bool gone_ RINGWELL_GUARDED_BY(mutex_) = false;
+  std::function<void()> suspend_ RINGWELL_GUARDED_BY(mutex_);
+  std::function<void()> resume_ RINGWELL_GUARDED_BY(mutex_);
+  std::function<void()> release_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::api

@@ -34,18 +34,19 @@ std::pair<std::shared_ptr<EventHub::Entry>, std::unique_lock<std::mutex>> EventH
   for (;;) {
     std::shared_ptr<Entry> entry;
     {
-      std::lock_guard table(table_mutex_);
+      MutexLock table(table_mutex_);
       auto& slot = entries_[id];
       if (!slot) slot = std::make_shared<Entry>();
       entry = slot;
     }
-    std::unique_lock lock(entry->mutex);
+    std::unique_lock lock(entry->mutex.native());
+    entry->mutex.AssertHeld();
     if (!entry->retired) return {std::move(entry), std::move(lock)};
   }
 }
 
 void EventHub::Retire(const std::string& id, Entry& entry) {
-  std::lock_guard table(table_mutex_);
+  MutexLock table(table_mutex_);
   if (const auto found = entries_.find(id);
       found != entries_.end() && found->second.get() == &entry) {
     entries_.erase(found);
@@ -63,6 +64,7 @@ std::optional<JournalState> EventHub::Update(const std::string& id) {
   std::uint64_t before = 0;
   {
     auto [entry, lock] = Lock(id);
+    entry->mutex.AssertHeld();
     before = entry->state ? entry->state->last_seq : 0;
     if (!entry->state && IsRegularFile(JournalPath(root_, id))) {
       before = StateOf(id, *entry).last_seq;
@@ -161,6 +163,7 @@ std::size_t EventHub::CatchUp() {
       due = false;
       if (MtimeNs(journal) - MtimeNs(report) < 2'000'000'000LL) {
         auto [entry, lock] = Lock(id);
+        entry->mutex.AssertHeld();
         const JournalState& state = StateOf(id, *entry);
         due = state.report_mtime != MtimeNs(report);
         if (!due && state.Finished() && entry->streams.empty()) Retire(id, *entry);
@@ -174,6 +177,7 @@ std::size_t EventHub::CatchUp() {
 void EventHub::Subscribe(const std::string& id, std::uint64_t after,
                          std::shared_ptr<EventChannel> channel) {
   auto [entry, lock] = Lock(id);
+  entry->mutex.AssertHeld();
   std::uint64_t last = after;
   for (const auto& event : ReadEvents(JournalPath(root_, id), after)) {
     channel->Push(SseText(event));
@@ -190,11 +194,11 @@ void EventHub::Subscribe(const std::string& id, std::uint64_t after,
 void EventHub::KeepAlive() {
   std::vector<std::shared_ptr<Entry>> entries;
   {
-    std::lock_guard table(table_mutex_);
+    MutexLock table(table_mutex_);
     for (const auto& [id, entry] : entries_) entries.push_back(entry);
   }
   for (const auto& entry : entries) {
-    std::lock_guard lock(entry->mutex);
+    MutexLock lock(entry->mutex);
     std::erase_if(entry->streams, [](const Stream& stream) { return stream.channel->Gone(); });
     for (const Stream& stream : entry->streams) stream.channel->Push(": keep-alive\n\n");
   }
@@ -203,12 +207,12 @@ void EventHub::KeepAlive() {
 std::size_t EventHub::StreamCount() {
   std::vector<std::shared_ptr<Entry>> entries;
   {
-    std::lock_guard table(table_mutex_);
+    MutexLock table(table_mutex_);
     for (const auto& [id, entry] : entries_) entries.push_back(entry);
   }
   std::size_t count = 0;
   for (const auto& entry : entries) {
-    std::lock_guard lock(entry->mutex);
+    MutexLock lock(entry->mutex);
     count += entry->streams.size();
   }
   return count;

@@ -31,6 +31,7 @@
 
 #include "event_channel.h"
 #include "event_journal.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell {
 class CEventLog;
@@ -71,25 +72,27 @@ class EventHub {
   };
   // One request: its journal's state and its streams, under its own mutex.
   struct Entry {
-    std::mutex mutex;
-    bool retired = false;  // taken out of the table: look it up again
-    std::optional<JournalState> state;
-    std::vector<Stream> streams;
+    Mutex mutex;
+    // taken out of the table: look it up again
+    bool retired RINGWELL_GUARDED_BY(mutex) = false;
+    std::optional<JournalState> state RINGWELL_GUARDED_BY(mutex);
+    std::vector<Stream> streams RINGWELL_GUARDED_BY(mutex);
   };
   // The entry of `id`, locked (made when unknown).
   std::pair<std::shared_ptr<Entry>, std::unique_lock<std::mutex>> Lock(const std::string& id);
   // Forgets a finished request without streams (its entry locked by the caller).
-  void Retire(const std::string& id, Entry& entry);
-  std::optional<JournalState> UpdateLocked(const std::string& id, Entry& entry);
-  JournalState& StateOf(const std::string& id, Entry& entry);
+  void Retire(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
+  std::optional<JournalState> UpdateLocked(const std::string& id, Entry& entry)
+      RINGWELL_REQUIRES(entry.mutex);
+  JournalState& StateOf(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
 
   const std::string root_;
   const CEventLog& log_;
   std::function<void(const std::string&, std::uint64_t)> listener_;
-  std::mutex table_mutex_;  // guards entries_ only, never held across a file
+  Mutex table_mutex_;  // never held across a file
   // Requests read or written since the start (unfinished ones and those with
   // streams; a finished one is read again when needed).
-  std::map<std::string, std::shared_ptr<Entry>> entries_;
+  std::map<std::string, std::shared_ptr<Entry>> entries_ RINGWELL_GUARDED_BY(table_mutex_);
 };
 
 }  // namespace ringwell::api

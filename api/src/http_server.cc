@@ -436,7 +436,7 @@ bool HttpServer::Listen(const std::string& address, std::string* problem) {
 void HttpServer::Opened(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   sockets_[connection] = {info != nullptr ? info->connect_fd : -1, true,
                           std::chrono::steady_clock::now()};
 }
@@ -444,12 +444,12 @@ void HttpServer::Opened(MHD_Connection* connection) {
 void HttpServer::Closed(MHD_Connection* connection) {
   // The library closes the socket after this: while the mutex is held here,
   // the watcher cannot be shutting down a descriptor that was reused.
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   sockets_.erase(connection);
 }
 
 void HttpServer::AwaitingHeader(MHD_Connection* connection, bool waiting) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto known = sockets_.find(connection);
   if (known == sockets_.end()) return;
   known->second.waiting = waiting;
@@ -460,9 +460,9 @@ void HttpServer::Track(MHD_Connection* connection, const std::shared_ptr<EventCh
                        Stream* stream) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (stopping_) {
-    lock.unlock();
+    lock.Unlock();
     channel->Finish();  // no connection may stay suspended once the daemons stop
     return;
   }
@@ -485,7 +485,7 @@ void HttpServer::Track(MHD_Connection* connection, const std::shared_ptr<EventCh
 }
 
 void HttpServer::Untrack(Stream* stream) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   streams_.erase(stream->id);
   if (streams_.empty()) streams_gone_.notify_all();
   if (stream->watch_fd >= 0) ::close(stream->watch_fd);  // also ends its watch
@@ -499,7 +499,7 @@ void HttpServer::Watch(std::stop_token stop) {
     const int count = ::epoll_wait(stream_epoll_, events, 64, kTick);
     std::vector<std::shared_ptr<EventChannel>> hung_up;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       for (int i = 0; i < count; ++i) {
         const auto known = streams_.find(events[i].data.u64);
         if (known == streams_.end()) continue;
@@ -507,7 +507,7 @@ void HttpServer::Watch(std::stop_token stop) {
       }
     }
     for (const auto& channel : hung_up) channel->Abandon();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // A header that is not complete in time: the connection is shut down
     // (the library notices and closes it).
     const auto overdue =
@@ -538,7 +538,7 @@ void HttpServer::Stop() {
     // A suspended connection must be resumed before its daemon stops.
     std::vector<std::shared_ptr<EventChannel>> open;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       stopping_ = true;
       for (const auto& [id, weak] : streams_) {
         if (auto channel = weak.lock()) open.push_back(std::move(channel));
@@ -553,8 +553,11 @@ void HttpServer::Stop() {
     // Each stream's last text goes out before the daemons close what is
     // left (a client that does not read is not waited for long).
     {
-      std::unique_lock lock(mutex_);
-      streams_gone_.wait_for(lock, std::chrono::seconds(2), [this] { return streams_.empty(); });
+      MutexLock lock(mutex_);
+      streams_gone_.wait_for(lock.native(), std::chrono::seconds(2), [this] {
+        mutex_.AssertHeld();
+        return streams_.empty();
+      });
     }
     for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
     daemons_.clear();

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "http_types.h"
+#include "ringwell/common/thread_annotations.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -98,17 +99,17 @@ class HttpServer {
   int stream_epoll_ = -1;
   std::jthread watcher_;
 
-  std::mutex mutex_;  // guards what follows
+  Mutex mutex_;
   struct Socket {
     int fd = -1;
     bool waiting = true;  // for a request's header
     std::chrono::steady_clock::time_point since;
   };
-  std::unordered_map<MHD_Connection*, Socket> sockets_;
-  std::uint64_t next_stream_ = 1;
-  std::map<std::uint64_t, std::weak_ptr<EventChannel>> streams_;
+  std::unordered_map<MHD_Connection*, Socket> sockets_ RINGWELL_GUARDED_BY(mutex_);
+  std::uint64_t next_stream_ RINGWELL_GUARDED_BY(mutex_) = 1;
+  std::map<std::uint64_t, std::weak_ptr<EventChannel>> streams_ RINGWELL_GUARDED_BY(mutex_);
   std::condition_variable streams_gone_;
-  bool stopping_ = false;
+  bool stopping_ RINGWELL_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ringwell::api

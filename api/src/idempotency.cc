@@ -62,7 +62,7 @@ void IdempotencyStore::Load() {
   std::string text;
   ReadWholeFile(path_, &text);
   const std::int64_t now = NowMillis();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::pair<std::string, Entry>> loaded;
   std::size_t start = 0;
   for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -120,7 +120,7 @@ void IdempotencyStore::Rewrite() {
 }
 
 std::size_t IdempotencyStore::Size() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.size();
 }
 
@@ -129,7 +129,7 @@ IdempotencyStore::Claim IdempotencyStore::Begin(const std::string& owner, const 
   const std::string id = KeyOf(owner, key);
   const std::string digest = Digest(body);
   const std::int64_t now = NowMillis();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Expire(now);
   const auto known = entries_.find(id);
   if (known != entries_.end()) {
@@ -146,7 +146,7 @@ IdempotencyStore::Claim IdempotencyStore::Begin(const std::string& owner, const 
 
 void IdempotencyStore::Release(const std::string& owner, const std::string& key) {
   const std::string id = KeyOf(owner, key);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto known = entries_.find(id);
   if (known != entries_.end() && known->second.answer.status == 0) Forget(id);
 }
@@ -154,7 +154,7 @@ void IdempotencyStore::Release(const std::string& owner, const std::string& key)
 void IdempotencyStore::Finish(const std::string& owner, const std::string& key,
                               const Answer& answer) {
   const std::string id = KeyOf(owner, key);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto known = entries_.find(id);
   if (known == entries_.end()) return;
   if (!Final(answer.status)) {

@@ -24,6 +24,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::api {
 
 class IdempotencyStore {
@@ -60,17 +62,17 @@ class IdempotencyStore {
   static std::string Digest(const std::string& text);
   static std::string KeyOf(const std::string& owner, const std::string& key);
   static std::string Line(const std::string& id, const Entry& entry);
-  void Expire(std::int64_t now_millis);
-  void Forget(const std::string& id);
-  void Rewrite();
+  void Expire(std::int64_t now_millis) RINGWELL_REQUIRES(mutex_);
+  void Forget(const std::string& id) RINGWELL_REQUIRES(mutex_);
+  void Rewrite() RINGWELL_REQUIRES(mutex_);
 
   const std::string path_;
   const std::size_t max_entries_;
   const std::int64_t keep_millis_;
-  std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
-  std::list<std::string> ages_;  // the keys, oldest first
-  std::size_t lines_ = 0;        // lines in the file
+  Mutex mutex_;
+  std::unordered_map<std::string, Entry> entries_ RINGWELL_GUARDED_BY(mutex_);
+  std::list<std::string> ages_ RINGWELL_GUARDED_BY(mutex_);  // the keys, oldest first
+  std::size_t lines_ RINGWELL_GUARDED_BY(mutex_) = 0;        // lines in the file
 };
 
 }  // namespace ringwell::api

@@ -111,7 +111,7 @@ std::string LabelValue(const std::string& value) {
 void Metrics::ObserveRequest(const std::string& route, const std::string& method, int status,
                              double seconds) {
   const std::string label(MethodLabel(method));
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++requests_[{route, label, status}];
   Histogram& histogram = latency_[{route, label}];
   for (std::size_t i = 0; i < kBuckets.size(); ++i) {
@@ -125,7 +125,7 @@ std::string Metrics::Render() {
   MetricsText text;
   text.Family("ringwell_api_requests_total", "counter",
               "HTTP requests answered by the API, by route, method and code.");
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& [key, count] : requests_) {
     const auto& [route, method, status] = key;
     const std::string code = std::to_string(status);

@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::api {
 
 // Prometheus text exposition (version 0.0.4), written one family at a time:
@@ -74,9 +76,10 @@ class Metrics {
     std::uint64_t count = 0;
     double sum = 0;
   };
-  std::mutex mutex_;
-  std::map<std::tuple<std::string, std::string, int>, std::uint64_t> requests_;
-  std::map<std::pair<std::string, std::string>, Histogram> latency_;
+  Mutex mutex_;
+  std::map<std::tuple<std::string, std::string, int>, std::uint64_t> requests_
+      RINGWELL_GUARDED_BY(mutex_);
+  std::map<std::pair<std::string, std::string>, Histogram> latency_ RINGWELL_GUARDED_BY(mutex_);
   std::atomic<std::uint64_t> callbacks_delivered_{0};
   std::atomic<std::uint64_t> callbacks_failed_{0};
   std::atomic<std::uint64_t> callbacks_given_up_{0};

@@ -28,7 +28,7 @@ RateLimiter::Bucket& RateLimiter::Refill(const std::string& name,
 
 bool RateLimiter::Admit(const std::string& name, int* retry_after) {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Bucket& bucket = Refill(name, now);
   if (bucket.tokens >= 1) {
     bucket.tokens -= 1;
@@ -40,7 +40,7 @@ bool RateLimiter::Admit(const std::string& name, int* retry_after) {
 
 bool RateLimiter::Allows(const std::string& name, int* retry_after) {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const Bucket& bucket = Refill(name, now);
   if (bucket.tokens >= 1) return true;
   *retry_after = std::max(1, static_cast<int>(std::ceil((1 - bucket.tokens) / rate_)));
@@ -49,7 +49,7 @@ bool RateLimiter::Allows(const std::string& name, int* retry_after) {
 
 void RateLimiter::Charge(const std::string& name) {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Bucket& bucket = Refill(name, now);
   bucket.tokens = std::max(0.0, bucket.tokens - 1);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::api {
 
 class RateLimiter {
@@ -30,12 +32,13 @@ class RateLimiter {
     double tokens = 0;
     std::chrono::steady_clock::time_point last;
   };
-  Bucket& Refill(const std::string& name, std::chrono::steady_clock::time_point now);
+  Bucket& Refill(const std::string& name, std::chrono::steady_clock::time_point now)
+      RINGWELL_REQUIRES(mutex_);
 
   const double rate_;
   const double burst_;
-  std::mutex mutex_;
-  std::unordered_map<std::string, Bucket> buckets_;
+  Mutex mutex_;
+  std::unordered_map<std::string, Bucket> buckets_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::api

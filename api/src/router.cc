@@ -143,7 +143,7 @@ void Router::Count(const HttpRequest& request, const std::string& route, int sta
 }
 
 bool Router::TakeStream(const std::string& name) {
-  std::lock_guard lock(streams_mutex_);
+  MutexLock lock(streams_mutex_);
   unsigned& open = streams_[name];
   if (open >= context_.options.max_streams_per_token) return false;
   ++open;
@@ -151,7 +151,7 @@ bool Router::TakeStream(const std::string& name) {
 }
 
 void Router::GiveStream(const std::string& name) {
-  std::lock_guard lock(streams_mutex_);
+  MutexLock lock(streams_mutex_);
   const auto known = streams_.find(name);
   if (known != streams_.end() && --known->second == 0) streams_.erase(known);
 }

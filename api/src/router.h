@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "api_context.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell {
 class CEventLog;
@@ -83,8 +84,9 @@ class Router : public HttpGate {
   const CEventLog& log_;
   std::vector<Route> routes_;
   RateLimiter refusals_;  // 401 answers per client address
-  std::mutex streams_mutex_;
-  std::unordered_map<std::string, unsigned> streams_;  // open event streams per token
+  Mutex streams_mutex_;
+  // open event streams per token
+  std::unordered_map<std::string, unsigned> streams_ RINGWELL_GUARDED_BY(streams_mutex_);
 };
 
 }  // namespace ringwell::api

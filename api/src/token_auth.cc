@@ -26,14 +26,11 @@ bool TokenAuthenticator::Load(std::string* problem) {
     randombytes_buf(key.data(), key.size());
   }
   struct stat status {};
-  stat_stamp stamp;
-  if (::stat(path_.c_str(), &status) == 0) {
-    stamp = {static_cast<long long>(status.st_ino), static_cast<long long>(status.st_size),
-             status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec};
-  }
+  FileStamp stamp;
+  if (::stat(path_.c_str(), &status) == 0) stamp = StampOf(status);
   std::unordered_map<std::string, StoredToken> by_id;
   for (StoredToken& token : tokens) by_id.emplace(token.id, std::move(token));
-  std::unique_lock lock(mutex_);
+  WriterLock lock(mutex_);
   tokens_ = std::move(by_id);
   key_ = std::move(key);
   stamp_ = stamp;
@@ -44,33 +41,28 @@ bool TokenAuthenticator::Load(std::string* problem) {
 void TokenAuthenticator::ReloadIfChanged(bool now_anyway) {
   const auto now = std::chrono::steady_clock::now();
   if (!now_anyway) {
-    std::shared_lock lock(mutex_);
+    ReaderLock lock(mutex_);
     if (now < next_look_) return;
   }
   struct stat status {};
-  stat_stamp stamp;
-  if (::stat(path_.c_str(), &status) == 0) {
-    stamp = {static_cast<long long>(status.st_ino), static_cast<long long>(status.st_size),
-             status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec};
-  }
+  FileStamp stamp;
+  if (::stat(path_.c_str(), &status) == 0) stamp = StampOf(status);
   {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     next_look_ = now + kLookInterval;
-    if (stamp.ino == stamp_.ino && stamp.size == stamp_.size && stamp.mtime_ns == stamp_.mtime_ns) {
-      return;
-    }
+    if (stamp == stamp_) return;
   }
   // A file that became unusable keeps the tokens known so far working; its
   // problem shows in ringwell-setup --check and at the next start.
   std::string problem;
   if (!Load(&problem)) {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     stamp_ = stamp;
   }
 }
 
 std::optional<Identity> TokenAuthenticator::Check(std::string_view token, StoredToken* password) {
-  std::shared_lock lock(mutex_);
+  ReaderLock lock(mutex_);
   const std::string hash = KeyedHash(key_, token);
   const auto found = tokens_.find(std::string(TokenId(token)));
   const bool known = found != tokens_.end();
@@ -89,10 +81,10 @@ std::optional<Identity> TokenAuthenticator::CheckPassword(std::string_view token
                                                           const StoredToken& stored) {
   std::string failure_key;
   {
-    std::shared_lock lock(mutex_);
+    ReaderLock lock(mutex_);
     failure_key = KeyedHash(key_, token);
   }
-  std::lock_guard lock(password_mutex_);
+  MutexLock lock(password_mutex_);
   const auto failed = failed_index_.find(failure_key);
   if (failed != failed_index_.end()) {
     failed_.splice(failed_.begin(), failed_, failed->second);

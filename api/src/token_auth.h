@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "http_types.h"
+#include "ringwell/common/file_stamp.h"
+#include "ringwell/common/thread_annotations.h"
 #include "token_file.h"
 
 namespace ringwell::api {
@@ -54,19 +56,19 @@ class TokenAuthenticator {
 
   const std::string path_;
 
-  std::shared_mutex mutex_;  // guards what follows
-  std::string key_;          // the file's, or a random one for a file without
-  std::unordered_map<std::string, StoredToken> tokens_;  // by ID
-  struct stat_stamp {
-    long long ino = 0, size = 0, mtime_ns = 0;
-  } stamp_;
-  std::chrono::steady_clock::time_point next_look_{};
+  SharedMutex mutex_;
+  // the file's, or a random one for a file without
+  std::string key_ RINGWELL_GUARDED_BY(mutex_);
+  std::unordered_map<std::string, StoredToken> tokens_ RINGWELL_GUARDED_BY(mutex_);  // by ID
+  FileStamp stamp_ RINGWELL_GUARDED_BY(mutex_);
+  std::chrono::steady_clock::time_point next_look_ RINGWELL_GUARDED_BY(mutex_) = {};
 
   // Argon2id verifications, one at a time, and the tokens that failed one
   // (their keyed hash, most recent first).
-  std::mutex password_mutex_;
-  std::list<std::string> failed_;
-  std::unordered_map<std::string, std::list<std::string>::iterator> failed_index_;
+  Mutex password_mutex_;
+  std::list<std::string> failed_ RINGWELL_GUARDED_BY(password_mutex_);
+  std::unordered_map<std::string, std::list<std::string>::iterator> failed_index_
+      RINGWELL_GUARDED_BY(password_mutex_);
 };
 
 }  // namespace ringwell::api

@@ -1,6 +1,7 @@
 #include "ringwell/common/error_info.h"
 
 #include <cerrno>
+#include <new>
 
 namespace ringwell {
 namespace {
@@ -50,5 +51,17 @@ HRESULT ThrowIfFailed(HRESULT hr) {
 }
 
 void ThrowLastErrno() { throw ComError(HresultFromErrno(errno == 0 ? EIO : errno)); }
+
+ComError CaughtFailure() {
+  try {
+    throw;
+  } catch (const ComError& e) {
+    return e;
+  } catch (const std::bad_alloc&) {
+    return ComError(E_OUTOFMEMORY);
+  } catch (...) {
+    return ComError(E_FAIL);
+  }
+}
 
 }  // namespace ringwell

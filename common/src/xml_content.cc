@@ -53,21 +53,11 @@ std::optional<std::string> NodeFault(pugi::xml_node node) {
       if (IsXmlCharacters(value)) return std::nullopt;
       return "the text of " + PathOf(node.parent()) + " holds a character XML cannot carry";
     case pugi::node_comment:
-      if (IsXmlCharacters(value) && value.find("--") == std::string_view::npos &&
-          (value.empty() || value.back() != '-')) {
-        return std::nullopt;
-      }
+      if (IsXmlCommentText(value)) return std::nullopt;
       return "a comment in " + PathOf(node.parent()) + " that XML cannot carry";
-    case pugi::node_pi: {
-      const std::string_view target = node.name();
-      const bool reserved = target.size() == 3 && (target[0] | 0x20) == 'x' &&
-                            (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l';
-      if (IsName(target) && !reserved && IsXmlCharacters(value) &&
-          value.find("?>") == std::string_view::npos) {
-        return std::nullopt;
-      }
+    case pugi::node_pi:
+      if (IsXmlProcessingInstruction(node.name(), value)) return std::nullopt;
       return "a processing instruction in " + PathOf(node.parent()) + " that XML cannot carry";
-    }
     case pugi::node_document:
       return std::nullopt;
     default:
@@ -103,6 +93,18 @@ bool IsXmlCharacters(std::string_view text) {
     if (c < min || (c >= 0xD800 && c <= 0xDFFF) || !IsXmlChar(c)) return false;
   }
   return true;
+}
+
+bool IsXmlCommentText(std::string_view value) {
+  return IsXmlCharacters(value) && value.find("--") == std::string_view::npos &&
+         (value.empty() || value.back() != '-');
+}
+
+bool IsXmlProcessingInstruction(std::string_view target, std::string_view value) {
+  const bool reserved = target.size() == 3 && (target[0] | 0x20) == 'x' &&
+                        (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l';
+  return IsName(target) && !reserved && IsXmlCharacters(value) &&
+         value.find("?>") == std::string_view::npos;
 }
 
 std::optional<std::string> XmlContentFault(pugi::xml_node node) {

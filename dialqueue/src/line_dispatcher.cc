@@ -32,13 +32,13 @@ LineDispatcher::~LineDispatcher() {
 void LineDispatcher::QueueChanged() { Wake(); }
 
 std::size_t LineDispatcher::WaitingLines() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return waiting_.size();
 }
 
 void LineDispatcher::Wake() {
   {
-    std::lock_guard lock(wake_mutex_);
+    MutexLock lock(wake_mutex_);
     woken_ = true;
   }
   wake_.notify_one();
@@ -47,17 +47,17 @@ void LineDispatcher::Wake() {
 bool LineDispatcher::WaitForEntry(std::int32_t line, CQueueEntry* entry,
                                   const std::stop_token& stop) {
   Waiting waiting;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const auto position = waiting_.emplace(line, &waiting);
-  lock.unlock();
+  lock.Unlock();
   Wake();
-  lock.lock();
-  waiting.wake.wait(lock, stop, [&] { return waiting.entry.has_value(); });
+  lock.Lock();
+  waiting.wake.wait(lock.native(), stop, [&] { return waiting.entry.has_value(); });
   if (waiting.entry) {
     *entry = std::move(*waiting.entry);
     if (!stop.stop_requested()) return true;
     // Handed over as the line stopped: back to the queue, free for others.
-    lock.unlock();
+    lock.Unlock();
     RequeueEntry(state_.dial_queue(), *entry);
     state_.lines().ReleaseLine(line);
     return false;
@@ -67,7 +67,7 @@ bool LineDispatcher::WaitForEntry(std::int32_t line, CQueueEntry* entry,
 }
 
 std::optional<std::chrono::milliseconds> LineDispatcher::Dispatch() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   CRequestQueue& queue = state_.dial_queue();
   while (!waiting_.empty()) {
     QueueLock queue_lock(queue);
@@ -94,12 +94,15 @@ void LineDispatcher::Run(const std::stop_token& stop) {
   std::optional<std::chrono::milliseconds> wait;
   while (!stop.stop_requested()) {
     {
-      std::unique_lock lock(wake_mutex_);
-      auto woken = [&] { return woken_; };
+      MutexLock lock(wake_mutex_);
+      auto woken = [&] {
+        wake_mutex_.AssertHeld();
+        return woken_;
+      };
       if (wait) {
-        wake_.wait_for(lock, stop, *wait, woken);
+        wake_.wait_for(lock.native(), stop, *wait, woken);
       } else {
-        wake_.wait(lock, stop, woken);
+        wake_.wait(lock.native(), stop, woken);
       }
       woken_ = false;
     }

@@ -29,6 +29,7 @@
 
 #include "queue_entry.h"
 #include "request_queue.h"
+#include "ringwell/common/thread_annotations.h"
 #include "scheduler_state.h"
 
 namespace ringwell::dialqueue {
@@ -56,7 +57,7 @@ class LineDispatcher final : public CRequestQueue::Listener {
  private:
   struct Waiting {
     std::condition_variable_any wake;
-    std::optional<CQueueEntry> entry;
+    std::optional<CQueueEntry> entry;  // set and read with the dispatcher's mutex_ held
   };
 
   void Run(const std::stop_token& stop);
@@ -66,11 +67,11 @@ class LineDispatcher final : public CRequestQueue::Listener {
   void Wake();
 
   SchedulerState& state_;
-  std::mutex mutex_;                               // guards waiting_
-  std::multimap<std::int32_t, Waiting*> waiting_;  // by line number
-  std::mutex wake_mutex_;
+  Mutex mutex_;
+  std::multimap<std::int32_t, Waiting*> waiting_ RINGWELL_GUARDED_BY(mutex_);  // by line number
+  Mutex wake_mutex_;
   std::condition_variable_any wake_;
-  bool woken_ = false;
+  bool woken_ RINGWELL_GUARDED_BY(wake_mutex_) = false;
   std::jthread thread_;  // last: stopped and joined first
 };
 

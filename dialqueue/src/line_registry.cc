@@ -4,7 +4,7 @@ namespace ringwell::dialqueue {
 
 bool CLineRegistry::TryAcquire(std::int32_t line) {
   if (line <= 0) return true;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   bool& in_use = in_use_[line];  // a new line is entered as free
   if (in_use) return false;
   in_use = true;
@@ -13,7 +13,7 @@ bool CLineRegistry::TryAcquire(std::int32_t line) {
 
 void CLineRegistry::ReleaseLine(std::int32_t line) {
   if (line <= 0) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   in_use_[line] = false;
 }
 

@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::dialqueue {
 
 class CLineRegistry {
@@ -20,8 +22,8 @@ class CLineRegistry {
   void ReleaseLine(std::int32_t line);
 
  private:
-  std::mutex mutex_;
-  std::map<std::int32_t, bool> in_use_;
+  Mutex mutex_;
+  std::map<std::int32_t, bool> in_use_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::dialqueue

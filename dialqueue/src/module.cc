@@ -10,37 +10,26 @@ namespace {
 
 constexpr ClassEntry kClasses[] = {{kDialqueueClsid, &CreateClassFactory<CCallService>}};
 
-ClassInfo DialqueueInfo() {
-  return {.clsid = kDialqueueClsid,
-          .description = "CV Dialqueue Class",
-          .progid = kDialqueueProgId,
-          .version_independent_progid = kDialqueueVersionIndependentProgId,
-          .threading_model = "Free",
-          .typelib = kDialqueueLibId};
-}
+const ClassInfo kRegisteredClasses[] = {
+    {.clsid = kDialqueueClsid,
+     .description = "CV Dialqueue Class",
+     .progid = kDialqueueProgId,
+     .version_independent_progid = kDialqueueVersionIndependentProgId,
+     .threading_model = "Free",
+     .typelib = kDialqueueLibId}};
 
 std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
 
 const EventSourceAtLoad kEventSource(&DialqueueEventLog);
 
+// The library stays loaded for the life of the process.
+const ComponentLibrary kLibrary{.creatable = kClasses,
+                                .registered = kRegisteredClasses,
+                                .typelib = kDialqueueLibId,
+                                .typelib_help = "CV Dialqueue 1.0 Type Library",
+                                .module_path = &ThisModule};
+
 }  // namespace
 }  // namespace ringwell::dialqueue
 
-using namespace ringwell;
-using namespace ringwell::dialqueue;
-
-RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
-  return GetClassObjectFromTable(kClasses, clsid, iid, ppv);
-}
-
-RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
-
-RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const ClassInfo classes[] = {DialqueueInfo()};
-  return RegisterLibrary(classes, kDialqueueLibId, "CV Dialqueue 1.0 Type Library", ThisModule());
-}
-
-RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  const ClassInfo classes[] = {DialqueueInfo()};
-  return UnregisterLibrary(classes, kDialqueueLibId);
-}
+RINGWELL_COMPONENT_ENTRY_POINTS(ringwell::dialqueue::kLibrary)

@@ -24,7 +24,7 @@ std::size_t CRequestQueue::PairHash::operator()(
 }
 
 void CRequestQueue::Push(CQueueEntry entry) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   // A time that is not a number would break the order; it counts as the
   // invalid date.
   const OleDate time = std::isnan(entry.NextTime) ? kInvalidDate : entry.NextTime;
@@ -40,31 +40,31 @@ void CRequestQueue::Push(CQueueEntry entry) {
 }
 
 void CRequestQueue::AddListener(Listener* listener) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   listeners_.push_back(listener);
 }
 
 void CRequestQueue::RemoveListener(Listener* listener) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   std::erase(listeners_, listener);
 }
 
 bool CRequestQueue::PeekFirstFree(CQueueEntry* entry) const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   if (free_.empty()) return false;
   *entry = entries_.at(*free_.begin());
   return true;
 }
 
 void CRequestQueue::MarkFirstFreeTaken() {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   if (free_.empty()) return;
   entries_.at(*free_.begin()).Taken = true;
   free_.erase(free_.begin());
 }
 
 void CRequestQueue::Remove(std::string_view id, std::string_view phone_number) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   const std::string folded_id = Folded(id);
   auto found = by_number_.find({folded_id, Folded(phone_number)});
   if (found == by_number_.end()) return;
@@ -78,18 +78,18 @@ void CRequestQueue::Remove(std::string_view id, std::string_view phone_number) {
 }
 
 bool CRequestQueue::ContainsId(std::string_view id) const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return count_by_id_.contains(Folded(id));
 }
 
 std::size_t CRequestQueue::Size() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return entries_.size();
 }
 
 std::size_t CRequestQueue::CountDue(OleDate now) const {
   const double limit = LinearDate(now);
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   std::size_t due = 0;
   for (const Position& position : free_) {
     if (position.time > limit) break;
@@ -99,7 +99,7 @@ std::size_t CRequestQueue::CountDue(OleDate now) const {
 }
 
 std::vector<CQueueEntry> CRequestQueue::Snapshot() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   std::vector<CQueueEntry> all;
   all.reserve(entries_.size());
   for (const auto& [position, entry] : entries_) all.push_back(entry);
@@ -107,7 +107,7 @@ std::vector<CQueueEntry> CRequestQueue::Snapshot() const {
 }
 
 void CRequestQueue::Clear() {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   entries_.clear();
   free_.clear();
   by_number_.clear();

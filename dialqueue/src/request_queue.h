@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "queue_entry.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::dialqueue {
 
@@ -62,8 +63,8 @@ class CRequestQueue {
   std::vector<CQueueEntry> Snapshot() const;
   void Clear();
 
-  void Lock() const { mutex_.lock(); }
-  void Unlock() const { mutex_.unlock(); }
+  void Lock() const RINGWELL_ACQUIRE(mutex_) { mutex_.Lock(); }
+  void Unlock() const RINGWELL_RELEASE(mutex_) { mutex_.Unlock(); }
 
  private:
   struct Position {
@@ -75,20 +76,25 @@ class CRequestQueue {
     std::size_t operator()(const std::pair<std::string, std::string>& key) const;
   };
 
-  mutable std::recursive_mutex mutex_;
-  std::uint64_t next_sequence_ = 0;
-  std::map<Position, CQueueEntry> entries_;
-  std::set<Position> free_;
-  std::unordered_map<std::pair<std::string, std::string>, std::set<Position>, PairHash> by_number_;
-  std::unordered_map<std::string, std::size_t> count_by_id_;
-  std::vector<Listener*> listeners_;
+  // Recursive: a holder of QueueLock calls the methods above.
+  mutable RecursiveMutex mutex_;
+  std::uint64_t next_sequence_ RINGWELL_GUARDED_BY(mutex_) = 0;
+  std::map<Position, CQueueEntry> entries_ RINGWELL_GUARDED_BY(mutex_);
+  std::set<Position> free_ RINGWELL_GUARDED_BY(mutex_);
+  std::unordered_map<std::pair<std::string, std::string>, std::set<Position>, PairHash> by_number_
+      RINGWELL_GUARDED_BY(mutex_);
+  std::unordered_map<std::string, std::size_t> count_by_id_ RINGWELL_GUARDED_BY(mutex_);
+  std::vector<Listener*> listeners_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 // Holds a queue's lock for a scope.
 class QueueLock {
  public:
-  explicit QueueLock(const CRequestQueue& queue) : queue_(queue) { queue_.Lock(); }
-  ~QueueLock() { queue_.Unlock(); }
+  explicit QueueLock(const CRequestQueue& queue) RINGWELL_NO_THREAD_SAFETY_ANALYSIS
+      : queue_(queue) {
+    queue_.Lock();
+  }
+  ~QueueLock() RINGWELL_NO_THREAD_SAFETY_ANALYSIS { queue_.Unlock(); }
   QueueLock(const QueueLock&) = delete;
   QueueLock& operator=(const QueueLock&) = delete;
 

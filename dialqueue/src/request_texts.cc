@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <new>
-
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -12,25 +10,8 @@
 #include "ringwell/common/xml.h"
 
 namespace ringwell::dialqueue {
-namespace {
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-}  // namespace
-
-bool RequestTexts::Identity::operator==(const Identity& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         SameTime(modified, other.modified) && SameTime(changed, other.changed);
-}
-
-RequestTexts::Identity RequestTexts::IdentityOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-}
-
 std::shared_ptr<RequestTexts::Slot> RequestTexts::SlotOf(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::shared_ptr<Slot>& slot = slots_[path];
   if (!slot) slot = std::make_shared<Slot>();
   return slot;
@@ -49,8 +30,8 @@ HRESULT RequestTexts::Get(const std::string& path, std::shared_ptr<const std::st
       return hr == E_OUTOFMEMORY ? hr : S_FALSE;
     }
     const std::shared_ptr<Slot> slot = SlotOf(path);
-    std::lock_guard lock(slot->mutex);
-    const Identity identity = IdentityOf(st);
+    MutexLock lock(slot->mutex);
+    const FileStamp identity = StampOf(st);
     if (slot->text && slot->identity == identity) {
       *text = slot->text;
       return S_OK;
@@ -74,18 +55,18 @@ HRESULT RequestTexts::Get(const std::string& path, std::shared_ptr<const std::st
     slot->text = made;
     *text = std::move(made);
     return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+  } catch (...) {
+    return CaughtFailure().code();
   }
 }
 
 void RequestTexts::Forget(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   slots_.erase(path);
 }
 
 std::size_t RequestTexts::size() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return slots_.size();
 }
 

@@ -25,7 +25,9 @@
 #include <mutex>
 #include <string>
 
+#include "ringwell/common/file_stamp.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::dialqueue {
 
@@ -41,26 +43,17 @@ class RequestTexts {
   std::size_t size() const;
 
  private:
-  struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-    bool operator==(const Identity& other) const;
-  };
   // One request file's text. Its own lock makes the lines that want the
   // same request at once wait for one load instead of each loading it.
   struct Slot {
-    std::mutex mutex;
-    Identity identity;                        // guarded by mutex
-    std::shared_ptr<const std::string> text;  // guarded by mutex; empty: not loaded
+    Mutex mutex;
+    FileStamp identity RINGWELL_GUARDED_BY(mutex);
+    std::shared_ptr<const std::string> text RINGWELL_GUARDED_BY(mutex);  // empty: not loaded
   };
-  static Identity IdentityOf(const struct stat& st);
   std::shared_ptr<Slot> SlotOf(const std::string& path);
 
-  mutable std::mutex mutex_;  // guards slots_
-  std::map<std::string, std::shared_ptr<Slot>> slots_;
+  mutable Mutex mutex_;
+  std::map<std::string, std::shared_ptr<Slot>> slots_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::dialqueue

@@ -3,24 +3,24 @@
 namespace ringwell::dialqueue {
 
 ComPtr<tallier::ITallier> SchedulerState::Tallier() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return tallier_;
 }
 
 void SchedulerState::SetTallier(ComPtr<tallier::ITallier> tallier) {
   ComPtr<tallier::ITallier> old;  // released after the lock is dropped
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   old = std::exchange(tallier_, std::move(tallier));
 }
 
 void SchedulerState::ReleaseTallier(const ComPtr<tallier::ITallier>& tallier) {
   ComPtr<tallier::ITallier> old;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (tallier_ == tallier) old = std::exchange(tallier_, nullptr);
 }
 
 std::shared_ptr<Clock> SchedulerState::clock() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return clock_;
 }
 

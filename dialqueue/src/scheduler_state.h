@@ -18,6 +18,7 @@
 #include "request_queue.h"
 #include "request_texts.h"
 #include "ringwell/common/com_ptr.h"
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/tallier/tallier.h"
 #include "unbooked_results.h"
 
@@ -51,9 +52,9 @@ class SchedulerState {
   CLineRegistry lines_;
   UnbookedResults unbooked_;
   RequestTexts request_texts_;
-  mutable std::mutex mutex_;
-  ComPtr<tallier::ITallier> tallier_;
-  std::shared_ptr<Clock> clock_;
+  mutable Mutex mutex_;
+  ComPtr<tallier::ITallier> tallier_ RINGWELL_GUARDED_BY(mutex_);
+  std::shared_ptr<Clock> clock_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 // The state of this process (built on first use, kept until the process ends).

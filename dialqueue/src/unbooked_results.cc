@@ -42,7 +42,7 @@ std::string UnbookedResults::StorePathOf(const std::string& request_file) {
 }
 
 bool UnbookedResults::Recover(const std::string& request_file) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (waiting_.contains(request_file)) return true;
   std::optional<KeptRequest> stored = ReadStore(request_file, StorePathOf(request_file));
   if (!stored) return false;
@@ -55,19 +55,19 @@ bool UnbookedResults::Recover(const std::string& request_file) {
 }
 
 bool UnbookedResults::Has(const std::string& request_file) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return waiting_.contains(request_file);
 }
 
 std::optional<KeptRequest> UnbookedResults::Get(const std::string& request_file) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto found = waiting_.find(request_file);
   if (found == waiting_.end()) return std::nullopt;
   return found->second;
 }
 
 std::vector<std::string> UnbookedResults::Waiting() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> files;
   for (const auto& [file, request] : waiting_) files.push_back(file);
   return files;
@@ -75,7 +75,7 @@ std::vector<std::string> UnbookedResults::Waiting() const {
 
 HRESULT UnbookedResults::Keep(const KeptRequest& request, const std::vector<KeptChange>& changes,
                               bool finish) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto [found, added] = waiting_.try_emplace(request.request_file, request);
   if (added) found->second.changes.clear();
   KeptRequest& kept = found->second;
@@ -89,7 +89,7 @@ HRESULT UnbookedResults::Keep(const KeptRequest& request, const std::vector<Kept
 }
 
 bool UnbookedResults::Booked(const std::string& request_file, std::size_t count) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto found = waiting_.find(request_file);
   if (found == waiting_.end()) return false;
   KeptRequest& kept = found->second;
@@ -112,17 +112,17 @@ bool UnbookedResults::Booked(const std::string& request_file, std::size_t count)
 }
 
 bool UnbookedResults::DeferIntake(const std::string& request_file) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return deferred_intakes_.insert(request_file).second;
 }
 
 void UnbookedResults::IntakeDone(const std::string& request_file) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   deferred_intakes_.erase(request_file);
 }
 
 std::vector<std::string> UnbookedResults::DeferredIntakes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return {deferred_intakes_.begin(), deferred_intakes_.end()};
 }
 

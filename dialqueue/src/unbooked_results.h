@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/tallier/tallier.h"
 
 namespace ringwell::dialqueue {
@@ -76,11 +77,12 @@ class UnbookedResults {
   std::mutex& MutexFor(const std::string& request_file);
 
  private:
-  HRESULT SaveLocked(const KeptRequest& request) const;
+  HRESULT SaveLocked(const KeptRequest& request) const RINGWELL_REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::map<std::string, KeptRequest> waiting_;
-  std::set<std::string> deferred_intakes_;
+  mutable Mutex mutex_;
+  std::map<std::string, KeptRequest> waiting_ RINGWELL_GUARDED_BY(mutex_);
+  std::set<std::string> deferred_intakes_ RINGWELL_GUARDED_BY(mutex_);
+  // Guard no member: each orders the report updates of the requests it serves.
   std::array<std::mutex, 32> booking_locks_;
 };
 

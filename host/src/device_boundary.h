@@ -2,15 +2,16 @@
 // check the arguments, and turn what the work throws into the status the
 // scheduler expects, so that no exception crosses the interface.
 //
-// Thread-safety: pure functions; DeviceCall runs its body on the calling
-// thread.
+// Thread-safety: pure functions; DeviceCall and SendEachPage run their
+// bodies on the calling thread.
 #pragma once
 
 #include <cstdint>
-#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "call_record.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/hresult.h"
 
@@ -22,12 +23,8 @@ template <class Body>
 HRESULT DeviceCall(Body&& body) noexcept {
   try {
     return body();
-  } catch (const ComError& e) {
-    return e.code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
   } catch (...) {
-    return E_FAIL;
+    return CaughtFailure().code();
   }
 }
 
@@ -47,6 +44,27 @@ inline bool PageArgumentsGiven(std::int32_t count, const char* const* numbers,
 }
 inline std::string PageField(const char* const* values, std::int32_t i) {
   return values[i] != nullptr ? values[i] : "";
+}
+
+// A pager's Describe: `text` into the description.
+inline HRESULT Describe(std::string* description, std::string text) {
+  if (description == nullptr) return E_POINTER;
+  *description = std::move(text);
+  return S_OK;
+}
+
+// A batch of pages sent one at a time: the arguments checked, then the
+// CallRecord `page(i)` makes for page i becomes its Call result.
+template <class Page>
+HRESULT SendEachPage(std::int32_t count, const char* const* numbers, const char* const* services,
+                     const char* const* request_xmls, std::vector<std::string>* results,
+                     Page&& page) {
+  if (!PageArgumentsGiven(count, numbers, services, request_xmls, results)) return E_POINTER;
+  return DeviceCall([&] {
+    results->clear();
+    for (std::int32_t i = 0; i < count; ++i) results->push_back(CallResultXml(page(i)));
+    return S_OK;
+  });
 }
 
 }  // namespace ringwell::host

@@ -77,19 +77,19 @@ std::string_view WithoutTrailingSlash(std::string_view dir) {
 }  // namespace
 
 void HostStatus::StartPlaying(std::string_view dir) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   playing_.emplace(WithoutTrailingSlash(dir));
 }
 
 void HostStatus::StopPlaying(std::string_view dir) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (const auto found = playing_.find(WithoutTrailingSlash(dir)); found != playing_.end()) {
     playing_.erase(found);
   }
 }
 
 bool HostStatus::Plays(std::string_view dir) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return playing_.contains(WithoutTrailingSlash(dir));
 }
 
@@ -99,7 +99,7 @@ ComPtr<dialqueue::IModem> HostStatus::CountedModem(ComPtr<dialqueue::IModem> mod
   entry->line = line;
   entry->kind = kind;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     lines_.push_back(entry);
   }
   return ComPtr<dialqueue::IModem>(MakeComObject<CountingModem>(std::move(modem), entry, *this));
@@ -111,7 +111,7 @@ ComPtr<dialqueue::IPager> HostStatus::CountedPager(ComPtr<dialqueue::IPager> pag
   entry->line = line;
   entry->kind = kind == "simulated" ? "sim-pager" : "pager";
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (kind != "none") lines_.push_back(entry);
     pager_ = {{"kind", kind}};
     if (kind != "none") pager_["line"] = line;
@@ -120,22 +120,22 @@ ComPtr<dialqueue::IPager> HostStatus::CountedPager(ComPtr<dialqueue::IPager> pag
 }
 
 void HostStatus::SetScheduler(ComPtr<dialqueue::IDialqueueStatus> scheduler) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   scheduler_ = std::move(scheduler);
 }
 
 void HostStatus::SetRegistration(Registration registration) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   registration_ = std::move(registration);
 }
 
 void HostStatus::Count(const char* family, const std::string& result) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++counters_[family][result];
 }
 
 nlohmann::json HostStatus::Details() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   nlohmann::json lines = nlohmann::json::array();
   for (const auto& line : lines_) {
     const bool simulated = line->kind == "sim" || line->kind == "sim-pager";

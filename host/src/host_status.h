@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ringwell/common/com.h"
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/dialqueue/dialqueue.h"
 
 namespace ringwell::host {
@@ -61,13 +62,14 @@ class HostStatus {
   void StopPlaying(std::string_view dir);
 
  private:
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<Line>> lines_;
-  nlohmann::json pager_ = {{"kind", "none"}};
-  std::map<std::string, std::map<std::string, std::uint64_t>> counters_;
-  std::multiset<std::string, std::less<>> playing_;  // wav directories in calls now
-  ComPtr<dialqueue::IDialqueueStatus> scheduler_;
-  Registration registration_;
+  Mutex mutex_;
+  std::vector<std::shared_ptr<Line>> lines_ RINGWELL_GUARDED_BY(mutex_);
+  nlohmann::json pager_ RINGWELL_GUARDED_BY(mutex_) = {{"kind", "none"}};
+  std::map<std::string, std::map<std::string, std::uint64_t>> counters_ RINGWELL_GUARDED_BY(mutex_);
+  // wav directories in calls now
+  std::multiset<std::string, std::less<>> playing_ RINGWELL_GUARDED_BY(mutex_);
+  ComPtr<dialqueue::IDialqueueStatus> scheduler_ RINGWELL_GUARDED_BY(mutex_);
+  Registration registration_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::host

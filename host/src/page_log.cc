@@ -24,7 +24,7 @@ void PageLog::Append(OleDate time, const std::string& number, const std::string&
   const std::string line = Field(OleDateToIso(time)) + '\t' + Field(number) + '\t' +
                            Field(service) + '\t' + Field(request_id) + '\t' + Field(status) + '\t' +
                            Field(text) + '\n';
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
     std::perror(("ringwell-host: pager log " + path_).c_str());

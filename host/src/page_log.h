@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ringwell/common/ole_date.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::host {
 
@@ -25,7 +26,7 @@ class PageLog {
 
  private:
   const std::string path_;
-  std::mutex mutex_;
+  Mutex mutex_;  // one append at a time
 };
 
 }  // namespace ringwell::host

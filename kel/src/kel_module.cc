@@ -58,23 +58,14 @@ std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&Th
 
 const EventSourceAtLoad kEventSource(&KelEventLog);
 
+// The library stays loaded for the life of the process.
+const ComponentLibrary kLibrary{.creatable = kCreatableClasses,
+                                .registered = kRegisteredClasses,
+                                .typelib = kKelLibId,
+                                .typelib_help = kTypeLibHelpString,
+                                .module_path = &ThisModule};
+
 }  // namespace
 }  // namespace ringwell::kel
 
-using namespace ringwell;
-
-RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
-  return GetClassObjectFromTable(kel::kCreatableClasses, clsid, iid, ppv);
-}
-
-RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  return RegisterLibrary(kel::kRegisteredClasses, kel::kKelLibId, kel::kTypeLibHelpString,
-                         kel::ThisModule());
-}
-
-RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  return UnregisterLibrary(kel::kRegisteredClasses, kel::kKelLibId);
-}
-
-// The library stays loaded for the life of the process.
-RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+RINGWELL_COMPONENT_ENTRY_POINTS(ringwell::kel::kLibrary)

@@ -3,7 +3,7 @@
 // cancel changes, the refusals and failures with their messages, and
 // cancellation while the report generator in another process keeps updating
 // the same report. (A report written by the real report generator is read
-// back in kel/cli/tests.)
+// back in kel-cli/tests.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

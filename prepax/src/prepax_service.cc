@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "file_processor.h"
+#include "ringwell/common/error_info.h"
 
 namespace ringwell::prepax {
 
@@ -51,8 +52,8 @@ class CPrepaxServiceFactory final : public ComObject<IClassFactory> {
       auto service = MakeComObject<CPrepaxService>();
       construction_ = service->FinalConstruct();
       if (Succeeded(construction_)) service_ = std::move(service);
-    } catch (const std::bad_alloc&) {
-      construction_ = E_OUTOFMEMORY;
+    } catch (...) {
+      construction_ = CaughtFailure().code();
     }
   }
 
@@ -75,8 +76,8 @@ class CPrepaxServiceFactory final : public ComObject<IClassFactory> {
 HRESULT CreatePrepaxServiceFactory(IClassFactory** factory) {
   try {
     return MakeComObject<CPrepaxServiceFactory>().CopyTo(factory);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+  } catch (...) {
+    return CaughtFailure().code();
   }
 }
 

@@ -8,15 +8,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::tallier {
 namespace {
 
 // The updates waiting for one report, and whether a save of it is running.
 struct ReportQueue {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable changed;
-  std::deque<CommitQueue::Job*> pending;
-  bool saving = false;
+  std::deque<CommitQueue::Job*> pending RINGWELL_GUARDED_BY(mutex);
+  bool saving RINGWELL_GUARDED_BY(mutex) = false;
   int users = 0;  // threads in Commit for this report (guarded by the table's mutex)
 };
 
@@ -25,7 +27,7 @@ struct ReportQueue {
 class QueueTable {
  public:
   std::shared_ptr<ReportQueue> Enter(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::shared_ptr<ReportQueue>& queue = queues_[path];
     if (!queue) queue = std::make_shared<ReportQueue>();
     ++queue->users;
@@ -33,14 +35,14 @@ class QueueTable {
   }
 
   void Leave(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = queues_.find(path);
     if (it != queues_.end() && --it->second->users == 0) queues_.erase(it);
   }
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<ReportQueue>> queues_;
+  Mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<ReportQueue>> queues_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 QueueTable& Queues() {
@@ -57,11 +59,11 @@ void CommitQueue::Commit(const std::string& path, Job* job, std::size_t max_batc
     const std::string& path;
     ~Leaving() { Queues().Leave(path); }
   } leaving{path};
-  std::unique_lock lock(queue->mutex);
+  MutexLock lock(queue->mutex);
   queue->pending.push_back(job);
   while (!job->done) {
     if (queue->saving) {
-      queue->changed.wait(lock);
+      queue->changed.wait(lock.native());
       continue;
     }
     // This thread saves the next batch. Its own job is in it, or in a later
@@ -81,9 +83,9 @@ void CommitQueue::Commit(const std::string& path, Job* job, std::size_t max_batc
     }
     queue->pending.erase(queue->pending.begin(), queue->pending.begin() + count);
     queue->saving = true;
-    lock.unlock();
+    lock.Unlock();
     save(batch);
-    lock.lock();
+    lock.Lock();
     for (Job* saved : batch) saved->done = true;
     queue->saving = false;
     queue->changed.notify_all();

@@ -10,39 +10,27 @@ namespace {
 
 constexpr ClassEntry kClasses[] = {{kTallierClsid, &CreateClassFactory<CTallier>}};
 
-ClassInfo TallierInfo() {
-  return {.clsid = kTallierClsid,
-          .description = "Tallier Class",
-          .progid = kTallierProgId,
-          .version_independent_progid = kTallierVersionIndependentProgId,
-          .threading_model = "Apartment",
-          .typelib = kTallierLibId};
-}
+const ClassInfo kRegisteredClasses[] = {
+    {.clsid = kTallierClsid,
+     .description = "Tallier Class",
+     .progid = kTallierProgId,
+     .version_independent_progid = kTallierVersionIndependentProgId,
+     .threading_model = "Apartment",
+     .typelib = kTallierLibId}};
 
 std::string ThisModule() { return ModulePathOf(reinterpret_cast<const void*>(&ThisModule)); }
 
 const EventSourceAtLoad kEventSource(&TallierEventLog);
 
+// The library may be unloaded once no report generator is alive.
+const ComponentLibrary kLibrary{.creatable = kClasses,
+                                .registered = kRegisteredClasses,
+                                .typelib = kTallierLibId,
+                                .typelib_help = "Tallier 1.0 Type Library",
+                                .module_path = &ThisModule,
+                                .can_unload = [] { return CTallier::LiveObjects() == 0; }};
+
 }  // namespace
 }  // namespace ringwell::tallier
 
-using namespace ringwell;
-
-RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
-  return GetClassObjectFromTable(tallier::kClasses, clsid, iid, ppv);
-}
-
-RINGWELL_EXPORT HRESULT DllCanUnloadNow() {
-  return tallier::CTallier::LiveObjects() == 0 ? S_OK : S_FALSE;
-}
-
-RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const ClassInfo classes[] = {tallier::TallierInfo()};
-  return RegisterLibrary(classes, tallier::kTallierLibId, "Tallier 1.0 Type Library",
-                         tallier::ThisModule());
-}
-
-RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  const ClassInfo classes[] = {tallier::TallierInfo()};
-  return UnregisterLibrary(classes, tallier::kTallierLibId);
-}
+RINGWELL_COMPONENT_ENTRY_POINTS(ringwell::tallier::kLibrary)

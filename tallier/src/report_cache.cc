@@ -61,7 +61,7 @@ std::optional<ReportCache::Stamp> ReportCache::StampOf(const std::string& path) 
 std::unique_ptr<ParsedReport> ReportCache::Take(const std::string& path) {
   const std::optional<Stamp> stamp = StampOf(path);
   std::list<Entry> dropped;  // destroyed after the lock is released
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     if (entry->path != path) continue;
     std::unique_ptr<ParsedReport> report;
@@ -75,7 +75,7 @@ std::unique_ptr<ParsedReport> ReportCache::Take(const std::string& path) {
 void ReportCache::Put(const std::string& path, std::unique_ptr<ParsedReport> report) {
   const std::optional<Stamp> stamp = StampOf(path);
   std::list<Entry> dropped;  // destroyed after the lock is released
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     if (entry->path == path) {
       dropped.splice(dropped.end(), entries_, entry);
@@ -98,7 +98,7 @@ void ReportCache::Put(const std::string& path, std::unique_ptr<ParsedReport> rep
 
 void ReportCache::Drop(const std::string& path) {
   std::list<Entry> dropped;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     if (entry->path == path) {
       dropped.splice(dropped.end(), entries_, entry);

@@ -26,6 +26,7 @@
 
 #include "report_document.h"
 #include "ringwell/common/hresult.h"
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/common/xml.h"
 
 namespace ringwell::tallier {
@@ -70,8 +71,8 @@ class ReportCache {
   };
   static std::optional<Stamp> StampOf(const std::string& path);
 
-  std::mutex mutex_;
-  std::list<Entry> entries_;  // most recently used first
+  Mutex mutex_;
+  std::list<Entry> entries_ RINGWELL_GUARDED_BY(mutex_);  // most recently used first
 };
 
 // The cache of this process.

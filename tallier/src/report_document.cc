@@ -2,6 +2,7 @@
 
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/text.h"
+#include "ringwell/common/xml_content.h"
 #include "xml_check.h"
 
 namespace ringwell::tallier {
@@ -28,7 +29,7 @@ std::string RequiredAttribute(pugi::xml_node element, const char* name) {
 
 // An attribute whose value the report can carry.
 void SetCheckedAttribute(pugi::xml_node element, std::string_view name, std::string_view value) {
-  if (!IsXmlCharacters(value)) Refuse("The " + std::string(name) + " is not XML text.");
+  if (!xml::IsXmlCharacters(value)) Refuse("The " + std::string(name) + " is not XML text.");
   xml::SetAttribute(element, name, value);
 }
 
@@ -105,7 +106,8 @@ std::span<const pugi::xml_node> SubReportIndex::Of(std::string_view recipient) c
 void SetStatus(xml::Document& report, const SubReportIndex& index, std::string_view recipient,
                std::string_view status) {
   const bool all = recipient == kAllRecipients;
-  if (!IsXmlCharacters(status) || !xml::IsXmlText(status)) Refuse("The status is not XML text.");
+  if (!xml::IsXmlCharacters(status) || !xml::IsXmlText(status))
+    Refuse("The status is not XML text.");
   if (!recipient.empty()) {
     for (pugi::xml_node sub_report : all ? std::span(index.All()) : index.Of(recipient)) {
       xml::SetAttribute(sub_report, kStatusAttribute, status);

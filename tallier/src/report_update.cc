@@ -4,6 +4,7 @@
 
 #include "report_file.h"
 #include "request_record.h"
+#include "ringwell/common/error_info.h"
 
 namespace ringwell::tallier {
 namespace {
@@ -75,12 +76,8 @@ void SaveBatch(const std::string& path, std::chrono::milliseconds retry_delay,
       for (PreparedChange& change : update(job)->changes) Apply(*report, change);
     }
     SaveReportWithRetry(std::move(report), path, retry_delay);
-  } catch (const ComError& e) {
-    fail_all(e);
-  } catch (const std::bad_alloc&) {
-    fail_all(ComError(E_OUTOFMEMORY));
   } catch (...) {
-    fail_all(ComError(E_FAIL));
+    fail_all(CaughtFailure());
   }
 }
 

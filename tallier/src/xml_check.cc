@@ -7,14 +7,10 @@
 
 #include "ringwell/common/variant.h"
 #include "ringwell/common/xml.h"
+#include "ringwell/common/xml_content.h"
 
 namespace ringwell::tallier {
 namespace {
-
-bool IsXmlChar(std::uint32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
 
 std::string_view PrefixOf(std::string_view name) {
   const std::size_t colon = name.find(':');
@@ -34,7 +30,7 @@ class Walker {
       const std::string_view name = attribute.name();
       if (!xml::IsXmlName(name)) return "an attribute name that XML cannot carry";
       if (!names.insert(name).second) return "the attribute " + std::string(name) + " twice";
-      if (!IsXmlCharacters(attribute.value())) {
+      if (!xml::IsXmlCharacters(attribute.value())) {
         return "characters XML cannot carry in the attribute " + std::string(name);
       }
       if (PrefixOf(name) == "xmlns") prefixes_.push_back(name.substr(6));
@@ -56,24 +52,14 @@ class Walker {
         return Element(node);
       case pugi::node_pcdata:
       case pugi::node_cdata:
-        if (IsXmlCharacters(value)) return std::nullopt;
+        if (xml::IsXmlCharacters(value)) return std::nullopt;
         return "characters XML cannot carry in the text of " + std::string(node.parent().name());
       case pugi::node_comment:
-        if (IsXmlCharacters(value) && value.find("--") == std::string_view::npos &&
-            (value.empty() || value.back() != '-')) {
-          return std::nullopt;
-        }
+        if (xml::IsXmlCommentText(value)) return std::nullopt;
         return std::string("a comment XML cannot carry");
-      case pugi::node_pi: {
-        const std::string_view target = node.name();
-        const bool reserved = target.size() == 3 && (target[0] | 0x20) == 'x' &&
-                              (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l';
-        if (xml::IsXmlName(target) && !reserved && IsXmlCharacters(value) &&
-            value.find("?>") == std::string_view::npos) {
-          return std::nullopt;
-        }
+      case pugi::node_pi:
+        if (xml::IsXmlProcessingInstruction(node.name(), value)) return std::nullopt;
         return std::string("a processing instruction XML cannot carry");
-      }
       default:
         return std::string("a declaration inside the Call element");
     }
@@ -104,35 +90,6 @@ class Walker {
 };
 
 }  // namespace
-
-bool IsXmlCharacters(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    std::uint32_t c = *p++;
-    int more = 0;
-    std::uint32_t min = 0;
-    if (c < 0x80) {
-    } else if ((c & 0xE0) == 0xC0) {
-      c &= 0x1F, more = 1, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      c &= 0x0F, more = 2, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      c &= 0x07, more = 3, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (end - p < more) return false;
-    for (int i = 0; i < more; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (p[i] & 0x3F);
-    }
-    p += more;
-    // Overlong forms and encoded surrogates are not UTF-8.
-    if (c < min || (c >= 0xD800 && c <= 0xDFFF) || !IsXmlChar(c)) return false;
-  }
-  return true;
-}
 
 std::optional<std::string> CallResultFault(pugi::xml_node call) {
   for (pugi::xml_node after = call.next_sibling(); after; after = after.next_sibling()) {

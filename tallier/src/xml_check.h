@@ -13,9 +13,8 @@
 
 namespace ringwell::tallier {
 
-// True when `text` is valid UTF-8 made only of characters XML 1.0 allows
-// (tab, LF, CR, U+0020-U+D7FF, U+E000-U+FFFD, U+10000-U+10FFFF).
-bool IsXmlCharacters(std::string_view text);
+// The characters themselves are checked as the toolkit checks what it writes
+// (xml::IsXmlCharacters of ringwell/common/xml_content.h).
 
 // Why the call result `call` (the Call element of a parsed result, with what
 // follows it in its document) cannot go into a report, or nullopt when it can:

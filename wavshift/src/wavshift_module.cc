@@ -26,38 +26,26 @@ constexpr char kTypeLibHelp[] = "CV Wavshift 1.0 Type Library";
 
 constexpr ClassEntry kClasses[] = {{kWavshiftClsid, &CreateClassFactory<CWavshift>}};
 
-ClassInfo WavshiftInfo() {
-  return {.clsid = kWavshiftClsid,
-          .description = "CV Wavshift Class",
-          .progid = kWavshiftProgId,
-          .version_independent_progid = kWavshiftVersionIndependentProgId,
-          .threading_model = "Apartment",
-          .typelib = kWavshiftLibId};
-}
+const ClassInfo kRegisteredClasses[] = {
+    {.clsid = kWavshiftClsid,
+     .description = "CV Wavshift Class",
+     .progid = kWavshiftProgId,
+     .version_independent_progid = kWavshiftVersionIndependentProgId,
+     .threading_model = "Apartment",
+     .typelib = kWavshiftLibId}};
 
 std::string ModulePath() { return ModulePathOf(reinterpret_cast<const void*>(&WavshiftLog)); }
 
 const EventSourceAtLoad kEventSource(&WavshiftLog);
 
+// The library stays loaded for the life of the process.
+const ComponentLibrary kLibrary{.creatable = kClasses,
+                                .registered = kRegisteredClasses,
+                                .typelib = kWavshiftLibId,
+                                .typelib_help = kTypeLibHelp,
+                                .module_path = &ModulePath};
+
 }  // namespace
 }  // namespace ringwell::wavshift
 
-using namespace ringwell;
-
-RINGWELL_EXPORT HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** ppv) {
-  return GetClassObjectFromTable(wavshift::kClasses, clsid, iid, ppv);
-}
-
-RINGWELL_EXPORT HRESULT DllRegisterServer() {
-  const ClassInfo classes[] = {wavshift::WavshiftInfo()};
-  return RegisterLibrary(classes, wavshift::kWavshiftLibId, wavshift::kTypeLibHelp,
-                         wavshift::ModulePath());
-}
-
-RINGWELL_EXPORT HRESULT DllUnregisterServer() {
-  const ClassInfo classes[] = {wavshift::WavshiftInfo()};
-  return UnregisterLibrary(classes, wavshift::kWavshiftLibId);
-}
-
-// The library stays loaded for the life of the process.
-RINGWELL_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+RINGWELL_COMPONENT_ENTRY_POINTS(ringwell::wavshift::kLibrary)

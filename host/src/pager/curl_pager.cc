@@ -91,10 +91,9 @@ CurlPager::CurlPager(pager::PagerConfig config, std::string log_path)
 }
 
 HRESULT CurlPager::Describe(std::string* a_pbstrDescription) {
-  if (a_pbstrDescription == nullptr) return E_POINTER;
-  *a_pbstrDescription = "Pager with " + std::to_string(config_.services.size()) +
-                        " services (web hooks and e-mail through libcurl)";
-  return S_OK;
+  return host::Describe(a_pbstrDescription, "Pager with " +
+                                                std::to_string(config_.services.size()) +
+                                                " services (web hooks and e-mail through libcurl)");
 }
 
 HRESULT CurlPager::SendPages(std::int32_t count, const char* const* numbers,

@@ -104,7 +104,7 @@ Scenario Scenario::Load(const std::string& path) {
 }
 
 Behaviour Scenario::NextAttempt(const std::string& number) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const std::size_t attempt = attempts_[number]++;
   for (const Rule& rule : rules_) {
     if (rule.pattern == number || fnmatch(rule.pattern.c_str(), number.c_str(), 0) == 0) {

@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "amd/who_answered.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::host {
 
@@ -92,8 +93,8 @@ class Scenario {
 
   Behaviour default_;
   std::vector<Rule> rules_;
-  std::mutex mutex_;
-  std::map<std::string, std::size_t> attempts_;
+  Mutex mutex_;
+  std::map<std::string, std::size_t> attempts_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::host

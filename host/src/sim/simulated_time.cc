@@ -6,15 +6,17 @@ namespace ringwell::host {
 
 void SimulatedTime::Pass(double seconds) {
   if (seconds <= 0) return;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const auto real = std::chrono::duration<double>(seconds * scale_);
-  wake_.wait_for(lock, std::chrono::duration_cast<std::chrono::nanoseconds>(real),
-                 [&] { return shut_down_; });
+  wake_.wait_for(lock.native(), std::chrono::duration_cast<std::chrono::nanoseconds>(real), [&] {
+    mutex_.AssertHeld();
+    return shut_down_;
+  });
 }
 
 void SimulatedTime::Shutdown() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     shut_down_ = true;
   }
   wake_.notify_all();

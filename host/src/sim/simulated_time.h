@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "ringwell/common/thread_annotations.h"
+
 namespace ringwell::host {
 
 class SimulatedTime {
@@ -21,9 +23,9 @@ class SimulatedTime {
 
  private:
   const double scale_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
-  bool shut_down_ = false;
+  bool shut_down_ RINGWELL_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ringwell::host

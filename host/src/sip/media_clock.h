@@ -38,8 +38,8 @@
 #include <span>
 #include <vector>
 
+#include "ringwell/common/thread_annotations.h"
 #include "sip_audio.h"
-#include "thread_annotations.h"
 
 namespace ringwell::host::sip {
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include "thread_annotations.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::host::sip {
 namespace {

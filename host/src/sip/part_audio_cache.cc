@@ -6,24 +6,12 @@
 #include <mutex>
 #include <optional>
 
-#include "ringwell/common/safe_files.h"
+#include "ringwell/common/file_stamp.h"
 
 namespace ringwell::host::sip {
 namespace {
 
-struct Identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
-
-  bool operator==(const Identity& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-  }
-};
+using Identity = FileStamp;
 
 struct Kept {
   std::string path;
@@ -41,11 +29,7 @@ std::mutex g_load_mutex;
 
 // The identity of the regular file `path`; nullopt for anything else (a
 // link, a missing file), which is then never shared.
-std::optional<Identity> IdentityOf(const std::string& path) {
-  struct stat st {};
-  if (Failed(LinkStatus(path, &st)) || !S_ISREG(st.st_mode)) return std::nullopt;
-  return Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-}
+std::optional<Identity> IdentityOf(const std::string& path) { return RegularFileStamp(path); }
 
 PartAudio Find(const std::string& path, Codec codec, const Identity& identity) {
   std::lock_guard lock(g_kept_mutex);

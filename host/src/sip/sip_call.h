@@ -66,9 +66,9 @@
 #include "media_clock.h"
 #include "media_receivers.h"
 #include "part_audio_cache.h"
+#include "ringwell/common/thread_annotations.h"
 #include "sip_audio.h"
 #include "sip_stack.h"
-#include "thread_annotations.h"
 
 struct sipsess;
 struct rtp_sock;

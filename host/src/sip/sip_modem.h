@@ -33,10 +33,10 @@
 
 #include "call_record.h"
 #include "ringwell/common/com.h"
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "sip_account.h"
 #include "sip_stack.h"
-#include "thread_annotations.h"
 
 namespace ringwell::host::sip {
 

@@ -39,8 +39,8 @@
 
 #include "media_clock.h"
 #include "media_receivers.h"
+#include "ringwell/common/thread_annotations.h"
 #include "sip_account.h"
-#include "thread_annotations.h"
 #include "trunk.h"
 
 struct sip;

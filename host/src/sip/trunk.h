@@ -28,7 +28,7 @@
 #include <stop_token>
 #include <utility>
 
-#include "thread_annotations.h"
+#include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::host::sip {
 

@@ -99,6 +99,43 @@ HRESULT RegisterTypeLib(const Guid& libid, std::string_view help_string,
                         const std::string& module_path);
 HRESULT UnregisterTypeLib(const Guid& libid);
 
+// What a component library serves and registers: the classes it creates, the
+// classes it registers (creatable or not), its type library, where it is, and
+// whether it may be unloaded now (null: it stays loaded for the life of the
+// process).
+struct ComponentLibrary {
+  std::span<const ClassEntry> creatable;
+  std::span<const ClassInfo> registered;
+  Guid typelib;
+  std::string_view typelib_help;
+  std::string (*module_path)();
+  bool (*can_unload)() = nullptr;
+};
+
+// Defines the four entry points a component library exports (DllGetClassObject,
+// DllRegisterServer, DllUnregisterServer, DllCanUnloadNow) from `library`, an
+// expression giving a `const ComponentLibrary&`. Used once, at global scope, in
+// the library's module file.
+#define RINGWELL_COMPONENT_ENTRY_POINTS(library)                                                   \
+  RINGWELL_EXPORT ::ringwell::HRESULT DllGetClassObject(const ::ringwell::Guid* clsid,             \
+                                                        const ::ringwell::Guid* iid, void** ppv) { \
+    return ::ringwell::GetClassObjectFromTable((library).creatable, clsid, iid, ppv);              \
+  }                                                                                                \
+  RINGWELL_EXPORT ::ringwell::HRESULT DllRegisterServer() {                                        \
+    const ::ringwell::ComponentLibrary& served = (library);                                        \
+    return ::ringwell::RegisterLibrary(served.registered, served.typelib, served.typelib_help,     \
+                                       served.module_path());                                      \
+  }                                                                                                \
+  RINGWELL_EXPORT ::ringwell::HRESULT DllUnregisterServer() {                                      \
+    const ::ringwell::ComponentLibrary& served = (library);                                        \
+    return ::ringwell::UnregisterLibrary(served.registered, served.typelib);                       \
+  }                                                                                                \
+  RINGWELL_EXPORT ::ringwell::HRESULT DllCanUnloadNow() {                                          \
+    const ::ringwell::ComponentLibrary& served = (library);                                        \
+    return served.can_unload != nullptr && served.can_unload() ? ::ringwell::S_OK                  \
+                                                               : ::ringwell::S_FALSE;              \
+  }
+
 // Absolute path of the shared object (or executable) that contains `address`.
 std::string ModulePathOf(const void* address);
 // Absolute path of the running executable.

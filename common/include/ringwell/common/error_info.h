@@ -59,4 +59,9 @@ HRESULT ThrowIfFailed(HRESULT hr);
 // Throws ComError for the current errno.
 [[noreturn]] void ThrowLastErrno();
 
+// What an operation's boundary makes of the exception being handled: a
+// ComError as it is, std::bad_alloc as E_OUTOFMEMORY, anything else as
+// E_FAIL. Call it only inside a catch block, usually `catch (...)`.
+ComError CaughtFailure();
+
 }  // namespace ringwell

@@ -20,6 +20,15 @@ namespace ringwell::xml {
 // encoded surrogates).
 bool IsXmlCharacters(std::string_view text);
 
+// True when `value` can be the text of a comment: XML characters, no "--",
+// not ending in "-".
+bool IsXmlCommentText(std::string_view value);
+
+// True when a processing instruction of this target and value can be
+// written: the target is a name other than "xml" in any case, and the value
+// holds XML characters and no "?>".
+bool IsXmlProcessingInstruction(std::string_view target, std::string_view value);
+
 // Why `node` and everything below it cannot be written as XML 1.0, naming
 // the place ("the text of Request/AdditionalInfo/Ticket holds a character XML
 // cannot carry"), or nullopt when it can. Checks names, attribute values

@@ -27,6 +27,7 @@
 
 #include "ringwell/common/com.h"
 #include "ringwell/common/ole_date.h"
+#include "ringwell/common/toolkit_class.h"
 #include "ringwell/common/variant.h"
 #include "ringwell/kel/collections.h"
 
@@ -234,9 +235,8 @@ struct IKelService : IUnknown {
   virtual HRESULT get_Files(IKelFiles** a_ppFiles) = 0;
 };
 
-// Class identifiers and ProgIDs.
+// Class identifiers and ProgIDs (kKelServiceClsid: ringwell/common/toolkit_class.h).
 inline constexpr Guid kKelLibId = "{C1E49C58-4CC8-4CD4-9193-1DC2416238A0}"_guid;
-inline constexpr Guid kKelServiceClsid = "{B5F50A94-5BE1-4891-B82B-EFA5B8C307D4}"_guid;
 inline constexpr Guid kKelRequestClsid = "{F87B0C97-DB89-490A-9ED3-4D58E777F28F}"_guid;
 inline constexpr Guid kKelNodeClsid = "{CDAC9A50-832E-4A2F-AAEB-D8D3ECD482EC}"_guid;
 inline constexpr Guid kKelMessageClsid = "{0765D48E-054A-4F84-8EE7-33AF0853BDAC}"_guid;

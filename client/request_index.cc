@@ -79,8 +79,7 @@ void AddWindows(const std::string& root, const std::vector<bool>& waiting, ListP
 }  // namespace
 
 bool RequestIndex::Stamp::operator==(const Stamp& other) const {
-  return inode == other.inode && mtime.tv_sec == other.mtime.tv_sec &&
-         mtime.tv_nsec == other.mtime.tv_nsec && size == other.size && waiting == other.waiting;
+  return file == other.file && waiting == other.waiting;
 }
 
 namespace {
@@ -95,9 +94,7 @@ std::vector<std::pair<std::string, Stamp>> ScanRoot(const std::string& root) {
   }
   std::vector<std::pair<std::string, Stamp>> found;
   struct stat status {};
-  auto stamp = [&](bool waiting) {
-    return Stamp{ChangedAt(status), status.st_ino, status.st_mtim, status.st_size, waiting};
-  };
+  auto stamp = [&](bool waiting) { return Stamp{ChangedAt(status), StampOf(status), waiting}; };
   for (std::string& id : XmlNames(reports.get())) {
     if (RegularFileAt(reports.get(), id + ".xml", &status)) {
       found.emplace_back(std::move(id), stamp(false));
@@ -173,7 +170,7 @@ void RequestIndex::Refresh(const std::string& id) {
       return;
     }
   }
-  const Stamp stamp{ChangedAt(status), status.st_ino, status.st_mtim, status.st_size, waiting};
+  const Stamp stamp{ChangedAt(status), StampOf(status), waiting};
   std::lock_guard lock(mutex_);
   const auto known = items_.find(id);
   if (known != items_.end() && known->second.stamp == stamp) return;

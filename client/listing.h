@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "delivery.h"
+#include "ringwell/common/file_stamp.h"
 #include "ringwell/common/ole_date.h"
 
 namespace ringwell::kel::client {
@@ -97,9 +98,7 @@ class RequestIndex {
   // What tells a change of a request's file.
   struct Stamp {
     Moment changed{};
-    ino_t inode = 0;
-    timespec mtime{};
-    off_t size = 0;
+    FileStamp file;
     bool waiting = false;  // in Inbox, no report yet
     bool operator==(const Stamp& other) const;
   };
