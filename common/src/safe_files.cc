@@ -274,11 +274,34 @@ HRESULT RenameEntry(const std::string& from, const std::string& to, bool replace
   if (Succeeded(hr)) hr = OpenParentDirectory(to, &to_dir, &to_leaf);
   if (Failed(hr)) return hr;
   if (::renameat2(from_dir.get(), from_leaf.c_str(), to_dir.get(), to_leaf.c_str(),
-                  replace ? 0 : RENAME_NOREPLACE) != 0) {
-    if (errno == EEXIST) return HresultFromWin32(ERROR_FILE_EXISTS);
-    return LastError(to);
+                  replace ? 0 : RENAME_NOREPLACE) == 0) {
+    return S_OK;
   }
-  return S_OK;
+  if (errno == EINVAL && !replace) {
+    // A file system without RENAME_NOREPLACE (FUSE: GlusterFS): a file is
+    // linked under its new name, which fails when the name is taken, and its
+    // old name removed; a directory is renamed once the name is seen free.
+    struct stat st {};
+    if (::fstatat(from_dir.get(), from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return LastError(from);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      if (::linkat(from_dir.get(), from_leaf.c_str(), to_dir.get(), to_leaf.c_str(), 0) != 0) {
+        if (errno == EEXIST) return HresultFromWin32(ERROR_FILE_EXISTS);
+        return LastError(to);
+      }
+      ::unlinkat(from_dir.get(), from_leaf.c_str(), 0);
+      return S_OK;
+    }
+    if (::fstatat(to_dir.get(), to_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return HresultFromWin32(ERROR_FILE_EXISTS);
+    }
+    if (::renameat(from_dir.get(), from_leaf.c_str(), to_dir.get(), to_leaf.c_str()) == 0) {
+      return S_OK;
+    }
+  }
+  if (errno == EEXIST) return HresultFromWin32(ERROR_FILE_EXISTS);
+  return LastError(to);
 }
 
 HRESULT SyncDirectory(const std::string& path) {

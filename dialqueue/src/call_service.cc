@@ -7,6 +7,7 @@
 #include "intake.h"
 #include "report_steps.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/storage.h"
 
 namespace ringwell::dialqueue {
 
@@ -38,12 +39,17 @@ CCallService::~CCallService() {
   for (const auto& modem : modems_) modem->RequestStop();
   for (const auto& pager : pagers_) pager->RequestStop();
   booking_retry_.request_stop();
+  if (shares_) shares_->Stop();
   for (auto& modem : modems_) modem.reset();
   modems_.clear();
   for (auto& pager : pagers_) pager.reset();
   pagers_.clear();
   dispatcher_.reset();
   if (booking_retry_.joinable()) booking_retry_.join();
+  if (shares_) {
+    state_.SetShares(nullptr);
+    shares_.reset();  // its shares go with it
+  }
   state_.ReleaseTallier(tallier_);
 }
 
@@ -52,6 +58,11 @@ CCallService::~CCallService() {
 // success to the host all the same.
 HRESULT CCallService::AddRequest(const char* a_bstrFileName) {
   const std::string path = a_bstrFileName != nullptr ? a_bstrFileName : "";
+  if (shares_) {
+    // Its shares are taken in by the owner's passes, as room allows.
+    shares_->Know(path);
+    return S_OK;
+  }
   const HRESULT hr = DialqueueReporter()
                          .About({.path = path})
                          .Guard("CCallService::AddRequest", dialqueue_msg::kXmlErrorIn,
@@ -66,6 +77,7 @@ HRESULT CCallService::AddModem(IUnknown* a_pModem, std::int32_t a_nLine) {
     }
     modems_.push_back(std::make_unique<CModemHelper>(
         a_pModem, a_nLine, state_, dispatch_ == dqImmediateDispatch ? dispatcher_.get() : nullptr));
+    if (shares_) shares_->SetLines(modems_.size());
     return S_OK;
   });
   return S_OK;
@@ -95,6 +107,32 @@ HRESULT CCallService::GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* 
   *a_pnDuePages = static_cast<std::int32_t>(state_.page_queue().CountDue(now));
   *a_pnQueued = static_cast<std::int32_t>(state_.dial_queue().Size() + state_.page_queue().Size());
   return S_OK;
+}
+
+HRESULT CCallService::ShareRequests(const char* a_bstrRequestsDir, const char* a_bstrHostId,
+                                    std::int32_t a_nLeaseSeconds) {
+  if (a_bstrRequestsDir == nullptr || a_bstrHostId == nullptr) return E_POINTER;
+  const std::string dir = a_bstrRequestsDir;
+  if (dir.empty() || dir.back() != '/' || !IsPlainName(a_bstrHostId) || a_nLeaseSeconds < 2 ||
+      a_nLeaseSeconds > 3600) {
+    return E_INVALIDARG;
+  }
+  if (shares_) return E_UNEXPECTED;
+  return DialqueueReporter().Guard("CCallService::ShareRequests", [&] {
+    auto shares = std::make_unique<ShareOwner>(
+        state_, ShareSettings{.requests_dir = dir,
+                              .host_id = a_bstrHostId,
+                              .lease = std::chrono::seconds(a_nLeaseSeconds)});
+    shares->SetLines(modems_.size());
+    try {
+      shares->Start();
+    } catch (const std::system_error& e) {
+      throw ComError(e.code().value() != 0 ? HresultFromErrno(e.code().value()) : E_FAIL);
+    }
+    state_.SetShares(shares.get());
+    shares_ = std::move(shares);
+    return S_OK;
+  });
 }
 
 HRESULT CCallService::InterfaceSupportsErrorInfo(const Guid& iid) {

@@ -22,11 +22,12 @@
 #include "ringwell/common/com.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "scheduler_state.h"
+#include "share_owner.h"
 
 namespace ringwell::dialqueue {
 
-class CCallService final
-    : public ComObject<IDialqueue, IDialqueueDispatch, IDialqueueStatus, ISupportErrorInfo> {
+class CCallService final : public ComObject<IDialqueue, IDialqueueDispatch, IDialqueueStatus,
+                                            IDialqueueShares, ISupportErrorInfo> {
  public:
   // Works on the process's shared state.
   CCallService() : CCallService(ProcessState()) {}
@@ -43,6 +44,8 @@ class CCallService final
   HRESULT SetLineDispatch(std::int32_t a_nMode) override;
   HRESULT GetQueueLengths(std::int32_t* a_pnDueCalls, std::int32_t* a_pnDuePages,
                           std::int32_t* a_pnQueued) override;
+  HRESULT ShareRequests(const char* a_bstrRequestsDir, const char* a_bstrHostId,
+                        std::int32_t a_nLeaseSeconds) override;
   HRESULT InterfaceSupportsErrorInfo(const Guid& iid) override;
 
  private:
@@ -58,6 +61,7 @@ class CCallService final
   std::vector<std::unique_ptr<CModemHelper>> modems_;
   std::vector<std::unique_ptr<CPagerHelper>> pagers_;
   std::jthread booking_retry_;
+  std::unique_ptr<ShareOwner> shares_;  // hosts sharing the storage root only
 };
 
 }  // namespace ringwell::dialqueue

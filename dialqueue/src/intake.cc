@@ -1,5 +1,6 @@
 #include "intake.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -72,15 +73,19 @@ enum class Resumed { kOpen, kDone, kLater };
 // the report cannot be read now (its Reports directory, lock or file is not
 // as it should be), so that nobody is called again before it can.
 Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
-                         SchedulerState& state) {
+                         SchedulerState& state, const ShareSlice* slice) {
   // What a host that stopped could not book is booked first, or else read as
   // if it had been.
   const ReportSteps steps(state, kIntakeOperation, page);
   state.unbooked().Recover(path);
   steps.BookWaiting(path);
+  const auto in_slice = [slice](const CQueueEntry& entry) {
+    return slice == nullptr || entry.Share == slice->index;
+  };
   if (entries.empty()) return Resumed::kOpen;
   std::optional<ReportHistory> history = ReportHistory::Read(ReportPathForRequestFile(path));
   if (!history) {
+    std::erase_if(entries, [&](const CQueueEntry& entry) { return !in_slice(entry); });
     return ReportGoneForGood(ReportPathForRequestFile(path)) ? Resumed::kOpen : Resumed::kLater;
   }
   if (const std::optional<KeptRequest> kept = state.unbooked().Get(path)) {
@@ -88,7 +93,10 @@ Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueE
   }
   std::vector<CQueueEntry> open;
   for (CQueueEntry& entry : entries) {
+    // Every recipient moves the report on (a number may come twice); only
+    // those of the share are resumed.
     const std::optional<ReportHistory::Recipient> past = history->Next(entry.PhoneNumber);
+    if (!in_slice(entry)) continue;
     if (!past) {
       open.push_back(std::move(entry));
       continue;
@@ -107,11 +115,12 @@ Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueE
 // got queued or its file went away meanwhile: a request whose last recipient
 // was just finished must not come back. A request the report shows done is
 // finished here: "Completed", then its files go.
+// With a share, other shares of the request may be queued already.
 void PushAll(const std::string& path, const std::string& id, bool page, CRequestQueue& queue,
-             std::vector<CQueueEntry>& entries, bool done, SchedulerState& state) {
+             std::vector<CQueueEntry>& entries, bool done, SchedulerState& state, bool share) {
   if (entries.empty() && !done) return;
   QueueLock lock(queue);
-  if (queue.ContainsId(id) || !FileExists(path)) return;
+  if ((!share && queue.ContainsId(id)) || !FileExists(path)) return;
   if (done) {
     CQueueEntry finished;
     finished.Id = id;
@@ -126,7 +135,11 @@ void PushAll(const std::string& path, const std::string& id, bool page, CRequest
 
 }  // namespace
 
-HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
+HRESULT QueueRequestFile(const std::string& path, SchedulerState& state, const ShareSlice* slice,
+                         IntakeOutcome* outcome) {
+  IntakeOutcome ignored;
+  if (outcome == nullptr) outcome = &ignored;
+  *outcome = {};
   xml::Document document;
   const HRESULT loaded = document.Load(path);
   if (Failed(loaded)) throw ComError(loaded);
@@ -142,7 +155,7 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
   const pugi::xml_attribute type = request.attribute("Type");
   const bool page = type && EqualsIgnoringCase(type.value(), "Page");
   CRequestQueue& queue = page ? state.page_queue() : state.dial_queue();
-  if (queue.ContainsId(id)) return S_OK;
+  if (slice == nullptr && queue.ContainsId(id)) return S_OK;
 
   const pugi::xml_node start_time = RequiredChild(request, "StartTime");
   const pugi::xml_node stop_time = RequiredChild(request, "StopTime");
@@ -176,17 +189,20 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
       const std::string text = RecipientText(recipient);
       const std::string_view phone = Trim(text);
       if (phone.empty()) continue;
+      const std::int32_t place = static_cast<std::int32_t>(entries.size());
       CQueueEntry& entry = entries.emplace_back(model);
       entry.PhoneNumber = phone;
+      if (slice != nullptr) entry.Share = place % std::max(slice->count, 1);
       if (page) entry.Service = recipient.attribute("Service").value();
     }
   } catch (...) {
     failure = std::current_exception();
   }
   // A request that could not be read whole is never taken as done.
-  const Resumed resumed = ResumeFromReport(path, page, entries, state);
+  const Resumed resumed = ResumeFromReport(path, page, entries, state, slice);
   if (resumed == Resumed::kLater) {
     entries.clear();
+    outcome->later = true;
     if (state.unbooked().DeferIntake(path)) {
       const std::string report = ReportPathForRequestFile(path);
       xml::Document unread;
@@ -199,7 +215,8 @@ HRESULT QueueRequestFile(const std::string& path, SchedulerState& state) {
     state.unbooked().IntakeDone(path);
   }
   const bool done = resumed == Resumed::kDone && !failure;
-  PushAll(path, id, page, queue, entries, done, state);
+  outcome->queued = entries.size();
+  PushAll(path, id, page, queue, entries, done, state, slice != nullptr);
   if (failure) std::rethrow_exception(failure);
   return S_OK;
 }

@@ -30,6 +30,22 @@ namespace ringwell::dialqueue {
 // booked first, or read as if they were. A request whose report cannot be
 // read now (Reports/ gone, a link in its place) queues nothing: it is logged
 // once and taken in again later by the scheduler object's booking thread.
-HRESULT QueueRequestFile(const std::string& path, SchedulerState& state);
+//
+// With `slice`, only the recipients of that share are queued (hosts sharing
+// one storage root, share_owner.h): the report is read for the whole request,
+// but only the share's attempts are resumed and booked, and the request is
+// taken in even when other shares of it are queued already. `outcome`, when
+// given, says how many entries were queued and whether the report could not
+// be read now.
+struct ShareSlice {
+  std::int32_t index = 0;  // recipient i (counting those with a number) is in share i % count
+  std::int32_t count = 1;
+};
+struct IntakeOutcome {
+  std::size_t queued = 0;
+  bool later = false;  // the report could not be read: nothing was queued
+};
+HRESULT QueueRequestFile(const std::string& path, SchedulerState& state,
+                         const ShareSlice* slice = nullptr, IntakeOutcome* outcome = nullptr);
 
 }  // namespace ringwell::dialqueue

@@ -25,6 +25,7 @@ struct CQueueEntry {
   std::int32_t NumberOfAttemptsIfError = 0;
   std::int32_t DelayIfError = 0;  // minutes
   bool Taken = false;             // a worker has it and has not finished with it
+  std::int32_t Share = 0;         // its share of the request, when hosts share the storage root
 };
 
 // True when the window closed before `now` (linear date values).

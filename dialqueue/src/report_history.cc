@@ -45,6 +45,16 @@ std::optional<ReportHistory> ReportHistory::Read(const std::string& path) {
   return history;
 }
 
+bool ReportHistory::AllFinal() const {
+  if (by_number_.empty()) return false;
+  for (const auto& [number, recipients] : by_number_) {
+    for (const Recipient& recipient : recipients) {
+      if (!IsFinalStatus(recipient.status)) return false;
+    }
+  }
+  return true;
+}
+
 void ReportHistory::Apply(const KeptChange& change) {
   if (change.kind == tallier::ReportChange::kStatus && change.recipient.empty()) {
     status_ = change.text;

@@ -51,6 +51,8 @@ class ReportHistory {
   void Apply(const KeptChange& change);
   // The report's own status.
   const std::string& status() const { return status_; }
+  // True when the report has recipients and every one has a final status.
+  bool AllFinal() const;
 
  private:
   std::string status_;

@@ -14,6 +14,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/xml.h"
+#include "share_owner.h"
 
 namespace ringwell::dialqueue {
 namespace {
@@ -254,7 +255,16 @@ bool ReportSteps::EndAndStart(const CQueueEntry& ended, const std::string& resul
 }
 
 bool ReportSteps::Finish(const CQueueEntry& entry, bool completed) const {
-  if (completed) Book(entry, {{ReportChange::kStatus, "", "Completed"}}, true);
+  const auto book_completed = [&] {
+    Book(entry, {{ReportChange::kStatus, "", "Completed"}}, true);
+  };
+  // With hosts sharing the storage root, this host's queue holding none of
+  // the request's recipients says nothing of the others': the report does.
+  if (ShareOwner* shares = state_.shares(); shares != nullptr && completed) {
+    if (!shares->Finish(entry, book_completed)) return false;
+  } else if (completed) {
+    book_completed();
+  }
   UnbookedResults& store = state_.unbooked();
   if (!store.Has(entry.RequestFile)) return true;
   std::lock_guard lock(store.MutexFor(entry.RequestFile));

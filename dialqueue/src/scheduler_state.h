@@ -10,6 +10,7 @@
 // is set when the state is made.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -23,6 +24,8 @@
 #include "unbooked_results.h"
 
 namespace ringwell::dialqueue {
+
+class ShareOwner;
 
 class SchedulerState {
  public:
@@ -46,7 +49,13 @@ class SchedulerState {
 
   std::shared_ptr<Clock> clock() const;
 
+  // The owner of this host's shares when hosts share the storage root
+  // (share_owner.h); null on a storage root of one host.
+  ShareOwner* shares() const { return shares_; }
+  void SetShares(ShareOwner* shares) { shares_ = shares; }
+
  private:
+  std::atomic<ShareOwner*> shares_{nullptr};
   CRequestQueue dial_queue_;
   CRequestQueue page_queue_;
   CLineRegistry lines_;

@@ -29,14 +29,17 @@
 // polling, has every line look at the queue on its own schedule. --machine-detection sets how every
 // line tells a person from an answering machine and what it does with a machine
 // (ringwell/common/machine_detection.h); a request's own MachineDetection goes over it. When
-// systemd started it, the host reports readiness with sd_notify; it also prints "ringwell-host:
-// ready ..." on standard output. Every 2 s it writes its heartbeat,
+// systemd started it, the host reports readiness with sd_notify; with SharedRoot = 1 in the
+// registry it shares the storage root with hosts on other boxes (docs/scale-out.md): it takes
+// shares of requests rather than whole ones, and lists Requests every half second; it also prints
+// "ringwell-host: ready ..." on standard output. Every 2 s it writes its heartbeat,
 // Status/ringwell-host.json (host_status.h).
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -45,6 +48,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,7 +95,37 @@ struct Options {
   std::string dispatch = "polling";
   MachineDetection detection;
   std::string sip_test;  // --sip-test NUMBER: one call, then exit
+  std::string host_id;   // --host-id: this box's name on a shared root
 };
+
+// Hosts on several boxes sharing one storage root: the registry's SharedRoot
+// (1: on) and LeaseSeconds (the file server's lease; 0 or missing: 42, the
+// default of GlusterFS's ping timeout).
+struct SharedRootSettings {
+  bool on = false;
+  std::uint32_t lease_seconds = 42;
+};
+
+SharedRootSettings ReadSharedRootSettings() {
+  SharedRootSettings settings;
+  registry::Key key;
+  if (Failed(registry::Key::Open(kConfigKey, &key))) return settings;
+  std::uint32_t value = 0;
+  settings.on = Succeeded(key.QueryDword("SharedRoot", &value)) && value == 1;
+  if (Succeeded(key.QueryDword("LeaseSeconds", &value)) && value != 0) {
+    settings.lease_seconds = value;
+  }
+  return settings;
+}
+
+// This box's name among the hosts sharing a root: --host-id, else the
+// machine's host name.
+std::string HostId(const Options& options) {
+  if (!options.host_id.empty()) return options.host_id;
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || !IsPlainName(name)) return "host";
+  return name;
+}
 
 void Complain(const std::string& message) {
   std::fprintf(stderr, "ringwell-host: %s\n", message.c_str());
@@ -223,6 +257,9 @@ class Host {
   bool BuildLines(Configuration& config);
 
   dialqueue::IDialqueue& scheduler() { return *scheduler_; }
+  // Hands the scheduler shares instead of whole requests (hosts sharing
+  // the storage root); false once it has said what is wrong.
+  bool ShareRequests(const Options& options, const SharedRootSettings& settings);
   // What the heartbeat tells: lines, SIP registration, queue, counts.
   host::HostStatus& status() { return status_; }
   // "1,2,sip 5": the lines, for the ready line.
@@ -318,10 +355,30 @@ bool Host::BuildLines(Configuration& config) {
   return true;
 }
 
+bool Host::ShareRequests(const Options& options, const SharedRootSettings& settings) {
+  ComPtr<dialqueue::IDialqueueShares> shares;
+  const std::string requests = options.root + kRequestsDir + "/";
+  HRESULT hr = scheduler_->QueryInterface(dialqueue::IDialqueueShares::kIid, shares.PutVoid());
+  if (Succeeded(hr)) {
+    hr = shares->ShareRequests(requests.c_str(), HostId(options).c_str(),
+                               static_cast<std::int32_t>(settings.lease_seconds));
+  }
+  if (Failed(hr)) {
+    Complain("cannot share the storage root: " + Describe(hr));
+    return false;
+  }
+  std::printf("ringwell-host: shared root, host %s, lease %u s\n", HostId(options).c_str(),
+              settings.lease_seconds);
+  return true;
+}
+
 // Hands the scheduler every request file, those there now and each one that
 // appears, and looks at the storage root at least once a second, until a
-// stop signal arrives on `stop_signals`. 0, or 1 when waiting fails.
-int Serve(Host& host, const Options& options, int stop_signals, host::RequestWatcher& watcher) {
+// stop signal arrives on `stop_signals`. On a shared root the directory is
+// listed on every pass (inotify sees only what this machine changed). 0, or 1
+// when waiting fails.
+int Serve(Host& host, const Options& options, int stop_signals, host::RequestWatcher& watcher,
+          bool shared) {
   // The audio of requests canceled (also before a restart) goes once no
   // line plays it: at the start and every ten seconds.
   const auto remove_leftovers = [&] {
@@ -329,6 +386,7 @@ int Serve(Host& host, const Options& options, int stop_signals, host::RequestWat
         options.root, [&](const std::string& dir) { return host.status().Plays(dir); });
   };
   remove_leftovers();
+  std::set<std::string> handed;  // shared root: the files handed over so far
   auto next_sweep = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (const std::string& path : watcher.Existing()) HandOver(host.scheduler(), path);
   // The heartbeat that /readyz and ringwell-setup --check read; it says
@@ -343,12 +401,23 @@ int Serve(Host& host, const Options& options, int stop_signals, host::RequestWat
 
   setup::StorageWatch storage("ringwell-host", options.root, HostLog());
   pollfd fds[2] = {{stop_signals, POLLIN, 0}, {watcher.fd(), POLLIN, 0}};
-  const nfds_t count = watcher.fd() >= 0 ? 2 : 1;
+  const nfds_t count = watcher.fd() >= 0 && !shared ? 2 : 1;
   for (;;) {
-    const int ready = ::poll(fds, count, 1000);
+    const int ready = ::poll(fds, count, shared ? 500 : 1000);
     if (ready < 0 && errno != EINTR) return Fail("poll failed");
     storage.Poll();
     if (fds[0].revents & POLLIN) break;
+    if (shared) {
+      // Handing a file over again is harmless; each is told once.
+      for (const std::string& path : watcher.Existing()) {
+        if (host.scheduler().AddRequest(path.c_str()) == S_OK && handed.insert(path).second) {
+          std::printf("ringwell-host: handed over %s\n", path.c_str());
+          std::fflush(stdout);
+        }
+      }
+      if (handed.size() > 100'000) handed.clear();
+      continue;
+    }
     for (const std::string& path : watcher.Appeared()) HandOver(host.scheduler(), path);
     if (std::chrono::steady_clock::now() >= next_sweep) {
       remove_leftovers();
@@ -378,7 +447,9 @@ int Run(Options options) {
 
   Host host;
   if (!host.BuildLines(*config)) return 1;
-  const int status = Serve(host, config->options, stop_signals.get(), *watcher);
+  const SharedRootSettings shared = ReadSharedRootSettings();
+  if (shared.on && !host.ShareRequests(config->options, shared)) return 1;
+  const int status = Serve(host, config->options, stop_signals.get(), *watcher, shared.on);
   host.Shutdown();
   if (status == 0) std::printf("ringwell-host: stopped\n");
   return status;
@@ -443,6 +514,10 @@ int main(int argc, char** argv) {
                  "answer, refused with the SIP reply, registration failed) and exit: 0 only when "
                  "the call was answered")
       ->type_name("NUMBER");
+  app.add_option("--host-id", options.host_id,
+                 "this box's name among the hosts sharing the storage root (registry SharedRoot "
+                 "= 1; default: the machine's host name)")
+      ->type_name("NAME");
   app.set_version_flag("--version", std::string("ringwell-host ") + ringwell::kVersion);
   app.footer(
       "SIP URIs: --sip-registrar, --sip-proxy and --sip-uri must be sip: or sips: URIs with a\n"

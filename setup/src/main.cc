@@ -21,11 +21,14 @@
 
 #include "doctor.h"
 #include "ringwell/common/class_registry.h"
+#include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
+#include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
 #include "ringwell/setup/checks.h"
 #include "ringwell/wavshift/audio_format.h"
 #include "setup_steps.h"
+#include "shared_root_check.h"
 
 namespace {
 
@@ -47,8 +50,14 @@ int Check(const SetupOptions& options) {
   const std::string root = ConfiguredRoot(requirements);
   std::vector<std::string> notes;
   // The access test forks: before espeak-ng starts threads of its own.
+  std::uint32_t shared = 0;
+  if (ringwell::registry::Key key;
+      ringwell::Succeeded(ringwell::registry::Key::Open(ringwell::kConfigKey, &key))) {
+    key.QueryDword("SharedRoot", &shared);
+  }
   for (auto more : {CheckServiceAccess(root, &notes), CheckFreeSpace(root), CheckSpeechVoices(),
-                    CheckRunningPrograms(root, &notes), CheckApi(options.bin_dir)}) {
+                    CheckRunningPrograms(root, &notes), CheckSharedRoot(root, shared == 1, &notes),
+                    CheckApi(options.bin_dir)}) {
     problems.insert(problems.end(), more.begin(), more.end());
   }
   const bool colour = UseColour();

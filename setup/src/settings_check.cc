@@ -41,6 +41,8 @@ const Setting kSettings[] = {
     {"MaxRequestTextBytes", Kind::kInteger, 0, kGiB, "0 for the default, 131072"},
     {"MaxRequestAudioSeconds", Kind::kInteger, 0, 86400, "0 for the default, 1800"},
     {"MinFreeSpaceKB", Kind::kInteger, 0, 4 * kGiB - 1, "0 for the default, 16384"},
+    {"SharedRoot", Kind::kInteger, 0, 1, "1 when hosts on several boxes share the root"},
+    {"LeaseSeconds", Kind::kInteger, 0, 3600, "0 for the default, 42"},
 };
 
 // The HTTP API's settings; ringwell-api --check checks their ranges.

@@ -124,6 +124,39 @@ TEST_F(SetupCheckTest, LessFreeSpaceThanMinFreeSpaceKBIsAProblem) {
   EXPECT_TRUE(Problems(Setup({"--check"}).out, "less than the").empty());
 }
 
+// A root that boxes share: SharedRoot is a known setting, a lock through one
+// descriptor must be refused through another, and the box's host name is told.
+TEST_F(SetupCheckTest, ASharedRootIsToldWithItsLockTestAndTheHostName) {
+  const std::string rest = "RootDir = \"" + root() + "\"\nAudioFormat = 49\n";
+  const auto notes = [](const std::string& output, const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("note: ") && line.find(text) != std::string::npos) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  };
+  WriteFile(registry_path(), std::string(kTable) + rest + "SharedRoot = 1\nLeaseSeconds = 20\n");
+  const auto shared = Setup({"--check"});
+  EXPECT_TRUE(Problems(shared.out, "SharedRoot").empty()) << shared.out;
+  EXPECT_TRUE(Problems(shared.out, "LeaseSeconds").empty()) << shared.out;
+  EXPECT_EQ(notes(shared.out, "is on a local file system").size(), 1u) << shared.out;
+  EXPECT_EQ(notes(shared.out, "Requests/.owners taken through one descriptor is refused").size(),
+            1u)
+      << shared.out;
+  EXPECT_EQ(notes(shared.out, "this box takes shares as host ").size(), 1u) << shared.out;
+
+  WriteFile(registry_path(), std::string(kTable) + rest + "SharedRoot = 2\n");
+  EXPECT_EQ(Problems(Setup({"--check"}).out, "SharedRoot = 2").size(), 1u);
+  // A root of one box says nothing of sharing.
+  WriteFile(registry_path(), std::string(kTable) + rest);
+  const auto alone = Setup({"--check"});
+  EXPECT_TRUE(notes(alone.out, "shares").empty()) << alone.out;
+  EXPECT_TRUE(notes(alone.out, ".owners").empty()) << alone.out;
+}
+
 TEST_F(SetupCheckTest, OnlyAHostWorkingOnThisStorageRootCounts) {
   const auto host_problems = [&] {
     return Problems(Setup({"--check"}).out,

@@ -58,6 +58,27 @@ struct IDialqueueDispatch : IUnknown {
   virtual HRESULT SetLineDispatch(std::int32_t a_nMode) = 0;
 };
 
+// Offered by the scheduler object beside IDialqueue, for hosts that share one
+// storage root (a replicated or network file system whose byte-range locks
+// are leases). From the call on, a request file handed over is not queued
+// whole: the host takes shares of its recipients while it has room, each
+// share owned through a lock on a byte of Requests/.owners, and takes over
+// the shares of a host whose locks went (its calls in progress booked once as
+// interrupted attempts). A host whose probe of the storage root has failed
+// for half the lease stops dialling and lets its shares go.
+struct IDialqueueShares : IUnknown {
+  static constexpr Guid kIid = "{42E58B41-7B49-45B4-93CC-3426CDEE50D2}"_guid;
+  using Base = IUnknown;
+  // `a_bstrRequestsDir`: the Requests directory of the shared root (ending
+  // with "/"); `a_bstrHostId`: this host's name among those sharing it (a
+  // plain file name, unique); `a_nLeaseSeconds`: the file server's lease (2
+  // to 3600). Must be called before the first AddRequest, once. E_POINTER
+  // for a null text, E_INVALIDARG for a value out of range, E_UNEXPECTED
+  // when shares are on already.
+  virtual HRESULT ShareRequests(const char* a_bstrRequestsDir, const char* a_bstrHostId,
+                                std::int32_t a_nLeaseSeconds) = 0;
+};
+
 // One modem line of the host.
 struct IDialqueueStatus : IUnknown {
   static constexpr Guid kIid = "{3C7E61B2-94D5-4F0A-8E1B-6A2D9C4F7E13}"_guid;

@@ -1,0 +1,194 @@
+// Two hosts sharing one storage root, as two scheduler states of this
+// process: their share locks are taken on descriptors of their own, which
+// exclude each other as two machines' would.
+#include "share_owner.h"
+
+#include <filesystem>
+
+#include "scheduler_fixture.h"
+
+namespace ringwell::dialqueue::testing {
+namespace {
+
+using ::testing::UnorderedElementsAre;
+
+class ShareOwnerTest : public SchedulerTest {
+ protected:
+  ShareSettings Settings(const std::string& host) const {
+    return {.requests_dir = root() + "Requests/", .host_id = host, .shares = 4};
+  }
+  RequestSpec Eight() const {
+    RequestSpec spec;
+    spec.recipients = {"r0", "r1", "r2", "r3", "r4", "r5", "r6", "r7"};
+    return spec;
+  }
+  std::string ReportPath(const RequestSpec& spec) const {
+    return root() + "Reports/" + spec.id + ".xml";
+  }
+  // A report whose recipients have the given statuses.
+  void WriteReport(const RequestSpec& spec, const std::vector<std::string>& statuses,
+                   const std::string& status = "InProgress") {
+    std::string xml = "<Report Status=\"" + status + "\">";
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+      xml += "<SubReport Recipient=\"" + spec.recipients[i] + "\" Status=\"" + statuses[i] + "\"/>";
+    }
+    ringwell::testing::WriteFile(ReportPath(spec), xml + "</Report>");
+  }
+
+  std::shared_ptr<FakeClock> other_clock_ = std::make_shared<FakeClock>();
+  SchedulerState other_{other_clock_};
+  ComPtr<FakeTallier> other_tallier_ = MakeComObject<FakeTallier>();
+};
+
+TEST_F(ShareOwnerTest, HostsTakeSharesWhileTheyHaveRoomAndNeverTheSameOne) {
+  other_.SetTallier(other_tallier_);
+  const RequestSpec spec = Eight();
+  WriteRequest(spec);
+  ShareOwner one(state_, Settings("one"));
+  ShareOwner two(other_, Settings("two"));
+  one.SetLines(1);
+  two.SetLines(1);
+  one.Know(RequestPath(spec));
+  two.Know(RequestPath(spec));
+
+  // One line: room for fewer than two due calls, so one share of two each.
+  one.Pass();
+  two.Pass();
+  one.Pass();
+  EXPECT_THAT(Numbers(state_.dial_queue()), UnorderedElementsAre("r0", "r4"));
+  EXPECT_THAT(Numbers(other_.dial_queue()), UnorderedElementsAre("r1", "r5"));
+  EXPECT_EQ(one.OwnedCount(), 1u);
+
+  // Host one's share is done: it lets it go and takes the next free one.
+  state_.dial_queue().Clear();
+  one.Pass();
+  EXPECT_THAT(Numbers(state_.dial_queue()), UnorderedElementsAre("r2", "r6"));
+  EXPECT_EQ(one.OwnedCount(), 1u);
+
+  // A host without lines has no room.
+  ShareOwner idle(other_, Settings("idle"));
+  idle.Know(RequestPath(spec));
+  other_.dial_queue().Clear();
+  idle.Pass();
+  EXPECT_EQ(idle.OwnedCount(), 0u);
+}
+
+TEST_F(ShareOwnerTest, ADeadHostsShareIsTakenOverAndItsCallInProgressBookedOnce) {
+  other_.SetTallier(other_tallier_);
+  RequestSpec spec = Eight();
+  spec.error = {1, 5};
+  WriteRequest(spec);
+  WriteReport(spec, {"InProgress", "Scheduled", "Scheduled", "Scheduled", "Completed", "Scheduled",
+                     "Scheduled", "Scheduled"});
+  auto dying = std::make_unique<ShareOwner>(state_, Settings("dying"));
+  state_.SetShares(dying.get());
+  dying->SetLines(1);
+  dying->Know(RequestPath(spec));
+  dying->Pass();
+  // The final recipient r4 is left out; r0 was in a call when the host
+  // restarted: booked as interrupted, and retried after the error delay (not
+  // due, so the host has room for the next share).
+  EXPECT_THAT(Numbers(state_.dial_queue()), ElementsAre("r1", "r5", "r0"));
+  EXPECT_THAT(tallier_->Results("r0"), SizeIs(1));
+
+  ShareOwner heir(other_, Settings("heir"));
+  other_.SetShares(&heir);
+  heir.SetLines(1);
+  heir.Know(RequestPath(spec));
+  heir.Pass();
+  EXPECT_THAT(Numbers(other_.dial_queue()), UnorderedElementsAre("r2", "r6"));
+  other_.dial_queue().Clear();
+
+  // The host dies in a call to r0, after r1 and r5 were done: its locks go,
+  // and the heir takes its shares in as a restarted host would.
+  WriteReport(spec, {"InProgress", "Completed", "Scheduled", "Scheduled", "Completed", "Completed",
+                     "Scheduled", "Scheduled"});
+  state_.SetShares(nullptr);
+  dying.reset();
+  ASSERT_TRUE(WaitUntil([&] {
+    heir.Pass();
+    return other_.dial_queue().ContainsId(spec.id);
+  }));
+  const std::vector<CQueueEntry> taken = other_.dial_queue().Snapshot();
+  EXPECT_THAT(Numbers(other_.dial_queue()), UnorderedElementsAre("r0", "r3", "r7"));
+  for (const CQueueEntry& entry : taken) {
+    // The interrupted call spent the one retry after an error.
+    if (entry.PhoneNumber == "r0") {
+      EXPECT_EQ(entry.NumberOfAttemptsIfError, 0);
+    }
+  }
+  // Nobody books "Completed" while r3 and r7 wait, and the files stay.
+  EXPECT_THAT(other_tallier_->Statuses(""), IsEmpty());
+  EXPECT_FALSE(RequestFilesGone(spec));
+  const std::vector<std::string> results = other_tallier_->Results("r0");
+  ASSERT_THAT(results, SizeIs(1));
+  EXPECT_THAT(results[0], ::testing::HasSubstr("Interrupted"));
+  EXPECT_THAT(other_tallier_->Statuses("r0"), ElementsAre("Scheduled"));
+  EXPECT_THAT(other_tallier_->Results("r4"), IsEmpty());
+}
+
+TEST_F(ShareOwnerTest, ARequestIsCompletedOnlyWhenTheReportSaysEveryRecipientIsFinal) {
+  const RequestSpec spec = Eight();
+  WriteRequest(spec);
+  ShareOwner owner(state_, Settings("one"));
+  CQueueEntry entry;
+  entry.Id = spec.id;
+  entry.RequestFile = RequestPath(spec);
+  int booked = 0;
+  const auto book = [&] { ++booked; };
+
+  WriteReport(spec, {"Completed", "Busy", "Failed", "Completed", "NoAnswer", "Completed",
+                     "Scheduled", "Completed"});
+  EXPECT_FALSE(owner.Finish(entry, book));  // another host still calls r6
+  EXPECT_EQ(booked, 0);
+  WriteReport(spec, {"Completed", "Busy", "Failed", "Completed", "NoAnswer", "Completed",
+                     "Canceled", "Completed"});
+  EXPECT_TRUE(owner.Finish(entry, book));
+  EXPECT_EQ(booked, 1);
+  // Another host booked it first: the files may go, nothing is booked twice.
+  WriteReport(spec, std::vector<std::string>(8, "Completed"), "Completed");
+  EXPECT_TRUE(owner.Finish(entry, book));
+  EXPECT_EQ(booked, 1);
+}
+
+TEST_F(ShareOwnerTest, AHostThatCannotRenewStopsDiallingAndLetsItsSharesGo) {
+  other_.SetTallier(other_tallier_);
+  const RequestSpec spec = Eight();
+  WriteRequest(spec);
+  ShareSettings settings = Settings("cut");
+  settings.lease = std::chrono::seconds(2);
+  // Its probe file cannot be written: a directory stands in its place.
+  std::filesystem::create_directories(root() + "Requests/.alive-cut");
+  ShareOwner cut(state_, settings);
+  cut.SetLines(4);
+  cut.Know(RequestPath(spec));
+  cut.Pass();
+  ASSERT_GT(state_.dial_queue().Size(), 0u);
+  EXPECT_FALSE(cut.Probe());
+
+  ASSERT_TRUE(WaitUntil([&] {
+    cut.Watch();
+    return cut.Fenced();
+  }));
+  EXPECT_EQ(state_.dial_queue().Size(), 0u);
+  cut.Pass();
+  EXPECT_EQ(cut.OwnedCount(), 0u);
+  EXPECT_EQ(state_.dial_queue().Size(), 0u);  // no share is taken while cut off
+
+  ShareOwner heir(other_, Settings("heir"));
+  heir.SetLines(4);
+  heir.Know(RequestPath(spec));
+  heir.Pass();
+  EXPECT_EQ(other_.dial_queue().Size(), 8u);
+}
+
+TEST_F(ShareOwnerTest, OffsetsAreDistinctPerShareAndIgnoreTheCaseOfTheId) {
+  EXPECT_EQ(ShareOwner::OffsetFor("{ab-CD}", 3), ShareOwner::OffsetFor("{AB-cd}", 3));
+  EXPECT_NE(ShareOwner::OffsetFor("{ab-CD}", 3), ShareOwner::OffsetFor("{ab-CD}", 4));
+  EXPECT_NE(ShareOwner::OffsetFor("{ab-CD}", ShareOwner::kMaxShares + 1),
+            ShareOwner::OffsetFor("{ab-CE}", ShareOwner::kMaxShares + 1));
+  EXPECT_GE(ShareOwner::OffsetFor("{ab-CD}", 0), 0);
+}
+
+}  // namespace
+}  // namespace ringwell::dialqueue::testing
