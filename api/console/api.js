@@ -62,32 +62,11 @@ export async function call(path, { method = "GET", body, raw = false, signal } =
 // with Last-Event-ID when the connection drops or the API says it is
 // stopping (event "stopping"); resolves when the stream ends after the
 // request finished, or when `signal` aborts.
-export async function followEvents(id, onEvent, signal) {
-  let last = null;
-  let failures = 0;
-  while (!signal.aborted) {
-    const extra = last === null ? {} : { "Last-Event-ID": last };
-    let response;
-    try {
-      response = await fetch("/v1/requests/" + encodeURIComponent(id) + "/events", {
-        headers: headers(extra),
-        signal,
-        cache: "no-store",
-      });
-    } catch (error) {
-      if (signal.aborted) return;
-      await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
-      continue;
-    }
-    if (!response.ok) throw await failure(response);
-    const ended = await readStream(response.body, (event) => {
-      last = event.id;
-      failures = 0;
-      onEvent(event.data);
-    });
-    if (ended) return;
-    await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
-  }
+export function followEvents(id, onEvent, signal) {
+  return follow("/v1/requests/" + encodeURIComponent(id) + "/events", () => {}, (event) => {
+    onEvent(event.data);
+    return event.id;
+  }, true, signal);
 }
 
 // Follows /v1/incidents/events until `signal` aborts: onOpen() each time the
@@ -96,31 +75,44 @@ export async function followEvents(id, onEvent, signal) {
 // for each change of an incident. Resumes with Last-Event-ID when the
 // connection drops or the API stops; an event "reset" (the API no longer
 // keeps what came after the last one seen) counts as a fresh start.
-export async function followIncidents(onEvent, onOpen, signal) {
+export function followIncidents(onEvent, onOpen, signal) {
+  return follow("/v1/incidents/events", (resumed) => {
+    if (!resumed) onOpen();
+  }, (event) => {
+    if (event.type === "reset") {
+      onOpen();
+      return null;
+    }
+    onEvent(event.data);
+    return event.id;
+  }, false, signal);
+}
+
+// Follows the event stream at `path` until `signal` aborts, or until the
+// server ends it when `untilEnd`. Resumes with Last-Event-ID after a drop or
+// the API's "stopping", waiting longer after each failed try (up to 10 s).
+// onConnect(resumed) is called on each connection; onEvent(event) answers the
+// id to resume from (null: start afresh).
+async function follow(path, onConnect, onEvent, untilEnd, signal) {
   let last = null;
   let failures = 0;
   while (!signal.aborted) {
     const extra = last === null ? {} : { "Last-Event-ID": last };
     let response;
     try {
-      response = await fetch("/v1/incidents/events", { headers: headers(extra), signal,
-                                                      cache: "no-store" });
+      response = await fetch(path, { headers: headers(extra), signal, cache: "no-store" });
     } catch (error) {
       if (signal.aborted) return;
       await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
       continue;
     }
     if (!response.ok) throw await failure(response);
-    if (last === null) onOpen();
-    await readStream(response.body, (event) => {
+    onConnect(last !== null);
+    const ended = await readStream(response.body, (event) => {
       failures = 0;
-      if (event.type === "reset") {
-        onOpen();
-        return;
-      }
-      last = event.id;
-      onEvent(event.data);
+      last = onEvent(event);
     });
+    if (ended && untilEnd) return;
     await pause(Math.min(1000 * 2 ** failures++, 10000), signal);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "event_channel.h"
+
 namespace ringwell::api {
 
 bool Identity::Has(std::string_view scope) const {
@@ -41,6 +43,22 @@ HttpResponse ErrorResponse(int status, const std::string& message, const std::st
   nlohmann::json body = {{"status", status}, {"error", message}};
   if (!field.empty()) body["field"] = field;
   return JsonResponse(status, body);
+}
+
+HttpResponse StartEventStream(const HttpRequest& request, std::optional<std::uint64_t>* after) {
+  after->reset();
+  const std::string last = request.Header("Last-Event-ID");
+  if (!last.empty()) {
+    const auto number = ParseInteger(last);
+    if (!number || *number < 0) return ErrorResponse(400, "Last-Event-ID is an event's id");
+    *after = static_cast<std::uint64_t>(*number);
+  }
+  HttpResponse response;
+  response.content_type = "text/event-stream";
+  response.headers = {{"Cache-Control", "no-cache"}, {"X-Accel-Buffering", "no"}};
+  response.stream = std::make_shared<EventChannel>();
+  response.stream->Push("retry: 2000\n\n");
+  return response;
 }
 
 }  // namespace ringwell::api

@@ -100,5 +100,10 @@ class HttpGate {
 HttpResponse JsonResponse(int status, const nlohmann::json& body);
 // {"error": MESSAGE, "status": STATUS} and, when given, "field": FIELD.
 HttpResponse ErrorResponse(int status, const std::string& message, const std::string& field = {});
+// The start of a Server-Sent Events answer: its headers, a new channel and the
+// client's reconnection delay. `after` gets the number the request's
+// Last-Event-ID names (none without one); a value that is not an event's
+// number gives a 400 without a channel instead.
+HttpResponse StartEventStream(const HttpRequest& request, std::optional<std::uint64_t>* after);
 
 }  // namespace ringwell::api

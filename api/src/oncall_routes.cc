@@ -105,17 +105,8 @@ HttpResponse ResolveIncidentRoute(ApiContext& context, const HttpRequest&,
 HttpResponse IncidentEventsRoute(ApiContext& context, const HttpRequest& request,
                                  const RouteParams&, const Identity*) {
   std::optional<std::uint64_t> after;
-  const std::string last = request.Header("Last-Event-ID");
-  if (!last.empty()) {
-    const auto number = ParseInteger(last);
-    if (!number || *number < 0) return ErrorResponse(400, "Last-Event-ID is an event's id");
-    after = static_cast<std::uint64_t>(*number);
-  }
-  HttpResponse response;
-  response.content_type = "text/event-stream";
-  response.headers = {{"Cache-Control", "no-cache"}, {"X-Accel-Buffering", "no"}};
-  response.stream = std::make_shared<EventChannel>();
-  response.stream->Push("retry: 2000\n\n");
+  HttpResponse response = StartEventStream(request, &after);
+  if (!response.stream) return response;
   context.incident_feed->Subscribe(after, response.stream);
   return response;
 }

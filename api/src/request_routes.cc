@@ -250,19 +250,10 @@ HttpResponse RequestEventsRoute(ApiContext& context, const HttpRequest& request,
   if (!id) return Unknown(params.at("id"));
   const std::string& root = context.options.root;
   if (!context.hub.Update(*id) && !WaitingInInbox(root, *id)) return Unknown(params.at("id"));
-  std::uint64_t after = 0;
-  const std::string last = request.Header("Last-Event-ID");
-  if (!last.empty()) {
-    const auto number = ParseInteger(last);
-    if (!number || *number < 0) return ErrorResponse(400, "Last-Event-ID is an event's id");
-    after = static_cast<std::uint64_t>(*number);
-  }
-  HttpResponse response;
-  response.content_type = "text/event-stream";
-  response.headers = {{"Cache-Control", "no-cache"}, {"X-Accel-Buffering", "no"}};
-  response.stream = std::make_shared<EventChannel>();
-  response.stream->Push("retry: 2000\n\n");
-  context.hub.Subscribe(*id, after, response.stream);
+  std::optional<std::uint64_t> after;
+  HttpResponse response = StartEventStream(request, &after);
+  if (!response.stream) return response;
+  context.hub.Subscribe(*id, after.value_or(0), response.stream);
   return response;
 }
 
