@@ -13,6 +13,8 @@
 
 namespace ringwell::kel {
 
+using namespace ringwell::literals;
+
 inline constexpr Guid kKelServiceClsid = "{B5F50A94-5BE1-4891-B82B-EFA5B8C307D4}"_guid;
 
 }  // namespace ringwell::kel
