@@ -72,6 +72,54 @@ AlertGroup WebhookAlert(const json& payload) {
   return group;
 }
 
+// The value at `pointer` as a text: a text as it is, a number or boolean as
+// JSON writes it.
+std::string ScalarText(const json& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+const json& At(const json& payload, const std::string& pointer, const char* role) {
+  const json* found = nullptr;
+  try {
+    const json::json_pointer at(pointer);
+    if (payload.contains(at)) found = &payload.at(at);
+  } catch (const json::exception&) {
+    // an array index that is no number: not there either
+  }
+  if (found == nullptr) {
+    throw PayloadMismatch(pointer + " (the route's " + role + "): not in the payload");
+  }
+  const json& value = *found;
+  if (!value.is_string() && !value.is_number() && !value.is_boolean()) {
+    throw PayloadMismatch(pointer + " (the route's " + role +
+                          "): must be a text, number or boolean, not " + value.type_name());
+  }
+  return value;
+}
+
+AlertGroup MappedAlert(const json& payload, const WebhookFields& fields) {
+  AlertGroup group;
+  group.group_key = ScalarText(At(payload, fields.key, "key"));
+  if (group.group_key.empty()) throw PayloadMismatch(fields.key + " (the route's key): empty");
+  group.status = "firing";
+  if (!fields.resolved.empty() &&
+      ScalarText(At(payload, fields.resolved, "resolved")) == ScalarText(fields.resolved_when)) {
+    group.status = "resolved";
+  }
+  Alert alert;
+  alert.status = group.status;
+  if (!fields.name.empty())
+    alert.labels["alertname"] = ScalarText(At(payload, fields.name, "name"));
+  if (!fields.text.empty()) {
+    alert.annotations["summary"] = ScalarText(At(payload, fields.text, "text"));
+  }
+  alert.fingerprint = "webhook:" + group.group_key;
+  group.common_labels = alert.labels;
+  group.common_annotations = alert.annotations;
+  group.alerts.push_back(std::move(alert));
+  return group;
+}
+
 }  // namespace
 
 std::vector<const Alert*> AlertGroup::Current() const {
@@ -82,7 +130,8 @@ std::vector<const Alert*> AlertGroup::Current() const {
   return current;
 }
 
-AlertGroup ParseAlertPayload(const std::string& body, AlertSource source) {
+AlertGroup ParseAlertPayload(const std::string& body, AlertSource source,
+                             const WebhookFields* fields) {
   const json::parser_callback_t limit_depth = [](int depth, json::parse_event_t event, json&) {
     if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
         depth >= kMaxDepth) {
@@ -98,6 +147,7 @@ AlertGroup ParseAlertPayload(const std::string& body, AlertSource source) {
   } catch (const json::exception& e) {
     Bad(std::string("the payload is not JSON: ") + e.what());
   }
+  if (source == AlertSource::kWebhook && fields != nullptr) return MappedAlert(payload, *fields);
   if (!payload.is_object()) Bad("the payload must be a JSON object");
   if (source == AlertSource::kWebhook) return WebhookAlert(payload);
   const bool grafana = source == AlertSource::kGrafana;

@@ -52,6 +52,55 @@ bool ParseOnCallKey(const std::string& key, const json& value, const std::string
   return true;
 }
 
+std::string PointerAt(const json& value, const std::string& at) {
+  const std::string text = value.is_string() ? value.get<std::string>() : "";
+  try {
+    if (!text.empty()) {
+      (void)json::json_pointer(text);
+      return text;
+    }
+  } catch (const json::exception&) {
+    // said below
+  }
+  Bad(at,
+      "must be a JSON pointer such as \"/monitor/id\" (RFC 6901: \"/\" before each name, "
+      "\"~1\" for a \"/\" and \"~0\" for a \"~\" in a name)");
+}
+
+// [routes.NAME.webhook]: where the generic web hook finds the alert.
+WebhookFields ParseWebhookFields(const json& table, const std::string& where) {
+  if (!table.is_object()) Bad(where, "must be a table");
+  WebhookFields fields;
+  bool has_when = false;
+  for (const auto& [key, value] : table.items()) {
+    const std::string at = where + " " + key;
+    if (key == "key") {
+      fields.key = PointerAt(value, at);
+    } else if (key == "text") {
+      fields.text = PointerAt(value, at);
+    } else if (key == "name") {
+      fields.name = PointerAt(value, at);
+    } else if (key == "resolved") {
+      fields.resolved = PointerAt(value, at);
+    } else if (key == "resolvedWhen") {
+      if (!value.is_string() && !value.is_number() && !value.is_boolean()) {
+        Bad(at, "must be a text, number or boolean");
+      }
+      fields.resolved_when = value;
+      has_when = true;
+    } else {
+      Bad(at, "unknown key (there are key, text, name, resolved, resolvedWhen)");
+    }
+  }
+  if (fields.key.empty()) Bad(where, "needs key, the JSON pointer of the deduplication key");
+  if (fields.resolved.empty() != !has_when) {
+    Bad(where,
+        "resolved and resolvedWhen go together (resolved = \"/status\", "
+        "resolvedWhen = \"up\")");
+  }
+  return fields;
+}
+
 AlertRoute ParseRoute(const std::string& name, const json& table, const std::string& origin) {
   const std::string where = origin + ": [routes." + name + "]";
   if (!oncall::IsTableName(name)) {
@@ -94,6 +143,8 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
       } else {
         Bad(at, "must be \"say\", \"cancel\" or \"ignore\"");
       }
+    } else if (key == "webhook") {
+      route.webhook = ParseWebhookFields(value, origin + ": [routes." + name + ".webhook]");
     } else if (ParseOnCallKey(key, value, at, route)) {
       // policy, alertmanager, silence
     } else if (std::find(std::begin(kRequestKeys), std::end(kRequestKeys), key) !=
@@ -103,7 +154,7 @@ AlertRoute ParseRoute(const std::string& name, const json& table, const std::str
       Bad(at,
           "unknown key (there are numbers, page, say, sayResolved, voice, window, rings, "
           "maxGreeting, busy, noAnswer, error, responses, resolved, policy, alertmanager, "
-          "silence)");
+          "silence, webhook)");
     }
   }
   if (route.numbers.empty() && route.page.empty() && route.policy.empty()) {

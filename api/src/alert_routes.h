@@ -20,6 +20,14 @@
 //   alertmanager = "http://127.0.0.1:9093"     on call: a silence on acknowledgement
 //   silence = "2h"                             its length (default "2h")
 //
+//   [routes.kuma.webhook]                      /v1/hooks/webhook/kuma reads any JSON
+//   key = "/monitor/id"                        through JSON pointers: the deduplication key
+//   text = "/msg"                              optional: the summary
+//   name = "/monitor/name"                     optional: the alert's name
+//   resolved = "/heartbeat/status"             optional, with resolvedWhen: resolved
+//   resolvedWhen = 1                           when the value there equals this
+//                                              (a text, number or boolean), else firing
+//
 // The on-call tables of the same file ([people.*], [schedules.*],
 // [policies.*], [heartbeats.*]) are read by ringwell/oncall/config.h.
 //
@@ -62,6 +70,9 @@ struct AlertRoute {
   std::string policy;
   std::string alertmanager;
   long silence_seconds = 2 * 3600;
+  // The generic web hook's payload read through JSON pointers (key empty:
+  // the payload has the fixed shape of alert_payload.h).
+  WebhookFields webhook;
 };
 
 using AlertRoutes = std::map<std::string, AlertRoute>;

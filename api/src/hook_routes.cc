@@ -110,7 +110,10 @@ HttpResponse Receive(ApiContext& context, const HttpRequest& request, const Rout
   const AlertRoute& route = found->second;
   AlertGroup group;
   try {
-    group = ParseAlertPayload(request.body, source);
+    group = ParseAlertPayload(request.body, source,
+                              route.webhook.key.empty() ? nullptr : &route.webhook);
+  } catch (const PayloadMismatch& e) {
+    return ErrorResponse(422, e.what());
   } catch (const std::invalid_argument& e) {
     return ErrorResponse(400, e.what());
   }

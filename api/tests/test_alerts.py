@@ -34,6 +34,59 @@ resolved = "ignore"
 """
 
 
+# Routes for tools whose own web hook payload is read through JSON pointers.
+POINTER_ROUTES = """
+[routes.kuma]
+numbers = ["5550005"]
+resolved = "say"
+
+[routes.kuma.webhook]
+key = "/monitor/id"
+name = "/monitor/name"
+text = "/heartbeat/msg"
+resolved = "/heartbeat/status"
+resolvedWhen = 1
+
+[routes.healthchecks]
+numbers = ["5550006"]
+
+[routes.healthchecks.webhook]
+key = "/check"
+name = "/check"
+resolved = "/status"
+resolvedWhen = "up"
+
+[routes.zabbix]
+numbers = ["5550007"]
+resolved = "say"
+sayResolved = "Resolved: {annotations.summary}"
+
+[routes.zabbix.webhook]
+key = "/event_id"
+name = "/subject"
+text = "/message"
+resolved = "/status"
+resolvedWhen = "RESOLVED"
+"""
+
+
+def uptime_kuma_payload(status):
+    """Uptime Kuma's web hook notification (its default JSON body)."""
+    message = "Connection refused" if status == 0 else "OK"
+    return {"heartbeat": {"monitorID": 7, "status": status, "time": "2026-12-08 16:00:00.000",
+                          "msg": message, "important": True, "duration": 60},
+            "monitor": {"id": 7, "name": "Shop", "type": "http", "url": "http://127.0.0.1:8080",
+                        "interval": 60, "active": True},
+            "msg": "[Shop] [%s] %s" % ("Down" if status == 0 else "Up", message)}
+
+
+def zabbix_payload(status):
+    """What a Zabbix media type's web hook script posts for a trigger's event."""
+    return {"event_id": "4711", "subject": "%s: High CPU load on web1" % ("Problem" if status == "PROBLEM"
+                                                                          else "Resolved"),
+            "message": "The CPU load of web1 is 12.", "status": status, "severity": "High", "host": "web1"}
+
+
 def alertmanager_payload(status="firing", key='{}:{alertname="DiskFull"}', **labels):
     labels = dict({"alertname": "DiskFull", "instance": "db1"}, **labels)
     return {"version": "4", "groupKey": key, "truncatedAlerts": 0, "status": status, "receiver": "ringwell",
@@ -161,6 +214,62 @@ class AlertHookTest(ApiTestCase):
         self.assertEqual(status, 403)
         self.assertIn('lacks the scope "submit"', refused["error"])
 
+    def test_web_hooks_of_other_tools_are_read_through_the_routes_pointers(self):
+        self.start_with(ROUTES + POINTER_ROUTES)
+        # Uptime Kuma: the monitor's id is the group; status 1 (up) resolves.
+        status, _, fired = self.post("/v1/hooks/webhook/kuma", uptime_kuma_payload(0))
+        self.assertEqual((status, fired["action"], fired["groupKey"], fired["status"]), (200, "called", "7", "firing"))
+        (call,) = fired["requests"]
+        self.assertIn(">Firing: Shop. Connection refused.</MessagePart>", self.requests_in_inbox()[call])
+        self.assertIn(">5550005<", self.requests_in_inbox()[call])
+        again = self.post("/v1/hooks/webhook/kuma", uptime_kuma_payload(0))[2]
+        self.assertEqual((again["action"], again["requests"]), ("already being called", [call]))
+        self.assertEqual(len(self.inbox()), 1)
+        status, _, resolved = self.post("/v1/hooks/webhook/kuma", uptime_kuma_payload(1))
+        self.assertEqual((status, resolved["status"], resolved["action"], resolved["canceled"]),
+                         (200, "resolved", "said resolved", [call]))
+        (said,) = resolved["requests"]
+        self.assertIn(">Resolved: Shop.</MessagePart>", self.requests_in_inbox()[said])
+        # healthchecks.io with the body {"check": "$NAME", "status": "$STATUS"}.
+        check = {"check": "nightly-backup", "status": "down"}
+        fired = self.post("/v1/hooks/webhook/healthchecks", check)[2]
+        self.assertEqual((fired["action"], fired["groupKey"]), ("called", "nightly-backup"))
+        (call,) = fired["requests"]
+        self.assertIn(">Firing: nightly-backup.</MessagePart>", self.requests_in_inbox()[call])
+        self.assertEqual(self.post("/v1/hooks/webhook/healthchecks", check)[2]["action"], "already being called")
+        resolved = self.post("/v1/hooks/webhook/healthchecks", dict(check, status="up"))[2]
+        self.assertEqual((resolved["action"], resolved["canceled"]), ("canceled", [call]))
+        self.assertNotIn(call, self.inbox_ids())
+        # Zabbix: one event, PROBLEM then RESOLVED.
+        fired = self.post("/v1/hooks/webhook/zabbix", zabbix_payload("PROBLEM"))[2]
+        self.assertEqual((fired["action"], fired["groupKey"]), ("called", "4711"))
+        (call,) = fired["requests"]
+        self.assertIn(">Firing: Problem: High CPU load on web1. The CPU load of web1 is 12.</MessagePart>",
+                      self.requests_in_inbox()[call])
+        self.assertEqual(self.post("/v1/hooks/webhook/zabbix", zabbix_payload("PROBLEM"))[2]["action"],
+                         "already being called")
+        resolved = self.post("/v1/hooks/webhook/zabbix", zabbix_payload("RESOLVED"))[2]
+        self.assertEqual(resolved["action"], "said resolved")
+        self.assertIn(">Resolved: The CPU load of web1 is 12.</MessagePart>",
+                      self.requests_in_inbox()[resolved["requests"][0]])
+        # A payload without what a pointer names is refused, naming the pointer.
+        before = sorted(self.inbox())
+        for route, payload, pointer in (("kuma", {"monitor": {"id": 8, "name": "Other"}}, "/heartbeat/status"),
+                                        ("kuma", {"heartbeat": {"status": 0, "msg": "x"}}, "/monitor/id"),
+                                        ("zabbix", {k: v for k, v in zabbix_payload("PROBLEM").items()
+                                                    if k != "message"}, "/message"),
+                                        ("healthchecks", {"check": {"name": "x"}, "status": "down"}, "/check")):
+            status, _, body = self.post("/v1/hooks/webhook/" + route, payload)
+            self.assertEqual(status, 422, body)
+            self.assertTrue(body["error"].startswith(pointer + " "), body)
+        self.assertEqual(self.post("/v1/hooks/webhook/kuma", "{")[0], 400)
+        self.assertEqual(sorted(self.inbox()), before)
+        # A route without pointers keeps the fixed shape.
+        self.assertEqual(self.post("/v1/hooks/webhook/oncall", uptime_kuma_payload(0))[0], 400)
+
+    def inbox_ids(self):
+        return [name[:-4] for name in self.inbox()]
+
     def test_a_group_that_only_lost_alerts_is_not_called_again(self):
         self.start_with(ROUTES)
         payload = alertmanager_payload()
@@ -271,13 +380,25 @@ class AlertHookTest(ApiTestCase):
         for text, message in (('[routes.a]\nnumbers = ["555-CALL-NOW"]\n', "[routes.a] request description: "
                                "recipients[0]: \"555-CALL-NOW\" is not a dialable number"),
                               ('[routes.a]\nnumbers = ["1"]\nrings = "many"\n', "rings: must be a whole number"),
-                              ('[routes.a]\nnumbers = ["1"]\nsay = "{labels.x"\n', "say: a { without its }")):
+                              ('[routes.a]\nnumbers = ["1"]\nsay = "{labels.x"\n', "say: a { without its }"),
+                              ('[routes.a]\nnumbers = ["1"]\n[routes.a.webhook]\nkey = "monitor/id"\n',
+                               "[routes.a.webhook] key: must be a JSON pointer"),
+                              ('[routes.a]\nnumbers = ["1"]\n[routes.a.webhook]\nkey = "/a"\ntext = "/~2"\n',
+                               "[routes.a.webhook] text: must be a JSON pointer"),
+                              ('[routes.a]\nnumbers = ["1"]\n[routes.a.webhook]\nkey = "/a"\nresolved = "/s"\n',
+                               "[routes.a.webhook]: resolved and resolvedWhen go together"),
+                              ('[routes.a]\nnumbers = ["1"]\n[routes.a.webhook]\ntext = "/a"\n',
+                               "[routes.a.webhook]: needs key")):
             with open(path, "w") as f:
                 f.write(text)
             code, out, err = self.inst.run(program("ringwell-api"), "--listen",
                                            "127.0.0.1:0", "--routes", path)
             self.assertEqual(code, 1, out + err)
             self.assertIn(message, err)
+            if "webhook" in message:  # --check (and so ringwell-setup --check) names file, table and key
+                code, out, err = self.inst.run(program("ringwell-api"), "--check", "--routes", path)
+                self.assertEqual(code, 1, out + err)
+                self.assertIn("%s: %s" % (path, message), out)
         code, out, err = self.inst.run(program("ringwell-api"), "--listen",
                                        "127.0.0.1:0", "--routes", path + ".missing")
         self.assertEqual(code, 1)
