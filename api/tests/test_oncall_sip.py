@@ -1,8 +1,8 @@
 """On call over SIP with real peers on 127.0.0.1: Debian's Alertmanager sends
 an alert group to ringwell-api, whose escalation policy calls Alice first and
 then whoever is on call in the schedule (Bob); prepax and ringwell-host with
-a SIP line place the calls to telephones played by SIPp: Alice's is busy,
-Bob's picks up and presses 1 as an RFC 4733 event. The incident is
+a SIP line place the calls to telephones played by SIPp: Alice's rings and
+nobody picks up (the route's calls ring once), Bob's picks up and presses 1 as an RFC 4733 event. The incident is
 acknowledged by Bob, nobody is called again, and Alertmanager holds the
 silence until the alert ends, when Bob is told it is resolved. Then the
 same road with a kill -9 of the API while the chain waits for its second
@@ -30,12 +30,12 @@ class OnCallSipTest(ApiTestCase):
         self.routes = os.path.join(self.inst.dir, "alert-routes.toml")
         with open(self.routes, "w") as f:
             f.write(TABLES % {"wait": wait, "every": "1d", "alertmanager": '\nalertmanager = "%s"\nsilence = "2h"'
-                              % self.alertmanager})
+                              '\nrings = 1' % self.alertmanager})
         self.inst.start("--routes", self.routes)
         services = alertroad.Services(self.inst)
         self.addCleanup(services.stop_all)
         alertroad.start_alertmanager(services, self.inst.port, tokens()["submitter"], route="db", port=port)
-        self.phones = Phones(services, busy=["5550001"], keys={"5550002": "1"})
+        self.phones = Phones(services, keys={"5550002": "1"})  # any other number rings unanswered
         alertroad.register_components(self.inst)
         alertroad.start_prepax(services)
         alertroad.start_host(services, self.phones.port, ring_period=1)
@@ -76,7 +76,7 @@ class OnCallSipTest(ApiTestCase):
             return True
         wait_for(ended, timeout=120, what="the calls to end")
 
-    def test_busy_then_the_person_on_call_presses_1_and_alertmanager_is_silenced(self):
+    def test_no_answer_then_the_person_on_call_presses_1_and_alertmanager_is_silenced(self):
         self.start_road(wait="2s")
         amtool(self.alertmanager, "alertname=DiskFull", "instance=db1",
                annotations=["summary=The disk of db1 is full"])
@@ -86,14 +86,14 @@ class OnCallSipTest(ApiTestCase):
         self.assertIsNone(incident["due"])  # the chain stopped
         self.assertEqual([(c["step"], c["person"]) for c in incident["calls"]], [(1, "alice"), (2, "bob")])
         self.assertIn("acknowledged by bob (key 1)", [e["text"] for e in incident["timeline"]])
-        # Bob's line heard key 1 as an RFC 4733 event; Alice's was busy.
+        # Bob's line heard key 1 as an RFC 4733 event; Alice's rang and was not answered.
         self.all_calls_ended(incident)
         alice, bob = (self.api.request("GET", "/v1/requests/" + c["request"])[2]["recipients"][0]
                       for c in incident["calls"])
-        self.assertEqual(alice["status"], "Busy", alice)
+        self.assertEqual(alice["status"], "NoAnswer", alice)
         self.assertEqual(bob["status"], "Completed", bob)
         self.assertIn("Key 1 heard as RFC 4733 event", bob["calls"][-1]["protocol"])
-        self.assertEqual([c["result"] for c in self.incident(id)["calls"]], ["busy", "answered"])
+        self.assertEqual([c["result"] for c in self.incident(id)["calls"]], ["no answer", "answered"])
         # Once each, and nobody else: every call of the incident has ended.
         self.assertEqual(self.phones.numbers(), ["5550001", "5550002"])
         # The silence, made by Bob, matching the group.
