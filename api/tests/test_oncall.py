@@ -216,6 +216,23 @@ class OnCallTest(ApiTestCase):
         self.assertEqual(len(self.inbox()), 2)  # step 1 was not run again
         self.assertEqual(sum(1 for e in incident["timeline"] if e["event"] == "step"), 2)
 
+    def test_a_web_hook_read_through_pointers_opens_one_incident_and_resolves_it(self):
+        self.start_with()
+        self.inst.stop()
+        with open(self.routes, "a") as f:
+            f.write('\n[routes.checks]\npolicy = "critical"\n[routes.checks.webhook]\nkey = "/check"\n'
+                    'name = "/check"\nresolved = "/status"\nresolvedWhen = "up"\n')
+        self.inst.start("--routes", self.routes)
+        check = {"check": "nightly-backup", "status": "down"}  # healthchecks.io, a JSON body of its own
+        code, _, opened = self.api.request("POST", "/v1/hooks/webhook/checks", check)
+        self.assertEqual((code, opened["action"], opened["policy"]), (200, "incident opened", "critical"))
+        again = self.api.request("POST", "/v1/hooks/webhook/checks", check)[2]
+        self.assertEqual((again["action"], again["incident"]), ("incident updated", opened["incident"]))
+        self.assertEqual(len(self.api.request("GET", "/v1/incidents")[2]["incidents"]), 1)
+        resolved = self.api.request("POST", "/v1/hooks/webhook/checks", dict(check, status="up"))[2]
+        self.assertEqual((resolved["action"], resolved["incident"]), ("incident resolved", opened["incident"]))
+        self.assertEqual(self.incident(opened["incident"])["state"], "resolved")
+
     def test_check_names_the_file_table_and_key(self):
         self.start_with()
         with open(self.routes, "a") as f:
