@@ -83,7 +83,7 @@ voice = "Female"
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolve = \"say\"\n"),
             "routes.toml: [routes.a] resolve: unknown key (there are numbers, page, say, "
             "sayResolved, voice, window, rings, maxGreeting, busy, noAnswer, error, responses, "
-            "resolved, policy, alertmanager, silence)");
+            "resolved, policy, alertmanager, silence, webhook)");
   EXPECT_EQ(RouteError("[routes.a]\nnumbers = [\"1\"]\nresolved = \"silence\"\n"),
             "routes.toml: [routes.a] resolved: must be \"say\", \"cancel\" or \"ignore\"");
   EXPECT_EQ(RouteError("[routes.a]\nsay = \"x\"\n"),
