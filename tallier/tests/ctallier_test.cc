@@ -20,6 +20,7 @@
 #include "ringwell/common/unique_fd.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/locks.h"
 #include "ringwell/testing/xml_tree.h"
 
 namespace ringwell::tallier {
@@ -28,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ElementTree;
 using testing::ReadFile;
+using testing::SomeoneWaitsToLock;
 using testing::WriteFile;
 using Strings = std::vector<std::string>;
 
@@ -57,21 +59,6 @@ std::string RequestXml(const Strings& numbers, const std::string& attributes = W
     xml += "<Recipient dt:dt=\"string\">" + number + "</Recipient>";
   }
   return xml + "</Recipients>" + extra + "<NumberOfRings dt:dt=\"int\">7</NumberOfRings></Request>";
-}
-
-// Whether a lock request on the file `path` is waiting: a "->" line of
-// /proc/locks for its device and inode.
-bool SomeoneWaitsToLock(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  char file[64];
-  std::snprintf(file, sizeof file, " %02x:%02x:%lu ", ::major(st.st_dev), ::minor(st.st_dev),
-                static_cast<unsigned long>(st.st_ino));
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    if (line.find("->") != std::string::npos && line.find(file) != std::string::npos) return true;
-  }
-  return false;
 }
 
 // Tells when the file `path` has been opened for reading and closed again
