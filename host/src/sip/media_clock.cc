@@ -151,24 +151,47 @@ class MediaClock::Sender {
     added_.clear();
   }
 
-  // One packet of every stream in `streams`.
+  // One packet of every stream in `streams`: first every packet is made
+  // (the streams' audio read in one run, each next stream fetched ahead),
+  // then every packet is sent, so the system calls follow one another.
   void Send(const std::vector<RtpStream*>& streams) {
-    std::span<std::uint8_t, kFrameSamples> payload(packet_.data() + kRtpHeaderSize, kFrameSamples);
-    for (RtpStream* stream : streams) {
+    if (packets_.size() < streams.size()) packets_.resize(streams.size());
+    std::size_t made = 0;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      if (i + 2 < streams.size()) __builtin_prefetch(streams[i + 2]);
+      if (i + 1 < streams.size() && streams[i + 1]->hot != nullptr) {
+        __builtin_prefetch(streams[i + 1]->hot);
+      }
+      RtpStream* stream = streams[i];
+      Packet& packet = packets_[made];
+      std::span<std::uint8_t, kFrameSamples> payload(packet.bytes.data() + kRtpHeaderSize,
+                                                     kFrameSamples);
       bool marker = false;
       if (!stream->source->NextFrame(payload, &marker)) continue;
-      packet_[0] = 0x80;  // version 2, no padding, extension or CSRC
-      packet_[1] = static_cast<std::uint8_t>((marker ? 0x80 : 0) | (stream->payload_type & 0x7f));
-      PutBigEndian(&packet_[2], stream->sequence, 2);
-      PutBigEndian(&packet_[4], stream->timestamp, 4);
-      PutBigEndian(&packet_[8], stream->ssrc, 4);
-      // A packet the socket cannot take now is lost, as on the network.
-      (void)::sendto(stream->fd, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                     reinterpret_cast<const sockaddr*>(&stream->remote), stream->remote_length);
+      packet.bytes[0] = 0x80;  // version 2, no padding, extension or CSRC
+      packet.bytes[1] =
+          static_cast<std::uint8_t>((marker ? 0x80 : 0) | (stream->payload_type & 0x7f));
+      PutBigEndian(&packet.bytes[2], stream->sequence, 2);
+      PutBigEndian(&packet.bytes[4], stream->timestamp, 4);
+      PutBigEndian(&packet.bytes[8], stream->ssrc, 4);
+      packet.stream = stream;
       ++stream->sequence;
       stream->timestamp += kFrameSamples;
+      ++made;
+    }
+    for (std::size_t i = 0; i < made; ++i) {
+      const RtpStream& stream = *packets_[i].stream;
+      // A packet the socket cannot take now is lost, as on the network.
+      (void)::sendto(stream.fd, packets_[i].bytes.data(), packets_[i].bytes.size(),
+                     MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&stream.remote),
+                     stream.remote_length);
     }
   }
+
+  struct Packet {
+    const RtpStream* stream = nullptr;
+    std::array<std::uint8_t, kRtpHeaderSize + kFrameSamples> bytes{};
+  };
 
   std::atomic<std::size_t> count_{0};  // streams added and not removed
 
@@ -182,7 +205,7 @@ class MediaClock::Sender {
 
   // The sender thread's own.
   std::array<std::vector<RtpStream*>, kSlots> slots_;
-  std::array<std::uint8_t, kRtpHeaderSize + kFrameSamples> packet_{};
+  std::vector<Packet> packets_;  // this sub-tick's, made before any is sent
 
   std::jthread thread_;  // last: runs once the members above exist
 };
