@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dialqueue_log.h"
+#include "inherited_results.h"
 #include "queue_entry.h"
 #include "report_history.h"
 #include "report_steps.h"
@@ -75,9 +76,12 @@ enum class Resumed { kOpen, kDone, kLater };
 Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueEntry>& entries,
                          SchedulerState& state, const ShareSlice* slice) {
   // What a host that stopped could not book is booked first, or else read as
-  // if it had been.
+  // if it had been; so is what other hosts sharing the root keep of it
+  // (those that are gone, booked here; the live ones', their own to book).
   const ReportSteps steps(state, kIntakeOperation, page);
   state.unbooked().Recover(path);
+  std::vector<KeptChange> kept_elsewhere;
+  BookOtherHostsResults(state, steps, path, &kept_elsewhere);
   steps.BookWaiting(path);
   const auto in_slice = [slice](const CQueueEntry& entry) {
     return slice == nullptr || entry.Share == slice->index;
@@ -91,6 +95,7 @@ Resumed ResumeFromReport(const std::string& path, bool page, std::vector<CQueueE
   if (const std::optional<KeptRequest> kept = state.unbooked().Get(path)) {
     for (const KeptChange& change : kept->changes) history->Apply(change);
   }
+  for (const KeptChange& change : kept_elsewhere) history->Apply(change);
   std::vector<CQueueEntry> open;
   for (CQueueEntry& entry : entries) {
     // Every recipient moves the report on (a number may come twice); only

@@ -27,7 +27,8 @@ namespace ringwell::dialqueue {
 // error rule, and the retries the recorded attempts spent are gone. A request
 // whose recipients are all done is finished at once ("Completed", files
 // deleted). Results a stopped host kept unbooked (Requests/ID.unbooked) are
-// booked first, or read as if they were. A request whose report cannot be
+// booked first, or read as if they were; with hosts sharing the storage root,
+// so are those other hosts keep (inherited_results.h). A request whose report cannot be
 // read now (Reports/ gone, a link in its place) queues nothing: it is logged
 // once and taken in again later by the scheduler object's booking thread.
 //

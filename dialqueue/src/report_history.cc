@@ -1,5 +1,7 @@
 #include "report_history.h"
 
+#include <algorithm>
+
 #include "retry_rules.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
@@ -55,6 +57,56 @@ bool ReportHistory::AllFinal() const {
   return true;
 }
 
+namespace {
+
+// The call a kept call result stands for; nullopt when it does not parse.
+std::optional<ReportHistory::Call> CallOf(const std::string& result) {
+  xml::Document document;
+  if (document.LoadXml(result) != S_OK) return std::nullopt;
+  const pugi::xml_node node = document.FirstChild();
+  return ReportHistory::Call{.answer = xml::Text(xml::ChildElement(node, "Answer")),
+                             .status = node.attribute("Status").value(),
+                             .time = xml::TypedDate(xml::ChildElement(node, "Time"))};
+}
+
+}  // namespace
+
+std::vector<bool> ReportHistory::Holds(const std::vector<KeptChange>& changes) const {
+  std::vector<bool> held(changes.size(), false);
+  std::map<std::string, std::vector<Call>, std::less<>> unmatched;  // calls not matched yet
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const KeptChange& change = changes[i];
+    if (change.kind == tallier::ReportChange::kStatus && change.recipient.empty()) {
+      held[i] = EqualsIgnoringCase(status_, change.text);
+      continue;
+    }
+    const std::string_view number = Trim(change.recipient);
+    const auto found = by_number_.find(number);
+    if (found == by_number_.end() || found->second.empty()) continue;
+    const Recipient& now = found->second.front();
+    if (change.kind == tallier::ReportChange::kCallResult) {
+      const std::optional<Call> call = CallOf(change.text);
+      if (!call || !call->time) continue;  // never taken for another call
+      std::vector<Call>& calls =
+          unmatched.try_emplace(std::string(number), now.calls).first->second;
+      const auto same = std::find_if(calls.begin(), calls.end(), [&](const Call& past) {
+        return past.time == call->time && past.status == call->status &&
+               past.answer == call->answer;
+      });
+      if (same == calls.end()) continue;
+      calls.erase(same);
+      held[i] = true;
+    } else if (i > 0 && changes[i - 1].kind == tallier::ReportChange::kCallResult &&
+               Trim(changes[i - 1].recipient) == number) {
+      held[i] = held[i - 1];
+    } else {
+      held[i] = EqualsIgnoringCase(Trim(now.status), Trim(change.text)) ||
+                (IsFinalStatus(now.status) && IsFinalStatus(change.text));
+    }
+  }
+  return held;
+}
+
 void ReportHistory::Apply(const KeptChange& change) {
   if (change.kind == tallier::ReportChange::kStatus && change.recipient.empty()) {
     status_ = change.text;
@@ -64,12 +116,9 @@ void ReportHistory::Apply(const KeptChange& change) {
   if (found == by_number_.end()) return;
   Call call;
   if (change.kind == tallier::ReportChange::kCallResult) {
-    xml::Document document;
-    if (document.LoadXml(change.text) != S_OK) return;
-    const pugi::xml_node node = document.FirstChild();
-    call = {.answer = xml::Text(xml::ChildElement(node, "Answer")),
-            .status = node.attribute("Status").value(),
-            .time = xml::TypedDate(xml::ChildElement(node, "Time"))};
+    const std::optional<Call> parsed = CallOf(change.text);
+    if (!parsed) return;
+    call = *parsed;
   }
   for (Recipient& recipient : found->second) {
     if (change.kind == tallier::ReportChange::kStatus) {

@@ -49,6 +49,14 @@ class ReportHistory {
   // Reads a change that is not in the report yet as if it were: a status
   // (of the request for an empty number) or a call result.
   void Apply(const KeptChange& change);
+  // For each of `changes` (kept by a host, in their order): whether the
+  // report holds it already, booked by a host that stopped before it could
+  // forget it. A call result is held when its recipient has a call of the same
+  // time, status and answer (each call stands for one kept result); the
+  // status after it goes with it. A status on its own is held when the
+  // recipient's status is that one, or final while the status is final too;
+  // the request's status when the report's is that one.
+  std::vector<bool> Holds(const std::vector<KeptChange>& changes) const;
   // The report's own status.
   const std::string& status() const { return status_; }
   // True when the report has recipients and every one has a final status.

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "dialqueue_log.h"
+#include "inherited_results.h"
+#include "report_history.h"
 #include "request_files.h"
 #include "request_paths.h"
 #include "ringwell/common/disk_space.h"
@@ -156,7 +158,7 @@ void ReportSteps::Keep(const CQueueEntry& entry, const std::vector<KeptChange>& 
   const HRESULT hr = state_.unbooked().Keep(request, changes, finish);
   if (Failed(hr)) {
     // Without room on the disk the results wait in memory for it.
-    LogError(UnbookedResults::StorePathOf(entry.RequestFile),
+    LogError(state_.unbooked().PathOf(entry.RequestFile),
              IsNoSpace(hr) ? ErrorText(hr) + " The results of request " + entry.Id +
                                  " wait in memory and are booked once space comes back"
                            : ErrorText(hr));
@@ -168,11 +170,31 @@ bool ReportSteps::BookWaitingLocked(const std::string& request_file, bool* finis
   UnbookedResults& store = state_.unbooked();
   const std::optional<KeptRequest> kept = store.Get(request_file);
   if (!kept) return true;
-  const std::size_t done = kept->changes.empty() ? 0 : Apply(request_file, kept->changes, quiet);
+  // A store a host read in after a restart may hold what it booked before.
+  const std::size_t done = kept->changes.empty() ? 0
+                           : store.Shared() ? BookUnlessHeld(request_file, kept->changes, quiet)
+                                            : Apply(request_file, kept->changes, quiet);
   if (done == 0 && !kept->changes.empty()) return false;
   const bool finished = store.Booked(request_file, done);
   if (finish != nullptr) *finish = finished;
   return !store.Has(request_file);
+}
+
+std::size_t ReportSteps::BookUnlessHeld(const std::string& request_file,
+                                        const std::vector<KeptChange>& changes, bool quiet) const {
+  const std::optional<ReportHistory> history =
+      ReportHistory::Read(ReportPathForRequestFile(request_file));
+  const std::vector<bool> held =
+      history ? history->Holds(changes) : std::vector<bool>(changes.size(), false);
+  std::vector<KeptChange> fresh;
+  std::vector<std::size_t> places;  // of each fresh change in `changes`
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (held[i]) continue;
+    fresh.push_back(changes[i]);
+    places.push_back(i);
+  }
+  const std::size_t done = fresh.empty() ? 0 : Apply(request_file, fresh, quiet);
+  return done == fresh.size() ? changes.size() : places[done];
 }
 
 bool ReportSteps::BookWaiting(const std::string& request_file, bool* finish) const {
@@ -260,7 +282,10 @@ bool ReportSteps::Finish(const CQueueEntry& entry, bool completed) const {
   };
   // With hosts sharing the storage root, this host's queue holding none of
   // the request's recipients says nothing of the others': the report does.
+  // Nor do they say anything of the changes other hosts keep: those of a
+  // host that is gone are booked first, and a live host's wait for it.
   if (ShareOwner* shares = state_.shares(); shares != nullptr && completed) {
+    if (!BookOtherHostsResults(state_, *this, entry.RequestFile)) return false;
     if (!shares->Finish(entry, book_completed)) return false;
   } else if (completed) {
     book_completed();
@@ -273,19 +298,47 @@ bool ReportSteps::Finish(const CQueueEntry& entry, bool completed) const {
   return false;
 }
 
+namespace {
+
+// Hosts sharing the storage root: the request's kept changes are booked; when
+// this host queues nothing of it, its report decides whether it is finished.
+void FinishIfDone(SchedulerState& state, const KeptRequest& kept, const std::stop_token& stop) {
+  if (state.shares() == nullptr || !IsRegularFile(kept.request_file)) return;
+  CRequestQueue& queue = kept.page ? state.page_queue() : state.dial_queue();
+  QueueLock lock(queue);
+  if (queue.ContainsId(kept.id)) return;
+  if (ReportSteps(state, "CCallService::BookResults", kept.page).Finish(EntryOf(kept), true)) {
+    DeleteRequestFiles(EntryOf(kept), *state.clock(), stop);
+    state.request_texts().Forget(kept.request_file);
+  }
+}
+
+}  // namespace
+
 void RetryUnbooked(SchedulerState& state, const std::stop_token& stop) {
+  const bool shared = state.unbooked().Shared();
+  if (shared) state.unbooked().TakeOwnStore();
   for (const std::string& request_file : state.unbooked().Waiting()) {
     if (stop.stop_requested()) return;
     const std::optional<KeptRequest> kept = state.unbooked().Get(request_file);
     if (!kept) continue;
     bool finish = false;
-    ReportSteps(state, "CCallService::BookResults", kept->page).BookWaiting(request_file, &finish);
+    const bool none_left = ReportSteps(state, "CCallService::BookResults", kept->page)
+                               .BookWaiting(request_file, &finish);
+    if (shared) {
+      if (none_left) FinishIfDone(state, *kept, stop);
+      continue;
+    }
     if (!finish) continue;
     CRequestQueue& queue = kept->page ? state.page_queue() : state.dial_queue();
     QueueLock lock(queue);
     if (queue.ContainsId(kept->id)) continue;
     DeleteRequestFiles(EntryOf(*kept), *state.clock(), stop);
     state.request_texts().Forget(request_file);
+  }
+  if (!shared) return;
+  for (const KeptRequest& booked : BookGoneHostsResults(state, stop)) {
+    FinishIfDone(state, booked, stop);
   }
 }
 

@@ -8,7 +8,10 @@
 // the end of an attempt and a request's "Completed" are booked, or else kept
 // (UnbookedResults) and booked later, in order, before anything else of the
 // request. A request with changes kept is not finished: its files go once they
-// are booked. A change the report generator refuses for its content, or one
+// are booked. With hosts sharing the storage root, a request is not
+// "Completed", nor are its files deleted, while another host keeps changes of
+// it: those of a host that is gone are booked first (inherited_results.h).
+// A change the report generator refuses for its content, or one
 // for a report that no longer exists in a sound Reports directory, is not
 // kept: it can never be booked. A report that vanished while its request
 // file is still there (Reports/ removed and made again) is made again from the
@@ -65,6 +68,11 @@ class ReportSteps {
   // Books what waits for the request file; true when nothing is left.
   // *finish tells whether the request's files should go now.
   bool BookWaiting(const std::string& request_file, bool* finish = nullptr) const;
+  // Books those of `changes` (kept by a host, in order) that the report does
+  // not hold yet (ReportHistory::Holds; all of them when it cannot be read);
+  // the number of leading changes that are done.
+  std::size_t BookUnlessHeld(const std::string& request_file,
+                             const std::vector<KeptChange>& changes, bool quiet = true) const;
 
  private:
   // Applies `changes` to the report of `request_file`; the number of
@@ -98,7 +106,11 @@ class ReportSteps {
 bool ReportGoneForGood(const std::string& report);
 
 // Books what waits for every request and deletes the files of the requests
-// that were waiting only for that (and are no longer queued).
+// that were waiting only for that (and are no longer queued). With hosts
+// sharing the storage root, it also books what hosts that are gone kept
+// (inherited_results.h), and a request whose kept changes are all booked now
+// and of which this host queues nothing is finished when its report says so
+// (share_owner.h); kept changes there never decide alone that files go.
 void RetryUnbooked(SchedulerState& state, const std::stop_token& stop);
 
 }  // namespace ringwell::dialqueue

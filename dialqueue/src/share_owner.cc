@@ -63,7 +63,11 @@ std::optional<std::pair<std::string, bool>> ReadHead(const std::string& path) {
 }  // namespace
 
 ShareOwner::ShareOwner(SchedulerState& state, ShareSettings settings)
-    : state_(state), settings_(std::move(settings)), last_probe_(SteadyNow()) {}
+    : state_(state), settings_(std::move(settings)), last_probe_(SteadyNow()) {
+  // Results this host cannot book go to a store of its own below the root,
+  // which the next owner of their shares books if this host dies.
+  state_.unbooked().ShareRoot(settings_.requests_dir, settings_.host_id);
+}
 
 ShareOwner::~ShareOwner() {
   Stop();
