@@ -1,5 +1,7 @@
 #include "ringwell/oncall/engine.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <random>
 #include <set>
@@ -117,8 +119,15 @@ DirectoryLock Engine::Share() {
     // next time.
     const std::optional<FileStamp> stamp = RegularFileStamp(dir + entry.name);
     if (!stamp) continue;
+    // A file saved in the last seconds is read again whatever its stamp: a
+    // replaced file's inode may be used again, and file times are coarse.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
     const auto known = stamps_.find(entry.name);
-    if (known != stamps_.end() && known->second == *stamp) continue;
+    if (known != stamps_.end() && known->second == *stamp &&
+        now.tv_sec - stamp->modified.tv_sec > 2) {
+      continue;
+    }
     stamps_[entry.name] = *stamp;
     if (entry.name == "heartbeats.state") {
       LoadHeartbeats();
