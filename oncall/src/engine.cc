@@ -97,8 +97,9 @@ void Engine::LoadIncident(const std::string& name) {
         Problem(dir + name + " cannot be saved");
       }
     }
+    const std::string id = incident.id;
     std::scoped_lock state(state_mutex_);
-    incidents_[incident.id] = std::move(incident);
+    incidents_[id] = std::move(incident);
   } catch (const std::exception& e) {
     Problem(dir + name + " is not an incident: " + e.what());
   }
