@@ -78,6 +78,9 @@ TEST_F(SharedInboxTest, OneDaemonLeadsAndTheOtherFinishesTheWorkOfALeaderThatWas
   const std::string interrupted = SubmitText(text);
   ASSERT_TRUE(WaitUntil([&] { return ReportStatus(interrupted) != "<no report>"; }));
   first.Signal(SIGKILL);
+  // Its report made, its speech under way: killed in the middle.
+  EXPECT_EQ(ReportStatus(interrupted), "Processing");
+  EXPECT_FALSE(std::filesystem::exists(RequestFile(interrupted)));
   first.Wait(30s);
   ASSERT_TRUE(second.WaitForLine("Prepax leads the shared Inbox", 60s)) << second.output();
   ids.push_back(interrupted);
