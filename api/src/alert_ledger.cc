@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -47,14 +48,16 @@ AlertLedger::GroupLock::GroupLock(AlertLedger* ledger, std::string key, std::sha
 
 AlertLedger::GroupLock::~GroupLock() {
   if (!slot_) return;  // moved from
+  file_lock_.Release();
   lock_.unlock();
   MutexLock table(ledger_->table_mutex_);
   if (--slot_->users == 0) ledger_->slots_.erase(key_);
 }
 
-AlertLedger::AlertLedger(std::string path)
+AlertLedger::AlertLedger(std::string path, bool shared)
     : legacy_path_(path),
-      directory_((path.ends_with(".json") ? path.substr(0, path.size() - 5) : path + ".d") + "/") {}
+      directory_((path.ends_with(".json") ? path.substr(0, path.size() - 5) : path + ".d") + "/"),
+      shared_(shared) {}
 
 std::string AlertLedger::KeyOf(const std::string& route, const std::string& group_key) {
   return route + ' ' + group_key;  // a route's name has no blank
@@ -103,7 +106,9 @@ bool AlertLedger::Load(std::string* problem) {
   for (const DirectoryEntry& entry : entries) {
     struct stat status {};
     const std::string path = directory_ + entry.name;
-    if (entry.type == DirectoryEntry::Type::kFile && Succeeded(LinkStatus(path, &status)) &&
+    // Hidden names (the lock file of a shared root) are not groups.
+    if (entry.type == DirectoryEntry::Type::kFile && entry.name.front() != '.' &&
+        Succeeded(LinkStatus(path, &status)) &&
         now - status.st_mtim.tv_sec * 1000LL > kLedgerKeepMillis) {
       RemoveFile(path);
     }
@@ -122,12 +127,16 @@ AlertLedger::GroupLock AlertLedger::Lock(const std::string& route, const std::st
     ++known->users;
     slot = known;
   }
-  return GroupLock(this, key, std::move(slot));
+  GroupLock lock(this, key, std::move(slot));
+  if (shared_ && Failed(DirectoryLock::Acquire(PathOf(key), &lock.file_lock_))) {
+    throw std::runtime_error("the lock of the alert group cannot be taken in " + directory_);
+  }
+  return lock;
 }
 
 AlertLedger::Group AlertLedger::Find(const std::string& route, const std::string& group_key) const {
   const std::string key = KeyOf(route, group_key);
-  {
+  if (!shared_) {  // on a shared root, what is saved is what counts
     MutexLock table(table_mutex_);
     if (const auto unsaved = unsaved_.find(key); unsaved != unsaved_.end()) return unsaved->second;
   }

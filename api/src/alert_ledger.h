@@ -17,6 +17,12 @@
 // as it is made, so a notification that fails midway (the call made, the
 // page not) and Alertmanager's retry of it make only what is missing.
 //
+// Several API instances on one storage root (`shared`): the lock of a group
+// also holds the byte of the group's file in Events/alert-groups/.lock
+// (DirectoryLock), and Find reads the group's file, so the check-then-submit
+// of one notification is made by one instance at a time on what the others
+// saved: a notification sent to two instances makes its calls once.
+//
 // Thread-safety: every method may be called from any thread. Lock(route, key)
 // gives the caller one group for a whole check-then-submit; notifications of
 // different groups never wait on each other.
@@ -30,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::api {
@@ -62,11 +69,12 @@ class AlertLedger {
     std::string key_;
     std::shared_ptr<Slot> slot_;
     std::unique_lock<std::mutex> lock_;
+    DirectoryLock file_lock_;  // on a shared root
   };
 
   // `path`: Events/alert-groups.json below the root; the groups are kept in
   // the directory of the same name without ".json".
-  explicit AlertLedger(std::string path);
+  explicit AlertLedger(std::string path, bool shared = false);
   // Makes the directory, takes over a ledger of the earlier form and removes
   // groups untouched for 30 days; false with `problem` when something of it
   // cannot be done (the ledger still works as far as it can).
@@ -96,6 +104,7 @@ class AlertLedger {
 
   const std::string legacy_path_;
   const std::string directory_;  // ends with "/"
+  const bool shared_;
   mutable Mutex table_mutex_;
   std::map<std::string, std::shared_ptr<GroupLock::Slot>> slots_ RINGWELL_GUARDED_BY(table_mutex_);
   // changes whose file could not be written

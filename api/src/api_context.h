@@ -22,6 +22,10 @@
 #include "request_counts.h"
 #include "token_auth.h"
 
+namespace ringwell {
+class LeaderLease;  // ringwell/common/leader_lease.h
+}
+
 namespace ringwell::api {
 
 class OnCallHost;    // oncall_host.h
@@ -42,6 +46,7 @@ struct ApiContext {
   OnCallHost* oncall = nullptr;             // the on-call engine (oncall_host.h), set when serving
   IncidentFeed* incident_feed = nullptr;    // the incidents' events, set when serving
   RequestCounts* request_counts = nullptr;  // requests by status for /metrics, set when serving
+  const LeaderLease* leader = nullptr;      // on a shared root: the timers' and callbacks' lease
 };
 
 // The parts of a route's path that stand for a value ("{id}" -> "...").

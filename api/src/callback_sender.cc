@@ -217,15 +217,23 @@ std::string CallbackSender::DestinationOf(const std::string& url) {
 }
 
 void CallbackSender::Start() {
+  if (leader_ == nullptr) TakePendingFiles();
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void CallbackSender::TakePendingFiles() {
   std::vector<DirectoryEntry> entries;
   ListDirectory(root_ + kEventsDir, &entries);
   const std::string suffix = kSuffix;
+  std::vector<std::string> taken;
   for (const DirectoryEntry& entry : entries) {
     const std::string& name = entry.name;
     if (entry.type != DirectoryEntry::Type::kFile || name.size() <= suffix.size() ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
       continue;
     }
+    const std::string id = name.substr(0, name.size() - suffix.size());
+    if (!IsPlainName(id) || deliveries_.contains(id)) continue;
     std::string text;
     if (Failed(ReadWholeFile(root_ + kEventsDir + "/" + name, &text))) continue;
     const auto content = nlohmann::json::parse(text, nullptr, false);
@@ -242,10 +250,12 @@ void CallbackSender::Start() {
     delivery.attempts = content.value("attempts", 0u);
     delivery.next_millis = content.value("nextMillis", std::int64_t{0});
     delivery.failing_since_millis = content.value("failingSinceMillis", std::int64_t{0});
-    const std::string id = name.substr(0, name.size() - suffix.size());
-    if (!delivery.url.empty() && IsPlainName(id)) deliveries_[id] = std::move(delivery);
+    if (delivery.url.empty()) continue;
+    deliveries_[id] = std::move(delivery);
+    taken.push_back(id);
   }
-  for (auto& [id, delivery] : deliveries_) {
+  for (const std::string& id : taken) {
+    Delivery& delivery = deliveries_[id];
     if (delivery.next_millis > SenderNowMillis()) {
       delivery.state = State::kWaiting;
       timers_.emplace(delivery.next_millis, id);
@@ -254,7 +264,35 @@ void CallbackSender::Start() {
     }
   }
   pending_ = deliveries_.size();
-  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void CallbackSender::LookForOthersWork() {
+  TakePendingFiles();
+  for (auto& [id, delivery] : deliveries_) {
+    struct stat status {};
+    if (delivery.state == State::kIdle && Succeeded(LinkStatus(JournalPath(root_, id), &status)) &&
+        static_cast<std::uint64_t>(status.st_size) > delivery.read_offset) {
+      MakeReady(id, delivery);
+    }
+  }
+}
+
+void CallbackSender::DropAll() {
+  CURLM* multi = static_cast<CURLM*>(multi_);
+  for (auto& [id, delivery] : deliveries_) {
+    if (delivery.dirty) Save(id, delivery);
+  }
+  for (Transfer* transfer : transfers_) {
+    curl_multi_remove_handle(multi, transfer->easy);
+    delete transfer;
+  }
+  transfers_.clear();
+  in_flight_ = 0;
+  deliveries_.clear();
+  destinations_.clear();
+  runnable_.clear();
+  timers_.clear();
+  pending_ = 0;
 }
 
 bool CallbackSender::Register(const std::string& id, const std::string& url) {
@@ -531,7 +569,32 @@ void CallbackSender::Finish(Transfer* done, bool sent, const std::string& reason
 
 void CallbackSender::Run(std::stop_token stop) {
   CURLM* multi = static_cast<CURLM*>(multi_);
+  bool leading = leader_ == nullptr;
+  std::int64_t looked_millis = 0;
   while (!stop.stop_requested()) {
+    if (leader_ != nullptr) {
+      const bool held = leader_->Held();
+      if (held && !leading) {
+        TakePendingFiles();  // the deliveries as the last holder left them
+        looked_millis = SenderNowMillis();
+      } else if (!held && leading) {
+        DropAll();
+      }
+      leading = held;
+      if (!leading) {
+        {
+          MutexLock lock(inbox_mutex_);  // kept under the root: the holder takes them up
+          registered_.clear();
+          woken_.clear();
+        }
+        curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+        continue;
+      }
+      if (SenderNowMillis() - looked_millis >= 1000) {
+        LookForOthersWork();
+        looked_millis = SenderNowMillis();
+      }
+    }
     TakeInbox();
     const std::int64_t now = SenderNowMillis();
     while (!timers_.empty() && timers_.begin()->first <= now) {

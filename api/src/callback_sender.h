@@ -36,6 +36,15 @@
 // the name is resolved) is checked, and a delivery to a loopback, link-local,
 // private or otherwise local address is given up with an event-log entry.
 //
+// With a leader lease (several API instances on one storage root) the sender
+// delivers only while this instance holds it: every instance keeps what it
+// registers under the root, and the holder takes up every pending file when
+// it gains the lease, looks for files and journal lines the other instances
+// added every second, and forgets its deliveries when it loses the lease
+// (what was delivered is saved first, so the next holder goes on from there;
+// after a holder died, the last few events may be sent again, with the same
+// Idempotency-Key).
+//
 // Thread-safety: Register, Wake and Pending may be called from any thread;
 // they only hand work to the sender's thread under a short lock.
 #pragma once
@@ -54,6 +63,7 @@
 #include <vector>
 
 #include "event_hub.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/thread_annotations.h"
 
 namespace ringwell {
@@ -83,6 +93,8 @@ class CallbackSender {
 
   // Takes up every pending delivery kept under the root and starts sending.
   void Start();
+  // The lease delivering needs (it must outlive the sender). Set before Start.
+  void SetLeader(const LeaderLease* leader) { leader_ = leader; }
   // Sends the events of `id` to `url` from the first one on; false when what
   // is to be delivered cannot be kept under the root.
   bool Register(const std::string& id, const std::string& url);
@@ -122,6 +134,12 @@ class CallbackSender {
   struct Transfer;
 
   void Run(std::stop_token stop);
+  // Takes up the pending files of deliveries not known yet.
+  void TakePendingFiles();
+  // On a shared root: the files and journal lines other instances added.
+  void LookForOthersWork();
+  // The lease was lost: what was delivered is saved, everything is dropped.
+  void DropAll();
   void TakeInbox();
   void MakeReady(const std::string& id, Delivery& delivery);
   void StartTransfers();
@@ -155,6 +173,7 @@ class CallbackSender {
   unsigned in_flight_ = 0;
   std::unordered_set<Transfer*> transfers_;  // owned, under way
   std::vector<void*> idle_handles_;          // CURL* of ended transfers, used again
+  const LeaderLease* leader_ = nullptr;
   std::jthread thread_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <unordered_set>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/ole_date.h"
@@ -76,6 +77,25 @@ std::optional<JournalState> EventHub::Update(const std::string& id) {
 }
 
 std::optional<JournalState> EventHub::UpdateLocked(const std::string& id, Entry& entry) {
+  if (!shared_) return UpdateJournal(id, entry);
+  const std::string journal = JournalPath(root_, id);
+  const auto size = [&journal] {
+    struct stat status {};
+    return Succeeded(LinkStatus(journal, &status)) ? static_cast<std::int64_t>(status.st_size) : 0;
+  };
+  DirectoryLock lock;
+  if (const HRESULT hr = DirectoryLock::Acquire(journal, &lock); Failed(hr)) {
+    log_.ReportText(EventType::kError, 3,
+                    "cannot lock the events of " + id + " in " + journal + ": " + ErrorText(hr));
+    return std::nullopt;
+  }
+  if (entry.state && size() != entry.journal_size) entry.state.reset();  // another instance wrote
+  std::optional<JournalState> state = UpdateJournal(id, entry);
+  entry.journal_size = size();
+  return state;
+}
+
+std::optional<JournalState> EventHub::UpdateJournal(const std::string& id, Entry& entry) {
   const std::string report_path = StorageLayout{root_}.ReportFile(id);
   struct stat status {};
   if (Failed(LinkStatus(report_path, &status)) || !S_ISREG(status.st_mode)) {

@@ -12,6 +12,11 @@
 // ran) gets its journal when someone follows its events, or at once when it
 // has status callbacks to deliver: start-up reads no report it need not read.
 //
+// Several API instances on one storage root (ShareRoot): each update of a
+// journal also holds the journal's byte of Events/.lock (DirectoryLock) and
+// reads the journal again when another instance appended to it, so the
+// events of a change are appended once, whichever instances see it.
+//
 // Thread-safety: every method may be called from any thread. Each request has
 // a lock of its own, held while its report is read and its journal written
 // (so two requests never wait on each other) and while a stream of it is
@@ -64,6 +69,9 @@ class EventHub {
   // after each Update that appended events (written to disk by then). Set
   // before the first Update.
   void OnEvents(std::function<void(const std::string&, std::uint64_t)> listener);
+  // Other instances write the journals too (see above). Set before the first
+  // Update.
+  void ShareRoot() { shared_ = true; }
 
  private:
   struct Stream {
@@ -77,6 +85,7 @@ class EventHub {
     bool retired RINGWELL_GUARDED_BY(mutex) = false;
     std::optional<JournalState> state RINGWELL_GUARDED_BY(mutex);
     std::vector<Stream> streams RINGWELL_GUARDED_BY(mutex);
+    std::int64_t journal_size RINGWELL_GUARDED_BY(mutex) = -1;  // when `state` was right
   };
   // The entry of `id`, locked (made when unknown).
   std::pair<std::shared_ptr<Entry>, std::unique_lock<std::mutex>> Lock(const std::string& id);
@@ -84,10 +93,13 @@ class EventHub {
   void Retire(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
   std::optional<JournalState> UpdateLocked(const std::string& id, Entry& entry)
       RINGWELL_REQUIRES(entry.mutex);
+  std::optional<JournalState> UpdateJournal(const std::string& id, Entry& entry)
+      RINGWELL_REQUIRES(entry.mutex);
   JournalState& StateOf(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
 
   const std::string root_;
   const CEventLog& log_;
+  bool shared_ = false;
   std::function<void(const std::string&, std::uint64_t)> listener_;
   Mutex table_mutex_;  // never held across a file
   // Requests read or written since the start (unfinished ones and those with

@@ -54,6 +54,7 @@
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/version.h"
@@ -229,12 +230,33 @@ int Serve(Options options) {
   } catch (const std::exception& e) {
     return Refuse(e.what(), "ringwell-setup (as root)");
   }
+  // Several instances on one storage root: each answers, one at a time acts
+  // on its own (the timers of the incidents, the callbacks), holding the
+  // root's API lease; hooks and journals are decided under file locks.
+  const SharedRootSettings shared = ReadSharedRootSettings();
+  std::unique_ptr<LeaderLease> leader;
+  if (shared.on) {
+    leader = std::make_unique<LeaderLease>(
+        RoleLease(options.root, "api", kApiLeaseByte, shared),
+        [] {
+          std::printf("ringwell-api: this instance leads (timers and callbacks)\n");
+          std::fflush(stdout);
+        },
+        [] {
+          std::printf("ringwell-api: this instance no longer leads\n");
+          std::fflush(stdout);
+        });
+    std::printf("ringwell-api: shared root, host %s, lease %u s\n", shared.host_id.c_str(),
+                shared.lease_seconds);
+  }
   EventHub hub(options.root, ApiLog());
+  if (shared.on) hub.ShareRoot();
   CallbackSender callbacks(
       options.root, secret,
       {options.callback_timeout, options.callback_retry, options.callback_retry_max,
        options.callback_give_up, 4, options.callback_allow_private},
       hub, metrics, ApiLog());
+  callbacks.SetLeader(leader.get());
   hub.OnEvents([&callbacks](const std::string& id, std::uint64_t seq) { callbacks.Wake(id, seq); });
   RequestCounts request_counts(*index);
   ReportWatcher watcher(options.root, hub, *index, &request_counts);
@@ -248,7 +270,7 @@ int Serve(Options options) {
     return Refuse(problem, "correct the routes file (see man ringwell-api)");
   }
   LiveAlertRoutes alert_routes(std::move(first_routes));
-  AlertLedger alert_ledger(options.root + kEventsDir + "/alert-groups.json");
+  AlertLedger alert_ledger(options.root + kEventsDir + "/alert-groups.json", shared.on);
   if (!alert_ledger.Load(&problem)) ApiLog().ReportText(EventType::kWarning, 1, problem);
 
   const std::string routes_path =
@@ -260,14 +282,17 @@ int Serve(Options options) {
         options.root, alert_routes,
         ReadOnCallTables(routes_path, !options.alert_routes_file.empty(), *alert_routes.Get()),
         [&index](const std::string& id) { index->Refresh(id); },
-        [](const std::string& problem) { ApiLog().ReportText(EventType::kWarning, 1, problem); });
+        [](const std::string& problem) { ApiLog().ReportText(EventType::kWarning, 1, problem); },
+        shared.on);
   } catch (const std::exception& e) {
     return Refuse(e.what(), "correct the routes file (see man ringwell-api)");
   }
   incident_feed.Load(oncall->engine().List());
   oncall->OnChange(
       [&incident_feed](const oncall::Incident& incident) { incident_feed.Publish(incident); });
+  oncall->SetLeader(leader.get());
   oncall->Start();
+  if (leader) leader->Start();
 
   const std::string openapi = OpenApiDocument();
   ApiContext context{options,   tokens,  limiter, idempotency,  *index,      hub,
@@ -275,6 +300,7 @@ int Serve(Options options) {
   context.oncall = oncall.get();
   context.incident_feed = &incident_feed;
   context.request_counts = &request_counts;
+  context.leader = leader.get();
   Router router(context, ApiLog());
 
   HttpServer server(router, server_settings);

@@ -120,10 +120,11 @@ oncall::OnCallConfig ReadOnCallTables(const std::string& path, bool required,
 
 OnCallHost::OnCallHost(std::string root, const LiveAlertRoutes& routes, oncall::OnCallConfig config,
                        std::function<void(const std::string&)> refresh,
-                       std::function<void(const std::string&)> problem)
+                       std::function<void(const std::string&)> problem, bool shared)
     : root_(root), routes_(routes), refresh_(refresh), problem_(std::move(problem)) {
   dialer_ = MakeToolkitDialer(root, std::move(refresh), routes_);
-  engine_ = std::make_unique<oncall::Engine>(std::move(root), std::move(config), clock_, *dialer_);
+  engine_ = std::make_unique<oncall::Engine>(std::move(root), std::move(config), clock_, *dialer_,
+                                             shared);
   engine_->SetObserver([this](const oncall::Incident& incident, oncall::Change change) {
     Observe(incident, change);
   });
@@ -142,8 +143,14 @@ void OnCallHost::Start() {
     std::mutex mutex;
     std::condition_variable_any wake;
     for (unsigned round = 1; !stop.stop_requested(); ++round) {
-      engine_->Tick();
-      if (round % kSilencedEvery == 0) ResolveEnded();
+      if (leader_ == nullptr || leader_->Held()) {
+        try {
+          engine_->Tick();
+        } catch (const std::exception& e) {
+          problem_(e.what());  // Incidents/ cannot be locked now: the next round tries again
+        }
+        if (round % kSilencedEvery == 0) ResolveEnded();
+      }
       for (const std::string& found : engine_->TakeProblems()) problem_(found);
       std::unique_lock lock(mutex);
       wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });

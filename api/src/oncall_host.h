@@ -5,6 +5,12 @@
 // Alertmanager (a silence on acknowledgement, expired on resolution) for
 // routes that name one.
 //
+// With a leader lease (several API instances on one storage root), the
+// worker's steps and the questions to Alertmanager run only while this
+// instance holds it, and the engine reads what the other instances saved
+// before each change (engine.h): the instance that gains the lease resumes
+// every chain from Incidents/.
+//
 // Thread-safety: every method may be called from any thread; the worker is
 // stopped and joined before the object goes.
 #pragma once
@@ -16,6 +22,7 @@
 #include <thread>
 
 #include "alert_routes.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/oncall/engine.h"
 
 namespace ringwell::api {
@@ -26,7 +33,7 @@ class OnCallHost {
   // `routes` (read as they are at each use) must outlive the host.
   OnCallHost(std::string root, const LiveAlertRoutes& routes, oncall::OnCallConfig config,
              std::function<void(const std::string&)> refresh,
-             std::function<void(const std::string&)> problem);
+             std::function<void(const std::string&)> problem, bool shared = false);
   ~OnCallHost();
   OnCallHost(const OnCallHost&) = delete;
   OnCallHost& operator=(const OnCallHost&) = delete;
@@ -36,6 +43,9 @@ class OnCallHost {
   // silenced is resolved once Alertmanager has none of its alerts active (the
   // silence mutes the resolved notification).
   void Start();
+  // The lease the worker needs (on a shared root; it must outlive the host).
+  // Set before Start.
+  void SetLeader(const LeaderLease* leader) { leader_ = leader; }
   // New tables (SIGHUP): incidents stay.
   void Reload(oncall::OnCallConfig config);
   // `listener` is told of every saved change of an incident (before the
@@ -55,6 +65,7 @@ class OnCallHost {
   oncall::SystemClock clock_;
   std::unique_ptr<oncall::Dialer> dialer_;
   std::unique_ptr<oncall::Engine> engine_;
+  const LeaderLease* leader_ = nullptr;
   std::jthread worker_;
 };
 

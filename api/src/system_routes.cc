@@ -4,10 +4,16 @@
 // and /v1/openapi.json.
 #include "api_context.h"
 #include "health.h"
+#include "ringwell/common/leader_lease.h"
 
 namespace ringwell::api {
 
-HttpResponse HealthRoute(ApiContext&, const HttpRequest&, const RouteParams&, const Identity*) {
+HttpResponse HealthRoute(ApiContext& context, const HttpRequest&, const RouteParams&,
+                         const Identity*) {
+  // On a shared root: whether this instance runs the timers and callbacks.
+  if (context.leader != nullptr) {
+    return JsonResponse(200, {{"status", "ok"}, {"leader", context.leader->Held()}});
+  }
   return JsonResponse(200, {{"status", "ok"}});
 }
 

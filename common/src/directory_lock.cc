@@ -57,17 +57,24 @@ HRESULT DirectoryLock::Acquire(const std::string& path, DirectoryLock* out) {
       ::fchmod(fd.get(), ModeInDirectory(dir.get(), made));
     }
   }
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = LockOffsetFor(path);
-  range.l_len = 1;
-  while (::fcntl(fd.get(), F_OFD_SETLKW, &range) != 0) {
-    if (errno != EINTR) return HresultFromErrno(errno);
+  if (!SetByteLock(fd.get(), F_WRLCK, LockOffsetFor(path), /*wait=*/true)) {
+    return HresultFromErrno(errno);
   }
   out->Release();
   out->fd_ = fd.release();
   return S_OK;
+}
+
+bool SetByteLock(int fd, short type, std::int64_t offset, bool wait) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = offset;
+  range.l_len = 1;
+  while (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
 }
 
 void DirectoryLock::Release() {

@@ -4,14 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
 #include <optional>
 
 #include "dialqueue_log.h"
 #include "intake.h"
 #include "report_history.h"
 #include "request_paths.h"
+#include "ringwell/common/directory_lock.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
 #include "ringwell/common/text.h"
@@ -24,24 +24,6 @@ namespace {
 constexpr char kOperation[] = "CCallService::Shares";
 constexpr std::size_t kPageRoom = 10;
 constexpr int kOpenFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-
-std::int64_t SteadyNow() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-bool SetLock(int fd, short type, std::int64_t offset, bool wait) {
-  struct flock range {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = offset;
-  range.l_len = 1;
-  while (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
 
 std::string Folded(std::string_view text) {
   std::string folded(text);
@@ -63,7 +45,9 @@ std::optional<std::pair<std::string, bool>> ReadHead(const std::string& path) {
 }  // namespace
 
 ShareOwner::ShareOwner(SchedulerState& state, ShareSettings settings)
-    : state_(state), settings_(std::move(settings)), last_probe_(SteadyNow()) {
+    : state_(state),
+      settings_(std::move(settings)),
+      probe_(settings_.requests_dir + ".alive-" + settings_.host_id, settings_.lease) {
   // Results this host cannot book go to a store of its own below the root,
   // which the next owner of their shares books if this host dies.
   state_.unbooked().ShareRoot(settings_.requests_dir, settings_.host_id);
@@ -84,21 +68,9 @@ void ShareOwner::Stop() {
 }
 
 void ShareOwner::Start() {
-  const auto every = [](std::chrono::milliseconds interval, std::function<void()> step) {
-    return std::jthread([interval, step = std::move(step)](std::stop_token stop) {
-      std::mutex mutex;
-      std::condition_variable_any woken;
-      while (!stop.stop_requested()) {
-        step();
-        std::unique_lock lock(mutex);
-        woken.wait_for(lock, stop, interval, [] { return false; });
-      }
-    });
-  };
-  const auto probe_interval = std::max(std::chrono::milliseconds(100), settings_.lease / 8);
-  probes_ = every(probe_interval, [this] { Probe(); });
-  watchdog_ = every(std::chrono::milliseconds(100), [this] { Watch(); });
-  passes_ = every(settings_.pass_interval, [this] { Pass(); });
+  probes_ = RunEvery(probe_.interval(), [this] { Probe(); });
+  watchdog_ = RunEvery(std::chrono::milliseconds(100), [this] { Watch(); });
+  passes_ = RunEvery(settings_.pass_interval, [this] { Pass(); });
 }
 
 void ShareOwner::Know(const std::string& request_file) {
@@ -116,26 +88,9 @@ std::int64_t ShareOwner::OffsetFor(std::string_view id, std::int32_t share) {
   return static_cast<std::int64_t>((hash >> 24) * 128 + static_cast<std::uint64_t>(share));
 }
 
-bool ShareOwner::Probe() {
-  if (probe_.get() < 0) {
-    const std::string path = settings_.requests_dir + ".alive-" + settings_.host_id;
-    probe_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (probe_.get() < 0) return false;
-  }
-  const std::string stamp = std::to_string(SteadyNow()) + "\n";
-  if (::pwrite(probe_.get(), stamp.data(), stamp.size(), 0) != static_cast<ssize_t>(stamp.size()) ||
-      ::fdatasync(probe_.get()) != 0) {
-    probe_.reset();
-    return false;
-  }
-  last_probe_ = SteadyNow();
-  return true;
-}
+bool ShareOwner::Probe() { return probe_.Probe(); }
 
-bool ShareOwner::Fresh() const {
-  const std::int64_t age = SteadyNow() - last_probe_.load();
-  return age <= std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.lease / 2).count();
-}
+bool ShareOwner::Fresh() const { return probe_.Fresh(); }
 
 void ShareOwner::Watch() {
   if (Fresh() || fenced_.exchange(true)) return;
@@ -166,13 +121,13 @@ int ShareOwner::OwnersFd() {
 
 bool ShareOwner::TryLock(std::int64_t offset) {
   const int fd = OwnersFd();
-  return fd >= 0 && SetLock(fd, F_WRLCK, offset, false);
+  return fd >= 0 && SetByteLock(fd, F_WRLCK, offset, false);
 }
 
 void ShareOwner::Unlock(std::int64_t offset) {
   // An unlock that fails (the volume is gone) leaves the lock to the
   // descriptor's close or to the lease.
-  if (owners_.get() >= 0 && !SetLock(owners_.get(), F_UNLCK, offset, false)) owners_.reset();
+  if (owners_.get() >= 0 && !SetByteLock(owners_.get(), F_UNLCK, offset, false)) owners_.reset();
 }
 
 void ShareOwner::LetGoOf(Request& request, std::int32_t share) {
@@ -284,7 +239,7 @@ bool ShareOwner::Finish(const CQueueEntry& entry, const std::function<void()>& b
   // host as well as the other hosts.
   UniqueFd fd(::open((DirectoryOf(entry.RequestFile) + ".owners").c_str(), kOpenFlags, 0666));
   const std::int64_t offset = OffsetFor(entry.Id, kMaxShares + 1);
-  if (fd.get() < 0 || !SetLock(fd.get(), F_WRLCK, offset, true)) return false;
+  if (fd.get() < 0 || !SetByteLock(fd.get(), F_WRLCK, offset, true)) return false;
   bool finished = false;
   if (const std::optional<ReportHistory> history =
           ReportHistory::Read(ReportPathForRequestFile(entry.RequestFile))) {
@@ -295,7 +250,7 @@ bool ShareOwner::Finish(const CQueueEntry& entry, const std::function<void()>& b
       finished = true;
     }
   }
-  SetLock(fd.get(), F_UNLCK, offset, false);
+  SetByteLock(fd.get(), F_UNLCK, offset, false);
   return finished;
 }
 

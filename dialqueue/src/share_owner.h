@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "queue_entry.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/unique_fd.h"
 
 namespace ringwell::dialqueue {
@@ -130,7 +131,7 @@ class ShareOwner {
   std::atomic<std::size_t> lines_{0};
   std::atomic<std::size_t> owned_count_{0};
   std::atomic<bool> fenced_{false};
-  std::atomic<std::int64_t> last_probe_;  // steady clock, nanoseconds
+  LeaseProbe probe_;  // probed by the probe thread only
 
   std::mutex known_mutex_;
   std::vector<std::string> arrived_;  // guarded by known_mutex_
@@ -139,7 +140,6 @@ class ShareOwner {
   // Used by the pass thread only.
   std::map<std::string, Request> requests_;  // by path
   UniqueFd owners_;
-  UniqueFd probe_;  // used by the probe thread only
 
   std::jthread passes_, probes_, watchdog_;
 };

@@ -60,6 +60,7 @@
 #include "request_watcher.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/files.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/machine_detection.h"
 #include "ringwell/common/registry.h"
 #include "ringwell/common/safe_files.h"
@@ -98,33 +99,14 @@ struct Options {
   std::string host_id;   // --host-id: this box's name on a shared root
 };
 
-// Hosts on several boxes sharing one storage root: the registry's SharedRoot
-// (1: on) and LeaseSeconds (the file server's lease; 0 or missing: 42, the
-// default of GlusterFS's ping timeout).
-struct SharedRootSettings {
-  bool on = false;
-  std::uint32_t lease_seconds = 42;
-};
-
-SharedRootSettings ReadSharedRootSettings() {
-  SharedRootSettings settings;
-  registry::Key key;
-  if (Failed(registry::Key::Open(kConfigKey, &key))) return settings;
-  std::uint32_t value = 0;
-  settings.on = Succeeded(key.QueryDword("SharedRoot", &value)) && value == 1;
-  if (Succeeded(key.QueryDword("LeaseSeconds", &value)) && value != 0) {
-    settings.lease_seconds = value;
-  }
-  return settings;
-}
+// Hosts on several boxes sharing one storage root: the registry's SharedRoot,
+// LeaseSeconds and HostId (ringwell/common/leader_lease.h).
 
 // This box's name among the hosts sharing a root: --host-id, else the
-// machine's host name.
+// registry's HostId, else the machine's host name.
 std::string HostId(const Options& options) {
   if (!options.host_id.empty()) return options.host_id;
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || !IsPlainName(name)) return "host";
-  return name;
+  return ReadSharedRootSettings().host_id;
 }
 
 void Complain(const std::string& message) {

@@ -1,5 +1,7 @@
 #include "ringwell/oncall/engine.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <random>
 #include <set>
@@ -46,49 +48,95 @@ Instant SystemClock::Now() const {
   return std::chrono::time_point_cast<Seconds>(std::chrono::system_clock::now());
 }
 
-Engine::Engine(std::string root, OnCallConfig config, Clock& clock, Dialer& dialer)
-    : root_(std::move(root)), clock_(clock), dialer_(dialer), config_(std::move(config)) {
+Engine::Engine(std::string root, OnCallConfig config, Clock& clock, Dialer& dialer, bool shared)
+    : root_(std::move(root)),
+      clock_(clock),
+      dialer_(dialer),
+      config_(std::move(config)),
+      shared_(shared) {
+  std::scoped_lock operation(operation_mutex_);
+  if (shared_) {
+    Share();  // reads every file under the lock
+    return;
+  }
+  std::vector<DirectoryEntry> entries;
+  if (Failed(ListDirectory(root_ + "Incidents/", &entries))) entries.clear();
+  for (const DirectoryEntry& entry : entries) {
+    if (entry.type == DirectoryEntry::Type::kFile) LoadIncident(entry.name);
+  }
+  LoadHeartbeats();
+}
+
+void Engine::LoadIncident(const std::string& name) {
   const std::string dir = root_ + "Incidents/";
+  if (name.size() < 6 || name.substr(name.size() - 5) != ".json") return;
+  std::string text;
+  if (const HRESULT hr = ReadWholeFile(dir + name, &text); Failed(hr)) {
+    Problem(dir + name + " cannot be read: " + ErrorText(hr));
+    return;
+  }
+  try {
+    if (text.size() > kMaxIncidentFile) throw std::runtime_error("larger than 4 MB");
+    Incident incident = Incident::FromJson(json::parse(text));
+    if (incident.id + ".json" != name) throw std::runtime_error("its id is not its name");
+    // A call being placed when the process ended may or may not have been
+    // placed: it is never placed again.
+    bool unsure = false;
+    for (IncidentCall& call : incident.calls) {
+      if (call.state == "placing") {
+        call.state = "unknown";
+        unsure = true;
+        AddEntry(incident, "unknown",
+                 "the call to " + call.person +
+                     " may not have been placed: the process stopped while placing it");
+      }
+    }
+    if (unsure) {
+      const std::string text_json = incident.ToJson().dump();
+      if (Failed(WriteFileAtomically(dir + name, text_json))) {
+        Problem(dir + name + " cannot be saved");
+      }
+    }
+    const std::string id = incident.id;
+    std::scoped_lock state(state_mutex_);
+    incidents_[id] = std::move(incident);
+  } catch (const std::exception& e) {
+    Problem(dir + name + " is not an incident: " + e.what());
+  }
+}
+
+DirectoryLock Engine::Share() {
+  DirectoryLock lock;
+  if (!shared_) return lock;
+  const std::string dir = root_ + "Incidents/";
+  if (Failed(MakeIncidentDirectory()) || Failed(DirectoryLock::Acquire(dir + "incidents", &lock))) {
+    throw std::runtime_error(dir + " cannot be locked");
+  }
   std::vector<DirectoryEntry> entries;
   if (Failed(ListDirectory(dir, &entries))) entries.clear();
   for (const DirectoryEntry& entry : entries) {
-    if (entry.type != DirectoryEntry::Type::kFile || entry.name.size() < 6 ||
-        entry.name.substr(entry.name.size() - 5) != ".json") {
+    if (entry.type != DirectoryEntry::Type::kFile || entry.name.front() == '.') continue;
+    // The stamp before the reading: a file replaced meanwhile is read again
+    // next time.
+    const std::optional<FileStamp> stamp = RegularFileStamp(dir + entry.name);
+    if (!stamp) continue;
+    // A file saved in the last seconds is read again whatever its stamp: a
+    // replaced file's inode may be used again, and file times are coarse.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto known = stamps_.find(entry.name);
+    if (known != stamps_.end() && known->second == *stamp &&
+        now.tv_sec - stamp->modified.tv_sec > 2) {
       continue;
     }
-    std::string text;
-    if (const HRESULT hr = ReadWholeFile(dir + entry.name, &text); Failed(hr)) {
-      Problem(dir + entry.name + " cannot be read: " + ErrorText(hr));
-      continue;
-    }
-    try {
-      if (text.size() > kMaxIncidentFile) throw std::runtime_error("larger than 4 MB");
-      Incident incident = Incident::FromJson(json::parse(text));
-      if (incident.id + ".json" != entry.name) throw std::runtime_error("its id is not its name");
-      // A call being placed when the process ended may or may not have been
-      // placed: it is never placed again.
-      bool unsure = false;
-      for (IncidentCall& call : incident.calls) {
-        if (call.state == "placing") {
-          call.state = "unknown";
-          unsure = true;
-          AddEntry(incident, "unknown",
-                   "the call to " + call.person +
-                       " may not have been placed: the process stopped while placing it");
-        }
-      }
-      if (unsure) {
-        const std::string text_json = incident.ToJson().dump();
-        if (Failed(WriteFileAtomically(dir + entry.name, text_json))) {
-          Problem(dir + entry.name + " cannot be saved");
-        }
-      }
-      incidents_.emplace(incident.id, std::move(incident));
-    } catch (const std::exception& e) {
-      Problem(dir + entry.name + " is not an incident: " + e.what());
+    stamps_[entry.name] = *stamp;
+    if (entry.name == "heartbeats.state") {
+      LoadHeartbeats();
+    } else {
+      LoadIncident(entry.name);
     }
   }
-  LoadHeartbeats();
+  return lock;
 }
 
 void Engine::Reload(OnCallConfig config) {
@@ -114,9 +162,23 @@ std::optional<Incident> Engine::Find(const std::string& id) const {
   return found->second;
 }
 
-std::optional<Incident> Engine::Get(const std::string& id) const { return Find(id); }
+std::optional<Incident> Engine::Get(const std::string& id) const {
+  if (shared_) Refreshed();
+  return Find(id);
+}
+
+void Engine::Refreshed() const {
+  auto* self = const_cast<Engine*>(this);  // the state is the files' in a shared root
+  std::scoped_lock operation(self->operation_mutex_);
+  try {
+    self->Share();
+  } catch (const std::exception& e) {
+    self->Problem(e.what());  // what was read last is shown
+  }
+}
 
 std::vector<Incident> Engine::List() const {
+  if (shared_) Refreshed();
   std::vector<Incident> list;
   {
     std::scoped_lock state(state_mutex_);
@@ -180,6 +242,7 @@ Engine::Fired Engine::Fire(const std::string& route, const std::string& policy,
   Fired fired;
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     std::optional<Incident> known;
     {
       std::scoped_lock state(state_mutex_);
@@ -234,6 +297,13 @@ std::optional<std::string> Engine::ResolveGroup(const std::string& route,
                                                 const std::string& by) {
   std::string id;
   {
+    // On a shared root the group's incident may be another process's.
+    std::unique_lock operation(operation_mutex_, std::defer_lock);
+    DirectoryLock shared;
+    if (shared_) {
+      operation.lock();
+      shared = Share();
+    }
     std::scoped_lock state(state_mutex_);
     for (const auto& [key, incident] : incidents_) {
       if (incident.state != "resolved" && incident.route == route &&
@@ -273,6 +343,7 @@ bool Engine::Acknowledge(const std::string& id, const std::string& by) {
   Effects effects;
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     std::optional<Incident> incident = Find(id);
     if (!incident || incident->state != "open") return false;
     Acknowledged(*incident, by, "API");
@@ -286,6 +357,7 @@ bool Engine::Escalate(const std::string& id, const std::string& by) {
   Effects effects;
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     std::optional<Incident> incident = Find(id);
     if (!incident || incident->state == "resolved") return false;
     if (incident->state == "acknowledged") {
@@ -308,6 +380,7 @@ bool Engine::Finish(const std::string& id, const std::string& by) {
   Effects effects;
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     std::optional<Incident> incident = Find(id);
     if (!incident || incident->state == "resolved") return false;
     incident->state = "resolved";
@@ -324,6 +397,7 @@ bool Engine::Finish(const std::string& id, const std::string& by) {
 void Engine::SetSilence(const std::string& id, const std::string& silence) {
   Effects effects;
   std::scoped_lock operation(operation_mutex_);
+  const DirectoryLock shared = Share();
   std::optional<Incident> incident = Find(id);
   if (!incident) return;
   incident->silence = silence;
@@ -452,6 +526,7 @@ void Engine::Tick() {
   Effects effects;
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     std::vector<std::string> ids;
     {
       std::scoped_lock state(state_mutex_);
@@ -523,6 +598,7 @@ void Engine::Tick() {
 bool Engine::Beat(const std::string& name) {
   {
     std::scoped_lock operation(operation_mutex_);
+    const DirectoryLock shared = Share();
     {
       std::scoped_lock state(state_mutex_);
       if (!config_.heartbeats.contains(name)) return false;

@@ -98,8 +98,8 @@ policy = "again"
 class EngineTest : public ringwell::testing::RingwellTest {
  protected:
   OnCallConfig Config() { return ParseOnCallConfig(std::string(kPeople) + kTables, "routes.toml"); }
-  std::unique_ptr<Engine> Make(const std::string& root) {
-    auto engine = std::make_unique<Engine>(root, Config(), clock_, dialer_);
+  std::unique_ptr<Engine> Make(const std::string& root, bool shared = false) {
+    auto engine = std::make_unique<Engine>(root, Config(), clock_, dialer_, shared);
     engine->SetObserver([this](const Incident& incident, Change change) {
       if (change == Change::kAcknowledged) acknowledged_.push_back(incident.acknowledged_by);
       if (change == Change::kResolved) resolved_.push_back(incident.id);
@@ -289,6 +289,41 @@ TEST_F(EngineTest, ChainResumesAfterACrashWithoutRunningAStepTwice) {
   clock_.now = Utc("2026-06-01T11:15:00Z");
   after->Tick();
   EXPECT_EQ(Events(*after->Get(second.id)).back(), "stopped");  // the chain had two steps
+}
+
+// Two API instances on one shared root, each with its engine: a group sent
+// to both opens one incident; the next step is run once, by whichever ticks;
+// what one saves (an acknowledgement, a beat) is what the other decides on.
+TEST_F(EngineTest, EnginesOnASharedRootDecideOnWhatIsSaved) {
+  auto first = Make(root(), true);
+  auto second = Make(root(), true);
+  const auto opened = Fire(*first);
+  const auto again = Fire(*second);
+  ASSERT_TRUE(opened.opened);
+  EXPECT_FALSE(again.opened);
+  EXPECT_EQ(again.id, opened.id);
+  EXPECT_EQ(dialer_.People(), (std::vector<std::string>{"alice"}));
+  dialer_.End(0, "no answer");
+  After(Seconds(300), *second);
+  EXPECT_EQ(dialer_.People(), (std::vector<std::string>{"alice", "bob", "carol"}));
+  first->Tick();
+  EXPECT_EQ(dialer_.People().size(), 3u);  // the step is not run again
+  EXPECT_EQ(first->Get(opened.id)->step, 2);
+  EXPECT_TRUE(first->Acknowledge(opened.id, "ops"));
+  EXPECT_EQ(second->Get(opened.id)->state, "acknowledged");
+  EXPECT_FALSE(second->Acknowledge(opened.id, "ops"));
+  ASSERT_EQ(second->List().size(), 1u);
+
+  // The heartbeat beats through the first; the second, which ticks, finds
+  // it on time.
+  second->Tick();  // expected from now on
+  After(Seconds(86000), *second);
+  EXPECT_TRUE(first->Beat("backup"));
+  After(Seconds(1000), *second);
+  EXPECT_EQ(second->List().size(), 1u);
+  After(Seconds(86400), *second);
+  EXPECT_EQ(second->List().size(), 2u);  // late now
+  EXPECT_EQ(first->List().size(), 2u);
 }
 
 TEST_F(EngineTest, LateHeartbeatOpensAnIncidentThatTheNextBeatResolves) {

@@ -17,6 +17,7 @@
 #include "registration.h"
 #include "ringwell/common/class_registry.h"
 #include "ringwell/common/event_log.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/status_file.h"
 #include "ringwell/setup/startup.h"
 #include "speech.h"  // CSpeech
@@ -202,7 +203,9 @@ int RunDaemon() {
   // Started by systemd when INVOCATION_ID is set; started from a shell with
   // LocalService set, it runs as a local server instead.
   const bool as_service = registered_as_service && std::getenv("INVOCATION_ID") != nullptr;
-  const unsigned workers = WorkerCount();
+  // On a shared root one process of all boxes holds the Inbox's lease (see
+  // prepax_service.h): worker processes would each need a lease of their own.
+  const unsigned workers = ReadSharedRootSettings().on ? 1 : WorkerCount();
   if (workers > 1) return SuperviseWorkers(workers, as_service);
   return ServeUntilStopped(as_service);
 }

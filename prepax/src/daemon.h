@@ -15,7 +15,8 @@
 // one per processor) this process supervises that many workers, each with
 // its own speech engine and its own share of the requests (see
 // worker_share.h), starts a worker again when it died, and passes a stop on
-// to all of them.
+// to all of them. On a shared root (SharedRoot = 1) it runs one process,
+// which holds the Inbox's lease while it leads (prepax_service.h).
 //
 // It runs as a service when LocalService is set and systemd started it; its
 // own messages then go to the journal under the source "Prepax", otherwise to

@@ -5,6 +5,16 @@
 // worker, waits until the request in hand is finished, and only then destroys
 // the processor.
 //
+// With SharedRoot = 1 in the registry (several boxes share the storage root,
+// each running prepax), the worker processes the Inbox only while it holds
+// the root's prepax lease (leader_lease.h; the other daemons stand by and
+// one of them takes over within the lease when the holder dies). Each time
+// the lease is gained the processor is made anew, and finishes what a holder
+// that died left exactly as a restarted daemon does (file_processor.h): the
+// lease keeps true what that recovery assumes, that no other daemon works on
+// the Inbox. A lost lease ends the cycle after the request in hand. On a
+// shared root the daemon runs one process (no worker processes).
+//
 // The class factory is a singleton: it constructs the one object when it is
 // made, and every creation returns that object (or its construction failure).
 //

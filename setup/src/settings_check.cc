@@ -43,6 +43,7 @@ const Setting kSettings[] = {
     {"MinFreeSpaceKB", Kind::kInteger, 0, 4 * kGiB - 1, "0 for the default, 16384"},
     {"SharedRoot", Kind::kInteger, 0, 1, "1 when hosts on several boxes share the root"},
     {"LeaseSeconds", Kind::kInteger, 0, 3600, "0 for the default, 42"},
+    {"HostId", Kind::kString},
 };
 
 // The HTTP API's settings; ringwell-api --check checks their ranges.

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "ringwell/common/directory_lock.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/unique_fd.h"
 
 namespace ringwell::setup {
@@ -68,14 +70,7 @@ std::string GlusterClientOf(const std::string& point) {
   return "";
 }
 
-bool TryLock(int fd, std::int64_t offset) {
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = offset;
-  range.l_len = 1;
-  return ::fcntl(fd, F_OFD_SETLK, &range) == 0;
-}
+bool TryLock(int fd, std::int64_t offset) { return SetByteLock(fd, F_WRLCK, offset, false); }
 
 }  // namespace
 
@@ -163,10 +158,9 @@ std::vector<Problem> CheckSharedRoot(const std::string& root, bool shared_settin
     }
   }
   if (shared_setting) {
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    notes->push_back(std::string("this box takes shares as host ") + name +
-                     " (ringwell-host --host-id NAME to choose another; each box's must differ)");
+    notes->push_back("this box takes shares as host " + ReadSharedRootSettings().host_id +
+                     " (HostId in the registry or ringwell-host --host-id NAME to choose "
+                     "another; each box's must differ)");
   }
   return problems;
 }

@@ -47,4 +47,10 @@ class DirectoryLock {
   int fd_ = -1;
 };
 
+// Sets (F_WRLCK, F_RDLCK) or clears (F_UNLCK) the OFD lock of one byte of
+// `fd` at `offset`, waiting for it when `wait` (errno tells why when not
+// granted): the lock of DirectoryLock, of the hosts' shares and of the
+// leader leases (leader_lease.h).
+bool SetByteLock(int fd, short type, std::int64_t offset, bool wait);
+
 }  // namespace ringwell

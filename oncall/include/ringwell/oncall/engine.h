@@ -16,9 +16,18 @@
 // The clock and the placing of calls are interfaces: the API gives the
 // system clock and calls through the toolkit; tests give their own.
 //
+// Several processes on one storage root (`shared`, the API on several boxes):
+// every change and every reading also holds the lock of Incidents/ (a byte
+// of Incidents/.lock, DirectoryLock), and first reads again the incidents
+// and heartbeats that another process saved (each file's stamp tells), so
+// each decision (is this group's incident open, is this step due) is made on
+// what is saved, by one process at a time. An incident left "placing" is then
+// one whose placer died, and becomes "unknown" as at a restart.
+//
 // Thread-safety: every method may be called from any thread. Changes are
 // serialised; readers (List, Get) see the last saved state and are never
-// held up by a call being placed.
+// held up by a call being placed (on a shared root, in another process they
+// are).
 #pragma once
 
 #include <functional>
@@ -28,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "ringwell/common/directory_lock.h"
+#include "ringwell/common/file_stamp.h"
 #include "ringwell/common/hresult.h"
 #include "ringwell/oncall/config.h"
 #include "ringwell/oncall/incident.h"
@@ -65,8 +76,9 @@ enum class Change { kOpened, kUpdated, kAcknowledged, kResolved };
 class Engine {
  public:
   // Loads the incidents kept below `root` (ending in "/"). The clock and the
-  // dialer must outlive the engine.
-  Engine(std::string root, OnCallConfig config, Clock& clock, Dialer& dialer);
+  // dialer must outlive the engine. `shared`: other processes use the same
+  // Incidents/ (see above).
+  Engine(std::string root, OnCallConfig config, Clock& clock, Dialer& dialer, bool shared = false);
 
   // A new configuration (SIGHUP): incidents and their state stay.
   void Reload(OnCallConfig config);
@@ -127,6 +139,14 @@ class Engine {
   void Problem(const std::string& text);
   HRESULT MakeIncidentDirectory() const;
   void LoadHeartbeats();
+  // Reads the incident file `name` of Incidents/ into incidents_ (its
+  // "placing" calls become "unknown"); operation_mutex_ held.
+  void LoadIncident(const std::string& name);
+  // On a shared root: the lock of Incidents/ and the files other processes
+  // changed read again (operation_mutex_ held); nothing otherwise.
+  DirectoryLock Share();
+  // Share for the readers (on a shared root).
+  void Refreshed() const;
   void SaveHeartbeats();
 
   const std::string root_;
@@ -139,6 +159,8 @@ class Engine {
   std::map<std::string, Instant> beats_;  // last beat of each heartbeat
   std::function<void(const Incident&, Change)> observer_;
   std::vector<std::string> problems_;
+  const bool shared_;
+  std::map<std::string, FileStamp> stamps_;  // of the files read (operation_mutex_)
 };
 
 }  // namespace ringwell::oncall

@@ -1,0 +1,99 @@
+// Two daemons on one shared storage root (SharedRoot = 1, a lease of 10 s), as
+// two boxes run them: one leads the Inbox and the other stands by; every
+// request is scheduled once; when the leader is killed with SIGKILL in the
+// middle of a request, the other takes over and finishes that request the
+// way a restarted daemon does, once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "prepax_test_support.h"
+#include "ringwell/testing/process.h"
+#include "ringwell/testing/wait.h"
+
+namespace ringwell::prepax {
+namespace {
+
+using namespace std::chrono_literals;
+using ringwell::testing::ChildProcess;
+using ringwell::testing::ListDir;
+using ringwell::testing::ProgramPath;
+using ringwell::testing::WaitUntil;
+
+class SharedInboxTest : public testing::PrepaxTest {
+ protected:
+  void SetUp() override {
+    PrepaxTest::SetUp();
+    SetConfigNumber("SharedRoot", 1);
+    SetConfigNumber("LeaseSeconds", 10);
+    ASSERT_EQ(
+        ringwell::testing::RunCapturing({ProgramPath("prepax"), "-RegServer"}, ProgramEnvironment())
+            .exit_code,
+        0);
+  }
+  void Start(ChildProcess& daemon, const std::string& expected) {
+    ASSERT_TRUE(daemon.Start({ProgramPath("prepax")}, ProgramEnvironment()));
+    ASSERT_TRUE(daemon.WaitForLine(expected, 60s)) << daemon.output();
+  }
+  std::string SubmitText(const std::string& text) {
+    auto request = NewRequest({"5551234"});
+    AddPart(request.Get(), kel::kelTextMessagePart, text);
+    return Submit(request.Get());
+  }
+  bool Scheduled(const std::vector<std::string>& ids) {
+    return WaitUntil([&] {
+      for (const auto& id : ids) {
+        if (ReportStatus(id) != "Scheduled") return false;
+      }
+      return true;
+    });
+  }
+  // Scheduled once: its request file in Requests, its one wav beside it,
+  // nothing left in Inbox, and "Scheduled" for the report and the recipient.
+  void ExpectScheduledOnce(const std::string& id) {
+    EXPECT_TRUE(std::filesystem::exists(RequestFile(id))) << id;
+    EXPECT_EQ(ListDir(RequestDir(id)).size(), 1u) << id;
+    EXPECT_FALSE(std::filesystem::exists(InboxFile(id))) << id;
+    EXPECT_EQ(ReportStatus(id), "Scheduled") << id;
+    EXPECT_EQ(ReportStatus(id, "5551234"), "Scheduled") << id;
+  }
+};
+
+TEST_F(SharedInboxTest, OneDaemonLeadsAndTheOtherFinishesTheWorkOfALeaderThatWasKilled) {
+  std::vector<std::string> ids;
+  for (int i = 0; i < 4; ++i) ids.push_back(SubmitText("Request " + std::to_string(i)));
+  ChildProcess first, second;
+  Start(first, "Prepax leads the shared Inbox");
+  Start(second, "Prepax stands by for the shared Inbox");
+  EXPECT_TRUE(Scheduled(ids));
+
+  // A long text: the leader is killed while it prepares it.
+  std::string text;
+  for (int i = 0; i < 60; ++i) text += "The cooling of hall " + std::to_string(i) + " has failed. ";
+  const std::string interrupted = SubmitText(text);
+  ASSERT_TRUE(WaitUntil([&] { return ReportStatus(interrupted) != "<no report>"; }));
+  first.Signal(SIGKILL);
+  // Its report made, its speech under way: killed in the middle.
+  EXPECT_EQ(ReportStatus(interrupted), "Processing");
+  EXPECT_FALSE(std::filesystem::exists(RequestFile(interrupted)));
+  first.Wait(30s);
+  ASSERT_TRUE(second.WaitForLine("Prepax leads the shared Inbox", 60s)) << second.output();
+  ids.push_back(interrupted);
+  for (int i = 0; i < 3; ++i) ids.push_back(SubmitText("Later " + std::to_string(i)));
+  EXPECT_TRUE(Scheduled(ids));
+  second.Signal(SIGTERM);
+  EXPECT_EQ(second.Wait(30s), 0);
+
+  EXPECT_TRUE(ListDir(root() + "Inbox").empty());
+  EXPECT_EQ(ListDir(root() + "Requests").size(), 2 * ids.size());  // nothing temporary
+  for (const auto& id : ids) ExpectScheduledOnce(id);
+  EXPECT_TRUE(EventLogEntries().empty());
+}
+
+}  // namespace
+}  // namespace ringwell::prepax
