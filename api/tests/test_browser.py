@@ -22,10 +22,24 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.common.exceptions import StaleElementReferenceException
 
 import test_alerts
 import test_road
-from apitest import SOURCE, ApiTestCase, program, tokens, wait_for
+import apitest
+from apitest import SOURCE, ApiTestCase, program, tokens
+
+
+def wait_for(condition, **options):
+    """apitest.wait_for, where an element the console drew anew between
+    finding it and reading it counts as not yet (the next look finds the new one)."""
+    def look():
+        try:
+            return condition()
+        except StaleElementReferenceException:
+            return False
+    return apitest.wait_for(look, **options)
+
 
 SCREENSHOTS = os.environ.get("RINGWELL_SCREENSHOTS") or tempfile.mkdtemp(prefix="ringwell-console-")
 FORM = ["send-numbers", "send-text", "send-ack", "send-start", "send-stop", "send-button"]
