@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
 
@@ -30,10 +31,13 @@ bool Final(int status) {
 }  // namespace
 
 IdempotencyStore::IdempotencyStore(std::string path, std::size_t max_entries,
-                                   std::chrono::milliseconds keep)
+                                   std::chrono::milliseconds keep,
+                                   std::chrono::milliseconds claim_for)
     : path_(std::move(path)),
       max_entries_(std::max<std::size_t>(max_entries, 1)),
-      keep_millis_(keep.count()) {}
+      keep_millis_(keep.count()),
+      claim_millis_(claim_for.count()),
+      tail_(path_) {}
 
 std::string IdempotencyStore::Digest(const std::string& text) {
   unsigned char digest[crypto_hash_sha256_BYTES];
@@ -59,6 +63,15 @@ std::string IdempotencyStore::Line(const std::string& id, const Entry& entry) {
 }
 
 void IdempotencyStore::Load() {
+  if (shared_) {
+    const std::int64_t now = NowMillis();
+    MutexLock lock(mutex_);
+    DirectoryLock file_lock;
+    if (Failed(DirectoryLock::Acquire(path_, &file_lock))) return Follow(now);
+    Follow(now);
+    if (lines_ > entries_.size()) Compact();  // without what expired
+    return;
+  }
   std::string text;
   ReadWholeFile(path_, &text);
   const std::int64_t now = NowMillis();
@@ -130,16 +143,29 @@ IdempotencyStore::Claim IdempotencyStore::Begin(const std::string& owner, const 
   const std::string digest = Digest(body);
   const std::int64_t now = NowMillis();
   MutexLock lock(mutex_);
+  DirectoryLock file_lock;
+  // Without the file's lock (the file system refuses it), an instance
+  // decides on what it read last.
+  if (shared_ && Succeeded(DirectoryLock::Acquire(path_, &file_lock))) Follow(now);
   Expire(now);
   const auto known = entries_.find(id);
   if (known != entries_.end()) {
     if (known->second.body_digest != digest) return Claim::kOtherBody;
-    if (known->second.answer.status == 0) return Claim::kInProgress;
-    *answer = known->second.answer;
-    return Claim::kReplay;
+    if (known->second.answer.status != 0) {
+      *answer = known->second.answer;
+      return Claim::kReplay;
+    }
+    if (!shared_ || own_.contains(id) || now - known->second.time_millis < claim_millis_) {
+      return Claim::kInProgress;
+    }
+    Forget(id);  // the claim of an instance that did not answer in time (it died)
   }
   ages_.push_back(id);
-  entries_[id] = Entry{digest, {}, now, std::prev(ages_.end())};
+  Entry& entry = entries_[id] = Entry{digest, {}, now, std::prev(ages_.end())};
+  if (shared_) {
+    own_.insert(id);
+    Append(Line(id, entry));
+  }
   Expire(now);
   return Claim::kNew;
 }
@@ -147,14 +173,41 @@ IdempotencyStore::Claim IdempotencyStore::Begin(const std::string& owner, const 
 void IdempotencyStore::Release(const std::string& owner, const std::string& key) {
   const std::string id = KeyOf(owner, key);
   MutexLock lock(mutex_);
+  if (!shared_) {
+    const auto known = entries_.find(id);
+    if (known != entries_.end() && known->second.answer.status == 0) Forget(id);
+    return;
+  }
+  if (own_.erase(id) == 0) return;  // answered (or never claimed here)
+  DirectoryLock file_lock;
+  if (Succeeded(DirectoryLock::Acquire(path_, &file_lock))) Follow(NowMillis());
   const auto known = entries_.find(id);
-  if (known != entries_.end() && known->second.answer.status == 0) Forget(id);
+  if (known == entries_.end() || known->second.answer.status != 0) return;
+  Forget(id);
+  Append(nlohmann::json{{"key", id}, {"released", true}}.dump() + "\n");
 }
 
 void IdempotencyStore::Finish(const std::string& owner, const std::string& key,
                               const Answer& answer) {
   const std::string id = KeyOf(owner, key);
   MutexLock lock(mutex_);
+  if (shared_) {
+    if (own_.erase(id) == 0) return;
+    DirectoryLock file_lock;
+    const bool locked = Succeeded(DirectoryLock::Acquire(path_, &file_lock));
+    if (locked) Follow(NowMillis());
+    const auto known = entries_.find(id);
+    if (known == entries_.end() || known->second.answer.status != 0) return;
+    if (!Final(answer.status)) {
+      Forget(id);
+      Append(nlohmann::json{{"key", id}, {"released", true}}.dump() + "\n");
+      return;
+    }
+    known->second.answer = answer;
+    Append(Line(id, known->second));
+    if (locked && lines_ >= 2 * entries_.size() + 1000) Compact();
+    return;
+  }
   const auto known = entries_.find(id);
   if (known == entries_.end()) return;
   if (!Final(answer.status)) {
@@ -171,6 +224,69 @@ void IdempotencyStore::Finish(const std::string& owner, const std::string& key,
       WriteAll(fd.get(), Line(id, known->second))) {
     ++lines_;
   }
+}
+
+void IdempotencyStore::Follow(std::int64_t now_millis) {
+  FileTail::Lines read = tail_.Read();
+  if (read.anew) {
+    // Rewritten by another instance: it holds all that is kept, the claims
+    // of this instance too.
+    entries_.clear();
+    ages_.clear();
+    lines_ = 0;
+  }
+  for (const std::string& line : read.lines) {
+    Take(line, now_millis);
+    ++lines_;
+  }
+  Expire(now_millis);
+}
+
+void IdempotencyStore::Take(const std::string& line, std::int64_t now_millis) {
+  const auto parsed = nlohmann::json::parse(line, nullptr, false);
+  if (!parsed.is_object()) return;
+  const std::string id = parsed.value("key", "");
+  if (id.empty()) return;
+  const auto known = entries_.find(id);
+  if (parsed.value("released", false)) {
+    if (known != entries_.end() && known->second.answer.status == 0) Forget(id);
+    return;
+  }
+  Entry entry{parsed.value("bodyDigest", ""),
+              {parsed.value("status", 0), parsed.value("body", ""), parsed.value("location", "")},
+              parsed.value("timeMillis", std::int64_t{0}),
+              {}};
+  const std::int64_t age = now_millis - entry.time_millis;
+  const bool claim = entry.answer.status == 0;
+  if (claim && known != entries_.end() && known->second.answer.status == 0 &&
+      known->second.body_digest == entry.body_digest && own_.contains(id)) {
+    return;  // this instance's own claim, read again
+  }
+  Forget(id);  // a later life of the key (its claimant took the earlier one as gone)
+  if (age >= keep_millis_ || (claim && age >= claim_millis_ && !own_.contains(id))) return;
+  ages_.push_back(id);
+  entry.age = std::prev(ages_.end());
+  entries_[id] = std::move(entry);
+}
+
+void IdempotencyStore::Append(const std::string& line) {
+  UniqueFd fd;
+  if (Succeeded(OpenFile(path_, O_WRONLY | O_APPEND | O_CREAT, 0660, &fd)) &&
+      WriteAll(fd.get(), tail_.Unfinished() ? "\n" + line : line)) {
+    ++lines_;
+  }
+  tail_.Skip();
+}
+
+void IdempotencyStore::Compact() {
+  std::string kept;
+  lines_ = 0;
+  for (const std::string& id : ages_) {
+    kept += Line(id, entries_.at(id));  // the claims too: they are the others' to see
+    ++lines_;
+  }
+  WriteFileAtomically(path_, kept);
+  tail_.Skip();
 }
 
 }  // namespace ringwell::api

@@ -14,6 +14,15 @@
 // longer than 24 hours; the file is rewritten without what was dropped once
 // it holds twice as many lines as there are keys.
 //
+// Several instances on one storage root (ShareRoot) share the keys: each
+// decides under its byte of Events/.lock, after reading the lines the others
+// appended to the file since it last read it (all of it again when another
+// instance rewrote it), and appends what it decided there and then: a claim
+// (status 0), the answer, or the claim's release. A claim of another
+// instance holds its key for `claim_for` at most (an instance that died in
+// the middle of a request does not hold it for ever); the file then keeps
+// the claims too when it is rewritten.
+//
 // Thread-safety: every method may be called from any thread.
 #pragma once
 
@@ -23,7 +32,9 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "file_tail.h"
 #include "ringwell/common/thread_annotations.h"
 
 namespace ringwell::api {
@@ -38,7 +49,10 @@ class IdempotencyStore {
   enum class Claim { kNew, kReplay, kOtherBody, kInProgress };
 
   explicit IdempotencyStore(std::string path, std::size_t max_entries = 100000,
-                            std::chrono::milliseconds keep = std::chrono::hours(24));
+                            std::chrono::milliseconds keep = std::chrono::hours(24),
+                            std::chrono::milliseconds claim_for = std::chrono::minutes(2));
+  // The file is shared with other instances; called before Load.
+  void ShareRoot() { shared_ = true; }
   // Reads the kept answers, dropping expired ones.
   void Load();
 
@@ -65,14 +79,26 @@ class IdempotencyStore {
   void Expire(std::int64_t now_millis) RINGWELL_REQUIRES(mutex_);
   void Forget(const std::string& id) RINGWELL_REQUIRES(mutex_);
   void Rewrite() RINGWELL_REQUIRES(mutex_);
+  // On a shared root, under the file's lock: the lines the other instances
+  // appended since the last reading, and a line of this instance appended.
+  void Follow(std::int64_t now_millis) RINGWELL_REQUIRES(mutex_);
+  void Take(const std::string& line, std::int64_t now_millis) RINGWELL_REQUIRES(mutex_);
+  void Append(const std::string& line) RINGWELL_REQUIRES(mutex_);
+  void Compact() RINGWELL_REQUIRES(mutex_);
 
   const std::string path_;
   const std::size_t max_entries_;
   const std::int64_t keep_millis_;
+  const std::int64_t claim_millis_;
+  bool shared_ = false;
   Mutex mutex_;
   std::unordered_map<std::string, Entry> entries_ RINGWELL_GUARDED_BY(mutex_);
   std::list<std::string> ages_ RINGWELL_GUARDED_BY(mutex_);  // the keys, oldest first
   std::size_t lines_ RINGWELL_GUARDED_BY(mutex_) = 0;        // lines in the file
+  // On a shared root: the keys this instance claimed and has not answered
+  // yet, and how far the file is read.
+  std::unordered_set<std::string> own_ RINGWELL_GUARDED_BY(mutex_);
+  FileTail tail_ RINGWELL_GUARDED_BY(mutex_);
 };
 
 }  // namespace ringwell::api

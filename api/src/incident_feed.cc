@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "event_journal.h"
+#include "ringwell/common/directory_lock.h"
 #include "ringwell/common/event_log.h"
 #include "ringwell/common/files.h"
 #include "ringwell/common/safe_files.h"
@@ -14,6 +15,7 @@ namespace {
 using nlohmann::json;
 
 constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
+constexpr auto kFollowEvery = std::chrono::milliseconds(500);  // shared root
 
 // States only go forward: open, acknowledged, resolved.
 int Rank(const std::string& state) {
@@ -24,17 +26,34 @@ std::string Directory(const std::string& root) { return root + kEventsDir + "/in
 
 }  // namespace
 
-IncidentFeed::IncidentFeed(std::string root, const CEventLog& log)
-    : root_(std::move(root)), path_(Directory(root_) + "/feed.jsonl"), log_(log) {
+IncidentFeed::IncidentFeed(std::string root, const CEventLog& log, bool shared)
+    : root_(std::move(root)),
+      path_(Directory(root_) + "/feed.jsonl"),
+      log_(log),
+      shared_(shared),
+      tail_(path_) {
   worker_ = std::jthread([this](std::stop_token stop) {
     std::mutex mutex;
     std::condition_variable_any wake;
+    auto last_keep_alive = std::chrono::steady_clock::now();
     while (!stop.stop_requested()) {
       {
         std::unique_lock lock(mutex);
-        if (wake.wait_for(lock, stop, kKeepAliveEvery, [] { return false; })) break;
+        if (wake.wait_for(lock, stop, shared_ ? kFollowEvery : kKeepAliveEvery,
+                          [] { return false; })) {
+          break;
+        }
       }
-      if (!stop.stop_requested()) KeepAlive();
+      if (stop.stop_requested()) break;
+      if (shared_) {
+        std::lock_guard lock(mutex_);
+        CatchUp();
+      }
+      if (const auto now = std::chrono::steady_clock::now();
+          now - last_keep_alive >= kKeepAliveEvery) {
+        KeepAlive();
+        last_keep_alive = now;
+      }
     }
   });
 }
@@ -46,7 +65,17 @@ IncidentFeed::~IncidentFeed() {
 
 void IncidentFeed::Load(const std::vector<oncall::Incident>& incidents) {
   std::unique_lock lock(mutex_);
-  const std::vector<json> events = ReadEvents(path_);
+  DirectoryLock file_lock;
+  std::vector<json> events;
+  if (shared_) {
+    if (MakeDirectories()) DirectoryLock::Acquire(path_, &file_lock);
+    for (const std::string& line : tail_.Read().lines) {
+      json event = json::parse(line, nullptr, false);
+      if (event.is_object() && event.contains("seq")) events.push_back(std::move(event));
+    }
+  } else {
+    events = ReadEvents(path_);
+  }
   lines_ = events.size();
   std::optional<oncall::Instant> last_time;
   for (const json& event : events) {
@@ -68,6 +97,8 @@ void IncidentFeed::Load(const std::vector<oncall::Incident>& incidents) {
       ++told.entries;
     }
   }
+  loaded_ = true;
+  file_lock.Release();
   lock.unlock();
   // What the engine did after the last event written (the process ended in
   // between) is told now.
@@ -77,6 +108,12 @@ void IncidentFeed::Load(const std::vector<oncall::Incident>& incidents) {
 void IncidentFeed::Publish(const oncall::Incident& incident) {
   std::vector<json> events;
   std::lock_guard lock(mutex_);
+  DirectoryLock file_lock;
+  // On a shared root, numbered after the last event of the file, and told
+  // only when no other instance told it yet.
+  const bool locked =
+      !shared_ || (MakeDirectories() && Succeeded(DirectoryLock::Acquire(path_, &file_lock)));
+  if (shared_ && locked) Follow();
   Told& told = told_[incident.id];
   const json about = incident.ToJson(false);
   const auto event = [&](const std::string& change, oncall::Instant at, const std::string& text,
@@ -101,17 +138,22 @@ void IncidentFeed::Publish(const oncall::Incident& incident) {
   }
   told.entries = incident.timeline.size();
   if (later_state || told.state.empty()) told.state = incident.state;
-  if (!events.empty()) Append(std::move(events));
+  if (!events.empty()) Append(std::move(events), locked);
 }
 
-// Under the mutex.
-void IncidentFeed::Append(std::vector<json> events) {
+bool IncidentFeed::MakeDirectories() {
   const std::string directory = Directory(root_);
   if (!IsDirectory(directory)) {
     MakeDirectory(root_ + kEventsDir);  // made by setup; a new root may lack it
     MakeDirectory(directory);
   }
-  if (lines_ + events.size() > 2 * kKeptEvents) {
+  return IsDirectory(directory);
+}
+
+// Under the mutex (and on a shared root, the file's lock when `locked`).
+void IncidentFeed::Append(std::vector<json> events, bool locked) {
+  MakeDirectories();
+  if (locked && lines_ + events.size() > 2 * kKeptEvents) {
     // Cut back to the kept events (the new ones follow).
     std::string text;
     for (const json& kept : kept_) text += kept.dump() + "\n";
@@ -129,6 +171,7 @@ void IncidentFeed::Append(std::vector<json> events) {
   } else {
     lines_ += events.size();
   }
+  if (shared_) tail_.Skip();
   std::string text;
   for (json& event : events) {
     text += SseText(event);
@@ -143,6 +186,7 @@ void IncidentFeed::Append(std::vector<json> events) {
 void IncidentFeed::Subscribe(std::optional<std::uint64_t> resume,
                              std::shared_ptr<EventChannel> channel) {
   std::lock_guard lock(mutex_);
+  CatchUp();
   std::erase_if(streams_, [](const auto& stream) { return stream->Gone(); });
   const std::uint64_t after = resume.value_or(last_seq_);
   const std::uint64_t first =
@@ -157,6 +201,39 @@ void IncidentFeed::Subscribe(std::optional<std::uint64_t> resume,
   }
   if (!text.empty()) channel->Push(text);
   streams_.push_back(std::move(channel));
+}
+
+void IncidentFeed::CatchUp() {
+  if (!shared_ || !loaded_ || !tail_.Changed()) return;
+  DirectoryLock file_lock;
+  if (Succeeded(DirectoryLock::Acquire(path_, &file_lock))) Follow();
+}
+
+void IncidentFeed::Follow() {
+  const FileTail::Lines read = tail_.Read();
+  if (read.anew) lines_ = 0;  // cut back by another instance
+  std::string text;
+  for (const std::string& line : read.lines) {
+    ++lines_;
+    json event = json::parse(line, nullptr, false);
+    if (!event.is_object() || !event.contains("seq") || !event["seq"].is_number_unsigned()) {
+      continue;
+    }
+    const json about = event.value("incident", json::object());
+    Told& told = told_[about.value("id", "")];
+    told.entries = std::max(told.entries, event.value("entry", std::size_t{0}));
+    const std::string state = about.value("state", "");
+    if (told.state.empty() || Rank(state) > Rank(told.state)) told.state = state;
+    const std::uint64_t seq = event["seq"].get<std::uint64_t>();
+    if (seq <= last_seq_) continue;  // read before (a file cut back keeps the last events)
+    last_seq_ = seq;
+    text += SseText(event);
+    kept_.push_back(std::move(event));
+    if (kept_.size() > kKeptEvents) kept_.pop_front();
+  }
+  if (text.empty()) return;
+  std::erase_if(streams_, [](const auto& stream) { return stream->Gone(); });
+  for (const auto& stream : streams_) stream->Push(text);
 }
 
 void IncidentFeed::KeepAlive() {

@@ -22,12 +22,21 @@
 // change that adds no timeline entry (a timeline that is full) but changes
 // the incident's state is sent with the state as its change.
 //
+// Several instances on one storage root (`shared`) append to one file: each
+// appends under the file's byte of Events/incidents/.lock, having first read
+// what the others appended since it last read (so its numbers follow the
+// last line of the file, and an entry another instance told already is not
+// told again), and it follows the file every half second: the events other
+// instances appended reach its streams in their order, each once, and
+// resume with Last-Event-ID as its own do. The file is cut back under the
+// same lock; the others read it anew (they see another inode).
+//
 // Thread-safety: every method may be called from any thread; one mutex
 // guards the numbers, the kept events and the streams (it is held while a
 // line is appended to the file: changes of incidents are rare). A worker
 // sends a comment to every stream every 15 s, so a client that left is
-// noticed and a proxy keeps the connection; it is stopped and joined in the
-// destructor.
+// noticed and a proxy keeps the connection (and, on a shared root, follows
+// the file); it is stopped and joined in the destructor.
 #pragma once
 
 #include <condition_variable>
@@ -43,6 +52,7 @@
 #include <vector>
 
 #include "event_channel.h"
+#include "file_tail.h"
 #include "ringwell/oncall/incident.h"
 
 namespace ringwell {
@@ -55,8 +65,9 @@ class IncidentFeed {
  public:
   static constexpr std::size_t kKeptEvents = 1000;
 
-  // `root` ends with "/"; `log` receives failures to write the file.
-  IncidentFeed(std::string root, const CEventLog& log);
+  // `root` ends with "/"; `log` receives failures to write the file;
+  // `shared`: other instances append to the file too.
+  IncidentFeed(std::string root, const CEventLog& log, bool shared = false);
   ~IncidentFeed();
   IncidentFeed(const IncidentFeed&) = delete;
   IncidentFeed& operator=(const IncidentFeed&) = delete;
@@ -83,13 +94,22 @@ class IncidentFeed {
     std::size_t entries = 0;
     std::string state;
   };
-  void Append(std::vector<nlohmann::json> events);
+  void Append(std::vector<nlohmann::json> events, bool locked);
   void KeepAlive();
+  // On a shared root, under the mutex: the events the others appended
+  // (Follow: with the file's lock held; CatchUp takes it when the file
+  // changed).
+  void Follow();
+  void CatchUp();
+  bool MakeDirectories();
 
   const std::string root_;
   const std::string path_;
   const CEventLog& log_;
+  const bool shared_;
   std::mutex mutex_;
+  FileTail tail_;  // how far the file is read (shared root)
+  bool loaded_ = false;
   std::uint64_t last_seq_ = 0;
   std::size_t lines_ = 0;  // lines in the file
   std::deque<nlohmann::json> kept_;

@@ -222,7 +222,9 @@ int Serve(Options options) {
 
   Metrics metrics;
   RateLimiter limiter(options.rate_limit, options.rate_burst);
+  const SharedRootSettings shared = ReadSharedRootSettings();
   IdempotencyStore idempotency(options.root + kEventsDir + "/idempotency.jsonl");
+  if (shared.on) idempotency.ShareRoot();
   idempotency.Load();
   std::unique_ptr<kel::client::RequestIndex> index;
   try {
@@ -233,7 +235,6 @@ int Serve(Options options) {
   // Several instances on one storage root: each answers, one at a time acts
   // on its own (the timers of the incidents, the callbacks), holding the
   // root's API lease; hooks and journals are decided under file locks.
-  const SharedRootSettings shared = ReadSharedRootSettings();
   std::unique_ptr<LeaderLease> leader;
   if (shared.on) {
     leader = std::make_unique<LeaderLease>(
@@ -260,6 +261,7 @@ int Serve(Options options) {
   hub.OnEvents([&callbacks](const std::string& id, std::uint64_t seq) { callbacks.Wake(id, seq); });
   RequestCounts request_counts(*index);
   ReportWatcher watcher(options.root, hub, *index, &request_counts);
+  if (shared.on) watcher.ShareRoot();
   if (!watcher.Start(&problem)) return Refuse(problem, "");
   request_counts.Recount();  // in the background, once the watcher sees every change
   hub.CatchUp();  // what changed while the API was down, once the watcher sees every change
@@ -275,7 +277,8 @@ int Serve(Options options) {
 
   const std::string routes_path =
       options.alert_routes_file.empty() ? kDefaultAlertRoutesFile : options.alert_routes_file;
-  IncidentFeed incident_feed(options.root, ApiLog());  // outlives the engine that tells it
+  IncidentFeed incident_feed(options.root, ApiLog(),
+                             shared.on);  // outlives the engine that tells it
   std::unique_ptr<OnCallHost> oncall;
   try {
     oncall = std::make_unique<OnCallHost>(

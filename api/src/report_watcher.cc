@@ -1,5 +1,7 @@
 #include "report_watcher.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -18,6 +20,7 @@ namespace {
 constexpr std::uint32_t kMask =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr int kKeepAliveMs = 15000;
+constexpr auto kLookEvery = std::chrono::seconds(1);  // shared root
 
 // The request ID of a request or report file name ("ID.xml"), or empty.
 std::string IdOf(const char* name) {
@@ -37,6 +40,10 @@ std::string CountedStatus(const JournalState& state) {
 bool RegularFile(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+std::int64_t Nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
 }  // namespace
@@ -68,6 +75,48 @@ bool ReportWatcher::AddWatches(std::string* problem) {
   return true;
 }
 
+void ReportWatcher::Look(Listing& listing, bool pass) {
+  struct stat status {};
+  if (::stat(listing.directory.c_str(), &status) != 0) return;
+  const std::int64_t stamp = std::max(Nanoseconds(status.st_mtim), Nanoseconds(status.st_ctim));
+  if (stamp == listing.stamp && !listing.again) return;
+  // A change made within the same tick of the clock as this reading, after
+  // it, leaves the stamp as it is: the next look lists the directory again.
+  listing.again = stamp != listing.stamp;
+  listing.stamp = stamp;
+  std::map<std::string, std::string> files;
+  DIR* directory = ::opendir(listing.directory.c_str());
+  if (directory == nullptr) return;
+  const int fd = ::dirfd(directory);
+  while (const dirent* entry = ::readdir(directory)) {
+    const std::string id = IdOf(entry->d_name);
+    if (id.empty() || !IsPlainName(id)) continue;
+    struct stat file {};
+    if (::fstatat(fd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    files[id] = std::to_string(file.st_ino) + " " + std::to_string(file.st_size) + " " +
+                std::to_string(Nanoseconds(file.st_mtim)) + " " +
+                std::to_string(Nanoseconds(file.st_ctim));
+  }
+  ::closedir(directory);
+  if (pass) {
+    for (const auto& [id, stamps] : files) {
+      const auto known = listing.files.find(id);
+      if (known == listing.files.end() || known->second != stamps) Pass(id, listing.reports);
+    }
+    for (const auto& [id, stamps] : listing.files) {
+      if (!files.contains(id)) Pass(id, false);
+    }
+  }
+  listing.files = std::move(files);
+}
+
+void ReportWatcher::Pass(const std::string& id, bool written) {
+  index_.Refresh(id);
+  std::optional<JournalState> state;
+  if (written) state = hub_.Update(id);
+  if (counts_ != nullptr) Count(id, state);
+}
+
 bool ReportWatcher::Start(std::string* problem) {
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -76,6 +125,15 @@ bool ReportWatcher::Start(std::string* problem) {
     return false;
   }
   if (!AddWatches(problem)) return false;
+  if (shared_) {
+    // What is there now is read at start (the hub's CatchUp, the counts'
+    // Recount); a look passes on what changes from here on.
+    reports_listing_.directory = root_ + kReportsDir;
+    reports_listing_.reports = true;
+    inbox_listing_.directory = root_ + kInboxDir;
+    Look(reports_listing_, false);
+    Look(inbox_listing_, false);
+  }
   thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
   return true;
 }
@@ -106,14 +164,20 @@ void ReportWatcher::Count(const std::string& id, const std::optional<JournalStat
 void ReportWatcher::Run(std::stop_token stop) {
   alignas(inotify_event) char buffer[64 * 1024];
   auto last_keep_alive = std::chrono::steady_clock::now();
+  auto last_look = last_keep_alive;
   while (!stop.stop_requested()) {
     pollfd fds[2] = {{inotify_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, 1000);
+    const int ready = ::poll(fds, 2, shared_ ? 500 : 1000);
     if (stop.stop_requested()) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_keep_alive >= std::chrono::milliseconds(kKeepAliveMs)) {
       hub_.KeepAlive();
       last_keep_alive = now;
+    }
+    if (shared_ && now - last_look >= kLookEvery) {
+      Look(reports_listing_, true);
+      Look(inbox_listing_, true);
+      last_look = now;
     }
     if (reports_watch_ < 0) {
       // Reports was removed (or moved): watch it again once it is back.
@@ -139,12 +203,7 @@ void ReportWatcher::Run(std::stop_token stop) {
         if (event->len == 0) continue;
         const std::string id = IdOf(event->name);
         if (id.empty() || !IsPlainName(id)) continue;
-        index_.Refresh(id);
-        std::optional<JournalState> state;
-        if (event->wd == reports_watch_ && (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) {
-          state = hub_.Update(id);
-        }
-        if (counts_ != nullptr) Count(id, state);
+        Pass(id, event->wd == reports_watch_ && (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)));
       }
     }
   }
