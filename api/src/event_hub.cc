@@ -89,10 +89,36 @@ std::optional<JournalState> EventHub::UpdateLocked(const std::string& id, Entry&
                     "cannot lock the events of " + id + " in " + journal + ": " + ErrorText(hr));
     return std::nullopt;
   }
-  if (entry.state && size() != entry.journal_size) entry.state.reset();  // another instance wrote
+  if (size() != entry.journal_size) {  // another instance wrote (or nothing was read yet)
+    entry.state.reset();
+    Forward(id, entry);
+  }
   std::optional<JournalState> state = UpdateJournal(id, entry);
   entry.journal_size = size();
   return state;
+}
+
+void EventHub::Forward(const std::string& id, Entry& entry) {
+  if (entry.streams.empty()) return;
+  std::uint64_t from = entry.streams.front().next;
+  for (const Stream& stream : entry.streams) from = std::min(from, stream.next);
+  const std::vector<nlohmann::json> events = ReadEvents(JournalPath(root_, id), from - 1);
+  if (events.empty()) return;
+  const bool finished = StateOf(id, entry).Finished();
+  for (auto it = entry.streams.begin(); it != entry.streams.end();) {
+    for (const auto& event : events) {
+      const std::uint64_t seq = event["seq"].get<std::uint64_t>();
+      if (seq < it->next) continue;
+      it->channel->Push(SseText(event));
+      it->next = seq + 1;
+    }
+    if (finished || it->channel->Gone()) {
+      it->channel->Finish();
+      it = entry.streams.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 std::optional<JournalState> EventHub::UpdateJournal(const std::string& id, Entry& entry) {

@@ -15,7 +15,9 @@
 // Several API instances on one storage root (ShareRoot): each update of a
 // journal also holds the journal's byte of Events/.lock (DirectoryLock) and
 // reads the journal again when another instance appended to it, so the
-// events of a change are appended once, whichever instances see it.
+// events of a change are appended once, whichever instances see it; the
+// events another instance appended are then handed to this instance's
+// streams (each instance's watcher sees every change of a report).
 //
 // Thread-safety: every method may be called from any thread. Each request has
 // a lock of its own, held while its report is read and its journal written
@@ -96,6 +98,9 @@ class EventHub {
   std::optional<JournalState> UpdateJournal(const std::string& id, Entry& entry)
       RINGWELL_REQUIRES(entry.mutex);
   JournalState& StateOf(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
+  // Hands the journal's events the streams have not had to them (events
+  // another instance appended).
+  void Forward(const std::string& id, Entry& entry) RINGWELL_REQUIRES(entry.mutex);
 
   const std::string root_;
   const CEventLog& log_;

@@ -4,7 +4,13 @@ two boxes run them: both answer reads and submissions; one at a time leads
 with SIGKILL; a request's status callbacks are delivered once each, however
 many instances see its report change; an escalation step is dialled once,
 by the leader of the moment; an alert notification sent to both instances at
-once opens one incident and makes one call."""
+once opens one incident and makes one call. An Idempotency-Key is the root's:
+the other instance replays the answer; the incidents' events of both
+instances reach the streams of either, numbered once; a report changed in a
+way inotify does not tell (a hard link: what a change made by another box
+through a network file system looks like to this box) reaches the request's
+event streams. What only another box's writes through FUSE show is covered
+by scripts/test-scale-out."""
 import copy
 import json
 import os
@@ -15,7 +21,7 @@ import unittest
 
 from apitest import ApiTestCase, Client, tokens, wait_for
 from test_alerts import alertmanager_payload
-from test_events import REQUEST, Receiver
+from test_events import REQUEST, EventStream, Receiver, kinds
 
 ROUTES = """
 [people.alice]
@@ -169,6 +175,112 @@ class SharedRootTest(ApiTestCase):
         numbers = sorted(n for r in self.inbox_requests().values()
                          for n in re.findall(r"<Recipient [^>]*>([^<]*)<", r))
         self.assertEqual(numbers, ["5550001", "5550002", "5550003"])
+
+    def test_an_idempotency_key_sent_to_either_instance_is_answered_once(self):
+        key = {"Idempotency-Key": "order-17"}
+        status, headers, first = self.api.request("POST", "/v1/requests", REQUEST, headers=key)
+        self.assertEqual(status, 201, first)
+        self.assertNotIn("idempotent-replayed", headers)
+        status, headers, again = self.second.request("POST", "/v1/requests", REQUEST, headers=key)
+        self.assertEqual((status, again, headers.get("idempotent-replayed")), (201, first, "true"))
+        self.assertEqual(headers["location"], first["location"])
+        status, _, refused = self.second.request("POST", "/v1/requests", dict(REQUEST, message=["Other."]),
+                                                 headers=key)
+        self.assertEqual(status, 422, refused)
+        self.assertEqual(list(self.inbox_requests()), [first["id"]])
+
+        # The same key sent to both at once: one request, the other answer a
+        # replay of it or "still being answered" (409), never a second request.
+        answers = {}
+
+        def post(name, client, key):
+            answers[name, key] = client.request("POST", "/v1/requests", REQUEST, headers={"Idempotency-Key": key})
+
+        threads = [threading.Thread(target=post, args=(name, client, "race-%d" % n))
+                   for n in range(6) for name, client in (("first", self.api), ("second", self.second))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for n in range(6):
+            pair = sorted((answers[name, "race-%d" % n] for name in ("first", "second")), key=lambda a: a[0])
+            self.assertEqual(pair[0][0], 201, pair)
+            if pair[1][0] == 201:
+                self.assertEqual((pair[1][2], pair[1][1]["idempotent-replayed"]), (pair[0][2], "true"))
+            else:
+                self.assertEqual(pair[1][0], 409, pair)
+        self.assertEqual(len(self.inbox_requests()), 7)
+
+    def test_incident_events_of_both_instances_reach_a_stream_numbered_once(self):
+        stream = EventStream(self.api, None, path="/v1/incidents/events")
+        self.addCleanup(stream.close)
+        self.assertEqual(stream.response.status, 200)
+        status, _, opened = self.api.request("POST", "/v1/hooks/alertmanager/db", alertmanager_payload())
+        self.assertEqual((status, opened["action"]), (200, "incident opened"))
+        wait_for(lambda: "called" in [e["change"] for e in stream.events], what="the first instance's events")
+        # Resolved through the other instance: its events follow the first's.
+        status, _, resolved = self.second.request("POST", "/v1/hooks/alertmanager/db",
+                                                  alertmanager_payload("resolved"))
+        self.assertEqual((status, resolved["action"]), (200, "incident resolved"))
+        wait_for(lambda: "resolved" in [e["change"] for e in stream.events], what="the resolution as an event")
+        # And again through the first.
+        self.api.request("POST", "/v1/hooks/alertmanager/db", alertmanager_payload(instance="db2", key="db2"))
+        wait_for(lambda: [e for e in stream.events if e["incident"]["labels"].get("instance") == "db2"],
+                 what="the second incident's events")
+        seqs = [e["seq"] for e in stream.events]
+        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + len(seqs))))
+        self.assertEqual([e["_sse"]["id"] for e in stream.events], [str(n) for n in seqs])
+        changes = [e["change"] for e in stream.events]
+        self.assertEqual(changes[:3], ["opened", "step", "called"])
+        self.assertEqual(changes.count("resolved"), 1)
+        # A stream of the other instance resumed before the first event tells
+        # the same events under the same numbers.
+        resumed = EventStream(self.second, None, last_event_id=seqs[0] - 1, path="/v1/incidents/events")
+        self.addCleanup(resumed.close)
+        wait_for(lambda: len(resumed.events) >= len(seqs), what="the resumed stream")
+        self.assertEqual([(e["seq"], e["change"]) for e in resumed.events[:len(seqs)]],
+                         [(e["seq"], e["change"]) for e in stream.events])
+        with open(self.inst.root + "Events/incidents/feed.jsonl") as f:
+            numbers = [json.loads(line)["seq"] for line in f]
+        self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+
+    def test_a_report_changed_without_an_inotify_event_reaches_the_streams_of_both(self):
+        id = self.second.submit(REQUEST)
+        streams = [EventStream(client, id) for client in (self.api, self.second)]
+        for stream in streams:
+            self.addCleanup(stream.close)
+        self.inst.schedule(id)
+        for stream in streams:
+            wait_for(lambda: len(stream.events) == 3, what="three events")
+        # Then the report is written elsewhere and linked below Reports:
+        # inotify tells the watchers of the old one's removal, and of the new
+        # link (IN_CREATE) nothing, as it tells nothing of another box's
+        # writes; the instances find it by its stamps.
+        elsewhere = copy.copy(self.inst)
+        elsewhere.root = os.path.join(self.inst.dir, "elsewhere") + "/"
+        os.makedirs(elsewhere.root + "Reports")
+        report = self.inst.root + "Reports/" + id + ".xml"
+
+        def link_report(status, recipients):
+            elsewhere.write_report(id, status, recipients)
+            if os.path.exists(report):
+                os.remove(report)
+            os.link(elsewhere.root + "Reports/" + id + ".xml", report)
+            os.remove(elsewhere.root + "Reports/" + id + ".xml")
+
+        link_report("InProgress", [("5551234", "InProgress", []), ("5559876", "Scheduled", [])])
+        for stream in streams:
+            wait_for(lambda: len(stream.events) == 5, what="five events")
+        link_report("Completed", [("5551234", "Completed", [{"Answer": "Answered"}]),
+                                  ("5559876", "Failed", [{"Answer": "Busy", "Status": "Busy"}])])
+        for stream in streams:
+            wait_for(lambda: stream.ended, what="the end of the stream")
+            self.assertEqual(kinds(stream.events), [
+                ("recipient", "Scheduled"), ("recipient", "Scheduled"), ("status", "Scheduled"),
+                ("recipient", "InProgress"), ("status", "InProgress"),
+                ("call", "Answered"), ("recipient", "Completed"), ("call", "Busy"), ("recipient", "Failed"),
+                ("status", "Completed")])
+            self.assertEqual([e["seq"] for e in stream.events], list(range(1, 11)))
 
 
 if __name__ == "__main__":
