@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "event_journal.h"
 #include "ringwell/common/event_log.h"
 #include "ringwell/testing/fixture.h"
@@ -32,12 +36,8 @@ oncall::Incident WithEntries(const std::string& id, std::vector<std::string> eve
   return incident;
 }
 
-// What a stream received: "seq:change" of each event, "reset" for a reset.
-std::vector<std::string> Received(EventChannel& channel) {
-  channel.Bind([] {}, [] {});
-  std::string text;
-  char buffer[4096];
-  for (long got; (got = channel.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+// "seq:change" of each event of a stream's text, "reset" for a reset.
+std::vector<std::string> Parse(const std::string& text) {
   std::vector<std::string> seen;
   for (std::size_t at = 0; (at = text.find("event: ", at)) != std::string::npos;) {
     const std::size_t end = text.find('\n', at);
@@ -52,6 +52,41 @@ std::vector<std::string> Received(EventChannel& channel) {
     }
     at = end;
   }
+  return seen;
+}
+
+// What a stream received.
+std::vector<std::string> Received(EventChannel& channel) {
+  channel.Bind([] {}, [] {});
+  std::string text;
+  char buffer[4096];
+  for (long got; (got = channel.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+  return Parse(text);
+}
+
+// What a stream received once it has `count` events (or after 30 s).
+std::vector<std::string> ReceivedUntil(EventChannel& channel, std::size_t count) {
+  std::mutex mutex;
+  std::condition_variable woken;
+  bool pushed = false;
+  channel.Bind([] {},
+               [&] {
+                 std::lock_guard lock(mutex);
+                 pushed = true;
+                 woken.notify_all();
+               });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string text;
+  std::vector<std::string> seen;
+  for (;;) {
+    char buffer[4096];
+    for (long got; (got = channel.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+    seen = Parse(text);
+    std::unique_lock lock(mutex);
+    if (seen.size() >= count || !woken.wait_until(lock, deadline, [&] { return pushed; })) break;
+    pushed = false;
+  }
+  channel.Bind([] {}, [] {});
   return seen;
 }
 
@@ -132,6 +167,55 @@ TEST_F(IncidentFeedTest, AResumeFromEventsNoLongerKeptIsToldToStartAgain) {
   auto current = std::make_shared<EventChannel>();
   feed.Subscribe(last, current);
   EXPECT_TRUE(Received(*current).empty());
+}
+
+TEST_F(IncidentFeedTest, TwoInstancesOnOneRootNumberOnceAndEachFollowsTheOther) {
+  IncidentFeed first(root(), log_, true);
+  IncidentFeed second(root(), log_, true);
+  first.Load({});
+  second.Load({});
+  auto stream = std::make_shared<EventChannel>();
+  first.Subscribe(std::nullopt, stream);
+  first.Publish(WithEntries("a", {"opened", "step"}));
+  // The other instance changed "a" and tells only what the first did not.
+  second.Publish(WithEntries("a", {"opened", "step", "acknowledged"}, "acknowledged"));
+  // The first instance learns of it late: nothing is told twice.
+  first.Publish(WithEntries("a", {"opened", "step", "acknowledged"}, "acknowledged"));
+  second.Publish(WithEntries("b", {"opened"}));
+  first.Publish(WithEntries("c", {"opened"}));
+  EXPECT_EQ(
+      ReceivedUntil(*stream, 5),
+      (std::vector<std::string>{"1:opened", "2:step", "3:acknowledged", "4:opened", "5:opened"}));
+  auto resumed = std::make_shared<EventChannel>();
+  second.Subscribe(1, resumed);
+  EXPECT_EQ(Received(*resumed),
+            (std::vector<std::string>{"2:step", "3:acknowledged", "4:opened", "5:opened"}));
+}
+
+TEST_F(IncidentFeedTest, TwoWritersCutTheFileBackWithoutLosingOrRepeatingAnEvent) {
+  IncidentFeed first(root(), log_, true);
+  IncidentFeed second(root(), log_, true);
+  first.Load({});
+  second.Load({});
+  auto stream = std::make_shared<EventChannel>();
+  first.Subscribe(std::nullopt, stream);
+  const std::vector<std::string> entries(3 * IncidentFeed::kKeptEvents, "called");
+  std::size_t told = 0;
+  for (std::size_t n = 100; n <= entries.size(); n += 100) {
+    first.Publish(WithEntries("a", {entries.begin(), entries.begin() + static_cast<long>(n)}));
+    second.Publish(WithEntries("b", {entries.begin(), entries.begin() + static_cast<long>(n)}));
+    told = 2 * n;
+  }
+  const auto seen = ReceivedUntil(*stream, told);
+  ASSERT_EQ(seen.size(), told);
+  for (std::size_t i = 0; i < told; ++i) EXPECT_EQ(seen[i], std::to_string(i + 1) + ":called");
+  const auto kept = ReadEvents(root() + "Events/incidents/feed.jsonl");
+  ASSERT_GE(kept.size(), IncidentFeed::kKeptEvents);
+  EXPECT_LE(kept.size(), 2 * IncidentFeed::kKeptEvents);
+  for (std::size_t i = 1; i < kept.size(); ++i) {
+    EXPECT_EQ(kept[i]["seq"].get<std::uint64_t>(), kept[i - 1]["seq"].get<std::uint64_t>() + 1);
+  }
+  EXPECT_EQ(kept.back()["seq"].get<std::uint64_t>(), told);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
 #include <thread>
 
 #include "idempotency.h"
@@ -100,6 +103,71 @@ TEST_F(SecurityTest, IdempotencyKeysReplayTheFirstAnswerAndOutliveARestart) {
   EXPECT_EQ(answer.status, 201);
   EXPECT_EQ(answer.location, "/v1/requests/1");
   EXPECT_EQ(ringwell::testing::ReadFile(path).find("k1"), std::string::npos);  // digests only
+}
+
+TEST_F(SecurityTest, InstancesOnOneRootShareTheirKeysAndADeadInstancesClaimLapses) {
+  using Claim = IdempotencyStore::Claim;
+  const std::string path = scratch() + "idempotency.jsonl";
+  const auto shared = [&path](std::size_t max_entries = 100000,
+                              std::chrono::milliseconds claim_for = std::chrono::minutes(2)) {
+    auto store =
+        std::make_unique<IdempotencyStore>(path, max_entries, std::chrono::hours(24), claim_for);
+    store->ShareRoot();
+    store->Load();
+    return store;
+  };
+  auto first = shared();
+  auto second = shared();
+  IdempotencyStore::Answer answer;
+  // A key being answered by one instance is being answered for the other.
+  ASSERT_EQ(first->Begin("ci", "k1", "body", &answer), Claim::kNew);
+  EXPECT_EQ(second->Begin("ci", "k1", "body", &answer), Claim::kInProgress);
+  EXPECT_EQ(second->Begin("ci", "k1", "other", &answer), Claim::kOtherBody);
+  first->Finish("ci", "k1", {201, "{\"id\": 1}", "/v1/requests/1"});
+  first->Release("ci", "k1");
+  ASSERT_EQ(second->Begin("ci", "k1", "body", &answer), Claim::kReplay);
+  EXPECT_EQ((std::pair{answer.status, answer.location}),
+            (std::pair{201, std::string("/v1/requests/1")}));
+  EXPECT_EQ(second->Begin("ops", "k1", "body", &answer), Claim::kNew);  // another token's key
+  // A key released (an unexpected error) or answered with a failure of the
+  // server is free again on every instance.
+  second->Release("ops", "k1");
+  EXPECT_EQ(first->Begin("ops", "k1", "body", &answer), Claim::kNew);
+  first->Finish("ops", "k1", {503, "down", ""});
+  EXPECT_EQ(second->Begin("ops", "k1", "body", &answer), Claim::kNew);
+  second->Finish("ops", "k1", {201, "made", ""});
+
+  // An instance dies while it answers: its claim lapses after `claim_for`.
+  {
+    auto dying = shared();
+    ASSERT_EQ(dying->Begin("ci", "k2", "body", &answer), Claim::kNew);
+  }
+  EXPECT_EQ(first->Begin("ci", "k2", "body", &answer), Claim::kInProgress);
+  auto impatient = shared(100000, std::chrono::milliseconds(0));
+  EXPECT_EQ(impatient->Begin("ci", "k2", "body", &answer), Claim::kNew);
+  impatient->Finish("ci", "k2", {201, "k2", ""});
+  ASSERT_EQ(first->Begin("ci", "k2", "body", &answer), Claim::kReplay);
+  EXPECT_EQ(answer.body, "k2");
+
+  // One instance rewrites the file (it keeps at most 100 keys): the others
+  // read it anew, and see what is appended after.
+  auto small = shared(100);
+  for (int i = 0; i < 700; ++i) {
+    const std::string key = "n" + std::to_string(i);
+    ASSERT_EQ(small->Begin("ci", key, "body", &answer), Claim::kNew);
+    small->Finish("ci", key, {201, key, ""});
+  }
+  std::size_t lines = 0;
+  {
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) ++lines;
+  }
+  EXPECT_LT(lines, 1400u);  // rewritten without the keys dropped
+  ASSERT_EQ(second->Begin("ci", "n699", "body", &answer), Claim::kReplay);
+  EXPECT_EQ(answer.body, "n699");
+  EXPECT_EQ(first->Begin("ci", "fresh", "body", &answer), Claim::kNew);
+  EXPECT_EQ(small->Begin("ci", "fresh", "body", &answer), Claim::kInProgress);
+  EXPECT_EQ(ringwell::testing::ReadFile(path).find("fresh"), std::string::npos);  // digests only
 }
 
 }  // namespace
