@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "ringwell/common/files.h"
@@ -11,6 +12,20 @@
 #include "ringwell/common/unique_fd.h"
 
 namespace ringwell::api {
+namespace {
+
+constexpr std::size_t kCompared = 64;  // bytes before the offset compared on each read
+
+// Up to kCompared bytes of `fd` before `offset`.
+std::string BytesBefore(int fd, std::uint64_t offset) {
+  std::string bytes(std::min<std::uint64_t>(offset, kCompared), '\0');
+  const ssize_t got =
+      ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset - bytes.size()));
+  bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return bytes;
+}
+
+}  // namespace
 
 FileTail::Lines FileTail::Read() {
   Lines read;
@@ -24,11 +39,13 @@ FileTail::Lines FileTail::Read() {
     inode_ = 0;
     offset_ = 0;
     size_ = 0;
+    last_bytes_.clear();
     unfinished_ = false;
     return read;
   }
   const auto size = static_cast<std::uint64_t>(status.st_size);
-  if (status.st_ino != inode_ || status.st_dev != device_ || size < offset_) {
+  if (status.st_ino != inode_ || status.st_dev != device_ || size < offset_ ||
+      BytesBefore(fd.get(), offset_) != last_bytes_) {
     read.anew = inode_ != 0 || offset_ != 0;
     device_ = status.st_dev;
     inode_ = status.st_ino;
@@ -51,6 +68,7 @@ FileTail::Lines FileTail::Read() {
   }
   size_ = offset_ + text.size();
   offset_ += whole;
+  last_bytes_ = BytesBefore(fd.get(), offset_);
   unfinished_ = text.size() > whole;
   return read;
 }
@@ -69,6 +87,9 @@ void FileTail::Skip() {
   inode_ = status.st_ino;
   offset_ = size_ = static_cast<std::uint64_t>(status.st_size);
   unfinished_ = false;
+  UniqueFd fd;
+  last_bytes_.clear();
+  if (Succeeded(OpenFile(path_, O_RDONLY, 0, &fd))) last_bytes_ = BytesBefore(fd.get(), offset_);
 }
 
 }  // namespace ringwell::api

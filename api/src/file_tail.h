@@ -2,7 +2,9 @@
 // lines to, under a file lock, and that one of them now and then replaces by
 // a shorter copy (written beside it and renamed over it): each Read gives the
 // whole lines added since the last one or, when the file was replaced
-// (another inode) or cut (shorter than what was read), all of it again.
+// (another inode, or the bytes before what was read differ: a file system
+// may give a new file the inode number of one removed) or cut (shorter than
+// what was read), all of it again.
 //
 // Thread-safety: one object is used by one thread at a time.
 #pragma once
@@ -41,6 +43,7 @@ class FileTail {
   ino_t inode_ = 0;
   std::uint64_t offset_ = 0;  // after the last whole line read
   std::uint64_t size_ = 0;    // the size last seen
+  std::string last_bytes_;    // the last bytes before offset_
   bool unfinished_ = false;
 };
 
