@@ -12,6 +12,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
+#include "share_owner.h"
 
 namespace ringwell::dialqueue {
 namespace {
@@ -23,6 +24,15 @@ EventContext Subject(const CQueueEntry& entry) {
   return {.request_id = entry.Id, .path = entry.RequestFile};
 }
 
+// The device's way to end a call early; empty when it has none.
+ComPtr<IModemHangUp> OptionalHangUp(IUnknown* modem) {
+  ComPtr<IModemHangUp> hang_up;
+  if (modem != nullptr && Failed(modem->QueryInterface(IModemHangUp::kIid, hang_up.PutVoid()))) {
+    hang_up.Reset();
+  }
+  return hang_up;
+}
+
 }  // namespace
 
 CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
@@ -30,6 +40,7 @@ CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& s
     : state_(state),
       clock_(state.clock()),
       device_(QueryDevice<IModem>(modem)),
+      hang_up_(OptionalHangUp(modem)),
       line_(line),
       dispatched_(dispatcher != nullptr),
       worker_(*this, state, line,
@@ -64,6 +75,15 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
   std::shared_ptr<const std::string> request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
   if (loaded == S_FALSE) return std::nullopt;  // gone (cancelled) or unreadable: dropped
+  ShareOwner* const shares = state_.shares();
+  if (shares != nullptr) {
+    std::function<void()> hang_up;
+    if (hang_up_) hang_up = [device = hang_up_.Get()] { device->HangUp(); };
+    if (!shares->EnterCall(line_, std::move(hang_up))) {
+      Abandon(entry);
+      return std::nullopt;
+    }
+  }
   std::string status = "Failed";
   std::string result;
   bool retry = false;
@@ -75,6 +95,7 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
       // No call whose result could not be booked: the line waits until the
       // report takes the start of the call.
       if (!started && !steps.StartAttempt(entry)) {
+        if (shares != nullptr) shares->LeaveCall(line_);
         DeferEntry(state_.dial_queue(), entry, clock_->Now());
         return std::nullopt;
       }
@@ -84,6 +105,11 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
     status = outcome.status;
   }
   request.reset();
+  // A call the host's fence cut: the next owner of its share books it.
+  if (shares != nullptr && !shares->LeaveCall(line_)) {
+    Abandon(entry);
+    return std::nullopt;
+  }
 
   // The result and the recipient's new status go into the report together,
   // with the start of the next recipient's attempt when the line goes on.
@@ -128,6 +154,12 @@ CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
     outcome = {xml::Text(answer), status.value()};
   });
   return outcome;
+}
+
+void CModemHelper::Abandon(const CQueueEntry& entry) {
+  CRequestQueue& queue = state_.dial_queue();
+  QueueLock lock(queue);
+  queue.Remove(entry.Id, entry.PhoneNumber);
 }
 
 bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {

@@ -103,6 +103,19 @@ struct IModem : IUnknown {
                            std::string* result) = 0;
 };
 
+// Offered by a modem object beside IModem when its calls can be ended before
+// their end. The scheduler of a host sharing the storage root uses it when the
+// host fences itself: another host is about to call those recipients again.
+struct IModemHangUp : IUnknown {
+  static constexpr Guid kIid = "{5D0C3A71-2E8B-4F96-A1D4-7B3E9C2F6A58}"_guid;
+  using Base = IUnknown;
+  // Ends the call MakeCall is placing on this line now at once (an unanswered
+  // call is cancelled, an answered one hung up): MakeCall returns soon, with
+  // whatever result it has. Does nothing when no call is in progress. May be
+  // called from any thread.
+  virtual HRESULT HangUp() = 0;
+};
+
 // The pager of the host.
 struct IPager : IUnknown {
   static constexpr Guid kIid = "{ACAF7014-ED47-461F-9128-27D565CF7411}"_guid;
