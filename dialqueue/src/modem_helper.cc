@@ -1,6 +1,7 @@
 #include "modem_helper.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "dialqueue_log.h"
 #include "failure_boundary.h"
@@ -75,11 +76,23 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
   std::shared_ptr<const std::string> request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
   if (loaded == S_FALSE) return std::nullopt;  // gone (cancelled) or unreadable: dropped
-  ShareOwner* const shares = state_.shares();
-  if (shares != nullptr) {
+  // On a shared root the call is the share owner's to hang up until its
+  // result is booked; whatever way this step ends, the line leaves it.
+  struct Registration {
+    ShareOwner* shares;
+    std::int32_t line;
+    // True when the result may be booked (no fence cut the call).
+    bool Leave() {
+      ShareOwner* const left = std::exchange(shares, nullptr);
+      return left == nullptr || left->LeaveCall(line);
+    }
+    ~Registration() { Leave(); }
+  } registration{state_.shares(), line_};
+  if (registration.shares != nullptr) {
     std::function<void()> hang_up;
     if (hang_up_) hang_up = [device = hang_up_.Get()] { device->HangUp(); };
-    if (!shares->EnterCall(line_, std::move(hang_up))) {
+    if (!registration.shares->EnterCall(line_, std::move(hang_up))) {
+      registration.shares = nullptr;  // never entered
       Abandon(entry);
       return std::nullopt;
     }
@@ -95,7 +108,10 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
       // No call whose result could not be booked: the line waits until the
       // report takes the start of the call.
       if (!started && !steps.StartAttempt(entry)) {
-        if (shares != nullptr) shares->LeaveCall(line_);
+        if (!registration.Leave()) {
+          Abandon(entry);  // fenced meanwhile: the share is no longer this host's
+          return std::nullopt;
+        }
         DeferEntry(state_.dial_queue(), entry, clock_->Now());
         return std::nullopt;
       }
@@ -106,7 +122,7 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
   }
   request.reset();
   // A call the host's fence cut: the next owner of its share books it.
-  if (shares != nullptr && !shares->LeaveCall(line_)) {
+  if (!registration.Leave()) {
     Abandon(entry);
     return std::nullopt;
   }

@@ -216,6 +216,8 @@ void ShareOwner::TakeShares(Request& request) {
 void ShareOwner::Pass() {
   if (fenced_) {
     LetAllGo();
+    // Entries a line put back meanwhile are no longer this host's either.
+    DropEntries([](const CQueueEntry&) { return true; });
     // Back only once every call the fence cut has ended and left the
     // queues: a share taken again must not meet an old call of its own.
     if (!Fresh() || !Drained()) return;
