@@ -37,8 +37,8 @@
 // (so one host books it, and the others find it booked).
 //
 // Thread-safety: Know, SetLines, Finish, EnterCall, LeaveCall and the
-// accessors may be called from any thread; Pass runs on the owner's thread (or a test's, when the
-// owner was not started).
+// accessors may be called from any thread; Pass runs on the owner's thread
+// (or a test's, when the owner was not started).
 #pragma once
 
 #include <atomic>

@@ -65,7 +65,9 @@ struct IDialqueueDispatch : IUnknown {
 // share owned through a lock on a byte of Requests/.owners, and takes over
 // the shares of a host whose locks went (its calls in progress booked once as
 // interrupted attempts). A host whose probe of the storage root has failed
-// for half the lease stops dialling and lets its shares go.
+// for half the lease stops dialling, hangs up its calls in progress (through
+// IModemHangUp, where the line offers it) without booking them, and lets its
+// shares go.
 struct IDialqueueShares : IUnknown {
   static constexpr Guid kIid = "{42E58B41-7B49-45B4-93CC-3426CDEE50D2}"_guid;
   using Base = IUnknown;
