@@ -1,5 +1,5 @@
-// Whether a page can be sent, as the heartbeats of the hosts on a root tell
-// it: one box's host or several boxes' on a shared root.
+// Whether a page can be sent, as the heartbeats of the hosts of several
+// boxes on a shared root tell it.
 #include "host_devices.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 class HostDevicesTest : public ringwell::testing::RingwellTest {
  protected:
-  // A host heartbeat of box `host` ("" for a single box) with a pager of `kind`.
+  // A host heartbeat of box `host` with a pager of `kind`.
   std::optional<status_file::Heartbeat>& Host(const std::string& host, const std::string& kind) {
     auto& beat = beats_[host];
     beat.emplace(
@@ -29,14 +29,6 @@ class HostDevicesTest : public ringwell::testing::RingwellTest {
   }
   std::map<std::string, std::optional<status_file::Heartbeat>> beats_;
 };
-
-TEST_F(HostDevicesTest, APageIsRefusedOnlyWhenNoWorkingHostHasAPager) {
-  EXPECT_EQ(PagerProblem(root()), "");  // no host seen: the request waits
-  Host("", "none");
-  EXPECT_EQ(PagerProblem(root()).rfind("no pager is configured: the telephony host", 0), 0u);
-  Host("", "simulated");
-  EXPECT_EQ(PagerProblem(root()), "");
-}
 
 TEST_F(HostDevicesTest, OnASharedRootAnyLiveBoxWithAPagerWillDo) {
   SetConfigNumber("SharedRoot", 1);
