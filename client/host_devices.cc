@@ -8,16 +8,24 @@
 namespace ringwell::kel::client {
 
 std::string PagerProblem(const std::string& root) {
-  std::string problem;
-  const auto reading = status_file::Read(root, "ringwell-host", &problem);
-  if (!reading || !status_file::SeenWorking(*reading, std::chrono::seconds(30), &problem)) {
-    return "";
+  // Every box's host on a shared root: one with a pager is enough.
+  std::string refusal;
+  for (const status_file::BoxReading& box : status_file::ReadEvery(root, "ringwell-host")) {
+    std::string problem;
+    if (!box.reading ||
+        !status_file::SeenWorking(*box.reading, std::chrono::seconds(30), &problem)) {
+      continue;
+    }
+    const nlohmann::json& content = box.reading->content;
+    const nlohmann::json pager = content.value("pager", nlohmann::json::object());
+    if (!pager.is_object() || pager.value("kind", "") != "none") return "";
+    if (!refusal.empty()) continue;
+    refusal = "no pager is configured: the telephony host (ringwell-host, pid " +
+              std::to_string(content.value("pid", 0)) +
+              (box.host.empty() ? "" : ", on " + box.host) +
+              ") runs without one; give it --pager-config FILE to send pages";
   }
-  const nlohmann::json pager = reading->content.value("pager", nlohmann::json::object());
-  if (!pager.is_object() || pager.value("kind", "") != "none") return "";
-  return "no pager is configured: the telephony host (ringwell-host, pid " +
-         std::to_string(reading->content.value("pid", 0)) +
-         ") runs without one; give it --pager-config FILE to send pages";
+  return refusal;
 }
 
 void RefuseUnsendablePages(const nlohmann::json& description, const std::string& root) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "metrics.h"
 #include "ringwell/common/disk_space.h"
@@ -66,24 +68,72 @@ std::string DescribeDevices(const nlohmann::json& content) {
   return text;
 }
 
+// One program's heartbeats (each box's on a shared root): ok when one of them
+// was seen working.
 nlohmann::json CheckProgram(const std::string& root, const char* program,
                             std::chrono::seconds max_age) {
-  std::string problem;
-  const auto reading = status_file::Read(root, program, &problem);
-  if (!reading) {
-    if (!FileExists(status_file::PathOf(root, program))) {
-      problem = std::string(program) + " has never run on this root (no " +
-                status_file::PathOf(root, program) + ")";
-    }
-    return Check(false, problem);
+  const std::vector<status_file::BoxReading> boxes = status_file::ReadEvery(root, program);
+  if (boxes.empty()) {
+    return Check(false, std::string(program) + " has never run on this root (no " +
+                            status_file::PathOf(root, program) + ")");
   }
-  if (!status_file::SeenWorking(*reading, max_age, &problem)) return Check(false, problem);
-  std::string detail =
-      std::string(program) + " seen working at " + reading->content.value("time", "?");
-  if (std::string_view(program) == kHostStatus) detail += "; " + DescribeDevices(reading->content);
-  nlohmann::json check = Check(true, detail);
-  check["time"] = reading->content.value("time", "");
+  std::string working, problems, time;
+  for (const status_file::BoxReading& box : boxes) {
+    std::string problem = box.problem;
+    const std::string on = box.host.empty() ? "" : " on " + box.host;
+    if (!box.reading || !status_file::SeenWorking(*box.reading, max_age, &problem)) {
+      problems +=
+          (problems.empty() ? "" : "; ") + (box.host.empty() ? "" : box.host + ": ") + problem;
+      continue;
+    }
+    const std::string seen = box.reading->content.value("time", "?");
+    std::string detail = std::string(program) + on + " seen working at " + seen;
+    if (std::string_view(program) == kHostStatus) {
+      detail += "; " + DescribeDevices(box.reading->content);
+    }
+    working += (working.empty() ? "" : "; ") + detail;
+    if (seen > time) time = seen;
+  }
+  if (working.empty()) return Check(false, problems);
+  nlohmann::json check = Check(true, working);
+  check["time"] = time;
   return check;
+}
+
+// The heartbeats of the hosts seen working as one: their lines together, due
+// queues and counters added up, SIP registered when every one is.
+nlohmann::json WorkingHosts(const std::vector<status_file::BoxReading>& boxes,
+                            std::chrono::seconds max_age) {
+  nlohmann::json hosts;
+  for (const status_file::BoxReading& box : boxes) {
+    std::string problem;
+    if (!box.reading || !status_file::SeenWorking(*box.reading, max_age, &problem)) continue;
+    const nlohmann::json& content = box.reading->content;
+    if (hosts.is_null()) {
+      hosts = content;
+      continue;
+    }
+    for (const auto& line : content.value("lines", nlohmann::json::array())) {
+      hosts["lines"].push_back(line);
+    }
+    hosts["dueQueue"] = hosts.value("dueQueue", 0.0) + content.value("dueQueue", 0.0);
+    const nlohmann::json counters = content.value("counters", nlohmann::json::object());
+    for (const auto& [family, results] : counters.items()) {
+      if (!results.is_object()) continue;
+      for (const auto& [result, count] : results.items()) {
+        if (!count.is_number()) continue;
+        nlohmann::json& sum = hosts["counters"][family][result];
+        sum = (sum.is_number() ? sum.get<double>() : 0.0) + count.get<double>();
+      }
+    }
+    if (content.contains("sip")) {
+      const bool registered =
+          content["sip"].value("registration", "") == "registered" &&
+          (!hosts.contains("sip") || hosts["sip"].value("registration", "") == "registered");
+      hosts["sip"] = {{"registration", registered ? "registered" : "not registered"}};
+    }
+  }
+  return hosts;
 }
 
 std::size_t InboxBacklog(const std::string& root) {
@@ -143,17 +193,26 @@ std::string InstallationMetrics(const std::string& root, RequestCounts* counts,
   std::string ages;
   nlohmann::json host;
   for (const char* program : {kPrepaxStatus, kHostStatus}) {
-    std::string problem;
-    const auto reading = status_file::Read(root, program, &problem);
-    const bool up = reading && status_file::SeenWorking(*reading, max_age, &problem);
-    text += Sample("ringwell_component_up", "component=\"" + std::string(program) + "\"", up);
-    if (reading) {
-      const double age =
-          std::chrono::duration<double>(std::chrono::system_clock::now() - reading->time).count();
-      ages += Sample("ringwell_component_heartbeat_age_seconds",
-                     "component=\"" + std::string(program) + "\"", age);
-      if (std::string(program) == kHostStatus && up) host = reading->content;
+    // Each box's heartbeat on a shared root: up when one is, aged as the
+    // youngest.
+    const std::vector<status_file::BoxReading> boxes = status_file::ReadEvery(root, program);
+    bool up = false;
+    std::optional<double> age;
+    for (const status_file::BoxReading& box : boxes) {
+      if (!box.reading) continue;
+      std::string problem;
+      up = up || status_file::SeenWorking(*box.reading, max_age, &problem);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::system_clock::now() - box.reading->time)
+              .count();
+      if (!age || seconds < *age) age = seconds;
     }
+    text += Sample("ringwell_component_up", "component=\"" + std::string(program) + "\"", up);
+    if (age) {
+      ages += Sample("ringwell_component_heartbeat_age_seconds",
+                     "component=\"" + std::string(program) + "\"", *age);
+    }
+    if (std::string(program) == kHostStatus && up) host = WorkingHosts(boxes, max_age);
   }
   text += MetricHeader("ringwell_component_heartbeat_age_seconds", "gauge",
                        "Seconds since the program last wrote its heartbeat file.") +

@@ -1,10 +1,10 @@
 // What /readyz and /metrics tell of the installation beyond the API itself:
 // whether the storage root can be written and whether prepax and the host
-// were seen working recently (their heartbeat files, status_file.h), and the
-// installation's figures: requests by status (counted in memory, see
-// request_counts.h), the Inbox
-// backlog, and from the host's heartbeat its lines (busy and idle), the due
-// queue and its calls and pages by result.
+// were seen working recently (their heartbeat files, status_file.h; on a
+// shared root each box's, one working box is enough), and the installation's
+// figures: requests by status (counted in memory, see request_counts.h), the
+// Inbox backlog, and from the heartbeats of the hosts seen working their lines
+// (busy and idle), the due queues and their calls and pages by result.
 //
 // Thread-safety: the functions may be called from any thread.
 #pragma once

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
 
 #include "ringwell/common/files.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/ole_date.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/storage.h"
@@ -26,8 +28,10 @@ std::int64_t Millis(Clock::time_point time) {
 
 }  // namespace
 
-std::string PathOf(const std::string& root, std::string_view program) {
-  return root + kStatusDir + "/" + std::string(program) + ".json";
+std::string PathOf(const std::string& root, std::string_view program, std::string_view host) {
+  std::string name(program);
+  if (!host.empty()) name += "-" + std::string(host);
+  return root + kStatusDir + "/" + name + ".json";
 }
 
 std::string RootIdentity(const std::string& root) {
@@ -38,7 +42,7 @@ std::string RootIdentity(const std::string& root) {
 
 HRESULT Write(const std::string& root, std::string_view program, std::string_view state,
               Clock::time_point started, std::chrono::seconds interval,
-              const nlohmann::json& details) {
+              const nlohmann::json& details, std::string_view host) {
   const Clock::time_point now = Clock::now();
   nlohmann::json content = {{"format", kFormat},
                             {"program", program},
@@ -51,18 +55,19 @@ HRESULT Write(const std::string& root, std::string_view program, std::string_vie
                             {"time", UtcIsoMillis(now)},
                             {"unixMillis", Millis(now)},
                             {"interval", interval.count()}};
+  if (!host.empty()) content["host"] = host;
   if (details.is_object()) {
     for (const auto& [key, value] : details.items()) content[key] = value;
   }
   const std::string directory = root + kStatusDir;
   if (!IsDirectory(directory)) MakeDirectory(directory, 02775);
-  return WriteFileAtomically(PathOf(root, program), content.dump() + "\n",
+  return WriteFileAtomically(PathOf(root, program, host), content.dump() + "\n",
                              Durability::kSyncedLater);
 }
 
-std::optional<Reading> Read(const std::string& root, std::string_view program,
-                            std::string* problem) {
-  const std::string path = PathOf(root, program);
+std::optional<Reading> Read(const std::string& root, std::string_view program, std::string* problem,
+                            std::string_view host) {
+  const std::string path = PathOf(root, program, host);
   std::string text;
   const HRESULT hr = ReadWholeFile(path, &text);
   if (Failed(hr)) {
@@ -78,9 +83,44 @@ std::optional<Reading> Read(const std::string& root, std::string_view program,
   }
   reading.time = Clock::time_point(
       std::chrono::milliseconds(reading.content["unixMillis"].get<std::int64_t>()));
-  const std::string identity = RootIdentity(root);
-  reading.this_root = !identity.empty() && reading.content.value("rootId", "") == identity;
+  const nlohmann::json written_on = reading.content.value("host", nlohmann::json());
+  reading.host = written_on.is_string() ? written_on.get<std::string>() : "";
+  if (!reading.host.empty() && ReadSharedRootSettings().host_id != reading.host) {
+    // Another box's mount of the same root: the same path, another device.
+    reading.other_box = true;
+    reading.this_root = reading.content.value("root", "") == root;
+  } else {
+    const std::string identity = RootIdentity(root);
+    reading.this_root = !identity.empty() && reading.content.value("rootId", "") == identity;
+  }
   return reading;
+}
+
+std::vector<BoxReading> ReadEvery(const std::string& root, std::string_view program) {
+  std::vector<BoxReading> found;
+  std::vector<std::string> hosts;
+  const std::string prefix = std::string(program) + "-";
+  std::vector<DirectoryEntry> entries;
+  if (Succeeded(ListDirectory(root + kStatusDir, &entries))) {
+    for (const DirectoryEntry& entry : entries) {
+      const std::string& name = entry.name;
+      if (entry.type != DirectoryEntry::Type::kFile) continue;
+      if (name == std::string(program) + ".json") {
+        hosts.push_back("");
+      } else if (name.size() > prefix.size() + 5 && name.starts_with(prefix) &&
+                 name.ends_with(".json")) {
+        const std::string host = name.substr(prefix.size(), name.size() - prefix.size() - 5);
+        if (IsPlainName(host)) hosts.push_back(host);
+      }
+    }
+  }
+  std::sort(hosts.begin(), hosts.end());
+  for (const std::string& host : hosts) {
+    BoxReading box{.host = host, .path = PathOf(root, program, host), .reading = {}, .problem = {}};
+    box.reading = Read(root, program, &box.problem, host);
+    found.push_back(std::move(box));
+  }
+  return found;
 }
 
 bool SeenWorking(const Reading& reading, std::chrono::seconds max_age, std::string* why_not) {
@@ -96,7 +136,7 @@ bool SeenWorking(const Reading& reading, std::chrono::seconds max_age, std::stri
     return false;
   }
   const auto pid = content.value("pid", 0);
-  if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+  if (!reading.other_box && (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH))) {
     *why_not = program + " (pid " + std::to_string(pid) + ") is not running; last seen at " +
                content.value("time", "?");
     return false;
@@ -111,9 +151,10 @@ bool SeenWorking(const Reading& reading, std::chrono::seconds max_age, std::stri
 }
 
 Heartbeat::Heartbeat(std::string root, std::string program, std::chrono::seconds interval,
-                     std::function<nlohmann::json()> details)
+                     std::function<nlohmann::json()> details, std::string host)
     : root_(std::move(root)),
       program_(std::move(program)),
+      host_(std::move(host)),
       interval_(interval),
       details_(std::move(details)),
       started_(Clock::now()) {
@@ -143,7 +184,7 @@ void Heartbeat::Beat(std::string_view state) {
   } catch (const std::exception&) {
     // What cannot be told now is told on the next beat.
   }
-  Write(root_, program_, state, started_, interval_, details);
+  Write(root_, program_, state, started_, interval_, details, host_);
 }
 
 }  // namespace ringwell::status_file

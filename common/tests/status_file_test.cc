@@ -66,5 +66,29 @@ TEST_F(StatusFileTest, AReaderTellsAWorkingProgramFromAStoppedStaleOrForeignOne)
   EXPECT_EQ(WhyNot(), root() + "Status/prepax.json is not a status file of format 1");
 }
 
+// The boxes of a shared root: a file each, and another box's pid is not
+// looked for here (this box's is).
+TEST_F(StatusFileTest, EachBoxOfASharedRootKeepsItsOwnFileAndAnotherBoxsPidIsNotLookedFor) {
+  SetConfigNumber("SharedRoot", 1);
+  SetConfigString("HostId", "box1");
+  for (const char* box : {"box1", "box2"}) {
+    Write(root(), "prepax", "running", std::chrono::system_clock::now(), 2s, {}, box);
+    auto content = nlohmann::json::parse(ReadFile(PathOf(root(), "prepax", box)));
+    EXPECT_EQ(content["host"], box);
+    content["pid"] = 999'999'999;  // no process of this machine
+    WriteFile(PathOf(root(), "prepax", box), content.dump());
+  }
+  EXPECT_FALSE(std::filesystem::exists(PathOf(root(), "prepax")));
+  const std::vector<BoxReading> boxes = ReadEvery(root(), "prepax");
+  ASSERT_EQ(boxes.size(), 2u);
+  ASSERT_TRUE(boxes[0].reading && boxes[1].reading);
+  EXPECT_EQ(boxes[0].host, "box1");
+  EXPECT_EQ(boxes[1].host, "box2");
+  std::string why;
+  EXPECT_FALSE(SeenWorking(*boxes[0].reading, 30s, &why));
+  EXPECT_NE(why.find("is not running"), std::string::npos) << why;
+  EXPECT_TRUE(SeenWorking(*boxes[1].reading, 30s, &why)) << why;
+}
+
 }  // namespace
 }  // namespace ringwell::status_file

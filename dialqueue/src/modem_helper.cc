@@ -1,6 +1,7 @@
 #include "modem_helper.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "dialqueue_log.h"
 #include "failure_boundary.h"
@@ -12,6 +13,7 @@
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/text.h"
 #include "ringwell/common/xml.h"
+#include "share_owner.h"
 
 namespace ringwell::dialqueue {
 namespace {
@@ -23,6 +25,15 @@ EventContext Subject(const CQueueEntry& entry) {
   return {.request_id = entry.Id, .path = entry.RequestFile};
 }
 
+// The device's way to end a call early; empty when it has none.
+ComPtr<IModemHangUp> OptionalHangUp(IUnknown* modem) {
+  ComPtr<IModemHangUp> hang_up;
+  if (modem != nullptr && Failed(modem->QueryInterface(IModemHangUp::kIid, hang_up.PutVoid()))) {
+    hang_up.Reset();
+  }
+  return hang_up;
+}
+
 }  // namespace
 
 CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& state,
@@ -30,6 +41,7 @@ CModemHelper::CModemHelper(IUnknown* modem, std::int32_t line, SchedulerState& s
     : state_(state),
       clock_(state.clock()),
       device_(QueryDevice<IModem>(modem)),
+      hang_up_(OptionalHangUp(modem)),
       line_(line),
       dispatched_(dispatcher != nullptr),
       worker_(*this, state, line,
@@ -64,6 +76,27 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
   std::shared_ptr<const std::string> request;
   const HRESULT loaded = worker_.LoadRequest(entry, &request, stop);
   if (loaded == S_FALSE) return std::nullopt;  // gone (cancelled) or unreadable: dropped
+  // On a shared root the call is the share owner's to hang up until its
+  // result is booked; whatever way this step ends, the line leaves it.
+  struct Registration {
+    ShareOwner* shares;
+    std::int32_t line;
+    // True when the result may be booked (no fence cut the call).
+    bool Leave() {
+      ShareOwner* const left = std::exchange(shares, nullptr);
+      return left == nullptr || left->LeaveCall(line);
+    }
+    ~Registration() { Leave(); }
+  } registration{state_.shares(), line_};
+  if (registration.shares != nullptr) {
+    std::function<void()> hang_up;
+    if (hang_up_) hang_up = [device = hang_up_.Get()] { device->HangUp(); };
+    if (!registration.shares->EnterCall(line_, std::move(hang_up))) {
+      registration.shares = nullptr;  // never entered
+      Abandon(entry);
+      return std::nullopt;
+    }
+  }
   std::string status = "Failed";
   std::string result;
   bool retry = false;
@@ -75,6 +108,10 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
       // No call whose result could not be booked: the line waits until the
       // report takes the start of the call.
       if (!started && !steps.StartAttempt(entry)) {
+        if (!registration.Leave()) {
+          Abandon(entry);  // fenced meanwhile: the share is no longer this host's
+          return std::nullopt;
+        }
         DeferEntry(state_.dial_queue(), entry, clock_->Now());
         return std::nullopt;
       }
@@ -84,6 +121,11 @@ std::optional<CQueueEntry> CModemHelper::ProcessDialRequest(CQueueEntry entry, b
     status = outcome.status;
   }
   request.reset();
+  // A call the host's fence cut: the next owner of its share books it.
+  if (!registration.Leave()) {
+    Abandon(entry);
+    return std::nullopt;
+  }
 
   // The result and the recipient's new status go into the report together,
   // with the start of the next recipient's attempt when the line goes on.
@@ -128,6 +170,12 @@ CModemHelper::Outcome CModemHelper::PlaceCall(const CQueueEntry& entry,
     outcome = {xml::Text(answer), status.value()};
   });
   return outcome;
+}
+
+void CModemHelper::Abandon(const CQueueEntry& entry) {
+  CRequestQueue& queue = state_.dial_queue();
+  QueueLock lock(queue);
+  queue.Remove(entry.Id, entry.PhoneNumber);
 }
 
 bool CModemHelper::Classify(const Outcome& outcome, CQueueEntry& entry) {

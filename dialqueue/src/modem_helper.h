@@ -18,6 +18,12 @@
 // (after a call that failed it rests first), and books the end of the call
 // and the start of the next one in one update of the report.
 //
+// On a storage root shared by several hosts each call is registered with the
+// share owner (share_owner.h) from before its start is booked until its result
+// is: a host that fences itself hangs the call up (through the device's
+// IModemHangUp, when it offers it), and the line books nothing of it and drops
+// the entry; the next owner of its share books the attempt as interrupted.
+//
 // Thread-safety: the object is built and destroyed by the scheduler object;
 // only its own thread works on the line. Destruction stops the thread (after
 // the call in progress) and waits for it before the device is released.
@@ -81,10 +87,13 @@ class CModemHelper final : private LineWorker::Job {
   // Applies the retry rules to `entry`; true when a retry is planned.
   bool Classify(const Outcome& outcome, CQueueEntry& entry);
   std::chrono::milliseconds PollInterval() const;
+  // The entry leaves the queue and nothing is booked (a fence came).
+  void Abandon(const CQueueEntry& entry);
 
   SchedulerState& state_;
   const std::shared_ptr<Clock> clock_;
   ComPtr<IModem> device_;
+  ComPtr<IModemHangUp> hang_up_;  // empty when the device cannot end a call early
   const std::int32_t line_;
   const bool dispatched_;
   bool pause_ = false;  // only the worker thread reads and writes it

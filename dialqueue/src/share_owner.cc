@@ -93,14 +93,52 @@ bool ShareOwner::Probe() { return probe_.Probe(); }
 bool ShareOwner::Fresh() const { return probe_.Fresh(); }
 
 void ShareOwner::Watch() {
-  if (Fresh() || fenced_.exchange(true)) return;
+  if (!Fresh() && !fenced_) Fence();
+  HangUpCutCalls();
+}
+
+void ShareOwner::Fence() {
+  {
+    std::lock_guard lock(calls_mutex_);
+    fenced_ = true;
+    for (auto& [line, call] : calls_) call.cut = true;
+  }
   // Another host may take this host's shares once its lease runs out: it
   // stops dialling them now, touching no file (the volume does not answer).
   DropEntries([](const CQueueEntry&) { return true; });
   LogFailure(dialqueue_msg::kErrorIn, kOperation,
              "The storage root " + settings_.requests_dir + " did not answer for half a lease (" +
                  std::to_string(settings_.lease.count() / 2) +
-                 " ms): this host stops dialling and lets its shares go");
+                 " ms): this host ends its calls, stops dialling and lets its shares go");
+}
+
+void ShareOwner::HangUpCutCalls() {
+  std::lock_guard lock(calls_mutex_);
+  for (auto& [line, call] : calls_) {
+    if (call.cut && call.hang_up) call.hang_up();
+  }
+}
+
+bool ShareOwner::EnterCall(std::int32_t line, std::function<void()> hang_up) {
+  std::lock_guard lock(calls_mutex_);
+  if (fenced_) return false;
+  calls_[line] = Call{.hang_up = std::move(hang_up), .cut = false};
+  return true;
+}
+
+bool ShareOwner::LeaveCall(std::int32_t line) {
+  std::lock_guard lock(calls_mutex_);
+  const auto found = calls_.find(line);
+  if (found == calls_.end()) return !fenced_;
+  const bool cut = found->second.cut;
+  calls_.erase(found);
+  return !cut;
+}
+
+bool ShareOwner::Drained() {
+  if (state_.dial_queue().Size() != 0 || state_.page_queue().Size() != 0) return false;
+  std::lock_guard lock(calls_mutex_);
+  return calls_.empty();
 }
 
 void ShareOwner::DropEntries(const std::function<bool(const CQueueEntry&)>& drop) {
@@ -178,7 +216,12 @@ void ShareOwner::TakeShares(Request& request) {
 void ShareOwner::Pass() {
   if (fenced_) {
     LetAllGo();
-    if (!Fresh()) return;
+    // Entries a line put back meanwhile are no longer this host's either.
+    DropEntries([](const CQueueEntry&) { return true; });
+    // Back only once every call the fence cut has ended and left the
+    // queues: a share taken again must not meet an old call of its own.
+    if (!Fresh() || !Drained()) return;
+    std::lock_guard lock(calls_mutex_);
     fenced_ = false;
   }
   {

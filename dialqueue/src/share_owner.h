@@ -23,17 +23,22 @@
 //     interrupted attempt.
 // A probe thread writes and syncs Requests/.alive-HOST every eighth of the
 // lease; a watchdog that touches no file sees when the last successful probe
-// is older than half the lease: the host then stops dialling (its untaken
-// entries leave the queues) and the next pass lets every share go. Once a
-// probe succeeds again, shares are taken afresh, each through its lock.
+// is older than half the lease: the host then fences itself. It stops
+// dialling (its untaken entries leave the queues), hangs up its calls in
+// progress (another host will call those recipients again once the lease
+// runs out, and a callee must not hear the message twice at once) and books
+// nothing of them: the next owner of their shares books each "InProgress"
+// recipient once as an interrupted attempt. The next pass lets every share
+// go. Once a probe succeeds again and the last fenced call has ended, shares
+// are taken afresh, each through its lock.
 //
 // A request is "Completed" by whichever host sees every recipient final in
 // the report while holding the request's completion byte of Requests/.owners
 // (so one host books it, and the others find it booked).
 //
-// Thread-safety: Know, SetLines, Finish and the accessors may be called from
-// any thread; Pass runs on the owner's thread (or a test's, when the owner
-// was not started).
+// Thread-safety: Know, SetLines, Finish, EnterCall, LeaveCall and the
+// accessors may be called from any thread; Pass runs on the owner's thread
+// (or a test's, when the owner was not started).
 #pragma once
 
 #include <atomic>
@@ -90,8 +95,18 @@ class ShareOwner {
   void Pass();
   // One probe: true when the probe file was written and synced.
   bool Probe();
-  // The watchdog's look: fences the host when the last probe is too old.
+  // The watchdog's look: fences the host when the last probe is too old,
+  // and hangs up the lines still in a call the fence cut (again at every
+  // look: a call may have started just as the host fenced itself).
   void Watch();
+
+  // A modem line's call, from before its start is booked until its result
+  // is. EnterCall registers it with the way to hang it up (may be empty);
+  // false when the host is fenced: the line places no call and books
+  // nothing. LeaveCall ends the registration; false when a fence cut the
+  // call: its result must not be booked.
+  bool EnterCall(std::int32_t line, std::function<void()> hang_up);
+  bool LeaveCall(std::int32_t line);
 
   // Decides the request's end once for all hosts: under the request's
   // completion byte, reads its report; when it says "Completed" already,
@@ -115,7 +130,17 @@ class ShareOwner {
     std::set<std::int32_t> owned, done;
   };
 
+  struct Call {
+    std::function<void()> hang_up;
+    bool cut = false;  // a fence came during the call
+  };
+
   bool Fresh() const;
+  void Fence();
+  void HangUpCutCalls();
+  // No call is in progress and no entry queued: a fenced host may take
+  // shares again without mixing old calls with new ones.
+  bool Drained();
   bool HasRoom(bool page) const;
   int OwnersFd();
   bool TryLock(std::int64_t offset);
@@ -132,6 +157,9 @@ class ShareOwner {
   std::atomic<std::size_t> owned_count_{0};
   std::atomic<bool> fenced_{false};
   LeaseProbe probe_;  // probed by the probe thread only
+
+  std::mutex calls_mutex_;
+  std::map<std::int32_t, Call> calls_;  // by line; guarded by calls_mutex_
 
   std::mutex known_mutex_;
   std::vector<std::string> arrived_;  // guarded by known_mutex_

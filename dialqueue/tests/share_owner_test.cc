@@ -3,14 +3,68 @@
 // exclude each other as two machines' would.
 #include "share_owner.h"
 
+#include <condition_variable>
 #include <filesystem>
+#include <set>
 
+#include "modem_helper.h"
 #include "scheduler_fixture.h"
 
 namespace ringwell::dialqueue::testing {
 namespace {
 
 using ::testing::UnorderedElementsAre;
+
+// A line whose calls to the numbers in `held` last until it is hung up;
+// every other call is answered at once.
+class HoldingModem final : public ComObject<IModem, IModemHangUp> {
+ public:
+  explicit HoldingModem(std::set<std::string> held) : held_(std::move(held)) {}
+  HRESULT Describe(std::string* description) override {
+    *description = "holding modem";
+    return S_OK;
+  }
+  HRESULT MakeCall(const char* number, const char*, const char*, std::string* result) override {
+    std::unique_lock lock(mutex_);
+    called_.push_back(number);
+    bool hung_up = false;
+    if (held_.contains(number)) {
+      in_call_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return hang_ups_ > 0; });
+      in_call_ = false;
+      hung_up = true;
+    }
+    *result = hung_up ? CallResult("Failed", "Failed") : CallResult("Answered", "Completed");
+    return S_OK;
+  }
+  HRESULT HangUp() override {
+    std::lock_guard lock(mutex_);
+    if (in_call_) ++hang_ups_;
+    changed_.notify_all();
+    return S_OK;
+  }
+  bool InCall() {
+    std::lock_guard lock(mutex_);
+    return in_call_;
+  }
+  std::size_t HangUps() {
+    std::lock_guard lock(mutex_);
+    return hang_ups_;
+  }
+  std::vector<std::string> Called() {
+    std::lock_guard lock(mutex_);
+    return called_;
+  }
+
+ private:
+  const std::set<std::string> held_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool in_call_ = false;
+  std::size_t hang_ups_ = 0;
+  std::vector<std::string> called_;
+};
 
 class ShareOwnerTest : public SchedulerTest {
  protected:
@@ -180,6 +234,72 @@ TEST_F(ShareOwnerTest, AHostThatCannotRenewStopsDiallingAndLetsItsSharesGo) {
   heir.Know(RequestPath(spec));
   heir.Pass();
   EXPECT_EQ(other_.dial_queue().Size(), 8u);
+}
+
+TEST_F(ShareOwnerTest, AFencedHostHangsUpItsCallBooksNothingOfItAndComesBackClean) {
+  other_.SetTallier(other_tallier_);
+  RequestSpec spec;
+  spec.recipients = {"r0"};
+  spec.error = {1, 5};
+  WriteRequest(spec);
+  ShareSettings settings = Settings("cut");
+  settings.lease = std::chrono::seconds(2);
+  ShareOwner cut(state_, settings);
+  state_.SetShares(&cut);
+  cut.SetLines(1);
+  ASSERT_TRUE(cut.Probe());
+  cut.Know(RequestPath(spec));
+  cut.Pass();
+  ASSERT_THAT(Numbers(state_.dial_queue()), ElementsAre("r0"));
+
+  const ComPtr<HoldingModem> modem = MakeComObject<HoldingModem>(std::set<std::string>{"r0"});
+  CModemHelper line(static_cast<IModem*>(modem.Get()), 1, state_);
+  ASSERT_TRUE(WaitUntil([&] { return modem->InCall(); }));
+  EXPECT_THAT(tallier_->Statuses("r0"), ElementsAre("InProgress"));
+
+  // No probe for half the lease: the host fences itself and hangs up.
+  ASSERT_TRUE(WaitUntil([&] {
+    cut.Watch();
+    return cut.Fenced();
+  }));
+  ASSERT_TRUE(WaitUntil([&] {
+    cut.Watch();
+    return modem->HangUps() > 0 && state_.dial_queue().Size() == 0;
+  }));
+  cut.Pass();
+  EXPECT_EQ(cut.OwnedCount(), 0u);
+  // Nothing of the cut call is booked: no result, no new status.
+  EXPECT_THAT(tallier_->Results("r0"), IsEmpty());
+  EXPECT_THAT(tallier_->Statuses("r0"), ElementsAre("InProgress"));
+
+  // The taker books the call once, as an interrupted attempt.
+  WriteReport(spec, {"InProgress"});
+  ShareOwner heir(other_, Settings("heir"));
+  other_.SetShares(&heir);
+  heir.SetLines(1);
+  heir.Know(RequestPath(spec));
+  heir.Pass();
+  EXPECT_THAT(Numbers(other_.dial_queue()), ElementsAre("r0"));
+  const std::vector<std::string> results = other_tallier_->Results("r0");
+  ASSERT_THAT(results, SizeIs(1));
+  EXPECT_THAT(results[0], ::testing::HasSubstr("Interrupted"));
+  EXPECT_THAT(tallier_->Results("r0"), IsEmpty());
+
+  // Its probe works again: the host takes new work and books it as usual,
+  // and leaves the heir's share alone.
+  ASSERT_TRUE(cut.Probe());
+  RequestSpec next;
+  next.id = "{6B29FC40-CA47-1067-B31D-00DD010662DB}";
+  next.recipients = {"n0"};
+  WriteRequest(next);
+  cut.Know(RequestPath(next));
+  cut.Pass();
+  EXPECT_FALSE(cut.Fenced());
+  ASSERT_TRUE(WaitUntil([&] { return !tallier_->Results("n0").empty(); }));
+  EXPECT_THAT(modem->Called(), ElementsAre("r0", "n0"));
+  EXPECT_THAT(tallier_->Results("r0"), IsEmpty());
+  state_.SetShares(nullptr);
+  other_.SetShares(nullptr);
 }
 
 TEST_F(ShareOwnerTest, OffsetsAreDistinctPerShareAndIgnoreTheCaseOfTheId) {

@@ -14,7 +14,7 @@ std::string ResultStatus(const std::string& result) {
   return status.empty() ? "Failed" : status;
 }
 
-class CountingModem final : public ComObject<dialqueue::IModem> {
+class CountingModem final : public ComObject<dialqueue::IModem, dialqueue::IModemHangUp> {
  public:
   CountingModem(ComPtr<dialqueue::IModem> modem, std::shared_ptr<HostStatus::Line> line,
                 HostStatus& status)
@@ -33,6 +33,15 @@ class CountingModem final : public ComObject<dialqueue::IModem> {
     line_->busy = false;
     status_.Count("calls", Succeeded(hr) && result != nullptr ? ResultStatus(*result) : "Failed");
     return hr;
+  }
+  // Passed on to the line when it can end a call early.
+  HRESULT HangUp() override {
+    ComPtr<dialqueue::IModemHangUp> hang_up;
+    if (!modem_ ||
+        Failed(modem_->QueryInterface(dialqueue::IModemHangUp::kIid, hang_up.PutVoid()))) {
+      return E_NOTIMPL;
+    }
+    return hang_up->HangUp();
   }
 
  private:

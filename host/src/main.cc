@@ -33,7 +33,7 @@
 // registry it shares the storage root with hosts on other boxes (docs/scale-out.md): it takes
 // shares of requests rather than whole ones, and lists Requests every half second; it also prints
 // "ringwell-host: ready ..." on standard output. Every 2 s it writes its heartbeat,
-// Status/ringwell-host.json (host_status.h).
+// Status/ringwell-host.json (host_status.h; on a shared root Status/ringwell-host-HOST.json).
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
@@ -373,8 +373,10 @@ int Serve(Host& host, const Options& options, int stop_signals, host::RequestWat
   for (const std::string& path : watcher.Existing()) HandOver(host.scheduler(), path);
   // The heartbeat that /readyz and ringwell-setup --check read; it says
   // "stopped" when Serve returns.
-  status_file::Heartbeat heartbeat(options.root, "ringwell-host", std::chrono::seconds(2),
-                                   [&host] { return host.status().Details(); });
+  // On a shared root each box writes its own (Status/ringwell-host-HOST.json).
+  status_file::Heartbeat heartbeat(
+      options.root, "ringwell-host", std::chrono::seconds(2),
+      [&host] { return host.status().Details(); }, shared ? HostId(options) : std::string());
   sd_notify(0, "READY=1");
   const std::string& lines = host.line_list();
   std::printf("ringwell-host: ready (root %s, lines %s, %s)\n", options.root.c_str(),

@@ -1,16 +1,19 @@
 // The host refuses to start on a broken configuration (one line on standard
 // error naming the cause and the fix, an event, exit code 1, or 2 for an
 // unknown argument, nothing created or changed), and while running logs a
-// vanished Reports directory once, and its return once.
+// vanished Reports directory once, and its return once. Two hosts on one
+// shared root keep a heartbeat each.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "ringwell/common/registry.h"
+#include "ringwell/common/status_file.h"
 #include "ringwell/testing/fixture.h"
 #include "ringwell/testing/process.h"
 #include "ringwell/testing/wait.h"
@@ -108,6 +111,40 @@ TEST_F(HostStartupTest, AVanishedReportsDirectoryIsLoggedOncePerChange) {
   EXPECT_EQ(host.Wait(30s), 0);
   EXPECT_EQ(CountEvents("has vanished"), 1);
   EXPECT_EQ(CountEvents("are back"), 1);
+}
+
+TEST_F(HostStartupTest, TwoHostsOnASharedRootKeepAHeartbeatEachAndReadersSeeBoth) {
+  Repair();
+  SetConfigNumber("SharedRoot", 1);
+  SetConfigString("HostId", "box1");
+  ringwell::testing::ChildProcess one, two;
+  ASSERT_TRUE(one.Start({ProgramPath("ringwell-host"), "--no-pager"}, ProgramEnvironment()));
+  ASSERT_TRUE(two.Start({ProgramPath("ringwell-host"), "--host-id", "box2", "--lines", "1"},
+                        ProgramEnvironment()));
+  ASSERT_TRUE(one.WaitForLine("ready", 30s)) << one.output();
+  ASSERT_TRUE(two.WaitForLine("ready", 30s)) << two.output();
+
+  const auto working = [&] {
+    std::map<std::string, std::string> pagers;  // by box, of the hosts seen working
+    for (const auto& box : status_file::ReadEvery(root(), "ringwell-host")) {
+      std::string why;
+      if (box.reading && status_file::SeenWorking(*box.reading, 30s, &why)) {
+        pagers[box.host] = box.reading->content["pager"].value("kind", "");
+      }
+    }
+    return pagers;
+  };
+  EXPECT_EQ(working(),
+            (std::map<std::string, std::string>{{"box1", "none"}, {"box2", "simulated"}}));
+  EXPECT_FALSE(fs::exists(root() + "Status/ringwell-host.json"));
+
+  two.Signal(SIGTERM);
+  EXPECT_EQ(two.Wait(30s), 0);
+  EXPECT_EQ(working(), (std::map<std::string, std::string>{{"box1", "none"}}));
+  EXPECT_TRUE(fs::exists(status_file::PathOf(root(), "ringwell-host", "box2")));
+  one.Signal(SIGTERM);
+  EXPECT_EQ(one.Wait(30s), 0);
+  EXPECT_TRUE(working().empty());
 }
 
 }  // namespace

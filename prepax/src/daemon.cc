@@ -45,13 +45,15 @@ sigset_t ControlSignals() {
   return set;
 }
 
-// The heartbeat of the daemon, Status/prepax.json (status_file.h), written by
-// the process that speaks for it from its own loop (no thread: the supervisor
-// forks its workers) every couple of seconds, and once more when it stops.
+// The heartbeat of the daemon, Status/prepax.json (status_file.h; on a shared
+// root each box's, Status/prepax-HOST.json), written by the process that
+// speaks for it from its own loop (no thread: the supervisor forks its
+// workers) every couple of seconds, and once more when it stops.
 class PrepaxHeartbeat {
  public:
   explicit PrepaxHeartbeat(unsigned workers)
       : root_(setup::ConfiguredRoot({})),
+        host_(BoxName()),
         started_(std::chrono::system_clock::now()),
         workers_(workers) {
     Beat();
@@ -69,9 +71,16 @@ class PrepaxHeartbeat {
   static constexpr std::chrono::seconds kInterval{2};
   void Write(const char* state) {
     if (root_.empty()) return;
-    status_file::Write(root_, kExecutableName, state, started_, kInterval, {{"workers", workers_}});
+    status_file::Write(root_, kExecutableName, state, started_, kInterval, {{"workers", workers_}},
+                       host_);
+  }
+  // This box's name on a shared root; empty on a single box.
+  static std::string BoxName() {
+    const SharedRootSettings shared = ReadSharedRootSettings();
+    return shared.on ? shared.host_id : std::string();
   }
   const std::string root_;
+  const std::string host_;
   const std::chrono::system_clock::time_point started_;
   const unsigned workers_;
   std::chrono::steady_clock::time_point next_{};

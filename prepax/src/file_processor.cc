@@ -114,13 +114,14 @@ void CFileProcessor::ScanInbox() {
   }
 }
 
-void CFileProcessor::ProcessFiles(std::stop_token stop) {
+void CFileProcessor::ProcessFiles(std::stop_token stop, std::stop_token lead) {
+  lead_ = std::move(lead);
   for (const std::string& name : pending_) {
-    if (stop.stop_requested()) break;
+    if (stop.stop_requested() || LeadLost()) break;
     ProcessOne(name);
   }
   pending_.clear();
-  SyncPendingMarkers();
+  if (!LeadLost()) SyncPendingMarkers();  // the next leader's recovery drops them
 }
 
 void CFileProcessor::ProcessOne(const std::string& name) {
@@ -128,6 +129,9 @@ void CFileProcessor::ProcessOne(const std::string& name) {
   // The boundary logs a failure ("Error in CFileProcessor::ProcessFiles: "
   // and the code's text); the request is ended below.
   const HRESULT hr = PrepaxReporter().Guard(kOperation, [&] { return Preprocess(name, request); });
+  // The lead was lost on the way: whatever happened, nothing more is
+  // written; the next leader takes the request up from its inbox file.
+  if (LeadLost()) return;
   if (Succeeded(hr)) {
     if (hr == S_OK) space_waits_.erase(name);  // S_FALSE: it waits for space
     return;
@@ -190,6 +194,7 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
     in_progress_.erase(name);
     return S_OK;
   }
+  if (LeadLost()) return E_ABORT;
   const HRESULT reported = GenerateReport(inbox_file, document, report, "Processing");
   if (Failed(reported) && reported != E_INVALIDARG && FailedForSpace(reported)) {
     // No room for the report: the request waits for space in Inbox.
@@ -222,6 +227,7 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   request.report_path = report;
 
   CheckRequestSize(root, request);
+  if (LeadLost()) return E_ABORT;
   request.earlier_starts = MakeRequestDirectory(request.id);
   request.request_dir = layout_.RequestDir(request.id);
 
@@ -229,8 +235,9 @@ HRESULT CFileProcessor::Preprocess(const std::string& name, Request& request) {
   if (!IsPlainName(user_id)) throw ComError(E_INVALIDARG);
   request.user_files = layout_.UserFilesDir(user_id);
 
-  if (!ProcessParts(document, request)) return E_ABORT;
+  if (!ProcessParts(document, request) || LeadLost()) return E_ABORT;
   RecordRequest(document, request);
+  if (LeadLost()) return E_ABORT;
   if (!Schedule(name, document, request)) {
     in_progress_.erase(name);
     EndWithdrawn(request.id);

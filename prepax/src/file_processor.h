@@ -106,7 +106,16 @@ class CFileProcessor {
   // requested it finishes the request in hand and leaves the rest for later.
   // A request whose speech the daemon's stop cut short stays in Inbox as it
   // was.
-  void ProcessFiles(std::stop_token stop = {});
+  //
+  // `lead` is the lead of a shared Inbox (prepax_service.h). Once it is
+  // requested (the lease was lost: another daemon may be taking the Inbox
+  // over), the request in hand is cut short at its next natural point
+  // (before each part, before it is scheduled, or in its speech when
+  // CutSpeechShort stops that) and nothing more is written to the root: no
+  // report update, no wav, no move out of Inbox, no marker. The next leader
+  // redoes it from its inbox file, as after a crash. The processor must not
+  // be used again after that.
+  void ProcessFiles(std::stop_token stop = {}, std::stop_token lead = {});
 
   const std::vector<std::string>& pending() const { return pending_; }
   const std::string& root() const { return layout_.root; }
@@ -127,6 +136,8 @@ class CFileProcessor {
   };
 
   void ProcessOne(const std::string& name);
+  // The lead of the shared Inbox was lost (see ProcessFiles).
+  bool LeadLost() const { return lead_.stop_requested(); }
   // Takes the request in Inbox/`name` to Requests; throws ComError when it
   // fails, E_ABORT when the daemon's stop cut its speech short; S_FALSE when
   // it waits for space.
@@ -199,6 +210,7 @@ class CFileProcessor {
                                     Durability durability = Durability::kSynced);
 
   std::vector<std::string> pending_;
+  std::stop_token lead_;  // of the ProcessFiles under way
   StorageLayout layout_;
   ComPtr<ISpeech> speech_;
   ComPtr<tallier::ITallier> tallier_;

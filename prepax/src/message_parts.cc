@@ -25,6 +25,7 @@ bool CFileProcessor::ProcessParts(xml::Document& document, Request& request) {
   const std::vector<pugi::xml_node> parts = xml::ElementsByName(document.dom(), "MessagePart");
   if (request.type == "Page") return true;  // pages keep their parts as submitted
   for (pugi::xml_node part : parts) {
+    if (LeadLost()) return false;  // cut short between two parts
     const std::string_view type = part.attribute("Type").value();
     if (type == "File") {
       ProcessFilePart(part, request);
@@ -83,7 +84,8 @@ bool CFileProcessor::ProcessTextPart(pugi::xml_node part, Request& request) {
   const std::string text = xml::Text(part);
   HRESULT hr = speech_->GenerateVoiceFile(text.c_str(), wav_path.c_str(),
                                           voice ? voice.value() : nullptr, volume, rate);
-  if (hr == E_ABORT) return false;  // the daemon's stop, not the request's failure
+  // The daemon's stop or a lost lead, not the request's failure.
+  if (hr == E_ABORT) return false;
   if (Failed(hr)) {
     LogOne(prepax_msg::kGenerateVoiceFileFailed, wav_path);
     request.status = "ErrorGenerateVoiceFile";

@@ -10,6 +10,7 @@
 #include "prepax_log.h"
 #include "ringwell/common/error_info.h"
 #include "ringwell/common/leader_lease.h"
+#include "ringwell/prepax/speech_engine.h"
 #include "ringwell/setup/checks.h"
 
 namespace ringwell::prepax {
@@ -56,15 +57,19 @@ void CPrepaxService::Work(std::stop_token stop) {
   // On a shared root the Inbox is this daemon's only while it holds the
   // lease; the processor is made (and finishes what an earlier holder left,
   // as after a restart) each time the lease is gained, and goes when it is
-  // lost. A lost lease stops the cycle under way after the request in hand.
+  // lost. A lost lease cuts the request in hand short (its speech too) and
+  // nothing more is written: the next leader redoes that request.
   std::mutex lead_mutex;
   std::stop_source lead;   // of the lead held now
   std::uint64_t term = 0;  // of the lead the processor was made in
   std::unique_ptr<LeaderLease> lease;
   try {
     lease = InboxLease([&] {
-      std::scoped_lock lock(lead_mutex);
-      lead.request_stop();
+      {
+        std::scoped_lock lock(lead_mutex);
+        lead.request_stop();
+      }
+      CutSpeechShort();
     });
   } catch (const std::system_error&) {
     LogOne(prepax_msg::kErrorIn, "The lease of the shared Inbox cannot be started.");
@@ -98,6 +103,7 @@ void CPrepaxService::Work(std::stop_token stop) {
       term = lease->Term();
       if (!lease->Held()) continue;  // lost meanwhile: the next cycle stands by
       processor_.reset();
+      ResumeCutSpeech();
       processor_ = std::make_unique<CFileProcessor>();
       std::printf("Prepax leads the shared Inbox.\n");
       std::fflush(stdout);
@@ -108,15 +114,14 @@ void CPrepaxService::Work(std::stop_token stop) {
       processor_->ProcessFiles(stop);
       continue;
     }
-    std::stop_source cycle;
     std::stop_token held;
     {
       std::scoped_lock lock(lead_mutex);
       held = lead.get_token();
     }
-    std::stop_callback on_stop(stop, [&cycle] { cycle.request_stop(); });
-    std::stop_callback on_loss(held, [&cycle] { cycle.request_stop(); });
-    processor_->ProcessFiles(cycle.get_token());
+    // A lost lease cuts the request in hand short; the next cycle lets the
+    // processor go (a new lead makes a new one).
+    processor_->ProcessFiles(stop, held);
   }
 }
 

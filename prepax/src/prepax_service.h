@@ -12,8 +12,10 @@
 // the lease is gained the processor is made anew, and finishes what a holder
 // that died left exactly as a restarted daemon does (file_processor.h): the
 // lease keeps true what that recovery assumes, that no other daemon works on
-// the Inbox. A lost lease ends the cycle after the request in hand. On a
-// shared root the daemon runs one process (no worker processes).
+// the Inbox. A lost lease cuts the request in hand short at its next natural
+// point (between parts; its speech is stopped) and nothing more is written to
+// the root for it: the next leader prepares it again from its inbox file. On
+// a shared root the daemon runs one process (no worker processes).
 //
 // The class factory is a singleton: it constructs the one object when it is
 // made, and every creation returns that object (or its construction failure).

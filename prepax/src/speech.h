@@ -29,8 +29,8 @@ class CSpeech final : public ComObject<ISpeech, ISupportErrorInfo> {
   // flushed to disk (the request processor syncs a request's files together
   // before the request is scheduled). A text longer
   // than MaxTextBytes, or one that speaks for longer than MaxAudioSeconds,
-  // fails with E_INVALIDARG; speech stopped by InterruptSpeaking fails with
-  // E_ABORT.
+  // fails with E_INVALIDARG; speech stopped by InterruptSpeaking (or cut
+  // short by CutSpeechShort) fails with E_ABORT.
   HRESULT GenerateVoiceFile(const char* a_bstrText, const char* a_bstrPath, const char* a_bstrVoice,
                             std::int32_t a_nVolume, std::int32_t a_nRate) override;
   // The format (and the limits of audio_limits.h) Initialize read, -1 when

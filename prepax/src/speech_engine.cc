@@ -18,8 +18,9 @@ constexpr char kVariantPrefix[] = "!v/";
 constexpr unsigned char kGenderMale = 1;
 constexpr unsigned char kGenderFemale = 2;
 
-// Set by InterruptSpeech, read by the callback.
+// Set by InterruptSpeech and CutSpeechShort, read by the callback.
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_cut{false};
 std::atomic<std::uint32_t> g_sample_rate{0};
 
 // Everything below is guarded by g_engine.
@@ -30,7 +31,9 @@ bool g_sink_stopped = false;
 
 // Returning 1 makes espeak-ng abandon the text.
 int HandOnSamples(short* wav, int count, espeak_EVENT*) {
-  if (g_interrupted.load(std::memory_order_relaxed)) return 1;
+  if (g_interrupted.load(std::memory_order_relaxed) || g_cut.load(std::memory_order_relaxed)) {
+    return 1;
+  }
   if (wav != nullptr && count > 0 && g_sink != nullptr &&
       !(*g_sink)(reinterpret_cast<const std::int16_t*>(wav), static_cast<std::size_t>(count))) {
     g_sink_stopped = true;
@@ -156,6 +159,8 @@ bool IsKnownVoice(const std::string& voice) {
 
 void InterruptSpeech() { g_interrupted = true; }
 void ResumeSpeech() { g_interrupted = false; }
+void CutSpeechShort() { g_cut = true; }
+void ResumeCutSpeech() { g_cut = false; }
 
 std::vector<std::string_view> SplitIntoChunks(std::string_view text) {
   std::vector<std::string_view> chunks;
@@ -204,7 +209,7 @@ SpeechResult Speak(const SpeechRequest& request, const SampleSink& sink) {
   espeak_ERROR error = EE_OK;
   const std::vector<std::string_view> chunks = SplitIntoChunks(request.text);
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    if (g_interrupted || g_sink_stopped) break;
+    if (g_interrupted || g_cut || g_sink_stopped) break;
     const std::string piece(chunks[i]);
     // A piece that ends a sentence, and the text, end with the pause that
     // ends a sentence (as the espeak-ng program speaks): sentences do not
@@ -218,6 +223,10 @@ SpeechResult Speak(const SpeechRequest& request, const SampleSink& sink) {
   g_sink = nullptr;
   result.stopped_by_sink = g_sink_stopped;
   if (g_interrupted) audio::ThrowWithReason(E_ABORT, "The speech was interrupted by a stop.");
+  if (g_cut) {
+    audio::ThrowWithReason(
+        E_ABORT, "The speech was cut short: the daemon lost the lead of the shared Inbox.");
+  }
   if (error != EE_OK) {
     audio::ThrowWithReason(E_FAIL, "espeak-ng cannot speak the text (error " +
                                        std::to_string(static_cast<int>(error)) + ").");

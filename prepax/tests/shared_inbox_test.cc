@@ -2,7 +2,8 @@
 // two boxes run them: one leads the Inbox and the other stands by; every
 // request is scheduled once; when the leader is killed with SIGKILL in the
 // middle of a request, the other takes over and finishes that request the
-// way a restarted daemon does, once.
+// way a restarted daemon does, once; a leader that loses its lease in the
+// middle of a request cuts it short and writes nothing more.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,7 +13,9 @@
 #include <functional>
 #include <thread>
 
+#include "file_processor.h"
 #include "prepax_test_support.h"
+#include "ringwell/prepax/speech_engine.h"
 #include "ringwell/testing/process.h"
 #include "ringwell/testing/wait.h"
 
@@ -93,6 +96,74 @@ TEST_F(SharedInboxTest, OneDaemonLeadsAndTheOtherFinishesTheWorkOfALeaderThatWas
   EXPECT_EQ(ListDir(root() + "Requests").size(), 2 * ids.size());  // nothing temporary
   for (const auto& id : ids) ExpectScheduledOnce(id);
   EXPECT_TRUE(EventLogEntries().empty());
+}
+
+// What the lease's loss does to the processor of the leading daemon: its
+// lead is stopped and its speech cut short.
+TEST_F(SharedInboxTest, ALeaderThatLosesItsLeaseMidSpeechWritesNothingMore) {
+  std::string text;
+  while (text.size() < 20000) text += "The cooling of the server room has failed. ";
+  auto request = NewRequest({"5551234"});
+  AddPart(request.Get(), kel::kelTextMessagePart, "First part");
+  AddPart(request.Get(), kel::kelTextMessagePart, text);
+  AddPart(request.Get(), kel::kelTextMessagePart, "Last part");
+  const std::string id = Submit(request.Get());
+  const auto wavs = [&] {
+    std::vector<std::string> made, staged;
+    for (const std::string& name : ListDir(RequestDir(id))) {
+      if (name.starts_with(".wav")) staged.push_back(name);
+      if (name.ends_with(".wav") && name.front() != '.') made.push_back(name);
+    }
+    return std::pair{made, staged};
+  };
+  struct Resume {
+    ~Resume() { ResumeCutSpeech(); }
+  } resume;  // whatever fails below, later tests may speak
+
+  std::stop_source lead;
+  std::jthread leader([&] {
+    CFileProcessor processor;
+    processor.ScanInbox();
+    processor.ProcessFiles({}, lead.get_token());
+  });
+  // In the middle of the long part: the first part's wav made, the second's
+  // being written.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto [made, staged] = wavs();
+        return made.size() == 1 && !staged.empty();
+      },
+      60s, 5ms));
+  const std::string report = ringwell::testing::ReadFile(ReportFile(id));
+  const std::string marker = RequestDir(id) + "/" + kPreprocessingMarker;
+  const std::string starts = ringwell::testing::ReadFile(marker);
+  lead.request_stop();
+  CutSpeechShort();
+  leader.join();
+
+  // Nothing more: the report as it was, no new wav, the request still in
+  // Inbox and not in Requests.
+  EXPECT_EQ(ringwell::testing::ReadFile(ReportFile(id)), report);
+  EXPECT_EQ(ReportStatus(id), "Processing");
+  EXPECT_EQ(ringwell::testing::ReadFile(marker), starts);  // the start stays counted
+  EXPECT_EQ(wavs().first.size(), 1u);
+  EXPECT_TRUE(wavs().second.empty());
+  EXPECT_TRUE(std::filesystem::exists(InboxFile(id)));
+  EXPECT_FALSE(std::filesystem::exists(RequestFile(id)));
+
+  // The next leader prepares it again from the start, and schedules it once.
+  ResumeCutSpeech();
+  {
+    CFileProcessor next;
+    next.ScanInbox();
+    next.ProcessFiles();
+  }
+  EXPECT_TRUE(std::filesystem::exists(RequestFile(id)));
+  EXPECT_EQ(ListDir(RequestDir(id)).size(), 3u);  // the three parts' wavs, nothing else
+  EXPECT_FALSE(std::filesystem::exists(InboxFile(id)));
+  EXPECT_EQ(ReportStatus(id), "Scheduled");
+  EXPECT_EQ(ReportStatus(id, "5551234"), "Scheduled");
+  EXPECT_EQ(ListDir(root() + "Requests").size(), 2u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ringwell/common/disk_space.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/status_file.h"
 #include "setup_steps.h"
@@ -65,7 +66,9 @@ std::string DescribeLines(const nlohmann::json& lines, const nlohmann::json& pag
 // The host's lines and SIP registration, from its heartbeat.
 void DescribeHost(const nlohmann::json& content, std::vector<std::string>* notes,
                   std::vector<Problem>* problems) {
-  std::string line = "ringwell-host (pid " + std::to_string(content.value("pid", 0)) + "): " +
+  const std::string host = content.value("host", "");
+  std::string line = "ringwell-host (" + (host.empty() ? "" : "on " + host + ", ") + "pid " +
+                     std::to_string(content.value("pid", 0)) + "): " +
                      DescribeLines(content.value("lines", nlohmann::json::array()),
                                    content.value("pager", nlohmann::json::object()));
   const nlohmann::json sip = content.value("sip", nlohmann::json::object());
@@ -115,44 +118,80 @@ std::vector<Problem> CheckFreeSpace(const std::string& root) {
                " in the registry)"}};
 }
 
+namespace {
+
+// The program's heartbeat of this box (`host`: its name on a shared root).
+void CheckProgram(const std::string& root, const std::string& program, const std::string& host,
+                  std::vector<Problem>* problems, std::vector<std::string>* notes) {
+  const std::string what = program == "prepax" ? "the daemon prepax" : "the telephony host";
+  std::string why;
+  const std::string heartbeat = status_file::PathOf(root, program, host);
+  if (!FileExists(heartbeat)) {
+    problems->push_back({what + " does not work for the storage root " + root +
+                             " (it has left no heartbeat " + heartbeat + ")",
+                         StartCommand(program)});
+    return;
+  }
+  const auto reading = status_file::Read(root, program, &why, host);
+  if (!reading) {
+    problems->push_back({what + " does not work for the storage root " + root + " (" + why + ")",
+                         StartCommand(program)});
+    return;
+  }
+  // Three beats missed: the program is stuck or gone.
+  const auto interval =
+      std::chrono::seconds(std::max<long>(1, reading->content.value("interval", 2)));
+  if (!status_file::SeenWorking(*reading, std::max<std::chrono::seconds>(10s, 3 * interval),
+                                &why)) {
+    problems->push_back(
+        {what + " does not work for the storage root " + root + ": " + why, StartCommand(program)});
+    return;
+  }
+  // The pid may have been given to another process since.
+  const long pid = reading->content.value("pid", 0L);
+  if (const std::string name = ProcessName(pid); !name.empty() && name != program) {
+    problems->push_back({what + " does not work for the storage root " + root + ": its pid " +
+                             std::to_string(pid) + " is now " + name,
+                         StartCommand(program)});
+    return;
+  }
+  if (program == "ringwell-host") DescribeHost(reading->content, notes, problems);
+}
+
+// The other boxes of a shared root: a note each, working or not (this box
+// cannot mend them).
+void NoteOtherBoxes(const std::string& root, const std::string& program, const std::string& host,
+                    std::vector<std::string>* notes) {
+  for (const status_file::BoxReading& box : status_file::ReadEvery(root, program)) {
+    if (box.host.empty() || box.host == host) continue;
+    std::string why = box.problem;
+    if (!box.reading || !status_file::SeenWorking(*box.reading, 10s, &why)) {
+      notes->push_back(program + " on " + box.host + " does not work: " + why);
+      continue;
+    }
+    if (program == "ringwell-host") {
+      std::vector<Problem> ignored;
+      DescribeHost(box.reading->content, notes, &ignored);
+    } else {
+      notes->push_back(program + " on " + box.host + " seen working at " +
+                       box.reading->content.value("time", "?"));
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<Problem> CheckRunningPrograms(const std::string& root,
                                           std::vector<std::string>* notes) {
   std::vector<Problem> problems;
   if (root.empty()) return problems;  // told already: no storage root
+  // On a shared root each box has its heartbeats of its own: this box's
+  // programs must work, the others' are told.
+  const SharedRootSettings shared = ReadSharedRootSettings();
+  const std::string host = shared.on ? shared.host_id : std::string();
   for (const std::string program : {"prepax", "ringwell-host"}) {
-    const std::string what = program == "prepax" ? "the daemon prepax" : "the telephony host";
-    std::string why;
-    const std::string heartbeat = status_file::PathOf(root, program);
-    if (!FileExists(heartbeat)) {
-      problems.push_back({what + " does not work for the storage root " + root +
-                              " (it has left no heartbeat " + heartbeat + ")",
-                          StartCommand(program)});
-      continue;
-    }
-    const auto reading = status_file::Read(root, program, &why);
-    if (!reading) {
-      problems.push_back({what + " does not work for the storage root " + root + " (" + why + ")",
-                          StartCommand(program)});
-      continue;
-    }
-    // Three beats missed: the program is stuck or gone.
-    const auto interval =
-        std::chrono::seconds(std::max<long>(1, reading->content.value("interval", 2)));
-    if (!status_file::SeenWorking(*reading, std::max<std::chrono::seconds>(10s, 3 * interval),
-                                  &why)) {
-      problems.push_back({what + " does not work for the storage root " + root + ": " + why,
-                          StartCommand(program)});
-      continue;
-    }
-    // The pid may have been given to another process since.
-    const long pid = reading->content.value("pid", 0L);
-    if (const std::string name = ProcessName(pid); !name.empty() && name != program) {
-      problems.push_back({what + " does not work for the storage root " + root + ": its pid " +
-                              std::to_string(pid) + " is now " + name,
-                          StartCommand(program)});
-      continue;
-    }
-    if (program == "ringwell-host") DescribeHost(reading->content, notes, &problems);
+    CheckProgram(root, program, host, &problems, notes);
+    if (shared.on) NoteOtherBoxes(root, program, host, notes);
   }
   return problems;
 }

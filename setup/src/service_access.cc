@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "doctor.h"
+#include "ringwell/common/leader_lease.h"
 #include "ringwell/common/status_file.h"
 #include "ringwell/common/storage.h"
 #include "setup_steps.h"
@@ -39,7 +40,10 @@ std::string UserName(uid_t uid) {
 // The ids of the running daemon of this root, from /proc.
 std::optional<ServiceUser> RunningUser(const std::string& root) {
   std::string why;
-  const auto reading = status_file::Read(root, "prepax", &why);
+  // This box's daemon: on a shared root, the file of its own HostId.
+  const SharedRootSettings shared = ReadSharedRootSettings();
+  const auto reading =
+      status_file::Read(root, "prepax", &why, shared.on ? shared.host_id : std::string());
   if (!reading || !status_file::SeenWorking(*reading, std::chrono::seconds(10), &why)) {
     return std::nullopt;
   }

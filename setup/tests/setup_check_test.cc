@@ -200,6 +200,37 @@ TEST_F(SetupCheckTest, OnlyAHostWorkingOnThisStorageRootCounts) {
   EXPECT_NE(stale[0].find("is not running"), std::string::npos) << stale[0];
 }
 
+TEST_F(SetupCheckTest, OnASharedRootThisBoxsHostMustWorkAndTheOthersAreTold) {
+  SetConfigNumber("SharedRoot", 1);
+  SetConfigString("HostId", "box1");
+  testing::ChildProcess other;
+  ASSERT_TRUE(other.Start({ProgramPath("ringwell-host"), "--host-id", "box2", "--lines", "1"},
+                          ProgramEnvironment()));
+  ASSERT_TRUE(other.WaitForLine("ringwell-host: ready", 30s)) << other.output();
+  auto check = Setup({"--check"});
+  const auto problems =
+      Problems(check.out, "the telephony host does not work for the storage root " + root());
+  ASSERT_EQ(problems.size(), 1u) << check.out;
+  EXPECT_NE(problems[0].find("Status/ringwell-host-box1.json"), std::string::npos) << problems[0];
+  const std::string told = "note: ringwell-host (on box2, pid " + std::to_string(other.pid()) +
+                           "): simulated lines 1, simulated pager";
+  EXPECT_NE(check.out.find(told), std::string::npos) << check.out;
+
+  testing::ChildProcess own;
+  ASSERT_TRUE(own.Start({ProgramPath("ringwell-host"), "--no-pager"}, ProgramEnvironment()));
+  ASSERT_TRUE(own.WaitForLine("ringwell-host: ready", 30s)) << own.output();
+  check = Setup({"--check"});
+  EXPECT_TRUE(Problems(check.out, "telephony host").empty()) << check.out;
+  EXPECT_NE(check.out.find("note: ringwell-host (on box1, pid " + std::to_string(own.pid())),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find(told), std::string::npos) << check.out;
+  for (testing::ChildProcess* host : {&own, &other}) {
+    host->Signal(SIGTERM);
+    host->Wait(30s);
+  }
+}
+
 TEST_F(SetupCheckTest, AsRootTheStorageRootIsTriedAsTheServiceUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can take on another user's ids";
   // The units the set-up would find: prepax runs as nobody in the group nogroup.

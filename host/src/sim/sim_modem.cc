@@ -41,12 +41,39 @@ HRESULT SimModem::MakeCall(const char* number, const char* request_xml, const ch
                            std::string* result) {
   if (!CallArgumentsGiven(number, request_xml, wav_dir, result)) return E_POINTER;
   return DeviceCall([&] {
+    {
+      MutexLock lock(call_mutex_);
+      in_call_ = true;
+      cut_ = false;
+    }
+    struct Over {
+      SimModem* modem;
+      ~Over() {
+        MutexLock lock(modem->call_mutex_);
+        modem->in_call_ = false;
+      }
+    } over{this};
     double seconds = 0;
-    const CallRecord record = Call(number, request_xml, wav_dir, &seconds);
-    time_->Pass(seconds);
+    CallRecord record = Call(number, request_xml, wav_dir, &seconds);
+    time_->Pass(seconds, &cut_);
+    if (cut_) {
+      record.answer = record.status = "Failed";
+      record.error = "the host hung up";
+      record.protocol.push_back("Hung up by the host");
+    }
     *result = CallResultXml(record);
     return S_OK;
   });
+}
+
+HRESULT SimModem::HangUp() {
+  {
+    MutexLock lock(call_mutex_);
+    if (!in_call_) return S_OK;
+    cut_ = true;
+  }
+  time_->Wake();
+  return S_OK;
 }
 
 CallRecord SimModem::Call(const std::string& number, std::string_view request_xml,

@@ -9,10 +9,15 @@
 // is given, leaves what the callee heard as one wav file per call. A machine
 // that the request leaves no message on is "NoAnswer"/"NoAnswer".
 //
+// HangUp ends the call in progress at once: its result is then "Failed",
+// "the host hung up".
+//
 // Thread-safety: the scheduler calls one line from one worker thread; the
-// scenario and the simulated time are shared between lines.
+// scenario and the simulated time are shared between lines. HangUp may be
+// called from any thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,13 +25,14 @@
 #include "call_record.h"
 #include "ringwell/common/com.h"
 #include "ringwell/common/machine_detection.h"
+#include "ringwell/common/thread_annotations.h"
 #include "ringwell/dialqueue/dialqueue.h"
 #include "sim/scenario.h"
 #include "sim/simulated_time.h"
 
 namespace ringwell::host {
 
-class SimModem final : public ComObject<dialqueue::IModem> {
+class SimModem final : public ComObject<dialqueue::IModem, dialqueue::IModemHangUp> {
  public:
   // `heard_dir`: where to write what callees heard (empty: nowhere).
   // `detection`: the host's machine detection settings.
@@ -36,6 +42,7 @@ class SimModem final : public ComObject<dialqueue::IModem> {
   HRESULT Describe(std::string* a_pbstrDescription) override;
   HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                    std::string* result) override;
+  HRESULT HangUp() override;
 
   // Simulated seconds of one ring.
   static constexpr double kRingSeconds = 6;
@@ -49,6 +56,9 @@ class SimModem final : public ComObject<dialqueue::IModem> {
   const std::shared_ptr<SimulatedTime> time_;
   const std::string heard_dir_;
   const MachineDetection detection_;
+  Mutex call_mutex_;
+  bool in_call_ RINGWELL_GUARDED_BY(call_mutex_) = false;
+  std::atomic<bool> cut_{false};  // the call in progress was hung up
 };
 
 }  // namespace ringwell::host

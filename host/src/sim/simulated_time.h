@@ -5,6 +5,7 @@
 // Thread-safety: one SimulatedTime may be used from every line at once.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -16,8 +17,11 @@ class SimulatedTime {
  public:
   // `real_seconds_per_second`: how long one simulated second takes.
   explicit SimulatedTime(double real_seconds_per_second) : scale_(real_seconds_per_second) {}
-  // Waits for `seconds` of simulated time; returns at once after Shutdown().
-  void Pass(double seconds);
+  // Waits for `seconds` of simulated time; returns at once after Shutdown(),
+  // or once `cut` (when given) is set and Wake() called.
+  void Pass(double seconds, const std::atomic<bool>* cut = nullptr);
+  // Has every wait look at its `cut` again.
+  void Wake();
   // Ends every wait now and later (calls in progress finish at once).
   void Shutdown();
 

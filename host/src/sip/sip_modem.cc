@@ -67,6 +67,12 @@ void SipModem::Stop() {
   if (current_ != nullptr) current_->Abort();
 }
 
+HRESULT SipModem::HangUp() {
+  MutexLock lock(mutex_);
+  if (current_ != nullptr) current_->Abort();
+  return S_OK;
+}
+
 CallRecord SipModem::Call(const std::string& number, std::string_view request_xml,
                           const std::string& wav_dir) {
   CallRecord record;

@@ -42,7 +42,7 @@ namespace ringwell::host::sip {
 
 class SipCall;
 
-class SipModem final : public ComObject<dialqueue::IModem> {
+class SipModem final : public ComObject<dialqueue::IModem, dialqueue::IModemHangUp> {
  public:
   // `detection`: the host's machine detection settings.
   SipModem(int line, SipStack& stack, MachineDetection detection = {});
@@ -50,6 +50,10 @@ class SipModem final : public ComObject<dialqueue::IModem> {
   HRESULT Describe(std::string* a_pbstrDescription) override;
   HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                    std::string* result) override;
+
+  // Ends the call in progress at once (the host fenced itself); later calls
+  // go on as usual.
+  HRESULT HangUp() override RINGWELL_EXCLUDES(mutex_);
 
   int line() const { return line_; }
   // Ends the call in progress at once and every later one (the host stops).

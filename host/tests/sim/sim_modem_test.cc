@@ -5,11 +5,14 @@
 #include <sndfile.h>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "ringwell/common/safe_files.h"
 #include "ringwell/common/xml.h"
 #include "ringwell/testing/fixture.h"
+#include "ringwell/testing/wait.h"
 #include "tone.h"
 
 namespace ringwell::host {
@@ -99,6 +102,32 @@ TEST_F(SimModemTest, AnAnsweredCallReportsWhatHappenedAndWhatTheCalleeHeard) {
   sf_close(file);
   EXPECT_EQ(info.frames, 12000);
   EXPECT_EQ(info.samplerate, 8000);
+}
+
+TEST_F(SimModemTest, AHangUpEndsTheCallInProgressAtOnce) {
+  // A simulated second takes an hour: only the hang-up ends this call.
+  const auto time = std::make_shared<SimulatedTime>(3600);
+  auto modem =
+      MakeComObject<SimModem>(2, std::make_shared<Scenario>(Scenario::Parse("{}")), time, "");
+  EXPECT_EQ(modem->HangUp(), S_OK);  // no call: nothing to end
+  std::string result;
+  std::atomic<bool> done{false};
+  std::thread call([&] {
+    modem->MakeCall("5550001", kRequest, wav_dir_.c_str(), &result);
+    done = true;
+  });
+  // Hung up again until it ends, as the scheduler does: the call may not
+  // have begun at the first try.
+  EXPECT_TRUE(ringwell::testing::WaitUntil([&] {
+    modem->HangUp();
+    return done.load();
+  }));
+  time->Shutdown();  // ends the call when the hang-up did not
+  call.join();
+  const Result ended = ParseResult(result);
+  EXPECT_EQ(ended.status, "Failed");
+  EXPECT_EQ(ended.error, "the host hung up");
+  EXPECT_THAT(ended.protocol, HasSubstr("Hung up by the host"));
 }
 
 TEST_F(SimModemTest, EveryOutcomeHasItsWords) {

@@ -349,8 +349,8 @@ TEST_F(SipLineTest, EightLinesCallEightCalleesAtOnce) {
 
 // A host that stops ends the call in progress at once: a ringing call is
 // cancelled and fails saying why, an answered one is hung up and its walk
-// notes the stop. Stopping again and again while the line ends the call
-// changes nothing.
+// notes the stop. So does a hang-up of the call alone (a fenced host). Stopping again and again
+// while the line ends the call changes nothing.
 TEST_F(SipLineTest, AStoppingHostEndsTheCallInProgress) {
   const struct {
     const char* name;
@@ -359,10 +359,12 @@ TEST_F(SipLineTest, AStoppingHostEndsTheCallInProgress) {
     const char* status;
     const char* error;
     const char* protocol;
+    bool hang_up = false;  // the call alone is hung up (a fenced host), not the line stopped
   } cases[] = {
       {"ringing", false, "Incoming call", "Failed", "The host is stopping", "Calling "},
       // The line's audio reaching the callee: the line knows it is answered.
       {"answered", true, "incoming rtp", "Completed", "", "Host stopping: call ended after"},
+      {"hung-up", true, "incoming rtp", "Completed", "", "call ended after", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -375,7 +377,13 @@ TEST_F(SipLineTest, AStoppingHostEndsTheCallInProgress) {
     std::atomic<bool> done{false};
     std::jthread stopper([&] {
       if (!callee.WaitForOutput(c.call_state, std::chrono::seconds(10))) return;
-      while (!done) modem->Stop();
+      while (!done) {
+        if (c.hang_up) {
+          modem->HangUp();
+        } else {
+          modem->Stop();
+        }
+      }
     });
     // Twenty rings of half a second and a long message: without the stop the
     // call would outlast the test.

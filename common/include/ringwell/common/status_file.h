@@ -28,6 +28,13 @@
 // "pages": {RESULT: n}}, since it started). The file is replaced atomically
 // and not synced to disk: it only says what is happening now.
 //
+// On a storage root shared by several boxes (SharedRoot = 1), each box's
+// program writes a file of its own, Status/<program>-<HOST>.json (HOST: the
+// box's HostId), which also says "host": HOST; a single box keeps
+// Status/<program>.json. Readers read every box's file (ReadEvery). A file of
+// another box is not checked against this box's processes, and its root is
+// the same when its path is (each box mounts the root at the same path).
+//
 // Thread-safety: the functions may be called from any thread; a Heartbeat
 // calls its `details` function on its own thread.
 #pragma once
@@ -39,6 +46,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "ringwell/common/hresult.h"
 
@@ -46,27 +54,43 @@ namespace ringwell::status_file {
 
 inline constexpr int kFormat = 1;
 
-// root + "Status/" + program + ".json"; `root` ends with "/".
-std::string PathOf(const std::string& root, std::string_view program);
+// root + "Status/" + program + ".json", or with `host`, the file of that box
+// of a shared root: root + "Status/" + program + "-" + host + ".json"; `root`
+// ends with "/".
+std::string PathOf(const std::string& root, std::string_view program, std::string_view host = {});
 // "<device>:<inode>" of the directory `root`, empty when it cannot be read.
 std::string RootIdentity(const std::string& root);
 
 // Writes the file of `program` with the common keys, `state`, `started` and
-// every key of `details` (an object).
+// every key of `details` (an object); with `host`, the file of that box of a
+// shared root, which says "host" too.
 HRESULT Write(const std::string& root, std::string_view program, std::string_view state,
               std::chrono::system_clock::time_point started, std::chrono::seconds interval,
-              const nlohmann::json& details);
+              const nlohmann::json& details, std::string_view host = {});
 
 struct Reading {
   nlohmann::json content;
   std::chrono::system_clock::time_point time;  // when it was written
   bool this_root = false;                      // written for this root (the same directory)
+  std::string host;                            // the box of a shared root; empty: a single box
+  bool other_box = false;                      // written on another box than this one (its HostId)
 };
 
-// The file of `program`; nullopt, with `problem` saying why, when it is
-// missing, unreadable, not JSON or of another format.
-std::optional<Reading> Read(const std::string& root, std::string_view program,
-                            std::string* problem);
+// The file of `program` (of box `host` of a shared root, when given);
+// nullopt, with `problem` saying why, when it is missing, unreadable, not
+// JSON or of another format.
+std::optional<Reading> Read(const std::string& root, std::string_view program, std::string* problem,
+                            std::string_view host = {});
+
+// Every file of `program` below `root`: the single box's (host empty) first,
+// then each box's of a shared root by its name. Empty when there is none.
+struct BoxReading {
+  std::string host;
+  std::string path;
+  std::optional<Reading> reading;  // nullopt: `problem` says why
+  std::string problem;
+};
+std::vector<BoxReading> ReadEvery(const std::string& root, std::string_view program);
 
 // Whether the reading shows the program working now: for this root, running,
 // its process there, and written at most `max_age` ago. Otherwise false with
@@ -78,8 +102,9 @@ bool SeenWorking(const Reading& reading, std::chrono::seconds max_age, std::stri
 // thread and writes the file a last time with the state "stopped".
 class Heartbeat {
  public:
+  // With `host`, the file of that box of a shared root.
   Heartbeat(std::string root, std::string program, std::chrono::seconds interval,
-            std::function<nlohmann::json()> details);
+            std::function<nlohmann::json()> details, std::string host = {});
   ~Heartbeat();
   Heartbeat(const Heartbeat&) = delete;
   Heartbeat& operator=(const Heartbeat&) = delete;
@@ -89,6 +114,7 @@ class Heartbeat {
 
   const std::string root_;
   const std::string program_;
+  const std::string host_;
   const std::chrono::seconds interval_;
   const std::function<nlohmann::json()> details_;
   const std::chrono::system_clock::time_point started_;

@@ -65,7 +65,9 @@ struct IDialqueueDispatch : IUnknown {
 // share owned through a lock on a byte of Requests/.owners, and takes over
 // the shares of a host whose locks went (its calls in progress booked once as
 // interrupted attempts). A host whose probe of the storage root has failed
-// for half the lease stops dialling and lets its shares go.
+// for half the lease stops dialling, hangs up its calls in progress (through
+// IModemHangUp, where the line offers it) without booking them, and lets its
+// shares go.
 struct IDialqueueShares : IUnknown {
   static constexpr Guid kIid = "{42E58B41-7B49-45B4-93CC-3426CDEE50D2}"_guid;
   using Base = IUnknown;
@@ -101,6 +103,19 @@ struct IModem : IUnknown {
   // Time (typed dateTime), Answer, Protocol and Duration.
   virtual HRESULT MakeCall(const char* number, const char* request_xml, const char* wav_dir,
                            std::string* result) = 0;
+};
+
+// Offered by a modem object beside IModem when its calls can be ended before
+// their end. The scheduler of a host sharing the storage root uses it when the
+// host fences itself: another host is about to call those recipients again.
+struct IModemHangUp : IUnknown {
+  static constexpr Guid kIid = "{5D0C3A71-2E8B-4F96-A1D4-7B3E9C2F6A58}"_guid;
+  using Base = IUnknown;
+  // Ends the call MakeCall is placing on this line now at once (an unanswered
+  // call is cancelled, an answered one hung up): MakeCall returns soon, with
+  // whatever result it has. Does nothing when no call is in progress. May be
+  // called from any thread.
+  virtual HRESULT HangUp() = 0;
 };
 
 // The pager of the host.

@@ -60,6 +60,12 @@ bool IsKnownVoice(const std::string& voice);
 void InterruptSpeech();
 // Lets speech run again after InterruptSpeech (for tests).
 void ResumeSpeech();
+// Stops the speech under way, if any, and every later one until
+// ResumeCutSpeech: a daemon that lost the lead of a shared Inbox (a daemon
+// that leads again resumes). Only sets a flag, so it may be called from any
+// thread.
+void CutSpeechShort();
+void ResumeCutSpeech();
 // Receives the audio as it is made: `count` mono 16-bit samples at
 // EngineSampleRate(). Returning false stops the speech.
 using SampleSink = std::function<bool(const std::int16_t* samples, std::size_t count)>;
