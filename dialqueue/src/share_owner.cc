@@ -104,12 +104,15 @@ void ShareOwner::Fence() {
     for (auto& [line, call] : calls_) call.cut = true;
   }
   // Another host may take this host's shares once its lease runs out: it
-  // stops dialling them now, touching no file (the volume does not answer).
-  DropEntries([](const CQueueEntry&) { return true; });
+  // ends its calls and stops dialling them now, touching no file (the volume
+  // does not answer). The calls go first: dropping the queued entries waits
+  // for the queues' locks, which a line stuck on the volume may hold.
+  HangUpCutCalls();
   LogFailure(dialqueue_msg::kErrorIn, kOperation,
              "The storage root " + settings_.requests_dir + " did not answer for half a lease (" +
                  std::to_string(settings_.lease.count() / 2) +
                  " ms): this host ends its calls, stops dialling and lets its shares go");
+  DropEntries([](const CQueueEntry&) { return true; });
 }
 
 void ShareOwner::HangUpCutCalls() {
